@@ -1,0 +1,95 @@
+// clsReportLLUpdate: keeps the List & Label report forms of a host database up to date.
+//
+// The host creates an instance and calls one operation at a time on the thread that created it.
+// Every operation catches its own errors: a False result means the user has been told already,
+// through the thread's message component (see host.h). The only exception that leaves an
+// operation is HostFailure, when that message component itself fails.
+//
+// Paths are component paths: "\" separates their parts (as does "/"), and existing parts are
+// found without regard to letter case. Strings are UTF-8.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "llupdate/host.h"
+#include "llupdate/object.h"
+#include "llupdate/variant.h"
+
+namespace llupdate {
+
+namespace platform {
+class FileSystem;
+}
+namespace component {
+class Internals;
+}
+
+class clsReportLLUpdate {
+ public:
+  clsReportLLUpdate();
+  ~clsReportLLUpdate();
+  clsReportLLUpdate(const clsReportLLUpdate&) = delete;
+  clsReportLLUpdate& operator=(const clsReportLLUpdate&) = delete;
+
+  // Makes sure that the user's print catalogue directory and its Preview subdirectory exist below
+  // the program directory.
+  bool Pruefe_Druckkataloge(const std::string& pExeDir, const std::string& pUser);
+  // Copies newly delivered forms from BerichteLLOrg into BerichteLL, once per delivery, without
+  // overwriting forms the user has changed.
+  bool Kopiere_Neue_Formulare_LL(const std::string& pDBPath, const std::string& pExeDir,
+                                 const std::string& pUser);
+  // Search and replace in the selected lines of one form, with backup.
+  bool Suche_ErsetzeProjektdatei(const std::string& pFilename, const std::string& pDBPath,
+                                 const std::string& pSucheNach, const std::string& pSuche,
+                                 const std::string& pErsetze);
+  // Rewrites the RTF contents of one form for List & Label 12.
+  bool Suche_ErsetzeProjektdatei_LL12(const std::string& pFilename, const std::string& pDBPath);
+  // Rewrites one form into the List & Label 15 layout.
+  bool Suche_ErsetzeProjektdatei_LL15(const std::string& pFilename, const std::string& pDBPath);
+  // Search and replace in one form; moves and widens its page-number object.
+  bool Suche_ErsetzeProjektdatei_Seite(const std::string& pFilename, const std::string& pDBPath,
+                                       const std::string& pSucheNach, const std::string& pSuche,
+                                       const std::string& pErsetze,
+                                       const std::string& pSucheNachSeite,
+                                       const std::string& pExtension);
+  // Width and wrap rewrite of one dunning form.
+  bool Suche_ErsetzeProjektdatei_Mahnung(const std::string& pFilename, const std::string& pDBPath);
+  // The conversion driver: runs the conversion steps the database still needs and records
+  // progress in the settings store that pConnection names (a SettingsConnection by default).
+  bool Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
+                                    std::shared_ptr<Object>& pConnection);
+  // Address switch-over of the forms of four form types.
+  bool Umstellung_Auf_Neue_Anschrift(const std::string& pDBPath);
+  // Colour correction of the WAR forms.
+  bool Korrektur_Wart_Farbe(const std::string& pDBPath);
+  // List & Label 12 switch-over of all forms.
+  bool Umstellung_auf_LL12(const std::string& pDBPath);
+  // List & Label 24 switch-over of all forms.
+  bool Umstellung_auf_LL24(const std::string& pDBPath);
+  // Page-aware rewrite of every form of one type, three times per file.
+  bool Suche_ErsetzeProjektdatei_WarFarbe(const std::string& pDBPath,
+                                          const std::string& pExtension);
+  // Switches the page numbers of one form type to page number with page count.
+  bool Umstellung_Auf_Seite_Von_Bis(const std::string& pDBPath, const std::string& pExtension);
+  // Dunning-form switch-over of one form type.
+  bool Umstellung_Mahnformular(const std::string& pDBPath, const std::string& pExtension);
+  // Removes the read-only attribute of every file directly in a directory. Always empty.
+  Variant SchreibschutzEntfernenAlleDateien(std::string PfadName);
+  // Removes the read-only attribute of one file; True also when the file is not there.
+  bool SchreibschutzEntfernen(std::string sFilename);
+
+ private:
+  friend class component::Internals;
+
+  // The file-system object, created on first use.
+  std::shared_ptr<platform::FileSystem> fso_;
+  // The catalogue of the forms an operation works on.
+  std::shared_ptr<DynArray> catalogue_;
+  // The catalogue of the delivered forms (distribution only).
+  std::shared_ptr<DynArray> delivery_catalogue_;
+  // The lines of the form being rewritten into the List & Label 15 layout.
+  std::shared_ptr<DynArray> project_lines_;
+};
+
+}  // namespace llupdate

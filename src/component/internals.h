@@ -1,0 +1,31 @@
+// What the operations of clsReportLLUpdate share: the instance's members and the file context.
+#pragma once
+
+#include <string>
+
+#include "files/file_helpers.h"
+#include "llupdate/report_ll_update.h"
+
+namespace llupdate::component {
+
+class Internals {
+ public:
+  // Creates the instance's file-system object when it has none; errors are ignored.
+  static void Init_FSO(clsReportLLUpdate& self);
+  // The file-system object, created first when missing (error 91 when it cannot be).
+  static platform::FileSystem& Fso(clsReportLLUpdate& self);
+  // The file system and this thread's numbered files.
+  static files::FileContext Files(clsReportLLUpdate& self);
+  // Shows that an operation is declared but not built yet; returns False.
+  static bool NotBuiltYet(const std::string& operation);
+
+  static std::shared_ptr<DynArray>& Catalogue(clsReportLLUpdate& self) { return self.catalogue_; }
+  static std::shared_ptr<DynArray>& DeliveryCatalogue(clsReportLLUpdate& self) {
+    return self.delivery_catalogue_;
+  }
+  static std::shared_ptr<DynArray>& ProjectLines(clsReportLLUpdate& self) {
+    return self.project_lines_;
+  }
+};
+
+}  // namespace llupdate::component

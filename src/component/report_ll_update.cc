@@ -1,0 +1,133 @@
+#include "llupdate/report_ll_update.h"
+
+#include "component/internals.h"
+#include "host/error_convention.h"
+#include "host/objects.h"
+
+namespace llupdate {
+
+using component::Internals;
+using host::IgnoreErrors;
+
+namespace component {
+
+void Internals::Init_FSO(clsReportLLUpdate& self) {
+  IgnoreErrors([&] {
+    if (!self.fso_) self.fso_ = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
+  });
+}
+
+platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
+  Init_FSO(self);
+  if (!self.fso_) throw platform::Error(platform::kObjectNotSet, host::kFileSystemProgId);
+  return *self.fso_;
+}
+
+files::FileContext Internals::Files(clsReportLLUpdate& self) {
+  return files::FileContext{Fso(self), files::ThreadFileTable()};
+}
+
+bool Internals::NotBuiltYet(const std::string& operation) {
+  host::ShowHostMessage(
+      "Die Funktion " + operation + " ist in dieser Version von llupdate noch nicht verfügbar.", 3,
+      true);
+  return false;
+}
+
+}  // namespace component
+
+clsReportLLUpdate::clsReportLLUpdate() = default;
+
+clsReportLLUpdate::~clsReportLLUpdate() {
+  try {
+    fso_.reset();
+  } catch (...) {
+  }
+}
+
+bool clsReportLLUpdate::Pruefe_Druckkataloge(const std::string&, const std::string&) {
+  return Internals::NotBuiltYet("Pruefe_Druckkataloge");
+}
+
+bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string&, const std::string&,
+                                                  const std::string&) {
+  return Internals::NotBuiltYet("Kopiere_Neue_Formulare_LL");
+}
+
+bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string&, const std::string&,
+                                                  const std::string&, const std::string&,
+                                                  const std::string&) {
+  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei");
+}
+
+bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string&, const std::string&) {
+  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_LL12");
+}
+
+bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string&, const std::string&) {
+  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_LL15");
+}
+
+bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Seite(const std::string&, const std::string&,
+                                                        const std::string&, const std::string&,
+                                                        const std::string&, const std::string&,
+                                                        const std::string&) {
+  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_Seite");
+}
+
+bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Mahnung(const std::string&, const std::string&) {
+  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_Mahnung");
+}
+
+bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string&, std::shared_ptr<Object>&) {
+  return Internals::NotBuiltYet("Pruefe_Konvertiere_Formulare");
+}
+
+bool clsReportLLUpdate::Umstellung_Auf_Neue_Anschrift(const std::string&) {
+  return Internals::NotBuiltYet("Umstellung_Auf_Neue_Anschrift");
+}
+
+bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string&) {
+  return Internals::NotBuiltYet("Korrektur_Wart_Farbe");
+}
+
+bool clsReportLLUpdate::Umstellung_auf_LL12(const std::string&) {
+  return Internals::NotBuiltYet("Umstellung_auf_LL12");
+}
+
+bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string&) {
+  return Internals::NotBuiltYet("Umstellung_auf_LL24");
+}
+
+bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_WarFarbe(const std::string&, const std::string&) {
+  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_WarFarbe");
+}
+
+bool clsReportLLUpdate::Umstellung_Auf_Seite_Von_Bis(const std::string&, const std::string&) {
+  return Internals::NotBuiltYet("Umstellung_Auf_Seite_Von_Bis");
+}
+
+bool clsReportLLUpdate::Umstellung_Mahnformular(const std::string&, const std::string&) {
+  return Internals::NotBuiltYet("Umstellung_Mahnformular");
+}
+
+Variant clsReportLLUpdate::SchreibschutzEntfernenAlleDateien(std::string PfadName) {
+  // Statement by statement with errors ignored: a folder that cannot be listed leaves nothing to
+  // do; each file shows its own message when its attribute cannot be changed.
+  std::vector<platform::FileEntry> entries;
+  IgnoreErrors([&] { entries = Internals::Fso(*this).ListFiles(PfadName); });
+  for (const platform::FileEntry& entry : entries) {
+    IgnoreErrors([&] { SchreibschutzEntfernen(entry.path); });
+  }
+  return Variant();
+}
+
+bool clsReportLLUpdate::SchreibschutzEntfernen(std::string sFilename) {
+  return host::Armed(
+      host::ErrorText::Custom("Schreibschutz bei Datei " + sFilename +
+                              " kann nicht entfernt werden!")
+          .WithDetails(),
+      false, [&] { return files::SchreibschutzEntfernen(Internals::Fso(*this), sFilename); });
+}
+
+}  // namespace llupdate

@@ -1,0 +1,61 @@
+// The routines that touch files directly, below the level of the form rewrites: opening a text
+// file on a free number, reading one value of a project file, loading a file into a line array
+// and writing it back, reading and writing a whole file, and removing the read-only attribute.
+// Each routine closes every file it opened, on every path.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "files/encoding.h"
+#include "files/file_table.h"
+#include "llupdate/host.h"
+#include "platform/file_system.h"
+
+namespace llupdate::files {
+
+// What the routines work with: the file system and the numbered-file table.
+struct FileContext {
+  platform::FileSystem& fs;
+  FileTable& table;
+};
+
+// True when a directory search finds path as a file: it exists, is no directory and is neither
+// hidden nor a system file.
+bool FindFile(platform::FileSystem& fs, const std::string& path);
+
+// Opens path on the lowest free number: for reading lines when flag is True, otherwise for writing
+// lines (created or emptied) in the given encoding. Returns the number, which the caller closes,
+// or 0 after reporting the error through ReportError.
+int32_t Ausgabe_Open(FileContext& ctx, bool flag, const std::string& path,
+                     Encoding encoding = Encoding::kAnsi);
+
+// One value of a profile file, or default_value; the empty string on an error. Shows nothing.
+std::string LeseIniWert(platform::FileSystem& fs, const std::string& file,
+                        const std::string& section, const std::string& key,
+                        const std::string& default_value);
+
+// The lines of a file in a new line array (one column), with one empty row after the last line;
+// nullptr after a shown error. The file's encoding goes to *encoding when asked for.
+std::shared_ptr<DynArray> Aufbau_ProjektArray(FileContext& ctx, const std::string& path,
+                                              Encoding* encoding = nullptr);
+
+// Writes every row of a line array as one line; -1 on success, 0 after a shown error.
+int32_t Speichern_ProjektArray(FileContext& ctx, const std::string& path,
+                               const std::shared_ptr<DynArray>& lines,
+                               Encoding encoding = Encoding::kAnsi);
+
+// The whole text of a file, line ends and all; "" when a directory search does not find it, or
+// after a shown error. The file's encoding goes to *encoding when asked for.
+std::string TXT_ReadAll(FileContext& ctx, std::string path, Encoding* encoding = nullptr);
+
+// Writes text and CR LF to path (created or emptied); shows an error itself.
+void TXT_WriteAll(FileContext& ctx, std::string path, std::string text,
+                  Encoding encoding = Encoding::kAnsi);
+
+// Clears the read-only attribute of a file. True when it is clear afterwards or the file is not
+// there; False after a shown error.
+bool SchreibschutzEntfernen(platform::FileSystem& fs, const std::string& sFilename);
+
+}  // namespace llupdate::files

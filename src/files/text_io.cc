@@ -1,0 +1,145 @@
+#include "files/text_io.h"
+
+namespace llupdate::files {
+namespace {
+constexpr size_t kChunk = 1 << 16;
+}
+
+TextReader::TextReader(std::unique_ptr<platform::File> file) : file_(std::move(file)) {}
+
+Encoding TextReader::encoding() {
+  if (!started_) Fill();
+  return encoding_;
+}
+
+void TextReader::Compact() {
+  if (pos_ > 0 && pos_ >= text_.size() / 2) {
+    text_.erase(0, pos_);
+    pos_ = 0;
+  }
+}
+
+void TextReader::DetectMark() {
+  started_ = true;
+  size_t mark = 0;
+  encoding_ = DetectEncoding(raw_, &mark);
+  raw_.erase(0, mark);
+}
+
+void TextReader::DecodeRaw(bool final) {
+  switch (encoding_) {
+    case Encoding::kAnsi:
+      AppendCp1252AsUtf8(text_, raw_);
+      raw_.clear();
+      break;
+    case Encoding::kUtf8Bom:
+      text_.append(raw_);
+      raw_.clear();
+      break;
+    case Encoding::kUtf16Le:
+      raw_.erase(0, AppendUtf16AsUtf8(text_, raw_, false, final));
+      break;
+  }
+}
+
+bool TextReader::Fill() {
+  if (eof_) return false;
+  Compact();
+  size_t before = text_.size();
+  char buffer[kChunk];
+  for (;;) {
+    size_t n = file_->Read(buffer, sizeof buffer);
+    if (n == 0) {
+      eof_ = true;
+      if (!started_) DetectMark();
+      DecodeRaw(true);
+      return text_.size() > before;
+    }
+    raw_.append(buffer, n);
+    if (!started_) {
+      if (raw_.size() < 3) continue;  // the mark is known after three bytes or at the end
+      DetectMark();
+    }
+    DecodeRaw(false);
+    if (text_.size() > before) return true;
+  }
+}
+
+bool TextReader::AtEnd() {
+  while (pos_ >= text_.size()) {
+    if (!Fill()) return true;
+  }
+  return false;
+}
+
+bool TextReader::ReadLine(std::string& line) {
+  if (AtEnd()) return false;
+  line.clear();
+  for (;;) {
+    size_t cr = text_.find('\r', pos_);
+    if (cr != std::string::npos) {
+      line.append(text_, pos_, cr - pos_);
+      pos_ = cr + 1;
+      // A LF right after the CR belongs to the line end, even when it is in the next chunk.
+      if (pos_ >= text_.size()) Fill();
+      if (pos_ < text_.size() && text_[pos_] == '\n') ++pos_;
+      return true;
+    }
+    line.append(text_, pos_, std::string::npos);
+    pos_ = text_.size();
+    if (!Fill()) return true;  // the last line has no end
+  }
+}
+
+std::string TextReader::ReadAll() {
+  std::string all;
+  while (!AtEnd()) {
+    all.append(text_, pos_, std::string::npos);
+    pos_ = text_.size();
+  }
+  return all;
+}
+
+void TextReader::Close() { file_->Close(); }
+
+TextWriter::TextWriter(std::unique_ptr<platform::File> file, Encoding encoding)
+    : file_(std::move(file)), encoding_(encoding) {
+  buffer_.append(ByteOrderMark(encoding));
+}
+
+TextWriter::~TextWriter() = default;
+
+void TextWriter::Write(const std::string& text) {
+  switch (encoding_) {
+    case Encoding::kAnsi:
+      AppendUtf8AsCp1252(buffer_, text);
+      break;
+    case Encoding::kUtf8Bom:
+      buffer_.append(text);
+      break;
+    case Encoding::kUtf16Le:
+      AppendUtf8AsUtf16Le(buffer_, text);
+      break;
+  }
+  if (buffer_.size() >= kChunk) Flush();
+}
+
+void TextWriter::WriteLine(const std::string& line) {
+  Write(line);
+  Write("\r\n");
+}
+
+void TextWriter::Flush() {
+  if (!buffer_.empty()) {
+    std::string pending;
+    pending.swap(buffer_);
+    file_->Write(pending.data(), pending.size());
+  }
+}
+
+void TextWriter::Close() {
+  Flush();
+  file_->Close();
+}
+
+}  // namespace llupdate::files

@@ -1,0 +1,64 @@
+// The one text reader and the one text writer behind every routine that reads or writes project
+// text. Lines end at CR or CR LF; a LF alone belongs to the line. Every written line ends with
+// CR LF. Text is UTF-8 on this side and the file's own encoding on the other.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "files/encoding.h"
+#include "platform/file_system.h"
+
+namespace llupdate::files {
+
+class TextReader {
+ public:
+  explicit TextReader(std::unique_ptr<platform::File> file);
+
+  // The file's encoding, known from its first bytes.
+  Encoding encoding();
+  // Reads the next line without its end; false at the end of the file.
+  bool ReadLine(std::string& line);
+  // True when no character is left.
+  bool AtEnd();
+  // The rest of the text, line ends and all.
+  std::string ReadAll();
+  void Close();
+
+ private:
+  // Decodes more of the file into text_; false at the end of the file.
+  bool Fill();
+  void Compact();
+  void DetectMark();
+  void DecodeRaw(bool final);
+
+  std::unique_ptr<platform::File> file_;
+  bool started_ = false;
+  bool eof_ = false;
+  Encoding encoding_ = Encoding::kAnsi;
+  std::string raw_;   // bytes read but not yet decoded (an incomplete UTF-16 unit or pair)
+  std::string text_;  // decoded text not yet returned
+  size_t pos_ = 0;
+};
+
+class TextWriter {
+ public:
+  // Writes the encoding's byte order mark at once.
+  TextWriter(std::unique_ptr<platform::File> file, Encoding encoding);
+  ~TextWriter();
+
+  Encoding encoding() const { return encoding_; }
+  void Write(const std::string& text);
+  void WriteLine(const std::string& line);
+  // Writes what is buffered and closes the file.
+  void Close();
+
+ private:
+  void Flush();
+
+  std::unique_ptr<platform::File> file_;
+  Encoding encoding_;
+  std::string buffer_;
+};
+
+}  // namespace llupdate::files

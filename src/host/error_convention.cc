@@ -1,0 +1,64 @@
+#include "host/error_convention.h"
+
+#include <new>
+
+#include "host/objects.h"
+
+namespace llupdate::host {
+
+ErrorText ErrorText::General(std::string label) {
+  return ErrorText("Allgemeiner Fehler in " + std::move(label), false);
+}
+
+ErrorText ErrorText::Custom(std::string text) { return ErrorText(std::move(text), false); }
+
+ErrorText ErrorText::WithDetails() && { return ErrorText(std::move(text_), true); }
+
+std::string ErrorText::Format(const platform::Error& error) const {
+  if (!details_) return text_;
+  return text_ + "\r\n" + std::to_string(error.number()) + "\r\n" + error.description();
+}
+
+void ShowHostMessage(const std::string& text, int32_t level, bool flag) {
+  HostMessages& messages = ThreadHostMessages();
+  try {
+    messages.ShowMessage(text, level, kTitle, 0, flag);
+  } catch (const HostFailure&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw HostFailure(platform::kCannotCreateObject, e.what());
+  } catch (...) {
+    throw HostFailure(platform::kCannotCreateObject, "HostMessages.ShowMessage");
+  }
+}
+
+void ReportHostError(const std::string& routine, const platform::Error& error) {
+  HostMessages& messages = ThreadHostMessages();
+  try {
+    messages.ReportError(kTitle, routine, error.number(), error.description(), true);
+  } catch (const HostFailure&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw HostFailure(platform::kCannotCreateObject, e.what());
+  } catch (...) {
+    throw HostFailure(platform::kCannotCreateObject, "HostMessages.ReportError");
+  }
+}
+
+platform::Error CurrentError() {
+  try {
+    throw;
+  } catch (const HostFailure&) {
+    throw;
+  } catch (const platform::Error& e) {
+    return e;
+  } catch (const std::bad_alloc&) {
+    return platform::Error(platform::kOutOfMemory);
+  } catch (const std::exception& e) {
+    return platform::Error(platform::kInternalError, e.what());
+  } catch (...) {
+    return platform::Error(platform::kInternalError);
+  }
+}
+
+}  // namespace llupdate::host

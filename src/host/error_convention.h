@@ -1,0 +1,83 @@
+// The two ways a routine deals with run-time errors.
+//
+// "Error handler armed": the routine's body runs; the first error abandons it, exactly one message
+// goes to the host's message component (level 3, flag True), and the routine returns its failure
+// value. Nothing is undone on that path; files are still closed, because they are owned by RAII
+// guards in the body.
+//
+// "Errors ignored": each statement runs on its own; a failing one is skipped.
+//
+// A failure of the message component itself (HostFailure) passes through both: the whole call
+// then fails, as it would for the host.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "llupdate/object.h"
+#include "platform/error.h"
+
+namespace llupdate::host {
+
+inline constexpr char kTitle[] = "clsReportLLUpdate";
+
+// The text of a handler's message.
+class ErrorText {
+ public:
+  // "Allgemeiner Fehler in " followed by the label.
+  static ErrorText General(std::string label);
+  // A text of its own.
+  static ErrorText Custom(std::string text);
+  // Adds CR LF, the error number, CR LF and the error description to the message.
+  ErrorText WithDetails() &&;
+
+  std::string Format(const platform::Error& error) const;
+
+ private:
+  ErrorText(std::string text, bool details) : text_(std::move(text)), details_(details) {}
+  std::string text_;
+  bool details_;
+};
+
+// Shows a message through this thread's HostMessages with the component's title and number 0.
+// Any failure of the message component becomes HostFailure.
+void ShowHostMessage(const std::string& text, int32_t level, bool flag);
+
+// Reports a routine's error through ReportError of this thread's HostMessages.
+void ReportHostError(const std::string& routine, const platform::Error& error);
+
+// The error in flight inside a catch block, as a run-time error. HostFailure is rethrown.
+platform::Error CurrentError();
+
+// Runs body with the error handler armed; text is an ErrorText or a callable that makes one when
+// the error happens (for texts that carry a value known only then).
+template <class Text, class Result, class Body>
+Result Armed(const Text& text, Result failure, Body&& body) {
+  try {
+    return std::forward<Body>(body)();
+  } catch (...) {
+    platform::Error error = CurrentError();
+    if constexpr (std::is_invocable_v<const Text&>) {
+      ShowHostMessage(text().Format(error), 3, true);
+    } else {
+      ShowHostMessage(text.Format(error), 3, true);
+    }
+    return failure;
+  }
+}
+
+// Runs one statement with errors ignored.
+template <class Body>
+void IgnoreErrors(Body&& body) {
+  try {
+    std::forward<Body>(body)();
+  } catch (const HostFailure&) {
+    throw;
+  } catch (...) {
+  }
+}
+
+}  // namespace llupdate::host

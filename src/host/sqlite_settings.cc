@@ -1,0 +1,150 @@
+// The default settings store: one SQLite database file, named by the connection, with one table
+// of (section, key, value). Every write is one transaction, so a value is either stored whole or
+// not at all, and a later process reads what an earlier one saved.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include "host/objects.h"
+
+namespace llupdate::host {
+namespace {
+
+using platform::Error;
+
+class SqliteSettings : public VMSettings {
+ public:
+  ~SqliteSettings() override {
+    if (db_ != nullptr) sqlite3_close(db_);
+  }
+
+  void Init(int16_t, std::shared_ptr<Object>& connection, const std::string&) override {
+    auto settings_connection = std::dynamic_pointer_cast<SettingsConnection>(connection);
+    if (!connection) throw Error(platform::kObjectNotSet, "Verbindung zur Einstellungsdatei");
+    if (!settings_connection) throw Error(platform::kTypeMismatch, "Verbindung");
+    if (db_ != nullptr) {
+      sqlite3_close(db_);
+      db_ = nullptr;
+    }
+    file_ = settings_connection->database_file();
+    // A file without write permission is opened for reading only, also for root, so that a
+    // read-only settings file is never changed.
+    struct stat st;
+    bool read_only = ::stat(file_.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
+    if (::stat(file_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      throw Error(platform::kPathFileAccessError, file_ + " (ein Verzeichnis)");
+    }
+    int flags = read_only ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(file_.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_close(db);
+      throw Error(platform::kPathNotFound, file_);
+    }
+    db_ = db;
+    sqlite3_busy_timeout(db_, 2000);
+    // Reading the schema tells at once whether the file is a database at all.
+    Exec("PRAGMA schema_version");
+  }
+
+  void GetSetting(const std::string& section, const std::string& key, std::string& value,
+                  const std::string&, const std::string&,
+                  const std::string& default_value) override {
+    RequireInit();
+    if (!TableExists()) {
+      value = default_value;
+      return;
+    }
+    sqlite3_stmt* stmt = Prepare("SELECT value FROM settings WHERE section = ?1 AND key = ?2");
+    Bind(stmt, section, key);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(stmt, 0);
+      value = text ? reinterpret_cast<const char*>(text) : "";
+    } else if (rc == SQLITE_DONE) {
+      value = default_value;
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw ErrorFor(rc);
+  }
+
+  void SaveSetting(const std::string& section, const std::string& key, const std::string& value,
+                   const std::string&) override {
+    RequireInit();
+    Exec("BEGIN IMMEDIATE");
+    try {
+      Exec(
+          "CREATE TABLE IF NOT EXISTS settings (section TEXT NOT NULL COLLATE NOCASE, key TEXT NOT "
+          "NULL COLLATE NOCASE, value TEXT NOT NULL, PRIMARY KEY (section, key))");
+      sqlite3_stmt* stmt = Prepare(
+          "INSERT INTO settings (section, key, value) VALUES (?1, ?2, ?3) "
+          "ON CONFLICT (section, key) DO UPDATE SET value = excluded.value");
+      Bind(stmt, section, key);
+      sqlite3_bind_text(stmt, 3, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+      int rc = sqlite3_step(stmt);
+      sqlite3_finalize(stmt);
+      if (rc != SQLITE_DONE) throw ErrorFor(rc);
+      Exec("COMMIT");
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
+ private:
+  void RequireInit() {
+    if (db_ == nullptr) throw Error(platform::kObjectNotSet, "VMSettings.Init fehlt");
+  }
+
+  Error ErrorFor(int rc) {
+    switch (rc & 0xFF) {
+      case SQLITE_NOTADB:
+      case SQLITE_CORRUPT:
+        return Error(platform::kPathFileAccessError, file_ + " ist keine SQLite-Datenbank");
+      case SQLITE_BUSY:
+      case SQLITE_LOCKED:
+        return Error(platform::kPermissionDenied, file_ + " ist gesperrt");
+      case SQLITE_READONLY:
+      case SQLITE_PERM:
+        return Error(platform::kPermissionDenied, file_ + " ist schreibgeschützt");
+      case SQLITE_FULL:
+        return Error(platform::kDiskFull, file_);
+      default:
+        return Error(platform::kPathFileAccessError, file_ + ": " + sqlite3_errmsg(db_));
+    }
+  }
+
+  void Exec(const char* sql) {
+    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) throw ErrorFor(rc);
+  }
+
+  sqlite3_stmt* Prepare(const char* sql) {
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
+    if (rc != SQLITE_OK) throw ErrorFor(rc);
+    return stmt;
+  }
+
+  static void Bind(sqlite3_stmt* stmt, const std::string& section, const std::string& key) {
+    sqlite3_bind_text(stmt, 1, section.data(), static_cast<int>(section.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt, 2, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+  }
+
+  bool TableExists() {
+    sqlite3_stmt* stmt =
+        Prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'settings'");
+    int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw ErrorFor(rc);
+    return rc == SQLITE_ROW;
+  }
+
+  sqlite3* db_ = nullptr;
+  std::string file_;
+};
+
+}  // namespace
+
+std::shared_ptr<VMSettings> NewSqliteSettings() { return std::make_shared<SqliteSettings>(); }
+
+}  // namespace llupdate::host

@@ -1,0 +1,19 @@
+// Small text helpers on UTF-8 component strings.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace llupdate::platform {
+
+// The text with letter case folded for comparisons that ignore case: ASCII, Latin-1 and
+// Latin Extended-A letters are lowered; every other byte sequence stays as it is.
+std::string FoldCase(std::string_view text);
+
+// True when both texts are equal ignoring letter case (as FoldCase defines it).
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+// Orders names the way listings are shown: by folded name, then by exact bytes.
+bool NameLess(std::string_view a, std::string_view b);
+
+}  // namespace llupdate::platform
