@@ -1,1 +1,145 @@
+#include "files/file_helpers.h"
 
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace llupdate {
+namespace {
+
+using testing::FsOp;
+using testing::TempDir;
+
+class FileHelpersTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<testing::FaultFileSystem> fs_ =
+      std::make_shared<testing::FaultFileSystem>(platform::NewOsFileSystem());
+  files::FileTable table_;
+  files::FileContext ctx_{*fs_, table_};
+  testing::RecordedMessages messages_;
+  TempDir dir_;
+
+  void ExpectNothingOpen() {
+    EXPECT_EQ(table_.OpenCount(), 0);
+    EXPECT_EQ(fs_->open_files(), 0);
+  }
+};
+
+TEST_F(FileHelpersTest, AusgabeOpen) {
+  EXPECT_EQ(files::Ausgabe_Open(ctx_, true, dir_ / "missing.lst"), 0);
+  ASSERT_EQ(messages_.records().size(), 1u);
+  EXPECT_EQ(messages_.records()[0].call, "ReportError");
+  EXPECT_EQ(messages_.records()[0].routine, "Ausgabe_Open");
+  EXPECT_EQ(messages_.records()[0].number, 53);
+  int32_t n = files::Ausgabe_Open(ctx_, false, dir_ / "new.lst");
+  EXPECT_EQ(n, 1);
+  EXPECT_EQ(files::Ausgabe_Open(ctx_, false, dir_ / "second.lst"), 2);  // lowest free number
+  table_.Close(1);
+  table_.Close(2);
+  EXPECT_EQ(testing::ReadBytes(dir_ / "new.lst"), "");
+  ExpectNothingOpen();
+}
+
+TEST_F(FileHelpersTest, LineArraysLoadAndSave) {
+  testing::WriteBytes(dir_ / "three.lst", "a\r\nb\r\nc\r\n");
+  testing::WriteBytes(dir_ / "open.lst", "a\r\nb\r\nc");
+  testing::WriteBytes(dir_ / "empty.lst", "");
+  EXPECT_EQ(files::Aufbau_ProjektArray(ctx_, dir_ / "three.lst")->Count(1), 4);
+  EXPECT_EQ(files::Aufbau_ProjektArray(ctx_, dir_ / "open.lst")->Count(1), 4);
+  EXPECT_EQ(files::Aufbau_ProjektArray(ctx_, dir_ / "empty.lst")->Count(1), 1);
+
+  testing::WriteBytes(dir_ / "ab.lst", "A\rB");
+  auto lines = files::Aufbau_ProjektArray(ctx_, dir_ / "ab.lst");
+  EXPECT_EQ(files::Speichern_ProjektArray(ctx_, dir_ / "ab.lst", lines), -1);
+  EXPECT_EQ(testing::ReadBytes(dir_ / "ab.lst"), "A\r\nB\r\n\r\n");
+
+  // A UTF-16 file keeps its encoding through load and save.
+  testing::WriteBytes(dir_ / "u.lst", std::string("\xFF\xFEx\0\r\0\n\0", 8));
+  files::Encoding encoding;
+  auto u = files::Aufbau_ProjektArray(ctx_, dir_ / "u.lst", &encoding);
+  files::Speichern_ProjektArray(ctx_, dir_ / "u.lst", u, encoding);
+  EXPECT_EQ(testing::ReadBytes(dir_ / "u.lst"), std::string("\xFF\xFEx\0\r\0\n\0\r\0\n\0", 12));
+  EXPECT_TRUE(messages_.records().empty());
+  ExpectNothingOpen();
+}
+
+TEST_F(FileHelpersTest, WholeFileText) {
+  EXPECT_EQ(files::TXT_ReadAll(ctx_, dir_ / "missing.lst"), "");
+  testing::WriteBytes(dir_ / "ten.lst", "0123456\r\n8");
+  EXPECT_EQ(files::TXT_ReadAll(ctx_, dir_ / "ten.lst"), "0123456\r\n8");
+  files::TXT_WriteAll(ctx_, dir_ / "abc.lst", "abc");
+  EXPECT_EQ(testing::ReadBytes(dir_ / "abc.lst"), "abc\r\n");
+  EXPECT_TRUE(messages_.records().empty());
+  ExpectNothingOpen();
+}
+
+// Every failure shows its one message and leaves no file open; afterwards file 99 is free again.
+TEST_F(FileHelpersTest, FailuresShowOneMessageAndCloseWhatTheyOpened) {
+  testing::WriteBytes(dir_ / "a.lst", "A\r\nB\r\n");
+  EXPECT_EQ(files::Aufbau_ProjektArray(ctx_, dir_ / "missing.lst"), nullptr);
+  fs_->FailOn(FsOp::kRead);
+  EXPECT_EQ(files::Aufbau_ProjektArray(ctx_, dir_ / "a.lst"), nullptr);
+  ExpectNothingOpen();
+  auto lines = files::Aufbau_ProjektArray(ctx_, dir_ / "a.lst");
+  ASSERT_NE(lines, nullptr);
+
+  fs_->FailOn(FsOp::kWrite);
+  EXPECT_EQ(files::Speichern_ProjektArray(ctx_, dir_ / "out.lst", lines), 0);
+  fs_->FailOn(FsOp::kClose);
+  EXPECT_EQ(files::Speichern_ProjektArray(ctx_, dir_ / "out.lst", lines), 0);
+  ExpectNothingOpen();
+  EXPECT_EQ(files::Speichern_ProjektArray(ctx_, dir_ / "out.lst", lines), -1);
+
+  fs_->FailOn(FsOp::kRead);
+  EXPECT_EQ(files::TXT_ReadAll(ctx_, dir_ / "a.lst"), "");
+  fs_->FailOn(FsOp::kOpen);
+  files::TXT_WriteAll(ctx_, dir_ / "b.lst", "x");
+  fs_->FailOn(FsOp::kWrite);
+  files::TXT_WriteAll(ctx_, dir_ / "b.lst", "x");
+  ExpectNothingOpen();
+
+  std::vector<std::string> expected = {
+      "Allgemeiner Fehler in Aufbau_ProjektArray\r\n53\r\nDatei nicht gefunden: " +
+          (dir_ / "missing.lst"),
+      "Allgemeiner Fehler in Aufbau_ProjektArray\r\n75\r\n"
+      "Fehler beim Zugriff auf Pfad/Datei: injected: " +
+          (dir_ / "a.lst"),
+      "Allgemeiner Fehler in Speichern_ProjektArray\r\n75\r\n"
+      "Fehler beim Zugriff auf Pfad/Datei: injected: " +
+          (dir_ / "out.lst"),
+      "Allgemeiner Fehler in Speichern_ProjektArray\r\n75\r\n"
+      "Fehler beim Zugriff auf Pfad/Datei: injected: " +
+          (dir_ / "out.lst"),
+      "Allgemeiner Fehler in TXT_ReadAll\r\n75\r\n"
+      "Fehler beim Zugriff auf Pfad/Datei: injected: " +
+          (dir_ / "a.lst"),
+      "Allgemeiner Fehler in TXT_WriteAll\r\n75\r\n"
+      "Fehler beim Zugriff auf Pfad/Datei: injected: " +
+          (dir_ / "b.lst"),
+      "Allgemeiner Fehler in TXT_WriteAll\r\n75\r\n"
+      "Fehler beim Zugriff auf Pfad/Datei: injected: " +
+          (dir_ / "b.lst"),
+  };
+  EXPECT_EQ(messages_.texts(), expected);
+}
+
+TEST_F(FileHelpersTest, ReadOnlyRemoval) {
+  std::string f = dir_ / "ro.lst";
+  testing::WriteBytes(f, "x");
+  ::chmod(f.c_str(), 0440);
+  EXPECT_TRUE(files::SchreibschutzEntfernen(*fs_, f));
+  EXPECT_EQ(testing::Mode(f), 0640u);
+  EXPECT_TRUE(files::SchreibschutzEntfernen(*fs_, dir_ / "missing.lst"));
+
+  ::chmod(f.c_str(), 0444);
+  fs_->FailOn(FsOp::kSetAttributes, 1, 70);
+  EXPECT_FALSE(files::SchreibschutzEntfernen(*fs_, f));
+  ASSERT_EQ(messages_.texts().size(), 1u);
+  EXPECT_EQ(messages_.texts()[0], "Schreibschutz bei Datei " + f +
+                                      " kann nicht entfernt werden!\r\n70\r\n"
+                                      "Zugriff verweigert: injected: " +
+                                      f);
+}
+
+}  // namespace
+}  // namespace llupdate

@@ -1,1 +1,139 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include "host/error_convention.h"
+#include "host/objects.h"
+#include "test_support.h"
+
+namespace llupdate {
+namespace {
+
+using testing::TempDir;
+
+TEST(DynArrayTest, BehavesAsTheCallersRelyOn) {
+  auto a = host::NewDynArray();
+  a->Dimension(0, 0, 0, 5);
+  EXPECT_EQ(a->Count(1), 1);
+  EXPECT_EQ(a->UpperBound(1), 0);
+  for (int c = 0; c <= 5; ++c) EXPECT_TRUE(a->GetValue(0, c).IsEmpty());
+  a->AddRows(1);
+  EXPECT_EQ(a->Count(1), 2);
+  a->SetValue(0, 0, "Rechnung.lst");
+  a->SetValue(1, 0, "Angebot.lst");
+  EXPECT_EQ(a->Find(0, 0, "Angebot.lst", 0, 1, 0), 1);
+  EXPECT_EQ(a->Find(1, 0, "Rechnung.lst", 0, 1, 0), -1);  // the match lies before the start
+  EXPECT_EQ(a->Find(0, 0, "angebot.lst", 0, 1, 0), -1);
+  a->InsertRows(1, 1);
+  EXPECT_TRUE(a->GetValue(1, 0).IsEmpty());
+  EXPECT_EQ(a->GetValue(2, 0).ToString(), "Angebot.lst");
+  try {
+    a->SetValue(3, 0, "x");
+    FAIL() << "a row outside the table must fail";
+  } catch (const platform::Error& e) {
+    EXPECT_EQ(e.number(), platform::kSubscriptOutOfRange);
+  }
+}
+
+std::shared_ptr<VMSettings> OpenSettings(const std::string& file) {
+  auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
+  std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(file);
+  settings->Init(0, connection, "Standard");
+  return settings;
+}
+
+std::string Get(VMSettings& s) {
+  std::string value = "unset";
+  s.GetSetting("CheckReportLL", "LetzterWert", value, "Standard", "Standard", "0");
+  return value;
+}
+
+TEST(SettingsTest, StoresAcrossConnectionsAndDefaultsWhenEmpty) {
+  TempDir dir;
+  std::string file = dir / "settings.sqlite";
+  EXPECT_EQ(Get(*OpenSettings(file)), "0");
+  OpenSettings(file)->SaveSetting("CheckReportLL", "LetzterWert", "3", "Standard");
+  OpenSettings(file)->SaveSetting("CheckReportLL", "LetzterWert", "4", "Standard");
+  EXPECT_EQ(Get(*OpenSettings(file)), "4");
+}
+
+TEST(SettingsTest, BadFilesGiveErrorsNeverDefaults) {
+  TempDir dir;
+  std::string junk = dir / "junk.sqlite";
+  testing::WriteBytes(junk, std::string(4096, 'j'));
+  EXPECT_THROW(Get(*OpenSettings(junk)), platform::Error);
+
+  std::string ro = dir / "ro.sqlite";
+  OpenSettings(ro)->SaveSetting("CheckReportLL", "LetzterWert", "2", "Standard");
+  testing::MakeReadOnly(ro);
+  auto settings = OpenSettings(ro);
+  EXPECT_EQ(Get(*settings), "2");
+  EXPECT_THROW(settings->SaveSetting("CheckReportLL", "LetzterWert", "5", "Standard"),
+               platform::Error);
+  EXPECT_EQ(Get(*OpenSettings(ro)), "2");
+
+  std::string locked = dir / "locked.sqlite";
+  OpenSettings(locked)->SaveSetting("a", "b", "1", "Standard");
+  sqlite3* other = nullptr;
+  sqlite3_open(locked.c_str(), &other);
+  sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+  EXPECT_THROW(OpenSettings(locked)->SaveSetting("a", "b", "2", "Standard"), platform::Error);
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+}
+
+TEST(ErrorConventionTest, OneMessageAndTheFailureValue) {
+  testing::RecordedMessages messages;
+  platform::Error error(platform::kFileNotFound, "x.lst");
+  bool result = host::Armed(host::ErrorText::General("Umstellung_Auf_LL12"), false,
+                            [&]() -> bool { throw error; });
+  EXPECT_FALSE(result);
+  int32_t n = host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), int32_t{7},
+                          [&]() -> int32_t { throw error; });
+  EXPECT_EQ(n, 7);
+  ASSERT_EQ(messages.records().size(), 2u);
+  EXPECT_EQ(messages.records()[0].text, "Allgemeiner Fehler in Umstellung_Auf_LL12");
+  EXPECT_EQ(messages.records()[1].text,
+            "Allgemeiner Fehler in Aufbau_Array\r\n53\r\nDatei nicht gefunden: x.lst");
+  EXPECT_EQ(messages.records()[1].level, 3);
+  EXPECT_EQ(messages.records()[1].title, "clsReportLLUpdate");
+  EXPECT_TRUE(messages.records()[1].flag);
+
+  // Errors ignored: each statement on its own.
+  int ran = 0;
+  host::IgnoreErrors([&] { throw error; });
+  host::IgnoreErrors([&] { ++ran; });
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(messages.records().size(), 2u);
+}
+
+class BrokenMessages : public HostMessages {
+ public:
+  void ShowMessage(const std::string&, int32_t, const std::string&, int32_t, bool) override {
+    throw std::runtime_error("display gone");
+  }
+  void ReportError(const std::string&, const std::string&, int32_t, const std::string&,
+                   bool) override {
+    throw std::runtime_error("display gone");
+  }
+};
+
+TEST(ErrorConventionTest, AFailingMessageComponentFailsTheWholeCall) {
+  {
+    ScopedObjectRegistration broken(host::kMessagesProgId,
+                                    [] { return std::make_shared<BrokenMessages>(); });
+    ResetThreadHostMessages();
+    EXPECT_THROW(host::Armed(host::ErrorText::General("X"), false,
+                             []() -> bool { throw platform::Error(53); }),
+                 HostFailure);
+    EXPECT_THROW(host::IgnoreErrors([] { host::ShowHostMessage("x", 3, true); }), HostFailure);
+  }
+  {
+    ScopedObjectRegistration missing(host::kMessagesProgId, nullptr);
+    ResetThreadHostMessages();
+    EXPECT_THROW(host::ShowHostMessage("x", 3, true), HostFailure);
+  }
+  ResetThreadHostMessages();
+}
+
+}  // namespace
+}  // namespace llupdate

@@ -1,1 +1,88 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "platform/error.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
+#include "test_support.h"
+
+namespace llupdate {
+namespace {
+
+using testing::TempDir;
+
+int32_t ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const platform::Error& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+TEST(PathTest, ResolvesComponentsIgnoringCaseWithExactMatchFirst) {
+  TempDir dir;
+  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  testing::WriteBytes(dir / "BerichteLL/Rechnung.lst", "x");
+  EXPECT_EQ(platform::ResolvePath(dir.path() + "\\Berichtell\\rechnung.LST"),
+            dir / "BerichteLL/Rechnung.lst");
+  // A part that does not exist is kept as given, so new files get the name asked for.
+  EXPECT_EQ(platform::ResolvePath(dir.path() + "\\Berichtell\\xx_Neu.lst"),
+            dir / "BerichteLL/xx_Neu.lst");
+  ::mkdir((dir / "berichtell").c_str(), 0755);
+  EXPECT_EQ(platform::ResolvePath(dir.path() + "\\berichtell"), dir / "berichtell");
+  EXPECT_TRUE(platform::EqualsIgnoringCase("ÄRGER.lst", "ärger.LST"));
+}
+
+TEST(OsFileSystemTest, ListsFilesOnlyOrderedByNameIgnoringCase) {
+  TempDir dir;
+  for (const char* name : {"b.lst", "A.lst", "c.LST", "a2.lst"})
+    testing::WriteBytes(dir / name, "");
+  ::mkdir((dir / "Sub").c_str(), 0755);
+  auto fs = platform::NewOsFileSystem();
+  std::vector<std::string> names;
+  for (const auto& e : fs->ListFiles(dir.path())) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"A.lst", "a2.lst", "b.lst", "c.LST"}));
+  EXPECT_EQ(fs->ListFiles(dir.path())[0].path, dir.path() + "\\A.lst");
+  EXPECT_EQ(ErrorOf([&] { fs->ListFiles(dir / "missing"); }), platform::kPathNotFound);
+}
+
+TEST(OsFileSystemTest, RefusesWhatWindowsRefusesOnReadOnlyFilesWhoeverRunsIt) {
+  TempDir dir;
+  auto fs = platform::NewOsFileSystem();
+  std::string ro = dir / "ro.lst", other = dir / "other.lst";
+  testing::WriteBytes(ro, "old");
+  testing::WriteBytes(other, "new");
+  testing::MakeReadOnly(ro);
+  EXPECT_EQ(ErrorOf([&] { fs->Open(ro, platform::OpenMode::kWrite); }),
+            platform::kPermissionDenied);
+  EXPECT_EQ(ErrorOf([&] { fs->CopyFile(other, ro, true); }), platform::kPermissionDenied);
+  EXPECT_EQ(ErrorOf([&] { fs->MoveFile(other, ro); }), platform::kFileAlreadyExists);
+  EXPECT_EQ(ErrorOf([&] { fs->DeleteFile(ro, false); }), platform::kPermissionDenied);
+  EXPECT_EQ(testing::ReadBytes(ro), "old");
+  EXPECT_EQ(ErrorOf([&] { fs->DeleteFile(ro, true); }), 0);
+  EXPECT_FALSE(testing::Exists(ro));
+  EXPECT_EQ(ErrorOf([&] { fs->Open(dir / "nodir/x.lst", platform::OpenMode::kWrite); }),
+            platform::kPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { fs->Open(dir.path(), platform::OpenMode::kRead); }),
+            platform::kPathFileAccessError);
+}
+
+TEST(OsFileSystemTest, CopyKeepsContentModeAndTimeAndLeavesNoPartialFile) {
+  TempDir dir;
+  auto fs = platform::NewOsFileSystem();
+  std::string src = dir / "a.lst";
+  testing::WriteBytes(src, std::string(200000, 'x'));
+  struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ::utimensat(AT_FDCWD, src.c_str(), times, 0);
+  fs->CopyFile(src, dir.path() + "\\alt_a.lst", true);
+  struct stat st;
+  ::stat((dir / "alt_a.lst").c_str(), &st);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+  EXPECT_EQ(testing::ReadBytes(dir / "alt_a.lst"), testing::ReadBytes(src));
+  EXPECT_EQ(fs->ListFiles(dir.path()).size(), 2u);
+}
+
+}  // namespace
+}  // namespace llupdate

@@ -1,1 +1,59 @@
+#include "files/profile_reader.h"
 
+#include <gtest/gtest.h>
+
+namespace llupdate {
+namespace {
+
+using files::ProfileFile;
+
+std::string Get(const std::string& bytes, const std::string& section, const std::string& key) {
+  return ProfileFile(bytes).Get(section, key, "DEF");
+}
+
+TEST(ProfileReaderTest, SectionsKeysAndBlanks) {
+  std::string ini =
+      "top=1\n"
+      "\t[ UserSection ] trailing text\r\n"
+      "Version  =   3 \x1A\r"
+      "version=4\r\n"
+      "Flag\n"
+      "Empty=\n"
+      "[Description]\n"
+      "FileVersion=15.1\n"
+      "[usersection]\n"
+      "Referenzbeleg=second section is never searched\n";
+  EXPECT_EQ(Get(ini, "", "top"), "1");
+  EXPECT_EQ(Get(ini, "USERSECTION", "VERSION"), "3");  // first key wins, names ignore case
+  EXPECT_EQ(Get(ini, "UserSection", "Flag"), "DEF");   // a key without "=" gives the default
+  EXPECT_EQ(Get(ini, "UserSection", "Empty"), "");
+  EXPECT_EQ(Get(ini, "UserSection", "Referenzbeleg"), "DEF");
+  EXPECT_EQ(Get(ini, "Description", "FileVersion"), "15.1");
+  EXPECT_EQ(Get(ini, "Missing", "FileVersion"), "DEF");
+  EXPECT_EQ(Get("[a]]b]x\nk=v\n[c\nk2=w\n", "a]]b", "k"), "v");  // up to the last "]"
+  EXPECT_EQ(Get("[a]]b]x\nk=v\n[c\nk2=w\n", "a]]b", "[c"), "DEF");
+  EXPECT_EQ(Get("[s]\nk=a=b\n", "s", "k"), "a=b");
+  EXPECT_EQ(Get("[s]\nk=\xA0x\xA0\n", "s", "k"), "\xC2\xA0x\xC2\xA0");  // NBSP is no blank
+}
+
+TEST(ProfileReaderTest, QuotesNulAndLength) {
+  EXPECT_EQ(Get("[s]\nk=\"quoted value\"\n", "s", "k"), "quoted value");
+  EXPECT_EQ(Get("[s]\nk='x'\n", "s", "k"), "x");
+  EXPECT_EQ(Get("[s]\nk=\"x'\n", "s", "k"), "\"x'");
+  EXPECT_EQ(Get("[s]\nk=\"\n", "s", "k"), "\"");
+  EXPECT_EQ(Get(std::string("[s]\nk=ab  \0cd\n", 14), "s", "k"), "ab");
+  std::string long_value(3000, 'v');
+  EXPECT_EQ(Get("[s]\nk=" + long_value + "\n", "s", "k"), long_value.substr(0, 2047));
+}
+
+TEST(ProfileReaderTest, DecodesByByteOrderMark) {
+  EXPECT_EQ(Get("[s]\nk=\xE4\x80\n", "s", "k"), "ä€");  // Windows-1252
+  EXPECT_EQ(Get("\xEF\xBB\xBF[s]\nk=Ω\n", "s", "k"), "Ω");
+  std::string le("\xFF\xFE[\0s\0]\0\n\0k\0=\0\xA9\x03", 16);
+  EXPECT_EQ(Get(le, "s", "k"), "Ω");
+  std::string be("\xFE\xFF\0[\0s\0]\0\n\0k\0=\x03\xA9", 16);
+  EXPECT_EQ(Get(be, "s", "k"), "Ω");
+}
+
+}  // namespace
+}  // namespace llupdate

@@ -1,1 +1,79 @@
+#include "test_support.h"
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "host/objects.h"
+
+namespace llupdate::testing {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "llupdate-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Read-only entries must not stop the clean-up.
+  for (auto& entry : std::filesystem::recursive_directory_iterator(path_, ec)) {
+    ::chmod(entry.path().c_str(), 0755);
+  }
+  std::filesystem::remove_all(path_, ec);
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+unsigned Mode(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+  return st.st_mode & 07777;
+}
+
+bool IsReadOnly(const std::string& path) { return (Mode(path) & S_IWUSR) == 0; }
+
+void MakeReadOnly(const std::string& path) { ::chmod(path.c_str(), Mode(path) & ~0222u); }
+
+RecordedMessages::RecordedMessages()
+    : recorder_(std::make_shared<host::RecordingMessages>()),
+      registration_(host::kMessagesProgId, [r = recorder_] { return r; }) {
+  ResetThreadHostMessages();
+}
+
+RecordedMessages::~RecordedMessages() { ResetThreadHostMessages(); }
+
+std::vector<std::string> RecordedMessages::texts() const {
+  std::vector<std::string> texts;
+  for (const auto& r : recorder_->records) {
+    if (r.call == "ShowMessage") texts.push_back(r.text);
+  }
+  return texts;
+}
+
+FaultInjection::FaultInjection()
+    : fs_(std::make_shared<FaultFileSystem>(platform::NewOsFileSystem())),
+      registration_(host::kFileSystemProgId, [f = fs_] { return f; }) {}
+
+}  // namespace llupdate::testing

@@ -1,0 +1,41 @@
+#!/bin/sh
+# The command line as a support person uses it: exit codes, records and the settings store.
+set -u
+LLUPDATE=$1
+T=$(mktemp -d)
+trap 'chmod -R u+w "$T"; rm -rf "$T"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+expect_rc() { want=$1; shift; "$@" >"$T/out" 2>"$T/err"; rc=$?; [ $rc -eq "$want" ] || fail "$* exited $rc, expected $want: $(cat "$T/err")"; }
+
+echo x >"$T/ro"; chmod 0454 "$T/ro"
+expect_rc 0 "$LLUPDATE" SchreibschutzEntfernen "$T/ro"
+[ "$(stat -c %a "$T/ro")" = 654 ] || fail "SchreibschutzEntfernen left mode $(stat -c %a "$T/ro")"
+expect_rc 0 "$LLUPDATE" SchreibschutzEntfernen "$T/missing"
+expect_rc 0 "$LLUPDATE" SchreibschutzEntfernen "$T"
+
+mkdir -p "$T/dir/sub"; echo a >"$T/dir/a"; echo b >"$T/dir/sub/b"; chmod 444 "$T/dir/a" "$T/dir/sub/b"
+expect_rc 0 "$LLUPDATE" --json SchreibschutzEntfernenAlleDateien "$T/dir"
+[ -w "$T/dir/a" ] && [ "$(stat -c %a "$T/dir/a")" = 644 ] || fail "AlleDateien did not clear a"
+[ "$(stat -c %a "$T/dir/sub/b")" = 444 ] || fail "AlleDateien touched a subdirectory"
+grep -qx '{"operation":"SchreibschutzEntfernenAlleDateien","result":null}' "$T/out" || fail "json result: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" SchreibschutzEntfernenAlleDateien "$T/nothing"
+
+expect_rc 0 "$LLUPDATE" --settings "$T/s.sqlite" setting CheckReportLL LetzterWert 3
+expect_rc 0 "$LLUPDATE" --settings "$T/s.sqlite" setting CheckReportLL LetzterWert
+[ "$(cat "$T/out")" = 3 ] || fail "setting read back '$(cat "$T/out")'"
+head -c 5000 /dev/urandom >"$T/junk.sqlite"
+expect_rc 1 "$LLUPDATE" --settings "$T/junk.sqlite" setting CheckReportLL LetzterWert
+grep -q "junk.sqlite" "$T/err" || fail "no file named for a junk settings file"
+expect_rc 1 "$LLUPDATE" --settings "$T" setting CheckReportLL LetzterWert
+
+expect_rc 2 "$LLUPDATE" NoSuchOperation
+grep -q "unknown operation" "$T/err" || fail "unknown operation not named"
+expect_rc 2 "$LLUPDATE" SchreibschutzEntfernen
+expect_rc 2 "$LLUPDATE" SchreibschutzEntfernen a b
+expect_rc 2 "$LLUPDATE"
+expect_rc 0 "$LLUPDATE" --help
+
+expect_rc 1 "$LLUPDATE" --json Umstellung_auf_LL12 "$T"
+grep -qx '{"operation":"Umstellung_auf_LL12","result":false}' "$T/out" || fail "json false: $(cat "$T/out")"
+grep -q '^{"call":"ShowMessage","text":"Die Funktion Umstellung_auf_LL12 ist in dieser Version von llupdate noch nicht verfügbar.","level":3,"title":"clsReportLLUpdate","number":0,"flag":true}$' "$T/err" || fail "json record: $(cat "$T/err")"
+echo "cli tests passed"

@@ -1,0 +1,59 @@
+// Helpers shared by the tests: scratch directories, files as bytes, recorded messages and the
+// fault-injecting file system installed as the file-system object.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "fault_file_system.h"
+#include "host/message_sinks.h"
+#include "llupdate/host.h"
+
+namespace llupdate::testing {
+
+// A fresh directory, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path);
+bool Exists(const std::string& path);
+bool IsReadOnly(const std::string& path);
+void MakeReadOnly(const std::string& path);
+unsigned Mode(const std::string& path);
+
+// Records every message shown on this thread while it lives.
+class RecordedMessages {
+ public:
+  RecordedMessages();
+  ~RecordedMessages();
+  std::vector<host::MessageRecord>& records() { return recorder_->records; }
+  // The texts of the ShowMessage records.
+  std::vector<std::string> texts() const;
+
+ private:
+  std::shared_ptr<host::RecordingMessages> recorder_;
+  ScopedObjectRegistration registration_;
+};
+
+// Installs a FaultFileSystem over the OS file system as "Scripting.FileSystemObject".
+class FaultInjection {
+ public:
+  FaultInjection();
+  FaultFileSystem& fs() { return *fs_; }
+
+ private:
+  std::shared_ptr<FaultFileSystem> fs_;
+  ScopedObjectRegistration registration_;
+};
+
+}  // namespace llupdate::testing
