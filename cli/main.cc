@@ -5,11 +5,13 @@
 //
 // Exit status: 0 when the operation returned True (SchreibschutzEntfernenAlleDateien: always),
 // 1 when it returned False, 2 for a usage error, 3 when the message output itself failed.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "commands.h"
 #include "host/error_convention.h"
 #include "host/message_sinks.h"
@@ -31,6 +33,7 @@ constexpr char kDefaultSettingsFile[] = "llupdate-settings.sqlite";
 std::string UsageText() {
   std::string text =
       "Usage: llupdate [--json] [--settings FILE] OPERATION [ARG ...]\n"
+      "       llupdate [--json] list DBPATH [TYPE]\n"
       "       llupdate [--settings FILE] setting SECTION KEY [VALUE]\n"
       "       llupdate --help\n"
       "\n"
@@ -53,6 +56,9 @@ std::string UsageText() {
       "  --settings FILE  the SQLite settings file of the conversion driver and of 'setting'\n"
       "                   (default: $LLUPDATE_SETTINGS, else ./llupdate-settings.sqlite)\n"
       "  --help           this text\n"
+      "\n"
+      "list DBPATH [TYPE] shows the forms of DBPATH/BerichteLL with their Version,\n"
+      "Referenzbeleg and FileVersion: of one TYPE, or of all types those with a version.\n"
       "\n"
       "setting SECTION KEY prints the stored value (empty when none); with VALUE it stores it.\n"
       "The driver records its last completed step under: setting CheckReportLL LetzterWert\n"
@@ -88,6 +94,52 @@ int RunSetting(const std::vector<std::string>& args, const std::string& settings
                  e.description().c_str());
     return kExitFalse;
   }
+}
+
+// llupdate list DBPATH [TYPE]: the catalogue of the form directory, for people or as JSON.
+int RunList(const std::vector<std::string>& args, bool json) {
+  if (args.empty() || args.size() > 2) return UsageError("list takes DBPATH [TYPE]");
+  auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
+  auto catalogue = host::NewDynArray();
+  std::string dir = catalogue::FormDirectory(args[0]);
+  bool built = args.size() == 2 ? catalogue::Aufbau_Array2(*fs, args[1], *catalogue, dir)
+                                : catalogue::Aufbau_Array(*fs, *catalogue, dir);
+  if (!built) return kExitFalse;
+  std::vector<std::vector<std::string>> rows;
+  for (int32_t r = 0; r < catalogue->Count(1); ++r) {
+    if (catalogue->GetValue(r, 0).ToString().find_first_not_of(' ') == std::string::npos) continue;
+    std::vector<std::string> row;
+    for (int c : {0, 1, 2, 3, 5}) row.push_back(catalogue->GetValue(r, c).ToString());
+    rows.push_back(std::move(row));
+  }
+  if (json) {
+    for (const auto& row : rows) {
+      std::printf(
+          "{\"name\":%s,\"path\":%s,\"version\":%s,\"referenzbeleg\":%s,\"fileversion\":%s}\n",
+          host::JsonString(row[0]).c_str(), host::JsonString(row[1]).c_str(),
+          host::JsonString(row[2]).c_str(), host::JsonString(row[3]).c_str(),
+          host::JsonString(row[4]).c_str());
+    }
+    return kExitTrue;
+  }
+  std::vector<std::string> header = {"NAME", "PATH", "VERSION", "REFERENZBELEG", "FILEVERSION"};
+  std::vector<size_t> width(header.size());
+  for (size_t c = 0; c < header.size(); ++c) width[c] = header[c].size();
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+  }
+  auto print = [&](const std::vector<std::string>& row) {
+    std::string line;
+    for (size_t c : {size_t{0}, size_t{2}, size_t{3}, size_t{4}}) {
+      line += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
+    }
+    line.erase(line.find_last_not_of(' ') + 1);
+    std::printf("%s\n", line.c_str());
+  };
+  print(header);
+  for (const auto& row : rows) print(row);
+  if (rows.empty()) std::printf("(no forms)\n");
+  return kExitTrue;
 }
 
 int RunOperation(const Operation& op, const Invocation& invocation, bool json) {
@@ -145,8 +197,8 @@ int Main(int argc, char** argv) {
   if (name == "setting") return RunSetting(args, settings_file);
 
   const Operation* op = FindOperation(name);
-  if (op == nullptr) return UsageError("unknown operation '" + name + "'");
-  if (args.size() != op->params.size()) {
+  if (op == nullptr && name != "list") return UsageError("unknown operation '" + name + "'");
+  if (op != nullptr && args.size() != op->params.size()) {
     return UsageError(name + " takes " + std::to_string(op->params.size()) + " argument(s), " +
                       std::to_string(args.size()) + " given");
   }
@@ -156,6 +208,7 @@ int Main(int argc, char** argv) {
   });
   ResetThreadHostMessages();
   try {
+    if (op == nullptr) return RunList(args, json);
     return RunOperation(*op, Invocation{args, settings_file}, json);
   } catch (const HostFailure& e) {
     std::fprintf(stderr, "llupdate: the message output failed: %s\n", e.what());

@@ -38,4 +38,14 @@ expect_rc 0 "$LLUPDATE" --help
 expect_rc 1 "$LLUPDATE" --json Umstellung_auf_LL12 "$T"
 grep -qx '{"operation":"Umstellung_auf_LL12","result":false}' "$T/out" || fail "json false: $(cat "$T/out")"
 grep -q '^{"call":"ShowMessage","text":"Die Funktion Umstellung_auf_LL12 ist in dieser Version von llupdate noch nicht verfügbar.","level":3,"title":"clsReportLLUpdate","number":0,"flag":true}$' "$T/err" || fail "json record: $(cat "$T/err")"
+mkdir -p "$T/db/BerichteLL"
+printf '[UserSection]\r\nVersion=3\r\nReferenzbeleg=R\r\n[Description]\r\nFileVersion=24\r\n' >"$T/db/BerichteLL/b.lst"
+printf '[UserSection]\r\nVersion=2\r\n' >"$T/db/BerichteLL/A.LST"
+expect_rc 0 "$LLUPDATE" --json list "$T/db" lst
+[ "$(sed -n 1p "$T/out")" = "{\"name\":\"A.LST\",\"path\":\"$T/db\\\\BerichteLL\\\\A.LST\",\"version\":\"2\",\"referenzbeleg\":\"\",\"fileversion\":\"\"}" ] || fail "list row 1: $(cat "$T/out")"
+[ "$(sed -n 2p "$T/out" | cut -c1-15)" = '{"name":"b.lst"' ] || fail "list row 2: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" list "$T/db"
+[ "$(wc -l <"$T/out")" = 2 ] && grep -q '^b.lst  *3  *R$' "$T/out" || fail "list all: $(cat "$T/out")"
+expect_rc 1 "$LLUPDATE" list "$T/nodb"
+
 echo "cli tests passed"

@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include "files/file_helpers.h"
+#include "test_support.h"
+
 namespace llupdate {
 namespace {
 
-using files::ProfileFile;
-
+// The value LeseIniWert reads from a file of these bytes, with the default "DEF".
 std::string Get(const std::string& bytes, const std::string& section, const std::string& key) {
-  return ProfileFile(bytes).Get(section, key, "DEF");
+  testing::TempDir dir;
+  testing::WriteBytes(dir / "p.lst", bytes);
+  auto fs = platform::NewOsFileSystem();
+  return files::LeseIniWert(*fs, dir / "p.lst", section, key, "DEF");
 }
 
 TEST(ProfileReaderTest, SectionsKeysAndBlanks) {
@@ -53,6 +58,33 @@ TEST(ProfileReaderTest, DecodesByByteOrderMark) {
   EXPECT_EQ(Get(le, "s", "k"), "Ω");
   std::string be("\xFE\xFF\0[\0s\0]\0\n\0k\0=\x03\xA9", 16);
   EXPECT_EQ(Get(be, "s", "k"), "Ω");
+}
+
+// One pass for several values gives what separate reads give, on every file of the corpus.
+TEST(ProfileReaderTest, OnePassEqualsSeparateReads) {
+  std::vector<std::string> corpus = {
+      "[Description]\r\nFileVersion=15\r\n[UserSection]\r\nVersion=3\r\nReferenzbeleg=R\r\n",
+      "[UserSection]\nVersion\nVersion=9\n[Description]\n[userSECTION]\nReferenzbeleg=x\n",
+      "Version=0\n[UserSection]\r\r\n  Referenzbeleg = 'q' \n[Description]\nFileVersion=\"24\"",
+      "[Description\nFileVersion=1\n[]\n[Description]x]\nFileVersion=2\n[UserSection]",
+      "",
+  };
+  std::vector<files::ProfileQuery> queries = {{"UserSection", "Version", ""},
+                                              {"UserSection", "Referenzbeleg", ""},
+                                              {"Description", "FileVersion", ""},
+                                              {"", "Version", "none"}};
+  testing::TempDir dir;
+  auto fs = platform::NewOsFileSystem();
+  for (const std::string& bytes : corpus) {
+    testing::WriteBytes(dir / "p.lst", bytes);
+    std::vector<std::string> together = files::ReadProfileValues(*fs, dir / "p.lst", queries);
+    for (size_t i = 0; i < queries.size(); ++i) {
+      EXPECT_EQ(together[i], files::LeseIniWert(*fs, dir / "p.lst", queries[i].section,
+                                                queries[i].key, queries[i].default_value))
+          << bytes << " / " << queries[i].key;
+    }
+  }
+  EXPECT_EQ(files::LeseIniWert(*fs, dir / "missing.lst", "s", "k", "DEF"), "DEF");
 }
 
 }  // namespace

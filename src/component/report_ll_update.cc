@@ -1,8 +1,10 @@
 #include "llupdate/report_ll_update.h"
 
 #include "component/internals.h"
+#include "component/job_frame.h"
 #include "host/error_convention.h"
 #include "host/objects.h"
+#include "rewrites/rewrite_pattern.h"
 
 namespace llupdate {
 
@@ -54,10 +56,24 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string&, const std:
   return Internals::NotBuiltYet("Kopiere_Neue_Formulare_LL");
 }
 
-bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string&, const std::string&,
-                                                  const std::string&, const std::string&,
-                                                  const std::string&) {
-  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei");
+bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
+                                                  const std::string& pDBPath,
+                                                  const std::string& pSucheNach,
+                                                  const std::string& pSuche,
+                                                  const std::string& pErsetze) {
+  // This operation reports its errors under the name of the job that uses it most.
+  host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
+  return host::Armed(error_text, false, [&] {
+    files::FileContext ctx = Internals::Files(*this);
+    return rewrites::RewriteForm(ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
+                                 [&](std::string& line) {
+                                   if (line.empty() || line.find(pSucheNach) == std::string::npos) {
+                                     return false;
+                                   }
+                                   rewrites::ReplaceAll(line, pSuche, pErsetze);
+                                   return true;
+                                 });
+  });
 }
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string&, const std::string&) {
@@ -83,12 +99,32 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string&, std::sh
   return Internals::NotBuiltYet("Pruefe_Konvertiere_Formulare");
 }
 
-bool clsReportLLUpdate::Umstellung_Auf_Neue_Anschrift(const std::string&) {
-  return Internals::NotBuiltYet("Umstellung_Auf_Neue_Anschrift");
+bool clsReportLLUpdate::Umstellung_Auf_Neue_Anschrift(const std::string& pDBPath) {
+  return component::RunFormJob(
+      *this, pDBPath, host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
+      {"bel", "war", "mah", "bst"}, [&](const std::string& name) {
+        return Suche_ErsetzeProjektdatei(name, pDBPath, "Spacing.Paragraph=8", "=8",
+                                         "=Firmendaten.NeueAnschrift");
+      });
 }
 
-bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string&) {
-  return Internals::NotBuiltYet("Korrektur_Wart_Farbe");
+bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string& pDBPath) {
+  // Values that are zero were printed white; they are printed black like all others now.
+  static const char* const kColourFormulas[] = {
+      "=if(Position.Menge=0,RGB (255,255,255),RGB (0,0,0))",
+      "=if(Position.Einzelpreis=0,RGB (255,255,255),RGB (0,0,0))",
+      "=if(Position.Gesamtpreis=0,RGB (255,255,255),RGB (0,0,0))",
+  };
+  return component::RunFormJob(
+      *this, pDBPath, host::ErrorText::General("Umstellung_Auf_LL12"), {"war"},
+      [&](const std::string& name) {
+        for (const char* formula : kColourFormulas) {
+          if (!Suche_ErsetzeProjektdatei(name, pDBPath, formula, formula, "=RGB (0,0,0)")) {
+            return false;
+          }
+        }
+        return true;
+      });
 }
 
 bool clsReportLLUpdate::Umstellung_auf_LL12(const std::string&) {

@@ -63,6 +63,8 @@ std::string_view ByteOrderMark(Encoding encoding) {
       return "\xEF\xBB\xBF";
     case Encoding::kUtf16Le:
       return "\xFF\xFE";
+    case Encoding::kUtf16Be:
+      return "\xFE\xFF";
     default:
       return "";
   }
@@ -151,10 +153,11 @@ size_t AppendUtf16AsUtf8(std::string& out, std::string_view bytes, bool big_endi
   return i;
 }
 
-void AppendUtf8AsUtf16Le(std::string& out, std::string_view utf8) {
-  auto put = [&out](uint32_t unit) {
-    out.push_back(static_cast<char>(unit & 0xFF));
-    out.push_back(static_cast<char>(unit >> 8));
+void AppendUtf8AsUtf16(std::string& out, std::string_view utf8, bool big_endian) {
+  auto put = [&out, big_endian](uint32_t unit) {
+    char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+    out.push_back(big_endian ? high : low);
+    out.push_back(big_endian ? low : high);
   };
   for (size_t i = 0; i < utf8.size();) {
     uint32_t cp = 0;
@@ -185,7 +188,8 @@ std::string DecodeText(std::string_view bytes, Encoding encoding) {
       out.assign(bytes);
       break;
     case Encoding::kUtf16Le:
-      AppendUtf16AsUtf8(out, bytes, false, true);
+    case Encoding::kUtf16Be:
+      AppendUtf16AsUtf8(out, bytes, encoding == Encoding::kUtf16Be, true);
       break;
   }
   return out;
@@ -201,7 +205,8 @@ std::string EncodeText(std::string_view utf8, Encoding encoding) {
       out.assign(utf8);
       break;
     case Encoding::kUtf16Le:
-      AppendUtf8AsUtf16Le(out, utf8);
+    case Encoding::kUtf16Be:
+      AppendUtf8AsUtf16(out, utf8, encoding == Encoding::kUtf16Be);
       break;
   }
   return out;
@@ -215,6 +220,10 @@ Encoding DetectEncoding(std::string_view bytes, size_t* mark_length) {
   if (bytes.substr(0, 2) == "\xFF\xFE") {
     *mark_length = 2;
     return Encoding::kUtf16Le;
+  }
+  if (bytes.substr(0, 2) == "\xFE\xFF") {
+    *mark_length = 2;
+    return Encoding::kUtf16Be;
   }
   *mark_length = 0;
   return Encoding::kAnsi;

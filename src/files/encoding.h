@@ -4,7 +4,8 @@
 //    Windows-1252 leaves undefined map to the control characters of the same value, so all 256
 //    byte values survive a read and a write.
 //  - UTF-8 with its mark: passed through as it is.
-//  - UTF-16LE with its mark: unpaired surrogates are carried in the generalised UTF-8 form, so
+//  - UTF-16LE (or UTF-16BE) with its mark: unpaired surrogates are carried in the generalised UTF-8
+//  form, so
 //    that even a damaged file is written back as it was.
 #pragma once
 
@@ -14,7 +15,7 @@
 
 namespace llupdate::files {
 
-enum class Encoding { kAnsi, kUtf8Bom, kUtf16Le };
+enum class Encoding { kAnsi, kUtf8Bom, kUtf16Le, kUtf16Be };
 
 // The byte order mark of an encoding ("" for kAnsi).
 std::string_view ByteOrderMark(Encoding encoding);
@@ -33,8 +34,8 @@ void AppendUtf8AsCp1252(std::string& out, std::string_view utf8);
 // unless final is true.
 size_t AppendUtf16AsUtf8(std::string& out, std::string_view bytes, bool big_endian, bool final);
 
-// UTF-8 to UTF-16LE code units, appended to out.
-void AppendUtf8AsUtf16Le(std::string& out, std::string_view utf8);
+// UTF-8 to UTF-16 code units (little or big endian), appended to out.
+void AppendUtf8AsUtf16(std::string& out, std::string_view utf8, bool big_endian);
 
 // Converts file bytes (without the mark) to UTF-8 and back.
 std::string DecodeText(std::string_view bytes, Encoding encoding);

@@ -34,21 +34,7 @@ std::string LeseIniWert(platform::FileSystem& fs, const std::string& file,
                         const std::string& section, const std::string& key,
                         const std::string& default_value) {
   try {
-    std::string bytes;
-    {
-      std::unique_ptr<platform::File> f = fs.Open(file, platform::OpenMode::kRead);
-      char buffer[1 << 16];
-      while (size_t n = f->Read(buffer, sizeof buffer)) bytes.append(buffer, n);
-      f->Close();
-    }
-    return ProfileFile(bytes).Get(section, key, default_value);
-  } catch (const platform::Error& e) {
-    // A file that cannot be opened reads as missing: the default, as the profile reader gives.
-    if (e.number() == platform::kFileNotFound || e.number() == platform::kPathNotFound ||
-        e.number() == platform::kPathFileAccessError) {
-      return default_value;
-    }
-    return "";
+    return ReadProfileValues(fs, file, {{section, key, default_value}}).front();
   } catch (const HostFailure&) {
     throw;
   } catch (...) {

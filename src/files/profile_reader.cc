@@ -1,6 +1,10 @@
 #include "files/profile_reader.h"
 
-#include "files/encoding.h"
+#include <set>
+#include <string_view>
+
+#include "files/text_io.h"
+#include "platform/error.h"
 #include "platform/text.h"
 
 namespace llupdate::files {
@@ -20,24 +24,9 @@ std::string_view TrimRight(std::string_view s) {
   return s;
 }
 
-std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
-
 std::string_view CutAtNul(std::string_view s) {
   size_t nul = s.find('\0');
   return nul == std::string_view::npos ? s : s.substr(0, nul);
-}
-
-std::string Decode(std::string_view bytes) {
-  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") return std::string(bytes.substr(3));
-  std::string text;
-  if (bytes.substr(0, 2) == "\xFF\xFE") {
-    AppendUtf16AsUtf8(text, bytes.substr(2), false, true);
-  } else if (bytes.substr(0, 2) == "\xFE\xFF") {
-    AppendUtf16AsUtf8(text, bytes.substr(2), true, true);
-  } else {
-    AppendCp1252AsUtf8(text, bytes);
-  }
-  return text;
 }
 
 // The first limit characters (code points) of a UTF-8 text.
@@ -52,55 +41,118 @@ std::string_view FirstCharacters(std::string_view s, size_t limit) {
   return s;
 }
 
-}  // namespace
+// Answers the queries from the lines of one file, in file order.
+class Scanner {
+ public:
+  explicit Scanner(const std::vector<ProfileQuery>& queries) {
+    for (const ProfileQuery& q : queries) {
+      pending_.push_back({platform::FoldCase(q.section), platform::FoldCase(q.key)});
+      values_.push_back(q.default_value);
+    }
+    open_ = queries.size();
+    seen_.insert("");  // the unnamed section before the first header
+  }
 
-ProfileFile::ProfileFile(std::string_view bytes) {
-  std::string text = Decode(bytes);
-  sections_.push_back({"", {}});  // the unnamed section before the first header
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find_first_of("\r\n", pos);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line = Trim(std::string_view(text).substr(pos, end - pos));
-    pos = text.find_first_not_of("\r\n", end);
-    if (pos == std::string::npos) pos = text.size();
-    if (line.empty()) continue;
+  // Takes one physical line (it may still hold LF characters); false once every query is known.
+  bool Feed(std::string_view text) {
+    size_t start = 0;
+    while (start <= text.size() && open_ > 0) {
+      size_t end = text.find('\n', start);
+      if (end == std::string_view::npos) end = text.size();
+      Line(TrimRight(TrimLeft(text.substr(start, end - start))));
+      start = end + 1;
+    }
+    return open_ > 0;
+  }
 
+  std::vector<std::string> Values() { return values_; }
+
+ private:
+  struct Pending {
+    std::string section;
+    std::string key;
+    bool done = false;
+  };
+
+  void Line(std::string_view line) {
+    if (line.empty()) return;
     size_t close = line.rfind(']');
     if (line.front() == '[' && close != std::string_view::npos) {
-      std::string_view name = Trim(line.substr(1, close - 1));
-      sections_.push_back({platform::FoldCase(CutAtNul(name)), {}});
-      continue;
+      // The section ends: what it did not answer, its later namesakes never will.
+      if (first_) ResolveSection(section_);
+      section_ = platform::FoldCase(CutAtNul(TrimRight(TrimLeft(line.substr(1, close - 1)))));
+      first_ = seen_.insert(section_).second;
+      return;
     }
+    if (!first_) return;
     size_t equals = line.find('=');
-    Entry entry;
-    entry.has_value = equals != std::string_view::npos;
-    std::string_view name = entry.has_value ? TrimRight(line.substr(0, equals)) : line;
-    entry.folded_name = platform::FoldCase(CutAtNul(name));
-    if (entry.has_value) {
-      std::string_view value = TrimRight(CutAtNul(TrimLeft(line.substr(equals + 1))));
-      if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-          value.back() == value.front()) {
-        value = value.substr(1, value.size() - 2);
-      }
-      entry.value = std::string(FirstCharacters(value, kProfileValueLimit));
+    bool has_value = equals != std::string_view::npos;
+    std::string name =
+        platform::FoldCase(CutAtNul(has_value ? TrimRight(line.substr(0, equals)) : line));
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      Pending& p = pending_[i];
+      if (p.done || p.section != section_ || p.key != name) continue;
+      if (has_value) values_[i] = Value(line.substr(equals + 1));
+      Done(i);
     }
-    sections_.back().entries.push_back(std::move(entry));
   }
+
+  static std::string Value(std::string_view raw) {
+    std::string_view value = TrimRight(CutAtNul(TrimLeft(raw)));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    return std::string(FirstCharacters(value, kProfileValueLimit));
+  }
+
+  void ResolveSection(const std::string& section) {
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      if (!pending_[i].done && pending_[i].section == section) Done(i);
+    }
+  }
+
+  void Done(size_t i) {
+    pending_[i].done = true;
+    --open_;
+  }
+
+  std::vector<Pending> pending_;
+  std::vector<std::string> values_;
+  size_t open_;
+  std::set<std::string> seen_;
+  std::string section_;
+  bool first_ = true;
+};
+
+std::vector<std::string> Defaults(const std::vector<ProfileQuery>& queries) {
+  std::vector<std::string> values;
+  for (const ProfileQuery& q : queries) values.push_back(q.default_value);
+  return values;
 }
 
-std::string ProfileFile::Get(std::string_view section, std::string_view key,
-                             const std::string& default_value) const {
-  std::string folded_section = platform::FoldCase(section);
-  std::string folded_key = platform::FoldCase(key);
-  for (const Section& s : sections_) {
-    if (s.folded_name != folded_section) continue;
-    for (const Entry& e : s.entries) {
-      if (e.folded_name == folded_key) return e.has_value ? e.value : default_value;
+}  // namespace
+
+std::vector<std::string> ReadProfileValues(platform::FileSystem& fs, const std::string& file,
+                                           const std::vector<ProfileQuery>& queries) {
+  std::unique_ptr<platform::File> f;
+  try {
+    f = fs.Open(file, platform::OpenMode::kRead);
+  } catch (const platform::Error& e) {
+    // A file that cannot be found (or is a directory) reads as missing: every default.
+    if (e.number() == platform::kFileNotFound || e.number() == platform::kPathNotFound ||
+        e.number() == platform::kPathFileAccessError) {
+      return Defaults(queries);
     }
-    return default_value;  // only the first section of that name counts
+    throw;
   }
-  return default_value;
+  TextReader reader(std::move(f));
+  Scanner scanner(queries);
+  std::string line;
+  while (reader.ReadLine(line) && scanner.Feed(line)) {
+  }
+  reader.Close();
+  return scanner.Values();
 }
 
 }  // namespace llupdate::files

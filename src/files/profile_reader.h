@@ -12,36 +12,29 @@
 //    key of the name asked for wins; a key without "=" gives the default;
 //  - a value of two or more characters enclosed in the same quote (" or ') loses both quotes;
 //    a name or value ends at a NUL; at most 2047 characters come back.
+//
+// Several values of one file are read in one pass, which stops as soon as every value is known:
+// the header values of a large form cost only the lines up to them.
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "platform/file_system.h"
 
 namespace llupdate::files {
 
-class ProfileFile {
- public:
-  // Parses the bytes of a whole file.
-  explicit ProfileFile(std::string_view bytes);
+inline constexpr size_t kProfileValueLimit = 2047;
 
-  // The value of key in section, or default_value when the section or the key is missing.
-  std::string Get(std::string_view section, std::string_view key,
-                  const std::string& default_value) const;
-
- private:
-  struct Entry {
-    std::string folded_name;
-    bool has_value;
-    std::string value;
-  };
-  struct Section {
-    std::string folded_name;
-    std::vector<Entry> entries;
-  };
-  std::vector<Section> sections_;
+struct ProfileQuery {
+  std::string section;
+  std::string key;
+  std::string default_value;
 };
 
-inline constexpr size_t kProfileValueLimit = 2047;
+// The value of each query, as separate reads of the file would give them: the default when the
+// file, the section or the key is missing. Errors other than a missing file are thrown.
+std::vector<std::string> ReadProfileValues(platform::FileSystem& fs, const std::string& file,
+                                           const std::vector<ProfileQuery>& queries);
 
 }  // namespace llupdate::files

@@ -37,7 +37,8 @@ void TextReader::DecodeRaw(bool final) {
       raw_.clear();
       break;
     case Encoding::kUtf16Le:
-      raw_.erase(0, AppendUtf16AsUtf8(text_, raw_, false, final));
+    case Encoding::kUtf16Be:
+      raw_.erase(0, AppendUtf16AsUtf8(text_, raw_, encoding_ == Encoding::kUtf16Be, final));
       break;
   }
 }
@@ -118,7 +119,8 @@ void TextWriter::Write(const std::string& text) {
       buffer_.append(text);
       break;
     case Encoding::kUtf16Le:
-      AppendUtf8AsUtf16Le(buffer_, text);
+    case Encoding::kUtf16Be:
+      AppendUtf8AsUtf16(buffer_, text, encoding_ == Encoding::kUtf16Be);
       break;
   }
   if (buffer_.size() >= kChunk) Flush();

@@ -43,6 +43,12 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return FoldCase(a) == FoldCase(b);
 }
 
+std::string TrimSpaces(std::string_view text) {
+  size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return "";
+  return std::string(text.substr(first, text.find_last_not_of(' ') - first + 1));
+}
+
 bool NameLess(std::string_view a, std::string_view b) {
   std::string fa = FoldCase(a), fb = FoldCase(b);
   if (fa != fb) return fa < fb;

@@ -13,6 +13,9 @@ std::string FoldCase(std::string_view text);
 // True when both texts are equal ignoring letter case (as FoldCase defines it).
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
+// The text without leading and trailing spaces (blanks in the sense of the classic Trim).
+std::string TrimSpaces(std::string_view text);
+
 // Orders names the way listings are shown: by folded name, then by exact bytes.
 bool NameLess(std::string_view a, std::string_view b);
 

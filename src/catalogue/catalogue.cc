@@ -1,0 +1,139 @@
+#include "catalogue/catalogue.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "files/profile_reader.h"
+#include "host/error_convention.h"
+#include "platform/text.h"
+
+namespace llupdate::catalogue {
+
+const char* const kFormTypes[12] = {".LST", ".LBL", ".DFI", ".UEB", ".BEL", ".BST",
+                                    ".FIB", ".WAR", ".MAH", ".PRS", ".TER", ".MON"};
+
+namespace {
+
+std::string Upper(std::string s) {
+  for (char& c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return s;
+}
+
+// The last four characters of a name (fewer when it is shorter), upper-cased.
+std::string LastFourUpper(const std::string& name) {
+  size_t start = name.size();
+  for (int count = 0; count < 4 && start > 0;) {
+    --start;
+    if ((static_cast<unsigned char>(name[start]) & 0xC0) != 0x80) ++count;
+  }
+  return Upper(name.substr(start));
+}
+
+// The 16-bit row counter of the catalogue routines.
+class RowCounter {
+ public:
+  int16_t value() const { return value_; }
+  void Next() {
+    if (value_ == std::numeric_limits<int16_t>::max()) throw platform::Error(platform::kOverflow);
+    ++value_;
+  }
+
+ private:
+  int16_t value_ = 0;
+};
+
+struct HeaderValues {
+  std::string version, referenzbeleg, file_version;
+};
+
+// "Version", then "Referenzbeleg" only when "Version" is not empty, and "FileVersion" when asked:
+// the values separate profile reads would give, from one pass over the file.
+HeaderValues ReadHeaderValues(platform::FileSystem& fs, const std::string& path,
+                              bool file_version) {
+  std::vector<files::ProfileQuery> queries = {{"UserSection", "Version", ""},
+                                              {"UserSection", "Referenzbeleg", ""}};
+  if (file_version) queries.push_back({"Description", "FileVersion", ""});
+  std::vector<std::string> values;
+  try {
+    values = files::ReadProfileValues(fs, path, queries);
+  } catch (const HostFailure&) {
+    throw;
+  } catch (...) {
+    values.assign(queries.size(), "");  // the profile reader gives "" on an error
+  }
+  HeaderValues result;
+  result.version = values[0];
+  if (!result.version.empty()) result.referenzbeleg = values[1];
+  if (file_version) result.file_version = values[2];
+  return result;
+}
+
+void AddRow(DynArray& catalogue, RowCounter& r, const std::string& name, const std::string& path,
+            const HeaderValues& values, bool file_version) {
+  if (r.value() > 0) catalogue.AddRows(1);
+  catalogue.SetValue(r.value(), 0, name);
+  catalogue.SetValue(r.value(), 1, path);
+  catalogue.SetValue(r.value(), 2, values.version);
+  catalogue.SetValue(r.value(), 3, values.referenzbeleg);
+  catalogue.SetValue(r.value(), 4, false);
+  if (file_version) catalogue.SetValue(r.value(), 5, values.file_version);
+  r.Next();
+}
+
+}  // namespace
+
+std::string FormDirectory(const std::string& pDBPath) { return pDBPath + "\\" + kFormDirectory; }
+
+bool Pruefe_Kataloge(platform::FileSystem& fs, const std::string& pDBPath) {
+  return host::Armed(host::ErrorText::General("Pruefe_Kataloge"), false, [&] {
+    for (const char* dir : {kFormDirectory, kDeliveryDirectory}) {
+      if (!fs.FolderExists(pDBPath + "\\" + dir)) {
+        host::ShowHostMessage(std::string("Das Verzeichnis ") + dir + " ist nicht vorhanden", 3,
+                              false);
+        return false;
+      }
+    }
+    return true;
+  });
+}
+
+bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::string& path) {
+  return host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
+    catalogue.Dimension(0, 0, 0, 5);
+    RowCounter r;
+    for (const platform::FileEntry& file : fs.ListFiles(path)) {
+      std::string ending = LastFourUpper(file.name);
+      bool form = false;
+      for (const char* type : kFormTypes) form = form || ending == type;
+      if (!form) continue;
+      // A name with "~" is never listed; testing it first spares reading the file.
+      if (file.name.find('~') != std::string::npos) continue;
+      std::string p = path + "\\" + file.name;
+      HeaderValues values = ReadHeaderValues(fs, p, false);
+      if (values.version.empty() || values.referenzbeleg.empty()) continue;
+      AddRow(catalogue, r, file.name, p, values, false);
+    }
+    return true;
+  });
+}
+
+bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& catalogue,
+                   const std::string& path) {
+  return host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
+    catalogue.Dimension(0, 0, 0, 5);
+    std::string wanted = "." + Upper(type);
+    RowCounter r;
+    for (const platform::FileEntry& file : fs.ListFiles(path)) {
+      if (LastFourUpper(platform::TrimSpaces(file.name)) != wanted) continue;
+      if (file.name.find('~') != std::string::npos) continue;
+      std::string p = path + "\\" + file.name;
+      HeaderValues values = ReadHeaderValues(fs, p, true);
+      AddRow(catalogue, r, file.name, p, values, true);
+    }
+    return true;
+  });
+}
+
+}  // namespace llupdate::catalogue

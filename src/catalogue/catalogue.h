@@ -1,0 +1,36 @@
+// The form directories below a database path and the catalogue of the project files in them.
+//
+// A catalogue is a DynArray with one row per listed form, in listing order (by name, ignoring
+// case): column 0 the file name, 1 the directory path, "\" and the name, 2 "Version",
+// 3 "Referenzbeleg", 4 False, 5 "FileVersion" (Aufbau_Array2 only). It always has at least one
+// row; a catalogue without forms has one row of empty cells.
+#pragma once
+
+#include <string>
+
+#include "llupdate/host.h"
+#include "platform/file_system.h"
+
+namespace llupdate::catalogue {
+
+inline constexpr char kFormDirectory[] = "BerichteLL";
+inline constexpr char kDeliveryDirectory[] = "BerichteLLOrg";
+
+// pDBPath & "\" & "BerichteLL"
+std::string FormDirectory(const std::string& pDBPath);
+
+// True when the form directory and the delivery directory exist; otherwise a notice names the
+// first one missing.
+bool Pruefe_Kataloge(platform::FileSystem& fs, const std::string& pDBPath);
+
+// The forms of all twelve form types that carry a "Version" and a "Referenzbeleg".
+bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::string& path);
+
+// The forms of one form type (an extension without the dot, in any case).
+bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& catalogue,
+                   const std::string& path);
+
+// The form types as extensions with the dot, upper case.
+extern const char* const kFormTypes[12];
+
+}  // namespace llupdate::catalogue

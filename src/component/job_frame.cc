@@ -1,0 +1,43 @@
+#include "component/job_frame.h"
+
+#include <limits>
+
+#include "catalogue/catalogue.h"
+#include "component/internals.h"
+#include "host/objects.h"
+#include "platform/text.h"
+
+namespace llupdate::component {
+
+bool RunFormJob(clsReportLLUpdate& self, const std::string& pDBPath,
+                const host::ErrorText& error_text, const std::vector<std::string>& types,
+                const std::function<bool(const std::string& name)>& rewrite) {
+  return host::Armed(error_text, false, [&] {
+    Internals::Init_FSO(self);
+    std::shared_ptr<DynArray>& member = Internals::Catalogue(self);
+    member = host::NewDynArray();
+    std::shared_ptr<DynArray> catalogue = member;
+    platform::FileSystem& fs = Internals::Fso(self);
+
+    bool result = true;
+    for (const std::string& type : types) {
+      if (!catalogue::Aufbau_Array2(fs, type, *catalogue, catalogue::FormDirectory(pDBPath))) {
+        continue;
+      }
+      int32_t rows = catalogue->Count(1);
+      // The row counter is 16 bits wide.
+      if (rows - 1 > std::numeric_limits<int16_t>::max()) {
+        throw platform::Error(platform::kOverflow);
+      }
+      for (int32_t i = 0; i < rows && result; ++i) {
+        std::string name = platform::TrimSpaces(catalogue->GetValue(i, 0).ToString());
+        if (!name.empty()) result = rewrite(name);
+      }
+      if (!result) break;
+    }
+    host::IgnoreErrors([&] { Internals::Catalogue(self).reset(); });
+    return result;
+  });
+}
+
+}  // namespace llupdate::component

@@ -1,0 +1,45 @@
+// The rewrite pattern that every line rewrite of a form follows: the form is read line by line
+// into the temporary file "xx_" + name beside it, and only when a line was selected does the
+// temporary file take the form's place, by way of the short-lived backup "alt_" + name.
+//
+// What protects the form: the temporary file is closed (and so fully written) before it may
+// replace anything, a temporary file that failed is removed, and the backup is never deleted
+// while the form itself is missing; that stranded state is reported, naming where the content is.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "files/file_helpers.h"
+#include "host/error_convention.h"
+
+namespace llupdate::rewrites {
+
+// The three files of one rewrite, formed by plain concatenation.
+struct FormFiles {
+  std::string source;     // pDBPath & "\Berichtell\" & name
+  std::string temporary;  // ... "xx_" & name
+  std::string backup;     // ... "alt_" & name
+};
+FormFiles FilesOfForm(const std::string& pFilename, const std::string& pDBPath);
+
+// A line rule: may change the line in place; returns true when the line is selected (the form
+// then counts as changed, also when the line stayed as it was).
+using LineRule = std::function<bool(std::string& line)>;
+
+// One rewrite cycle with the line rule. False when the form or the temporary file could not be
+// opened (Ausgabe_Open has reported it) or an error happened while copying lines (reported with
+// error_text); True otherwise, also when the final file operations failed.
+bool RewriteForm(files::FileContext& ctx, const FormFiles& files, const host::ErrorText& error_text,
+                 const LineRule& rule);
+
+// The final file operations once a complete temporary file exists, each with errors ignored:
+// the form is copied to the backup, deleted, replaced by the temporary file, and the backup is
+// deleted, unless the form is missing then, which is reported instead.
+void SwapInTemporary(platform::FileSystem& fs, const FormFiles& files);
+
+// Text helpers of the line rules.
+// Replaces every occurrence of search in line, left to right, without overlap.
+void ReplaceAll(std::string& line, const std::string& search, const std::string& replacement);
+
+}  // namespace llupdate::rewrites

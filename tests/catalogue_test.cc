@@ -1,0 +1,138 @@
+#include "catalogue/catalogue.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "component/internals.h"
+#include "host/objects.h"
+#include "llupdate/report_ll_update.h"
+#include "test_support.h"
+
+namespace llupdate {
+namespace {
+
+using testing::FsOp;
+
+std::string FormText(const std::string& version, const std::string& beleg,
+                     const std::string& body = "") {
+  return "[Description]\r\nFileVersion=24\r\n[UserSection]\r\nVersion=" + version +
+         "\r\nReferenzbeleg=" + beleg + "\r\n" + body;
+}
+
+class CatalogueTest : public ::testing::Test {
+ protected:
+  CatalogueTest() {
+    ::mkdir(forms_.c_str(), 0755);
+    ::mkdir((dir_ / "BerichteLLOrg").c_str(), 0755);
+  }
+  std::string Form(const std::string& name) { return forms_ + "/" + name; }
+  std::vector<std::string> Column(DynArray& a, int c) {
+    std::vector<std::string> values;
+    for (int r = 0; r < a.Count(1); ++r) values.push_back(a.GetValue(r, c).ToString());
+    return values;
+  }
+
+  testing::RecordedMessages messages_;
+  testing::TempDir dir_;
+  std::string forms_ = dir_ / "BerichteLL";
+  std::shared_ptr<platform::FileSystem> fs_ = platform::NewOsFileSystem();
+};
+
+TEST_F(CatalogueTest, ListsFormsWithTheirHeaderValues) {
+  testing::WriteBytes(Form("Rechnung.lst"), FormText("3", "Rechnung"));
+  testing::WriteBytes(Form("Angebot.LST"), FormText("2", ""));
+  testing::WriteBytes(Form("~Rechnung.lst"), FormText("3", "Rechnung"));
+  testing::WriteBytes(Form("Notiz.txt"), FormText("3", "Rechnung"));
+  testing::WriteBytes(Form("Beleg.bel.bak"), FormText("3", "Rechnung"));
+  auto all = host::NewDynArray();
+  ASSERT_TRUE(catalogue::Aufbau_Array(*fs_, *all, forms_));
+  EXPECT_EQ(Column(*all, 0), std::vector<std::string>{"Rechnung.lst"});
+  EXPECT_EQ(all->GetValue(0, 1).ToString(), forms_ + "\\Rechnung.lst");
+  EXPECT_EQ(all->GetValue(0, 2).ToString(), "3");
+  EXPECT_EQ(all->GetValue(0, 4), Variant(false));
+  EXPECT_TRUE(all->GetValue(0, 5).IsEmpty());
+
+  auto lst = host::NewDynArray();
+  ASSERT_TRUE(catalogue::Aufbau_Array2(*fs_, "lst", *lst, forms_));
+  EXPECT_EQ(Column(*lst, 0), (std::vector<std::string>{"Angebot.LST", "Rechnung.lst"}));
+  EXPECT_EQ(Column(*lst, 3), (std::vector<std::string>{"", "Rechnung"}));
+  EXPECT_EQ(Column(*lst, 5), (std::vector<std::string>{"24", "24"}));
+
+  auto none = host::NewDynArray();
+  ASSERT_TRUE(catalogue::Aufbau_Array2(*fs_, "MON", *none, forms_));
+  EXPECT_EQ(Column(*none, 0), std::vector<std::string>{""});
+  EXPECT_TRUE(messages_.records().empty());
+
+  EXPECT_FALSE(catalogue::Aufbau_Array2(*fs_, "lst", *none, dir_ / "missing"));
+  ASSERT_EQ(messages_.texts().size(), 1u);
+  EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in Aufbau_Array\r\n76\r\n", 0), 0u);
+}
+
+TEST_F(CatalogueTest, FormDirectoriesAreChecked) {
+  EXPECT_TRUE(catalogue::Pruefe_Kataloge(*fs_, dir_.path()));
+  EXPECT_FALSE(catalogue::Pruefe_Kataloge(*fs_, dir_ / "nothing"));
+  ::rmdir((dir_ / "BerichteLLOrg").c_str());
+  EXPECT_FALSE(catalogue::Pruefe_Kataloge(*fs_, dir_.path()));
+  ASSERT_EQ(messages_.records().size(), 2u);
+  EXPECT_EQ(messages_.records()[0].text, "Das Verzeichnis BerichteLL ist nicht vorhanden");
+  EXPECT_EQ(messages_.records()[1].text, "Das Verzeichnis BerichteLLOrg ist nicht vorhanden");
+  EXPECT_FALSE(messages_.records()[0].flag);
+  EXPECT_EQ(messages_.records()[0].level, 3);
+}
+
+TEST_F(CatalogueTest, AddressJobConvertsFourTypesAndStopsAtTheFirstFailure) {
+  std::string old_line = "  Spacing.Paragraph=8\r\n";
+  std::string new_line = "  Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
+  for (const char* name : {"a.BEL", "b.war", "c.mah", "d.bst", "e.lst"}) {
+    testing::WriteBytes(Form(name), FormText("1", "X", old_line));
+  }
+  testing::FaultInjection faults;
+  clsReportLLUpdate c;
+  faults.fs().FailOn(FsOp::kOpen, 1, 70, "xx_b.war");
+  EXPECT_FALSE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));
+  EXPECT_EQ(testing::ReadBytes(Form("a.BEL")), FormText("1", "X", new_line));
+  EXPECT_EQ(testing::ReadBytes(Form("c.mah")), FormText("1", "X", old_line));
+  EXPECT_EQ(component::Internals::Catalogue(c), nullptr);  // a failed form ends the job normally
+
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));
+  EXPECT_EQ(component::Internals::Catalogue(c), nullptr);
+  for (const char* name : {"a.BEL", "b.war", "c.mah", "d.bst"}) {
+    EXPECT_EQ(testing::ReadBytes(Form(name)), FormText("1", "X", new_line)) << name;
+  }
+  EXPECT_EQ(testing::ReadBytes(Form("e.lst")), FormText("1", "X", old_line));
+  int moves = faults.fs().calls(FsOp::kMove);
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));  // nothing left to change
+  EXPECT_EQ(faults.fs().calls(FsOp::kMove), moves);
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_ / "no-database"));
+}
+
+TEST_F(CatalogueTest, WarColoursBecomeBlack) {
+  const std::string quantity = "=if(Position.Menge=0,RGB (255,255,255),RGB (0,0,0))";
+  const std::string price = "=if(Position.Einzelpreis=0,RGB (255,255,255),RGB (0,0,0))";
+  testing::WriteBytes(Form("w.war"),
+                      FormText("1", "X", "Color=" + quantity + ";" + quantity + "\r\n"));
+  testing::WriteBytes(Form("v.war"),
+                      FormText("1", "X", "Color=" + quantity + "\r\nC=" + price + "\r\n"));
+  testing::WriteBytes(Form("b.bel"), FormText("1", "X", "Color=" + quantity + "\r\n"));
+  testing::FaultInjection faults;
+  clsReportLLUpdate c;
+  EXPECT_TRUE(c.Korrektur_Wart_Farbe(dir_.path()));
+  EXPECT_EQ(faults.fs().calls(FsOp::kMove), 3);  // v.war twice, w.war once
+  EXPECT_EQ(testing::ReadBytes(Form("w.war")),
+            FormText("1", "X", "Color==RGB (0,0,0);=RGB (0,0,0)\r\n"));
+  EXPECT_EQ(testing::ReadBytes(Form("v.war")),
+            FormText("1", "X", "Color==RGB (0,0,0)\r\nC==RGB (0,0,0)\r\n"));
+  EXPECT_EQ(testing::ReadBytes(Form("b.bel")), FormText("1", "X", "Color=" + quantity + "\r\n"));
+  EXPECT_TRUE(c.Korrektur_Wart_Farbe(dir_.path()));
+  EXPECT_EQ(faults.fs().calls(FsOp::kMove), 3);
+
+  // An error that reaches the job's handler is reported under the LL12 label.
+  faults.fs().FailOn(FsOp::kList);
+  ScopedObjectRegistration no_arrays("DynArray", nullptr);
+  EXPECT_FALSE(c.Korrektur_Wart_Farbe(dir_.path()));
+  EXPECT_EQ(messages_.texts(),
+            std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL12"});
+}
+
+}  // namespace
+}  // namespace llupdate

@@ -1,0 +1,173 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "files/file_table.h"
+#include "llupdate/report_ll_update.h"
+#include "test_support.h"
+
+namespace llupdate {
+namespace {
+
+using testing::FsOp;
+
+const char kSelector[] = "Spacing.Paragraph=8";
+const char kNewAddress[] = "=Firmendaten.NeueAnschrift";
+
+class RewriteTest : public ::testing::Test {
+ protected:
+  RewriteTest() { ::mkdir((dir_ / "BerichteLL").c_str(), 0755); }
+
+  std::string Form(const std::string& name) { return dir_ / ("BerichteLL/" + name); }
+  bool Rewrite(const std::string& name) {
+    return c_.Suche_ErsetzeProjektdatei(name, dir_.path(), kSelector, "=8", kNewAddress);
+  }
+  std::vector<std::string> Listing() {
+    std::vector<std::string> names;
+    for (const auto& e : platform::NewOsFileSystem()->ListFiles(dir_ / "BerichteLL")) {
+      names.push_back(e.name);
+    }
+    return names;
+  }
+  void ExpectNothingOpen() {
+    EXPECT_EQ(faults_.fs().open_files(), 0);
+    EXPECT_EQ(files::ThreadFileTable().OpenCount(), 0);
+  }
+
+  testing::RecordedMessages messages_;
+  testing::FaultInjection faults_;
+  testing::TempDir dir_;
+  clsReportLLUpdate c_;
+};
+
+TEST_F(RewriteTest, SelectedLinesAreReplacedAndTheFormSwappedIn) {
+  testing::WriteBytes(Form("a.bel"),
+                      "Spacing.Paragraph=8;X=8\r\nspacing.paragraph=8\r\n"
+                      "Spacing.Paragraph=88\rText=8\r\nSpacing.Paragraph=8");
+  testing::MakeReadOnly(Form("a.bel"));
+  testing::WriteBytes(Form("xx_a.bel"), "left over");
+  testing::WriteBytes(Form("alt_a.bel"), "old backup");
+  EXPECT_TRUE(Rewrite("a.bel"));
+  EXPECT_EQ(testing::ReadBytes(Form("a.bel")),
+            "Spacing.Paragraph=Firmendaten.NeueAnschrift;X=Firmendaten.NeueAnschrift\r\n"
+            "spacing.paragraph=8\r\n"
+            "Spacing.Paragraph=Firmendaten.NeueAnschrift8\r\nText=8\r\n"
+            "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n");
+  EXPECT_FALSE(testing::IsReadOnly(Form("a.bel")));
+  EXPECT_EQ(Listing(), std::vector<std::string>{"a.bel"});
+  EXPECT_TRUE(messages_.records().empty());
+  ExpectNothingOpen();
+}
+
+TEST_F(RewriteTest, AnUnselectedFormStaysByteForByteWithItsTimes) {
+  std::string bytes = "Text=8\rSpacing.Paragraph=9\r\n\xE4\x80\x81";
+  testing::WriteBytes(Form("b.bel"), bytes);
+  testing::WriteBytes(Form("alt_b.bel"), "old backup");
+  struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ::utimensat(AT_FDCWD, Form("b.bel").c_str(), times, 0);
+  EXPECT_TRUE(Rewrite("b.bel"));
+  EXPECT_EQ(testing::ReadBytes(Form("b.bel")), bytes);
+  struct stat st;
+  ::stat(Form("b.bel").c_str(), &st);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"alt_b.bel", "b.bel"}));
+
+  // A selected line without the search text still counts: the form is replaced by an equal one.
+  testing::WriteBytes(Form("c.bel"), "Spacing.Paragraph=8x");
+  EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei("c.bel", dir_.path(), kSelector, "nothing", "y"));
+  EXPECT_EQ(testing::ReadBytes(Form("c.bel")), "Spacing.Paragraph=8x\r\n");
+  testing::WriteBytes(Form("empty.bel"), "");
+  EXPECT_TRUE(Rewrite("empty.bel"));
+  EXPECT_EQ(testing::ReadBytes(Form("empty.bel")), "");
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"alt_b.bel", "b.bel", "c.bel", "empty.bel"}));
+}
+
+TEST_F(RewriteTest, EightBitAndUtf16FormsGiveTheSameResult) {
+  testing::WriteBytes(Form("ansi.bel"), "Name=M\xFCller\r\n  Spacing.Paragraph=8\r\n");
+  // The same form in UTF-16LE, with a character Windows-1252 lacks.
+  std::string utf16 = std::string("\xFF\xFE", 2);
+  for (char ch : std::string("Name=M\xFCller\r\n  Spacing.Paragraph=8\r\n")) {
+    utf16 += ch;
+    utf16 += '\0';
+  }
+  utf16 += std::string("\xA9\x03\r\0\n\0", 6);  // Ω
+  testing::WriteBytes(Form("wide.bel"), utf16);
+  EXPECT_TRUE(Rewrite("ansi.bel"));
+  EXPECT_TRUE(Rewrite("wide.bel"));
+  std::string ansi = testing::ReadBytes(Form("ansi.bel"));
+  EXPECT_EQ(ansi, "Name=M\xFCller\r\n  Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n");
+  std::string expected = std::string("\xFF\xFE", 2);
+  for (char ch : ansi) {
+    expected += ch;
+    expected += '\0';
+  }
+  expected += std::string("\xA9\x03\r\0\n\0", 6);
+  EXPECT_EQ(testing::ReadBytes(Form("wide.bel")), expected);
+}
+
+TEST_F(RewriteTest, FailuresBeforeTheSwapLeaveTheFormAsItWas) {
+  const std::string content = "Spacing.Paragraph=8\r\n";
+  testing::WriteBytes(Form("f.bel"), content);
+
+  EXPECT_FALSE(Rewrite("missing.bel"));
+  faults_.fs().FailOn(FsOp::kOpen, 1, 70, "xx_f.bel");  // the temporary file cannot be created
+  EXPECT_FALSE(Rewrite("f.bel"));
+  faults_.fs().FailOn(FsOp::kRead, 1, 75, "f.bel");  // reading the form fails
+  EXPECT_FALSE(Rewrite("f.bel"));
+  faults_.fs().FailOn(FsOp::kWrite, 1, 61, "xx_f.bel");  // the disk is full
+  EXPECT_FALSE(Rewrite("f.bel"));
+  testing::WriteBytes(Form("xx_f.bel"), "left over");
+  faults_.fs().FailOn(FsOp::kDelete, 1, 70, "xx_f.bel");  // the left-over cannot be removed
+  EXPECT_FALSE(Rewrite("f.bel"));
+  ::unlink(Form("xx_f.bel").c_str());
+
+  ASSERT_EQ(messages_.records().size(), 5u);
+  EXPECT_EQ(messages_.records()[0].call, "ReportError");
+  EXPECT_EQ(messages_.records()[0].number, 53);
+  EXPECT_EQ(messages_.records()[1].call, "ReportError");
+  EXPECT_EQ(messages_.records()[1].number, 70);
+  for (int i = 2; i < 5; ++i) {
+    EXPECT_EQ(messages_.records()[i].text, "Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift");
+  }
+  EXPECT_EQ(testing::ReadBytes(Form("f.bel")), content);
+  EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+  ExpectNothingOpen();
+}
+
+TEST_F(RewriteTest, FailuresOfTheFinalStepsNeverLoseTheForm) {
+  const std::string converted = "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
+  struct Case {
+    FsOp op;
+    std::string path_part;
+    std::string form;  // the form afterwards ("" when missing)
+    std::vector<std::string> listing;
+  };
+  std::vector<Case> cases = {
+      {FsOp::kCopy, "alt_", converted, {"f.bel"}},
+      {FsOp::kDelete, "Berichtell\\f.bel", "Spacing.Paragraph=8\r\n", {"f.bel"}},
+      {FsOp::kMove, "f.bel", "", {"alt_f.bel", "xx_f.bel"}},
+      {FsOp::kDelete, "alt_", converted, {"alt_f.bel", "f.bel"}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.path_part);
+    for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
+    messages_.records().clear();
+    testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
+    faults_.fs().FailOn(k.op, 1, 70, k.path_part);
+    EXPECT_TRUE(Rewrite("f.bel"));
+    EXPECT_EQ(Listing(), k.listing);
+    if (k.form.empty()) {
+      // Stranded: the backup holds the form, the temporary file its new content; one message.
+      EXPECT_EQ(testing::ReadBytes(Form("alt_f.bel")), "Spacing.Paragraph=8\r\n");
+      ASSERT_EQ(messages_.texts().size(), 1u);
+      EXPECT_NE(messages_.texts()[0].find("alt_f.bel"), std::string::npos);
+    } else {
+      EXPECT_EQ(testing::ReadBytes(Form("f.bel")), k.form);
+      EXPECT_TRUE(messages_.records().empty());
+    }
+    ExpectNothingOpen();
+  }
+}
+
+}  // namespace
+}  // namespace llupdate
