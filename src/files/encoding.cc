@@ -1,5 +1,7 @@
 #include "files/encoding.h"
 
+#include <cstring>
+
 namespace llupdate::files {
 namespace {
 
@@ -88,27 +90,39 @@ void AppendUtf8(std::string& out, uint32_t cp) {
   }
 }
 
+// The length of the run of ASCII bytes at the start of bytes, eight at a time where it can.
+static size_t AsciiRun(std::string_view bytes) {
+  size_t i = 0;
+  while (i + 8 <= bytes.size()) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    if (word & 0x8080808080808080ull) break;
+    i += 8;
+  }
+  while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+  return i;
+}
+
 void AppendCp1252AsUtf8(std::string& out, std::string_view bytes) {
   out.reserve(out.size() + bytes.size());
-  for (char ch : bytes) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      out.push_back(ch);
-    } else {
-      AppendUtf8(out, c < 0xA0 ? kCp1252High[c - 0x80] : c);
-    }
+  while (!bytes.empty()) {
+    size_t run = AsciiRun(bytes);
+    out.append(bytes.data(), run);
+    bytes.remove_prefix(run);
+    if (bytes.empty()) break;
+    unsigned char c = static_cast<unsigned char>(bytes.front());
+    AppendUtf8(out, c < 0xA0 ? kCp1252High[c - 0x80] : c);
+    bytes.remove_prefix(1);
   }
 }
 
 void AppendUtf8AsCp1252(std::string& out, std::string_view utf8) {
   out.reserve(out.size() + utf8.size());
   for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    }
+    size_t run = AsciiRun(utf8.substr(i));
+    out.append(utf8.data() + i, run);
+    i += run;
+    if (i >= utf8.size()) break;
     uint32_t cp = 0;
     size_t n = DecodeUtf8(utf8, i, &cp);
     if (n == 0) {

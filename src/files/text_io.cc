@@ -133,9 +133,8 @@ void TextWriter::WriteLine(const std::string& line) {
 
 void TextWriter::Flush() {
   if (!buffer_.empty()) {
-    std::string pending;
-    pending.swap(buffer_);
-    file_->Write(pending.data(), pending.size());
+    file_->Write(buffer_.data(), buffer_.size());
+    buffer_.clear();  // keeps its capacity for the next lines
   }
 }
 

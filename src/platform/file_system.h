@@ -78,4 +78,9 @@ std::shared_ptr<FileSystem> NewOsFileSystem();
 // The operating-system path that a component path names (see the file comment).
 std::string ResolvePath(const std::string& component_path);
 
+// Tell path resolution that this thread created or removed an entry (an OS path), so that what
+// it knows of the directory stays right.
+void NoteCreated(const std::string& os_path);
+void NoteRemoved(const std::string& os_path);
+
 }  // namespace llupdate::platform

@@ -56,6 +56,19 @@ class OsFile : public File {
   std::string path_;
 };
 
+// Copies the content of one open file to another: in the kernel where it can, else through a
+// buffer.
+void CopyContent(int in, int out, OsFile& reader, OsFile& writer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size - done, 0);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  char buffer[1 << 16];
+  while (size_t n = reader.Read(buffer, sizeof buffer)) writer.Write(buffer, n);
+}
+
 bool StatPath(const std::string& os_path, struct stat* st) {
   return ::stat(os_path.c_str(), st) == 0;
 }
@@ -93,6 +106,7 @@ class OsFileSystem : public FileSystem {
       if (errno == ENOENT) throw Error(kPathNotFound, path);
       throw ErrorFromErrno(errno, path);
     }
+    NoteCreated(os_path);
   }
 
   void CopyFile(const std::string& source, const std::string& destination,
@@ -119,8 +133,7 @@ class OsFileSystem : public FileSystem {
     if (out < 0) throw ErrorFromErrno(errno, destination);
     try {
       OsFile writer(out, destination);
-      char buffer[1 << 16];
-      while (size_t n = reader.Read(buffer, sizeof buffer)) writer.Write(buffer, n);
+      CopyContent(in, out, reader, writer, static_cast<size_t>(src.st_size));
       writer.Close();
       reader.Close();
       if (::chmod(partial.c_str(), src.st_mode & 07777) != 0)
@@ -132,8 +145,11 @@ class OsFileSystem : public FileSystem {
       if (::rename(partial.c_str(), to.c_str()) != 0) throw ErrorFromErrno(errno, destination);
     } catch (...) {
       ::unlink(partial.c_str());
+      NoteRemoved(partial);
       throw;
     }
+    NoteRemoved(partial);
+    NoteCreated(to);
   }
 
   void MoveFile(const std::string& source, const std::string& destination) override {
@@ -142,6 +158,8 @@ class OsFileSystem : public FileSystem {
     if (!StatPath(from, &st)) throw MissingError(from, source);
     if (::lstat(to.c_str(), &st) == 0) throw Error(kFileAlreadyExists, destination);
     if (::rename(from.c_str(), to.c_str()) != 0) throw ErrorFromErrno(errno, destination);
+    NoteRemoved(from);
+    NoteCreated(to);
   }
 
   void DeleteFile(const std::string& path, bool force) override {
@@ -150,6 +168,7 @@ class OsFileSystem : public FileSystem {
     if (!StatPath(os_path, &st) || !S_ISREG(st.st_mode)) throw MissingError(os_path, path);
     if (!force && IsReadOnlyMode(st.st_mode)) throw Error(kPermissionDenied, path);
     if (::unlink(os_path.c_str()) != 0) throw ErrorFromErrno(errno, path);
+    NoteRemoved(os_path);
   }
 
   std::vector<FileEntry> ListFiles(const std::string& folder) override {
@@ -186,6 +205,7 @@ class OsFileSystem : public FileSystem {
       if (exists && IsReadOnlyMode(st.st_mode)) throw Error(kPermissionDenied, path);
       fd = ::open(os_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
       if (fd < 0 && errno == ENOENT) throw Error(kPathNotFound, path);
+      if (fd >= 0 && !exists) NoteCreated(os_path);
     }
     if (fd < 0) throw ErrorFromErrno(errno, path);
     return std::make_unique<OsFile>(fd, path);
