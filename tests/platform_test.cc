@@ -35,6 +35,20 @@ TEST(PathTest, ResolvesComponentsIgnoringCaseWithExactMatchFirst) {
   EXPECT_TRUE(platform::EqualsIgnoringCase("ÄRGER.lst", "ärger.LST"));
 }
 
+TEST(PathTest, SeesChangesOfOthersAndOfItsOwn) {
+  TempDir dir;
+  auto fs = platform::NewOsFileSystem();
+  for (int round = 0; round < 20; ++round) {
+    std::string name = "Form" + std::to_string(round);
+    EXPECT_FALSE(fs->FileExists(dir.path() + "\\xx_" + name));
+    testing::WriteBytes(dir / ("XX_" + name), "x");  // another program, right afterwards
+    EXPECT_TRUE(fs->FileExists(dir.path() + "\\xx_" + name));
+    fs->MoveFile(dir.path() + "\\xx_" + name, dir.path() + "\\alt_" + name);
+    EXPECT_FALSE(fs->FileExists(dir.path() + "\\XX_" + name));
+    EXPECT_TRUE(fs->FileExists(dir.path() + "\\ALT_" + name));
+  }
+}
+
 TEST(OsFileSystemTest, ListsFilesOnlyOrderedByNameIgnoringCase) {
   TempDir dir;
   for (const char* name : {"b.lst", "A.lst", "c.LST", "a2.lst"})

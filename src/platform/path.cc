@@ -1,6 +1,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
+#include <time.h>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -69,13 +71,26 @@ bool Exists(const std::string& path) {
 // do not exist (its temporary and backup files) again and again, and each such question would
 // otherwise read the whole directory. A listing is used while the directory's identity and
 // modification time are unchanged; this file system's own changes update it in place (see
-// NoteCreated / NoteRemoved), others are seen through the modification time.
+// NoteCreated / NoteRemoved), others are seen through the modification time. Time stamps are
+// coarse (a few milliseconds), so a listing read soon after the directory last changed is not
+// trusted: another program may change it again within the same tick.
 struct Listing {
   dev_t dev = 0;
   ino_t ino = 0;
   struct timespec mtime = {};
+  bool trusted = false;
   std::map<std::string, std::set<std::string>> names;  // folded name -> names in the directory
 };
+
+constexpr int64_t kSettledNanoseconds = 50'000'000;
+
+bool Settled(const struct timespec& mtime) {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  int64_t age = (static_cast<int64_t>(now.tv_sec) - mtime.tv_sec) * 1'000'000'000 +
+                (now.tv_nsec - mtime.tv_nsec);
+  return age >= kSettledNanoseconds;
+}
 
 constexpr size_t kMaxListings = 64;
 thread_local std::unordered_map<std::string, Listing> listings;
@@ -88,15 +103,15 @@ Listing* ListingOf(const std::string& dir) {
   struct stat st;
   if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
   auto it = listings.find(dir);
-  if (it != listings.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino &&
-      SameTime(it->second.mtime, st.st_mtim)) {
+  if (it != listings.end() && it->second.trusted && it->second.dev == st.st_dev &&
+      it->second.ino == st.st_ino && SameTime(it->second.mtime, st.st_mtim)) {
     return &it->second;
   }
   DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
   if (d == nullptr) return nullptr;
   if (listings.size() >= kMaxListings) listings.clear();
   Listing& listing = listings[dir];
-  listing = Listing{st.st_dev, st.st_ino, st.st_mtim, {}};
+  listing = Listing{st.st_dev, st.st_ino, st.st_mtim, Settled(st.st_mtim), {}};
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
     if (name != "." && name != "..") listing.names[FoldCase(name)].insert(name);
@@ -118,7 +133,7 @@ void NoteChange(const std::string& os_path, bool created) {
   auto it = listings.find(dir);
   if (it == listings.end()) return;
   struct stat st;
-  if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) {
+  if (!it->second.trusted || ::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) {
     listings.erase(it);
     return;
   }
