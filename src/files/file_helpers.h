@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "files/encoding.h"
 #include "files/file_table.h"
 #include "llupdate/host.h"
+#include "platform/encoding.h"
 #include "platform/file_system.h"
 
 namespace llupdate::files {

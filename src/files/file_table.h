@@ -8,10 +8,14 @@
 #include <memory>
 #include <string>
 
-#include "files/text_io.h"
 #include "platform/file_system.h"
+#include "platform/text_io.h"
 
 namespace llupdate::files {
+
+using platform::Encoding;
+using platform::TextReader;
+using platform::TextWriter;
 
 inline constexpr int32_t kLineArrayFileNumber = 99;
 

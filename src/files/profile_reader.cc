@@ -3,9 +3,9 @@
 #include <set>
 #include <string_view>
 
-#include "files/text_io.h"
 #include "platform/error.h"
 #include "platform/text.h"
+#include "platform/text_io.h"
 
 namespace llupdate::files {
 namespace {
@@ -146,7 +146,7 @@ std::vector<std::string> ReadProfileValues(platform::FileSystem& fs, const std::
     }
     throw;
   }
-  TextReader reader(std::move(f));
+  platform::TextReader reader(std::move(f));
   Scanner scanner(queries);
   std::string line;
   while (reader.ReadLine(line) && scanner.Feed(line)) {

@@ -60,15 +60,15 @@ bool RewriteForm(files::FileContext& ctx, const FormFiles& files, const host::Er
     int32_t source = files::Ausgabe_Open(ctx, true, files.source);
     if (source == 0) return false;
     files::NumberedFile source_guard(ctx.table, source);
-    files::TextReader& reader = ctx.table.Reader(source);
-    files::Encoding encoding = reader.encoding();
+    platform::TextReader& reader = ctx.table.Reader(source);
+    platform::Encoding encoding = reader.encoding();
 
     // A temporary file left over from an interrupted run is discarded.
     if (ctx.fs.FileExists(files.temporary)) ctx.fs.DeleteFile(files.temporary, true);
     int32_t temporary = files::Ausgabe_Open(ctx, false, files.temporary, encoding);
     if (temporary == 0) return false;
     TemporaryFile temporary_guard(ctx, temporary, files.temporary);
-    files::TextWriter& writer = ctx.table.Writer(temporary);
+    platform::TextWriter& writer = ctx.table.Writer(temporary);
 
     std::string line;
     while (reader.ReadLine(line)) {

@@ -1,11 +1,11 @@
-#include "files/text_io.h"
+#include "platform/text_io.h"
 
-namespace llupdate::files {
+namespace llupdate::platform {
 namespace {
 constexpr size_t kChunk = 1 << 16;
 }
 
-TextReader::TextReader(std::unique_ptr<platform::File> file) : file_(std::move(file)) {}
+TextReader::TextReader(std::unique_ptr<File> file) : file_(std::move(file)) {}
 
 Encoding TextReader::encoding() {
   if (!started_) Fill();
@@ -103,7 +103,7 @@ std::string TextReader::ReadAll() {
 
 void TextReader::Close() { file_->Close(); }
 
-TextWriter::TextWriter(std::unique_ptr<platform::File> file, Encoding encoding)
+TextWriter::TextWriter(std::unique_ptr<File> file, Encoding encoding)
     : file_(std::move(file)), encoding_(encoding) {
   buffer_.append(ByteOrderMark(encoding));
 }
@@ -143,4 +143,4 @@ void TextWriter::Close() {
   file_->Close();
 }
 
-}  // namespace llupdate::files
+}  // namespace llupdate::platform

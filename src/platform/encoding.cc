@@ -1,8 +1,8 @@
-#include "files/encoding.h"
+#include "platform/encoding.h"
 
 #include <cstring>
 
-namespace llupdate::files {
+namespace llupdate::platform {
 namespace {
 
 // Code points of the bytes 0x80 to 0x9F; the undefined ones map to themselves.
@@ -243,4 +243,4 @@ Encoding DetectEncoding(std::string_view bytes, size_t* mark_length) {
   return Encoding::kAnsi;
 }
 
-}  // namespace llupdate::files
+}  // namespace llupdate::platform

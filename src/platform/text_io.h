@@ -6,14 +6,14 @@
 #include <memory>
 #include <string>
 
-#include "files/encoding.h"
+#include "platform/encoding.h"
 #include "platform/file_system.h"
 
-namespace llupdate::files {
+namespace llupdate::platform {
 
 class TextReader {
  public:
-  explicit TextReader(std::unique_ptr<platform::File> file);
+  explicit TextReader(std::unique_ptr<File> file);
 
   // The file's encoding, known from its first bytes.
   Encoding encoding();
@@ -32,7 +32,7 @@ class TextReader {
   void DetectMark();
   void DecodeRaw(bool final);
 
-  std::unique_ptr<platform::File> file_;
+  std::unique_ptr<File> file_;
   bool started_ = false;
   bool eof_ = false;
   Encoding encoding_ = Encoding::kAnsi;
@@ -44,7 +44,7 @@ class TextReader {
 class TextWriter {
  public:
   // Writes the encoding's byte order mark at once.
-  TextWriter(std::unique_ptr<platform::File> file, Encoding encoding);
+  TextWriter(std::unique_ptr<File> file, Encoding encoding);
   ~TextWriter();
 
   Encoding encoding() const { return encoding_; }
@@ -56,9 +56,9 @@ class TextWriter {
  private:
   void Flush();
 
-  std::unique_ptr<platform::File> file_;
+  std::unique_ptr<File> file_;
   Encoding encoding_;
   std::string buffer_;
 };
 
-}  // namespace llupdate::files
+}  // namespace llupdate::platform
