@@ -80,10 +80,6 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string&, const
   return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_LL12");
 }
 
-bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string&, const std::string&) {
-  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_LL15");
-}
-
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Seite(const std::string&, const std::string&,
                                                         const std::string&, const std::string&,
                                                         const std::string&, const std::string&,
@@ -129,10 +125,6 @@ bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string& pDBPath) {
 
 bool clsReportLLUpdate::Umstellung_auf_LL12(const std::string&) {
   return Internals::NotBuiltYet("Umstellung_auf_LL12");
-}
-
-bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string&) {
-  return Internals::NotBuiltYet("Umstellung_auf_LL24");
 }
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_WarFarbe(const std::string&, const std::string&) {

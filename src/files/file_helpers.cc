@@ -76,7 +76,8 @@ int32_t Speichern_ProjektArray(FileContext& ctx, const std::string& path,
   });
 }
 
-std::string TXT_ReadAll(FileContext& ctx, std::string path, Encoding* encoding) {
+std::string TXT_ReadAll(FileContext& ctx, std::string path, Encoding* encoding, bool* read) {
+  if (read != nullptr) *read = false;
   return Armed(ErrorText::General("TXT_ReadAll").WithDetails(), std::string(), [&] {
     if (!FindFile(ctx.fs, path)) return std::string();
     int32_t number = ctx.table.FreeFile();
@@ -86,17 +87,21 @@ std::string TXT_ReadAll(FileContext& ctx, std::string path, Encoding* encoding) 
     if (encoding != nullptr) *encoding = reader.encoding();
     std::string text = reader.ReadAll();
     file.Close();
+    if (read != nullptr) *read = true;
     return text;
   });
 }
 
-void TXT_WriteAll(FileContext& ctx, std::string path, std::string text, Encoding encoding) {
+void TXT_WriteAll(FileContext& ctx, std::string path, std::string text, Encoding encoding,
+                  bool* written) {
+  if (written != nullptr) *written = false;
   Armed(ErrorText::General("TXT_WriteAll").WithDetails(), 0, [&] {
     int32_t number = ctx.table.FreeFile();
     ctx.table.OpenOutput(number, ctx.fs, path, encoding);
     NumberedFile file(ctx.table, number);
     ctx.table.Writer(number).WriteLine(text);
     file.Close();
+    if (written != nullptr) *written = true;
     return 0;
   });
 }

@@ -47,12 +47,15 @@ int32_t Speichern_ProjektArray(FileContext& ctx, const std::string& path,
                                Encoding encoding = Encoding::kAnsi);
 
 // The whole text of a file, line ends and all; "" when a directory search does not find it, or
-// after a shown error. The file's encoding goes to *encoding when asked for.
-std::string TXT_ReadAll(FileContext& ctx, std::string path, Encoding* encoding = nullptr);
+// after a shown error. The file's encoding goes to *encoding when asked for, and whether the file
+// was found and read to *read when asked for.
+std::string TXT_ReadAll(FileContext& ctx, std::string path, Encoding* encoding = nullptr,
+                        bool* read = nullptr);
 
-// Writes text and CR LF to path (created or emptied); shows an error itself.
+// Writes text and CR LF to path (created or emptied); shows an error itself. Whether the whole
+// text was written goes to *written when asked for.
 void TXT_WriteAll(FileContext& ctx, std::string path, std::string text,
-                  Encoding encoding = Encoding::kAnsi);
+                  Encoding encoding = Encoding::kAnsi, bool* written = nullptr);
 
 // Clears the read-only attribute of a file. True when it is clear afterwards or the file is not
 // there; False after a shown error.

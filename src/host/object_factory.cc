@@ -1,6 +1,7 @@
 #include <map>
 #include <mutex>
 
+#include "host/list_label.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
 #include "platform/file_system.h"
@@ -17,6 +18,7 @@ struct Registry {
     creators[host::kSettingsProgId] = [] { return host::NewSqliteSettings(); };
     creators[host::kDynArrayProgId] = [] { return host::NewMemoryDynArray(); };
     creators[host::kFileSystemProgId] = [] { return platform::NewOsFileSystem(); };
+    creators[host::kListLabelProgId] = [] { return host::NewProjectResaver(); };
   }
 };
 

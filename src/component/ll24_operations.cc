@@ -1,0 +1,231 @@
+// The LL15 rewrite of one form and the switch-over of all forms to List & Label 24.
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "catalogue/catalogue.h"
+#include "component/internals.h"
+#include "host/error_convention.h"
+#include "host/objects.h"
+#include "ll15/block_rewrites.h"
+#include "ll15/frame_lines.h"
+#include "ll15/save_ll15.h"
+#include "llupdate/report_ll_update.h"
+#include "platform/text.h"
+#include "rewrites/rewrite_pattern.h"
+
+namespace llupdate {
+
+using component::Internals;
+
+namespace {
+
+// The last three characters of a name, upper-cased: the form type of the LL15 rewrite.
+std::string LastThreeUpper(const std::string& name) {
+  size_t start = name.size();
+  for (int count = 0; count < 3 && start > 0;) {
+    --start;
+    if ((static_cast<unsigned char>(name[start]) & 0xC0) != 0x80) ++count;
+  }
+  std::string type = name.substr(start);
+  for (char& c : type) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return type;
+}
+
+// Removes the temporary file when the rewrite ends through its error handler.
+class TemporaryGuard {
+ public:
+  TemporaryGuard(platform::FileSystem& fs, const std::string& path) : fs_(fs), path_(path) {}
+  ~TemporaryGuard() {
+    if (armed_)
+      host::IgnoreErrors([&] {
+        if (fs_.FileExists(path_)) fs_.DeleteFile(path_, true);
+      });
+  }
+  void Release() { armed_ = false; }
+
+ private:
+  platform::FileSystem& fs_;
+  std::string path_;
+  bool armed_ = true;
+};
+
+// The block rewrites by form type, in order: each searched line (a whole line of the project,
+// searched from the first line of the list as the rewrites before have left it) starts its
+// rewrite; without a line the rewrite starts at the first line.
+struct BlockSearch {
+  const char* type;
+  const char* line;
+  void (*rewrite)(int32_t start, const std::shared_ptr<DynArray>& lines);
+};
+
+const BlockSearch kBlockSearches[] = {
+    {"BEL", "\t[Header]", ll15::Korrektur_Block_UEB},
+    {"BEL", "\t[GroupHeader]", ll15::Korrektur_Block_UEB},
+    {"BEL", "  [Tables]", ll15::Korrektur_Block_Summen},
+    {"BST", "\t[Header]", ll15::Korrektur_Block_UEB},
+    {"BST", "\t\tDescription=BA_Kurztext", ll15::Korrektur_Block_Preise},
+    {"WAR", nullptr, ll15::Korrektur_Block_UEB},
+    {"MAH", nullptr, ll15::Korrektur_Block_UEB},
+};
+
+// How the switch-over treats the forms of one type.
+struct TypeRule {
+  const char* extension;  // as given to the catalogue
+  bool unprotect_each;    // removes the read-only attribute form by form
+  int16_t threshold;      // below it the LL15 rewrite, at or above a control save; 0: always a save
+};
+
+const TypeRule kTypeRules[] = {
+    {"bel", false, 7}, {"war", true, 6}, {"MAH", true, 7}, {"bst", true, 7},
+    {"Mon", true, 7},  {"ter", true, 0}, {"ueb", true, 0}, {"lbl", true, 0},
+};
+
+}  // namespace
+
+namespace component {
+
+int16_t FileVersionNumber(const std::string& text) {
+  std::string trimmed = platform::TrimSpaces(text);
+  if (trimmed.empty()) return 0;
+  // The leading number: optional sign, digits, optional fraction, optional exponent.
+  size_t end = 0;
+  if (trimmed[end] == '+' || trimmed[end] == '-') ++end;
+  size_t digits = 0;
+  while (end < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[end]))) {
+    ++end;
+    ++digits;
+  }
+  if (end < trimmed.size() && trimmed[end] == '.') {
+    ++end;
+    while (end < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[end]))) {
+      ++end;
+      ++digits;
+    }
+  }
+  if (digits == 0) return 0;
+  if (end < trimmed.size() && (trimmed[end] == 'e' || trimmed[end] == 'E')) {
+    size_t exponent = end + 1;
+    if (exponent < trimmed.size() && (trimmed[exponent] == '+' || trimmed[exponent] == '-')) {
+      ++exponent;
+    }
+    if (exponent < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[exponent]))) {
+      end = exponent;
+      while (end < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[end]))) ++end;
+    }
+  }
+  const char* first = trimmed.data() + (trimmed[0] == '+' ? 1 : 0);
+  double value = 0;
+  std::from_chars(first, trimmed.data() + end, value);
+  double rounded = std::nearbyint(value);  // halves go to the even neighbour
+  if (!(rounded >= std::numeric_limits<int16_t>::min() &&
+        rounded <= std::numeric_limits<int16_t>::max())) {
+    throw platform::Error(platform::kOverflow, "FileVersion " + text);
+  }
+  return static_cast<int16_t>(rounded);
+}
+
+}  // namespace component
+
+bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilename,
+                                                       const std::string& pDBPath) {
+  const rewrites::FormFiles files = rewrites::FilesOfForm(pFilename, pDBPath);
+  const std::string type = LastThreeUpper(pFilename);
+  bool changed = false;
+  bool produced = false;  // the temporary file went through every step that writes it
+  bool ran = host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
+    platform::FileSystem& fs = Internals::Fso(*this);
+    TemporaryGuard guard(fs, files.temporary);
+    if (fs.FileExists(files.temporary)) fs.DeleteFile(files.temporary, true);
+    fs.CopyFile(files.source, files.temporary, true);
+
+    files::FileContext ctx = Internals::Files(*this);
+    if (ll15::Save_LL15_Format(files.temporary) != 0 &&
+        ll15::Entferne_Rahmen_LL15(ctx, files.temporary)) {
+      platform::Encoding encoding = platform::Encoding::kAnsi;
+      std::shared_ptr<DynArray>& lines = Internals::ProjectLines(*this);
+      lines = files::Aufbau_ProjektArray(ctx, files.temporary, &encoding);
+      auto find = [&](const std::string& text) {
+        if (!lines) throw platform::Error(platform::kObjectNotSet, "Zeilenliste");
+        return lines->Find(0, 0, text, 0, 1, 0);
+      };
+      for (const BlockSearch& block : kBlockSearches) {
+        if (type != block.type) continue;
+        int32_t row = block.line == nullptr ? 0 : find(block.line);
+        if (row != -1) {
+          block.rewrite(row, lines);
+          changed = true;
+        }
+      }
+      // A list that could not be loaded is not written: the load has said why.
+      produced =
+          lines && files::Speichern_ProjektArray(ctx, files.temporary, lines, encoding) == -1;
+    }
+    guard.Release();
+    return true;
+  });
+  if (!ran) return false;
+
+  host::IgnoreErrors([&] { Internals::ProjectLines(*this).reset(); });
+  platform::FileSystem* fs = nullptr;
+  host::IgnoreErrors([&] { fs = &Internals::Fso(*this); });
+  if (fs == nullptr) return true;
+  if (changed && produced) {
+    rewrites::SwapInTemporary(*fs, files);
+  } else {
+    host::IgnoreErrors([&] {
+      if (fs->FileExists(files.temporary)) fs->DeleteFile(files.temporary, true);
+    });
+  }
+  return true;
+}
+
+bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
+  return host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
+    Internals::Init_FSO(*this);
+    const std::string directory = catalogue::FormDirectory(pDBPath);
+    SchreibschutzEntfernenAlleDateien(directory);
+    std::shared_ptr<DynArray>& member = Internals::Catalogue(*this);
+    member = host::NewDynArray();
+    std::shared_ptr<DynArray> list = member;
+    platform::FileSystem& fs = Internals::Fso(*this);
+
+    bool success = false;
+    bool stopped = false;
+    for (const TypeRule& rule : kTypeRules) {
+      success = catalogue::Aufbau_Array2(fs, rule.extension, *list, directory);
+      if (!success) continue;
+      int32_t rows = list->Count(1);
+      for (int32_t r = 0; r < rows && !stopped; ++r) {
+        std::string name = platform::TrimSpaces(list->GetValue(r, 0).ToString());
+        if (!name.empty()) {
+          std::string path = pDBPath + "\\Berichtell\\" + name;
+          if (rule.unprotect_each) SchreibschutzEntfernen(path);
+          if (rule.threshold == 0) {
+            ll15::Save_LL15_Format(path);
+          } else {
+            int16_t version = component::FileVersionNumber(list->GetValue(r, 5).ToString());
+            if (version < rule.threshold) {
+              success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
+            } else {
+              ll15::Save_LL15_Format(path);
+            }
+            stopped = !success;
+          }
+        }
+        // The row counter is 16 bits wide: stepping past its last value overflows.
+        if (!stopped && r == std::numeric_limits<int16_t>::max()) {
+          throw platform::Error(platform::kOverflow);
+        }
+      }
+      if (stopped) break;
+    }
+    host::IgnoreErrors([&] { Internals::Catalogue(*this).reset(); });
+    return !stopped;
+  });
+}
+
+}  // namespace llupdate

@@ -1,0 +1,50 @@
+// The List & Label control ("ListLabel.ListLabel"), as far as the component uses it, and the
+// hidden form frmListLabel that hosts it.
+//
+// On this platform the real control does not exist; its stand-in is a project re-saver: it
+// loads a text project (in any of the text encodings), refuses a file that is not one, and on
+// saving writes the same lines back, each ending CR LF, in the file's own encoding.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "llupdate/object.h"
+
+namespace llupdate::host {
+
+inline constexpr char kListLabelProgId[] = "ListLabel.ListLabel";
+
+class ListLabelControl : public Object {
+ public:
+  virtual void OpenProjectFile(int32_t mode, const std::string& path, int32_t flags) = 0;
+  virtual void GetProjectHandle(int32_t& project) = 0;
+  virtual void GetChildHandle(int32_t& project, const std::string& part, int32_t& child) = 0;
+  virtual void SaveProjectFile(const std::string& path) = 0;
+  virtual void CloseProjectFile() = 0;
+};
+
+// The never-shown form that hosts the control LL24: one per thread, created on first use and
+// kept loaded.
+class frmListLabel {
+ public:
+  // This thread's form, created (with its control) when it does not exist yet. Throws when the
+  // control cannot be created; the form is then not kept.
+  static frmListLabel& Instance();
+  ListLabelControl& LL24() { return *control_; }
+
+ private:
+  explicit frmListLabel(std::shared_ptr<ListLabelControl> control) : control_(std::move(control)) {}
+  std::shared_ptr<ListLabelControl> control_;
+};
+
+// Drops this thread's form, so that the next use creates it (and its control) anew.
+void UnloadListLabelForm();
+
+// The error number with which the re-saver refuses a file that is not a text project.
+inline constexpr int32_t kNotATextProject = 321;
+
+std::shared_ptr<ListLabelControl> NewProjectResaver();
+
+}  // namespace llupdate::host

@@ -1,0 +1,23 @@
+#include "ll15/save_ll15.h"
+
+#include "host/error_convention.h"
+#include "host/list_label.h"
+
+namespace llupdate::ll15 {
+
+int32_t Save_LL15_Format(const std::string& path) {
+  const std::string project_path = path;
+  return host::Armed(host::ErrorText::General("Save_LL15_Format").WithDetails(), int32_t{0}, [&] {
+    host::ListLabelControl& ll = host::frmListLabel::Instance().LL24();
+    ll.OpenProjectFile(2, project_path, 0x48000000);
+    int32_t project = 0;
+    int32_t part = 0;  // filled by the control, not needed afterwards
+    ll.GetProjectHandle(project);
+    ll.GetChildHandle(project, "Objects", part);
+    ll.SaveProjectFile(project_path);
+    ll.CloseProjectFile();
+    return int32_t{-1};
+  });
+}
+
+}  // namespace llupdate::ll15
