@@ -111,19 +111,32 @@ TextWriter::TextWriter(std::unique_ptr<File> file, Encoding encoding)
 TextWriter::~TextWriter() = default;
 
 void TextWriter::Write(const std::string& text) {
-  switch (encoding_) {
-    case Encoding::kAnsi:
-      AppendUtf8AsCp1252(buffer_, text);
-      break;
-    case Encoding::kUtf8Bom:
-      buffer_.append(text);
-      break;
-    case Encoding::kUtf16Le:
-    case Encoding::kUtf16Be:
-      AppendUtf8AsUtf16(buffer_, text, encoding_ == Encoding::kUtf16Be);
-      break;
+  // A long text is encoded piece by piece, so that the buffer never holds more than a chunk;
+  // pieces end between characters.
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    size_t take = rest.size();
+    if (take > kChunk) {
+      take = kChunk;
+      while (take > 0 && (static_cast<unsigned char>(rest[take]) & 0xC0) == 0x80) --take;
+      if (take == 0) take = kChunk;
+    }
+    std::string_view piece = rest.substr(0, take);
+    rest.remove_prefix(take);
+    switch (encoding_) {
+      case Encoding::kAnsi:
+        AppendUtf8AsCp1252(buffer_, piece);
+        break;
+      case Encoding::kUtf8Bom:
+        buffer_.append(piece);
+        break;
+      case Encoding::kUtf16Le:
+      case Encoding::kUtf16Be:
+        AppendUtf8AsUtf16(buffer_, piece, encoding_ == Encoding::kUtf16Be);
+        break;
+    }
+    if (buffer_.size() >= kChunk) Flush();
   }
-  if (buffer_.size() >= kChunk) Flush();
 }
 
 void TextWriter::WriteLine(const std::string& line) {
