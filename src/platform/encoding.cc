@@ -209,20 +209,24 @@ std::string DecodeText(std::string_view bytes, Encoding encoding) {
   return out;
 }
 
-std::string EncodeText(std::string_view utf8, Encoding encoding) {
-  std::string out;
+void AppendEncoded(std::string& out, std::string_view utf8, Encoding encoding) {
   switch (encoding) {
     case Encoding::kAnsi:
       AppendUtf8AsCp1252(out, utf8);
       break;
     case Encoding::kUtf8Bom:
-      out.assign(utf8);
+      out.append(utf8);
       break;
     case Encoding::kUtf16Le:
     case Encoding::kUtf16Be:
       AppendUtf8AsUtf16(out, utf8, encoding == Encoding::kUtf16Be);
       break;
   }
+}
+
+std::string EncodeText(std::string_view utf8, Encoding encoding) {
+  std::string out;
+  AppendEncoded(out, utf8, encoding);
   return out;
 }
 

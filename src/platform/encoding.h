@@ -37,6 +37,9 @@ size_t AppendUtf16AsUtf8(std::string& out, std::string_view bytes, bool big_endi
 // UTF-8 to UTF-16 code units (little or big endian), appended to out.
 void AppendUtf8AsUtf16(std::string& out, std::string_view utf8, bool big_endian);
 
+// UTF-8 text in an encoding (without its mark), appended to out.
+void AppendEncoded(std::string& out, std::string_view utf8, Encoding encoding);
+
 // Converts file bytes (without the mark) to UTF-8 and back.
 std::string DecodeText(std::string_view bytes, Encoding encoding);
 std::string EncodeText(std::string_view utf8, Encoding encoding);

@@ -123,18 +123,7 @@ void TextWriter::Write(const std::string& text) {
     }
     std::string_view piece = rest.substr(0, take);
     rest.remove_prefix(take);
-    switch (encoding_) {
-      case Encoding::kAnsi:
-        AppendUtf8AsCp1252(buffer_, piece);
-        break;
-      case Encoding::kUtf8Bom:
-        buffer_.append(piece);
-        break;
-      case Encoding::kUtf16Le:
-      case Encoding::kUtf16Be:
-        AppendUtf8AsUtf16(buffer_, piece, encoding_ == Encoding::kUtf16Be);
-        break;
-    }
+    AppendEncoded(buffer_, piece, encoding_);
     if (buffer_.size() >= kChunk) Flush();
   }
 }
