@@ -4,7 +4,7 @@ set -u
 LLUPDATE=$1
 T=$(mktemp -d)
 trap 'chmod -R u+w "$T"; rm -rf "$T"' EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+fail() { printf "FAIL: %s\n" "$*"; exit 1; }
 expect_rc() { want=$1; shift; "$@" >"$T/out" 2>"$T/err"; rc=$?; [ $rc -eq "$want" ] || fail "$* exited $rc, expected $want: $(cat "$T/err")"; }
 
 echo x >"$T/ro"; chmod 0454 "$T/ro"
@@ -35,9 +35,12 @@ expect_rc 2 "$LLUPDATE" SchreibschutzEntfernen a b
 expect_rc 2 "$LLUPDATE"
 expect_rc 0 "$LLUPDATE" --help
 
-expect_rc 1 "$LLUPDATE" --json Umstellung_auf_LL12 "$T"
-grep -qx '{"operation":"Umstellung_auf_LL12","result":false}' "$T/out" || fail "json false: $(cat "$T/out")"
-grep -q '^{"call":"ShowMessage","text":"Die Funktion Umstellung_auf_LL12 ist in dieser Version von llupdate noch nicht verfügbar.","level":3,"title":"clsReportLLUpdate","number":0,"flag":true}$' "$T/err" || fail "json record: $(cat "$T/err")"
+# A job whose catalogue cannot be built skips the type, reports it and succeeds.
+expect_rc 0 "$LLUPDATE" --json Umstellung_auf_LL12 "$T/nodb"
+[ "$(grep -c '"text":"Allgemeiner Fehler in Aufbau_Array' "$T/err")" = 3 ] || fail "LL12 on a missing db"
+expect_rc 1 "$LLUPDATE" --json Suche_ErsetzeProjektdatei_LL12 a.bel "$T/nodb"
+grep -qx '{"operation":"Suche_ErsetzeProjektdatei_LL12","result":false}' "$T/out" || fail "json false: $(cat "$T/out")"
+grep -q '^{"call":"ReportError","title":"clsReportLLUpdate","routine":"Ausgabe_Open","number":76,"description":"Pfad nicht gefunden: .*a.bel","flag":true}$' "$T/err" || fail "json record: $(cat "$T/err")"
 mkdir -p "$T/db/BerichteLL"
 printf '[UserSection]\r\nVersion=3\r\nReferenzbeleg=R\r\n[Description]\r\nFileVersion=24\r\n' >"$T/db/BerichteLL/b.lst"
 printf '[UserSection]\r\nVersion=2\r\n' >"$T/db/BerichteLL/A.LST"

@@ -12,9 +12,9 @@ using testing::TempDir;
 TEST(ComponentTest, OperationsNotBuiltYetSaySoAndFail) {
   testing::RecordedMessages messages;
   clsReportLLUpdate c;
-  EXPECT_FALSE(c.Umstellung_auf_LL12("/nowhere"));
+  EXPECT_FALSE(c.Pruefe_Druckkataloge("/nowhere", "user"));
   ASSERT_EQ(messages.texts().size(), 1u);
-  EXPECT_NE(messages.texts()[0].find("Umstellung_auf_LL12"), std::string::npos);
+  EXPECT_NE(messages.texts()[0].find("Pruefe_Druckkataloge"), std::string::npos);
   EXPECT_NE(messages.texts()[0].find("noch nicht"), std::string::npos);
 }
 

@@ -14,21 +14,9 @@ const char* const kFormTypes[12] = {".LST", ".LBL", ".DFI", ".UEB", ".BEL", ".BS
 
 namespace {
 
-std::string Upper(std::string s) {
-  for (char& c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return s;
-}
-
 // The last four characters of a name (fewer when it is shorter), upper-cased.
 std::string LastFourUpper(const std::string& name) {
-  size_t start = name.size();
-  for (int count = 0; count < 4 && start > 0;) {
-    --start;
-    if ((static_cast<unsigned char>(name[start]) & 0xC0) != 0x80) ++count;
-  }
-  return Upper(name.substr(start));
+  return platform::UpperAscii(std::string(platform::LastCharacters(name, 4)));
 }
 
 // The 16-bit row counter of the catalogue routines.
@@ -123,7 +111,7 @@ bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& 
                    const std::string& path) {
   return host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
     catalogue.Dimension(0, 0, 0, 5);
-    std::string wanted = "." + Upper(type);
+    std::string wanted = "." + platform::UpperAscii(type);
     RowCounter r;
     for (const platform::FileEntry& file : fs.ListFiles(path)) {
       if (LastFourUpper(platform::TrimSpaces(file.name)) != wanted) continue;

@@ -11,7 +11,8 @@ namespace llupdate::component {
 
 bool RunFormJob(clsReportLLUpdate& self, const std::string& pDBPath,
                 const host::ErrorText& error_text, const std::vector<std::string>& types,
-                const std::function<bool(const std::string& name)>& rewrite) {
+                const std::function<bool(const std::string& name)>& rewrite,
+                const std::function<bool(const std::string& listed_name)>& filter) {
   return host::Armed(error_text, false, [&] {
     Internals::Init_FSO(self);
     std::shared_ptr<DynArray>& member = Internals::Catalogue(self);
@@ -30,8 +31,9 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& pDBPath,
         throw platform::Error(platform::kOverflow);
       }
       for (int32_t i = 0; i < rows && result; ++i) {
-        std::string name = platform::TrimSpaces(catalogue->GetValue(i, 0).ToString());
-        if (!name.empty()) result = rewrite(name);
+        std::string listed = catalogue->GetValue(i, 0).ToString();
+        std::string name = platform::TrimSpaces(listed);
+        if (!name.empty() && (!filter || filter(listed))) result = rewrite(name);
       }
       if (!result) break;
     }

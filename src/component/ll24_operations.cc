@@ -21,20 +21,6 @@ using component::Internals;
 
 namespace {
 
-// The last three characters of a name, upper-cased: the form type of the LL15 rewrite.
-std::string LastThreeUpper(const std::string& name) {
-  size_t start = name.size();
-  for (int count = 0; count < 3 && start > 0;) {
-    --start;
-    if ((static_cast<unsigned char>(name[start]) & 0xC0) != 0x80) ++count;
-  }
-  std::string type = name.substr(start);
-  for (char& c : type) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return type;
-}
-
 // Removes the temporary file when the rewrite ends through its error handler.
 class TemporaryGuard {
  public:
@@ -133,7 +119,9 @@ int16_t FileVersionNumber(const std::string& text) {
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilename,
                                                        const std::string& pDBPath) {
   const rewrites::FormFiles files = rewrites::FilesOfForm(pFilename, pDBPath);
-  const std::string type = LastThreeUpper(pFilename);
+  // The form type: the last three characters of the name, whatever stands before them.
+  const std::string type =
+      platform::UpperAscii(std::string(platform::LastCharacters(pFilename, 3)));
   bool changed = false;
   bool produced = false;  // the temporary file went through every step that writes it
   bool ran = host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {

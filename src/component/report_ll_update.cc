@@ -67,28 +67,13 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
     files::FileContext ctx = Internals::Files(*this);
     return rewrites::RewriteForm(ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
                                  [&](std::string& line) {
-                                   if (line.empty() || line.find(pSucheNach) == std::string::npos) {
+                                   if (!rewrites::Contains(line, pSucheNach)) {
                                      return false;
                                    }
                                    rewrites::ReplaceAll(line, pSuche, pErsetze);
                                    return true;
                                  });
   });
-}
-
-bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string&, const std::string&) {
-  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_LL12");
-}
-
-bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Seite(const std::string&, const std::string&,
-                                                        const std::string&, const std::string&,
-                                                        const std::string&, const std::string&,
-                                                        const std::string&) {
-  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_Seite");
-}
-
-bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Mahnung(const std::string&, const std::string&) {
-  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_Mahnung");
 }
 
 bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string&, std::shared_ptr<Object>&) {
@@ -121,22 +106,6 @@ bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string& pDBPath) {
         }
         return true;
       });
-}
-
-bool clsReportLLUpdate::Umstellung_auf_LL12(const std::string&) {
-  return Internals::NotBuiltYet("Umstellung_auf_LL12");
-}
-
-bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_WarFarbe(const std::string&, const std::string&) {
-  return Internals::NotBuiltYet("Suche_ErsetzeProjektdatei_WarFarbe");
-}
-
-bool clsReportLLUpdate::Umstellung_Auf_Seite_Von_Bis(const std::string&, const std::string&) {
-  return Internals::NotBuiltYet("Umstellung_Auf_Seite_Von_Bis");
-}
-
-bool clsReportLLUpdate::Umstellung_Mahnformular(const std::string&, const std::string&) {
-  return Internals::NotBuiltYet("Umstellung_Mahnformular");
 }
 
 Variant clsReportLLUpdate::SchreibschutzEntfernenAlleDateien(std::string PfadName) {

@@ -24,6 +24,8 @@ std::string ErrorDescription(int32_t number) {
       return "Datei nicht gefunden";
     case kFileAlreadyOpen:
       return "Datei bereits geöffnet";
+    case kInputPastEnd:
+      return "Einlesen hinter Dateiende";
     case kFileAlreadyExists:
       return "Datei existiert bereits";
     case kDiskFull:

@@ -19,6 +19,7 @@ enum ErrorNumber : int32_t {
   kBadFileNumber = 52,
   kFileNotFound = 53,
   kFileAlreadyOpen = 55,
+  kInputPastEnd = 62,
   kFileAlreadyExists = 58,
   kDiskFull = 61,
   kTooManyFiles = 67,

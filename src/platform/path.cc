@@ -54,6 +54,31 @@ std::string TrimSpaces(std::string_view text) {
   return std::string(text.substr(first, text.find_last_not_of(' ') - first + 1));
 }
 
+std::string UpperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return text;
+}
+
+std::string_view FirstCharacters(std::string_view text, size_t count) {
+  size_t end = 0;
+  for (size_t seen = 0; end < text.size() && seen < count; ++seen) {
+    ++end;
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+  }
+  return text.substr(0, end);
+}
+
+std::string_view LastCharacters(std::string_view text, size_t count) {
+  size_t start = text.size();
+  for (size_t seen = 0; seen < count && start > 0;) {
+    --start;
+    if ((static_cast<unsigned char>(text[start]) & 0xC0) != 0x80) ++seen;
+  }
+  return text.substr(start);
+}
+
 bool NameLess(std::string_view a, std::string_view b) {
   std::string fa = FoldCase(a), fb = FoldCase(b);
   if (fa != fb) return fa < fb;

@@ -16,6 +16,13 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 // The text without leading and trailing spaces (blanks in the sense of the classic Trim).
 std::string TrimSpaces(std::string_view text);
 
+// The text with the letters a to z in capitals; every other character stays.
+std::string UpperAscii(std::string text);
+
+// The first or the last count characters (code points) of a UTF-8 text, all of it when shorter.
+std::string_view FirstCharacters(std::string_view text, size_t count);
+std::string_view LastCharacters(std::string_view text, size_t count);
+
 // Orders names the way listings are shown: by folded name, then by exact bytes.
 bool NameLess(std::string_view a, std::string_view b);
 

@@ -53,8 +53,26 @@ class TemporaryFile {
 
 }  // namespace
 
+bool Contains(const std::string& line, const std::string& text) {
+  return !line.empty() && line.find(text) != std::string::npos;
+}
+
 bool RewriteForm(files::FileContext& ctx, const FormFiles& files, const host::ErrorText& error_text,
                  const LineRule& rule) {
+  return RewriteFormWith(ctx, files, error_text,
+                         [&](platform::TextReader& reader, platform::TextWriter& writer) {
+                           bool changed = false;
+                           std::string line;
+                           while (reader.ReadLine(line)) {
+                             if (rule(line)) changed = true;
+                             writer.WriteLine(line);
+                           }
+                           return changed;
+                         });
+}
+
+bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
+                     const host::ErrorText& error_text, const CopyRule& copy) {
   bool changed = false;
   bool copied = host::Armed(error_text, false, [&] {
     int32_t source = files::Ausgabe_Open(ctx, true, files.source);
@@ -70,11 +88,7 @@ bool RewriteForm(files::FileContext& ctx, const FormFiles& files, const host::Er
     TemporaryFile temporary_guard(ctx, temporary, files.temporary);
     platform::TextWriter& writer = ctx.table.Writer(temporary);
 
-    std::string line;
-    while (reader.ReadLine(line)) {
-      if (rule(line)) changed = true;
-      writer.WriteLine(line);
-    }
+    changed = copy(reader, writer);
     temporary_guard.Finish();
     IgnoreErrors([&] { source_guard.Close(); });
     return true;

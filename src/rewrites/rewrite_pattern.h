@@ -27,11 +27,22 @@ FormFiles FilesOfForm(const std::string& pFilename, const std::string& pDBPath);
 // then counts as changed, also when the line stayed as it was).
 using LineRule = std::function<bool(std::string& line)>;
 
-// One rewrite cycle with the line rule. False when the form or the temporary file could not be
-// opened (Ausgabe_Open has reported it) or an error happened while copying lines (reported with
+// Copies the form to the temporary file in its own way; returns whether the form changed.
+using CopyRule = std::function<bool(platform::TextReader& form, platform::TextWriter& temporary)>;
+
+// One rewrite cycle with the copy rule. False when the form or the temporary file could not be
+// opened (Ausgabe_Open has reported it) or an error happened while copying (reported with
 // error_text); True otherwise, also when the final file operations failed.
+bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
+                     const host::ErrorText& error_text, const CopyRule& copy);
+
+// One rewrite cycle that copies line by line with the line rule.
 bool RewriteForm(files::FileContext& ctx, const FormFiles& files, const host::ErrorText& error_text,
                  const LineRule& rule);
+
+// True when text occurs in line, as the classic substring test sees it: an empty text occurs in
+// every line that is not empty.
+bool Contains(const std::string& line, const std::string& text);
 
 // The final file operations once a complete temporary file exists, each with errors ignored:
 // the form is copied to the backup, deleted, replaced by the temporary file, and the backup is

@@ -1,0 +1,90 @@
+#include "rewrites/number_text.h"
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/error.h"
+
+namespace llupdate::rewrites {
+
+double ParseNumber(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t");
+  size_t end = text.find_last_not_of(" \t");
+  auto invalid = [&] { return platform::Error(platform::kTypeMismatch, "\"" + text + "\""); };
+  if (begin == std::string::npos) throw invalid();
+  std::string number = text.substr(begin, end - begin + 1);
+
+  size_t i = 0;
+  if (number[i] == '+' || number[i] == '-') ++i;
+  size_t digits = 0;
+  while (i < number.size() && std::isdigit(static_cast<unsigned char>(number[i]))) ++i, ++digits;
+  if (i < number.size() && number[i] == '.') {
+    ++i;
+    while (i < number.size() && std::isdigit(static_cast<unsigned char>(number[i]))) ++i, ++digits;
+  }
+  if (digits == 0) throw invalid();
+  if (i < number.size() && (number[i] == 'e' || number[i] == 'E')) {
+    ++i;
+    if (i < number.size() && (number[i] == '+' || number[i] == '-')) ++i;
+    size_t exponent_digits = 0;
+    while (i < number.size() && std::isdigit(static_cast<unsigned char>(number[i]))) {
+      ++i, ++exponent_digits;
+    }
+    if (exponent_digits == 0) throw invalid();
+  }
+  if (i != number.size()) throw invalid();
+
+  double value = 0;
+  const char* first = number.data() + (number[0] == '+' ? 1 : 0);
+  auto [ptr, ec] = std::from_chars(first, number.data() + number.size(), value);
+  if (ec != std::errc() || ptr != number.data() + number.size() || !std::isfinite(value)) {
+    throw platform::Error(platform::kOverflow, "\"" + text + "\"");
+  }
+  return value;
+}
+
+std::string FormatGeneral(double value) {
+  if (value == 0 || !std::isfinite(value)) return "0";
+  // The exact decimal expansion, rounded by hand at the 15th significant digit, half away from
+  // zero (printf would round half to even).
+  char buffer[128];
+  std::snprintf(buffer, sizeof buffer, "%.80e", std::fabs(value));
+  std::string mantissa;
+  const char* p = buffer;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') mantissa.push_back(*p);
+  }
+  int exponent = std::atoi(p + 1);
+  std::string digits = mantissa.substr(0, 15);
+  if (mantissa[15] >= '5') {
+    int k = 14;
+    while (k >= 0 && digits[static_cast<size_t>(k)] == '9') digits[static_cast<size_t>(k--)] = '0';
+    if (k < 0) {
+      digits.insert(digits.begin(), '1');
+      digits.pop_back();
+      ++exponent;
+    } else {
+      ++digits[static_cast<size_t>(k)];
+    }
+  }
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+
+  std::string out = value < 0 ? "-" : "";
+  if (exponent >= 15 || exponent < -4) {
+    out += digits.substr(0, 1);
+    if (digits.size() > 1) out += "." + digits.substr(1);
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "E%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
+    return out + tail;
+  }
+  if (exponent < 0)
+    return out + "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+  size_t whole = static_cast<size_t>(exponent) + 1;
+  if (digits.size() <= whole) return out + digits + std::string(whole - digits.size(), '0');
+  return out + digits.substr(0, whole) + "." + digits.substr(whole);
+}
+
+}  // namespace llupdate::rewrites
