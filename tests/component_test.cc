@@ -9,15 +9,6 @@ namespace {
 
 using testing::TempDir;
 
-TEST(ComponentTest, OperationsNotBuiltYetSaySoAndFail) {
-  testing::RecordedMessages messages;
-  clsReportLLUpdate c;
-  EXPECT_FALSE(c.Pruefe_Druckkataloge("/nowhere", "user"));
-  ASSERT_EQ(messages.texts().size(), 1u);
-  EXPECT_NE(messages.texts()[0].find("Pruefe_Druckkataloge"), std::string::npos);
-  EXPECT_NE(messages.texts()[0].find("noch nicht"), std::string::npos);
-}
-
 TEST(ComponentTest, ReadOnlyRemovalOfAllFilesOfADirectory) {
   testing::RecordedMessages messages;
   testing::FaultInjection faults;
@@ -51,6 +42,7 @@ TEST(ComponentTest, AFailingMessageComponentLeavesTheOperation) {
   ResetThreadHostMessages();
   clsReportLLUpdate c;
   EXPECT_THROW(c.Umstellung_auf_LL12("/nowhere"), HostFailure);
+  EXPECT_THROW(c.Pruefe_Druckkataloge("/nowhere", "u"), HostFailure);
   ResetThreadHostMessages();
 }
 

@@ -16,8 +16,6 @@ class Internals {
   static platform::FileSystem& Fso(clsReportLLUpdate& self);
   // The file system and this thread's numbered files.
   static files::FileContext Files(clsReportLLUpdate& self);
-  // Shows that an operation is declared but not built yet; returns False.
-  static bool NotBuiltYet(const std::string& operation);
 
   static std::shared_ptr<DynArray>& Catalogue(clsReportLLUpdate& self) { return self.catalogue_; }
   static std::shared_ptr<DynArray>& DeliveryCatalogue(clsReportLLUpdate& self) {

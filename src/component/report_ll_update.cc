@@ -29,13 +29,6 @@ files::FileContext Internals::Files(clsReportLLUpdate& self) {
   return files::FileContext{Fso(self), files::ThreadFileTable()};
 }
 
-bool Internals::NotBuiltYet(const std::string& operation) {
-  host::ShowHostMessage(
-      "Die Funktion " + operation + " ist in dieser Version von llupdate noch nicht verfügbar.", 3,
-      true);
-  return false;
-}
-
 }  // namespace component
 
 clsReportLLUpdate::clsReportLLUpdate() = default;
@@ -45,15 +38,6 @@ clsReportLLUpdate::~clsReportLLUpdate() {
     fso_.reset();
   } catch (...) {
   }
-}
-
-bool clsReportLLUpdate::Pruefe_Druckkataloge(const std::string&, const std::string&) {
-  return Internals::NotBuiltYet("Pruefe_Druckkataloge");
-}
-
-bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string&, const std::string&,
-                                                  const std::string&) {
-  return Internals::NotBuiltYet("Kopiere_Neue_Formulare_LL");
 }
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
@@ -74,10 +58,6 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
                                    return true;
                                  });
   });
-}
-
-bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string&, std::shared_ptr<Object>&) {
-  return Internals::NotBuiltYet("Pruefe_Konvertiere_Formulare");
 }
 
 bool clsReportLLUpdate::Umstellung_Auf_Neue_Anschrift(const std::string& pDBPath) {

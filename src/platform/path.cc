@@ -61,6 +61,21 @@ std::string UpperAscii(std::string text) {
   return text;
 }
 
+std::string UpperCase(std::string_view text) {
+  std::string out(text);
+  for (size_t i = 0; i < out.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(out[i]);
+    if (c >= 'a' && c <= 'z') {
+      out[i] = static_cast<char>(c - 32);
+    } else if (c == 0xC3 && i + 1 < out.size()) {
+      unsigned char d = static_cast<unsigned char>(out[i + 1]);
+      if (d >= 0xA0 && d <= 0xBE && d != 0xB7) out[i + 1] = static_cast<char>(d - 0x20);
+      ++i;
+    }
+  }
+  return out;
+}
+
 std::string_view FirstCharacters(std::string_view text, size_t count) {
   size_t end = 0;
   for (size_t seen = 0; end < text.size() && seen < count; ++seen) {

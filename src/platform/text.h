@@ -19,6 +19,9 @@ std::string TrimSpaces(std::string_view text);
 // The text with the letters a to z in capitals; every other character stays.
 std::string UpperAscii(std::string text);
 
+// The text in capitals: ASCII and Latin-1 letters (so "müller" becomes "MÜLLER").
+std::string UpperCase(std::string_view text);
+
 // The first or the last count characters (code points) of a UTF-8 text, all of it when shorter.
 std::string_view FirstCharacters(std::string_view text, size_t count);
 std::string_view LastCharacters(std::string_view text, size_t count);

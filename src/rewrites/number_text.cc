@@ -46,6 +46,14 @@ double ParseNumber(const std::string& text) {
   return value;
 }
 
+int16_t ToInteger16(const std::string& text) {
+  double rounded = std::nearbyint(ParseNumber(text));  // halves go to the even neighbour
+  if (rounded < -32768 || rounded > 32767) {
+    throw platform::Error(platform::kOverflow, "\"" + text + "\"");
+  }
+  return static_cast<int16_t>(rounded);
+}
+
 std::string FormatGeneral(double value) {
   if (value == 0 || !std::isfinite(value)) return "0";
   // The exact decimal expansion, rounded by hand at the 15th significant digit, half away from

@@ -2,6 +2,7 @@
 // the platform's general number format writes a double.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace llupdate::rewrites {
@@ -9,6 +10,10 @@ namespace llupdate::rewrites {
 // The number in text (blanks around it allowed): optional sign, digits, optional fraction with
 // ".", optional exponent. Anything else is error 13.
 double ParseNumber(const std::string& text);
+
+// The number in text as a 16-bit integer, rounded with halves to the even neighbour: error 13
+// when the text is not a number, 6 when it is outside 16 bits.
+int16_t ToInteger16(const std::string& text);
 
 // At most 15 significant digits, rounded half away from zero; no trailing zeros, no thousands
 // separator; exponent form (1E+15, 1.5E-05) from 1E+15 up and below 0.0001.

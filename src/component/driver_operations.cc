@@ -1,0 +1,160 @@
+// The print catalogue check, the distribution of delivered forms and the conversion driver.
+#include "catalogue/catalogue.h"
+#include "component/internals.h"
+#include "host/error_convention.h"
+#include "host/objects.h"
+#include "llupdate/report_ll_update.h"
+#include "platform/text.h"
+#include "rewrites/number_text.h"
+
+namespace llupdate {
+
+using component::Internals;
+
+namespace {
+
+constexpr char kDeliveryMarker[] = "NeueBerichte.txt";
+constexpr char kSettingsSection[] = "CheckReportLL";
+constexpr char kSettingsKey[] = "LetzterWert";
+
+// The row of the installed form of this name: the exact name first, then the name in another
+// letter case, which names the same file for the file layer.
+int32_t FindForm(DynArray& catalogue, const std::string& name) {
+  int32_t row = catalogue.Find(0, 0, name, 0, 1, 0);
+  for (int32_t r = 0, n = catalogue.Count(1); row == -1 && r < n; ++r) {
+    if (platform::EqualsIgnoringCase(catalogue.GetValue(r, 0).ToString(), name)) row = r;
+  }
+  return row;
+}
+
+// The 16-bit row counter: stepping past its last value overflows.
+void NextRow(int32_t row) {
+  if (row == 32767) throw platform::Error(platform::kOverflow);
+}
+
+}  // namespace
+
+bool clsReportLLUpdate::Pruefe_Druckkataloge(const std::string& pExeDir, const std::string& pUser) {
+  return host::Armed(host::ErrorText::General("Pruefe_Druckkataloge"), false, [&] {
+    Internals::Init_FSO(*this);
+    platform::FileSystem& fs = Internals::Fso(*this);
+    const std::string catalogue =
+        pExeDir + "\\" + "BERICHTELL" + platform::UpperCase(platform::TrimSpaces(pUser));
+    if (!fs.FolderExists(catalogue)) fs.CreateFolder(catalogue);
+    if (!fs.FolderExists(catalogue + "\\Preview")) fs.CreateFolder(catalogue + "\\Preview");
+    return true;
+  });
+}
+
+bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
+                                                  const std::string& pExeDir,
+                                                  const std::string& pUser) {
+  int16_t step = 0;  // how far the distribution got, for the error message
+  return host::Armed(
+      [&] {
+        return host::ErrorText::General("Kopiere_Neue_Formulare_LL /" + std::to_string(step));
+      },
+      false,
+      [&] {
+        Internals::Init_FSO(*this);
+        Pruefe_Druckkataloge(pExeDir, pUser);
+        step = 1;
+        platform::FileSystem& fs = Internals::Fso(*this);
+        if (!catalogue::Pruefe_Kataloge(fs, pDBPath)) return false;
+        step = 2;
+        const std::string forms = pDBPath + "\\" + catalogue::kFormDirectory;
+        const std::string delivery = pDBPath + "\\" + catalogue::kDeliveryDirectory;
+        const std::string marker = delivery + "\\" + kDeliveryMarker;
+        if (!fs.FileExists(marker)) return true;  // nothing has been delivered
+
+        Internals::Catalogue(*this) = host::NewDynArray();
+        Internals::DeliveryCatalogue(*this) = host::NewDynArray();
+        std::shared_ptr<DynArray> installed = Internals::Catalogue(*this);
+        std::shared_ptr<DynArray> delivered = Internals::DeliveryCatalogue(*this);
+        step = 3;
+        if (!catalogue::Aufbau_Array(fs, *installed, forms)) return false;
+        step = 4;
+        if (!catalogue::Aufbau_Array(fs, *delivered, delivery)) return false;
+
+        for (int32_t i = 0, n = delivered->Count(1); i < n; NextRow(i), ++i) {
+          std::string name = delivered->GetValue(i, 0).ToString();
+          if (platform::TrimSpaces(name).empty()) continue;
+          int32_t j = FindForm(*installed, name);
+          bool copy = false;
+          if (j == -1) {
+            step = 5;  // not installed yet
+            copy = true;
+          } else if (platform::UpperAscii(std::string(platform::LastCharacters(name, 4))) ==
+                         ".LST" &&
+                     rewrites::ToInteger16(installed->GetValue(j, 2).ToString()) <
+                         rewrites::ToInteger16(delivered->GetValue(i, 2).ToString())) {
+            step = 6;  // a newer list form
+            copy = true;
+          }
+          if (copy) {
+            const std::string target = forms + "\\" + name;
+            SchreibschutzEntfernen(target);
+            fs.CopyFile(delivered->GetValue(i, 1).ToString(), target, true);
+          }
+        }
+        step = 7;
+        fs.DeleteFile(marker, true);  // the delivery is distributed: only now is it forgotten
+        host::IgnoreErrors([&] {
+          Internals::Catalogue(*this).reset();
+          Internals::DeliveryCatalogue(*this).reset();
+        });
+        return true;
+      });
+}
+
+bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
+                                                     std::shared_ptr<Object>& pConnection) {
+  return host::Armed(host::ErrorText::General("Pruefe_Konvertiere_Formulare"), false, [&] {
+    auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
+    settings->Init(0, pConnection, "Standard");
+    std::string recorded;
+    settings->GetSetting(kSettingsSection, kSettingsKey, recorded, "Standard", "Standard", "0");
+    const int16_t last = rewrites::ToInteger16(recorded);
+    bool result = true;
+    if (last == 6) return result;  // nothing is pending
+    if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
+
+    bool done = false;  // the outcome of the step just performed
+    for (int32_t i = last + 1; i <= 6; ++i) {
+      switch (i) {
+        case 1:
+          done = Umstellung_Auf_Neue_Anschrift(pDBPath);
+          break;
+        case 2:
+          // Only a notice: the LL12 switch-over is done by hand. It counts as done also in a
+          // call that begins here, so that such a database moves on.
+          host::ShowHostMessage(
+              "Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
+              "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.",
+              4, false);
+          done = true;
+          break;
+        case 3:
+          done = Korrektur_Wart_Farbe(pDBPath);
+          break;
+        case 4:
+        case 5:
+          done = true;  // steps kept for their numbers
+          break;
+        case 6:
+          done = Umstellung_auf_LL24(pDBPath);
+          break;
+        default:
+          break;  // below 1: nothing to do
+      }
+      result = done;
+      if (i > 0) {
+        if (!done) break;
+        settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i), "Standard");
+      }
+    }
+    return result;
+  });
+}
+
+}  // namespace llupdate

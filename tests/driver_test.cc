@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+
+#include "host/objects.h"
+#include "llupdate/report_ll_update.h"
+#include "test_support.h"
+
+namespace llupdate {
+namespace {
+
+using testing::FsOp;
+
+std::string Form(const std::string& version, const std::string& beleg,
+                 const std::string& body = "") {
+  return "[UserSection]\r\nVersion=" + version + "\r\nReferenzbeleg=" + beleg + "\r\n" + body;
+}
+
+TEST(PrintCatalogueTest, CreatesOnlyWhatIsMissing) {
+  testing::RecordedMessages messages;
+  testing::TempDir exe;
+  clsReportLLUpdate c;
+  EXPECT_TRUE(c.Pruefe_Druckkataloge(exe.path(), " meier "));
+  EXPECT_TRUE(testing::Exists(exe / "BERICHTELLMEIER/Preview"));
+  EXPECT_TRUE(c.Pruefe_Druckkataloge(exe.path(), "müller"));
+  EXPECT_TRUE(testing::Exists(exe / "BERICHTELLMÜLLER/Preview"));
+  ::mkdir((exe / "BERICHTELL").c_str(), 0755);
+  EXPECT_TRUE(c.Pruefe_Druckkataloge(exe.path(), ""));
+  EXPECT_TRUE(testing::Exists(exe / "BERICHTELL/Preview"));
+  EXPECT_TRUE(messages.records().empty());
+  EXPECT_FALSE(c.Pruefe_Druckkataloge(exe / "missing", "meier"));
+  EXPECT_EQ(messages.texts(),
+            std::vector<std::string>{"Allgemeiner Fehler in Pruefe_Druckkataloge"});
+}
+
+class DistributionTest : public ::testing::Test {
+ protected:
+  DistributionTest() {
+    for (const char* d : {"BerichteLL", "BerichteLLOrg", "exe"}) ::mkdir((db_ / d).c_str(), 0755);
+  }
+  void Installed(const std::string& name, const std::string& text) {
+    testing::WriteBytes(db_ / ("BerichteLL/" + name), text);
+  }
+  void Delivered(const std::string& name, const std::string& text) {
+    testing::WriteBytes(db_ / ("BerichteLLOrg/" + name), text);
+  }
+  std::string Installed(const std::string& name) {
+    return testing::ReadBytes(db_ / ("BerichteLL/" + name));
+  }
+  bool Distribute() { return c_.Kopiere_Neue_Formulare_LL(db_.path(), db_ / "exe", "demo"); }
+
+  testing::RecordedMessages messages_;
+  testing::FaultInjection faults_;
+  testing::TempDir db_;
+  clsReportLLUpdate c_;
+};
+
+TEST_F(DistributionTest, CopiesMissingFormsAndNewerListForms) {
+  Delivered("Neu.bel", Form("1", "N"));
+  EXPECT_TRUE(Distribute());  // no marker: nothing delivered
+  EXPECT_FALSE(testing::Exists(db_ / "BerichteLL/Neu.bel"));
+  EXPECT_TRUE(testing::Exists(db_ / "exe/BERICHTELLDEMO/Preview"));
+
+  Delivered("NeueBerichte.txt", "");
+  Installed("Older.lst", Form("4", "R"));
+  testing::MakeReadOnly(db_ / "BerichteLL/Older.lst");
+  Installed("Same.lst", Form("5", "R"));
+  Installed("Newer.lst", Form("6", "R"));
+  Installed("rechnung.lst", Form("4", "R", "installed"));
+  Installed("Own.bel", Form("1", "B", "own"));
+  Installed("NoBeleg.bel", Form("1", "", "installed"));
+  for (const char* name : {"Older.lst", "Same.lst", "Newer.lst"})
+    Delivered(name, Form("5", "R", "new"));
+  Delivered("Rechnung.lst", Form("4", "R", "new"));
+  Delivered("Own.bel", Form("9", "B", "new"));
+  Delivered("NoBeleg.bel", Form("1", "B", "new"));
+  Delivered("~Temp.bel", Form("1", "B", "new"));
+  Delivered("NoVersion.bel", Form("", "B", "new"));
+  EXPECT_TRUE(Distribute());
+  EXPECT_EQ(Installed("Neu.bel"), Form("1", "N"));
+  EXPECT_EQ(Installed("Older.lst"), Form("5", "R", "new"));
+  EXPECT_EQ(Installed("Same.lst"), Form("5", "R"));
+  EXPECT_EQ(Installed("Newer.lst"), Form("6", "R"));
+  EXPECT_EQ(Installed("rechnung.lst"), Form("4", "R", "installed"));  // the same form
+  EXPECT_EQ(Installed("Own.bel"), Form("1", "B", "own"));
+  EXPECT_EQ(Installed("NoBeleg.bel"), Form("1", "B", "new"));
+  EXPECT_FALSE(testing::Exists(db_ / "BerichteLL/~Temp.bel"));
+  EXPECT_FALSE(testing::Exists(db_ / "BerichteLL/NoVersion.bel"));
+  EXPECT_FALSE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
+  EXPECT_TRUE(messages_.records().empty());
+}
+
+TEST_F(DistributionTest, FailuresKeepTheMarkerAndNameTheStep) {
+  Delivered("NeueBerichte.txt", "");
+  Delivered("A.bel", Form("1", "A"));
+  Delivered("B.bel", Form("1", "B"));
+  faults_.fs().FailOn(FsOp::kCopy, 1, 70, "B.bel");
+  EXPECT_FALSE(Distribute());
+  EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/A.bel"));
+  EXPECT_TRUE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
+
+  Installed("X.lst", Form("4", "R"));
+  Delivered("X.lst", Form("vier", "R"));
+  EXPECT_FALSE(Distribute());  // B.bel is copied first, then the version is not a number
+  EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/B.bel"));
+  faults_.fs().FailOn(FsOp::kDelete, 1, 70, "NeueBerichte.txt");
+  Delivered("X.lst", Form("5", "R"));
+  EXPECT_FALSE(Distribute());
+  EXPECT_EQ(messages_.texts(),
+            (std::vector<std::string>{"Allgemeiner Fehler in Kopiere_Neue_Formulare_LL /5",
+                                      "Allgemeiner Fehler in Kopiere_Neue_Formulare_LL /5",
+                                      "Allgemeiner Fehler in Kopiere_Neue_Formulare_LL /7"}));
+}
+
+// A settings store in memory that keeps every value saved.
+class MemorySettings : public VMSettings {
+ public:
+  void Init(int16_t, std::shared_ptr<Object>&, const std::string&) override {}
+  void GetSetting(const std::string& section, const std::string& key, std::string& value,
+                  const std::string&, const std::string&, const std::string& fallback) override {
+    auto it = values.find(section + "/" + key);
+    value = it == values.end() ? fallback : it->second;
+  }
+  void SaveSetting(const std::string& section, const std::string& key, const std::string& value,
+                   const std::string&) override {
+    if (fail_saves) throw platform::Error(platform::kPermissionDenied, "settings");
+    values[section + "/" + key] = value;
+    saved.push_back(value);
+  }
+  std::map<std::string, std::string> values;
+  std::vector<std::string> saved;
+  bool fail_saves = false;
+};
+
+class DriverTest : public ::testing::Test {
+ protected:
+  DriverTest() {
+    for (const char* d : {"BerichteLL", "BerichteLLOrg"}) ::mkdir((db_ / d).c_str(), 0755);
+  }
+  bool Drive(const std::string& recorded = "") {
+    if (!recorded.empty()) settings_->values["CheckReportLL/LetzterWert"] = recorded;
+    settings_->saved.clear();
+    messages_.records().clear();
+    return c_.Pruefe_Konvertiere_Formulare(db_.path(), connection_);
+  }
+  std::vector<std::string> Notices() {
+    std::vector<std::string> notices;
+    for (const auto& r : messages_.records()) {
+      if (!r.flag) notices.push_back(std::to_string(r.level) + ":" + r.text);
+    }
+    return notices;
+  }
+
+  testing::RecordedMessages messages_;
+  testing::FaultInjection faults_;
+  testing::TempDir db_;
+  std::shared_ptr<MemorySettings> settings_ = std::make_shared<MemorySettings>();
+  ScopedObjectRegistration registration_{"VMBSetting.VMSettings", [s = settings_] { return s; }};
+  std::shared_ptr<Object> connection_;
+  clsReportLLUpdate c_;
+};
+
+const std::string kNotice =
+    "4:Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
+    "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.";
+
+TEST_F(DriverTest, RunsWhatIsPendingAndRecordsEachStep) {
+  EXPECT_TRUE(Drive());
+  EXPECT_EQ(settings_->saved, (std::vector<std::string>{"1", "2", "3", "4", "5", "6"}));
+  EXPECT_EQ(Notices(), std::vector<std::string>{kNotice});
+  EXPECT_TRUE(Drive());
+  EXPECT_TRUE(settings_->saved.empty());
+  EXPECT_TRUE(messages_.records().empty());
+  EXPECT_TRUE(Drive("3"));
+  EXPECT_EQ(settings_->saved, (std::vector<std::string>{"4", "5", "6"}));
+  EXPECT_TRUE(Notices().empty());
+  EXPECT_TRUE(Drive("9"));
+  EXPECT_TRUE(settings_->saved.empty());
+  EXPECT_TRUE(Drive("1"));  // begins at the notice, which counts as done
+  EXPECT_EQ(settings_->saved, (std::vector<std::string>{"2", "3", "4", "5", "6"}));
+  EXPECT_TRUE(Drive("-1"));
+  EXPECT_EQ(settings_->saved, (std::vector<std::string>{"1", "2", "3", "4", "5", "6"}));
+}
+
+TEST_F(DriverTest, StopsAtTheFirstFailedStep) {
+  testing::WriteBytes(db_ / "BerichteLL/w.war", Form("1", "W", "x\r\n"));
+  faults_.fs().FailOn(FsOp::kOpen, 2, 70, "xx_w.war");  // step 1 opens it first, step 3 fails
+  EXPECT_FALSE(Drive("0"));
+  EXPECT_EQ(settings_->saved, (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(Notices(), std::vector<std::string>{kNotice});
+  EXPECT_TRUE(Drive());  // begins again with step 3, without the notice
+  EXPECT_EQ(settings_->saved, (std::vector<std::string>{"3", "4", "5", "6"}));
+  EXPECT_TRUE(Notices().empty());
+
+  const std::string general = "Allgemeiner Fehler in Pruefe_Konvertiere_Formulare";
+  for (int call = 0; call < 2; ++call) {
+    EXPECT_FALSE(Drive("sechs"));
+    EXPECT_EQ(messages_.texts(), std::vector<std::string>{general});
+  }
+  settings_->fail_saves = true;
+  EXPECT_FALSE(Drive("5"));
+  EXPECT_EQ(settings_->values["CheckReportLL/LetzterWert"], "5");
+  EXPECT_EQ(messages_.texts(), std::vector<std::string>{general});
+  {
+    ScopedObjectRegistration none("VMBSetting.VMSettings", nullptr);
+    EXPECT_FALSE(Drive());
+    EXPECT_EQ(messages_.texts(), std::vector<std::string>{general});
+  }
+}
+
+}  // namespace
+}  // namespace llupdate
