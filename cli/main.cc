@@ -122,16 +122,25 @@ int RunList(const std::vector<std::string>& args, bool json) {
     }
     return kExitTrue;
   }
+  // Columns are as wide as their widest text, counted in characters.
+  auto width_of = [](const std::string& text) {
+    size_t n = 0;
+    for (char ch : text) n += (static_cast<unsigned char>(ch) & 0xC0) != 0x80 ? 1 : 0;
+    return n;
+  };
   std::vector<std::string> header = {"NAME", "PATH", "VERSION", "REFERENZBELEG", "FILEVERSION"};
   std::vector<size_t> width(header.size());
-  for (size_t c = 0; c < header.size(); ++c) width[c] = header[c].size();
+  for (size_t c = 0; c < header.size(); ++c) width[c] = width_of(header[c]);
   for (const auto& row : rows) {
-    for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], width_of(row[c]));
   }
+  // The list of all types carries no file versions: that column is left out.
+  std::vector<size_t> shown = {0, 2, 3};
+  if (args.size() == 2) shown.push_back(4);
   auto print = [&](const std::vector<std::string>& row) {
     std::string line;
-    for (size_t c : {size_t{0}, size_t{2}, size_t{3}, size_t{4}}) {
-      line += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
+    for (size_t c : shown) {
+      line += row[c] + std::string(width[c] - width_of(row[c]) + 2, ' ');
     }
     line.erase(line.find_last_not_of(' ') + 1);
     std::printf("%s\n", line.c_str());

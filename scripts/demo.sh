@@ -21,5 +21,17 @@ echo "== conversion driver"
 "$llupdate" --settings "$scratch/settings.sqlite" Pruefe_Konvertiere_Formulare "$scratch/db" ||
   status=$?
 echo "== what changed"
-diff -ru "$scratch/before" "$scratch/db" || true
+# Forms in UTF-16 are shown as text; the forms themselves stay in their encoding.
+for side in before db; do
+  mkdir -p "$scratch/show/$side"
+  cp -R "$scratch/$side/." "$scratch/show/$side"
+  for f in $(find "$scratch/show/$side" -type f); do
+    if [ "$(head -c 2 "$f" | od -An -tx1 | tr -d ' ')" = fffe ]; then
+      iconv -f UTF-16 -t UTF-8 "$f" >"$f.txt" && mv "$f.txt" "$f"
+    fi
+  done
+done
+(cd "$scratch/show" && diff -ru before db) || true
+echo "== the forms now"
+"$llupdate" list "$scratch/db"
 exit "$status"

@@ -51,4 +51,19 @@ expect_rc 0 "$LLUPDATE" list "$T/db"
 [ "$(wc -l <"$T/out")" = 2 ] && grep -q '^b.lst  *3  *R$' "$T/out" || fail "list all: $(cat "$T/out")"
 expect_rc 1 "$LLUPDATE" list "$T/nodb"
 
+# The driver on the demo database: the first call runs every step and records 6, the second,
+# in a new process, does nothing, shows nothing and succeeds.
+DEMO=$(dirname "$0")/../examples/demo-db
+cp -R "$DEMO" "$T/demo"
+expect_rc 0 "$LLUPDATE" Kopiere_Neue_Formulare_LL "$T/demo" "$T/demo/EXEDIR" demo
+expect_rc 0 "$LLUPDATE" --settings "$T/demo.sqlite" Pruefe_Konvertiere_Formulare "$T/demo"
+grep -q "auf_LL12" "$T/err" || fail "no database-version notice: $(cat "$T/err")"
+expect_rc 0 "$LLUPDATE" --settings "$T/demo.sqlite" setting CheckReportLL LetzterWert
+[ "$(cat "$T/out")" = 6 ] || fail "recorded step '$(cat "$T/out")'"
+expect_rc 0 "$LLUPDATE" --settings "$T/demo.sqlite" Pruefe_Konvertiere_Formulare "$T/demo"
+[ ! -s "$T/err" ] || fail "second driver call showed: $(cat "$T/err")"
+ls "$T/demo/BerichteLL" | grep -q '^xx_\|^alt_' && fail "temporary or backup files left"
+expect_rc 1 "$LLUPDATE" --settings "$T/junk.sqlite" Pruefe_Konvertiere_Formulare "$T/demo"
+grep -q "Allgemeiner Fehler in Pruefe_Konvertiere_Formulare" "$T/err" || fail "junk settings: $(cat "$T/err")"
+
 echo "cli tests passed"
