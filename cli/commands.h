@@ -1,28 +1,55 @@
-// The operations that the command line calls by name, with their parameters in interface order.
+// What the command line can do: every public operation of clsReportLLUpdate by its exact name,
+// the same work under friendly names, and the tools (list, setting, recover).
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "llupdate/report_ll_update.h"
 
 namespace llupdate::cli {
 
-struct Invocation {
-  std::vector<std::string> args;
+// What an argument is; a dry run copies what the path arguments name.
+enum class Role { kDbPath, kExeDir, kFile, kDir, kPaths, kText };
+
+struct Param {
+  std::string name;
+  Role role = Role::kText;
+  bool optional = false;
+};
+
+struct Options {
+  bool json = false;
+  bool apply = false;
   std::string settings_file;
 };
 
-struct Operation {
+// One call of an operation and what it returned (an empty variant for the one without result).
+using Results = std::vector<std::pair<std::string, Variant>>;
+
+struct Command {
   std::string name;
-  std::vector<std::string> params;  // shown in the usage text
-  // Runs the operation; an empty variant for the operation without a Boolean result.
-  std::function<Variant(clsReportLLUpdate&, const Invocation&)> run;
+  std::string summary;  // one line
+  std::string help;     // the whole text of "llupdate NAME --help", after the usage line
+  std::vector<Param> params;
+  bool writes = true;          // changes files: a dry run is possible
+  bool uses_settings = false;  // the driver's settings file
+  // An operation: runs it on a fresh instance. Empty for a tool.
+  std::function<Results(clsReportLLUpdate&, const std::vector<std::string>&, const Options&)>
+      operation;
+  // A tool: runs it and gives the exit status.
+  std::function<int(const std::vector<std::string>&, const Options&)> tool;
 };
 
-const std::vector<Operation>& Operations();
-const Operation* FindOperation(const std::string& name);
+const std::vector<Command>& Commands();
+const Command* FindCommand(const std::string& name);
+
+// "NAME ARG [ARG]..." for usage texts.
+std::string Synopsis(const Command& command);
+
+// True when args fit the command's parameters.
+bool ArgumentsFit(const Command& command, size_t count);
 
 }  // namespace llupdate::cli

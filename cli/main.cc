@@ -1,24 +1,18 @@
 // llupdate: the command line of clsReportLLUpdate.
-//
-//   llupdate [--json] [--settings FILE] OPERATION [ARG ...]
-//   llupdate [--settings FILE] setting SECTION KEY [VALUE]
-//
-// Exit status: 0 when the operation returned True (SchreibschutzEntfernenAlleDateien: always),
-// 1 when it returned False, 2 for a usage error, 3 when the message output itself failed.
-#include <algorithm>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "catalogue/catalogue.h"
 #include "commands.h"
-#include "host/error_convention.h"
+#include "dry_run.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
 #include "llupdate/host.h"
 #include "llupdate/report_ll_update.h"
-#include "platform/error.h"
+#include "output.h"
 
 namespace llupdate::cli {
 namespace {
@@ -28,201 +22,197 @@ constexpr int kExitFalse = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitHostFailure = 3;
 
+constexpr char kVersion[] = "llupdate 0.1.0";
 constexpr char kDefaultSettingsFile[] = "llupdate-settings.sqlite";
 
 std::string UsageText() {
   std::string text =
-      "Usage: llupdate [--json] [--settings FILE] OPERATION [ARG ...]\n"
-      "       llupdate [--json] list DBPATH [TYPE]\n"
-      "       llupdate [--settings FILE] setting SECTION KEY [VALUE]\n"
-      "       llupdate --help\n"
+      "Usage: llupdate [OPTION]... COMMAND [ARG]...\n"
+      "Keep the List & Label report forms of a database up to date.\n"
       "\n"
-      "Keeps the List & Label report forms below a database path up to date. OPERATION is\n"
-      "the exact name of an operation of clsReportLLUpdate; its arguments follow in order:\n"
-      "\n";
-  for (const Operation& op : Operations()) {
-    text += "  " + op.name;
-    for (const std::string& p : op.params) text += " " + p;
-    text += "\n";
+      "The forms are in DBPATH/BerichteLL, new deliveries in DBPATH/BerichteLLOrg. Every\n"
+      "rewrite goes through a temporary \"xx_\" file and an \"alt_\" backup, so a form is\n"
+      "never lost; 'recover' tidies up after an interrupted run.\n"
+      "\n"
+      "Commands:\n";
+  bool exact = false;
+  for (const Command& c : Commands()) {
+    if (!exact && c.name.find('_') != std::string::npos) {
+      exact = true;
+      text +=
+          "\nThe operations of clsReportLLUpdate by their exact names (arguments in the order\n"
+          "of the interface):\n";
+    }
+    std::string synopsis = Synopsis(c);
+    text += "  " + synopsis + "\n      " + c.summary + "\n";
   }
   text +=
       "\n"
-      "DBPATH is the database path; the forms are in DBPATH/BerichteLL, deliveries in\n"
-      "DBPATH/BerichteLLOrg. FILENAME is a form's file name without directory, TYPE a form type\n"
-      "as a file extension without the dot (lst, bel, mah, ...).\n"
-      "\n"
       "Options:\n"
-      "  --json           messages as JSON lines on stderr, the result as JSON on stdout\n"
+      "  --json           messages, progress and the summary as JSON lines on stderr; results\n"
+      "                   as JSON on stdout\n"
       "  --settings FILE  the SQLite settings file of the conversion driver and of 'setting'\n"
       "                   (default: $LLUPDATE_SETTINGS, else ./llupdate-settings.sqlite)\n"
-      "  --help           this text\n"
+      "  --dry-run        run a command that writes on a scratch copy and show what it would\n"
+      "                   change; nothing of the originals is touched\n"
+      "  --apply          let 'recover' make its repairs\n"
+      "  --help           this text; 'llupdate COMMAND --help' explains one command\n"
+      "  --version        the version\n"
       "\n"
-      "list DBPATH [TYPE] shows the forms of DBPATH/BerichteLL with their Version,\n"
-      "Referenzbeleg and FileVersion: of one TYPE, or of all types those with a version.\n"
-      "\n"
-      "setting SECTION KEY prints the stored value (empty when none); with VALUE it stores it.\n"
-      "The driver records its last completed step under: setting CheckReportLL LetzterWert\n"
-      "\n"
-      "Exit status: 0 the operation returned True (SchreibschutzEntfernenAlleDateien always),\n"
-      "1 it returned False, 2 usage error, 3 the message output failed.\n";
+      "Exit status: 0 the command succeeded (for an operation: it returned True), 1 it failed\n"
+      "(returned False), 2 usage error, 3 the message output itself failed.\n";
+  return text;
+}
+
+std::string CommandHelp(const Command& c) {
+  return "Usage: llupdate [OPTION]... " + Synopsis(c) + "\n" + c.summary + ".\n\n" + c.help +
+         (c.writes ? "\nWith --dry-run it shows what it would change and changes nothing.\n" : "");
+}
+
+// The help of every command as a help2man include file, for the man page.
+std::string ManPageCommands() {
+  auto escape = [](const std::string& text) {
+    std::string out;
+    bool line_start = true;
+    for (char ch : text) {
+      if (line_start && (ch == '.' || ch == '\'')) out += "\\&";
+      if (ch == '\\') {
+        out += "\\e";
+      } else {
+        out += ch;
+      }
+      line_start = ch == '\n';
+    }
+    return out;
+  };
+  std::string text = "[COMMANDS]\n";
+  for (const Command& c : Commands()) {
+    text +=
+        ".TP\n.B " + escape(Synopsis(c)) + "\n" + escape(c.summary) + ".\n.br\n" + escape(c.help);
+  }
   return text;
 }
 
 int UsageError(const std::string& problem) {
-  std::fprintf(stderr, "llupdate: %s\n\n%s", problem.c_str(), UsageText().c_str());
+  std::fprintf(stderr, "llupdate: %s\nTry 'llupdate --help'.\n", problem.c_str());
   return kExitUsage;
 }
 
-int RunSetting(const std::vector<std::string>& args, const std::string& settings_file) {
-  if (args.size() < 2 || args.size() > 3) {
-    return UsageError("setting takes SECTION KEY [VALUE]");
-  }
-  try {
-    auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
-    std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(settings_file);
-    settings->Init(0, connection, "Standard");
-    if (args.size() == 3) {
-      settings->SaveSetting(args[0], args[1], args[2], "Standard");
+int PrintResults(const Results& results, bool json) {
+  int status = kExitTrue;
+  for (const auto& [operation, result] : results) {
+    bool empty = result.IsEmpty(), ok = result == Variant(true);
+    if (json) {
+      std::printf("{\"operation\":%s,\"result\":%s}\n", host::JsonString(operation).c_str(),
+                  empty ? "null" : (ok ? "true" : "false"));
     } else {
-      std::string value;
-      settings->GetSetting(args[0], args[1], value, "Standard", "Standard", "");
-      std::printf("%s\n", value.c_str());
+      std::printf("%s: %s\n", operation.c_str(), empty ? "done" : (ok ? "True" : "False"));
     }
-    return kExitTrue;
-  } catch (const platform::Error& e) {
-    std::fprintf(stderr, "llupdate: settings file %s: %d %s\n", settings_file.c_str(), e.number(),
-                 e.description().c_str());
-    return kExitFalse;
+    if (!empty && !ok) status = kExitFalse;
   }
-}
-
-// llupdate list DBPATH [TYPE]: the catalogue of the form directory, for people or as JSON.
-int RunList(const std::vector<std::string>& args, bool json) {
-  if (args.empty() || args.size() > 2) return UsageError("list takes DBPATH [TYPE]");
-  auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
-  auto catalogue = host::NewDynArray();
-  std::string dir = catalogue::FormDirectory(args[0]);
-  bool built = args.size() == 2 ? catalogue::Aufbau_Array2(*fs, args[1], *catalogue, dir)
-                                : catalogue::Aufbau_Array(*fs, *catalogue, dir);
-  if (!built) return kExitFalse;
-  std::vector<std::vector<std::string>> rows;
-  for (int32_t r = 0; r < catalogue->Count(1); ++r) {
-    if (catalogue->GetValue(r, 0).ToString().find_first_not_of(' ') == std::string::npos) continue;
-    std::vector<std::string> row;
-    for (int c : {0, 1, 2, 3, 5}) row.push_back(catalogue->GetValue(r, c).ToString());
-    rows.push_back(std::move(row));
-  }
-  if (json) {
-    for (const auto& row : rows) {
-      std::printf(
-          "{\"name\":%s,\"path\":%s,\"version\":%s,\"referenzbeleg\":%s,\"fileversion\":%s}\n",
-          host::JsonString(row[0]).c_str(), host::JsonString(row[1]).c_str(),
-          host::JsonString(row[2]).c_str(), host::JsonString(row[3]).c_str(),
-          host::JsonString(row[4]).c_str());
-    }
-    return kExitTrue;
-  }
-  // Columns are as wide as their widest text, counted in characters.
-  auto width_of = [](const std::string& text) {
-    size_t n = 0;
-    for (char ch : text) n += (static_cast<unsigned char>(ch) & 0xC0) != 0x80 ? 1 : 0;
-    return n;
-  };
-  std::vector<std::string> header = {"NAME", "PATH", "VERSION", "REFERENZBELEG", "FILEVERSION"};
-  std::vector<size_t> width(header.size());
-  for (size_t c = 0; c < header.size(); ++c) width[c] = width_of(header[c]);
-  for (const auto& row : rows) {
-    for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], width_of(row[c]));
-  }
-  // The list of all types carries no file versions: that column is left out.
-  std::vector<size_t> shown = {0, 2, 3};
-  if (args.size() == 2) shown.push_back(4);
-  auto print = [&](const std::vector<std::string>& row) {
-    std::string line;
-    for (size_t c : shown) {
-      line += row[c] + std::string(width[c] - width_of(row[c]) + 2, ' ');
-    }
-    line.erase(line.find_last_not_of(' ') + 1);
-    std::printf("%s\n", line.c_str());
-  };
-  print(header);
-  for (const auto& row : rows) print(row);
-  if (rows.empty()) std::printf("(no forms)\n");
-  return kExitTrue;
-}
-
-int RunOperation(const Operation& op, const Invocation& invocation, bool json) {
-  clsReportLLUpdate component;
-  Variant result = op.run(component, invocation);
-  std::string shown = result.IsEmpty() ? "null" : (result == Variant(true) ? "true" : "false");
-  if (json) {
-    std::printf("{\"operation\":%s,\"result\":%s}\n", host::JsonString(op.name).c_str(),
-                shown.c_str());
-  } else {
-    std::printf("%s: %s\n", op.name.c_str(),
-                result.IsEmpty() ? "done" : (result == Variant(true) ? "True" : "False"));
-  }
-  if (result.IsEmpty()) return kExitTrue;
-  return result == Variant(true) ? kExitTrue : kExitFalse;
+  return status;
 }
 
 int Main(int argc, char** argv) {
-  bool json = false;
-  std::string settings_file;
+  Options options;
+  bool dry_run = false;
   if (const char* env = std::getenv("LLUPDATE_SETTINGS"); env != nullptr && *env != '\0') {
-    settings_file = env;
+    options.settings_file = env;
   } else {
-    settings_file = kDefaultSettingsFile;
+    options.settings_file = kDefaultSettingsFile;
   }
 
-  int i = 1;
-  for (; i < argc; ++i) {
+  std::vector<std::string> words;
+  bool help = false, options_done = false;
+  for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--json") {
-      json = true;
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      words.push_back(arg);
+      if (words.size() == 1) continue;
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--dry-run") {
+      dry_run = true;
+    } else if (arg == "--apply") {
+      options.apply = true;
     } else if (arg == "--settings") {
       if (i + 1 >= argc) return UsageError("--settings needs a FILE");
-      settings_file = argv[++i];
+      options.settings_file = argv[++i];
     } else if (arg == "--help" || arg == "-h") {
-      std::printf("%s", UsageText().c_str());
+      help = true;
+    } else if (arg == "--help-man") {
+      std::printf("%s", ManPageCommands().c_str());
       return kExitTrue;
-    } else if (arg == "--") {
-      ++i;
-      break;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError("unknown option " + arg);
+    } else if (arg == "--version") {
+      std::printf("%s\n", kVersion);
+      return kExitTrue;
     } else {
-      break;
+      return UsageError("unknown option " + arg);
     }
   }
-  if (i >= argc) return UsageError("no operation given");
-  std::string name = argv[i++];
-  std::vector<std::string> args(argv + i, argv + argc);
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-    std::printf("%s", UsageText().c_str());
+  if (!words.empty() && words[0] == "help") {
+    words.erase(words.begin());
+    help = true;
+  }
+  if (words.empty()) {
+    if (help) {
+      std::printf("%s", UsageText().c_str());
+      return kExitTrue;
+    }
+    return UsageError("no command given");
+  }
+  const Command* command = FindCommand(words[0]);
+  if (command == nullptr) return UsageError("unknown command '" + words[0] + "'");
+  if (help) {
+    std::printf("%s", CommandHelp(*command).c_str());
     return kExitTrue;
   }
-
-  if (name == "setting") return RunSetting(args, settings_file);
-
-  const Operation* op = FindOperation(name);
-  if (op == nullptr && name != "list") return UsageError("unknown operation '" + name + "'");
-  if (op != nullptr && args.size() != op->params.size()) {
-    return UsageError(name + " takes " + std::to_string(op->params.size()) + " argument(s), " +
-                      std::to_string(args.size()) + " given");
+  std::vector<std::string> args(words.begin() + 1, words.end());
+  if (!ArgumentsFit(*command, args.size())) {
+    return UsageError("usage: llupdate " + Synopsis(*command) + " (" + std::to_string(args.size()) +
+                      " argument(s) given)");
   }
+  if (dry_run && !command->operation) {
+    return UsageError("'" + command->name +
+                      "' changes nothing; --dry-run is for commands that write");
+  }
+  if (options.apply && command->name != "recover") return UsageError("--apply is for 'recover'");
 
-  RegisterObject(host::kMessagesProgId, [json]() -> std::shared_ptr<Object> {
-    return json ? host::NewJsonMessages(stderr) : host::NewConsoleMessages(stderr);
+  Progress::Mode mode = options.json              ? Progress::Mode::kJson
+                        : ::isatty(STDERR_FILENO) ? Progress::Mode::kTerminal
+                                                  : Progress::Mode::kNone;
+  Progress progress(mode);
+  RegisterObject(host::kMessagesProgId, [&]() -> std::shared_ptr<Object> {
+    return NewMessageSink(options.json, &progress);
   });
   ResetThreadHostMessages();
+  SetThreadProgressObserver(&progress);
+  int status;
   try {
-    if (op == nullptr) return RunList(args, json);
-    return RunOperation(*op, Invocation{args, settings_file}, json);
+    if (!command->operation) {
+      status = command->tool(args, options);
+    } else if (dry_run) {
+      status = DryRun(*command, args, options, progress);
+      progress.PrintSummary();
+    } else {
+      clsReportLLUpdate component;
+      Results results = command->operation(component, args, options);
+      progress.PrintSummary();
+      status = PrintResults(results, options.json);
+    }
   } catch (const HostFailure& e) {
+    progress.Clear();
     std::fprintf(stderr, "llupdate: the message output failed: %s\n", e.what());
-    return kExitHostFailure;
+    status = kExitHostFailure;
   }
+  SetThreadProgressObserver(nullptr);
+  RegisterObject(host::kMessagesProgId, nullptr);
+  ResetThreadHostMessages();
+  return status;
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ grep -q "junk.sqlite" "$T/err" || fail "no file named for a junk settings file"
 expect_rc 1 "$LLUPDATE" --settings "$T" setting CheckReportLL LetzterWert
 
 expect_rc 2 "$LLUPDATE" NoSuchOperation
-grep -q "unknown operation" "$T/err" || fail "unknown operation not named"
+grep -q "unknown command .NoSuchOperation." "$T/err" || fail "unknown command not named"
 expect_rc 2 "$LLUPDATE" SchreibschutzEntfernen
 expect_rc 2 "$LLUPDATE" SchreibschutzEntfernen a b
 expect_rc 2 "$LLUPDATE"
@@ -65,5 +65,70 @@ expect_rc 0 "$LLUPDATE" --settings "$T/demo.sqlite" Pruefe_Konvertiere_Formulare
 ls "$T/demo/BerichteLL" | grep -q '^xx_\|^alt_' && fail "temporary or backup files left"
 expect_rc 1 "$LLUPDATE" --settings "$T/junk.sqlite" Pruefe_Konvertiere_Formulare "$T/demo"
 grep -q "Allgemeiner Fehler in Pruefe_Konvertiere_Formulare" "$T/err" || fail "junk settings: $(cat "$T/err")"
+
+# A dry run shows what would change and changes nothing, byte for byte and attribute for
+# attribute.
+snap() { (cd "$1" && find . -exec stat -c '%n %a %y %s' {} \; | sort && find . -type f -exec sha256sum {} \; | sort); }
+cp -R "$DEMO" "$T/dry"
+chmod 444 "$T/dry/BerichteLL/Termine.ter"
+snap "$T/dry" >"$T/before"
+expect_rc 0 "$LLUPDATE" --dry-run --settings "$T/dry.sqlite" convert "$T/dry"
+grep -q '^+    Spacing.Paragraph=Firmendaten.NeueAnschrift$' "$T/out" || fail "no address diff: $(cat "$T/out")"
+grep -q '^+    Color==RGB (0,0,0)$' "$T/out" || fail "UTF-16 form not shown as text"
+grep -q "would make $T/dry/BerichteLL/Termine.ter writable" "$T/out" || fail "no attribute line"
+grep -q "would record step 6 in $T/dry.sqlite (now 0)" "$T/out" || fail "no settings line"
+grep -q 'Pruefe_Konvertiere_Formulare would return True' "$T/out" || fail "no result line"
+[ ! -e "$T/dry.sqlite" ] || fail "dry run created the settings file"
+expect_rc 0 "$LLUPDATE" --dry-run distribute "$T/dry" "$T/dry/EXEDIR" demo
+grep -q "would create $T/dry/BerichteLL/Angebot.bel" "$T/out" || fail "no create line: $(cat "$T/out")"
+grep -q "would delete $T/dry/BerichteLLOrg/NeueBerichte.txt" "$T/out" || fail "no delete line"
+grep -q "would create the directory $T/dry/EXEDIR/BERICHTELLDEMO" "$T/out" || fail "no directory line"
+for cmd in address war-colours ll12 ll24 "dunning DB MAH" "page-numbers DB bel"; do
+  set -- $cmd
+  name=$1; shift
+  [ $# -gt 0 ] && shift
+  expect_rc 0 "$LLUPDATE" --dry-run --json "$name" "$T/dry" "$@"
+  grep -q '"dry_run":true' "$T/out" || fail "$name: no dry-run result"
+done
+expect_rc 0 "$LLUPDATE" --dry-run unprotect "$T/dry/BerichteLL" "$T/dry/BerichteLL/Termine.ter"
+snap "$T/dry" >"$T/after"
+cmp -s "$T/before" "$T/after" || fail "a dry run changed the originals: $(diff "$T/before" "$T/after" | head -5)"
+
+# Progress and summary: none on a pipe without --json, JSON lines with it, never on stdout.
+cp -R "$DEMO" "$T/run"
+expect_rc 0 "$LLUPDATE" address "$T/run"
+grep -q 'Progress\|/[0-9]' "$T/err" && fail "progress on a pipe: $(cat "$T/err")"
+grep -qx 'forms examined: 4, rewritten: 4, unchanged: 0, failed: 0, time: [0-9.]* s' "$T/err" || fail "summary: $(cat "$T/err")"
+changed=$(cd "$T/run/BerichteLL" && for f in *; do cmp -s "$f" "$DEMO/BerichteLL/$f" || echo "$f"; done | wc -l)
+[ "$changed" = 4 ] || fail "summary says 4 rewritten, $changed files changed"
+expect_rc 0 "$LLUPDATE" --json ll24 "$T/run"
+grep -q '^{"call":"Progress","operation":"Umstellung_auf_LL24","type":"bel","done":1,"total":1}$' "$T/err" || fail "json progress: $(cat "$T/err")"
+grep -q '^{"call":"Summary","examined":8,' "$T/err" || fail "json summary: $(cat "$T/err")"
+[ "$(cat "$T/out")" = '{"operation":"Umstellung_auf_LL24","result":true}' ] || fail "stdout: $(cat "$T/out")"
+
+# Recovery of what an interrupted run leaves behind.
+F="$T/run/BerichteLL"
+mv "$F/Rechnung.bel" "$F/alt_Rechnung.bel"
+cp "$F/Mahnung.MAH" "$F/alt_Mahnung.MAH"
+echo partial >"$F/xx_Wartung.war"
+cp "$F/Etikett.lbl" "$F/xx_Etikett.lbl" && rm "$F/Etikett.lbl"
+snap "$T/run" >"$T/before"
+expect_rc 1 "$LLUPDATE" recover "$T/run"
+[ "$(wc -l <"$T/out")" = 4 ] || fail "recover report: $(cat "$T/out")"
+grep -q '^restore: .*alt_Rechnung.bel: --apply restores Rechnung.bel from its backup alt_Rechnung.bel$' "$T/out" || fail "restore line: $(cat "$T/out")"
+snap "$T/run" >"$T/after"
+cmp -s "$T/before" "$T/after" || fail "recover changed files without --apply"
+expect_rc 0 "$LLUPDATE" recover --apply "$T/run"
+[ -e "$F/Rechnung.bel" ] && [ -e "$F/Etikett.lbl" ] && [ -e "$F/Mahnung.MAH" ] || fail "not restored"
+ls "$F" | grep -q '^xx_\|^alt_' && fail "recover left files: $(ls "$F")"
+expect_rc 0 "$LLUPDATE" recover "$T/run"
+grep -q "nothing to recover" "$T/out" || fail "second recover: $(cat "$T/out")"
+
+# Friendly names explain themselves.
+expect_rc 0 "$LLUPDATE" convert --help
+grep -q "CheckReportLL LetzterWert" "$T/out" || fail "convert --help"
+expect_rc 0 "$LLUPDATE" help recover
+expect_rc 2 "$LLUPDATE" --dry-run list "$T/run"
+expect_rc 2 "$LLUPDATE" --apply address "$T/run"
 
 echo "cli tests passed"

@@ -1,8 +1,10 @@
 // The print catalogue check, the distribution of delivered forms and the conversion driver.
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
+#include "component/job_frame.h"
 #include "host/error_convention.h"
 #include "host/objects.h"
+#include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
 #include "platform/text.h"
 #include "rewrites/number_text.h"
@@ -76,6 +78,10 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
         step = 4;
         if (!catalogue::Aufbau_Array(fs, *delivered, delivery)) return false;
 
+        ProgressObserver* progress = ThreadProgressObserver();
+        const char* operation = "Kopiere_Neue_Formulare_LL";
+        if (progress != nullptr)
+          progress->TypeStarted(operation, "", component::CountForms(*delivered));
         for (int32_t i = 0, n = delivered->Count(1); i < n; NextRow(i), ++i) {
           std::string name = delivered->GetValue(i, 0).ToString();
           if (platform::TrimSpaces(name).empty()) continue;
@@ -95,7 +101,9 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
             const std::string target = forms + "\\" + name;
             SchreibschutzEntfernen(target);
             fs.CopyFile(delivered->GetValue(i, 1).ToString(), target, true);
+            if (progress != nullptr) progress->FormWritten(target);
           }
+          if (progress != nullptr) progress->FormFinished(operation, "", name, true);
         }
         step = 7;
         fs.DeleteFile(marker, true);  // the delivery is distributed: only now is it forgotten

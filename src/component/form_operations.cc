@@ -44,7 +44,8 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string& pFilen
 
 bool clsReportLLUpdate::Umstellung_auf_LL12(const std::string& pDBPath) {
   return component::RunFormJob(
-      *this, pDBPath, host::ErrorText::General("Umstellung_Auf_LL12"), {"bel", "war", "MAH"},
+      *this, "Umstellung_auf_LL12", pDBPath, host::ErrorText::General("Umstellung_Auf_LL12"),
+      {"bel", "war", "MAH"},
       [&](const std::string& name) { return Suche_ErsetzeProjektdatei_LL12(name, pDBPath); });
 }
 
@@ -81,7 +82,8 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Mahnung(const std::string& pFi
 bool clsReportLLUpdate::Umstellung_Mahnformular(const std::string& pDBPath,
                                                 const std::string& pExtension) {
   return component::RunFormJob(
-      *this, pDBPath, host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"), {pExtension},
+      *this, "Umstellung_Mahnformular", pDBPath,
+      host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"), {pExtension},
       [&](const std::string& name) { return Suche_ErsetzeProjektdatei_Mahnung(name, pDBPath); },
       [](const std::string& raw_name) { return !IsListFormIgnoringCase(raw_name); });
 }
@@ -106,12 +108,13 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Seite(
 
 bool clsReportLLUpdate::Umstellung_Auf_Seite_Von_Bis(const std::string& pDBPath,
                                                      const std::string& pExtension) {
-  return component::RunFormJob(
-      *this, pDBPath, host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"), {pExtension},
-      [&](const std::string& name) {
-        return Suche_ErsetzeProjektdatei_Seite(name, pDBPath, kPageNumberOnly, kPageNumberOnly,
-                                               kPageNumberWithCount, kPageMarker, pExtension);
-      });
+  return component::RunFormJob(*this, "Umstellung_Auf_Seite_Von_Bis", pDBPath,
+                               host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
+                               {pExtension}, [&](const std::string& name) {
+                                 return Suche_ErsetzeProjektdatei_Seite(
+                                     name, pDBPath, kPageNumberOnly, kPageNumberOnly,
+                                     kPageNumberWithCount, kPageMarker, pExtension);
+                               });
 }
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_WarFarbe(const std::string& pDBPath,
@@ -120,7 +123,8 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_WarFarbe(const std::string& pD
   // file as changed and moves the page-number object once.
   const std::string selector, search, replacement;
   return component::RunFormJob(
-      *this, pDBPath, host::ErrorText::General("Suche_ErsetzeProjektdatei_WarFarbe"), {pExtension},
+      *this, "Suche_ErsetzeProjektdatei_WarFarbe", pDBPath,
+      host::ErrorText::General("Suche_ErsetzeProjektdatei_WarFarbe"), {pExtension},
       [&](const std::string& name) {
         for (int call = 0; call < 3; ++call) {
           if (!Suche_ErsetzeProjektdatei_Seite(name, pDBPath, selector, search, replacement,

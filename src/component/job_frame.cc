@@ -5,11 +5,20 @@
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
 #include "host/objects.h"
+#include "llupdate/progress.h"
 #include "platform/text.h"
 
 namespace llupdate::component {
 
-bool RunFormJob(clsReportLLUpdate& self, const std::string& pDBPath,
+int CountForms(DynArray& catalogue) {
+  int forms = 0;
+  for (int32_t i = 0, n = catalogue.Count(1); i < n; ++i) {
+    if (!platform::TrimSpaces(catalogue.GetValue(i, 0).ToString()).empty()) ++forms;
+  }
+  return forms;
+}
+
+bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std::string& pDBPath,
                 const host::ErrorText& error_text, const std::vector<std::string>& types,
                 const std::function<bool(const std::string& name)>& rewrite,
                 const std::function<bool(const std::string& listed_name)>& filter) {
@@ -30,10 +39,14 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& pDBPath,
       if (rows - 1 > std::numeric_limits<int16_t>::max()) {
         throw platform::Error(platform::kOverflow);
       }
+      ProgressObserver* progress = ThreadProgressObserver();
+      if (progress != nullptr) progress->TypeStarted(operation, type, CountForms(*catalogue));
       for (int32_t i = 0; i < rows && result; ++i) {
         std::string listed = catalogue->GetValue(i, 0).ToString();
         std::string name = platform::TrimSpaces(listed);
-        if (!name.empty() && (!filter || filter(listed))) result = rewrite(name);
+        if (name.empty() || (filter && !filter(listed))) continue;
+        result = rewrite(name);
+        if (progress != nullptr) progress->FormFinished(operation, type, name, result);
       }
       if (!result) break;
     }

@@ -12,11 +12,15 @@
 
 namespace llupdate::component {
 
+// Progress goes to the thread's observer under the operation's name.
 // True when every listed form was rewritten (or a type's catalogue could not be built); False
 // when a rewrite returned False or an error reached the handler (shown with error_text). The
 // instance's catalogue array is released on the normal path. A row is taken only when its name
 // is not blank and, when a filter is given, the filter accepts the name as listed.
-bool RunFormJob(clsReportLLUpdate& self, const std::string& pDBPath,
+// The number of rows of a catalogue that name a form.
+int CountForms(DynArray& catalogue);
+
+bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std::string& pDBPath,
                 const host::ErrorText& error_text, const std::vector<std::string>& types,
                 const std::function<bool(const std::string& name)>& rewrite,
                 const std::function<bool(const std::string& listed_name)>& filter = nullptr);

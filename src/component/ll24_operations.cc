@@ -6,11 +6,13 @@
 
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
+#include "component/job_frame.h"
 #include "host/error_convention.h"
 #include "host/objects.h"
 #include "ll15/block_rewrites.h"
 #include "ll15/frame_lines.h"
 #include "ll15/save_ll15.h"
+#include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
 #include "platform/text.h"
 #include "rewrites/rewrite_pattern.h"
@@ -187,6 +189,10 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
       success = catalogue::Aufbau_Array2(fs, rule.extension, *list, directory);
       if (!success) continue;
       int32_t rows = list->Count(1);
+      ProgressObserver* progress = ThreadProgressObserver();
+      const char* operation = "Umstellung_auf_LL24";
+      if (progress != nullptr)
+        progress->TypeStarted(operation, rule.extension, component::CountForms(*list));
       for (int32_t r = 0; r < rows && !stopped; ++r) {
         std::string name = platform::TrimSpaces(list->GetValue(r, 0).ToString());
         if (!name.empty()) {
@@ -203,6 +209,8 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
             }
             stopped = !success;
           }
+          if (progress != nullptr)
+            progress->FormFinished(operation, rule.extension, name, !stopped);
         }
         // The row counter is 16 bits wide: stepping past its last value overflows.
         if (!stopped && r == std::numeric_limits<int16_t>::max()) {

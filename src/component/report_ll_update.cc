@@ -61,12 +61,13 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
 }
 
 bool clsReportLLUpdate::Umstellung_Auf_Neue_Anschrift(const std::string& pDBPath) {
-  return component::RunFormJob(
-      *this, pDBPath, host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
-      {"bel", "war", "mah", "bst"}, [&](const std::string& name) {
-        return Suche_ErsetzeProjektdatei(name, pDBPath, "Spacing.Paragraph=8", "=8",
-                                         "=Firmendaten.NeueAnschrift");
-      });
+  return component::RunFormJob(*this, "Umstellung_Auf_Neue_Anschrift", pDBPath,
+                               host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
+                               {"bel", "war", "mah", "bst"}, [&](const std::string& name) {
+                                 return Suche_ErsetzeProjektdatei(name, pDBPath,
+                                                                  "Spacing.Paragraph=8", "=8",
+                                                                  "=Firmendaten.NeueAnschrift");
+                               });
 }
 
 bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string& pDBPath) {
@@ -77,8 +78,8 @@ bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string& pDBPath) {
       "=if(Position.Gesamtpreis=0,RGB (255,255,255),RGB (0,0,0))",
   };
   return component::RunFormJob(
-      *this, pDBPath, host::ErrorText::General("Umstellung_Auf_LL12"), {"war"},
-      [&](const std::string& name) {
+      *this, "Korrektur_Wart_Farbe", pDBPath, host::ErrorText::General("Umstellung_Auf_LL12"),
+      {"war"}, [&](const std::string& name) {
         for (const char* formula : kColourFormulas) {
           if (!Suche_ErsetzeProjektdatei(name, pDBPath, formula, formula, "=RGB (0,0,0)")) {
             return false;

@@ -3,6 +3,7 @@
 
 #include "host/list_label.h"
 #include "host/objects.h"
+#include "llupdate/progress.h"
 #include "platform/text_io.h"
 
 namespace llupdate::host {
@@ -78,6 +79,7 @@ class ProjectResaver : public ListLabelControl {
       writer.Close();
       fs->CopyFile(partial, path, true);
       fs->DeleteFile(partial, true);
+      if (ProgressObserver* progress = ThreadProgressObserver()) progress->FormWritten(path);
     } catch (...) {
       try {
         if (fs->FileExists(partial)) fs->DeleteFile(partial, true);

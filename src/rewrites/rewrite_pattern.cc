@@ -1,5 +1,7 @@
 #include "rewrites/rewrite_pattern.h"
 
+#include "llupdate/progress.h"
+
 namespace llupdate::rewrites {
 
 using host::IgnoreErrors;
@@ -110,11 +112,19 @@ void SwapInTemporary(platform::FileSystem& fs, const FormFiles& files) {
     backed_up = true;
   });
   IgnoreErrors([&] { fs.DeleteFile(files.source, true); });
-  IgnoreErrors([&] { fs.MoveFile(files.temporary, files.source); });
+  bool moved = false;
+  IgnoreErrors([&] {
+    fs.MoveFile(files.temporary, files.source);
+    moved = true;
+  });
 
   bool source_there = true;
   IgnoreErrors([&] { source_there = fs.FileExists(files.source); });
   if (source_there) {
+    if (moved) {
+      if (ProgressObserver* progress = ThreadProgressObserver())
+        progress->FormWritten(files.source);
+    }
     IgnoreErrors([&] { fs.DeleteFile(files.backup, true); });
     // When the form could not be replaced, the old one is still in place: the temporary file
     // is of no further use.

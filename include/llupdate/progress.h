@@ -1,0 +1,25 @@
+// Progress of the jobs that walk many forms, for a host that wants to show it. Reporting changes
+// nothing in what an operation does, shows or returns.
+#pragma once
+
+#include <string>
+
+namespace llupdate {
+
+class ProgressObserver {
+ public:
+  virtual ~ProgressObserver() = default;
+  // A job begins the forms of one type: total forms are listed.
+  virtual void TypeStarted(const std::string& operation, const std::string& type, int total) = 0;
+  // A job has finished one form, successfully or not.
+  virtual void FormFinished(const std::string& operation, const std::string& type,
+                            const std::string& name, bool ok) = 0;
+  // A form file was written anew (a rewrite swapped in, a copy, a save through the control).
+  virtual void FormWritten(const std::string& path) = 0;
+};
+
+// The observer of the calling thread (none by default); the caller keeps it alive while it is set.
+void SetThreadProgressObserver(ProgressObserver* observer);
+ProgressObserver* ThreadProgressObserver();
+
+}  // namespace llupdate
