@@ -4,7 +4,6 @@
 #include "host/list_label.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
-#include "platform/file_system.h"
 
 namespace llupdate {
 namespace {
@@ -15,10 +14,9 @@ struct Registry {
 
   Registry() {
     creators[host::kMessagesProgId] = [] { return host::NewConsoleMessages(stderr); };
-    creators[host::kSettingsProgId] = [] { return host::NewSqliteSettings(); };
     creators[host::kDynArrayProgId] = [] { return host::NewMemoryDynArray(); };
-    creators[host::kFileSystemProgId] = [] { return platform::NewOsFileSystem(); };
     creators[host::kListLabelProgId] = [] { return host::NewProjectResaver(); };
+    host::RegisterPlatformObjects(creators);
   }
 };
 

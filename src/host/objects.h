@@ -2,6 +2,7 @@
 // error (429 when the object cannot be created, 13 when it is not of the interface asked for).
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,10 @@ HostMessages& ThreadHostMessages();
 
 // The default in-memory DynArray.
 std::shared_ptr<DynArray> NewMemoryDynArray();
+
+// Adds the components that differ by platform (the file system, the settings store, and where
+// they differ the message component) to the defaults.
+void RegisterPlatformObjects(std::map<std::string, ObjectCreator>& creators);
 
 // The default settings store, in SQLite.
 std::shared_ptr<VMSettings> NewSqliteSettings();

@@ -66,10 +66,14 @@ Error ErrorFromErrno(int err, const std::string& path) {
     case EACCES:
     case EPERM:
     case EROFS:
+#ifdef ETXTBSY
     case ETXTBSY:
+#endif
       return Error(kPermissionDenied, path);
     case ENOSPC:
+#ifdef EDQUOT
     case EDQUOT:
+#endif
     case EFBIG:
       return Error(kDiskFull, path);
     case EMFILE:
