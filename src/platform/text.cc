@@ -1,6 +1,6 @@
-#include <string>
-
 #include "platform/text.h"
+
+#include <string>
 
 namespace llupdate::platform {
 

@@ -1,0 +1,303 @@
+// The in-process automation server: the class factory, self-registration and the object that
+// exposes clsReportLLUpdate through its dual interface.
+#include <windows.h>
+
+#include <oleauto.h>
+#include <olectl.h>
+
+#include <atomic>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "llupdate/report_ll_update.h"
+#include "vmreportllupdate.h"
+#include "win_host.h"
+#include "win_strings.h"
+
+namespace llupdate::windows {
+namespace {
+
+HMODULE module_handle = nullptr;
+std::atomic<long> live_objects{0};
+std::atomic<long> server_locks{0};
+
+std::wstring ModulePath() {
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameW(module_handle, path, MAX_PATH);
+  return std::wstring(path, n);
+}
+
+// Hands an error that left the component (its message component failed) to the caller.
+HRESULT Failed(const char* what) {
+  ICreateErrorInfo* create = nullptr;
+  if (SUCCEEDED(CreateErrorInfo(&create))) {
+    std::wstring text = Wide(what);
+    create->SetDescription(const_cast<LPOLESTR>(text.c_str()));
+    create->SetSource(const_cast<LPOLESTR>(L"VMReportLLUpdate.clsReportLLUpdate"));
+    IErrorInfo* info = nullptr;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+      SetErrorInfo(0, info);
+      info->Release();
+    }
+    create->Release();
+  }
+  return E_FAIL;
+}
+
+std::string Arg(BSTR* text) { return text == nullptr ? "" : Utf8(*text); }
+
+class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
+ public:
+  Report() { ++live_objects; }
+  virtual ~Report() {
+    if (type_info_ != nullptr) type_info_->Release();
+    --live_objects;
+  }
+
+  // IUnknown
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__clsReportLLUpdate) {
+      *out = static_cast<_clsReportLLUpdate*>(this);
+    } else if (iid == IID_ISupportErrorInfo) {
+      *out = static_cast<ISupportErrorInfo*>(this);
+    } else {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  // ISupportErrorInfo
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override {
+    return iid == IID__clsReportLLUpdate ? S_OK : S_FALSE;
+  }
+
+  // IDispatch, from the type library embedded in this module.
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    *count = 1;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
+    if (index != 0) return DISP_E_BADINDEX;
+    HRESULT hr = LoadTypeInfo();
+    if (FAILED(hr)) return hr;
+    type_info_->AddRef();
+    *info = type_info_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) override {
+    HRESULT hr = LoadTypeInfo();
+    return FAILED(hr) ? hr : DispGetIDsOfNames(type_info_, names, count, ids);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception,
+                                   UINT* arg_error) override {
+    HRESULT hr = LoadTypeInfo();
+    if (FAILED(hr)) return hr;
+    // A script passes its variables by reference as variants, which a BSTR* or IDispatch**
+    // parameter refuses. No operation assigns its parameters, so their values will do.
+    std::vector<VARIANTARG> args(params->rgvarg, params->rgvarg + params->cArgs);
+    std::vector<bool> copied(args.size(), false);
+    for (size_t i = 0; i < args.size(); ++i) {
+      if (args[i].vt == (VT_BYREF | VT_VARIANT)) {
+        VARIANTARG value;
+        VariantInit(&value);
+        if (SUCCEEDED(VariantCopyInd(&value, &args[i]))) {
+          args[i] = value;
+          copied[i] = true;
+        }
+      }
+    }
+    DISPPARAMS by_value = *params;
+    by_value.rgvarg = args.empty() ? nullptr : args.data();
+    hr = DispInvoke(static_cast<_clsReportLLUpdate*>(this), type_info_, id, flags, &by_value,
+                    result, exception, arg_error);
+    for (size_t i = 0; i < args.size(); ++i) {
+      if (copied[i]) VariantClear(&args[i]);
+    }
+    return hr;
+  }
+
+  // The operations.
+#define LLU_CALL(expression)                               \
+  try {                                                    \
+    *result = (expression) ? VARIANT_TRUE : VARIANT_FALSE; \
+    return S_OK;                                           \
+  } catch (const std::exception& e) {                      \
+    return Failed(e.what());                               \
+  }
+
+  HRESULT STDMETHODCALLTYPE Pruefe_Druckkataloge(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
+      LLU_CALL(c_.Pruefe_Druckkataloge(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
+      Kopiere_Neue_Formulare_LL(BSTR* a, BSTR* b, BSTR* c, VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Kopiere_Neue_Formulare_LL(Arg(a), Arg(b), Arg(c)))} HRESULT STDMETHODCALLTYPE
+      Suche_ErsetzeProjektdatei(BSTR* a, BSTR* b, BSTR* c, BSTR* d, BSTR* e,
+                                VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Suche_ErsetzeProjektdatei(Arg(a), Arg(b), Arg(c), Arg(d),
+                                                Arg(e)))} HRESULT STDMETHODCALLTYPE
+      Suche_ErsetzeProjektdatei_LL12(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Suche_ErsetzeProjektdatei_LL12(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
+      Suche_ErsetzeProjektdatei_LL15(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Suche_ErsetzeProjektdatei_LL15(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
+      Suche_ErsetzeProjektdatei_Seite(BSTR* a, BSTR* b, BSTR* c, BSTR* d, BSTR* e, BSTR* f, BSTR* g,
+                                      VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Suche_ErsetzeProjektdatei_Seite(Arg(a), Arg(b), Arg(c), Arg(d), Arg(e),
+                                                      Arg(f), Arg(g)))} HRESULT STDMETHODCALLTYPE
+      Suche_ErsetzeProjektdatei_Mahnung(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Suche_ErsetzeProjektdatei_Mahnung(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
+      Pruefe_Konvertiere_Formulare(BSTR* a, IDispatch** connection, VARIANT_BOOL* result) override {
+    std::shared_ptr<Object> object =
+        std::make_shared<DispatchObject>(connection == nullptr ? nullptr : *connection);
+    LLU_CALL(c_.Pruefe_Konvertiere_Formulare(Arg(a), object))
+  }
+  HRESULT STDMETHODCALLTYPE Umstellung_Auf_Neue_Anschrift(BSTR* a, VARIANT_BOOL* result) override{
+      LLU_CALL(c_.Umstellung_Auf_Neue_Anschrift(Arg(a)))} HRESULT STDMETHODCALLTYPE
+      Korrektur_Wart_Farbe(BSTR* a, VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Korrektur_Wart_Farbe(Arg(a)))} HRESULT STDMETHODCALLTYPE
+      Umstellung_auf_LL12(BSTR* a, VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Umstellung_auf_LL12(Arg(a)))} HRESULT STDMETHODCALLTYPE
+      Umstellung_auf_LL24(BSTR* a, VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Umstellung_auf_LL24(Arg(a)))} HRESULT STDMETHODCALLTYPE
+      Suche_ErsetzeProjektdatei_WarFarbe(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Suche_ErsetzeProjektdatei_WarFarbe(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
+      Umstellung_Auf_Seite_Von_Bis(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Umstellung_Auf_Seite_Von_Bis(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
+      Umstellung_Mahnformular(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
+          LLU_CALL(c_.Umstellung_Mahnformular(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
+      SchreibschutzEntfernenAlleDateien(BSTR path, VARIANT* result) override {
+    try {
+      c_.SchreibschutzEntfernenAlleDateien(Utf8(path));
+      VariantInit(result);  // always empty
+      return S_OK;
+    } catch (const std::exception& e) {
+      return Failed(e.what());
+    }
+  }
+  HRESULT STDMETHODCALLTYPE SchreibschutzEntfernen(BSTR path, VARIANT_BOOL* result) override {
+    LLU_CALL(c_.SchreibschutzEntfernen(Utf8(path)))
+  }
+#undef LLU_CALL
+
+ private:
+  HRESULT LoadTypeInfo() {
+    if (type_info_ != nullptr) return S_OK;
+    ITypeLib* library = nullptr;
+    HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
+    if (FAILED(hr)) return hr;
+    hr = library->GetTypeInfoOfGuid(IID__clsReportLLUpdate, &type_info_);
+    library->Release();
+    return hr;
+  }
+
+  std::atomic<ULONG> refs_{1};
+  ITypeInfo* type_info_ = nullptr;
+  clsReportLLUpdate c_;
+};
+
+class Factory : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+      *out = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // a static object
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    Report* report = new (std::nothrow) Report();
+    if (report == nullptr) return E_OUTOFMEMORY;
+    HRESULT hr = report->QueryInterface(iid, out);
+    report->Release();
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock) {
+      ++server_locks;
+    } else {
+      --server_locks;
+    }
+    return S_OK;
+  }
+};
+
+Factory factory;
+
+const wchar_t kProgId[] = L"VMReportLLUpdate.clsReportLLUpdate";
+const wchar_t kClsid[] = L"{75BE382A-3718-4C82-9206-C04392B451EF}";
+
+bool SetValue(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+  HKEY handle;
+  if (RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  LONG rc = RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(handle);
+  return rc == ERROR_SUCCESS;
+}
+
+}  // namespace
+}  // namespace llupdate::windows
+
+using namespace llupdate::windows;
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    module_handle = instance;
+    DisableThreadLibraryCalls(instance);
+  }
+  return TRUE;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+  if (clsid != CLSID_clsReportLLUpdate) return CLASS_E_CLASSNOTAVAILABLE;
+  return factory.QueryInterface(iid, out);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+  return live_objects == 0 && server_locks == 0 ? S_OK : S_FALSE;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
+  std::wstring clsid_key = std::wstring(L"CLSID\\") + kClsid;
+  bool ok = SetValue(HKEY_CLASSES_ROOT, clsid_key, nullptr, L"clsReportLLUpdate") &&
+            SetValue(HKEY_CLASSES_ROOT, clsid_key + L"\\InprocServer32", nullptr, ModulePath()) &&
+            SetValue(HKEY_CLASSES_ROOT, clsid_key + L"\\InprocServer32", L"ThreadingModel",
+                     L"Apartment") &&
+            SetValue(HKEY_CLASSES_ROOT, clsid_key + L"\\ProgID", nullptr, kProgId) &&
+            SetValue(HKEY_CLASSES_ROOT, clsid_key + L"\\TypeLib", nullptr,
+                     L"{FD4587C5-F900-442E-975F-0872B14BD395}") &&
+            SetValue(HKEY_CLASSES_ROOT, clsid_key + L"\\VERSION", nullptr, L"2.0") &&
+            SetValue(HKEY_CLASSES_ROOT, kProgId, nullptr, L"clsReportLLUpdate") &&
+            SetValue(HKEY_CLASSES_ROOT, std::wstring(kProgId) + L"\\Clsid", nullptr, kClsid);
+  if (!ok) return SELFREG_E_CLASS;
+  ITypeLib* library = nullptr;
+  HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_REGISTER, &library);
+  if (FAILED(hr)) return SELFREG_E_TYPELIB;
+  library->Release();
+  return S_OK;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
+  HRESULT hr = UnRegisterTypeLib(LIBID_VMReportLLUpdate, 2, 0, LOCALE_NEUTRAL, SYS_WIN64);
+  (void)hr;  // not registered is no failure
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"CLSID\\") + kClsid).c_str());
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, kProgId);
+  return S_OK;
+}

@@ -1,0 +1,69 @@
+#!/bin/sh
+# The Windows in-process server under Wine, driven as a host drives it.
+#   run_wine_tests.sh SOURCE_DIR WORK_DIR LLUPDATE
+# Builds vmreportllupdate.dll with mingw-w64, registers it in a fresh Wine prefix, checks the
+# registered type library, converts a database from VBScript through CreateObject and compares
+# the result with the Linux command line on an identical copy, then unregisters.
+set -u
+SOURCE=$(cd "$1" && pwd)
+WORK=$2
+LLUPDATE=$3
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+fail() { printf 'FAIL: %s\n' "$*"; exit 1; }
+winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+
+mkdir -p "$WORK"
+cmake -S "$SOURCE/windows" -B "$WORK/build" -DCMAKE_TOOLCHAIN_FILE="$SOURCE/windows/mingw-w64.cmake" \
+  >"$WORK/configure.log" 2>&1 || { cat "$WORK/configure.log"; fail "configuring the Windows build"; }
+cmake --build "$WORK/build" -j2 >"$WORK/build.log" 2>&1 || { tail -30 "$WORK/build.log"; fail "building the DLL"; }
+
+T=$(mktemp -d)
+export WINEPREFIX="$T/prefix" WINEDEBUG=-all
+trap '"$WINESERVER" -k 2>/dev/null; rm -rf "$T"' EXIT
+DLL=$(winpath "$WORK/build/vmreportllupdate.dll")
+HOSTDLL=$(winpath "$WORK/build/llupdate_testhost.dll")
+CLASS='HKCR\CLSID\{75BE382A-3718-4C82-9206-C04392B451EF}'
+
+# Registering twice is harmless; the class, its ProgID and the type library are entered.
+for i in 1 2; do "$WINE" regsvr32 /s "$DLL" >/dev/null 2>&1 || fail "regsvr32 $i"; done
+"$WINE" regsvr32 /s "$HOSTDLL" >/dev/null 2>&1 || fail "registering the test host components"
+"$WINE" reg query "$CLASS\\InprocServer32" /v ThreadingModel 2>/dev/null | grep -q Apartment || fail "ThreadingModel"
+"$WINE" reg query 'HKCR\VMReportLLUpdate.clsReportLLUpdate\Clsid' >/dev/null 2>&1 || fail "ProgID"
+"$WINE" reg query 'HKCR\TypeLib\{FD4587C5-F900-442E-975F-0872B14BD395}\2.0' >/dev/null 2>&1 || fail "type library"
+
+"$WINE" "$WORK/build/typelib_check.exe" "$DLL" >"$T/typelib.txt" 2>&1
+grep -q '^0 failed' "$T/typelib.txt" || { cat "$T/typelib.txt"; fail "type library check"; }
+
+# The conversion through the automation interface, against the command line on a twin.
+"$WINE" reg add "$CLASS" /v HostMessagesProgID /d LLUpdateTest.Messages /f >/dev/null 2>&1
+cp -R "$SOURCE/examples/demo-db" "$T/windows"
+cp -R "$SOURCE/examples/demo-db" "$T/linux"
+LLUPDATE_TEST_MESSAGES=$(winpath "$T/messages.txt") "$WINE" cscript //nologo \
+  "$(winpath "$SOURCE/windows/tests/scenario.vbs")" "$(winpath "$T/windows")" \
+  "$(winpath "$T/windows/EXEDIR")" >"$T/script.txt" 2>&1
+tr -d '\r' <"$T/script.txt" >"$T/script"
+cat >"$T/expected" <<'END'
+Kopiere_Neue_Formulare_LL True
+Pruefe_Konvertiere_Formulare True
+LetzterWert 6
+again True
+SchreibschutzEntfernenAlleDateien [Empty]
+missing False
+done
+END
+cmp -s "$T/script" "$T/expected" || fail "script output: $(cat "$T/script.txt")"
+grep -q '^ShowMessage|4|0|Die Datenbankversion entspricht einer Version vor Stand 6.7. ~^Die Umstellung der Formulare "auf_LL12" muss evtl. manuell erfolgen.$' "$T/messages.txt" \
+  || fail "notice: $(cat "$T/messages.txt")"
+grep -q '^ReportError|Ausgabe_Open|53|' "$T/messages.txt" || fail "ReportError: $(cat "$T/messages.txt")"
+[ "$(wc -l <"$T/messages.txt")" = 2 ] || fail "messages: $(cat "$T/messages.txt")"
+"$LLUPDATE" Kopiere_Neue_Formulare_LL "$T/linux" "$T/linux/EXEDIR" demo >/dev/null 2>&1 || fail "linux distribution"
+"$LLUPDATE" --settings "$T/linux.sqlite" Pruefe_Konvertiere_Formulare "$T/linux" >/dev/null 2>&1 || fail "linux driver"
+diff -r "$T/linux" "$T/windows" >"$T/diff.txt" || { head -40 "$T/diff.txt"; fail "the trees differ"; }
+
+# Unregistering leaves the registry clean.
+"$WINE" regsvr32 /u /s "$DLL" >/dev/null 2>&1 || fail "unregistering"
+for key in "$CLASS" 'HKCR\VMReportLLUpdate.clsReportLLUpdate' 'HKCR\TypeLib\{FD4587C5-F900-442E-975F-0872B14BD395}'; do
+  "$WINE" reg query "$key" >/dev/null 2>&1 && fail "$key is still registered"
+done
+echo "wine tests passed"
