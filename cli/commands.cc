@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <map>
 
+#include "platform/file_system.h"
 #include "tools.h"
 
 namespace llupdate::cli {
@@ -346,7 +347,7 @@ std::vector<Command> FriendlyCommands() {
          Results results;
          for (const std::string& path : a) {
            std::error_code ec;
-           if (std::filesystem::is_directory(path, ec)) {
+           if (std::filesystem::is_directory(platform::ResolvePath(path), ec)) {
              results.push_back(
                  {"SchreibschutzEntfernenAlleDateien", c.SchreibschutzEntfernenAlleDateien(path)});
            } else {
