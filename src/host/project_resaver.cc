@@ -22,37 +22,45 @@ Error NotATextProject(const std::string& path, size_t line, const std::string& r
                path + ", Zeile " + std::to_string(line) + ": " + reason + " (kein Textprojekt)");
 }
 
+// Reads a project line by line and checks that it is a text project: no NUL byte in an 8-bit
+// file, and block lines "{" / "}" that balance. The encoding goes to start, then every line to
+// each_line.
+template <class Start, class EachLine>
+void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& start,
+                  EachLine&& each_line) {
+  platform::TextReader reader(fs.Open(path, platform::OpenMode::kRead));
+  platform::Encoding encoding = reader.encoding();
+  start(encoding);
+  std::vector<size_t> open_blocks;  // line numbers of the "{" not yet closed
+  std::string line;
+  for (size_t number = 1; reader.ReadLine(line); ++number) {
+    if (encoding == platform::Encoding::kAnsi && line.find('\0') != std::string::npos) {
+      throw NotATextProject(path, number, "NUL-Zeichen");
+    }
+    std::string content = TrimTabsAndSpaces(line);
+    if (content == "{") {
+      open_blocks.push_back(number);
+    } else if (content == "}") {
+      if (open_blocks.empty()) throw NotATextProject(path, number, "\"}\" ohne \"{\"");
+      open_blocks.pop_back();
+    }
+    each_line(line);
+  }
+  reader.Close();
+  if (!open_blocks.empty()) throw NotATextProject(path, open_blocks.back(), "\"{\" ohne \"}\"");
+}
+
+// Loads a project and saves it unchanged: the same lines, each ending CR LF, in the file's own
+// encoding. The project is read again when it is saved, so that it never has to be held in
+// memory whole.
 class ProjectResaver : public ListLabelControl {
  public:
   void OpenProjectFile(int32_t, const std::string& path, int32_t) override {
     CloseProjectFile();  // a project left open by an earlier failure is closed first
     auto fs = CreateAs<platform::FileSystem>(kFileSystemProgId);
-    platform::TextReader reader(fs->Open(path, platform::OpenMode::kRead));
-    platform::Encoding encoding = reader.encoding();
-    std::vector<std::string> lines;
-    std::vector<size_t> open_blocks;  // line numbers of the "{" not yet closed
-    std::string line;
-    while (reader.ReadLine(line)) {
-      size_t number = lines.size() + 1;
-      if (encoding == platform::Encoding::kAnsi && line.find('\0') != std::string::npos) {
-        throw NotATextProject(path, number, "NUL-Zeichen");
-      }
-      std::string content = TrimTabsAndSpaces(line);
-      if (content == "{") {
-        open_blocks.push_back(number);
-      } else if (content == "}") {
-        if (open_blocks.empty()) throw NotATextProject(path, number, "\"}\" ohne \"{\"");
-        open_blocks.pop_back();
-      }
-      lines.push_back(std::move(line));
-    }
-    reader.Close();
-    if (!open_blocks.empty()) {
-      throw NotATextProject(path, open_blocks.back(), "\"{\" ohne \"}\"");
-    }
+    CheckProject(
+        *fs, path, [](platform::Encoding) {}, [](const std::string&) {});
     path_ = path;
-    encoding_ = encoding;
-    lines_ = std::move(lines);
     open_ = true;
   }
 
@@ -74,9 +82,16 @@ class ProjectResaver : public ListLabelControl {
     auto fs = CreateAs<platform::FileSystem>(kFileSystemProgId);
     std::string partial = path + "~";
     try {
-      platform::TextWriter writer(fs->Open(partial, platform::OpenMode::kWrite), encoding_);
-      for (const std::string& line : lines_) writer.WriteLine(line);
-      writer.Close();
+      std::unique_ptr<platform::TextWriter> writer;
+      CheckProject(
+          *fs, path_,
+          [&](platform::Encoding encoding) {
+            writer = std::make_unique<platform::TextWriter>(
+                fs->Open(partial, platform::OpenMode::kWrite), encoding);
+          },
+          [&](const std::string& line) { writer->WriteLine(line); });
+      writer->Close();
+      writer.reset();
       fs->CopyFile(partial, path, true);
       fs->DeleteFile(partial, true);
       if (ProgressObserver* progress = ThreadProgressObserver()) progress->FormWritten(path);
@@ -91,7 +106,6 @@ class ProjectResaver : public ListLabelControl {
 
   void CloseProjectFile() override {
     open_ = false;
-    lines_.clear();
     path_.clear();
   }
 
@@ -102,8 +116,6 @@ class ProjectResaver : public ListLabelControl {
 
   bool open_ = false;
   std::string path_;
-  platform::Encoding encoding_ = platform::Encoding::kAnsi;
-  std::vector<std::string> lines_;
 };
 
 thread_local std::unique_ptr<frmListLabel> form;
