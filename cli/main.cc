@@ -127,8 +127,7 @@ int Main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (options_done || arg.size() < 2 || arg[0] != '-') {
-      words.push_back(arg);
-      if (words.size() == 1) continue;
+      words.push_back(arg);  // the command and its arguments; options may stand anywhere
       continue;
     }
     if (arg == "--") {
