@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "host/message_sinks.h"
 #include "llupdate/report_ll_update.h"
@@ -74,6 +75,22 @@ double CopyAll(const std::filesystem::path& from, const std::filesystem::path& t
   return Seconds(start);
 }
 
+// The same copy through a buffer in user space, as a program that reads and writes must do.
+double CopyAllThroughBuffer(const std::filesystem::path& from, const std::filesystem::path& to) {
+  std::filesystem::remove_all(to);
+  std::filesystem::create_directories(to);
+  auto start = Clock::now();
+  std::vector<char> buffer(1 << 16);
+  for (const auto& e : std::filesystem::directory_iterator(from)) {
+    std::ifstream in(e.path(), std::ios::binary);
+    std::ofstream out(to / e.path().filename(), std::ios::binary);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+      out.write(buffer.data(), in.gcount());
+    }
+  }
+  return Seconds(start);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,6 +142,9 @@ int main(int argc, char** argv) {
   std::printf(
       "1000 forms: %.0f MB, job %.2f s (%.0f MB/s), copy %.2f s (%.0f MB/s), ratio %.2f, %s\n", mb,
       job, mb / job, copy, mb / copy, job / copy, ok ? "ok" : "FAILED");
+  double buffered = CopyAllThroughBuffer(forms, root / "copy");
+  std::printf("            the same copy through a 64 KiB buffer: %.2f s, ratio %.2f\n", buffered,
+              job / buffered);
   std::filesystem::remove_all(root);
   return ok ? 0 : 1;
 }
