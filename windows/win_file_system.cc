@@ -46,7 +46,8 @@ DWORD Attributes(const std::string& path) { return GetFileAttributesW(Wide(path)
 
 class WinFile : public platform::File {
  public:
-  WinFile(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  WinFile(HANDLE handle, std::string path, bool written = false)
+      : handle_(handle), path_(std::move(path)), written_(written) {}
   ~WinFile() override {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   }
@@ -72,13 +73,75 @@ class WinFile : public platform::File {
   void Close() override {
     HANDLE handle = handle_;
     handle_ = INVALID_HANDLE_VALUE;
-    if (handle != INVALID_HANDLE_VALUE && !CloseHandle(handle)) throw LastError(path_);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    if (written_ && platform::DurableWrites() && !FlushFileBuffers(handle)) {
+      Error error = LastError(path_);
+      CloseHandle(handle);
+      throw error;
+    }
+    if (!CloseHandle(handle)) throw LastError(path_);
   }
 
  private:
   HANDLE handle_;
   std::string path_;
+  bool written_;
 };
+
+// The lock file of a database, locked with LockFileEx on a byte range far past its text; Windows
+// releases the lock when the process ends however it ends.
+constexpr DWORD kLockOffset = 0x7FFFFFF0;
+
+std::string ReadLockText(HANDLE handle) {
+  char buffer[4096];
+  DWORD read = 0;
+  OVERLAPPED at = {};
+  if (!ReadFile(handle, buffer, sizeof buffer, &read, &at)) return "";
+  return std::string(buffer, read);
+}
+
+void WriteLockText(HANDLE handle, const std::string& text) {
+  OVERLAPPED at = {};
+  DWORD written = 0;
+  SetFilePointer(handle, 0, nullptr, FILE_BEGIN);
+  SetEndOfFile(handle);
+  if (!WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, &at)) {
+    throw LastError(platform::kLockFileName);
+  }
+}
+
+constexpr char kRunning[] = "state=running";
+constexpr char kFinished[] = "state=finished";
+
+class WinWriterLock : public platform::WriterLock {
+ public:
+  WinWriterLock(HANDLE handle, bool unfinished) : handle_(handle), unfinished_(unfinished) {}
+  ~WinWriterLock() override {
+    OVERLAPPED at = {};
+    at.Offset = kLockOffset;
+    UnlockFileEx(handle_, 0, 1, 0, &at);
+    CloseHandle(handle_);
+  }
+  bool previous_run_unfinished() const override { return unfinished_; }
+  void MarkFinished() override {
+    std::string text = ReadLockText(handle_);
+    size_t at = text.find(kRunning);
+    if (at == std::string::npos) return;
+    WriteLockText(handle_, text.replace(at, sizeof kRunning - 1, kFinished));
+  }
+
+ private:
+  HANDLE handle_;
+  bool unfinished_;
+};
+
+std::string Field(const std::string& text, const std::string& key) {
+  size_t at = text.find(key + "=");
+  if (at == std::string::npos) return "?";
+  at += key.size() + 1;
+  size_t end = text.find_first_of("\r\n", at);
+  return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
 
 class WinFileSystem : public platform::FileSystem {
  public:
@@ -113,6 +176,78 @@ class WinFileSystem : public platform::FileSystem {
     }
     if (!DeleteFileW(Wide(path).c_str())) throw LastError(path);
   }
+  bool LinkFile(const std::string& existing, const std::string& new_name) override {
+    if (CreateHardLinkW(Wide(new_name).c_str(), Wide(existing).c_str(), nullptr)) return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION &&
+        error != ERROR_TOO_MANY_LINKS) {
+      SetLastError(error);
+      throw LastError(error == ERROR_FILE_NOT_FOUND ? existing : new_name);
+    }
+    // No links on this volume: a copy, which keeps the times.
+    if (!CopyFileW(Wide(existing).c_str(), Wide(new_name).c_str(), TRUE)) throw LastError(new_name);
+    return true;
+  }
+  bool ReplaceFile(const std::string& source, const std::string& destination) override {
+    DWORD a = Attributes(destination);
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) {
+      SetFileAttributesW(Wide(destination).c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (!MoveFileExW(Wide(source).c_str(), Wide(destination).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      throw LastError(destination);
+    }
+    return true;
+  }
+  // A rename with MOVEFILE_WRITE_THROUGH is on the disk when it returns: nothing to flush.
+  void SyncFolder(const std::string&) override {}
+  std::unique_ptr<platform::WriterLock> LockDatabase(const std::string& db_path,
+                                                     double wait_seconds) override {
+    std::string path = db_path + "\\" + platform::kLockFileName;
+    HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      if (error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ||
+          error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) {
+        return nullptr;  // no database there, or one that cannot be written
+      }
+      throw LastError(path);
+    }
+    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_seconds * 1000);
+    for (;;) {
+      OVERLAPPED at = {};
+      at.Offset = kLockOffset;
+      if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        break;
+      }
+      if (GetTickCount64() >= deadline) {
+        std::string text = ReadLockText(handle);
+        CloseHandle(handle);
+        throw Error(platform::kPermissionDenied,
+                    "die Datenbank " + db_path +
+                        " wird von einem anderen Lauf bearbeitet (Rechner " + Field(text, "host") +
+                        ", Prozess " + Field(text, "pid") + ", seit " + Field(text, "since") + ")");
+      }
+      Sleep(50);
+    }
+    std::string before = ReadLockText(handle);
+    auto lock = std::make_unique<WinWriterLock>(handle, before.find(kRunning) != std::string::npos);
+    wchar_t host[256] = L"?";
+    DWORD size = 255;
+    GetComputerNameW(host, &size);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char since[32];
+    wsprintfA(since, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+              now.wMinute, now.wSecond);
+    WriteLockText(handle, "host=" + Utf8(host, static_cast<int>(wcslen(host))) +
+                              "\npid=" + std::to_string(GetCurrentProcessId()) +
+                              "\nsince=" + since + "\n" + kRunning + "\n");
+    if (platform::DurableWrites()) FlushFileBuffers(handle);
+    return lock;
+  }
   std::vector<platform::FileEntry> ListFiles(const std::string& folder) override {
     if (!FolderExists(folder)) throw Error(platform::kPathNotFound, folder);
     WIN32_FIND_DATAW data;
@@ -140,8 +275,10 @@ class WinFileSystem : public platform::FileSystem {
       if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) {
         throw Error(platform::kPathFileAccessError, path);
       }
-      handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           a == INVALID_FILE_ATTRIBUTES ? CREATE_NEW : TRUNCATE_EXISTING,
+      DWORD disposition = mode == platform::OpenMode::kCreateNew ? CREATE_NEW
+                          : a == INVALID_FILE_ATTRIBUTES         ? CREATE_NEW
+                                                                 : TRUNCATE_EXISTING;
+      handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     if (handle == INVALID_HANDLE_VALUE) {
@@ -151,7 +288,7 @@ class WinFileSystem : public platform::FileSystem {
       }
       throw LastError(path);
     }
-    return std::make_unique<WinFile>(handle, path);
+    return std::make_unique<WinFile>(handle, path, mode != platform::OpenMode::kRead);
   }
   uint32_t GetAttributes(const std::string& path) override {
     DWORD a = Attributes(path);

@@ -101,6 +101,25 @@ class ScopedObjectRegistration {
   ObjectCreator previous_;
 };
 
+// How the operations that write protect the forms.
+//
+// Durable writes (on by default): every new file is on the disk before it replaces a form, and
+// the form directory before an operation reports success or the driver records a step. Turn
+// them off only for scratch copies.
+void SetDurableWrites(bool on);
+// One writer per database: an operation that writes holds the lock file ".llupdate-lock" in the
+// database path for the whole call. When another run holds it, the operation waits up to this
+// many seconds (0 by default) and then returns False with a message naming the holder.
+void SetWriterLockWait(double seconds);
+// True when the last writing operation of this thread was refused because another run held the
+// database.
+bool LastCallFoundDatabaseBusy();
+// Asks the running job to stop: the form in work is finished, nothing more is begun, and the job
+// returns False. Safe to call from a signal handler or another thread.
+void RequestStop() noexcept;
+bool StopRequested() noexcept;
+void ClearStopRequest() noexcept;
+
 // Drops this thread's message component, so that the next message creates a new one from the
 // factory (after a host has registered its own sink, for example).
 void ResetThreadHostMessages();

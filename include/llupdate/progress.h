@@ -16,6 +16,9 @@ class ProgressObserver {
                             const std::string& name, bool ok) = 0;
   // A form file was written anew (a rewrite swapped in, a copy, a save through the control).
   virtual void FormWritten(const std::string& path) = 0;
+  // A converted form could not be put in place (the message names the form and the reason); the
+  // form keeps its old content. The operation's result stays as it is.
+  virtual void FormNotReplaced(const std::string& path) { (void)path; }
 };
 
 // The observer of the calling thread (none by default); the caller keeps it alive while it is set.

@@ -2,6 +2,7 @@
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
 #include "component/job_frame.h"
+#include "component/writer_scope.h"
 #include "host/error_convention.h"
 #include "host/objects.h"
 #include "llupdate/progress.h"
@@ -51,117 +52,133 @@ bool clsReportLLUpdate::Pruefe_Druckkataloge(const std::string& pExeDir, const s
 bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
                                                   const std::string& pExeDir,
                                                   const std::string& pUser) {
-  int16_t step = 0;  // how far the distribution got, for the error message
-  return host::Armed(
-      [&] {
-        return host::ErrorText::General("Kopiere_Neue_Formulare_LL /" + std::to_string(step));
-      },
-      false,
-      [&] {
-        Internals::Init_FSO(*this);
-        Pruefe_Druckkataloge(pExeDir, pUser);
-        step = 1;
-        platform::FileSystem& fs = Internals::Fso(*this);
-        if (!catalogue::Pruefe_Kataloge(fs, pDBPath)) return false;
-        step = 2;
-        const std::string forms = pDBPath + "\\" + catalogue::kFormDirectory;
-        const std::string delivery = pDBPath + "\\" + catalogue::kDeliveryDirectory;
-        const std::string marker = delivery + "\\" + kDeliveryMarker;
-        if (!fs.FileExists(marker)) return true;  // nothing has been delivered
+  return component::AsWriter(*this, pDBPath, [&] {
+    int16_t step = 0;  // how far the distribution got, for the error message
+    return host::Armed(
+        [&] {
+          return host::ErrorText::General("Kopiere_Neue_Formulare_LL /" + std::to_string(step));
+        },
+        false,
+        [&] {
+          Internals::Init_FSO(*this);
+          Pruefe_Druckkataloge(pExeDir, pUser);
+          step = 1;
+          platform::FileSystem& fs = Internals::Fso(*this);
+          if (!catalogue::Pruefe_Kataloge(fs, pDBPath)) return false;
+          step = 2;
+          const std::string forms = pDBPath + "\\" + catalogue::kFormDirectory;
+          const std::string delivery = pDBPath + "\\" + catalogue::kDeliveryDirectory;
+          const std::string marker = delivery + "\\" + kDeliveryMarker;
+          if (!fs.FileExists(marker)) return true;  // nothing has been delivered
 
-        Internals::Catalogue(*this) = host::NewDynArray();
-        Internals::DeliveryCatalogue(*this) = host::NewDynArray();
-        std::shared_ptr<DynArray> installed = Internals::Catalogue(*this);
-        std::shared_ptr<DynArray> delivered = Internals::DeliveryCatalogue(*this);
-        step = 3;
-        if (!catalogue::Aufbau_Array(fs, *installed, forms)) return false;
-        step = 4;
-        if (!catalogue::Aufbau_Array(fs, *delivered, delivery)) return false;
+          Internals::Catalogue(*this) = host::NewDynArray();
+          Internals::DeliveryCatalogue(*this) = host::NewDynArray();
+          std::shared_ptr<DynArray> installed = Internals::Catalogue(*this);
+          std::shared_ptr<DynArray> delivered = Internals::DeliveryCatalogue(*this);
+          step = 3;
+          if (!catalogue::Aufbau_Array(fs, *installed, forms)) return false;
+          step = 4;
+          if (!catalogue::Aufbau_Array(fs, *delivered, delivery)) return false;
 
-        ProgressObserver* progress = ThreadProgressObserver();
-        const char* operation = "Kopiere_Neue_Formulare_LL";
-        if (progress != nullptr)
-          progress->TypeStarted(operation, "", component::CountForms(*delivered));
-        for (int32_t i = 0, n = delivered->Count(1); i < n; NextRow(i), ++i) {
-          std::string name = delivered->GetValue(i, 0).ToString();
-          if (platform::TrimSpaces(name).empty()) continue;
-          int32_t j = FindForm(*installed, name);
-          bool copy = false;
-          if (j == -1) {
-            step = 5;  // not installed yet
-            copy = true;
-          } else if (platform::UpperAscii(std::string(platform::LastCharacters(name, 4))) ==
-                         ".LST" &&
-                     rewrites::ToInteger16(installed->GetValue(j, 2).ToString()) <
-                         rewrites::ToInteger16(delivered->GetValue(i, 2).ToString())) {
-            step = 6;  // a newer list form
-            copy = true;
+          ProgressObserver* progress = ThreadProgressObserver();
+          const char* operation = "Kopiere_Neue_Formulare_LL";
+          if (progress != nullptr)
+            progress->TypeStarted(operation, "", component::CountForms(*delivered));
+          for (int32_t i = 0, n = delivered->Count(1); i < n; NextRow(i), ++i) {
+            std::string name = delivered->GetValue(i, 0).ToString();
+            if (platform::TrimSpaces(name).empty()) continue;
+            if (component::StopHere(operation)) return false;  // the marker stays: done again
+            int32_t j = FindForm(*installed, name);
+            bool copy = false;
+            if (j == -1) {
+              step = 5;  // not installed yet
+              copy = true;
+            } else if (platform::UpperAscii(std::string(platform::LastCharacters(name, 4))) ==
+                           ".LST" &&
+                       rewrites::ToInteger16(installed->GetValue(j, 2).ToString()) <
+                           rewrites::ToInteger16(delivered->GetValue(i, 2).ToString())) {
+              step = 6;  // a newer list form
+              copy = true;
+            }
+            if (copy) {
+              const std::string target = forms + "\\" + name;
+              SchreibschutzEntfernen(target);
+              fs.CopyFile(delivered->GetValue(i, 1).ToString(), target, true);
+              platform::NoteFolderChanged(forms);
+              if (progress != nullptr) progress->FormWritten(target);
+            }
+            if (progress != nullptr) progress->FormFinished(operation, "", name, true);
           }
-          if (copy) {
-            const std::string target = forms + "\\" + name;
-            SchreibschutzEntfernen(target);
-            fs.CopyFile(delivered->GetValue(i, 1).ToString(), target, true);
-            if (progress != nullptr) progress->FormWritten(target);
-          }
-          if (progress != nullptr) progress->FormFinished(operation, "", name, true);
-        }
-        step = 7;
-        fs.DeleteFile(marker, true);  // the delivery is distributed: only now is it forgotten
-        host::IgnoreErrors([&] {
-          Internals::Catalogue(*this).reset();
-          Internals::DeliveryCatalogue(*this).reset();
+          step = 7;
+          // The copies are on the disk before the delivery is forgotten.
+          if (!component::FlushChangedFolders(*this)) return false;
+          fs.DeleteFile(marker, true);  // the delivery is distributed: only now is it forgotten
+          platform::NoteFolderChanged(delivery);
+          host::IgnoreErrors([&] {
+            Internals::Catalogue(*this).reset();
+            Internals::DeliveryCatalogue(*this).reset();
+          });
+          return true;
         });
-        return true;
-      });
+  });
 }
 
 bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
                                                      std::shared_ptr<Object>& pConnection) {
-  return host::Armed(host::ErrorText::General("Pruefe_Konvertiere_Formulare"), false, [&] {
-    auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
-    settings->Init(0, pConnection, "Standard");
-    std::string recorded;
-    settings->GetSetting(kSettingsSection, kSettingsKey, recorded, "Standard", "Standard", "0");
-    const int16_t last = rewrites::ToInteger16(recorded);
-    bool result = true;
-    if (last == 6) return result;  // nothing is pending
-    if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
+  return component::AsWriter(*this, pDBPath, [&] {
+    return host::Armed(host::ErrorText::General("Pruefe_Konvertiere_Formulare"), false, [&] {
+      auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
+      settings->Init(0, pConnection, "Standard");
+      std::string recorded;
+      settings->GetSetting(kSettingsSection, kSettingsKey, recorded, "Standard", "Standard", "0");
+      const int16_t last = rewrites::ToInteger16(recorded);
+      bool result = true;
+      if (last == 6) return result;  // nothing is pending
+      if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
 
-    bool done = false;  // the outcome of the step just performed
-    for (int32_t i = last + 1; i <= 6; ++i) {
-      switch (i) {
-        case 1:
-          done = Umstellung_Auf_Neue_Anschrift(pDBPath);
-          break;
-        case 2:
-          // Only a notice: the LL12 switch-over is done by hand. It counts as done also in a
-          // call that begins here, so that such a database moves on.
-          host::ShowHostMessage(
-              "Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
-              "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.",
-              4, false);
-          done = true;
-          break;
-        case 3:
-          done = Korrektur_Wart_Farbe(pDBPath);
-          break;
-        case 4:
-        case 5:
-          done = true;  // steps kept for their numbers
-          break;
-        case 6:
-          done = Umstellung_auf_LL24(pDBPath);
-          break;
-        default:
-          break;  // below 1: nothing to do
+      bool done = false;  // the outcome of the step just performed
+      for (int32_t i = last + 1; i <= 6; ++i) {
+        switch (i) {
+          case 1:
+            done = Umstellung_Auf_Neue_Anschrift(pDBPath);
+            break;
+          case 2:
+            // Only a notice: the LL12 switch-over is done by hand. It counts as done also in a
+            // call that begins here, so that such a database moves on.
+            host::ShowHostMessage(
+                "Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
+                "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.",
+                4, false);
+            done = true;
+            break;
+          case 3:
+            done = Korrektur_Wart_Farbe(pDBPath);
+            break;
+          case 4:
+          case 5:
+            done = true;  // steps kept for their numbers
+            break;
+          case 6:
+            done = Umstellung_auf_LL24(pDBPath);
+            break;
+          default:
+            break;  // below 1: nothing to do
+        }
+        result = done;
+        if (i > 0) {
+          // A recorded step never runs ahead of the forms on disk.
+          if (done && !component::FlushChangedFolders(*this)) result = done = false;
+          if (done && i < 6 && component::StopHere("Pruefe_Konvertiere_Formulare")) {
+            // this step is recorded below; the next ones are left for the next run
+            settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i), "Standard");
+            return false;
+          }
+          if (!done) break;
+          settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i), "Standard");
+        }
       }
-      result = done;
-      if (i > 0) {
-        if (!done) break;
-        settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i), "Standard");
-      }
-    }
-    return result;
+      return result;
+    });
   });
 }
 

@@ -1,6 +1,7 @@
 // The LL12 contents, dunning-form and page-number conversions: one form, or all forms of a type.
 #include "component/internals.h"
 #include "component/job_frame.h"
+#include "component/writer_scope.h"
 #include "host/objects.h"
 #include "llupdate/report_ll_update.h"
 #include "platform/text.h"
@@ -27,113 +28,127 @@ const char kPageNumberWithCount[] =
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string& pFilename,
                                                        const std::string& pDBPath) {
-  // A dunning form by its last three characters in any case; a list form by its first three,
-  // in capitals exactly.
-  const bool dunning_form =
-      platform::UpperAscii(std::string(platform::LastCharacters(pFilename, 3))) == "MAH";
-  const bool list_form = platform::FirstCharacters(pFilename, 3) == "LST";
-  host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
-  return host::Armed(error_text, false, [&] {
-    files::FileContext ctx = Internals::Files(*this);
-    return rewrites::RewriteForm(ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
-                                 [&](std::string& line) {
-                                   return rewrites::RewriteLL12Line(line, dunning_form, list_form);
-                                 });
+  return component::AsWriter(*this, pDBPath, [&] {
+    // A dunning form by its last three characters in any case; a list form by its first three,
+    // in capitals exactly.
+    const bool dunning_form =
+        platform::UpperAscii(std::string(platform::LastCharacters(pFilename, 3))) == "MAH";
+    const bool list_form = platform::FirstCharacters(pFilename, 3) == "LST";
+    host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
+    return host::Armed(error_text, false, [&] {
+      files::FileContext ctx = Internals::Files(*this);
+      return rewrites::RewriteForm(
+          ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text, [&](std::string& line) {
+            return rewrites::RewriteLL12Line(line, dunning_form, list_form);
+          });
+    });
   });
 }
 
 bool clsReportLLUpdate::Umstellung_auf_LL12(const std::string& pDBPath) {
-  return component::RunFormJob(
-      *this, "Umstellung_auf_LL12", pDBPath, host::ErrorText::General("Umstellung_Auf_LL12"),
-      {"bel", "war", "MAH"},
-      [&](const std::string& name) { return Suche_ErsetzeProjektdatei_LL12(name, pDBPath); });
+  return component::AsWriter(*this, pDBPath, [&] {
+    return component::RunFormJob(
+        *this, "Umstellung_auf_LL12", pDBPath, host::ErrorText::General("Umstellung_Auf_LL12"),
+        {"bel", "war", "MAH"},
+        [&](const std::string& name) { return Suche_ErsetzeProjektdatei_LL12(name, pDBPath); });
+  });
 }
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Mahnung(const std::string& pFilename,
                                                           const std::string& pDBPath) {
-  host::ErrorText error_text =
-      host::ErrorText::Custom("Die Umstellung Mahnformular konnte bei Formular " + pFilename +
-                              " nicht vorgenommen werden.");
-  return host::Armed(error_text, false, [&] {
-    if (IsListFormIgnoringCase(pFilename)) return true;
-    files::FileContext ctx = Internals::Files(*this);
-    return rewrites::RewriteFormWith(
-        ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
-        [&](platform::TextReader& form, platform::TextWriter& temporary) {
-          // Whether a line changes depends on the lines below it: all lines are held first.
-          std::shared_ptr<DynArray> lines = host::NewDynArray();
-          lines->Dimension(0, 0, 0, 0);
-          std::string line;
-          for (int32_t row = 0; form.ReadLine(line); ++row) {
-            if (row > 0) lines->AddRows(1);
-            lines->SetValue(row, 0, line);
-          }
-          bool found = rewrites::ScanDunningLines(*lines);
-          if (found) {
-            for (int32_t row = 0, n = lines->Count(1); row < n; ++row) {
-              temporary.WriteLine(lines->GetValue(row, 0).ToString());
+  return component::AsWriter(*this, pDBPath, [&] {
+    host::ErrorText error_text =
+        host::ErrorText::Custom("Die Umstellung Mahnformular konnte bei Formular " + pFilename +
+                                " nicht vorgenommen werden.");
+    return host::Armed(error_text, false, [&] {
+      if (IsListFormIgnoringCase(pFilename)) return true;
+      files::FileContext ctx = Internals::Files(*this);
+      return rewrites::RewriteFormWith(
+          ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
+          [&](platform::TextReader& form, platform::TextWriter& temporary) {
+            // Whether a line changes depends on the lines below it: all lines are held first.
+            std::shared_ptr<DynArray> lines = host::NewDynArray();
+            lines->Dimension(0, 0, 0, 0);
+            std::string line;
+            for (int32_t row = 0; form.ReadLine(line); ++row) {
+              if (row > 0) lines->AddRows(1);
+              lines->SetValue(row, 0, line);
             }
-          }
-          return found;
-        });
+            bool found = rewrites::ScanDunningLines(*lines);
+            if (found) {
+              for (int32_t row = 0, n = lines->Count(1); row < n; ++row) {
+                temporary.WriteLine(lines->GetValue(row, 0).ToString());
+              }
+            }
+            return found;
+          });
+    });
   });
 }
 
 bool clsReportLLUpdate::Umstellung_Mahnformular(const std::string& pDBPath,
                                                 const std::string& pExtension) {
-  return component::RunFormJob(
-      *this, "Umstellung_Mahnformular", pDBPath,
-      host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"), {pExtension},
-      [&](const std::string& name) { return Suche_ErsetzeProjektdatei_Mahnung(name, pDBPath); },
-      [](const std::string& raw_name) { return !IsListFormIgnoringCase(raw_name); });
+  return component::AsWriter(*this, pDBPath, [&] {
+    return component::RunFormJob(
+        *this, "Umstellung_Mahnformular", pDBPath,
+        host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"), {pExtension},
+        [&](const std::string& name) { return Suche_ErsetzeProjektdatei_Mahnung(name, pDBPath); },
+        [](const std::string& raw_name) { return !IsListFormIgnoringCase(raw_name); });
+  });
 }
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Seite(
     const std::string& pFilename, const std::string& pDBPath, const std::string& pSucheNach,
     const std::string& pSuche, const std::string& pErsetze, const std::string& pSucheNachSeite,
     const std::string&) {
-  host::ErrorText error_text =
-      host::ErrorText::Custom("Die Umstellung auf Seite von / bis konnte bei Formular " +
-                              pFilename + " nicht vorgenommen werden.");
-  const rewrites::PageTexts texts{pSucheNach, pSuche, pErsetze, pSucheNachSeite};
-  return host::Armed(error_text, false, [&] {
-    files::FileContext ctx = Internals::Files(*this);
-    return rewrites::RewriteFormWith(
-        ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
-        [&](platform::TextReader& form, platform::TextWriter& temporary) {
-          return rewrites::CopyWithPageWindow(form, temporary, texts);
-        });
+  return component::AsWriter(*this, pDBPath, [&] {
+    host::ErrorText error_text =
+        host::ErrorText::Custom("Die Umstellung auf Seite von / bis konnte bei Formular " +
+                                pFilename + " nicht vorgenommen werden.");
+    const rewrites::PageTexts texts{pSucheNach, pSuche, pErsetze, pSucheNachSeite};
+    return host::Armed(error_text, false, [&] {
+      files::FileContext ctx = Internals::Files(*this);
+      return rewrites::RewriteFormWith(
+          ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
+          [&](platform::TextReader& form, platform::TextWriter& temporary) {
+            return rewrites::CopyWithPageWindow(form, temporary, texts);
+          });
+    });
   });
 }
 
 bool clsReportLLUpdate::Umstellung_Auf_Seite_Von_Bis(const std::string& pDBPath,
                                                      const std::string& pExtension) {
-  return component::RunFormJob(*this, "Umstellung_Auf_Seite_Von_Bis", pDBPath,
-                               host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
-                               {pExtension}, [&](const std::string& name) {
-                                 return Suche_ErsetzeProjektdatei_Seite(
-                                     name, pDBPath, kPageNumberOnly, kPageNumberOnly,
-                                     kPageNumberWithCount, kPageMarker, pExtension);
-                               });
+  return component::AsWriter(*this, pDBPath, [&] {
+    return component::RunFormJob(*this, "Umstellung_Auf_Seite_Von_Bis", pDBPath,
+                                 host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
+                                 {pExtension}, [&](const std::string& name) {
+                                   return Suche_ErsetzeProjektdatei_Seite(
+                                       name, pDBPath, kPageNumberOnly, kPageNumberOnly,
+                                       kPageNumberWithCount, kPageMarker, pExtension);
+                                 });
+  });
 }
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_WarFarbe(const std::string& pDBPath,
                                                            const std::string& pExtension) {
-  // The three rewrites per file carry no texts of their own: each copies every line, counts the
-  // file as changed and moves the page-number object once.
-  const std::string selector, search, replacement;
-  return component::RunFormJob(
-      *this, "Suche_ErsetzeProjektdatei_WarFarbe", pDBPath,
-      host::ErrorText::General("Suche_ErsetzeProjektdatei_WarFarbe"), {pExtension},
-      [&](const std::string& name) {
-        for (int call = 0; call < 3; ++call) {
-          if (!Suche_ErsetzeProjektdatei_Seite(name, pDBPath, selector, search, replacement,
-                                               kPageMarker, pExtension)) {
-            return false;
+  return component::AsWriter(*this, pDBPath, [&] {
+    // The three rewrites per file carry no texts of their own: each copies every line, counts the
+    // file as changed and moves the page-number object once.
+    const std::string selector, search, replacement;
+    return component::RunFormJob(
+        *this, "Suche_ErsetzeProjektdatei_WarFarbe", pDBPath,
+        host::ErrorText::General("Suche_ErsetzeProjektdatei_WarFarbe"), {pExtension},
+        [&](const std::string& name) {
+          for (int call = 0; call < 3; ++call) {
+            if (!Suche_ErsetzeProjektdatei_Seite(name, pDBPath, selector, search, replacement,
+                                                 kPageMarker, pExtension)) {
+              return false;
+            }
           }
-        }
-        return true;
-      });
+          return true;
+        });
+  });
 }
 
 }  // namespace llupdate

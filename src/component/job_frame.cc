@@ -4,6 +4,7 @@
 
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
+#include "component/writer_scope.h"
 #include "host/objects.h"
 #include "llupdate/progress.h"
 #include "platform/text.h"
@@ -42,6 +43,10 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
       ProgressObserver* progress = ThreadProgressObserver();
       if (progress != nullptr) progress->TypeStarted(operation, type, CountForms(*catalogue));
       for (int32_t i = 0; i < rows && result; ++i) {
+        if (StopHere(operation)) {
+          result = false;
+          break;
+        }
         std::string listed = catalogue->GetValue(i, 0).ToString();
         std::string name = platform::TrimSpaces(listed);
         if (name.empty() || (filter && !filter(listed))) continue;

@@ -7,6 +7,7 @@
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
 #include "component/job_frame.h"
+#include "component/writer_scope.h"
 #include "host/error_convention.h"
 #include "host/objects.h"
 #include "ll15/block_rewrites.h"
@@ -120,107 +121,115 @@ int16_t FileVersionNumber(const std::string& text) {
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilename,
                                                        const std::string& pDBPath) {
-  const rewrites::FormFiles files = rewrites::FilesOfForm(pFilename, pDBPath);
-  // The form type: the last three characters of the name, whatever stands before them.
-  const std::string type =
-      platform::UpperAscii(std::string(platform::LastCharacters(pFilename, 3)));
-  bool changed = false;
-  bool produced = false;  // the temporary file went through every step that writes it
-  bool ran = host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
-    platform::FileSystem& fs = Internals::Fso(*this);
-    TemporaryGuard guard(fs, files.temporary);
-    if (fs.FileExists(files.temporary)) fs.DeleteFile(files.temporary, true);
-    fs.CopyFile(files.source, files.temporary, true);
+  return component::AsWriter(*this, pDBPath, [&] {
+    const rewrites::FormFiles files = rewrites::FilesOfForm(pFilename, pDBPath);
+    // The form type: the last three characters of the name, whatever stands before them.
+    const std::string type =
+        platform::UpperAscii(std::string(platform::LastCharacters(pFilename, 3)));
+    bool changed = false;
+    bool produced = false;  // the temporary file went through every step that writes it
+    bool ran = host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
+      platform::FileSystem& fs = Internals::Fso(*this);
+      TemporaryGuard guard(fs, files.temporary);
+      if (fs.FileExists(files.temporary)) fs.DeleteFile(files.temporary, true);
+      fs.CopyFile(files.source, files.temporary, true);
 
-    files::FileContext ctx = Internals::Files(*this);
-    if (ll15::Save_LL15_Format(files.temporary) != 0 &&
-        ll15::Entferne_Rahmen_LL15(ctx, files.temporary)) {
-      platform::Encoding encoding = platform::Encoding::kAnsi;
-      std::shared_ptr<DynArray>& lines = Internals::ProjectLines(*this);
-      lines = files::Aufbau_ProjektArray(ctx, files.temporary, &encoding);
-      auto find = [&](const std::string& text) {
-        if (!lines) throw platform::Error(platform::kObjectNotSet, "Zeilenliste");
-        return lines->Find(0, 0, text, 0, 1, 0);
-      };
-      for (const BlockSearch& block : kBlockSearches) {
-        if (type != block.type) continue;
-        int32_t row = block.line == nullptr ? 0 : find(block.line);
-        if (row != -1) {
-          block.rewrite(row, lines);
-          changed = true;
+      files::FileContext ctx = Internals::Files(*this);
+      if (ll15::Save_LL15_Format(files.temporary) != 0 &&
+          ll15::Entferne_Rahmen_LL15(ctx, files.temporary)) {
+        platform::Encoding encoding = platform::Encoding::kAnsi;
+        std::shared_ptr<DynArray>& lines = Internals::ProjectLines(*this);
+        lines = files::Aufbau_ProjektArray(ctx, files.temporary, &encoding);
+        auto find = [&](const std::string& text) {
+          if (!lines) throw platform::Error(platform::kObjectNotSet, "Zeilenliste");
+          return lines->Find(0, 0, text, 0, 1, 0);
+        };
+        for (const BlockSearch& block : kBlockSearches) {
+          if (type != block.type) continue;
+          int32_t row = block.line == nullptr ? 0 : find(block.line);
+          if (row != -1) {
+            block.rewrite(row, lines);
+            changed = true;
+          }
         }
+        // A list that could not be loaded is not written: the load has said why.
+        produced =
+            lines && files::Speichern_ProjektArray(ctx, files.temporary, lines, encoding) == -1;
       }
-      // A list that could not be loaded is not written: the load has said why.
-      produced =
-          lines && files::Speichern_ProjektArray(ctx, files.temporary, lines, encoding) == -1;
+      guard.Release();
+      return true;
+    });
+    if (!ran) return false;
+
+    host::IgnoreErrors([&] { Internals::ProjectLines(*this).reset(); });
+    platform::FileSystem* fs = nullptr;
+    host::IgnoreErrors([&] { fs = &Internals::Fso(*this); });
+    if (fs == nullptr) return true;
+    if (changed && produced) {
+      rewrites::SwapInTemporary(*fs, files);
+    } else {
+      host::IgnoreErrors([&] {
+        if (fs->FileExists(files.temporary)) fs->DeleteFile(files.temporary, true);
+      });
     }
-    guard.Release();
     return true;
   });
-  if (!ran) return false;
-
-  host::IgnoreErrors([&] { Internals::ProjectLines(*this).reset(); });
-  platform::FileSystem* fs = nullptr;
-  host::IgnoreErrors([&] { fs = &Internals::Fso(*this); });
-  if (fs == nullptr) return true;
-  if (changed && produced) {
-    rewrites::SwapInTemporary(*fs, files);
-  } else {
-    host::IgnoreErrors([&] {
-      if (fs->FileExists(files.temporary)) fs->DeleteFile(files.temporary, true);
-    });
-  }
-  return true;
 }
 
 bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
-  return host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
-    Internals::Init_FSO(*this);
-    const std::string directory = catalogue::FormDirectory(pDBPath);
-    SchreibschutzEntfernenAlleDateien(directory);
-    std::shared_ptr<DynArray>& member = Internals::Catalogue(*this);
-    member = host::NewDynArray();
-    std::shared_ptr<DynArray> list = member;
-    platform::FileSystem& fs = Internals::Fso(*this);
+  return component::AsWriter(*this, pDBPath, [&] {
+    return host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
+      Internals::Init_FSO(*this);
+      const std::string directory = catalogue::FormDirectory(pDBPath);
+      SchreibschutzEntfernenAlleDateien(directory);
+      std::shared_ptr<DynArray>& member = Internals::Catalogue(*this);
+      member = host::NewDynArray();
+      std::shared_ptr<DynArray> list = member;
+      platform::FileSystem& fs = Internals::Fso(*this);
 
-    bool success = false;
-    bool stopped = false;
-    for (const TypeRule& rule : kTypeRules) {
-      success = catalogue::Aufbau_Array2(fs, rule.extension, *list, directory);
-      if (!success) continue;
-      int32_t rows = list->Count(1);
-      ProgressObserver* progress = ThreadProgressObserver();
-      const char* operation = "Umstellung_auf_LL24";
-      if (progress != nullptr)
-        progress->TypeStarted(operation, rule.extension, component::CountForms(*list));
-      for (int32_t r = 0; r < rows && !stopped; ++r) {
-        std::string name = platform::TrimSpaces(list->GetValue(r, 0).ToString());
-        if (!name.empty()) {
-          std::string path = pDBPath + "\\Berichtell\\" + name;
-          if (rule.unprotect_each) SchreibschutzEntfernen(path);
-          if (rule.threshold == 0) {
-            ll15::Save_LL15_Format(path);
-          } else {
-            int16_t version = component::FileVersionNumber(list->GetValue(r, 5).ToString());
-            if (version < rule.threshold) {
-              success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
-            } else {
-              ll15::Save_LL15_Format(path);
-            }
-            stopped = !success;
+      bool success = false;
+      bool stopped = false;
+      for (const TypeRule& rule : kTypeRules) {
+        success = catalogue::Aufbau_Array2(fs, rule.extension, *list, directory);
+        if (!success) continue;
+        int32_t rows = list->Count(1);
+        ProgressObserver* progress = ThreadProgressObserver();
+        const char* operation = "Umstellung_auf_LL24";
+        if (progress != nullptr)
+          progress->TypeStarted(operation, rule.extension, component::CountForms(*list));
+        for (int32_t r = 0; r < rows && !stopped; ++r) {
+          std::string name = platform::TrimSpaces(list->GetValue(r, 0).ToString());
+          if (!name.empty() && component::StopHere(operation)) {
+            stopped = true;
+            break;
           }
-          if (progress != nullptr)
-            progress->FormFinished(operation, rule.extension, name, !stopped);
+          if (!name.empty()) {
+            std::string path = pDBPath + "\\Berichtell\\" + name;
+            if (rule.unprotect_each) SchreibschutzEntfernen(path);
+            if (rule.threshold == 0) {
+              ll15::Save_LL15_Format(path);
+            } else {
+              int16_t version = component::FileVersionNumber(list->GetValue(r, 5).ToString());
+              if (version < rule.threshold) {
+                success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
+              } else {
+                ll15::Save_LL15_Format(path);
+              }
+              stopped = !success;
+            }
+            if (progress != nullptr)
+              progress->FormFinished(operation, rule.extension, name, !stopped);
+          }
+          // The row counter is 16 bits wide: stepping past its last value overflows.
+          if (!stopped && r == std::numeric_limits<int16_t>::max()) {
+            throw platform::Error(platform::kOverflow);
+          }
         }
-        // The row counter is 16 bits wide: stepping past its last value overflows.
-        if (!stopped && r == std::numeric_limits<int16_t>::max()) {
-          throw platform::Error(platform::kOverflow);
-        }
+        if (stopped) break;
       }
-      if (stopped) break;
-    }
-    host::IgnoreErrors([&] { Internals::Catalogue(*this).reset(); });
-    return !stopped;
+      host::IgnoreErrors([&] { Internals::Catalogue(*this).reset(); });
+      return !stopped;
+    });
   });
 }
 

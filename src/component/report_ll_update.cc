@@ -2,6 +2,7 @@
 
 #include "component/internals.h"
 #include "component/job_frame.h"
+#include "component/writer_scope.h"
 #include "host/error_convention.h"
 #include "host/objects.h"
 #include "rewrites/rewrite_pattern.h"
@@ -45,48 +46,54 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
                                                   const std::string& pSucheNach,
                                                   const std::string& pSuche,
                                                   const std::string& pErsetze) {
-  // This operation reports its errors under the name of the job that uses it most.
-  host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
-  return host::Armed(error_text, false, [&] {
-    files::FileContext ctx = Internals::Files(*this);
-    return rewrites::RewriteForm(ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
-                                 [&](std::string& line) {
-                                   if (!rewrites::Contains(line, pSucheNach)) {
-                                     return false;
-                                   }
-                                   rewrites::ReplaceAll(line, pSuche, pErsetze);
-                                   return true;
-                                 });
+  return component::AsWriter(*this, pDBPath, [&] {
+    // This operation reports its errors under the name of the job that uses it most.
+    host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
+    return host::Armed(error_text, false, [&] {
+      files::FileContext ctx = Internals::Files(*this);
+      return rewrites::RewriteForm(ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
+                                   [&](std::string& line) {
+                                     if (!rewrites::Contains(line, pSucheNach)) {
+                                       return false;
+                                     }
+                                     rewrites::ReplaceAll(line, pSuche, pErsetze);
+                                     return true;
+                                   });
+    });
   });
 }
 
 bool clsReportLLUpdate::Umstellung_Auf_Neue_Anschrift(const std::string& pDBPath) {
-  return component::RunFormJob(*this, "Umstellung_Auf_Neue_Anschrift", pDBPath,
-                               host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
-                               {"bel", "war", "mah", "bst"}, [&](const std::string& name) {
-                                 return Suche_ErsetzeProjektdatei(name, pDBPath,
-                                                                  "Spacing.Paragraph=8", "=8",
-                                                                  "=Firmendaten.NeueAnschrift");
-                               });
+  return component::AsWriter(*this, pDBPath, [&] {
+    return component::RunFormJob(*this, "Umstellung_Auf_Neue_Anschrift", pDBPath,
+                                 host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
+                                 {"bel", "war", "mah", "bst"}, [&](const std::string& name) {
+                                   return Suche_ErsetzeProjektdatei(name, pDBPath,
+                                                                    "Spacing.Paragraph=8", "=8",
+                                                                    "=Firmendaten.NeueAnschrift");
+                                 });
+  });
 }
 
 bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string& pDBPath) {
-  // Values that are zero were printed white; they are printed black like all others now.
-  static const char* const kColourFormulas[] = {
-      "=if(Position.Menge=0,RGB (255,255,255),RGB (0,0,0))",
-      "=if(Position.Einzelpreis=0,RGB (255,255,255),RGB (0,0,0))",
-      "=if(Position.Gesamtpreis=0,RGB (255,255,255),RGB (0,0,0))",
-  };
-  return component::RunFormJob(
-      *this, "Korrektur_Wart_Farbe", pDBPath, host::ErrorText::General("Umstellung_Auf_LL12"),
-      {"war"}, [&](const std::string& name) {
-        for (const char* formula : kColourFormulas) {
-          if (!Suche_ErsetzeProjektdatei(name, pDBPath, formula, formula, "=RGB (0,0,0)")) {
-            return false;
+  return component::AsWriter(*this, pDBPath, [&] {
+    // Values that are zero were printed white; they are printed black like all others now.
+    static const char* const kColourFormulas[] = {
+        "=if(Position.Menge=0,RGB (255,255,255),RGB (0,0,0))",
+        "=if(Position.Einzelpreis=0,RGB (255,255,255),RGB (0,0,0))",
+        "=if(Position.Gesamtpreis=0,RGB (255,255,255),RGB (0,0,0))",
+    };
+    return component::RunFormJob(
+        *this, "Korrektur_Wart_Farbe", pDBPath, host::ErrorText::General("Umstellung_Auf_LL12"),
+        {"war"}, [&](const std::string& name) {
+          for (const char* formula : kColourFormulas) {
+            if (!Suche_ErsetzeProjektdatei(name, pDBPath, formula, formula, "=RGB (0,0,0)")) {
+              return false;
+            }
           }
-        }
-        return true;
-      });
+          return true;
+        });
+  });
 }
 
 Variant clsReportLLUpdate::SchreibschutzEntfernenAlleDateien(std::string PfadName) {

@@ -15,13 +15,16 @@ bool FindFile(platform::FileSystem& fs, const std::string& path) {
   return (fs.GetAttributes(path) & hidden) == 0;
 }
 
-int32_t Ausgabe_Open(FileContext& ctx, bool flag, const std::string& path, Encoding encoding) {
+int32_t Ausgabe_Open(FileContext& ctx, bool flag, const std::string& path, Encoding encoding,
+                     bool create_new) {
   try {
     int32_t number = ctx.table.FreeFile();
     if (flag) {
       ctx.table.OpenInput(number, ctx.fs, path);
     } else {
-      ctx.table.OpenOutput(number, ctx.fs, path, encoding);
+      ctx.table.OpenOutput(
+          number, ctx.fs, path, encoding,
+          create_new ? platform::OpenMode::kCreateNew : platform::OpenMode::kWrite);
     }
     return number;
   } catch (...) {

@@ -27,9 +27,10 @@ bool FindFile(platform::FileSystem& fs, const std::string& path);
 
 // Opens path on the lowest free number: for reading lines when flag is True, otherwise for writing
 // lines (created or emptied) in the given encoding. Returns the number, which the caller closes,
-// or 0 after reporting the error through ReportError.
+// or 0 after reporting the error through ReportError. A file for writing is a new one when
+// create_new is set (error 58 when the name is taken).
 int32_t Ausgabe_Open(FileContext& ctx, bool flag, const std::string& path,
-                     Encoding encoding = Encoding::kAnsi);
+                     Encoding encoding = Encoding::kAnsi, bool create_new = false);
 
 // One value of a profile file, or default_value; the empty string on an error. Shows nothing.
 std::string LeseIniWert(platform::FileSystem& fs, const std::string& file,

@@ -25,10 +25,10 @@ void FileTable::OpenInput(int32_t number, platform::FileSystem& fs, const std::s
 }
 
 void FileTable::OpenOutput(int32_t number, platform::FileSystem& fs, const std::string& path,
-                           Encoding encoding) {
+                           Encoding encoding, platform::OpenMode mode) {
   Slot& slot = Use(number);
   if (slot.reader || slot.writer) throw Error(platform::kFileAlreadyOpen, path);
-  slot.writer = std::make_unique<TextWriter>(fs.Open(path, platform::OpenMode::kWrite), encoding);
+  slot.writer = std::make_unique<TextWriter>(fs.Open(path, mode), encoding);
 }
 
 TextReader& FileTable::Reader(int32_t number) {

@@ -27,7 +27,7 @@ class FileTable {
   void OpenInput(int32_t number, platform::FileSystem& fs, const std::string& path);
   // Creates or empties path and opens it on number for writing lines in the given encoding.
   void OpenOutput(int32_t number, platform::FileSystem& fs, const std::string& path,
-                  Encoding encoding);
+                  Encoding encoding, platform::OpenMode mode = platform::OpenMode::kWrite);
   // The reader or writer of an open number; error 52 when the number is not open that way.
   TextReader& Reader(int32_t number);
   TextWriter& Writer(int32_t number);

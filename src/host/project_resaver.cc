@@ -22,6 +22,11 @@ Error NotATextProject(const std::string& path, size_t line, const std::string& r
                path + ", Zeile " + std::to_string(line) + ": " + reason + " (kein Textprojekt)");
 }
 
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 // Reads a project line by line and checks that it is a text project: no NUL byte in an 8-bit
 // file, and block lines "{" / "}" that balance. The encoding goes to start, then every line to
 // each_line.
@@ -75,25 +80,30 @@ class ProjectResaver : public ListLabelControl {
     child = 2;
   }
 
-  // The new content is written beside the file and then put in its place in one step, so that a
-  // failed save leaves the project as it was.
+  // The new content is written to a new partial file of the program's own beside the project
+  // (never a name a user's file has) and then renamed over it, so that a failed save leaves the
+  // project as it was and the project's name always holds a whole project.
   void SaveProjectFile(const std::string& path) override {
     RequireOpen();
     auto fs = CreateAs<platform::FileSystem>(kFileSystemProgId);
-    std::string partial = path + "~";
+    std::string partial = platform::PartialFileName(path);
     try {
       std::unique_ptr<platform::TextWriter> writer;
       CheckProject(
           *fs, path_,
           [&](platform::Encoding encoding) {
             writer = std::make_unique<platform::TextWriter>(
-                fs->Open(partial, platform::OpenMode::kWrite), encoding);
+                fs->Open(partial, platform::OpenMode::kCreateNew), encoding);
           },
           [&](const std::string& line) { writer->WriteLine(line); });
       writer->Close();
       writer.reset();
-      fs->CopyFile(partial, path, true);
-      fs->DeleteFile(partial, true);
+      if (fs->ReplaceFile(partial, path)) {
+        platform::NoteFolderChanged(FolderOf(path));
+      } else {
+        fs->CopyFile(partial, path, true);
+        fs->DeleteFile(partial, true);
+      }
       if (ProgressObserver* progress = ThreadProgressObserver()) progress->FormWritten(path);
     } catch (...) {
       try {

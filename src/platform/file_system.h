@@ -28,12 +28,14 @@ enum Attribute : uint32_t {
 };
 
 enum class OpenMode {
-  kRead,   // the file must exist
-  kWrite,  // created when missing, emptied when present
+  kRead,       // the file must exist
+  kWrite,      // created when missing, emptied when present
+  kCreateNew,  // a new file: error 58 when anything has the name already; never through a link
 };
 
 // An open file. Errors are thrown as platform::Error. A file that is destroyed without Close()
-// is closed quietly.
+// is closed quietly. Close() of a file opened for writing puts its data on the disk first while
+// durable writes are on (see SetDurableWrites), so a closed file is complete after a power cut.
 class File {
  public:
   virtual ~File() = default;
@@ -41,6 +43,18 @@ class File {
   virtual size_t Read(char* buffer, size_t size) = 0;
   virtual void Write(const char* data, size_t size) = 0;
   virtual void Close() = 0;
+};
+
+// The writer lock of a database, held while the object lives. The lock file also records whether
+// the run that held it last finished: one that did not (a crash, a kill, a power cut) may have
+// left its own temporary, backup and partial files beside the forms.
+class WriterLock {
+ public:
+  virtual ~WriterLock() = default;
+  // True when the previous holder ended without MarkFinished().
+  virtual bool previous_run_unfinished() const = 0;
+  // Records that this run ended with nothing of its own left beside the forms.
+  virtual void MarkFinished() = 0;
 };
 
 struct FileEntry {
@@ -70,7 +84,57 @@ class FileSystem : public Object {
   // The attributes of an existing file or directory.
   virtual uint32_t GetAttributes(const std::string& path) = 0;
   virtual void SetAttributes(const std::string& path, uint32_t attributes) = 0;
+
+  // What keeps a form whole at every instant. A file system that offers only the classic
+  // operations above keeps these defaults, and the rewrites then use the classic sequence.
+  //
+  // Gives an existing file a second name (a hard link; on a file system without links a copy
+  // with its time stamps). The new name must be free: error 58 otherwise. False when this file
+  // system offers no such operation.
+  virtual bool LinkFile(const std::string& existing, const std::string& new_name) {
+    (void)existing, (void)new_name;
+    return false;
+  }
+  // Renames source over destination in one step: the destination (also a read-only one) names
+  // the old content until it names the new one. False when this file system cannot do that.
+  virtual bool ReplaceFile(const std::string& source, const std::string& destination) {
+    (void)source, (void)destination;
+    return false;
+  }
+  // Puts the folder's entries (names created, renamed, removed) on the disk while durable writes
+  // are on.
+  virtual void SyncFolder(const std::string& path) { (void)path; }
+  // Takes the writer lock of the database path db_path (the lock file ".llupdate-lock" in it),
+  // waiting up to wait_seconds for another holder; error 70 naming the holder when it stays
+  // held. nullptr when this file system has no locks or db_path cannot hold a lock file (it does
+  // not exist or cannot be written): then there is nothing the lock could protect.
+  virtual std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path,
+                                                   double wait_seconds) {
+    (void)db_path, (void)wait_seconds;
+    return nullptr;
+  }
 };
+
+// The name of the lock file in a database path.
+inline constexpr char kLockFileName[] = ".llupdate-lock";
+
+// Whether new files are put on the disk before they replace a form, and folders after their
+// entries changed. On by default; off for scratch copies, where speed counts more than a power
+// cut.
+void SetDurableWrites(bool on);
+bool DurableWrites();
+
+// The folders whose entries this thread changed (a form replaced, a form copied in) and that are
+// still to be put on the disk: the writer of a database flushes them before it reports success.
+void NoteFolderChanged(const std::string& folder);
+std::vector<std::string> TakeChangedFolders();
+
+// A name for a partial file beside path that nothing else uses: path, ".llupdate-", a number
+// unique in this process, and ".tmp". Such files are the program's own; a finished one is
+// renamed to its final name.
+std::string PartialFileName(const std::string& path);
+// True for a name that PartialFileName made (or the copy's partial file of earlier versions).
+bool IsPartialFileName(const std::string& name);
 
 // The file system of the operating system.
 std::shared_ptr<FileSystem> NewOsFileSystem();

@@ -4,12 +4,15 @@
 // behave the same whoever runs it.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
+#include <thread>
 
 #include "platform/error.h"
 #include "platform/file_system.h"
@@ -20,7 +23,8 @@ namespace {
 
 class OsFile : public File {
  public:
-  OsFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  OsFile(int fd, std::string path, bool written = false)
+      : fd_(fd), path_(std::move(path)), written_(written) {}
   ~OsFile() override {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -48,13 +52,89 @@ class OsFile : public File {
   void Close() override {
     int fd = fd_;
     fd_ = -1;
-    if (fd >= 0 && ::close(fd) != 0) throw ErrorFromErrno(errno, path_);
+    if (fd < 0) return;
+    if (written_ && DurableWrites() && ::fdatasync(fd) != 0) {
+      int err = errno;
+      ::close(fd);
+      throw ErrorFromErrno(err, path_);
+    }
+    if (::close(fd) != 0) throw ErrorFromErrno(errno, path_);
   }
 
  private:
   int fd_;
   std::string path_;
+  bool written_;
 };
+
+// The lock file of a database: flock() on it, which the kernel releases when the process ends
+// however it ends, so the lock of a dead process never blocks. Its text names the holder and
+// whether the holder's run finished.
+class OsWriterLock : public WriterLock {
+ public:
+  OsWriterLock(int fd, bool unfinished) : fd_(fd), unfinished_(unfinished) {}
+  ~OsWriterLock() override { ::close(fd_); }  // closing releases the lock
+
+  bool previous_run_unfinished() const override { return unfinished_; }
+
+  void MarkFinished() override {
+    std::string text = ReadAll(fd_);
+    size_t at = text.find(kRunning);
+    if (at == std::string::npos) return;
+    text.replace(at, sizeof kRunning - 1, kFinished);
+    if (::ftruncate(fd_, 0) != 0) throw ErrorFromErrno(errno, kLockFileName);
+    WriteAll(fd_, text);
+  }
+
+  static constexpr char kRunning[] = "state=running";
+  static constexpr char kFinished[] = "state=finished";
+
+  static std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[512];
+    for (off_t at = 0;;) {
+      ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+      if (n <= 0 || text.size() > 4096) break;
+      text.append(buffer, static_cast<size_t>(n));
+      at += n;
+    }
+    return text;
+  }
+
+  static void WriteAll(int fd, const std::string& text) {
+    if (::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+      throw ErrorFromErrno(errno, kLockFileName);
+    }
+  }
+
+ private:
+  int fd_;
+  bool unfinished_;
+};
+
+std::string HolderText() {
+  char host[256] = "?";
+  ::gethostname(host, sizeof host - 1);
+  host[sizeof host - 1] = '\0';
+  char since[32] = "";
+  std::time_t now = std::time(nullptr);
+  struct tm local;
+  ::localtime_r(&now, &local);
+  std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string("host=") + host + "\npid=" + std::to_string(::getpid()) + "\nsince=" + since +
+         "\n";
+}
+
+// "Rechner H, Prozess P, seit T" from a lock file's text.
+std::string DescribeHolder(const std::string& text) {
+  auto value = [&](const std::string& key) {
+    size_t at = text.find(key + "=");
+    if (at == std::string::npos) return std::string("?");
+    at += key.size() + 1;
+    return text.substr(at, text.find('\n', at) - at);
+  };
+  return "Rechner " + value("host") + ", Prozess " + value("pid") + ", seit " + value("since");
+}
 
 // Copies the content of one open file to another: in the kernel where it can, else through a
 // buffer.
@@ -87,11 +167,37 @@ Error MissingError(const std::string& os_path, const std::string& shown) {
   return Error(kFileNotFound, shown);
 }
 
+// Copies from (shown as source) into the new file partial, with the mode and times of src set
+// through the open file and, with durable writes, on the disk before it is closed. Removes the
+// partial file when anything fails.
+void CopyToNewFile(const std::string& from, const std::string& source, const struct stat& src,
+                   const std::string& partial, const std::string& destination) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) throw ErrorFromErrno(errno, source);
+  OsFile reader(in, source);
+  int out = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (out < 0) throw ErrorFromErrno(errno, destination);
+  try {
+    OsFile writer(out, destination, true);
+    CopyContent(in, out, reader, writer, static_cast<size_t>(src.st_size));
+    if (::fchmod(out, src.st_mode & 07777) != 0) throw ErrorFromErrno(errno, destination);
+    struct timespec times[2] = {src.st_atim, src.st_mtim};
+    if (::futimens(out, times) != 0) throw ErrorFromErrno(errno, destination);
+    writer.Close();
+    reader.Close();
+  } catch (...) {
+    ::unlink(partial.c_str());
+    throw;
+  }
+}
+
 class OsFileSystem : public FileSystem {
  public:
   bool FileExists(const std::string& path) override {
+    std::string os_path = ResolvePath(path);
     struct stat st;
-    return StatPath(ResolvePath(path), &st) && S_ISREG(st.st_mode);
+    if (StatPath(os_path, &st)) return S_ISREG(st.st_mode);
+    return ::lstat(os_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);  // a dangling link
   }
 
   bool FolderExists(const std::string& path) override {
@@ -115,41 +221,113 @@ class OsFileSystem : public FileSystem {
     struct stat src, dst;
     if (!StatPath(from, &src)) throw MissingError(from, source);
     if (!S_ISREG(src.st_mode)) throw Error(kFileNotFound, source);
-    if (StatPath(to, &dst)) {
-      if (!S_ISREG(dst.st_mode)) throw Error(kPermissionDenied, destination);
+    if (::lstat(to.c_str(), &dst) == 0) {
+      if (S_ISDIR(dst.st_mode)) throw Error(kPermissionDenied, destination);
       if (!overwrite) throw Error(kFileAlreadyExists, destination);
-      if (IsReadOnlyMode(dst.st_mode)) throw Error(kPermissionDenied, destination);
+      if (S_ISREG(dst.st_mode) && IsReadOnlyMode(dst.st_mode)) {
+        throw Error(kPermissionDenied, destination);
+      }
       if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) {
         throw Error(kPermissionDenied, destination);  // a file cannot be copied onto itself
       }
     }
-    // The copy is written beside the destination and renamed into place, so that a failed copy
-    // never leaves a half-written destination behind.
-    std::string partial = to + ".llupdate-copy";
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) throw ErrorFromErrno(errno, source);
-    OsFile reader(in, source);
-    int out = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) throw ErrorFromErrno(errno, destination);
-    try {
-      OsFile writer(out, destination);
-      CopyContent(in, out, reader, writer, static_cast<size_t>(src.st_size));
-      writer.Close();
-      reader.Close();
-      if (::chmod(partial.c_str(), src.st_mode & 07777) != 0)
-        throw ErrorFromErrno(errno, destination);
-      struct timespec times[2] = {src.st_atim, src.st_mtim};
-      if (::utimensat(AT_FDCWD, partial.c_str(), times, 0) != 0) {
-        throw ErrorFromErrno(errno, destination);
-      }
-      if (::rename(partial.c_str(), to.c_str()) != 0) throw ErrorFromErrno(errno, destination);
-    } catch (...) {
+    // The copy is written to a new partial file beside the destination and renamed into place,
+    // so that a failed copy never leaves a half-written destination behind and a link planted
+    // at the destination is replaced, never written through.
+    std::string partial = PartialFileName(to);
+    CopyToNewFile(from, source, src, partial, destination);
+    if (::rename(partial.c_str(), to.c_str()) != 0) {
+      int err = errno;
       ::unlink(partial.c_str());
-      NoteRemoved(partial);
-      throw;
+      throw ErrorFromErrno(err, destination);
     }
-    NoteRemoved(partial);
     NoteCreated(to);
+  }
+
+  bool LinkFile(const std::string& existing, const std::string& new_name) override {
+    std::string from = ResolvePath(existing), to = ResolvePath(new_name);
+    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0) {
+      NoteCreated(to);
+      return true;
+    }
+    int err = errno;
+    if (err == EEXIST) throw Error(kFileAlreadyExists, new_name);
+    if (err == ENOENT) throw MissingError(from, existing);
+    if (err != EPERM && err != EXDEV && err != ENOTSUP && err != EOPNOTSUPP && err != EMLINK) {
+      throw ErrorFromErrno(err, new_name);
+    }
+    // No links here: a copy with the same content and times, put in place under a new name.
+    struct stat src;
+    if (!StatPath(from, &src)) throw MissingError(from, existing);
+    std::string partial = PartialFileName(to);
+    CopyToNewFile(from, existing, src, partial, new_name);
+    if (::linkat(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), 0) != 0 &&
+        ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+      err = errno;
+      ::unlink(partial.c_str());
+      throw err == EEXIST ? Error(kFileAlreadyExists, new_name) : ErrorFromErrno(err, new_name);
+    }
+    ::unlink(partial.c_str());
+    NoteCreated(to);
+    return true;
+  }
+
+  bool ReplaceFile(const std::string& source, const std::string& destination) override {
+    std::string from = ResolvePath(source), to = ResolvePath(destination);
+    struct stat st;
+    if (::lstat(from.c_str(), &st) != 0) throw MissingError(from, source);
+    if (::rename(from.c_str(), to.c_str()) != 0) throw ErrorFromErrno(errno, destination);
+    NoteRemoved(from);
+    NoteCreated(to);
+    return true;
+  }
+
+  void SyncFolder(const std::string& path) override {
+    if (!DurableWrites()) return;
+    std::string os_path = ResolvePath(path);
+    int fd = ::open(os_path.empty() ? "." : os_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw ErrorFromErrno(errno, path);
+    int result = ::fsync(fd);
+    int err = errno;
+    ::close(fd);
+    if (result != 0) throw ErrorFromErrno(err, path);
+  }
+
+  std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path,
+                                           double wait_seconds) override {
+    std::string dir = ResolvePath(db_path);
+    std::string path = (dir.empty() ? std::string(".") : dir) + "/" + kLockFileName;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      // No database there, or one that cannot be written: nothing for a lock to protect.
+      if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EROFS) return nullptr;
+      throw ErrorFromErrno(errno, path);
+    }
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<int64_t>(wait_seconds * 1000));
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      int err = errno;
+      if (err == EINTR) continue;
+      if (err != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+        std::string holder = DescribeHolder(OsWriterLock::ReadAll(fd));
+        ::close(fd);
+        if (err != EWOULDBLOCK) throw ErrorFromErrno(err, path);
+        throw Error(kPermissionDenied, "die Datenbank " + db_path +
+                                           " wird von einem anderen Lauf bearbeitet (" + holder +
+                                           ")");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::string before = OsWriterLock::ReadAll(fd);
+    auto lock = std::make_unique<OsWriterLock>(
+        fd, before.find(OsWriterLock::kRunning) != std::string::npos);
+    if (::ftruncate(fd, 0) != 0) throw ErrorFromErrno(errno, path);
+    OsWriterLock::WriteAll(fd, HolderText() + OsWriterLock::kRunning + "\n");
+    // The mark must be on the disk before any form is touched, so that after a power cut the
+    // next run knows to look for what this one left.
+    if (DurableWrites() && ::fdatasync(fd) != 0) throw ErrorFromErrno(errno, path);
+    if (before.empty() && DurableWrites()) SyncFolder(db_path);
+    return lock;
   }
 
   void MoveFile(const std::string& source, const std::string& destination) override {
@@ -165,7 +343,10 @@ class OsFileSystem : public FileSystem {
   void DeleteFile(const std::string& path, bool force) override {
     std::string os_path = ResolvePath(path);
     struct stat st;
-    if (!StatPath(os_path, &st) || !S_ISREG(st.st_mode)) throw MissingError(os_path, path);
+    // A symbolic link is removed itself, never what it points to.
+    if (::lstat(os_path.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
+      throw MissingError(os_path, path);
+    }
     if (!force && IsReadOnlyMode(st.st_mode)) throw Error(kPermissionDenied, path);
     if (::unlink(os_path.c_str()) != 0) throw ErrorFromErrno(errno, path);
     NoteRemoved(os_path);
@@ -201,14 +382,20 @@ class OsFileSystem : public FileSystem {
     if (mode == OpenMode::kRead) {
       if (!exists) throw MissingError(os_path, path);
       fd = ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC);
+    } else if (mode == OpenMode::kCreateNew) {
+      fd = ::open(os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd < 0 && errno == EEXIST) throw Error(kFileAlreadyExists, path);
+      if (fd < 0 && errno == ENOENT) throw Error(kPathNotFound, path);
+      if (fd >= 0) NoteCreated(os_path);
     } else {
       if (exists && IsReadOnlyMode(st.st_mode)) throw Error(kPermissionDenied, path);
-      fd = ::open(os_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      // Never written through a symbolic link: what this program writes is its own file.
+      fd = ::open(os_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd < 0 && errno == ENOENT) throw Error(kPathNotFound, path);
       if (fd >= 0 && !exists) NoteCreated(os_path);
     }
     if (fd < 0) throw ErrorFromErrno(errno, path);
-    return std::make_unique<OsFile>(fd, path);
+    return std::make_unique<OsFile>(fd, path, mode != OpenMode::kRead);
   }
 
   uint32_t GetAttributes(const std::string& path) override {

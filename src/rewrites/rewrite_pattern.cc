@@ -1,5 +1,7 @@
 #include "rewrites/rewrite_pattern.h"
 
+#include <exception>
+
 #include "llupdate/progress.h"
 
 namespace llupdate::rewrites {
@@ -85,7 +87,7 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
 
     // A temporary file left over from an interrupted run is discarded.
     if (ctx.fs.FileExists(files.temporary)) ctx.fs.DeleteFile(files.temporary, true);
-    int32_t temporary = files::Ausgabe_Open(ctx, false, files.temporary, encoding);
+    int32_t temporary = files::Ausgabe_Open(ctx, false, files.temporary, encoding, true);
     if (temporary == 0) return false;
     TemporaryFile temporary_guard(ctx, temporary, files.temporary);
     platform::TextWriter& writer = ctx.table.Writer(temporary);
@@ -105,7 +107,90 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
   return true;
 }
 
-void SwapInTemporary(platform::FileSystem& fs, const FormFiles& files) {
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string ReasonOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const platform::Error& e) {
+    return std::to_string(e.number()) + " " + e.description();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unbekannter Fehler";
+  }
+}
+
+// The form keeps its old content: the converted copy and the backup go, and the user learns
+// which form and why.
+void ReportNotReplaced(platform::FileSystem& fs, const FormFiles& files,
+                       const std::exception_ptr& error) {
+  IgnoreErrors([&] { fs.DeleteFile(files.backup, true); });
+  IgnoreErrors([&] { fs.DeleteFile(files.temporary, true); });
+  if (ProgressObserver* progress = ThreadProgressObserver())
+    progress->FormNotReplaced(files.source);
+  host::ShowHostMessage("Das Formular " + files.source +
+                            " konnte nicht ersetzt werden und ist unverändert: " + ReasonOf(error) +
+                            ".",
+                        3, true);
+}
+
+// The swap where the file system has second names and renames over: the backup becomes a
+// second name of the old content, the new file is renamed over the form, the backup goes last.
+// The form's name refers to complete content at every instant. False when the file system
+// offers neither (nothing has been changed then).
+bool SwapByRename(platform::FileSystem& fs, const FormFiles& files) {
+  bool linked = false;
+  try {
+    try {
+      linked = fs.LinkFile(files.source, files.backup);
+    } catch (const platform::Error& e) {
+      if (e.number() != platform::kFileAlreadyExists) throw;
+      // A backup left by an earlier run is replaced (a link planted there is removed itself).
+      fs.DeleteFile(files.backup, true);
+      linked = fs.LinkFile(files.source, files.backup);
+    }
+  } catch (const HostFailure&) {
+    throw;
+  } catch (const platform::Error& e) {
+    // Without a form there is no old content to keep; anything else keeps the form as it is.
+    if (e.number() != platform::kFileNotFound) {
+      ReportNotReplaced(fs, files, std::current_exception());
+      return true;
+    }
+    linked = true;
+  } catch (...) {
+    ReportNotReplaced(fs, files, std::current_exception());
+    return true;
+  }
+  if (!linked) return false;
+
+  try {
+    if (!fs.ReplaceFile(files.temporary, files.source)) {
+      IgnoreErrors([&] { fs.DeleteFile(files.backup, true); });
+      return false;
+    }
+  } catch (const HostFailure&) {
+    throw;
+  } catch (...) {
+    ReportNotReplaced(fs, files, std::current_exception());
+    return true;
+  }
+  platform::NoteFolderChanged(FolderOf(files.source));
+  if (ProgressObserver* progress = ThreadProgressObserver()) progress->FormWritten(files.source);
+  // The form is complete; a backup that stays is found and removed by the next run.
+  IgnoreErrors([&] { fs.DeleteFile(files.backup, true); });
+  return true;
+}
+
+// The classic sequence, for a file system that offers only copy, delete and move.
+void ClassicSwap(platform::FileSystem& fs, const FormFiles& files) {
+  platform::NoteFolderChanged(FolderOf(files.source));
   bool backed_up = false;
   IgnoreErrors([&] {
     fs.CopyFile(files.source, files.backup, true);
@@ -144,6 +229,12 @@ void SwapInTemporary(platform::FileSystem& fs, const FormFiles& files) {
     text += " Sein umgestellter Inhalt steht in " + files.temporary + ".";
   }
   host::ShowHostMessage(text, 3, true);
+}
+
+}  // namespace
+
+void SwapInTemporary(platform::FileSystem& fs, const FormFiles& files) {
+  if (!SwapByRename(fs, files)) ClassicSwap(fs, files);
 }
 
 }  // namespace llupdate::rewrites

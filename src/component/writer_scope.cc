@@ -1,0 +1,119 @@
+#include "component/writer_scope.h"
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "catalogue/catalogue.h"
+#include "component/internals.h"
+#include "host/error_convention.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
+#include "rewrites/leftovers.h"
+
+namespace llupdate {
+namespace {
+
+std::atomic<double> lock_wait_seconds{0};
+std::atomic<bool> stop_requested{false};
+thread_local bool stop_reported = false;
+thread_local bool database_busy = false;
+
+struct HeldDatabase {
+  std::string key;
+  std::unique_ptr<platform::WriterLock> lock;
+};
+thread_local std::vector<HeldDatabase> held;
+
+// One spelling per database: separators unified, trailing ones dropped, letter case folded.
+std::string DatabaseKey(const std::string& path) {
+  std::string key = path;
+  for (char& c : key) {
+    if (c == '/') c = '\\';
+  }
+  while (key.size() > 1 && key.back() == '\\') key.pop_back();
+  return platform::FoldCase(key);
+}
+
+}  // namespace
+
+void SetDurableWrites(bool on) { platform::SetDurableWrites(on); }
+void SetWriterLockWait(double seconds) { lock_wait_seconds.store(seconds < 0 ? 0 : seconds); }
+bool LastCallFoundDatabaseBusy() { return database_busy; }
+void RequestStop() noexcept { stop_requested.store(true); }
+bool StopRequested() noexcept { return stop_requested.load(); }
+void ClearStopRequest() noexcept { stop_requested.store(false); }
+
+namespace component {
+
+bool StopHere(const std::string& operation) {
+  if (!StopRequested()) return false;
+  if (!stop_reported) {
+    stop_reported = true;
+    host::ShowHostMessage(operation + " wurde auf Wunsch angehalten: das Formular in Arbeit ist " +
+                              "fertig, kein weiteres wurde begonnen.",
+                          3, false);
+  }
+  return true;
+}
+
+bool FlushChangedFolders(clsReportLLUpdate& self) {
+  std::vector<std::string> folders = platform::TakeChangedFolders();
+  if (folders.empty()) return true;
+  return host::Armed(host::ErrorText::Custom("Die Änderungen konnten nicht auf den Datenträger "
+                                             "geschrieben werden.")
+                         .WithDetails(),
+                     false, [&] {
+                       platform::FileSystem& fs = Internals::Fso(self);
+                       for (const std::string& folder : folders) fs.SyncFolder(folder);
+                       return true;
+                     });
+}
+
+bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
+              const std::function<bool()>& body) {
+  const std::string key = DatabaseKey(pDBPath);
+  for (const HeldDatabase& h : held) {
+    if (h.key == key) return body();  // a nested call of a job or the driver
+  }
+  database_busy = false;
+  if (held.empty()) stop_reported = false;
+  platform::FileSystem* fs = nullptr;
+  host::IgnoreErrors([&] { fs = &Internals::Fso(self); });
+  if (fs == nullptr) return body();  // the operation reports the missing file-system object
+
+  std::unique_ptr<platform::WriterLock> lock;
+  bool locked = host::Armed(
+      host::ErrorText::Custom("Die Datenbank " + pDBPath + " kann nicht gesperrt werden.")
+          .WithDetails(),
+      false, [&] {
+        try {
+          lock = fs->LockDatabase(pDBPath, lock_wait_seconds.load());
+        } catch (const platform::Error& e) {
+          if (e.number() != platform::kPermissionDenied) throw;
+          database_busy = true;
+          host::ShowHostMessage("Nichts geändert: " + e.description() + ".", 3, true);
+          return false;
+        }
+        return true;
+      });
+  if (!locked) return false;
+
+  held.push_back({key, std::move(lock)});
+  struct Release {
+    ~Release() { held.pop_back(); }
+  } release;
+  platform::WriterLock* writer_lock = held.back().lock.get();
+  if (writer_lock != nullptr && writer_lock->previous_run_unfinished()) {
+    rewrites::HealLeftovers(*fs, catalogue::FormDirectory(pDBPath));
+  }
+  bool result = body();
+  if (!FlushChangedFolders(self)) result = false;
+  // Only a run that ends here, with its own files gone, is marked finished; otherwise the next
+  // writer looks for what it left.
+  if (writer_lock != nullptr) host::IgnoreErrors([&] { writer_lock->MarkFinished(); });
+  return result;
+}
+
+}  // namespace component
+}  // namespace llupdate

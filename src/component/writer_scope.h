@@ -1,0 +1,26 @@
+// The frame of every operation that writes: one writer per database, leftovers of a dead run
+// healed before anything starts, and the changed folders on the disk before success is reported.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "llupdate/report_ll_update.h"
+
+namespace llupdate::component {
+
+// Runs body as the writer of the database pDBPath. The outermost call of a thread takes the
+// lock (nested calls of jobs and the driver run inside it), resolves what an unfinished earlier
+// run left in the form directory, runs body and flushes the folders it changed; a failed flush
+// turns True into False. A database held by another run gives False and a message naming the
+// holder, with nothing run.
+bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
+              const std::function<bool()>& body);
+
+// Puts the folders changed so far on the disk; False after a shown error.
+bool FlushChangedFolders(clsReportLLUpdate& self);
+
+// True after a stop request; shows that the job stops, once per request.
+bool StopHere(const std::string& operation);
+
+}  // namespace llupdate::component
