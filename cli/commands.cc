@@ -381,9 +381,14 @@ std::vector<Command> FriendlyCommands() {
        "find and repair what an interrupted run left in the form directory",
        "Looks in DBPATH/BerichteLL for an \"alt_\" backup whose form is missing (--apply restores\n"
        "the form from it), an \"alt_\" backup beside its complete form (--apply removes the\n"
-       "backup) and a leftover \"xx_\" temporary file (--apply removes it). Without --apply it\n"
-       "only reports, one line each, what --apply would do. Exit status 0 when nothing needs\n"
-       "doing (or --apply did everything), 1 otherwise.\n",
+       "backup), a leftover \"xx_\" temporary file (--apply removes it) and the program's own\n"
+       "partial files \"NAME.llupdate-....tmp\" (--apply removes them). A temporary file whose "
+       "form\n"
+       "and backup are both missing may be incomplete: it is reported and kept, never made a\n"
+       "form. Without --apply it only reports, one line each, what --apply would do. With --apply\n"
+       "it holds the database like any writer (exit status 5 when another run holds it). The\n"
+       "next run that writes does the same repairs by itself after a crash. Exit status 0 when\n"
+       "nothing needs doing (or --apply did everything), 1 otherwise.\n",
        {Db()},
        false,
        false,

@@ -1,4 +1,5 @@
 // llupdate: the command line of clsReportLLUpdate.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +22,28 @@ constexpr int kExitTrue = 0;
 constexpr int kExitFalse = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitHostFailure = 3;
+constexpr int kExitErrorsShown = 4;
+constexpr int kExitDatabaseBusy = 5;
+constexpr int kExitInterrupted = 130;
+
+// The first Ctrl-C or SIGTERM asks the job to stop after the form in work; a second one ends
+// the process at once (the forms stay whole even then).
+void OnStopSignal(int signal_number) {
+  if (!StopRequested()) {
+    RequestStop();
+    return;
+  }
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+void CatchStopSignals() {
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
 
 constexpr char kVersion[] = "llupdate 0.1.0";
 constexpr char kDefaultSettingsFile[] = "llupdate-settings.sqlite";
@@ -56,11 +79,17 @@ std::string UsageText() {
       "  --dry-run        run a command that writes on a scratch copy and show what it would\n"
       "                   change; nothing of the originals is touched\n"
       "  --apply          let 'recover' make its repairs\n"
+      "  --wait SECONDS   wait up to SECONDS for another run that holds the database (default:\n"
+      "                   refuse at once, exit status 5)\n"
+      "  --no-sync        do not wait for the disk: faster, but a power cut may lose forms;\n"
+      "                   for scratch copies only\n"
       "  --help           this text; 'llupdate COMMAND --help' explains one command\n"
       "  --version        the version\n"
       "\n"
-      "Exit status: 0 the command succeeded (for an operation: it returned True), 1 it failed\n"
-      "(returned False), 2 usage error, 3 the message output itself failed.\n";
+      "Exit status: 0 the command succeeded (for an operation: it returned True and showed no\n"
+      "error), 1 it failed (returned False), 2 usage error, 3 the message output itself failed,\n"
+      "4 it returned True but showed errors (a form may be unconverted), 5 another run holds\n"
+      "the database, 130 interrupted (Ctrl-C or SIGTERM; the form in work was finished).\n";
   return text;
 }
 
@@ -138,6 +167,16 @@ int Main(int argc, char** argv) {
       dry_run = true;
     } else if (arg == "--apply") {
       options.apply = true;
+    } else if (arg == "--no-sync") {
+      SetDurableWrites(false);
+    } else if (arg == "--wait" || arg.rfind("--wait=", 0) == 0) {
+      std::string value = arg == "--wait" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(7);
+      char* end = nullptr;
+      double seconds = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(seconds >= 0)) {
+        return UsageError("--wait needs a number of SECONDS");
+      }
+      SetWriterLockWait(seconds);
     } else if (arg == "--settings") {
       if (i + 1 >= argc) return UsageError("--settings needs a FILE");
       options.settings_file = argv[++i];
@@ -190,18 +229,27 @@ int Main(int argc, char** argv) {
   });
   ResetThreadHostMessages();
   SetThreadProgressObserver(&progress);
+  CatchStopSignals();
   int status;
   try {
     if (!command->operation) {
       status = command->tool(args, options);
     } else if (dry_run) {
+      SetDurableWrites(false);  // a scratch copy
       status = DryRun(*command, args, options, progress);
-      progress.PrintSummary();
+      progress.PrintSummary(StopRequested());
     } else {
       clsReportLLUpdate component;
       Results results = command->operation(component, args, options);
-      progress.PrintSummary();
+      progress.PrintSummary(StopRequested());
       status = PrintResults(results, options.json);
+      if (LastCallFoundDatabaseBusy()) {
+        status = kExitDatabaseBusy;
+      } else if (StopRequested()) {
+        status = kExitInterrupted;
+      } else if (status == kExitTrue && (progress.errors_shown() > 0 || progress.failed() > 0)) {
+        status = kExitErrorsShown;
+      }
     }
   } catch (const HostFailure& e) {
     progress.Clear();

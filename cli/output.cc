@@ -19,12 +19,18 @@ class Sink : public HostMessages {
       : inner_(std::move(inner)), progress_(progress) {}
   void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t number,
                    bool flag) override {
-    if (progress_ != nullptr) progress_->Clear();
+    if (progress_ != nullptr) {
+      progress_->Clear();
+      if (flag) progress_->ErrorShown();
+    }
     inner_->ShowMessage(text, level, title, number, flag);
   }
   void ReportError(const std::string& title, const std::string& routine, int32_t number,
                    const std::string& description, bool flag) override {
-    if (progress_ != nullptr) progress_->Clear();
+    if (progress_ != nullptr) {
+      progress_->Clear();
+      progress_->ErrorShown();
+    }
     inner_->ReportError(title, routine, number, description, flag);
   }
 
@@ -55,6 +61,11 @@ void Progress::FormFinished(const std::string& operation, const std::string& typ
 
 void Progress::FormWritten(const std::string& path) { written_.insert(Key(path)); }
 
+void Progress::FormNotReplaced(const std::string& path) {
+  examined_.insert(Key(path));
+  failed_.insert(Key(path));
+}
+
 void Progress::Draw() {
   if (mode_ == Mode::kTerminal) {
     std::fprintf(stderr, "\r\033[K%s %s %d/%d", operation_.c_str(), type_.c_str(), done_, total_);
@@ -76,9 +87,9 @@ void Progress::Clear() {
   }
 }
 
-void Progress::PrintSummary() {
+void Progress::PrintSummary(bool interrupted) {
   Clear();
-  if (examined_.empty()) return;
+  if (examined_.empty() && !interrupted) return;
   int rewritten = 0;
   for (const std::string& name : examined_) {
     if (written_.count(name) > 0 && failed_.count(name) == 0) ++rewritten;
@@ -89,12 +100,16 @@ void Progress::PrintSummary() {
   if (mode_ == Mode::kJson) {
     std::fprintf(stderr,
                  "{\"call\":\"Summary\",\"examined\":%zu,\"rewritten\":%d,\"unchanged\":%d,"
-                 "\"failed\":%d,\"seconds\":%.3f}\n",
-                 examined_.size(), rewritten, unchanged, failed, seconds);
+                 "\"failed\":%d,\"errors\":%d,\"interrupted\":%s,\"seconds\":%.3f}\n",
+                 examined_.size(), rewritten, unchanged, failed, errors_shown_,
+                 interrupted ? "true" : "false", seconds);
   } else {
-    std::fprintf(stderr,
-                 "forms examined: %zu, rewritten: %d, unchanged: %d, failed: %d, time: %.2f s\n",
-                 examined_.size(), rewritten, unchanged, failed, seconds);
+    std::fprintf(
+        stderr,
+        "%sforms examined: %zu, rewritten: %d, unchanged: %d, failed: %d, errors shown: %d, "
+        "time: %.2f s\n",
+        interrupted ? "interrupted: " : "", examined_.size(), rewritten, unchanged, failed,
+        errors_shown_, seconds);
   }
 }
 

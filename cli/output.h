@@ -21,12 +21,17 @@ class Progress : public ProgressObserver {
   void FormFinished(const std::string& operation, const std::string& type, const std::string& name,
                     bool ok) override;
   void FormWritten(const std::string& path) override;
+  void FormNotReplaced(const std::string& path) override;
+  // An error message (not a notice) was shown.
+  void ErrorShown() { ++errors_shown_; }
+  int errors_shown() const { return errors_shown_; }
+  int failed() const { return static_cast<int>(failed_.size()); }
 
   // Removes the progress line from the terminal (before a message, and at the end).
   void Clear();
-  // One line: forms examined, rewritten, unchanged, failed, and the time; nothing when no form
-  // was examined.
-  void PrintSummary();
+  // One line: forms examined, rewritten, unchanged, failed, errors shown and the time, and
+  // whether the run was interrupted; nothing when no form was examined and nothing went wrong.
+  void PrintSummary(bool interrupted = false);
 
  private:
   void Draw();
@@ -35,6 +40,7 @@ class Progress : public ProgressObserver {
   std::chrono::steady_clock::time_point start_;
   std::string operation_, type_;
   int done_ = 0, total_ = 0;
+  int errors_shown_ = 0;
   bool drawn_ = false;
   std::set<std::string> examined_, failed_, written_;  // form names, folded
 };

@@ -5,15 +5,18 @@
 #include <map>
 
 #include "catalogue/catalogue.h"
+#include "component/writer_scope.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
 #include "platform/text.h"
+#include "rewrites/leftovers.h"
 
 namespace llupdate::cli {
 namespace {
 
 constexpr int kExitTrue = 0;
 constexpr int kExitFalse = 1;
+constexpr int kExitDatabaseBusy = 5;
 
 size_t CharacterCount(const std::string& text) {
   size_t n = 0;
@@ -89,22 +92,18 @@ int RunSetting(const std::vector<std::string>& args, const Options& options) {
   }
 }
 
-namespace {
-
-// One thing an interrupted run left behind, and what --apply does about it.
-struct Finding {
-  std::string kind;    // "restore", "backup", "leftover"
-  std::string file;    // the file found
-  std::string form;    // the form it belongs to
-  std::string action;  // what --apply does, in words
-};
-
-}  // namespace
-
 int RunRecover(const std::vector<std::string>& args, const Options& options) {
   auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
   const std::string dir = catalogue::FormDirectory(args[0]);
   std::string shown_dir = platform::ResolvePath(dir);
+  // Repairs are writes: they wait for, or leave to, a run that holds the database.
+  std::unique_ptr<platform::WriterLock> lock;
+  try {
+    if (options.apply) lock = fs->LockDatabase(args[0], component::LockWaitSeconds());
+  } catch (const platform::Error& e) {
+    std::fprintf(stderr, "llupdate: %s\n", e.description().c_str());
+    return e.number() == platform::kPermissionDenied ? kExitDatabaseBusy : kExitFalse;
+  }
   std::vector<platform::FileEntry> files;
   try {
     files = fs->ListFiles(dir);
@@ -112,52 +111,34 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
     std::fprintf(stderr, "llupdate: %s: %d %s\n", dir.c_str(), e.number(), e.description().c_str());
     return kExitFalse;
   }
-  std::map<std::string, std::string> present;  // folded name -> name
-  for (const auto& f : files) present[platform::FoldCase(f.name)] = f.name;
-  auto exists = [&](const std::string& name) {
-    return present.count(platform::FoldCase(name)) > 0;
-  };
-
-  std::vector<Finding> restores, removals;
-  for (const auto& f : files) {
-    if (f.name.rfind("alt_", 0) == 0 && f.name.size() > 4) {
-      std::string form = f.name.substr(4);
-      if (!exists(form)) {
-        restores.push_back(
-            {"restore", f.name, form, "restores " + form + " from its backup " + f.name});
-      } else {
-        removals.push_back({"backup", f.name, form,
-                            "removes the backup " + f.name + ": " + form + " is complete"});
-      }
-    } else if (f.name.rfind("xx_", 0) == 0 && f.name.size() > 3) {
-      std::string form = f.name.substr(3);
-      if (!exists(form) && !exists("alt_" + form)) {
-        // The temporary file is complete before it may replace a form: it is all that is left.
-        restores.push_back(
-            {"restore", f.name, form, "restores " + form + " from its converted copy " + f.name});
-      } else {
-        removals.push_back({"leftover", f.name, form,
-                            "removes the temporary file " + f.name + " of an interrupted run"});
-      }
+  using Action = rewrites::Leftover::Action;
+  bool failed = false, kept = false;
+  const std::vector<rewrites::Leftover> leftovers = rewrites::FindLeftovers(files);
+  for (const rewrites::Leftover& f : leftovers) {
+    std::string kind, action;
+    if (f.action == Action::kRestore) {
+      kind = "restore";
+      action = "restores " + f.form + " from its backup " + f.file;
+    } else if (f.action == Action::kKeep) {
+      kind = "orphan";
+      action = "keeps " + f.file + ": it may be incomplete, and " + f.form +
+               " and its backup are missing; look at it and rename it yourself if it is whole";
+      kept = true;
+    } else if (f.form.empty()) {
+      kind = "partial";
+      action = "removes the partial file " + f.file + " of an interrupted run";
+    } else if (f.file.rfind("alt_", 0) == 0) {
+      kind = "backup";
+      action = "removes the backup " + f.file + ": " + f.form + " is complete";
+    } else {
+      kind = "leftover";
+      action = "removes the temporary file " + f.file + " of an interrupted run";
     }
-  }
-  std::vector<Finding> all = restores;
-  all.insert(all.end(), removals.begin(), removals.end());
-  if (all.empty()) {
-    if (!options.json) std::printf("%s: nothing to recover\n", shown_dir.c_str());
-    return kExitTrue;
-  }
-  bool failed = false;
-  for (const Finding& f : all) {
     std::string outcome;
     if (options.apply) {
       try {
-        if (f.kind == "restore") {
-          fs->MoveFile(dir + "\\" + f.file, dir + "\\" + f.form);
-        } else {
-          fs->DeleteFile(dir + "\\" + f.file, true);
-        }
-        outcome = "done";
+        rewrites::ResolveLeftover(*fs, dir, f);
+        outcome = f.action == Action::kKeep ? "kept" : "done";
       } catch (const platform::Error& e) {
         outcome = "failed: " + std::to_string(e.number()) + " " + e.description();
         failed = true;
@@ -165,17 +146,25 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
     }
     if (options.json) {
       std::printf("{\"kind\":%s,\"file\":%s,\"form\":%s,\"apply\":%s%s}\n",
-                  host::JsonString(f.kind).c_str(), host::JsonString(f.file).c_str(),
-                  host::JsonString(f.form).c_str(), host::JsonString(f.action).c_str(),
+                  host::JsonString(kind).c_str(), host::JsonString(f.file).c_str(),
+                  host::JsonString(f.form).c_str(), host::JsonString(action).c_str(),
                   options.apply ? (",\"outcome\":" + host::JsonString(outcome)).c_str() : "");
     } else if (options.apply) {
-      std::printf("%s: %s (%s)\n", f.kind.c_str(), f.action.c_str(), outcome.c_str());
+      std::printf("%s: %s (%s)\n", kind.c_str(), action.c_str(), outcome.c_str());
     } else {
-      std::printf("%s: %s/%s: --apply %s\n", f.kind.c_str(), shown_dir.c_str(), f.file.c_str(),
-                  f.action.c_str());
+      std::printf("%s: %s/%s: --apply %s\n", kind.c_str(), shown_dir.c_str(), f.file.c_str(),
+                  action.c_str());
     }
   }
-  return options.apply && !failed ? kExitTrue : kExitFalse;
+  if (leftovers.empty()) {
+    if (!options.json) std::printf("%s: nothing to recover\n", shown_dir.c_str());
+    return kExitTrue;
+  }
+  if (options.apply && !failed) {
+    if (lock) lock->MarkFinished();
+    return kept ? kExitFalse : kExitTrue;
+  }
+  return kExitFalse;
 }
 
 }  // namespace llupdate::cli

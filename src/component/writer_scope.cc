@@ -46,6 +46,8 @@ void ClearStopRequest() noexcept { stop_requested.store(false); }
 
 namespace component {
 
+double LockWaitSeconds() { return lock_wait_seconds.load(); }
+
 bool StopHere(const std::string& operation) {
   if (!StopRequested()) return false;
   if (!stop_reported) {

@@ -17,6 +17,9 @@ namespace llupdate::component {
 bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
               const std::function<bool()>& body);
 
+// How long a writer waits for another run that holds its database.
+double LockWaitSeconds();
+
 // Puts the folders changed so far on the disk; False after a shown error.
 bool FlushChangedFolders(clsReportLLUpdate& self);
 
