@@ -190,14 +190,15 @@ TEST_F(Ll15Test, RewritesByFormType) {
     EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_LL15(name, dir_.path())) << name;
   }
   // The header's first border is switched back on with its width, every other frame is off; the
-  // file ends with the empty lines of the whole-text write and the line list.
+  // file ends with the empty lines of the whole-text write and the line list. The control's save
+  // stamps the current file version.
   std::vector<std::string> body = kHeaderBody;
   body[3] = kKey + "Line=True";
   body[4] = kKey + "LineWidth=300";
   body[7] = kKey + "Line=False";
-  EXPECT_EQ(testing::ReadBytes(Form("r.bel")), Project("5", body) + "\r\n\r\n");
+  EXPECT_EQ(testing::ReadBytes(Form("r.bel")), Project("16", body) + "\r\n\r\n");
   EXPECT_EQ(testing::ReadBytes(Form("plain.bel")), plain);
-  EXPECT_EQ(testing::ReadBytes(Form("w.war")), Project("5", {"Line=False"}) + "\r\n\r\n");
+  EXPECT_EQ(testing::ReadBytes(Form("w.war")), Project("16", {"Line=False"}) + "\r\n\r\n");
   EXPECT_EQ(testing::ReadBytes(Form("m.mon")), mon);
   EXPECT_EQ(Listing(), (std::vector<std::string>{"m.mon", "plain.bel", "r.bel", "w.war"}));
   EXPECT_TRUE(messages_.records().empty());
@@ -264,10 +265,28 @@ TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
   EXPECT_EQ(messages_.texts()[1].rfind("Allgemeiner Fehler in Save_LL15_Format\r\n321\r\n", 0), 0u);
   EXPECT_NE(messages_.texts()[1].find("open.war, Zeile 6: \"{\" ohne \"}\""), std::string::npos);
 
-  // A good project is saved with CR LF line ends and nothing else changed.
-  testing::WriteBytes(Form("ok.ter"), "[A]\rB=1\n2\r\n{\r\n}");
-  EXPECT_EQ(ll15::Save_LL15_Format(Form("ok.ter")), -1);
-  EXPECT_EQ(testing::ReadBytes(Form("ok.ter")), "[A]\r\nB=1\n2\r\n{\r\n}\r\n");
+  // A good project is saved with CR LF line ends and the current file version, nothing else
+  // changed; the version goes where the project has it, or where it belongs.
+  const std::string stamp = "[Description]\r\n FileVersion=16\r\n";
+  struct Case {
+    std::string before, after;
+  } cases[] = {
+      {"[A]\rB=1\n2\r\n{\r\n}", stamp + "[A]\r\nB=1\n2\r\n{\r\n}\r\n"},
+      {"", stamp},
+      {"[A]\r\n \t[ description ] \r\nX=1\r\n[B]\r\nFileVersion=3\r\n",
+       "[A]\r\n \t[ description ] \r\n FileVersion=16\r\nX=1\r\n[B]\r\nFileVersion=3\r\n"},
+      {"[Description]\r\n\t fileversion =7.9 x\r\n[Description]\r\nFileVersion=1\r\n",
+       "[Description]\r\n\t fileversion =16\r\n[Description]\r\nFileVersion=1\r\n"},
+      {"[Description]\r\nFileVersion=24.1\r\n", "[Description]\r\nFileVersion=24.1\r\n"},
+      {"[Description]\r\nFileVersion=1e400\r\n", "[Description]\r\nFileVersion=1e400\r\n"},
+  };
+  for (const Case& k : cases) {
+    testing::WriteBytes(Form("ok.ter"), k.before);
+    EXPECT_EQ(ll15::Save_LL15_Format(Form("ok.ter")), -1);
+    EXPECT_EQ(testing::ReadBytes(Form("ok.ter")), k.after) << k.before;
+    EXPECT_EQ(ll15::Save_LL15_Format(Form("ok.ter")), -1);  // a second save changes nothing
+    EXPECT_EQ(testing::ReadBytes(Form("ok.ter")), k.after) << k.before;
+  }
 }
 
 TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
@@ -277,9 +296,11 @@ TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
   EXPECT_EQ(component::FileVersionNumber("24.0.3"), 24);
   EXPECT_EQ(component::FileVersionNumber("LL15"), 0);
   EXPECT_THROW(component::FileVersionNumber("40000"), platform::Error);
+  EXPECT_THROW(component::FileVersionNumber("1e400"), platform::Error);
+  EXPECT_EQ(component::FileVersionNumber("1e-400"), 0);
 
   // "Line=True" survives a control save and is switched off by the LL15 rewrite.
-  const std::string saved = Project("6", {"Line=True"});
+  const std::string saved = Project("16", {"Line=True"});
   testing::WriteBytes(Form("a.war"), Project("6", {"Line=True"}));  // control save
   testing::WriteBytes(Form("b.bel"), Project("6", kHeaderBody));    // LL15 rewrite
   testing::WriteBytes(Form("c.MAH"), Project("", {"Line=True"}));   // version 0: rewrite
@@ -288,8 +309,12 @@ TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
   EXPECT_TRUE(c_.Umstellung_auf_LL24(dir_.path()));
   EXPECT_EQ(testing::ReadBytes(Form("a.war")), saved);
   EXPECT_NE(testing::ReadBytes(Form("b.bel")).find(kKey + "LineWidth=300"), std::string::npos);
-  EXPECT_EQ(testing::ReadBytes(Form("c.MAH")), Project("", {"Line=False"}) + "\r\n\r\n");
-  EXPECT_EQ(testing::ReadBytes(Form("d.ter")), Project("1", {"Line=True"}));
+  EXPECT_EQ(testing::ReadBytes(Form("c.MAH")), Project("16", {"Line=False"}) + "\r\n\r\n");
+  EXPECT_EQ(testing::ReadBytes(Form("d.ter")), Project("16", {"Line=True"}));
+  // Converted forms carry the current version: a second switch-over only saves them again.
+  std::string converted = testing::ReadBytes(Form("b.bel"));
+  EXPECT_TRUE(c_.Umstellung_auf_LL24(dir_.path()));
+  EXPECT_EQ(testing::ReadBytes(Form("b.bel")), converted);
   EXPECT_TRUE(messages_.records().empty());
   EXPECT_EQ(component::Internals::Catalogue(c_), nullptr);
 

@@ -1,6 +1,4 @@
 // The LL15 rewrite of one form and the switch-over of all forms to List & Label 24.
-#include <cctype>
-#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -78,38 +76,7 @@ const TypeRule kTypeRules[] = {
 namespace component {
 
 int16_t FileVersionNumber(const std::string& text) {
-  std::string trimmed = platform::TrimSpaces(text);
-  if (trimmed.empty()) return 0;
-  // The leading number: optional sign, digits, optional fraction, optional exponent.
-  size_t end = 0;
-  if (trimmed[end] == '+' || trimmed[end] == '-') ++end;
-  size_t digits = 0;
-  while (end < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[end]))) {
-    ++end;
-    ++digits;
-  }
-  if (end < trimmed.size() && trimmed[end] == '.') {
-    ++end;
-    while (end < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[end]))) {
-      ++end;
-      ++digits;
-    }
-  }
-  if (digits == 0) return 0;
-  if (end < trimmed.size() && (trimmed[end] == 'e' || trimmed[end] == 'E')) {
-    size_t exponent = end + 1;
-    if (exponent < trimmed.size() && (trimmed[exponent] == '+' || trimmed[exponent] == '-')) {
-      ++exponent;
-    }
-    if (exponent < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[exponent]))) {
-      end = exponent;
-      while (end < trimmed.size() && std::isdigit(static_cast<unsigned char>(trimmed[end]))) ++end;
-    }
-  }
-  const char* first = trimmed.data() + (trimmed[0] == '+' ? 1 : 0);
-  double value = 0;
-  std::from_chars(first, trimmed.data() + end, value);
-  double rounded = std::nearbyint(value);  // halves go to the even neighbour
+  double rounded = std::nearbyint(platform::LeadingNumber(text));  // halves to the even neighbour
   if (!(rounded >= std::numeric_limits<int16_t>::min() &&
         rounded <= std::numeric_limits<int16_t>::max())) {
     throw platform::Error(platform::kOverflow, "FileVersion " + text);

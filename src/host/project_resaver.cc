@@ -1,9 +1,11 @@
-// The stand-in for the List & Label control: loads a text project and saves it unchanged.
+// The stand-in for the List & Label control: loads a text project and saves it in the current
+// format, which is the same lines with the file version of the current List & Label versions.
 #include <vector>
 
 #include "host/list_label.h"
 #include "host/objects.h"
 #include "llupdate/progress.h"
+#include "platform/text.h"
 #include "platform/text_io.h"
 
 namespace llupdate::host {
@@ -28,8 +30,8 @@ std::string FolderOf(const std::string& path) {
 }
 
 // Reads a project line by line and checks that it is a text project: no NUL byte in an 8-bit
-// file, and block lines "{" / "}" that balance. The encoding goes to start, then every line to
-// each_line.
+// file, and block lines "{" / "}" that balance. The encoding goes to start, then every line with
+// its number (from 1) to each_line.
 template <class Start, class EachLine>
 void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& start,
                   EachLine&& each_line) {
@@ -49,22 +51,81 @@ void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& sta
       if (open_blocks.empty()) throw NotATextProject(path, number, "\"}\" ohne \"{\"");
       open_blocks.pop_back();
     }
-    each_line(line);
+    each_line(number, line);
   }
   reader.Close();
   if (!open_blocks.empty()) throw NotATextProject(path, open_blocks.back(), "\"{\" ohne \"}\"");
 }
 
-// Loads a project and saves it unchanged: the same lines, each ending CR LF, in the file's own
-// encoding. The project is read again when it is saved, so that it never has to be held in
-// memory whole.
+// Where a project's file version stands. Current List & Label versions write FileVersion=16 in
+// the section [Description]; a save stamps that version unless the project has it or a newer one,
+// so a project saved once is saved again byte for byte. Section and key are found ignoring case
+// and the blanks and tabs around them, in the first [Description] section.
+class VersionStamp {
+ public:
+  static constexpr int kCurrentVersion = 16;
+
+  void See(size_t number, const std::string& line) {
+    std::string content = TrimTabsAndSpaces(line);
+    if (content.size() >= 2 && content.front() == '[' && content.back() == ']') {
+      in_description_ = false;
+      if (kind_ == Kind::kNoSection && platform::FoldCase(TrimTabsAndSpaces(content.substr(
+                                           1, content.size() - 2))) == "description") {
+        kind_ = Kind::kNoKey;
+        line_ = number;
+        in_description_ = true;
+      }
+      return;
+    }
+    size_t equals = content.find('=');
+    if (!in_description_ || equals == std::string::npos ||
+        platform::FoldCase(TrimTabsAndSpaces(content.substr(0, equals))) != "fileversion") {
+      return;
+    }
+    in_description_ = false;
+    line_ = number;
+    kind_ = platform::LeadingNumber(content.substr(equals + 1)) >= kCurrentVersion ? Kind::kCurrent
+                                                                                   : Kind::kOld;
+  }
+
+  // The lines that go before the project's first line.
+  void WriteStart(platform::TextWriter& writer) const {
+    if (kind_ != Kind::kNoSection) return;
+    writer.WriteLine("[Description]");
+    writer.WriteLine(kLine);
+  }
+
+  // Writes line number as the save has it.
+  void WriteLine(size_t number, const std::string& line, platform::TextWriter& writer) const {
+    if (number == line_ && kind_ == Kind::kOld) {
+      writer.WriteLine(line.substr(0, line.find('=') + 1) + std::to_string(kCurrentVersion));
+      return;
+    }
+    writer.WriteLine(line);
+    if (number == line_ && kind_ == Kind::kNoKey) writer.WriteLine(kLine);
+  }
+
+ private:
+  enum class Kind { kNoSection, kNoKey, kOld, kCurrent };
+  static constexpr char kLine[] = " FileVersion=16";
+  Kind kind_ = Kind::kNoSection;
+  size_t line_ = 0;  // the section's header (kNoKey) or the key's line (kOld)
+  bool in_description_ = false;
+};
+
+// Loads a project and saves it in the current format: the same lines (the file version stamped),
+// each ending CR LF, in the file's own encoding. The project is read again when it is saved, so
+// that it never has to be held in memory whole.
 class ProjectResaver : public ListLabelControl {
  public:
   void OpenProjectFile(int32_t, const std::string& path, int32_t) override {
     CloseProjectFile();  // a project left open by an earlier failure is closed first
     auto fs = CreateAs<platform::FileSystem>(kFileSystemProgId);
+    VersionStamp stamp;
     CheckProject(
-        *fs, path, [](platform::Encoding) {}, [](const std::string&) {});
+        *fs, path, [](platform::Encoding) {},
+        [&](size_t number, const std::string& line) { stamp.See(number, line); });
+    stamp_ = stamp;
     path_ = path;
     open_ = true;
   }
@@ -94,8 +155,9 @@ class ProjectResaver : public ListLabelControl {
           [&](platform::Encoding encoding) {
             writer = std::make_unique<platform::TextWriter>(
                 fs->Open(partial, platform::OpenMode::kCreateNew), encoding);
+            stamp_.WriteStart(*writer);
           },
-          [&](const std::string& line) { writer->WriteLine(line); });
+          [&](size_t number, const std::string& line) { stamp_.WriteLine(number, line, *writer); });
       writer->Close();
       writer.reset();
       if (fs->ReplaceFile(partial, path)) {
@@ -126,6 +188,7 @@ class ProjectResaver : public ListLabelControl {
 
   bool open_ = false;
   std::string path_;
+  VersionStamp stamp_;
 };
 
 thread_local std::unique_ptr<frmListLabel> form;

@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include <charconv>
+#include <cmath>
 #include <string>
 
 namespace llupdate::platform {
@@ -87,6 +89,43 @@ bool NameLess(std::string_view a, std::string_view b) {
   std::string fa = FoldCase(a), fb = FoldCase(b);
   if (fa != fb) return fa < fb;
   return a < b;
+}
+
+double LeadingNumber(std::string_view text) {
+  std::string trimmed = TrimSpaces(text);
+  auto digit = [&](size_t at) {
+    return at < trimmed.size() && trimmed[at] >= '0' && trimmed[at] <= '9';
+  };
+  size_t end = 0;
+  if (end < trimmed.size() && (trimmed[end] == '+' || trimmed[end] == '-')) ++end;
+  size_t digits = 0;
+  for (; digit(end); ++end) ++digits;
+  if (end < trimmed.size() && trimmed[end] == '.') {
+    for (++end; digit(end); ++end) ++digits;
+  }
+  if (digits == 0) return 0;
+  if (end < trimmed.size() && (trimmed[end] == 'e' || trimmed[end] == 'E')) {
+    size_t exponent = end + 1;
+    if (exponent < trimmed.size() && (trimmed[exponent] == '+' || trimmed[exponent] == '-')) {
+      ++exponent;
+    }
+    if (digit(exponent)) {
+      for (end = exponent; digit(end);) ++end;
+    }
+  }
+  const char* first = trimmed.data() + (trimmed[0] == '+' ? 1 : 0);
+  double value = 0;
+  auto [ptr, error] = std::from_chars(first, trimmed.data() + end, value);
+  (void)ptr;
+  if (error == std::errc::result_out_of_range) {
+    // Out of range: too large is an overflow, too small reads as 0, as the platform has it.
+    size_t e = trimmed.find_first_of("eE");
+    bool tiny = e != std::string::npos && e + 1 < end && trimmed[e + 1] == '-';
+    bool negative = trimmed[0] == '-';
+    if (tiny) return negative ? -0.0 : 0.0;
+    return negative ? -HUGE_VAL : HUGE_VAL;
+  }
+  return value;
 }
 
 }  // namespace llupdate::platform

@@ -26,6 +26,11 @@ std::string UpperCase(std::string_view text);
 std::string_view FirstCharacters(std::string_view text, size_t count);
 std::string_view LastCharacters(std::string_view text, size_t count);
 
+// The leading number of the text after its spaces, as the platform's conversion reads it:
+// optional sign, digits, optional fraction and exponent; 0 when there is none. A number too
+// large for a double is an infinity (so it overflows every narrower type), one too small is 0.
+double LeadingNumber(std::string_view text);
+
 // Orders names the way listings are shown: by folded name, then by exact bytes.
 bool NameLess(std::string_view a, std::string_view b);
 
