@@ -100,9 +100,9 @@ TEST_F(CatalogueTest, AddressJobConvertsFourTypesAndStopsAtTheFirstFailure) {
     EXPECT_EQ(testing::ReadBytes(Form(name)), FormText("1", "X", new_line)) << name;
   }
   EXPECT_EQ(testing::ReadBytes(Form("e.lst")), FormText("1", "X", old_line));
-  int moves = faults.fs().calls(FsOp::kMove);
+  int replaces = faults.fs().calls(FsOp::kReplace);
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));  // nothing left to change
-  EXPECT_EQ(faults.fs().calls(FsOp::kMove), moves);
+  EXPECT_EQ(faults.fs().calls(FsOp::kReplace), replaces);
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_ / "no-database"));
 }
 
@@ -117,14 +117,14 @@ TEST_F(CatalogueTest, WarColoursBecomeBlack) {
   testing::FaultInjection faults;
   clsReportLLUpdate c;
   EXPECT_TRUE(c.Korrektur_Wart_Farbe(dir_.path()));
-  EXPECT_EQ(faults.fs().calls(FsOp::kMove), 3);  // v.war twice, w.war once
+  EXPECT_EQ(faults.fs().calls(FsOp::kReplace), 3);  // v.war twice, w.war once
   EXPECT_EQ(testing::ReadBytes(Form("w.war")),
             FormText("1", "X", "Color==RGB (0,0,0);=RGB (0,0,0)\r\n"));
   EXPECT_EQ(testing::ReadBytes(Form("v.war")),
             FormText("1", "X", "Color==RGB (0,0,0)\r\nC==RGB (0,0,0)\r\n"));
   EXPECT_EQ(testing::ReadBytes(Form("b.bel")), FormText("1", "X", "Color=" + quantity + "\r\n"));
   EXPECT_TRUE(c.Korrektur_Wart_Farbe(dir_.path()));
-  EXPECT_EQ(faults.fs().calls(FsOp::kMove), 3);
+  EXPECT_EQ(faults.fs().calls(FsOp::kReplace), 3);
 
   // An error that reaches the job's handler is reported under the LL12 label.
   faults.fs().FailOn(FsOp::kList);

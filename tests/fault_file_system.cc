@@ -13,9 +13,14 @@ struct FaultFileSystem::State {
   std::multimap<FsOp, Fault> faults;
   std::map<FsOp, int> calls;
   int open_files = 0;
+  int total = 0;
+  int crash_at = 0;  // 0: never
+  bool classic_only = false;
 
   void Check(FsOp op, const std::string& path) {
     ++calls[op];
+    ++total;
+    if (crash_at > 0 && total >= crash_at) throw platform::Error(75, "crashed: " + path);
     auto range = faults.equal_range(op);
     for (auto it = range.first; it != range.second; ++it) {
       if (path.find(it->second.path_part) == std::string::npos) continue;
@@ -58,6 +63,22 @@ class FaultFile : public platform::File {
   std::string path_;
 };
 
+class FaultLock : public platform::WriterLock {
+ public:
+  FaultLock(std::unique_ptr<platform::WriterLock> base,
+            std::shared_ptr<FaultFileSystem::State> state)
+      : base_(std::move(base)), state_(std::move(state)) {}
+  bool previous_run_unfinished() const override { return base_->previous_run_unfinished(); }
+  void MarkFinished() override {
+    state_->Check(FsOp::kLock, platform::kLockFileName);
+    base_->MarkFinished();
+  }
+
+ private:
+  std::unique_ptr<platform::WriterLock> base_;
+  std::shared_ptr<FaultFileSystem::State> state_;
+};
+
 }  // namespace
 
 FaultFileSystem::FaultFileSystem(std::shared_ptr<platform::FileSystem> base)
@@ -74,9 +95,46 @@ int FaultFileSystem::calls(FsOp op) const {
   return it == state_->calls.end() ? 0 : it->second;
 }
 
-bool FaultFileSystem::FileExists(const std::string& path) { return base_->FileExists(path); }
+int FaultFileSystem::total_calls() const { return state_->total; }
 
-bool FaultFileSystem::FolderExists(const std::string& path) { return base_->FolderExists(path); }
+void FaultFileSystem::CrashAt(int nth) { state_->crash_at = state_->total + nth; }
+
+void FaultFileSystem::SetClassicOnly(bool classic_only) { state_->classic_only = classic_only; }
+
+bool FaultFileSystem::FileExists(const std::string& path) {
+  state_->Check(FsOp::kExists, path);
+  return base_->FileExists(path);
+}
+
+bool FaultFileSystem::FolderExists(const std::string& path) {
+  state_->Check(FsOp::kExists, path);
+  return base_->FolderExists(path);
+}
+
+bool FaultFileSystem::LinkFile(const std::string& existing, const std::string& new_name) {
+  if (state_->classic_only) return false;
+  state_->Check(FsOp::kLink, new_name);
+  return base_->LinkFile(existing, new_name);
+}
+
+bool FaultFileSystem::ReplaceFile(const std::string& source, const std::string& destination) {
+  if (state_->classic_only) return false;
+  state_->Check(FsOp::kReplace, destination);
+  return base_->ReplaceFile(source, destination);
+}
+
+void FaultFileSystem::SyncFolder(const std::string& path) {
+  state_->Check(FsOp::kSyncFolder, path);
+  base_->SyncFolder(path);
+}
+
+std::unique_ptr<platform::WriterLock> FaultFileSystem::LockDatabase(const std::string& db_path,
+                                                                    double wait_seconds) {
+  state_->Check(FsOp::kLock, db_path);
+  std::unique_ptr<platform::WriterLock> lock = base_->LockDatabase(db_path, wait_seconds);
+  if (!lock) return nullptr;
+  return std::make_unique<FaultLock>(std::move(lock), state_);
+}
 
 void FaultFileSystem::CreateFolder(const std::string& path) {
   state_->Check(FsOp::kCreateFolder, path);

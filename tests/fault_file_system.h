@@ -1,5 +1,6 @@
 // A file system for tests that passes every call to another one, counts the files it has open,
-// and makes a chosen call fail.
+// makes a chosen call fail, or stops carrying out calls altogether (a crash), and can pretend to
+// offer only the classic operations.
 #pragma once
 
 #include <map>
@@ -21,7 +22,12 @@ enum class FsOp {
   kList,
   kGetAttributes,
   kSetAttributes,
-  kCreateFolder
+  kCreateFolder,
+  kExists,
+  kLink,
+  kReplace,
+  kSyncFolder,
+  kLock,
 };
 
 class FaultFileSystem : public platform::FileSystem {
@@ -35,6 +41,13 @@ class FaultFileSystem : public platform::FileSystem {
   int open_files() const;
   // Calls of op so far.
   int calls(FsOp op) const;
+  // Calls of every kind so far (file reads, writes and closes included).
+  int total_calls() const;
+  // From the nth call of any kind on (1 = the next), no call is carried out: each fails with
+  // error 75, as if the process had died at that point and its calls went nowhere.
+  void CrashAt(int nth);
+  // Offers only copy, delete and move, like a host's own file system of the classic kind.
+  void SetClassicOnly(bool classic_only);
 
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
@@ -46,6 +59,11 @@ class FaultFileSystem : public platform::FileSystem {
   std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode) override;
   uint32_t GetAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t attributes) override;
+  bool LinkFile(const std::string& existing, const std::string& new_name) override;
+  bool ReplaceFile(const std::string& source, const std::string& destination) override;
+  void SyncFolder(const std::string& path) override;
+  std::unique_ptr<platform::WriterLock> LockDatabase(const std::string& db_path,
+                                                     double wait_seconds) override;
 
   struct State;
 

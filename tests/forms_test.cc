@@ -90,9 +90,9 @@ TEST_F(FormsTest, LL12Contents) {
   EXPECT_EQ(Text("u_m.Mah"), Text("m.Mah"));
   EXPECT_EQ(Text("LSTm.mah"), "Bilder.BildFS\r\n");
   EXPECT_EQ(Text("lstx.mah"), "Bilder.Bild\r\n");
-  int moves = faults_.fs().calls(FsOp::kMove);
+  int replaces = faults_.fs().calls(FsOp::kReplace);
   EXPECT_TRUE(c_.Umstellung_auf_LL12(dir_.path()));  // nothing left to change
-  EXPECT_EQ(faults_.fs().calls(FsOp::kMove), moves);
+  EXPECT_EQ(faults_.fs().calls(FsOp::kReplace), replaces);
   EXPECT_TRUE(messages_.records().empty());
 }
 
@@ -198,9 +198,9 @@ TEST_F(FormsTest, PageNumberSwitchOvers) {
   EXPECT_NE(text.find("Position/Left=12000\r\nPosition/Width=23000\r\n"), std::string::npos);
   EXPECT_NE(text.find(new_formula + "\r\n"), std::string::npos);
 
-  int moves = faults_.fs().calls(FsOp::kMove);
+  int replaces = faults_.fs().calls(FsOp::kReplace);
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_WarFarbe(dir_.path(), "lst"));
-  EXPECT_EQ(faults_.fs().calls(FsOp::kMove), moves + 3);  // replaced three times
+  EXPECT_EQ(faults_.fs().calls(FsOp::kReplace), replaces + 3);  // replaced three times
   EXPECT_NE(Text("a.lst").find("Position/Left=-15000\r\nPosition/Width=50000\r\n"),
             std::string::npos);
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_WarFarbe(dir_.path(), "ter"));  // no forms of it

@@ -134,7 +134,57 @@ TEST_F(RewriteTest, FailuresBeforeTheSwapLeaveTheFormAsItWas) {
   ExpectNothingOpen();
 }
 
-TEST_F(RewriteTest, FailuresOfTheFinalStepsNeverLoseTheForm) {
+TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
+  const std::string old_form = "Spacing.Paragraph=8\r\n";
+  const std::string converted = "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
+  struct Case {
+    FsOp op;
+    std::string path_part;
+    std::string form;  // the form afterwards
+    std::vector<std::string> listing;
+    bool reported;  // a message names the form that was not replaced
+  };
+  // The backup is a second name, the new file is renamed over the form, the backup goes last: a
+  // failure anywhere keeps a whole form under its name.
+  // A backup that could not be removed stays beside the whole form; the next writer removes it.
+  std::vector<Case> cases = {
+      {FsOp::kOpen, "no fault", converted, {"f.bel"}, false},
+      {FsOp::kLink, "alt_", old_form, {"f.bel"}, true},
+      {FsOp::kReplace, "f.bel", old_form, {"f.bel"}, true},
+      {FsOp::kDelete, "alt_", converted, {"alt_f.bel", "f.bel"}, false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.path_part);
+    for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
+    messages_.records().clear();
+    testing::WriteBytes(Form("f.bel"), old_form);
+    testing::WriteBytes(Form("alt_f.bel"), "a backup left by someone");
+    // The first removal of the backup is the one of the backup left by someone.
+    faults_.fs().FailOn(k.op, k.op == FsOp::kDelete ? 2 : 1, 70, k.path_part);
+    EXPECT_TRUE(Rewrite("f.bel"));
+    EXPECT_EQ(Listing(), k.listing);
+    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), k.form);
+    if (k.reported) {
+      ASSERT_EQ(messages_.texts().size(), 1u);
+      EXPECT_NE(messages_.texts()[0].find("f.bel konnte nicht ersetzt werden"), std::string::npos);
+    } else {
+      EXPECT_TRUE(messages_.records().empty());
+    }
+    ExpectNothingOpen();
+  }
+  // The backup outlived its form: the next writer restores the form from it before it starts.
+  messages_.records().clear();
+  ::unlink(Form("f.bel").c_str());
+  EXPECT_FALSE(Rewrite("missing.bel"));
+  EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+  EXPECT_EQ(testing::ReadBytes(Form("f.bel")), old_form);
+  ASSERT_FALSE(messages_.texts().empty());
+  EXPECT_NE(messages_.texts()[0].find("Wiederhergestellt: f.bel aus alt_f.bel"), std::string::npos)
+      << messages_.texts()[0];
+}
+
+TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
+  faults_.fs().SetClassicOnly(true);
   const std::string converted = "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
   struct Case {
     FsOp op;

@@ -27,10 +27,7 @@ class TemporaryGuard {
  public:
   TemporaryGuard(platform::FileSystem& fs, const std::string& path) : fs_(fs), path_(path) {}
   ~TemporaryGuard() {
-    if (armed_)
-      host::IgnoreErrors([&] {
-        if (fs_.FileExists(path_)) fs_.DeleteFile(path_, true);
-      });
+    if (armed_) rewrites::RemoveOwnFile(fs_, path_);
   }
   void Release() { armed_ = false; }
 
@@ -135,9 +132,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
     if (changed && produced) {
       rewrites::SwapInTemporary(*fs, files);
     } else {
-      host::IgnoreErrors([&] {
-        if (fs->FileExists(files.temporary)) fs->DeleteFile(files.temporary, true);
-      });
+      rewrites::RemoveOwnFile(*fs, files.temporary);
     }
     return true;
   });

@@ -109,11 +109,14 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   if (writer_lock != nullptr && writer_lock->previous_run_unfinished()) {
     rewrites::HealLeftovers(*fs, catalogue::FormDirectory(pDBPath));
   }
+  platform::TakeLeftBehind();
   bool result = body();
   if (!FlushChangedFolders(self)) result = false;
   // Only a run that ends here, with its own files gone, is marked finished; otherwise the next
   // writer looks for what it left.
-  if (writer_lock != nullptr) host::IgnoreErrors([&] { writer_lock->MarkFinished(); });
+  if (writer_lock != nullptr && !platform::TakeLeftBehind()) {
+    host::IgnoreErrors([&] { writer_lock->MarkFinished(); });
+  }
   return result;
 }
 

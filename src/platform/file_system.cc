@@ -17,6 +17,7 @@ constexpr size_t kPartialDigits = 16;
 bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
 thread_local std::vector<std::string> changed_folders;
+thread_local bool left_behind = false;
 
 }  // namespace
 
@@ -28,6 +29,10 @@ void NoteFolderChanged(const std::string& folder) {
 }
 
 std::vector<std::string> TakeChangedFolders() { return std::exchange(changed_folders, {}); }
+
+void NoteLeftBehind() { left_behind = true; }
+
+bool TakeLeftBehind() { return std::exchange(left_behind, false); }
 
 void SetDurableWrites(bool on) { durable.store(on); }
 

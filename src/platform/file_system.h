@@ -129,6 +129,11 @@ bool DurableWrites();
 void NoteFolderChanged(const std::string& folder);
 std::vector<std::string> TakeChangedFolders();
 
+// Notes that a file of the program's own could not be removed; the writer then leaves its run
+// marked unfinished, so that the next writer resolves it.
+void NoteLeftBehind();
+bool TakeLeftBehind();
+
 // A name for a partial file beside path that nothing else uses: path, ".llupdate-", a number
 // unique in this process, and ".tmp". Such files are the program's own; a finished one is
 // renamed to its final name.

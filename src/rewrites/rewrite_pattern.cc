@@ -41,7 +41,7 @@ class TemporaryFile {
   ~TemporaryFile() {
     if (number_ == 0) return;
     ctx_.table.CloseQuietly(number_);
-    IgnoreErrors([&] { ctx_.fs.DeleteFile(path_, true); });
+    RemoveOwnFile(ctx_.fs, path_);
   }
   // Closes the file, which writes what is still buffered; a failure leaves it unfinished.
   void Finish() {
@@ -56,6 +56,18 @@ class TemporaryFile {
 };
 
 }  // namespace
+
+void RemoveOwnFile(platform::FileSystem& fs, const std::string& path) {
+  try {
+    fs.DeleteFile(path, true);
+  } catch (const HostFailure&) {
+    throw;
+  } catch (const platform::Error& e) {
+    if (e.number() != platform::kFileNotFound) platform::NoteLeftBehind();
+  } catch (...) {
+    platform::NoteLeftBehind();
+  }
+}
 
 bool Contains(const std::string& line, const std::string& text) {
   return !line.empty() && line.find(text) != std::string::npos;
@@ -102,7 +114,7 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
   if (changed) {
     SwapInTemporary(ctx.fs, files);
   } else {
-    IgnoreErrors([&] { ctx.fs.DeleteFile(files.temporary, true); });
+    RemoveOwnFile(ctx.fs, files.temporary);
   }
   return true;
 }
@@ -130,8 +142,8 @@ std::string ReasonOf(const std::exception_ptr& error) {
 // which form and why.
 void ReportNotReplaced(platform::FileSystem& fs, const FormFiles& files,
                        const std::exception_ptr& error) {
-  IgnoreErrors([&] { fs.DeleteFile(files.backup, true); });
-  IgnoreErrors([&] { fs.DeleteFile(files.temporary, true); });
+  RemoveOwnFile(fs, files.backup);
+  RemoveOwnFile(fs, files.temporary);
   if (ProgressObserver* progress = ThreadProgressObserver())
     progress->FormNotReplaced(files.source);
   host::ShowHostMessage("Das Formular " + files.source +
@@ -172,7 +184,7 @@ bool SwapByRename(platform::FileSystem& fs, const FormFiles& files) {
 
   try {
     if (!fs.ReplaceFile(files.temporary, files.source)) {
-      IgnoreErrors([&] { fs.DeleteFile(files.backup, true); });
+      RemoveOwnFile(fs, files.backup);
       return false;
     }
   } catch (const HostFailure&) {
@@ -184,7 +196,7 @@ bool SwapByRename(platform::FileSystem& fs, const FormFiles& files) {
   platform::NoteFolderChanged(FolderOf(files.source));
   if (ProgressObserver* progress = ThreadProgressObserver()) progress->FormWritten(files.source);
   // The form is complete; a backup that stays is found and removed by the next run.
-  IgnoreErrors([&] { fs.DeleteFile(files.backup, true); });
+  RemoveOwnFile(fs, files.backup);
   return true;
 }
 
@@ -210,12 +222,10 @@ void ClassicSwap(platform::FileSystem& fs, const FormFiles& files) {
       if (ProgressObserver* progress = ThreadProgressObserver())
         progress->FormWritten(files.source);
     }
-    IgnoreErrors([&] { fs.DeleteFile(files.backup, true); });
+    RemoveOwnFile(fs, files.backup);
     // When the form could not be replaced, the old one is still in place: the temporary file
     // is of no further use.
-    IgnoreErrors([&] {
-      if (fs.FileExists(files.temporary)) fs.DeleteFile(files.temporary, true);
-    });
+    RemoveOwnFile(fs, files.temporary);
     return;
   }
   // The form is missing: whatever holds its content stays, and the user learns where.

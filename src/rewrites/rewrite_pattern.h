@@ -49,6 +49,10 @@ bool Contains(const std::string& line, const std::string& text);
 // deleted, unless the form is missing then, which is reported instead.
 void SwapInTemporary(platform::FileSystem& fs, const FormFiles& files);
 
+// Removes a file of the program's own (a temporary file, a backup) if it is there; one that stays
+// is noted, so that the next writer of the database looks for it.
+void RemoveOwnFile(platform::FileSystem& fs, const std::string& path);
+
 // Text helpers of the line rules.
 // Replaces every occurrence of search in line, left to right, without overlap.
 void ReplaceAll(std::string& line, const std::string& search, const std::string& replacement);
