@@ -99,6 +99,10 @@ int FaultFileSystem::total_calls() const { return state_->total; }
 
 void FaultFileSystem::CrashAt(int nth) { state_->crash_at = state_->total + nth; }
 
+bool FaultFileSystem::crashed() const {
+  return state_->crash_at > 0 && state_->total >= state_->crash_at;
+}
+
 void FaultFileSystem::SetClassicOnly(bool classic_only) { state_->classic_only = classic_only; }
 
 bool FaultFileSystem::FileExists(const std::string& path) {

@@ -48,6 +48,8 @@ class FaultFileSystem : public platform::FileSystem {
   void CrashAt(int nth);
   // Offers only copy, delete and move, like a host's own file system of the classic kind.
   void SetClassicOnly(bool classic_only);
+  // True once CrashAt's call has been reached.
+  bool crashed() const;
 
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;

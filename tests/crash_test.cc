@@ -1,0 +1,134 @@
+// A crash at any point of a job loses no form, and a plain rerun ends where an uninterrupted run
+// ends. The crash is the fault-injecting file system stopping to carry out calls from one call on;
+// the instance is then dropped, as a dead process drops everything it held.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "host/objects.h"
+#include "llupdate/host.h"
+#include "llupdate/report_ll_update.h"
+#include "test_support.h"
+
+namespace llupdate {
+namespace {
+
+namespace fsys = std::filesystem;
+
+// Every file below a directory (the lock file excepted: it names the process), by relative path.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fsys::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file() || entry.path().filename() == ".llupdate-lock") continue;
+    if (entry.path().extension() == ".sqlite") continue;
+    files[fsys::relative(entry.path(), root).string()] = testing::ReadBytes(entry.path().string());
+  }
+  return files;
+}
+
+std::string FreshDatabase(const testing::TempDir& dir, int run) {
+  std::string db = dir / ("db" + std::to_string(run));
+  fsys::copy(LLUPDATE_DEMO_DB, db, fsys::copy_options::recursive);
+  return db;
+}
+
+// The settings store dies with the file system: a crashed process records nothing.
+class CrashingSettings : public VMSettings {
+ public:
+  explicit CrashingSettings(const testing::FaultFileSystem* fs)
+      : fs_(fs), base_(host::NewSqliteSettings()) {}
+  void Init(int16_t mode, std::shared_ptr<Object>& connection,
+            const std::string& profile) override {
+    base_->Init(mode, connection, profile);
+  }
+  void GetSetting(const std::string& section, const std::string& key, std::string& value,
+                  const std::string& profile, const std::string& scope,
+                  const std::string& default_value) override {
+    base_->GetSetting(section, key, value, profile, scope, default_value);
+  }
+  void SaveSetting(const std::string& section, const std::string& key, const std::string& value,
+                   const std::string& profile) override {
+    if (fs_->crashed()) throw platform::Error(75, "crashed");
+    base_->SaveSetting(section, key, value, profile);
+  }
+
+ private:
+  const testing::FaultFileSystem* fs_;
+  std::shared_ptr<VMSettings> base_;
+};
+
+// The job under test: distribution and the conversion driver, or the address switch-over.
+bool RunJob(const std::string& db, bool driver) {
+  clsReportLLUpdate c;
+  if (!driver) return c.Umstellung_Auf_Neue_Anschrift(db);
+  std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(db + "/s.sqlite");
+  return c.Kopiere_Neue_Formulare_LL(db, db + "/EXEDIR", "demo") &&
+         c.Pruefe_Konvertiere_Formulare(db, connection);
+}
+
+void ExpectConvergence(bool driver, bool classic_only, int step) {
+  testing::RecordedMessages messages;
+  testing::TempDir dir;
+  SetDurableWrites(false);  // scratch copies: the crash here is of the process, not of the disk
+  int calls;
+  std::map<std::string, std::string> reference;
+  {
+    std::string db = FreshDatabase(dir, 0);
+    testing::FaultInjection faults;
+    faults.fs().SetClassicOnly(classic_only);
+    ASSERT_TRUE(RunJob(db, driver));
+    calls = faults.fs().total_calls();
+    reference = Snapshot(db);
+    ASSERT_TRUE(RunJob(db, driver));  // a second run changes nothing
+    ASSERT_EQ(Snapshot(db), reference);
+  }
+  const std::map<std::string, std::string> original = Snapshot(LLUPDATE_DEMO_DB);
+  for (int at = 1; at <= calls; at += step) {
+    SCOPED_TRACE("crash at call " + std::to_string(at) + " of " + std::to_string(calls));
+    std::string db = FreshDatabase(dir, at);
+    {
+      testing::FaultInjection faults;
+      faults.fs().SetClassicOnly(classic_only);
+      faults.fs().CrashAt(at);
+      ScopedObjectRegistration settings(
+          host::kSettingsProgId, [&] { return std::make_shared<CrashingSettings>(&faults.fs()); });
+      RunJob(db, driver);
+    }
+    // No form is lost: every form is there whole, old or new. The classic sequence cannot swap
+    // in one step: between the removal of the form and the move, its backup holds it.
+    std::map<std::string, std::string> crashed = Snapshot(db);
+    for (const auto& [name, bytes] : original) {
+      if (name.rfind("BerichteLL/", 0) != 0) continue;
+      auto found = crashed.find(name);
+      if (found == crashed.end() && classic_only) {
+        found = crashed.find("BerichteLL/alt_" + name.substr(11));
+      }
+      ASSERT_NE(found, crashed.end()) << name;
+      // One step rewrites each form at most once: old or new. The driver's forms may stand
+      // between its steps.
+      auto done = reference.find(name);
+      if (!driver && found->second != bytes && done != reference.end()) {
+        ASSERT_EQ(found->second, done->second) << name;
+      }
+      ASSERT_FALSE(found->second.empty()) << name;
+    }
+    ASSERT_TRUE(RunJob(db, driver));
+    ASSERT_EQ(Snapshot(db), reference);
+    fsys::remove_all(db);
+  }
+  SetDurableWrites(true);
+}
+
+TEST(CrashTest, AddressJobConvergesAfterACrashAtEveryCall) {
+  ExpectConvergence(false, false, 1);
+  ExpectConvergence(false, true, 1);
+}
+
+TEST(CrashTest, DistributionAndDriverConvergeAfterCrashes) {
+  ExpectConvergence(true, false, 3);
+  ExpectConvergence(true, true, 7);
+}
+
+}  // namespace
+}  // namespace llupdate
