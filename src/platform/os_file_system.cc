@@ -81,9 +81,7 @@ class OsWriterLock : public WriterLock {
     std::string text = ReadAll(fd_);
     size_t at = text.find(kRunning);
     if (at == std::string::npos) return;
-    text.replace(at, sizeof kRunning - 1, kFinished);
-    if (::ftruncate(fd_, 0) != 0) throw ErrorFromErrno(errno, kLockFileName);
-    WriteAll(fd_, text);
+    WriteAll(fd_, text.replace(at, sizeof kRunning - 1, kFinished));
   }
 
   static constexpr char kRunning[] = "state=running";
@@ -101,8 +99,11 @@ class OsWriterLock : public WriterLock {
     return text;
   }
 
+  // The new text is written over the old one and only then cut to its length, so that a reader
+  // never finds the file empty.
   static void WriteAll(int fd, const std::string& text) {
-    if (::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+    if (::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+        ::ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
       throw ErrorFromErrno(errno, kLockFileName);
     }
   }
@@ -309,7 +310,13 @@ class OsFileSystem : public FileSystem {
       int err = errno;
       if (err == EINTR) continue;
       if (err != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
-        std::string holder = DescribeHolder(OsWriterLock::ReadAll(fd));
+        // A holder writes its name just after it took the lock: give it a moment.
+        std::string text = OsWriterLock::ReadAll(fd);
+        for (int i = 0; i < 20 && text.find(OsWriterLock::kRunning) == std::string::npos; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          text = OsWriterLock::ReadAll(fd);
+        }
+        std::string holder = DescribeHolder(text);
         ::close(fd);
         if (err != EWOULDBLOCK) throw ErrorFromErrno(err, path);
         throw Error(kPermissionDenied, "die Datenbank " + db_path +
@@ -321,7 +328,6 @@ class OsFileSystem : public FileSystem {
     std::string before = OsWriterLock::ReadAll(fd);
     auto lock = std::make_unique<OsWriterLock>(
         fd, before.find(OsWriterLock::kRunning) != std::string::npos);
-    if (::ftruncate(fd, 0) != 0) throw ErrorFromErrno(errno, path);
     OsWriterLock::WriteAll(fd, HolderText() + OsWriterLock::kRunning + "\n");
     // The mark must be on the disk before any form is touched, so that after a power cut the
     // next run knows to look for what this one left.
