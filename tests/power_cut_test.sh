@@ -1,9 +1,9 @@
 #!/bin/bash
 # A power cut in the middle of the conversion driver, on a loop-mounted ext4 file system. It is
 # mounted with noauto_da_alloc, so that ext4's own guess for replace-by-rename does not hide a
-# missing flush (with --no-sync forms come back empty here): afterwards no form is empty or torn (each is one of the states the driver's
-# steps produce), and a plain rerun ends where an uninterrupted run ends. Needs root and loop
-# devices; skipped (77) without them.
+# missing flush (with --no-sync forms come back empty here). Afterwards no form is empty or torn
+# (each is in a state that a step produces), and a plain rerun ends where an uninterrupted run
+# ends. Needs root and loop devices; skipped (77) without them.
 set -u
 LLUPDATE=$1
 POWER_CUT=$2
