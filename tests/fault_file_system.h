@@ -61,6 +61,8 @@ class FaultFileSystem : public platform::FileSystem {
   std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode) override;
   uint32_t GetAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t attributes) override;
+  void BeginJob() override { base_->BeginJob(); }
+  void EndJob() override { base_->EndJob(); }
   bool LinkFile(const std::string& existing, const std::string& new_name) override;
   bool ReplaceFile(const std::string& source, const std::string& destination) override;
   void SyncFolder(const std::string& path) override;

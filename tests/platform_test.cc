@@ -49,6 +49,30 @@ TEST(PathTest, SeesChangesOfOthersAndOfItsOwn) {
   }
 }
 
+TEST(PathTest, AJobKeepsWhatItLearntUntilALookupFails) {
+  TempDir dir;
+  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  testing::WriteBytes(dir / "BerichteLL/a.bel", "first");
+  auto fs = platform::NewOsFileSystem();
+  const std::string form = dir.path() + "\\Berichtell\\a.bel";
+  fs->BeginJob();
+  EXPECT_EQ(fs->ListFiles(dir.path() + "\\Berichtell").size(), 1u);
+  // Another program renames the form and adds one: the kept listing does not know, but opening
+  // the old name fails and the folder is read again.
+  ::rename((dir / "BerichteLL/a.bel").c_str(), (dir / "BerichteLL/A.BEL").c_str());
+  testing::WriteBytes(dir / "BerichteLL/b.bel", "second");
+  auto file = fs->Open(form, platform::OpenMode::kRead);
+  char buffer[16];
+  EXPECT_EQ(std::string(buffer, file->Read(buffer, sizeof buffer)), "first");
+  EXPECT_EQ(fs->ListFiles(dir.path() + "\\Berichtell").size(), 2u);
+  fs->DeleteFile(dir.path() + "\\Berichtell\\b.bel", true);
+  EXPECT_FALSE(fs->FileExists(dir.path() + "\\Berichtell\\b.bel"));
+  fs->EndJob();
+  // After the job nothing is kept: every question goes to the disk again.
+  testing::WriteBytes(dir / "BerichteLL/c.bel", "third");
+  EXPECT_TRUE(fs->FileExists(dir.path() + "\\berichtell\\C.bel"));
+}
+
 TEST(OsFileSystemTest, ListsFilesOnlyOrderedByNameIgnoringCase) {
   TempDir dir;
   for (const char* name : {"b.lst", "A.lst", "c.LST", "a2.lst"})

@@ -7,6 +7,7 @@
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
 #include "host/error_convention.h"
+#include "host/list_label.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
 #include "rewrites/leftovers.h"
@@ -102,9 +103,17 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   if (!locked) return false;
 
   held.push_back({key, std::move(lock)});
+  // What the file system learns of the folders serves the whole call, and no longer.
+  fs->BeginJob();
+  host::SetJobFileSystem(fs);
   struct Release {
-    ~Release() { held.pop_back(); }
-  } release;
+    platform::FileSystem* fs;
+    ~Release() {
+      host::SetJobFileSystem(nullptr);
+      fs->EndJob();
+      held.pop_back();
+    }
+  } release{fs};
   platform::WriterLock* writer_lock = held.back().lock.get();
   if (writer_lock != nullptr && writer_lock->previous_run_unfinished()) {
     rewrites::HealLeftovers(*fs, catalogue::FormDirectory(pDBPath));

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "llupdate/object.h"
+#include "platform/file_system.h"
 
 namespace llupdate::host {
 
@@ -46,5 +47,10 @@ void UnloadListLabelForm();
 inline constexpr int32_t kNotATextProject = 321;
 
 std::shared_ptr<ListLabelControl> NewProjectResaver();
+
+// The file system of the job that runs on this thread, which the stand-in uses while it is set
+// (so that it shares what the job knows of the form directory); otherwise it creates its own.
+// The caller keeps it alive while it is set.
+void SetJobFileSystem(platform::FileSystem* fs);
 
 }  // namespace llupdate::host

@@ -57,6 +57,16 @@ void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& sta
   if (!open_blocks.empty()) throw NotATextProject(path, open_blocks.back(), "\"{\" ohne \"}\"");
 }
 
+thread_local platform::FileSystem* job_file_system = nullptr;
+
+// The job's file system, held without owning it, or a new one.
+std::shared_ptr<platform::FileSystem> JobFileSystem() {
+  if (job_file_system != nullptr) {
+    return std::shared_ptr<platform::FileSystem>(std::shared_ptr<void>(), job_file_system);
+  }
+  return CreateAs<platform::FileSystem>(kFileSystemProgId);
+}
+
 // Where a project's file version stands. Current List & Label versions write FileVersion=16 in
 // the section [Description]; a save stamps that version unless the project has it or a newer one,
 // so a project saved once is saved again byte for byte. Section and key are found ignoring case
@@ -120,7 +130,7 @@ class ProjectResaver : public ListLabelControl {
  public:
   void OpenProjectFile(int32_t, const std::string& path, int32_t) override {
     CloseProjectFile();  // a project left open by an earlier failure is closed first
-    auto fs = CreateAs<platform::FileSystem>(kFileSystemProgId);
+    std::shared_ptr<platform::FileSystem> fs = JobFileSystem();
     VersionStamp stamp;
     CheckProject(
         *fs, path, [](platform::Encoding) {},
@@ -146,7 +156,7 @@ class ProjectResaver : public ListLabelControl {
   // project as it was and the project's name always holds a whole project.
   void SaveProjectFile(const std::string& path) override {
     RequireOpen();
-    auto fs = CreateAs<platform::FileSystem>(kFileSystemProgId);
+    std::shared_ptr<platform::FileSystem> fs = JobFileSystem();
     std::string partial = platform::PartialFileName(path);
     try {
       std::unique_ptr<platform::TextWriter> writer;
@@ -201,6 +211,8 @@ frmListLabel& frmListLabel::Instance() {
 }
 
 void UnloadListLabelForm() { form.reset(); }
+
+void SetJobFileSystem(platform::FileSystem* fs) { job_file_system = fs; }
 
 std::shared_ptr<ListLabelControl> NewProjectResaver() { return std::make_shared<ProjectResaver>(); }
 

@@ -85,6 +85,11 @@ class FileSystem : public Object {
   virtual uint32_t GetAttributes(const std::string& path) = 0;
   virtual void SetAttributes(const std::string& path, uint32_t attributes) = 0;
 
+  // A job begins or ends (calls nest). Within a job the file system may keep what it learnt of
+  // folders and names; the caller tells it when the job is over.
+  virtual void BeginJob() {}
+  virtual void EndJob() {}
+
   // What keeps a form whole at every instant. A file system that offers only the classic
   // operations above keeps these defaults, and the rewrites then use the classic sequence.
   //
@@ -146,10 +151,5 @@ std::shared_ptr<FileSystem> NewOsFileSystem();
 
 // The operating-system path that a component path names (see the file comment).
 std::string ResolvePath(const std::string& component_path);
-
-// Tell path resolution that this thread created or removed an entry (an OS path), so that what
-// it knows of the directory stays right.
-void NoteCreated(const std::string& os_path);
-void NoteRemoved(const std::string& os_path);
 
 }  // namespace llupdate::platform

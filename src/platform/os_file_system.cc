@@ -16,6 +16,7 @@
 
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "platform/path_posix.h"
 #include "platform/text.h"
 
 namespace llupdate::platform {
@@ -168,14 +169,11 @@ Error MissingError(const std::string& os_path, const std::string& shown) {
   return Error(kFileNotFound, shown);
 }
 
-// Copies from (shown as source) into the new file partial, with the mode and times of src set
-// through the open file and, with durable writes, on the disk before it is closed. Removes the
-// partial file when anything fails.
-void CopyToNewFile(const std::string& from, const std::string& source, const struct stat& src,
-                   const std::string& partial, const std::string& destination) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) throw ErrorFromErrno(errno, source);
-  OsFile reader(in, source);
+// Copies the open file in (shown as source, with the status src) into the new file partial,
+// with its mode and times set through the open file and, with durable writes, on the disk before
+// it is closed. Removes the partial file when anything fails.
+void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::string& partial,
+                   const std::string& destination) {
   int out = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (out < 0) throw ErrorFromErrno(errno, destination);
   try {
@@ -185,7 +183,6 @@ void CopyToNewFile(const std::string& from, const std::string& source, const str
     struct timespec times[2] = {src.st_atim, src.st_mtim};
     if (::futimens(out, times) != 0) throw ErrorFromErrno(errno, destination);
     writer.Close();
-    reader.Close();
   } catch (...) {
     ::unlink(partial.c_str());
     throw;
@@ -194,35 +191,52 @@ void CopyToNewFile(const std::string& from, const std::string& source, const str
 
 class OsFileSystem : public FileSystem {
  public:
+  void BeginJob() override { paths_.BeginJob(); }
+  void EndJob() override { paths_.EndJob(); }
+
   bool FileExists(const std::string& path) override {
-    std::string os_path = ResolvePath(path);
+    PathResolver::Resolved r = paths_.Resolve(path);
+    if (r.listed && !r.found) return false;
+    if (r.listed && r.type == EntryType::kFile) return true;
+    if (r.listed && (r.type == EntryType::kDirectory || r.type == EntryType::kOther)) return false;
     struct stat st;
-    if (StatPath(os_path, &st)) return S_ISREG(st.st_mode);
-    return ::lstat(os_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);  // a dangling link
+    if (StatPath(r.os_path, &st)) return S_ISREG(st.st_mode);
+    return ::lstat(r.os_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);  // a dangling link
   }
 
   bool FolderExists(const std::string& path) override {
+    PathResolver::Resolved r = paths_.Resolve(path);
+    if (r.listed && !r.found) return false;
+    if (r.listed && r.type == EntryType::kDirectory) return true;
     struct stat st;
-    return StatPath(ResolvePath(path), &st) && S_ISDIR(st.st_mode);
+    return StatPath(r.os_path, &st) && S_ISDIR(st.st_mode);
   }
 
   void CreateFolder(const std::string& path) override {
-    std::string os_path = ResolvePath(path);
+    std::string os_path = paths_.Resolve(path).os_path;
     while (os_path.size() > 1 && os_path.back() == '/') os_path.pop_back();
     if (::mkdir(os_path.c_str(), 0777) != 0) {
       if (errno == ENOENT) throw Error(kPathNotFound, path);
       throw ErrorFromErrno(errno, path);
     }
-    NoteCreated(os_path);
+    paths_.NoteCreated(os_path, EntryType::kDirectory);
   }
 
   void CopyFile(const std::string& source, const std::string& destination,
                 bool overwrite) override {
-    std::string from = ResolvePath(source), to = ResolvePath(destination);
+    PathResolver::Resolved from = paths_.Resolve(source);
+    int in = Retry(source, from,
+                   [](const std::string& p) { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); });
+    if (in < 0) {
+      if (errno == ENOENT || errno == ENOTDIR) throw MissingError(from.os_path, source);
+      throw ErrorFromErrno(errno, source);
+    }
+    OsFile reader(in, source);
     struct stat src, dst;
-    if (!StatPath(from, &src)) throw MissingError(from, source);
+    if (::fstat(in, &src) != 0) throw ErrorFromErrno(errno, source);
     if (!S_ISREG(src.st_mode)) throw Error(kFileNotFound, source);
-    if (::lstat(to.c_str(), &dst) == 0) {
+    PathResolver::Resolved to = paths_.Resolve(destination);
+    if (!(to.listed && !to.found) && ::lstat(to.os_path.c_str(), &dst) == 0) {
       if (S_ISDIR(dst.st_mode)) throw Error(kPermissionDenied, destination);
       if (!overwrite) throw Error(kFileAlreadyExists, destination);
       if (S_ISREG(dst.st_mode) && IsReadOnlyMode(dst.st_mode)) {
@@ -235,57 +249,65 @@ class OsFileSystem : public FileSystem {
     // The copy is written to a new partial file beside the destination and renamed into place,
     // so that a failed copy never leaves a half-written destination behind and a link planted
     // at the destination is replaced, never written through.
-    std::string partial = PartialFileName(to);
-    CopyToNewFile(from, source, src, partial, destination);
-    if (::rename(partial.c_str(), to.c_str()) != 0) {
+    std::string partial = PartialFileName(to.os_path);
+    CopyToNewFile(reader, in, src, partial, destination);
+    if (::rename(partial.c_str(), to.os_path.c_str()) != 0) {
       int err = errno;
       ::unlink(partial.c_str());
       throw ErrorFromErrno(err, destination);
     }
-    NoteCreated(to);
+    paths_.NoteCreated(to.os_path, EntryType::kFile);
   }
 
   bool LinkFile(const std::string& existing, const std::string& new_name) override {
-    std::string from = ResolvePath(existing), to = ResolvePath(new_name);
-    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0) {
-      NoteCreated(to);
+    PathResolver::Resolved from = paths_.Resolve(existing);
+    std::string to = paths_.Resolve(new_name).os_path;
+    int result = Retry(existing, from, [&](const std::string& p) {
+      return ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), 0);
+    });
+    if (result == 0) {
+      paths_.NoteCreated(to, EntryType::kFile);
       return true;
     }
     int err = errno;
     if (err == EEXIST) throw Error(kFileAlreadyExists, new_name);
-    if (err == ENOENT) throw MissingError(from, existing);
+    if (err == ENOENT) throw MissingError(from.os_path, existing);
     if (err != EPERM && err != EXDEV && err != ENOTSUP && err != EOPNOTSUPP && err != EMLINK) {
       throw ErrorFromErrno(err, new_name);
     }
     // No links here: a copy with the same content and times, put in place under a new name.
+    int in = ::open(from.os_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw ErrorFromErrno(errno, existing);
+    OsFile reader(in, existing);
     struct stat src;
-    if (!StatPath(from, &src)) throw MissingError(from, existing);
+    if (::fstat(in, &src) != 0) throw ErrorFromErrno(errno, existing);
     std::string partial = PartialFileName(to);
-    CopyToNewFile(from, existing, src, partial, new_name);
-    if (::linkat(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), 0) != 0 &&
-        ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    CopyToNewFile(reader, in, src, partial, new_name);
+    if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
       err = errno;
       ::unlink(partial.c_str());
       throw err == EEXIST ? Error(kFileAlreadyExists, new_name) : ErrorFromErrno(err, new_name);
     }
-    ::unlink(partial.c_str());
-    NoteCreated(to);
+    paths_.NoteCreated(to, EntryType::kFile);
     return true;
   }
 
   bool ReplaceFile(const std::string& source, const std::string& destination) override {
-    std::string from = ResolvePath(source), to = ResolvePath(destination);
-    struct stat st;
-    if (::lstat(from.c_str(), &st) != 0) throw MissingError(from, source);
-    if (::rename(from.c_str(), to.c_str()) != 0) throw ErrorFromErrno(errno, destination);
-    NoteRemoved(from);
-    NoteCreated(to);
+    PathResolver::Resolved from = paths_.Resolve(source);
+    std::string to = paths_.Resolve(destination).os_path;
+    if (Retry(source, from,
+              [&](const std::string& p) { return ::rename(p.c_str(), to.c_str()); }) != 0) {
+      if (errno == ENOENT) throw MissingError(from.os_path, source);
+      throw ErrorFromErrno(errno, destination);
+    }
+    paths_.NoteRemoved(from.os_path);
+    paths_.NoteCreated(to, EntryType::kFile);
     return true;
   }
 
   void SyncFolder(const std::string& path) override {
     if (!DurableWrites()) return;
-    std::string os_path = ResolvePath(path);
+    std::string os_path = paths_.Resolve(path).os_path;
     int fd = ::open(os_path.empty() ? "." : os_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) throw ErrorFromErrno(errno, path);
     int result = ::fsync(fd);
@@ -296,7 +318,7 @@ class OsFileSystem : public FileSystem {
 
   std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path,
                                            double wait_seconds) override {
-    std::string dir = ResolvePath(db_path);
+    std::string dir = paths_.Resolve(db_path).os_path;
     std::string path = (dir.empty() ? std::string(".") : dir) + "/" + kLockFileName;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -337,75 +359,94 @@ class OsFileSystem : public FileSystem {
   }
 
   void MoveFile(const std::string& source, const std::string& destination) override {
-    std::string from = ResolvePath(source), to = ResolvePath(destination);
-    struct stat st;
-    if (!StatPath(from, &st)) throw MissingError(from, source);
-    if (::lstat(to.c_str(), &st) == 0) throw Error(kFileAlreadyExists, destination);
-    if (::rename(from.c_str(), to.c_str()) != 0) throw ErrorFromErrno(errno, destination);
-    NoteRemoved(from);
-    NoteCreated(to);
+    PathResolver::Resolved from = paths_.Resolve(source);
+    std::string to = paths_.Resolve(destination).os_path;
+    int result = Retry(source, from, [&](const std::string& p) {
+      return ::renameat2(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    });
+    if (result != 0 && errno == EINVAL) {  // a file system without the flag
+      struct stat st;
+      if (::lstat(to.c_str(), &st) == 0) throw Error(kFileAlreadyExists, destination);
+      result = ::rename(from.os_path.c_str(), to.c_str());
+    }
+    if (result != 0) {
+      if (errno == EEXIST) throw Error(kFileAlreadyExists, destination);
+      if (errno == ENOENT) throw MissingError(from.os_path, source);
+      throw ErrorFromErrno(errno, destination);
+    }
+    paths_.NoteRemoved(from.os_path);
+    paths_.NoteCreated(to, from.type == EntryType::kUnknown ? EntryType::kFile : from.type);
   }
 
   void DeleteFile(const std::string& path, bool force) override {
-    std::string os_path = ResolvePath(path);
-    struct stat st;
-    // A symbolic link is removed itself, never what it points to.
-    if (::lstat(os_path.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
-      throw MissingError(os_path, path);
+    PathResolver::Resolved r = paths_.Resolve(path);
+    if (!force) {
+      // Only a read-only file needs its mode known first.
+      struct stat st;
+      if (::lstat(r.os_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+          IsReadOnlyMode(st.st_mode)) {
+        throw Error(kPermissionDenied, path);
+      }
     }
-    if (!force && IsReadOnlyMode(st.st_mode)) throw Error(kPermissionDenied, path);
-    if (::unlink(os_path.c_str()) != 0) throw ErrorFromErrno(errno, path);
-    NoteRemoved(os_path);
+    if (r.listed && r.found && r.type == EntryType::kDirectory) {
+      throw MissingError(r.os_path, path);
+    }
+    // A symbolic link is removed itself, never what it points to.
+    if (Retry(path, r, [](const std::string& p) { return ::unlink(p.c_str()); }) != 0) {
+      if (errno == ENOENT || errno == EISDIR || errno == ENOTDIR) {
+        throw MissingError(r.os_path, path);
+      }
+      throw ErrorFromErrno(errno, path);
+    }
+    paths_.NoteRemoved(r.os_path);
   }
 
   std::vector<FileEntry> ListFiles(const std::string& folder) override {
-    std::string os_path = ResolvePath(folder);
-    DIR* dir = ::opendir(os_path.empty() ? "." : os_path.c_str());
-    if (dir == nullptr) {
+    std::string os_path = paths_.Resolve(folder).os_path;
+    std::vector<PathResolver::Entry> entries;
+    if (!paths_.Entries(os_path, &entries)) {
       if (errno == ENOENT || errno == ENOTDIR) throw Error(kPathNotFound, folder);
       throw ErrorFromErrno(errno, folder);
     }
     std::vector<FileEntry> files;
-    std::string prefix = os_path.empty() || os_path.back() == '/' ? os_path : os_path + "/";
-    while (dirent* e = ::readdir(dir)) {
-      std::string name = e->d_name;
-      struct stat st;
-      if (!StatPath(prefix + name, &st) || !S_ISREG(st.st_mode)) continue;
-      files.push_back({name, folder + "\\" + name});
+    for (const PathResolver::Entry& e : entries) {
+      if (e.type == EntryType::kFile) files.push_back({e.name, folder + "\\" + e.name});
     }
-    ::closedir(dir);
     std::sort(files.begin(), files.end(),
               [](const FileEntry& a, const FileEntry& b) { return NameLess(a.name, b.name); });
     return files;
   }
 
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
-    std::string os_path = ResolvePath(path);
-    struct stat st;
-    bool exists = StatPath(os_path, &st);
-    if (exists && S_ISDIR(st.st_mode)) throw Error(kPathFileAccessError, path);
+    PathResolver::Resolved r = paths_.Resolve(path);
     int fd;
     if (mode == OpenMode::kRead) {
-      if (!exists) throw MissingError(os_path, path);
-      fd = ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC);
+      bool directory = r.listed ? r.found && r.type == EntryType::kDirectory : IsDirectory(r);
+      if (directory) throw Error(kPathFileAccessError, path);
+      fd = Retry(path, r,
+                 [](const std::string& p) { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); });
+      if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) throw MissingError(r.os_path, path);
     } else if (mode == OpenMode::kCreateNew) {
-      fd = ::open(os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      fd = ::open(r.os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd < 0 && errno == EEXIST) throw Error(kFileAlreadyExists, path);
       if (fd < 0 && errno == ENOENT) throw Error(kPathNotFound, path);
-      if (fd >= 0) NoteCreated(os_path);
+      if (fd >= 0) paths_.NoteCreated(r.os_path, EntryType::kFile);
     } else {
+      struct stat st;
+      bool exists = StatPath(r.os_path, &st);
+      if (exists && S_ISDIR(st.st_mode)) throw Error(kPathFileAccessError, path);
       if (exists && IsReadOnlyMode(st.st_mode)) throw Error(kPermissionDenied, path);
       // Never written through a symbolic link: what this program writes is its own file.
-      fd = ::open(os_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+      fd = ::open(r.os_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd < 0 && errno == ENOENT) throw Error(kPathNotFound, path);
-      if (fd >= 0 && !exists) NoteCreated(os_path);
+      if (fd >= 0 && !exists) paths_.NoteCreated(r.os_path, EntryType::kFile);
     }
     if (fd < 0) throw ErrorFromErrno(errno, path);
     return std::make_unique<OsFile>(fd, path, mode != OpenMode::kRead);
   }
 
   uint32_t GetAttributes(const std::string& path) override {
-    std::string os_path = ResolvePath(path);
+    std::string os_path = paths_.Resolve(path).os_path;
     struct stat st;
     if (!StatPath(os_path, &st)) throw MissingError(os_path, path);
     uint32_t attributes = kAttrNormal;
@@ -415,7 +456,7 @@ class OsFileSystem : public FileSystem {
   }
 
   void SetAttributes(const std::string& path, uint32_t attributes) override {
-    std::string os_path = ResolvePath(path);
+    std::string os_path = paths_.Resolve(path).os_path;
     struct stat st;
     if (!StatPath(os_path, &st)) throw MissingError(os_path, path);
     mode_t mode = st.st_mode & 07777;
@@ -428,6 +469,32 @@ class OsFileSystem : public FileSystem {
       throw ErrorFromErrno(errno, path);
     }
   }
+
+ private:
+  static bool IsDirectory(const PathResolver::Resolved& r) {
+    struct stat st;
+    return StatPath(r.os_path, &st) && S_ISDIR(st.st_mode);
+  }
+
+  // Runs op on the resolved path. When it fails because the name is missing and the name came
+  // from the job's kept listing, another program changed the folder: it is read again, and op
+  // runs once more if the name now resolves elsewhere. op returns a negative result with errno
+  // set on failure.
+  template <class Op>
+  int Retry(const std::string& path, PathResolver::Resolved& r, Op op) {
+    int result = op(r.os_path);
+    if (result >= 0 || errno != ENOENT || !paths_.in_job()) return result;
+    paths_.Forget(r.os_path);
+    PathResolver::Resolved again = paths_.Resolve(path);
+    if (again.os_path == r.os_path) {
+      errno = ENOENT;
+      return result;
+    }
+    r = again;
+    return op(r.os_path);
+  }
+
+  PathResolver paths_;
 };
 
 }  // namespace
