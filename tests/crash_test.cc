@@ -3,10 +3,12 @@
 // the instance is then dropped, as a dead process drops everything it held.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
 #include "host/objects.h"
+#include "llupdate/file_system.h"
 #include "llupdate/host.h"
 #include "llupdate/report_ll_update.h"
 #include "test_support.h"
@@ -128,6 +130,48 @@ TEST(CrashTest, AddressJobConvergesAfterACrashAtEveryCall) {
 TEST(CrashTest, DistributionAndDriverConvergeAfterCrashes) {
   ExpectConvergence(true, false, 3);
   ExpectConvergence(true, true, 7);
+}
+
+// The whole component runs on the in-memory file system as on the disk: the same forms, byte for
+// byte, after distribution and the driver.
+TEST(MemoryFileSystemTest, GivesTheSameFormsAsTheDisk) {
+  testing::RecordedMessages messages;
+  testing::TempDir dir;
+  std::string db = FreshDatabase(dir, 0);
+  ASSERT_TRUE(RunJob(db, true));
+  std::map<std::string, std::string> on_disk = Snapshot(db);
+
+  std::shared_ptr<FileSystem> memory = NewMemoryFileSystem();
+  memory->CreateFolder("mem");
+  for (const auto& entry : fsys::recursive_directory_iterator(LLUPDATE_DEMO_DB)) {
+    std::string path = "mem\\" + fsys::relative(entry.path(), LLUPDATE_DEMO_DB).string();
+    if (entry.is_directory()) {
+      memory->CreateFolder(path);
+    } else {
+      std::string bytes = testing::ReadBytes(entry.path().string());
+      memory->Open(path, OpenMode::kCreateNew)->Write(bytes.data(), bytes.size());
+    }
+  }
+  {
+    ScopedObjectRegistration registration(host::kFileSystemProgId, [&] { return memory; });
+    clsReportLLUpdate c;
+    std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(dir / "m.sqlite");
+    ASSERT_TRUE(c.Kopiere_Neue_Formulare_LL("mem", "mem\\EXEDIR", "demo"));
+    ASSERT_TRUE(c.Pruefe_Konvertiere_Formulare("mem", connection));
+  }
+  for (const auto& [name, bytes] : on_disk) {
+    if (name.rfind("BerichteLL/", 0) != 0) continue;
+    std::string path = "mem\\" + name;
+    ASSERT_TRUE(memory->FileExists(path)) << name;
+    auto file = memory->Open(path, OpenMode::kRead);
+    std::string content(bytes.size() + 1, '\0');
+    content.resize(file->Read(content.data(), content.size()));
+    EXPECT_EQ(content, bytes) << name;
+  }
+  EXPECT_EQ(memory->ListFiles("mem\\BerichteLL").size(),
+            static_cast<size_t>(std::count_if(on_disk.begin(), on_disk.end(), [](auto& f) {
+              return f.first.rfind("BerichteLL/", 0) == 0;
+            })));
 }
 
 }  // namespace

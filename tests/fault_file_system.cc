@@ -82,7 +82,7 @@ class FaultLock : public platform::WriterLock {
 }  // namespace
 
 FaultFileSystem::FaultFileSystem(std::shared_ptr<platform::FileSystem> base)
-    : base_(std::move(base)), state_(std::make_shared<State>()) {}
+    : ForwardingFileSystem(std::move(base)), state_(std::make_shared<State>()) {}
 
 void FaultFileSystem::FailOn(FsOp op, int nth, int32_t error, std::string path_part) {
   state_->faults.insert({op, {nth, error, std::move(path_part)}});
@@ -107,79 +107,79 @@ void FaultFileSystem::SetClassicOnly(bool classic_only) { state_->classic_only =
 
 bool FaultFileSystem::FileExists(const std::string& path) {
   state_->Check(FsOp::kExists, path);
-  return base_->FileExists(path);
+  return target().FileExists(path);
 }
 
 bool FaultFileSystem::FolderExists(const std::string& path) {
   state_->Check(FsOp::kExists, path);
-  return base_->FolderExists(path);
+  return target().FolderExists(path);
 }
 
 bool FaultFileSystem::LinkFile(const std::string& existing, const std::string& new_name) {
   if (state_->classic_only) return false;
   state_->Check(FsOp::kLink, new_name);
-  return base_->LinkFile(existing, new_name);
+  return target().LinkFile(existing, new_name);
 }
 
 bool FaultFileSystem::ReplaceFile(const std::string& source, const std::string& destination) {
   if (state_->classic_only) return false;
   state_->Check(FsOp::kReplace, destination);
-  return base_->ReplaceFile(source, destination);
+  return target().ReplaceFile(source, destination);
 }
 
 void FaultFileSystem::SyncFolder(const std::string& path) {
   state_->Check(FsOp::kSyncFolder, path);
-  base_->SyncFolder(path);
+  target().SyncFolder(path);
 }
 
 std::unique_ptr<platform::WriterLock> FaultFileSystem::LockDatabase(const std::string& db_path,
                                                                     double wait_seconds) {
   state_->Check(FsOp::kLock, db_path);
-  std::unique_ptr<platform::WriterLock> lock = base_->LockDatabase(db_path, wait_seconds);
+  std::unique_ptr<platform::WriterLock> lock = target().LockDatabase(db_path, wait_seconds);
   if (!lock) return nullptr;
   return std::make_unique<FaultLock>(std::move(lock), state_);
 }
 
 void FaultFileSystem::CreateFolder(const std::string& path) {
   state_->Check(FsOp::kCreateFolder, path);
-  base_->CreateFolder(path);
+  target().CreateFolder(path);
 }
 
 void FaultFileSystem::CopyFile(const std::string& source, const std::string& destination,
                                bool overwrite) {
   state_->Check(FsOp::kCopy, destination);
-  base_->CopyFile(source, destination, overwrite);
+  target().CopyFile(source, destination, overwrite);
 }
 
 void FaultFileSystem::MoveFile(const std::string& source, const std::string& destination) {
   state_->Check(FsOp::kMove, destination);
-  base_->MoveFile(source, destination);
+  target().MoveFile(source, destination);
 }
 
 void FaultFileSystem::DeleteFile(const std::string& path, bool force) {
   state_->Check(FsOp::kDelete, path);
-  base_->DeleteFile(path, force);
+  target().DeleteFile(path, force);
 }
 
 std::vector<platform::FileEntry> FaultFileSystem::ListFiles(const std::string& folder) {
   state_->Check(FsOp::kList, folder);
-  return base_->ListFiles(folder);
+  return target().ListFiles(folder);
 }
 
 std::unique_ptr<platform::File> FaultFileSystem::Open(const std::string& path,
                                                       platform::OpenMode mode) {
   state_->Check(FsOp::kOpen, path);
-  return std::make_unique<FaultFile>(base_->Open(path, mode), state_, path);
+  return std::make_unique<FaultFile>(target().Open(path, mode), state_, path);
 }
 
 uint32_t FaultFileSystem::GetAttributes(const std::string& path) {
   state_->Check(FsOp::kGetAttributes, path);
-  return base_->GetAttributes(path);
+  return target().GetAttributes(path);
 }
 
 void FaultFileSystem::SetAttributes(const std::string& path, uint32_t attributes) {
   state_->Check(FsOp::kSetAttributes, path);
-  base_->SetAttributes(path, attributes);
+  target().SetAttributes(path, attributes);
 }
 
 }  // namespace llupdate::testing

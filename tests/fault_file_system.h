@@ -30,7 +30,7 @@ enum class FsOp {
   kLock,
 };
 
-class FaultFileSystem : public platform::FileSystem {
+class FaultFileSystem : public ForwardingFileSystem {
  public:
   explicit FaultFileSystem(std::shared_ptr<platform::FileSystem> base);
 
@@ -61,8 +61,6 @@ class FaultFileSystem : public platform::FileSystem {
   std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode) override;
   uint32_t GetAttributes(const std::string& path) override;
   void SetAttributes(const std::string& path, uint32_t attributes) override;
-  void BeginJob() override { base_->BeginJob(); }
-  void EndJob() override { base_->EndJob(); }
   bool LinkFile(const std::string& existing, const std::string& new_name) override;
   bool ReplaceFile(const std::string& source, const std::string& destination) override;
   void SyncFolder(const std::string& path) override;
@@ -72,7 +70,6 @@ class FaultFileSystem : public platform::FileSystem {
   struct State;
 
  private:
-  std::shared_ptr<platform::FileSystem> base_;
   std::shared_ptr<State> state_;
 };
 

@@ -18,9 +18,7 @@
 
 namespace llupdate {
 
-namespace platform {
 class FileSystem;
-}
 namespace component {
 class Internals;
 }
@@ -83,7 +81,7 @@ class clsReportLLUpdate {
   friend class component::Internals;
 
   // The file-system object, created on first use.
-  std::shared_ptr<platform::FileSystem> fso_;
+  std::shared_ptr<FileSystem> fso_;
   // The catalogue of the forms an operation works on.
   std::shared_ptr<DynArray> catalogue_;
   // The catalogue of the delivered forms (distribution only).

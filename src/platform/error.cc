@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-namespace llupdate::platform {
+namespace llupdate {
 
 std::string ErrorDescription(int32_t number) {
   switch (number) {
@@ -56,6 +56,10 @@ Error::Error(int32_t number, const std::string& detail)
     : std::runtime_error(ErrorDescription(number) + ": " + detail),
       number_(number),
       description_(ErrorDescription(number) + ": " + detail) {}
+
+}  // namespace llupdate
+
+namespace llupdate::platform {
 
 Error ErrorFromErrno(int err, const std::string& path) {
   switch (err) {

@@ -499,6 +499,8 @@ class OsFileSystem : public FileSystem {
 
 }  // namespace
 
-std::shared_ptr<FileSystem> NewOsFileSystem() { return std::make_shared<OsFileSystem>(); }
-
 }  // namespace llupdate::platform
+
+std::shared_ptr<llupdate::FileSystem> llupdate::NewOsFileSystem() {
+  return std::make_shared<platform::OsFileSystem>();
+}

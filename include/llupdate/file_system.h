@@ -1,0 +1,189 @@
+// The file system of the component: one interface between its logic and the operating system,
+// shaped like LevelDB's Env, so that every file operation can be replaced: by a host's own
+// implementation registered under the ProgID "Scripting.FileSystemObject" (see host.h), by a
+// wrapper that changes a few calls (derive from ForwardingFileSystem), or by the in-memory
+// implementation in tests.
+//
+// Paths are component paths: "\" separates their parts (the OS implementation maps it), and every
+// part that exists is found without regard to letter case, an exact match first. So
+// "db\Berichtell\a.lst" names "db/BerichteLL/a.lst" when only that spelling exists.
+//
+// Failures are thrown as llupdate::Error (error.h) with the number that fits: 53 for a missing
+// file, 76 for a missing folder, 58 for a name that is taken, 70 for refused access, 61 for a full
+// disk. An object is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "llupdate/error.h"
+#include "llupdate/object.h"
+
+namespace llupdate {
+
+// File attributes in the platform's classic bit values.
+enum Attribute : uint32_t {
+  kAttrNormal = 0,
+  kAttrReadOnly = 1,
+  kAttrHidden = 2,
+  kAttrSystem = 4,
+  kAttrDirectory = 16,
+  kAttrArchive = 32,
+};
+
+enum class OpenMode {
+  kRead,       // the file must exist
+  kWrite,      // created when missing, emptied when present
+  kCreateNew,  // a new file: error 58 when anything has the name already; never through a link
+};
+
+// An open file. Errors are thrown as platform::Error. A file that is destroyed without Close()
+// is closed quietly. Close() of a file opened for writing puts its data on the disk first while
+// durable writes are on (see SetDurableWrites), so a closed file is complete after a power cut.
+class File {
+ public:
+  virtual ~File() = default;
+  // Reads up to size bytes; returns 0 at the end of the file.
+  virtual size_t Read(char* buffer, size_t size) = 0;
+  virtual void Write(const char* data, size_t size) = 0;
+  virtual void Close() = 0;
+};
+
+// The writer lock of a database, held while the object lives. The lock file also records whether
+// the run that held it last finished: one that did not (a crash, a kill, a power cut) may have
+// left its own temporary, backup and partial files beside the forms.
+class WriterLock {
+ public:
+  virtual ~WriterLock() = default;
+  // True when the previous holder ended without MarkFinished().
+  virtual bool previous_run_unfinished() const = 0;
+  // Records that this run ended with nothing of its own left beside the forms.
+  virtual void MarkFinished() = 0;
+};
+
+struct FileEntry {
+  std::string name;  // the name as the directory holds it
+  std::string path;  // the folder as given, "\" and the name
+};
+
+class FileSystem : public Object {
+ public:
+  // What the Scripting Runtime's file-system object offers.
+  virtual bool FileExists(const std::string& path) = 0;
+  virtual bool FolderExists(const std::string& path) = 0;
+  virtual void CreateFolder(const std::string& path) = 0;
+  // Copies a file; with overwrite an existing destination is replaced (unless it is read-only).
+  // The copy keeps the source's attributes and modification time.
+  virtual void CopyFile(const std::string& source, const std::string& destination,
+                        bool overwrite) = 0;
+  // Moves a file; fails when the destination exists.
+  virtual void MoveFile(const std::string& source, const std::string& destination) = 0;
+  // Deletes a file; a read-only file only with force.
+  virtual void DeleteFile(const std::string& path, bool force) = 0;
+  // The files directly in a folder (no subdirectories), ordered by name ignoring case.
+  virtual std::vector<FileEntry> ListFiles(const std::string& folder) = 0;
+
+  // What the run-time library offers.
+  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
+  // The attributes of an existing file or directory.
+  virtual uint32_t GetAttributes(const std::string& path) = 0;
+  virtual void SetAttributes(const std::string& path, uint32_t attributes) = 0;
+
+  // A job begins or ends (calls nest). Within a job the file system may keep what it learnt of
+  // folders and names; the caller tells it when the job is over.
+  virtual void BeginJob() {}
+  virtual void EndJob() {}
+
+  // What keeps a form whole at every instant. A file system that offers only the classic
+  // operations above keeps these defaults, and the rewrites then use the classic sequence.
+  //
+  // Gives an existing file a second name (a hard link; on a file system without links a copy
+  // with its time stamps). The new name must be free: error 58 otherwise. False when this file
+  // system offers no such operation.
+  virtual bool LinkFile(const std::string& existing, const std::string& new_name) {
+    (void)existing, (void)new_name;
+    return false;
+  }
+  // Renames source over destination in one step: the destination (also a read-only one) names
+  // the old content until it names the new one. False when this file system cannot do that.
+  virtual bool ReplaceFile(const std::string& source, const std::string& destination) {
+    (void)source, (void)destination;
+    return false;
+  }
+  // Puts the folder's entries (names created, renamed, removed) on the disk while durable writes
+  // are on.
+  virtual void SyncFolder(const std::string& path) { (void)path; }
+  // Takes the writer lock of the database path db_path (the lock file ".llupdate-lock" in it),
+  // waiting up to wait_seconds for another holder; error 70 naming the holder when it stays
+  // held. nullptr when this file system has no locks or db_path cannot hold a lock file (it does
+  // not exist or cannot be written): then there is nothing the lock could protect.
+  virtual std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path,
+                                                   double wait_seconds) {
+    (void)db_path, (void)wait_seconds;
+    return nullptr;
+  }
+};
+
+// The name of the lock file in a database path.
+inline constexpr char kLockFileName[] = ".llupdate-lock";
+
+// Passes every call on to another file system: a wrapper derives from it and overrides only what
+// it changes.
+class ForwardingFileSystem : public FileSystem {
+ public:
+  explicit ForwardingFileSystem(std::shared_ptr<FileSystem> target) : target_(std::move(target)) {}
+  FileSystem& target() { return *target_; }
+
+  bool FileExists(const std::string& path) override { return target_->FileExists(path); }
+  bool FolderExists(const std::string& path) override { return target_->FolderExists(path); }
+  void CreateFolder(const std::string& path) override { target_->CreateFolder(path); }
+  void CopyFile(const std::string& source, const std::string& destination,
+                bool overwrite) override {
+    target_->CopyFile(source, destination, overwrite);
+  }
+  void MoveFile(const std::string& source, const std::string& destination) override {
+    target_->MoveFile(source, destination);
+  }
+  void DeleteFile(const std::string& path, bool force) override {
+    target_->DeleteFile(path, force);
+  }
+  std::vector<FileEntry> ListFiles(const std::string& folder) override {
+    return target_->ListFiles(folder);
+  }
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    return target_->Open(path, mode);
+  }
+  uint32_t GetAttributes(const std::string& path) override { return target_->GetAttributes(path); }
+  void SetAttributes(const std::string& path, uint32_t attributes) override {
+    target_->SetAttributes(path, attributes);
+  }
+  void BeginJob() override { target_->BeginJob(); }
+  void EndJob() override { target_->EndJob(); }
+  bool LinkFile(const std::string& existing, const std::string& new_name) override {
+    return target_->LinkFile(existing, new_name);
+  }
+  bool ReplaceFile(const std::string& source, const std::string& destination) override {
+    return target_->ReplaceFile(source, destination);
+  }
+  void SyncFolder(const std::string& path) override { target_->SyncFolder(path); }
+  std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path,
+                                           double wait_seconds) override {
+    return target_->LockDatabase(db_path, wait_seconds);
+  }
+
+ private:
+  std::shared_ptr<FileSystem> target_;
+};
+
+// The file system of the operating system (the default).
+std::shared_ptr<FileSystem> NewOsFileSystem();
+
+// A file system held in memory, for tests and previews: folders and files with their content,
+// read-only attribute and a modification counter; names compare without regard to case; hard
+// links share content; locks are held per object. Folders are created with CreateFolder.
+std::shared_ptr<FileSystem> NewMemoryFileSystem();
+
+}  // namespace llupdate
