@@ -14,9 +14,9 @@
 
 #include "host/message_sinks.h"
 #include "host/objects.h"
-#include "platform/encoding.h"
 #include "platform/file_system.h"
-#include "platform/text.h"
+#include "text/encoding.h"
+#include "text/text.h"
 #include "unified_diff.h"
 
 namespace llupdate::cli {
@@ -99,7 +99,7 @@ void CopyTree(const std::string& from, const std::string& to, bool recursive,
 }
 
 bool IsPrintCatalogue(const std::string& name) {
-  return platform::FoldCase(name).rfind("berichtell", 0) == 0;
+  return text::FoldCase(name).rfind("berichtell", 0) == 0;
 }
 
 // An original directory or file and its scratch copy.
@@ -114,8 +114,8 @@ struct Mapping {
 // The form text for display: decoded from its own encoding.
 std::string Decoded(const std::string& bytes) {
   size_t mark = 0;
-  platform::Encoding encoding = platform::DetectEncoding(bytes, &mark);
-  return platform::DecodeText(std::string_view(bytes).substr(mark), encoding);
+  text::Encoding encoding = text::DetectEncoding(bytes, &mark);
+  return text::DecodeText(std::string_view(bytes).substr(mark), encoding);
 }
 
 class Report {

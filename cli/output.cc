@@ -3,14 +3,14 @@
 #include <cstdio>
 
 #include "host/message_sinks.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace llupdate::cli {
 namespace {
 
 std::string Key(const std::string& path) {
   size_t slash = path.find_last_of("\\/");
-  return platform::FoldCase(slash == std::string::npos ? path : path.substr(slash + 1));
+  return text::FoldCase(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
 class Sink : public HostMessages {

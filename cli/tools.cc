@@ -8,8 +8,8 @@
 #include "component/writer_scope.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
-#include "platform/text.h"
 #include "rewrites/leftovers.h"
+#include "text/text.h"
 
 namespace llupdate::cli {
 namespace {
@@ -35,7 +35,7 @@ int RunList(const std::vector<std::string>& args, const Options& options) {
   if (!built) return kExitFalse;
   std::vector<std::vector<std::string>> rows;
   for (int32_t r = 0; r < catalogue->Count(1); ++r) {
-    if (platform::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) continue;
+    if (text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) continue;
     std::vector<std::string> row;
     for (int c : {0, 1, 2, 3, 5}) row.push_back(catalogue->GetValue(r, c).ToString());
     rows.push_back(std::move(row));

@@ -55,7 +55,7 @@ TEST_F(FileHelpersTest, LineArraysLoadAndSave) {
 
   // A UTF-16 file keeps its encoding through load and save.
   testing::WriteBytes(dir_ / "u.lst", std::string("\xFF\xFEx\0\r\0\n\0", 8));
-  platform::Encoding encoding;
+  text::Encoding encoding;
   auto u = files::Aufbau_ProjektArray(ctx_, dir_ / "u.lst", &encoding);
   files::Speichern_ProjektArray(ctx_, dir_ / "u.lst", u, encoding);
   EXPECT_EQ(testing::ReadBytes(dir_ / "u.lst"), std::string("\xFF\xFEx\0\r\0\n\0\r\0\n\0", 12));

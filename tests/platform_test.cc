@@ -4,8 +4,8 @@
 
 #include "platform/error.h"
 #include "platform/file_system.h"
-#include "platform/text.h"
 #include "test_support.h"
+#include "text/text.h"
 
 namespace llupdate {
 namespace {
@@ -32,7 +32,7 @@ TEST(PathTest, ResolvesComponentsIgnoringCaseWithExactMatchFirst) {
             dir / "BerichteLL/xx_Neu.lst");
   ::mkdir((dir / "berichtell").c_str(), 0755);
   EXPECT_EQ(platform::ResolvePath(dir.path() + "\\berichtell"), dir / "berichtell");
-  EXPECT_TRUE(platform::EqualsIgnoringCase("ÄRGER.lst", "ärger.LST"));
+  EXPECT_TRUE(text::EqualsIgnoringCase("ÄRGER.lst", "ärger.LST"));
 }
 
 TEST(PathTest, SeesChangesOfOthersAndOfItsOwn) {

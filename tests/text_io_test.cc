@@ -1,4 +1,4 @@
-#include "platform/text_io.h"
+#include "text/text_io.h"
 
 #include <gtest/gtest.h>
 
@@ -7,14 +7,14 @@
 namespace llupdate {
 namespace {
 
-using platform::Encoding;
 using testing::TempDir;
+using text::Encoding;
 
 // Reads every line of a file and writes it again through the text writer in the same encoding.
 std::vector<std::string> RoundTrip(const std::string& from, const std::string& to) {
   auto fs = platform::NewOsFileSystem();
-  platform::TextReader reader(fs->Open(from, platform::OpenMode::kRead));
-  platform::TextWriter writer(fs->Open(to, platform::OpenMode::kWrite), reader.encoding());
+  text::TextReader reader(fs->Open(from, platform::OpenMode::kRead));
+  text::TextWriter writer(fs->Open(to, platform::OpenMode::kWrite), reader.encoding());
   std::vector<std::string> lines;
   std::string line;
   while (reader.ReadLine(line)) {

@@ -6,7 +6,7 @@
 
 #include "platform/error.h"
 #include "platform/file_system.h"
-#include "platform/text.h"
+#include "text/text.h"
 #include "win_strings.h"
 
 namespace llupdate::windows {
@@ -261,7 +261,7 @@ class WinFileSystem : public platform::FileSystem {
     } while (FindNextFileW(find, &data));
     FindClose(find);
     std::sort(files.begin(), files.end(),
-              [](const auto& a, const auto& b) { return platform::NameLess(a.name, b.name); });
+              [](const auto& a, const auto& b) { return text::NameLess(a.name, b.name); });
     return files;
   }
   std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode) override {

@@ -5,7 +5,7 @@
 
 #include "files/profile_reader.h"
 #include "host/error_convention.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace llupdate::catalogue {
 
@@ -16,7 +16,7 @@ namespace {
 
 // The last four characters of a name (fewer when it is shorter), upper-cased.
 std::string LastFourUpper(const std::string& name) {
-  return platform::UpperAscii(std::string(platform::LastCharacters(name, 4)));
+  return text::UpperAscii(std::string(text::LastCharacters(name, 4)));
 }
 
 // The 16-bit row counter of the catalogue routines.
@@ -111,10 +111,10 @@ bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& 
                    const std::string& path) {
   return host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
     catalogue.Dimension(0, 0, 0, 5);
-    std::string wanted = "." + platform::UpperAscii(type);
+    std::string wanted = "." + text::UpperAscii(type);
     RowCounter r;
     for (const platform::FileEntry& file : fs.ListFiles(path)) {
-      if (LastFourUpper(platform::TrimSpaces(file.name)) != wanted) continue;
+      if (LastFourUpper(text::TrimSpaces(file.name)) != wanted) continue;
       if (file.name.find('~') != std::string::npos) continue;
       std::string p = path + "\\" + file.name;
       HeaderValues values = ReadHeaderValues(fs, p, true);

@@ -7,8 +7,8 @@
 #include "host/objects.h"
 #include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
-#include "platform/text.h"
 #include "rewrites/number_text.h"
+#include "text/text.h"
 
 namespace llupdate {
 
@@ -25,7 +25,7 @@ constexpr char kSettingsKey[] = "LetzterWert";
 int32_t FindForm(DynArray& catalogue, const std::string& name) {
   int32_t row = catalogue.Find(0, 0, name, 0, 1, 0);
   for (int32_t r = 0, n = catalogue.Count(1); row == -1 && r < n; ++r) {
-    if (platform::EqualsIgnoringCase(catalogue.GetValue(r, 0).ToString(), name)) row = r;
+    if (text::EqualsIgnoringCase(catalogue.GetValue(r, 0).ToString(), name)) row = r;
   }
   return row;
 }
@@ -42,7 +42,7 @@ bool clsReportLLUpdate::Pruefe_Druckkataloge(const std::string& pExeDir, const s
     Internals::Init_FSO(*this);
     platform::FileSystem& fs = Internals::Fso(*this);
     const std::string catalogue =
-        pExeDir + "\\" + "BERICHTELL" + platform::UpperCase(platform::TrimSpaces(pUser));
+        pExeDir + "\\" + "BERICHTELL" + text::UpperCase(text::TrimSpaces(pUser));
     if (!fs.FolderExists(catalogue)) fs.CreateFolder(catalogue);
     if (!fs.FolderExists(catalogue + "\\Preview")) fs.CreateFolder(catalogue + "\\Preview");
     return true;
@@ -86,15 +86,14 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
             progress->TypeStarted(operation, "", component::CountForms(*delivered));
           for (int32_t i = 0, n = delivered->Count(1); i < n; NextRow(i), ++i) {
             std::string name = delivered->GetValue(i, 0).ToString();
-            if (platform::TrimSpaces(name).empty()) continue;
+            if (text::TrimSpaces(name).empty()) continue;
             if (component::StopHere(operation)) return false;  // the marker stays: done again
             int32_t j = FindForm(*installed, name);
             bool copy = false;
             if (j == -1) {
               step = 5;  // not installed yet
               copy = true;
-            } else if (platform::UpperAscii(std::string(platform::LastCharacters(name, 4))) ==
-                           ".LST" &&
+            } else if (text::UpperAscii(std::string(text::LastCharacters(name, 4))) == ".LST" &&
                        rewrites::ToInteger16(installed->GetValue(j, 2).ToString()) <
                            rewrites::ToInteger16(delivered->GetValue(i, 2).ToString())) {
               step = 6;  // a newer list form

@@ -4,9 +4,9 @@
 #include "component/writer_scope.h"
 #include "host/objects.h"
 #include "llupdate/report_ll_update.h"
-#include "platform/text.h"
 #include "rewrites/form_rules.h"
 #include "rewrites/rewrite_pattern.h"
+#include "text/text.h"
 
 namespace llupdate {
 
@@ -16,7 +16,7 @@ namespace {
 
 // A list form, as the dunning-form rewrite sees it: the name begins with "LST" in any case.
 bool IsListFormIgnoringCase(const std::string& name) {
-  return platform::UpperAscii(std::string(platform::FirstCharacters(name, 3))) == "LST";
+  return text::UpperAscii(std::string(text::FirstCharacters(name, 3))) == "LST";
 }
 
 const char kPageMarker[] = "Identifier=F_Seite";
@@ -32,8 +32,8 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string& pFilen
     // A dunning form by its last three characters in any case; a list form by its first three,
     // in capitals exactly.
     const bool dunning_form =
-        platform::UpperAscii(std::string(platform::LastCharacters(pFilename, 3))) == "MAH";
-    const bool list_form = platform::FirstCharacters(pFilename, 3) == "LST";
+        text::UpperAscii(std::string(text::LastCharacters(pFilename, 3))) == "MAH";
+    const bool list_form = text::FirstCharacters(pFilename, 3) == "LST";
     host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
     return host::Armed(error_text, false, [&] {
       files::FileContext ctx = Internals::Files(*this);
@@ -65,7 +65,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Mahnung(const std::string& pFi
       files::FileContext ctx = Internals::Files(*this);
       return rewrites::RewriteFormWith(
           ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
-          [&](platform::TextReader& form, platform::TextWriter& temporary) {
+          [&](text::TextReader& form, text::TextWriter& temporary) {
             // Whether a line changes depends on the lines below it: all lines are held first.
             std::shared_ptr<DynArray> lines = host::NewDynArray();
             lines->Dimension(0, 0, 0, 0);
@@ -108,11 +108,11 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Seite(
     const rewrites::PageTexts texts{pSucheNach, pSuche, pErsetze, pSucheNachSeite};
     return host::Armed(error_text, false, [&] {
       files::FileContext ctx = Internals::Files(*this);
-      return rewrites::RewriteFormWith(
-          ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
-          [&](platform::TextReader& form, platform::TextWriter& temporary) {
-            return rewrites::CopyWithPageWindow(form, temporary, texts);
-          });
+      return rewrites::RewriteFormWith(ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
+                                       [&](text::TextReader& form, text::TextWriter& temporary) {
+                                         return rewrites::CopyWithPageWindow(form, temporary,
+                                                                             texts);
+                                       });
     });
   });
 }

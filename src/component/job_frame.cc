@@ -7,14 +7,14 @@
 #include "component/writer_scope.h"
 #include "host/objects.h"
 #include "llupdate/progress.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace llupdate::component {
 
 int CountForms(DynArray& catalogue) {
   int forms = 0;
   for (int32_t i = 0, n = catalogue.Count(1); i < n; ++i) {
-    if (!platform::TrimSpaces(catalogue.GetValue(i, 0).ToString()).empty()) ++forms;
+    if (!text::TrimSpaces(catalogue.GetValue(i, 0).ToString()).empty()) ++forms;
   }
   return forms;
 }
@@ -48,7 +48,7 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
           break;
         }
         std::string listed = catalogue->GetValue(i, 0).ToString();
-        std::string name = platform::TrimSpaces(listed);
+        std::string name = text::TrimSpaces(listed);
         if (name.empty() || (filter && !filter(listed))) continue;
         result = rewrite(name);
         if (progress != nullptr) progress->FormFinished(operation, type, name, result);

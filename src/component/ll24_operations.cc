@@ -13,8 +13,8 @@
 #include "ll15/save_ll15.h"
 #include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
-#include "platform/text.h"
 #include "rewrites/rewrite_pattern.h"
+#include "text/text.h"
 
 namespace llupdate {
 
@@ -73,7 +73,7 @@ const TypeRule kTypeRules[] = {
 namespace component {
 
 int16_t FileVersionNumber(const std::string& text) {
-  double rounded = std::nearbyint(platform::LeadingNumber(text));  // halves to the even neighbour
+  double rounded = std::nearbyint(text::LeadingNumber(text));  // halves to the even neighbour
   if (!(rounded >= std::numeric_limits<int16_t>::min() &&
         rounded <= std::numeric_limits<int16_t>::max())) {
     throw platform::Error(platform::kOverflow, "FileVersion " + text);
@@ -88,8 +88,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
   return component::AsWriter(*this, pDBPath, [&] {
     const rewrites::FormFiles files = rewrites::FilesOfForm(pFilename, pDBPath);
     // The form type: the last three characters of the name, whatever stands before them.
-    const std::string type =
-        platform::UpperAscii(std::string(platform::LastCharacters(pFilename, 3)));
+    const std::string type = text::UpperAscii(std::string(text::LastCharacters(pFilename, 3)));
     bool changed = false;
     bool produced = false;  // the temporary file went through every step that writes it
     bool ran = host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
@@ -101,7 +100,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
       files::FileContext ctx = Internals::Files(*this);
       if (ll15::Save_LL15_Format(files.temporary) != 0 &&
           ll15::Entferne_Rahmen_LL15(ctx, files.temporary)) {
-        platform::Encoding encoding = platform::Encoding::kAnsi;
+        text::Encoding encoding = text::Encoding::kAnsi;
         std::shared_ptr<DynArray>& lines = Internals::ProjectLines(*this);
         lines = files::Aufbau_ProjektArray(ctx, files.temporary, &encoding);
         auto find = [&](const std::string& text) {
@@ -160,7 +159,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
         if (progress != nullptr)
           progress->TypeStarted(operation, rule.extension, component::CountForms(*list));
         for (int32_t r = 0; r < rows && !stopped; ++r) {
-          std::string name = platform::TrimSpaces(list->GetValue(r, 0).ToString());
+          std::string name = text::TrimSpaces(list->GetValue(r, 0).ToString());
           if (!name.empty() && component::StopHere(operation)) {
             stopped = true;
             break;

@@ -9,8 +9,8 @@
 #include "host/error_convention.h"
 #include "host/list_label.h"
 #include "platform/file_system.h"
-#include "platform/text.h"
 #include "rewrites/leftovers.h"
+#include "text/text.h"
 
 namespace llupdate {
 namespace {
@@ -33,7 +33,7 @@ std::string DatabaseKey(const std::string& path) {
     if (c == '/') c = '\\';
   }
   while (key.size() > 1 && key.back() == '\\') key.pop_back();
-  return platform::FoldCase(key);
+  return text::FoldCase(key);
 }
 
 }  // namespace

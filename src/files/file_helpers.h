@@ -10,8 +10,8 @@
 
 #include "files/file_table.h"
 #include "llupdate/host.h"
-#include "platform/encoding.h"
 #include "platform/file_system.h"
+#include "text/encoding.h"
 
 namespace llupdate::files {
 

@@ -9,13 +9,13 @@
 #include <string>
 
 #include "platform/file_system.h"
-#include "platform/text_io.h"
+#include "text/text_io.h"
 
 namespace llupdate::files {
 
-using platform::Encoding;
-using platform::TextReader;
-using platform::TextWriter;
+using text::Encoding;
+using text::TextReader;
+using text::TextWriter;
 
 inline constexpr int32_t kLineArrayFileNumber = 99;
 

@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "platform/error.h"
-#include "platform/text.h"
-#include "platform/text_io.h"
+#include "text/text.h"
+#include "text/text_io.h"
 
 namespace llupdate::files {
 namespace {
@@ -46,7 +46,7 @@ class Scanner {
  public:
   explicit Scanner(const std::vector<ProfileQuery>& queries) {
     for (const ProfileQuery& q : queries) {
-      pending_.push_back({platform::FoldCase(q.section), platform::FoldCase(q.key)});
+      pending_.push_back({text::FoldCase(q.section), text::FoldCase(q.key)});
       values_.push_back(q.default_value);
     }
     open_ = queries.size();
@@ -80,7 +80,7 @@ class Scanner {
     if (line.front() == '[' && close != std::string_view::npos) {
       // The section ends: what it did not answer, its later namesakes never will.
       if (first_) ResolveSection(section_);
-      section_ = platform::FoldCase(CutAtNul(TrimRight(TrimLeft(line.substr(1, close - 1)))));
+      section_ = text::FoldCase(CutAtNul(TrimRight(TrimLeft(line.substr(1, close - 1)))));
       first_ = seen_.insert(section_).second;
       return;
     }
@@ -88,7 +88,7 @@ class Scanner {
     size_t equals = line.find('=');
     bool has_value = equals != std::string_view::npos;
     std::string name =
-        platform::FoldCase(CutAtNul(has_value ? TrimRight(line.substr(0, equals)) : line));
+        text::FoldCase(CutAtNul(has_value ? TrimRight(line.substr(0, equals)) : line));
     for (size_t i = 0; i < pending_.size(); ++i) {
       Pending& p = pending_[i];
       if (p.done || p.section != section_ || p.key != name) continue;
@@ -146,7 +146,7 @@ std::vector<std::string> ReadProfileValues(platform::FileSystem& fs, const std::
     }
     throw;
   }
-  platform::TextReader reader(std::move(f));
+  text::TextReader reader(std::move(f));
   Scanner scanner(queries);
   std::string line;
   while (reader.ReadLine(line) && scanner.Feed(line)) {

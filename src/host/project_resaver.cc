@@ -5,8 +5,8 @@
 #include "host/list_label.h"
 #include "host/objects.h"
 #include "llupdate/progress.h"
-#include "platform/text.h"
-#include "platform/text_io.h"
+#include "text/text.h"
+#include "text/text_io.h"
 
 namespace llupdate::host {
 namespace {
@@ -35,13 +35,13 @@ std::string FolderOf(const std::string& path) {
 template <class Start, class EachLine>
 void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& start,
                   EachLine&& each_line) {
-  platform::TextReader reader(fs.Open(path, platform::OpenMode::kRead));
-  platform::Encoding encoding = reader.encoding();
+  text::TextReader reader(fs.Open(path, platform::OpenMode::kRead));
+  text::Encoding encoding = reader.encoding();
   start(encoding);
   std::vector<size_t> open_blocks;  // line numbers of the "{" not yet closed
   std::string line;
   for (size_t number = 1; reader.ReadLine(line); ++number) {
-    if (encoding == platform::Encoding::kAnsi && line.find('\0') != std::string::npos) {
+    if (encoding == text::Encoding::kAnsi && line.find('\0') != std::string::npos) {
       throw NotATextProject(path, number, "NUL-Zeichen");
     }
     std::string content = TrimTabsAndSpaces(line);
@@ -79,7 +79,7 @@ class VersionStamp {
     std::string content = TrimTabsAndSpaces(line);
     if (content.size() >= 2 && content.front() == '[' && content.back() == ']') {
       in_description_ = false;
-      if (kind_ == Kind::kNoSection && platform::FoldCase(TrimTabsAndSpaces(content.substr(
+      if (kind_ == Kind::kNoSection && text::FoldCase(TrimTabsAndSpaces(content.substr(
                                            1, content.size() - 2))) == "description") {
         kind_ = Kind::kNoKey;
         line_ = number;
@@ -89,24 +89,24 @@ class VersionStamp {
     }
     size_t equals = content.find('=');
     if (!in_description_ || equals == std::string::npos ||
-        platform::FoldCase(TrimTabsAndSpaces(content.substr(0, equals))) != "fileversion") {
+        text::FoldCase(TrimTabsAndSpaces(content.substr(0, equals))) != "fileversion") {
       return;
     }
     in_description_ = false;
     line_ = number;
-    kind_ = platform::LeadingNumber(content.substr(equals + 1)) >= kCurrentVersion ? Kind::kCurrent
-                                                                                   : Kind::kOld;
+    kind_ = text::LeadingNumber(content.substr(equals + 1)) >= kCurrentVersion ? Kind::kCurrent
+                                                                               : Kind::kOld;
   }
 
   // The lines that go before the project's first line.
-  void WriteStart(platform::TextWriter& writer) const {
+  void WriteStart(text::TextWriter& writer) const {
     if (kind_ != Kind::kNoSection) return;
     writer.WriteLine("[Description]");
     writer.WriteLine(kLine);
   }
 
   // Writes line number as the save has it.
-  void WriteLine(size_t number, const std::string& line, platform::TextWriter& writer) const {
+  void WriteLine(size_t number, const std::string& line, text::TextWriter& writer) const {
     if (number == line_ && kind_ == Kind::kOld) {
       writer.WriteLine(line.substr(0, line.find('=') + 1) + std::to_string(kCurrentVersion));
       return;
@@ -133,7 +133,7 @@ class ProjectResaver : public ListLabelControl {
     std::shared_ptr<platform::FileSystem> fs = JobFileSystem();
     VersionStamp stamp;
     CheckProject(
-        *fs, path, [](platform::Encoding) {},
+        *fs, path, [](text::Encoding) {},
         [&](size_t number, const std::string& line) { stamp.See(number, line); });
     stamp_ = stamp;
     path_ = path;
@@ -159,11 +159,11 @@ class ProjectResaver : public ListLabelControl {
     std::shared_ptr<platform::FileSystem> fs = JobFileSystem();
     std::string partial = platform::PartialFileName(path);
     try {
-      std::unique_ptr<platform::TextWriter> writer;
+      std::unique_ptr<text::TextWriter> writer;
       CheckProject(
           *fs, path_,
-          [&](platform::Encoding encoding) {
-            writer = std::make_unique<platform::TextWriter>(
+          [&](text::Encoding encoding) {
+            writer = std::make_unique<text::TextWriter>(
                 fs->Open(partial, platform::OpenMode::kCreateNew), encoding);
             stamp_.WriteStart(*writer);
           },

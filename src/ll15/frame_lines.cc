@@ -9,7 +9,7 @@ namespace llupdate::ll15 {
 bool Entferne_Rahmen_LL15(files::FileContext& ctx, const std::string& path) {
   return host::Armed(host::ErrorText::General("Entferne_Rahmen_LL15").WithDetails(), false, [&] {
     if (!files::FindFile(ctx.fs, path)) throw platform::Error(platform::kFileNotFound, path);
-    platform::Encoding encoding = platform::Encoding::kAnsi;
+    text::Encoding encoding = text::Encoding::kAnsi;
     bool read = false;
     std::string text = files::TXT_ReadAll(ctx, path, &encoding, &read);
     if (!read) return false;  // the read has shown why; the file is left as it is

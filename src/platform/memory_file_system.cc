@@ -6,7 +6,7 @@
 
 #include "platform/error.h"
 #include "platform/file_system.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace llupdate {
 namespace {
@@ -96,19 +96,19 @@ class MemoryFileSystem : public FileSystem {
   }
   void CreateFolder(const std::string& path) override {
     auto [parent, name] = Parent(path);
-    if (parent->children.count(platform::FoldCase(name))) {
+    if (parent->children.count(text::FoldCase(name))) {
       throw Error(platform::kFileAlreadyExists, path);
     }
     auto node = std::make_shared<Node>();
     node->folder = true;
     node->name = name;
-    parent->children[platform::FoldCase(name)] = node;
+    parent->children[text::FoldCase(name)] = node;
   }
   void CopyFile(const std::string& source, const std::string& destination,
                 bool overwrite) override {
     auto from = RequireFile(source);
     auto [parent, name] = Parent(destination);
-    auto& slot = parent->children[platform::FoldCase(name)];
+    auto& slot = parent->children[text::FoldCase(name)];
     if (slot) {
       if (slot->folder) throw Error(platform::kPermissionDenied, destination);
       if (!overwrite) throw Error(platform::kFileAlreadyExists, destination);
@@ -123,18 +123,18 @@ class MemoryFileSystem : public FileSystem {
     auto [from_parent, from_name] = Parent(source);
     auto from = RequireFile(source);
     auto [parent, name] = Parent(destination);
-    if (parent->children.count(platform::FoldCase(name))) {
+    if (parent->children.count(text::FoldCase(name))) {
       throw Error(platform::kFileAlreadyExists, destination);
     }
-    from_parent->children.erase(platform::FoldCase(from_name));
+    from_parent->children.erase(text::FoldCase(from_name));
     from->name = name;
-    parent->children[platform::FoldCase(name)] = from;
+    parent->children[text::FoldCase(name)] = from;
   }
   void DeleteFile(const std::string& path, bool force) override {
     auto [parent, name] = Parent(path);
     auto node = RequireFile(path);
     if (node->read_only && !force) throw Error(platform::kPermissionDenied, path);
-    parent->children.erase(platform::FoldCase(name));
+    parent->children.erase(text::FoldCase(name));
   }
   std::vector<FileEntry> ListFiles(const std::string& folder) override {
     auto node = Find(folder);
@@ -144,7 +144,7 @@ class MemoryFileSystem : public FileSystem {
       if (!child->folder) files.push_back({child->name, folder + "\\" + child->name});
     }
     std::sort(files.begin(), files.end(), [](const FileEntry& a, const FileEntry& b) {
-      return platform::NameLess(a.name, b.name);
+      return text::NameLess(a.name, b.name);
     });
     return files;
   }
@@ -155,7 +155,7 @@ class MemoryFileSystem : public FileSystem {
       return std::make_unique<MemoryFile>(RequireFile(path)->content, false);
     }
     auto [parent, name] = Parent(path);
-    auto& slot = parent->children[platform::FoldCase(name)];
+    auto& slot = parent->children[text::FoldCase(name)];
     if (slot && mode == OpenMode::kCreateNew) throw Error(platform::kFileAlreadyExists, path);
     if (slot && slot->folder) throw Error(platform::kPathFileAccessError, path);
     if (slot && slot->read_only) throw Error(platform::kPermissionDenied, path);
@@ -179,7 +179,7 @@ class MemoryFileSystem : public FileSystem {
   bool LinkFile(const std::string& existing, const std::string& new_name) override {
     auto from = RequireFile(existing);
     auto [parent, name] = Parent(new_name);
-    auto& slot = parent->children[platform::FoldCase(name)];
+    auto& slot = parent->children[text::FoldCase(name)];
     if (slot) throw Error(platform::kFileAlreadyExists, new_name);
     slot = std::make_shared<Node>(*from);  // a second node that shares the content
     slot->name = name;
@@ -189,17 +189,17 @@ class MemoryFileSystem : public FileSystem {
     auto [from_parent, from_name] = Parent(source);
     auto from = RequireFile(source);
     auto [parent, name] = Parent(destination);
-    auto& slot = parent->children[platform::FoldCase(name)];
+    auto& slot = parent->children[text::FoldCase(name)];
     if (slot && slot->folder) throw Error(platform::kPermissionDenied, destination);
-    from_parent->children.erase(platform::FoldCase(from_name));
+    from_parent->children.erase(text::FoldCase(from_name));
     from->name = slot ? slot->name : name;
-    parent->children[platform::FoldCase(name)] = from;
+    parent->children[text::FoldCase(name)] = from;
     return true;
   }
   std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path, double) override {
     auto node = Find(db_path);
     if (!node || !node->folder) return nullptr;
-    std::string key = platform::FoldCase(db_path);
+    std::string key = text::FoldCase(db_path);
     if (held_.count(key)) throw Error(platform::kPermissionDenied, db_path + " ist gesperrt");
     held_.insert(key);
     struct Lock : MemoryLock {
@@ -217,7 +217,7 @@ class MemoryFileSystem : public FileSystem {
     std::shared_ptr<Node> node = root_;
     for (const std::string& part : Parts(path)) {
       if (!node->folder) return nullptr;
-      auto it = node->children.find(platform::FoldCase(part));
+      auto it = node->children.find(text::FoldCase(part));
       if (it == node->children.end()) return nullptr;
       node = it->second;
     }

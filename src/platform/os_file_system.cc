@@ -17,7 +17,7 @@
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/path_posix.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace llupdate::platform {
 namespace {
@@ -413,7 +413,7 @@ class OsFileSystem : public FileSystem {
       if (e.type == EntryType::kFile) files.push_back({e.name, folder + "\\" + e.name});
     }
     std::sort(files.begin(), files.end(),
-              [](const FileEntry& a, const FileEntry& b) { return NameLess(a.name, b.name); });
+              [](const FileEntry& a, const FileEntry& b) { return text::NameLess(a.name, b.name); });
     return files;
   }
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "platform/file_system.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace llupdate::platform {
 
@@ -65,7 +65,7 @@ PathResolver::Listing* PathResolver::ListingOf(const std::string& os_folder) {
   Listing listing;
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
-    if (name != "." && name != "..") listing.by_folded[FoldCase(name)][name] = TypeOf(e->d_type);
+    if (name != "." && name != "..") listing.by_folded[text::FoldCase(name)][name] = TypeOf(e->d_type);
   }
   ::closedir(d);
   if (!in_job()) {
@@ -115,7 +115,7 @@ std::string PathResolver::ResolveFolder(const std::string& folder) {
     resolved = Join(os_parent, name);
     if (name != "." && name != ".." && !name.empty()) {
       if (Listing* listing = ListingOf(os_parent)) {
-        auto found = listing->by_folded.find(FoldCase(name));
+        auto found = listing->by_folded.find(text::FoldCase(name));
         if (found != listing->by_folded.end() && !found->second.empty()) {
           auto exact = found->second.find(name);
           resolved =
@@ -147,7 +147,7 @@ PathResolver::Resolved PathResolver::Resolve(const std::string& component_path) 
     }
   }
   if (Listing* listing = ListingOf(r.folder)) {
-    auto found = listing->by_folded.find(FoldCase(name));
+    auto found = listing->by_folded.find(text::FoldCase(name));
     if (found != listing->by_folded.end() && !found->second.empty()) {
       auto exact = found->second.find(name);
       if (exact == found->second.end()) exact = found->second.begin();
@@ -166,14 +166,14 @@ PathResolver::Resolved PathResolver::Resolve(const std::string& component_path) 
 void PathResolver::NoteCreated(const std::string& os_path, EntryType type) {
   auto [folder, name] = SplitPath(os_path);
   auto it = listings_.find(folder);
-  if (it != listings_.end()) it->second.by_folded[FoldCase(name)][name] = type;
+  if (it != listings_.end()) it->second.by_folded[text::FoldCase(name)][name] = type;
 }
 
 void PathResolver::NoteRemoved(const std::string& os_path) {
   auto [folder, name] = SplitPath(os_path);
   auto it = listings_.find(folder);
   if (it == listings_.end()) return;
-  auto found = it->second.by_folded.find(FoldCase(name));
+  auto found = it->second.by_folded.find(text::FoldCase(name));
   if (found == it->second.by_folded.end()) return;
   found->second.erase(name);
   if (found->second.empty()) it->second.by_folded.erase(found);

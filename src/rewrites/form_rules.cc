@@ -3,9 +3,9 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/text.h"
 #include "rewrites/number_text.h"
 #include "rewrites/rewrite_pattern.h"
+#include "text/text.h"
 
 namespace llupdate::rewrites {
 
@@ -72,7 +72,7 @@ bool ScanDunningLines(DynArray& lines) {
   for (int32_t r = lines.Count(1) - 1; r >= 0; --r) {
     std::string element = lines.GetValue(r, 0).ToString();
     // Tests on the trimmed element without regard to case; replacements with exact case.
-    std::string test = platform::UpperAscii(platform::TrimSpaces(element));
+    std::string test = text::UpperAscii(text::TrimSpaces(element));
     if (!found && Contains(test, "TEXT=POSITION.LEERZEILE1")) found = true;
     if (!found) continue;
     bool changed = ReplaceWhereFound(element, "LineWrap=False", "LineWrap=True");
@@ -93,7 +93,7 @@ bool ScanDunningLines(DynArray& lines) {
   return found;
 }
 
-bool CopyWithPageWindow(platform::TextReader& form, platform::TextWriter& temporary,
+bool CopyWithPageWindow(text::TextReader& form, text::TextWriter& temporary,
                         const PageTexts& texts) {
   bool changed = false;
   std::string line;

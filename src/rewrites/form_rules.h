@@ -5,7 +5,7 @@
 #include <string>
 
 #include "llupdate/host.h"
-#include "platform/text_io.h"
+#include "text/text_io.h"
 
 namespace llupdate::rewrites {
 
@@ -32,7 +32,7 @@ struct PageTexts {
 // Copies the form line by line: the line with the marker and the ten after it get the position
 // rule (Position/Left 9000 less, Position/Width 9000 more), every other line the selector rule.
 // True when a line changed or was selected.
-bool CopyWithPageWindow(platform::TextReader& form, platform::TextWriter& temporary,
+bool CopyWithPageWindow(text::TextReader& form, text::TextWriter& temporary,
                         const PageTexts& texts);
 
 }  // namespace llupdate::rewrites

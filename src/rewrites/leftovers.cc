@@ -4,7 +4,7 @@
 
 #include "host/error_convention.h"
 #include "platform/error.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace llupdate::rewrites {
 
@@ -19,8 +19,8 @@ bool HasPrefix(const std::string& name, const char* prefix) {
 
 std::vector<Leftover> FindLeftovers(const std::vector<platform::FileEntry>& files) {
   std::set<std::string> present;  // folded names
-  for (const auto& f : files) present.insert(platform::FoldCase(f.name));
-  auto exists = [&](const std::string& name) { return present.count(platform::FoldCase(name)); };
+  for (const auto& f : files) present.insert(text::FoldCase(f.name));
+  auto exists = [&](const std::string& name) { return present.count(text::FoldCase(name)); };
 
   std::vector<Leftover> restores, others;
   for (const auto& f : files) {

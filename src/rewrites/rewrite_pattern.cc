@@ -76,7 +76,7 @@ bool Contains(const std::string& line, const std::string& text) {
 bool RewriteForm(files::FileContext& ctx, const FormFiles& files, const host::ErrorText& error_text,
                  const LineRule& rule) {
   return RewriteFormWith(ctx, files, error_text,
-                         [&](platform::TextReader& reader, platform::TextWriter& writer) {
+                         [&](text::TextReader& reader, text::TextWriter& writer) {
                            bool changed = false;
                            std::string line;
                            while (reader.ReadLine(line)) {
@@ -94,15 +94,15 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
     int32_t source = files::Ausgabe_Open(ctx, true, files.source);
     if (source == 0) return false;
     files::NumberedFile source_guard(ctx.table, source);
-    platform::TextReader& reader = ctx.table.Reader(source);
-    platform::Encoding encoding = reader.encoding();
+    text::TextReader& reader = ctx.table.Reader(source);
+    text::Encoding encoding = reader.encoding();
 
     // A temporary file left over from an interrupted run is discarded.
     if (ctx.fs.FileExists(files.temporary)) ctx.fs.DeleteFile(files.temporary, true);
     int32_t temporary = files::Ausgabe_Open(ctx, false, files.temporary, encoding, true);
     if (temporary == 0) return false;
     TemporaryFile temporary_guard(ctx, temporary, files.temporary);
-    platform::TextWriter& writer = ctx.table.Writer(temporary);
+    text::TextWriter& writer = ctx.table.Writer(temporary);
 
     changed = copy(reader, writer);
     temporary_guard.Finish();

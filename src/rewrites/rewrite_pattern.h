@@ -28,7 +28,7 @@ FormFiles FilesOfForm(const std::string& pFilename, const std::string& pDBPath);
 using LineRule = std::function<bool(std::string& line)>;
 
 // Copies the form to the temporary file in its own way; returns whether the form changed.
-using CopyRule = std::function<bool(platform::TextReader& form, platform::TextWriter& temporary)>;
+using CopyRule = std::function<bool(text::TextReader& form, text::TextWriter& temporary)>;
 
 // One rewrite cycle with the copy rule. False when the form or the temporary file could not be
 // opened (Ausgabe_Open has reported it) or an error happened while copying (reported with

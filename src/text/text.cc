@@ -1,10 +1,10 @@
-#include "platform/text.h"
+#include "text/text.h"
 
 #include <charconv>
 #include <cmath>
 #include <string>
 
-namespace llupdate::platform {
+namespace llupdate::text {
 
 std::string FoldCase(std::string_view text) {
   std::string out;
@@ -128,4 +128,4 @@ double LeadingNumber(std::string_view text) {
   return value;
 }
 
-}  // namespace llupdate::platform
+}  // namespace llupdate::text

@@ -1,8 +1,8 @@
-#include "platform/encoding.h"
+#include "text/encoding.h"
 
 #include <cstring>
 
-namespace llupdate::platform {
+namespace llupdate::text {
 namespace {
 
 // Code points of the bytes 0x80 to 0x9F; the undefined ones map to themselves.
@@ -247,4 +247,4 @@ Encoding DetectEncoding(std::string_view bytes, size_t* mark_length) {
   return Encoding::kAnsi;
 }
 
-}  // namespace llupdate::platform
+}  // namespace llupdate::text

@@ -1,6 +1,6 @@
-#include "platform/text_io.h"
+#include "text/text_io.h"
 
-namespace llupdate::platform {
+namespace llupdate::text {
 namespace {
 constexpr size_t kChunk = 1 << 16;
 }
@@ -145,4 +145,4 @@ void TextWriter::Close() {
   file_->Close();
 }
 
-}  // namespace llupdate::platform
+}  // namespace llupdate::text

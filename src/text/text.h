@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace llupdate::platform {
+namespace llupdate::text {
 
 // The text with letter case folded for comparisons that ignore case: ASCII, Latin-1 and
 // Latin Extended-A letters are lowered; every other byte sequence stays as it is.
@@ -34,4 +34,4 @@ double LeadingNumber(std::string_view text);
 // Orders names the way listings are shown: by folded name, then by exact bytes.
 bool NameLess(std::string_view a, std::string_view b);
 
-}  // namespace llupdate::platform
+}  // namespace llupdate::text

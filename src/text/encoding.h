@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace llupdate::platform {
+namespace llupdate::text {
 
 enum class Encoding { kAnsi, kUtf8Bom, kUtf16Le, kUtf16Be };
 
@@ -47,4 +47,4 @@ std::string EncodeText(std::string_view utf8, Encoding encoding);
 // Reads the mark at the start of bytes: the encoding and the length of the mark.
 Encoding DetectEncoding(std::string_view bytes, size_t* mark_length);
 
-}  // namespace llupdate::platform
+}  // namespace llupdate::text

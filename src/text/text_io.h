@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/encoding.h"
-#include "platform/file_system.h"
+#include "llupdate/file_system.h"
+#include "text/encoding.h"
 
-namespace llupdate::platform {
+namespace llupdate::text {
 
 class TextReader {
  public:
@@ -61,4 +61,4 @@ class TextWriter {
   std::string buffer_;
 };
 
-}  // namespace llupdate::platform
+}  // namespace llupdate::text
