@@ -103,6 +103,23 @@ TEST_F(RewriteTest, EightBitAndUtf16FormsGiveTheSameResult) {
   }
   expected += std::string("\xA9\x03\r\0\n\0", 6);
   EXPECT_EQ(testing::ReadBytes(Form("wide.bel")), expected);
+
+  // An 8-bit form is compared and replaced in its own bytes: every byte value of an unselected
+  // line goes through, texts with characters of Windows-1252 are encoded, and a replacement
+  // without one ends up as "?" as it always did.
+  std::string all_bytes;
+  for (int b = 1; b < 256; ++b) {
+    if (b != '\r') all_bytes += static_cast<char>(b);
+  }
+  clsReportLLUpdate c;
+  for (const auto& [replacement, written] : std::vector<std::pair<std::string, std::string>>{
+           {"=\xC3\xA4\xE2\x82\xAC", "=\xE4\x80"}, {"=\xCE\xA9", "=?"}}) {
+    testing::WriteBytes(Form("b.bel"), all_bytes + "\r\nM\xFC=8 x=8\r\n\xFC");
+    EXPECT_TRUE(
+        c.Suche_ErsetzeProjektdatei("b.bel", dir_.path(), "M\xC3\xBC=8", "=8", replacement));
+    EXPECT_EQ(testing::ReadBytes(Form("b.bel")),
+              all_bytes + "\r\nM\xFC" + written + " x" + written + "\r\n\xFC\r\n");
+  }
 }
 
 TEST_F(RewriteTest, FailuresBeforeTheSwapLeaveTheFormAsItWas) {

@@ -51,14 +51,8 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
     host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
     return host::Armed(error_text, false, [&] {
       files::FileContext ctx = Internals::Files(*this);
-      return rewrites::RewriteForm(ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
-                                   [&](std::string& line) {
-                                     if (!rewrites::Contains(line, pSucheNach)) {
-                                       return false;
-                                     }
-                                     rewrites::ReplaceAll(line, pSuche, pErsetze);
-                                     return true;
-                                   });
+      return rewrites::RewriteFormReplacing(ctx, rewrites::FilesOfForm(pFilename, pDBPath),
+                                            error_text, pSucheNach, pSuche, pErsetze);
     });
   });
 }

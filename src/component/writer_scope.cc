@@ -118,7 +118,9 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   if (writer_lock != nullptr && writer_lock->previous_run_unfinished()) {
     rewrites::HealLeftovers(*fs, catalogue::FormDirectory(pDBPath));
   }
+  // What was noted outside a writer (a direct save through the control) is not this call's.
   platform::TakeLeftBehind();
+  platform::TakeChangedFolders();
   bool result = body();
   if (!FlushChangedFolders(self)) result = false;
   // Only a run that ends here, with its own files gone, is marked finished; otherwise the next

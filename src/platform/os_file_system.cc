@@ -30,10 +30,16 @@ class OsFile : public File {
     if (fd_ >= 0) ::close(fd_);
   }
 
+  // A read of a regular file that gives less than asked for has reached its end (the form is
+  // not growing: its database is locked): the next read answers 0 without asking the kernel.
   size_t Read(char* buffer, size_t size) override {
+    if (at_end_) return 0;
     for (;;) {
       ssize_t n = ::read(fd_, buffer, size);
-      if (n >= 0) return static_cast<size_t>(n);
+      if (n >= 0) {
+        at_end_ = !written_ && static_cast<size_t>(n) < size;
+        return static_cast<size_t>(n);
+      }
       if (errno != EINTR) throw ErrorFromErrno(errno, path_);
     }
   }
@@ -66,6 +72,7 @@ class OsFile : public File {
   int fd_;
   std::string path_;
   bool written_;
+  bool at_end_ = false;
 };
 
 // The lock file of a database: flock() on it, which the kernel releases when the process ends
@@ -412,8 +419,9 @@ class OsFileSystem : public FileSystem {
     for (const PathResolver::Entry& e : entries) {
       if (e.type == EntryType::kFile) files.push_back({e.name, folder + "\\" + e.name});
     }
-    std::sort(files.begin(), files.end(),
-              [](const FileEntry& a, const FileEntry& b) { return text::NameLess(a.name, b.name); });
+    std::sort(files.begin(), files.end(), [](const FileEntry& a, const FileEntry& b) {
+      return text::NameLess(a.name, b.name);
+    });
     return files;
   }
 

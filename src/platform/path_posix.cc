@@ -65,7 +65,8 @@ PathResolver::Listing* PathResolver::ListingOf(const std::string& os_folder) {
   Listing listing;
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
-    if (name != "." && name != "..") listing.by_folded[text::FoldCase(name)][name] = TypeOf(e->d_type);
+    if (name != "." && name != "..")
+      listing.by_folded[text::FoldCase(name)][name] = TypeOf(e->d_type);
   }
   ::closedir(d);
   if (!in_job()) {

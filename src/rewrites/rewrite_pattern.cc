@@ -87,6 +87,36 @@ bool RewriteForm(files::FileContext& ctx, const FormFiles& files, const host::Er
                          });
 }
 
+bool RewriteFormReplacing(files::FileContext& ctx, const FormFiles& files,
+                          const host::ErrorText& error_text, const std::string& selector,
+                          const std::string& search, const std::string& replacement) {
+  return RewriteFormWith(
+      ctx, files, error_text, [&](text::TextReader& reader, text::TextWriter& writer) {
+        std::string selector_bytes, search_bytes, replacement_bytes;
+        const bool in_bytes = reader.encoding() == text::Encoding::kAnsi &&
+                              text::EncodeCp1252Exactly(selector, &selector_bytes) &&
+                              text::EncodeCp1252Exactly(search, &search_bytes) &&
+                              text::EncodeCp1252Exactly(replacement, &replacement_bytes);
+        const std::string& s = in_bytes ? selector_bytes : selector;
+        const std::string& f = in_bytes ? search_bytes : search;
+        const std::string& r = in_bytes ? replacement_bytes : replacement;
+        bool changed = false;
+        std::string line;
+        while (in_bytes ? reader.ReadLineBytes(line) : reader.ReadLine(line)) {
+          if (Contains(line, s)) {
+            ReplaceAll(line, f, r);
+            changed = true;
+          }
+          if (in_bytes) {
+            writer.WriteLineBytes(line);
+          } else {
+            writer.WriteLine(line);
+          }
+        }
+        return changed;
+      });
+}
+
 bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
                      const host::ErrorText& error_text, const CopyRule& copy) {
   bool changed = false;

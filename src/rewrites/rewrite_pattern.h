@@ -40,6 +40,13 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
 bool RewriteForm(files::FileContext& ctx, const FormFiles& files, const host::ErrorText& error_text,
                  const LineRule& rule);
 
+// One rewrite cycle that replaces search by replacement in every line containing selector. An
+// 8-bit form is compared and changed in its own bytes (the texts encoded once), so a line that is
+// not selected goes through untouched; the result is the same as on the decoded lines.
+bool RewriteFormReplacing(files::FileContext& ctx, const FormFiles& files,
+                          const host::ErrorText& error_text, const std::string& selector,
+                          const std::string& search, const std::string& replacement);
+
 // True when text occurs in line, as the classic substring test sees it: an empty text occurs in
 // every line that is not empty.
 bool Contains(const std::string& line, const std::string& text);

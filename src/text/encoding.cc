@@ -136,6 +136,19 @@ void AppendUtf8AsCp1252(std::string& out, std::string_view utf8) {
   }
 }
 
+bool EncodeCp1252Exactly(std::string_view utf8, std::string* bytes) {
+  bytes->clear();
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t cp = 0;
+    size_t n = DecodeUtf8(utf8, i, &cp);
+    int byte = n == 0 ? -1 : EncodeCp1252(cp);
+    if (byte < 0) return false;
+    bytes->push_back(static_cast<char>(byte));
+    i += n;
+  }
+  return true;
+}
+
 size_t AppendUtf16AsUtf8(std::string& out, std::string_view bytes, bool big_endian, bool final) {
   auto unit_at = [&](size_t i) -> uint32_t {
     unsigned char a = static_cast<unsigned char>(bytes[i]);

@@ -28,6 +28,9 @@ void AppendCp1252AsUtf8(std::string& out, std::string_view bytes);
 
 // UTF-8 to Windows-1252 bytes, appended to out; characters that Windows-1252 lacks become "?".
 void AppendUtf8AsCp1252(std::string& out, std::string_view utf8);
+// The Windows-1252 bytes of a UTF-8 text; false when a character has none (or the text is no
+// valid UTF-8), so that the bytes stand for exactly that text.
+bool EncodeCp1252Exactly(std::string_view utf8, std::string* bytes);
 
 // UTF-16 code units (little or big endian) to UTF-8, appended to out. Decodes whole units only
 // and returns the number of bytes consumed; a high surrogate at the end is left for the next call

@@ -1,9 +1,12 @@
 #include "text/text_io.h"
 
+#include <cstring>
+
 namespace llupdate::text {
 namespace {
-constexpr size_t kChunk = 1 << 16;
-}
+// Reads and writes go to the file in pieces this large: few calls, and little memory.
+constexpr size_t kChunk = 1 << 18;
+}  // namespace
 
 TextReader::TextReader(std::unique_ptr<File> file) : file_(std::move(file)) {}
 
@@ -28,8 +31,8 @@ void TextReader::DetectMark() {
 
 void TextReader::DecodeRaw(bool final) {
   switch (encoding_) {
-    case Encoding::kAnsi:
-      AppendCp1252AsUtf8(text_, raw_);
+    case Encoding::kAnsi:  // kept as bytes: a line is decoded when it is read
+      text_.append(raw_);
       raw_.clear();
       break;
     case Encoding::kUtf8Bom:
@@ -47,16 +50,20 @@ bool TextReader::Fill() {
   if (eof_) return false;
   Compact();
   size_t before = text_.size();
-  char buffer[kChunk];
   for (;;) {
-    size_t n = file_->Read(buffer, sizeof buffer);
+    // The bytes of an 8-bit file go straight into the text, once the mark is known; others
+    // through raw_ to be decoded.
+    std::string& into = started_ && encoding_ == Encoding::kAnsi ? text_ : raw_;
+    size_t at = into.size();
+    into.resize(at + kChunk);
+    size_t n = file_->Read(into.data() + at, kChunk);
+    into.resize(at + n);
     if (n == 0) {
       eof_ = true;
       if (!started_) DetectMark();
       DecodeRaw(true);
       return text_.size() > before;
     }
-    raw_.append(buffer, n);
     if (!started_) {
       if (raw_.size() < 3) continue;  // the mark is known after three bytes or at the end
       DetectMark();
@@ -73,20 +80,34 @@ bool TextReader::AtEnd() {
   return false;
 }
 
-bool TextReader::ReadLine(std::string& line) {
+bool TextReader::ReadLine(std::string& line) { return ReadLineAs(line, true); }
+
+bool TextReader::ReadLineBytes(std::string& line) { return ReadLineAs(line, false); }
+
+bool TextReader::ReadLineAs(std::string& line, bool decode) {
   if (AtEnd()) return false;
   line.clear();
+  auto take = [&](size_t end) {
+    std::string_view piece(text_.data() + pos_, end - pos_);
+    if (decode && encoding_ == Encoding::kAnsi) {
+      AppendCp1252AsUtf8(line, piece);
+    } else {
+      line.append(piece);
+    }
+  };
   for (;;) {
-    size_t cr = text_.find('\r', pos_);
-    if (cr != std::string::npos) {
-      line.append(text_, pos_, cr - pos_);
+    const char* start = text_.data() + pos_;
+    const void* found = std::memchr(start, '\r', text_.size() - pos_);
+    if (found != nullptr) {
+      size_t cr = static_cast<size_t>(static_cast<const char*>(found) - text_.data());
+      take(cr);
       pos_ = cr + 1;
       // A LF right after the CR belongs to the line end, even when it is in the next chunk.
       if (pos_ >= text_.size()) Fill();
       if (pos_ < text_.size() && text_[pos_] == '\n') ++pos_;
       return true;
     }
-    line.append(text_, pos_, std::string::npos);
+    take(text_.size());
     pos_ = text_.size();
     if (!Fill()) return true;  // the last line has no end
   }
@@ -95,7 +116,12 @@ bool TextReader::ReadLine(std::string& line) {
 std::string TextReader::ReadAll() {
   std::string all;
   while (!AtEnd()) {
-    all.append(text_, pos_, std::string::npos);
+    std::string_view rest(text_.data() + pos_, text_.size() - pos_);
+    if (encoding_ == Encoding::kAnsi) {
+      AppendCp1252AsUtf8(all, rest);
+    } else {
+      all.append(rest);
+    }
     pos_ = text_.size();
   }
   return all;
@@ -131,6 +157,17 @@ void TextWriter::Write(const std::string& text) {
 void TextWriter::WriteLine(const std::string& line) {
   Write(line);
   Write("\r\n");
+}
+
+void TextWriter::WriteLineBytes(std::string_view line) {
+  if (encoding_ != Encoding::kAnsi) {
+    Write(std::string(line));  // only 8-bit files have bytes that are not UTF-8 text
+    Write("\r\n");
+    return;
+  }
+  buffer_.append(line);
+  buffer_.append("\r\n");
+  if (buffer_.size() >= kChunk) Flush();
 }
 
 void TextWriter::Flush() {

@@ -19,6 +19,8 @@ class TextReader {
   Encoding encoding();
   // Reads the next line without its end; false at the end of the file.
   bool ReadLine(std::string& line);
+  // Reads the next line as the file's own bytes (for an 8-bit file: Windows-1252, not decoded).
+  bool ReadLineBytes(std::string& line);
   // True when no character is left.
   bool AtEnd();
   // The rest of the text, line ends and all.
@@ -36,8 +38,10 @@ class TextReader {
   bool started_ = false;
   bool eof_ = false;
   Encoding encoding_ = Encoding::kAnsi;
+  bool ReadLineAs(std::string& line, bool decode);
+
   std::string raw_;   // bytes read but not yet decoded (an incomplete UTF-16 unit or pair)
-  std::string text_;  // decoded text not yet returned
+  std::string text_;  // text not yet returned: decoded, or for an 8-bit file its own bytes
   size_t pos_ = 0;
 };
 
@@ -50,6 +54,8 @@ class TextWriter {
   Encoding encoding() const { return encoding_; }
   void Write(const std::string& text);
   void WriteLine(const std::string& line);
+  // Writes a line given in the file's own bytes (as ReadLineBytes gave it), and CR LF.
+  void WriteLineBytes(std::string_view line);
   // Writes what is buffered and closes the file.
   void Close();
 
