@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -158,6 +159,18 @@ void CopyContent(int in, int out, OsFile& reader, OsFile& writer, size_t size) {
   while (size_t n = reader.Read(buffer, sizeof buffer)) writer.Write(buffer, n);
 }
 
+// Opens a file for reading without changing its access time where the owner may ask for that:
+// reading a form is no change of it, and an access time to record is work for every later flush.
+int OpenForReading(const std::string& os_path) {
+  static std::atomic<bool> no_atime{true};
+  if (no_atime.load(std::memory_order_relaxed)) {
+    int fd = ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd >= 0 || errno != EPERM) return fd;
+    no_atime.store(false, std::memory_order_relaxed);  // not the owner: never asked again
+  }
+  return ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
 bool StatPath(const std::string& os_path, struct stat* st) {
   return ::stat(os_path.c_str(), st) == 0;
 }
@@ -233,7 +246,7 @@ class OsFileSystem : public FileSystem {
                 bool overwrite) override {
     PathResolver::Resolved from = paths_.Resolve(source);
     int in = Retry(source, from,
-                   [](const std::string& p) { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); });
+                   [](const std::string& p) { return OpenForReading(p); });
     if (in < 0) {
       if (errno == ENOENT || errno == ENOTDIR) throw MissingError(from.os_path, source);
       throw ErrorFromErrno(errno, source);
@@ -283,7 +296,7 @@ class OsFileSystem : public FileSystem {
       throw ErrorFromErrno(err, new_name);
     }
     // No links here: a copy with the same content and times, put in place under a new name.
-    int in = ::open(from.os_path.c_str(), O_RDONLY | O_CLOEXEC);
+    int in = OpenForReading(from.os_path);
     if (in < 0) throw ErrorFromErrno(errno, existing);
     OsFile reader(in, existing);
     struct stat src;
@@ -432,7 +445,7 @@ class OsFileSystem : public FileSystem {
       bool directory = r.listed ? r.found && r.type == EntryType::kDirectory : IsDirectory(r);
       if (directory) throw Error(kPathFileAccessError, path);
       fd = Retry(path, r,
-                 [](const std::string& p) { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); });
+                 [](const std::string& p) { return OpenForReading(p); });
       if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) throw MissingError(r.os_path, path);
     } else if (mode == OpenMode::kCreateNew) {
       fd = ::open(r.os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
