@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "rewrites/rewrite_pattern.h"
 #include "test_support.h"
 
 namespace llupdate {
@@ -60,6 +63,33 @@ TEST_F(FileHelpersTest, LineArraysLoadAndSave) {
   files::Speichern_ProjektArray(ctx_, dir_ / "u.lst", u, encoding);
   EXPECT_EQ(testing::ReadBytes(dir_ / "u.lst"), std::string("\xFF\xFEx\0\r\0\n\0\r\0\n\0", 12));
   EXPECT_TRUE(messages_.records().empty());
+  ExpectNothingOpen();
+}
+
+// The replacement a piece at a time gives what reading all, replacing and writing all gives: also
+// for matches and characters that straddle the pieces (256 KiB each), in 8-bit and UTF-8 files.
+TEST_F(FileHelpersTest, ReplaceAllAPieceAtATime) {
+  for (const std::string& mark : {std::string(), std::string("\xEF\xBB\xBF")}) {
+    for (size_t shift : {0u, 3u, 5u, 8u, 9u}) {
+      std::string text =
+          std::string((1 << 18) - shift, 'x') + "Line=True\r\n\xC3\xA4Line=TrueLine=True";
+      if (mark.empty()) text = std::string((1 << 18) - shift, 'x') + "Line=True\r\n\xE4Line=True";
+      testing::WriteBytes(dir_ / "big.lst", mark + text);
+      std::string expected = files::TXT_ReadAll(ctx_, dir_ / "big.lst");
+      rewrites::ReplaceAll(expected, "Line=True", "Line=False");
+      EXPECT_TRUE(files::TXT_ReplaceAll(ctx_, dir_ / "big.lst", "Line=True", "Line=False"));
+      EXPECT_EQ(files::TXT_ReadAll(ctx_, dir_ / "big.lst"), expected + "\r\n") << shift;
+      EXPECT_EQ(testing::ReadBytes(dir_ / "big.lst").substr(0, mark.size()), mark);
+    }
+  }
+  // A failing write leaves the file as it was, with no partial file beside it.
+  std::string before = testing::ReadBytes(dir_ / "big.lst");
+  fs_->FailOn(testing::FsOp::kWrite, 1, 61);
+  EXPECT_FALSE(files::TXT_ReplaceAll(ctx_, dir_ / "big.lst", "Line=True", "Line=False"));
+  EXPECT_EQ(testing::ReadBytes(dir_ / "big.lst"), before);
+  EXPECT_EQ(messages_.texts().size(), 1u);
+  EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in TXT_WriteAll\r\n61", 0), 0u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
   ExpectNothingOpen();
 }
 

@@ -17,6 +17,14 @@ class Variant {
   Variant(std::string value) : value_(std::move(value)) {}
   Variant(const char* value) : value_(std::string(value)) {}
 
+  enum class Kind { kEmpty, kBool, kInt32, kDouble, kString };
+  Kind kind() const { return static_cast<Kind>(value_.index()); }
+  // The value of a Variant of that kind.
+  bool AsBool() const { return std::get<bool>(value_); }
+  int32_t AsInt32() const { return std::get<int32_t>(value_); }
+  double AsDouble() const { return std::get<double>(value_); }
+  const std::string& AsString() const { return std::get<std::string>(value_); }
+
   bool IsEmpty() const { return std::holds_alternative<std::monostate>(value_); }
   bool IsString() const { return std::holds_alternative<std::string>(value_); }
   bool IsBool() const { return std::holds_alternative<bool>(value_); }

@@ -109,6 +109,76 @@ void TXT_WriteAll(FileContext& ctx, std::string path, std::string text, Encoding
   });
 }
 
+bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string& search,
+                    const std::string& replacement) {
+  const char* routine = "TXT_ReadAll";  // the routine whose message an error shows
+  std::string partial;
+  bool done = Armed(
+      [&] { return ErrorText::General(routine).WithDetails(); }, false,
+      [&] {
+        if (!FindFile(ctx.fs, path)) return false;
+        int32_t in = ctx.table.FreeFile();
+        ctx.table.OpenInput(in, ctx.fs, path);
+        NumberedFile input(ctx.table, in);
+        TextReader& reader = ctx.table.Reader(in);
+        const Encoding encoding = reader.encoding();  // reads the first piece
+        routine = "TXT_WriteAll";
+        partial = platform::PartialFileName(path);
+        int32_t out = ctx.table.FreeFile();
+        ctx.table.OpenOutput(out, ctx.fs, partial, encoding, platform::OpenMode::kCreateNew);
+        NumberedFile output(ctx.table, out);
+        TextWriter& writer = ctx.table.Writer(out);
+
+        // A match may straddle two pieces: the last search.size() - 1 bytes wait for the next one.
+        const size_t keep = search.empty() ? 0 : search.size() - 1;
+        std::string pending, piece, ready;
+        auto emit = [&](bool final) {
+          size_t hold =
+              final ? pending.size() : (pending.size() > keep ? pending.size() - keep : 0);
+          ready.clear();
+          size_t from = 0;
+          for (size_t at = search.empty() ? std::string::npos : pending.find(search);
+               at != std::string::npos && (final || at < hold); at = pending.find(search, from)) {
+            ready.append(pending, from, at - from);
+            ready.append(replacement);
+            from = at + search.size();
+          }
+          size_t end = std::max(from, hold);
+          while (end > from && end < pending.size() &&
+                 (static_cast<unsigned char>(pending[end]) & 0xC0) == 0x80) {
+            --end;  // whole characters only
+          }
+          ready.append(pending, from, end - from);
+          pending.erase(0, end);
+          writer.Write(ready);
+        };
+        for (;;) {
+          routine = "TXT_ReadAll";
+          if (!reader.ReadPiece(piece)) break;
+          pending.append(piece);
+          routine = "TXT_WriteAll";
+          emit(false);
+        }
+        input.Close();
+        routine = "TXT_WriteAll";
+        emit(true);
+        writer.Write("\r\n");
+        output.Close();
+        if (!ctx.fs.ReplaceFile(partial, path)) {
+          ctx.fs.CopyFile(partial, path, true);
+          ctx.fs.DeleteFile(partial, true);
+        }
+        partial.clear();
+        return true;
+      });
+  if (!partial.empty()) {
+    host::IgnoreErrors([&] {
+      if (ctx.fs.FileExists(partial)) ctx.fs.DeleteFile(partial, true);
+    });
+  }
+  return done;
+}
+
 bool SchreibschutzEntfernen(platform::FileSystem& fs, const std::string& sFilename) {
   return Armed(
       ErrorText::Custom("Schreibschutz bei Datei " + sFilename + " kann nicht entfernt werden!")

@@ -58,6 +58,14 @@ std::string TXT_ReadAll(FileContext& ctx, std::string path, Encoding* encoding =
 void TXT_WriteAll(FileContext& ctx, std::string path, std::string text,
                   Encoding encoding = Encoding::kAnsi, bool* written = nullptr);
 
+// What TXT_ReadAll, replacing every occurrence of search (left to right, without overlap) and
+// TXT_WriteAll of the result do together, holding only a piece of the text at a time: the new
+// text goes to a partial file that replaces the file once it is complete, so a failure leaves the
+// file as it was. Errors are shown as those two routines show them. True when the file was
+// rewritten; a file that a directory search does not find is left alone (false, nothing shown).
+bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string& search,
+                    const std::string& replacement);
+
 // Clears the read-only attribute of a file. True when it is clear afterwards or the file is not
 // there; False after a shown error.
 bool SchreibschutzEntfernen(platform::FileSystem& fs, const std::string& sFilename);

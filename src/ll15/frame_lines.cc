@@ -9,14 +9,9 @@ namespace llupdate::ll15 {
 bool Entferne_Rahmen_LL15(files::FileContext& ctx, const std::string& path) {
   return host::Armed(host::ErrorText::General("Entferne_Rahmen_LL15").WithDetails(), false, [&] {
     if (!files::FindFile(ctx.fs, path)) throw platform::Error(platform::kFileNotFound, path);
-    text::Encoding encoding = text::Encoding::kAnsi;
-    bool read = false;
-    std::string text = files::TXT_ReadAll(ctx, path, &encoding, &read);
-    if (!read) return false;  // the read has shown why; the file is left as it is
-    rewrites::ReplaceAll(text, "Line=True", "Line=False");
-    bool written = false;  // TXT_WriteAll shows its own message when it fails
-    files::TXT_WriteAll(ctx, path, text, encoding, &written);
-    return written;
+    // The whole text, read, changed and written back a piece at a time; a read or write that
+    // fails shows its own message and leaves the file as it was.
+    return files::TXT_ReplaceAll(ctx, path, "Line=True", "Line=False");
   });
 }
 

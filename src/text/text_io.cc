@@ -127,6 +127,19 @@ std::string TextReader::ReadAll() {
   return all;
 }
 
+bool TextReader::ReadPiece(std::string& piece) {
+  if (AtEnd()) return false;
+  piece.clear();
+  std::string_view rest(text_.data() + pos_, text_.size() - pos_);
+  if (encoding_ == Encoding::kAnsi) {
+    AppendCp1252AsUtf8(piece, rest);
+  } else {
+    piece.append(rest);
+  }
+  pos_ = text_.size();
+  return true;
+}
+
 void TextReader::Close() { file_->Close(); }
 
 TextWriter::TextWriter(std::unique_ptr<File> file, Encoding encoding)

@@ -25,6 +25,8 @@ class TextReader {
   bool AtEnd();
   // The rest of the text, line ends and all.
   std::string ReadAll();
+  // The next piece of the text, line ends and all, whole characters; false at the end.
+  bool ReadPiece(std::string& piece);
   void Close();
 
  private:
