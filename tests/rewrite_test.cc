@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "files/file_table.h"
 #include "llupdate/report_ll_update.h"
+#include "platform/error.h"
+#include "platform/os_faults.h"
 #include "test_support.h"
 
 namespace llupdate {
@@ -198,6 +202,57 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
   ASSERT_FALSE(messages_.texts().empty());
   EXPECT_NE(messages_.texts()[0].find("Wiederhergestellt: f.bel aus alt_f.bel"), std::string::npos)
       << messages_.texts()[0];
+}
+
+// The failures inside the OS file system itself: a full disk while the temporary file is written,
+// a flush that fails, a link or rename the kernel refuses, a folder that cannot be flushed. No
+// form is lost, nothing of the program's own stays, and the outcome says what happened.
+TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
+  const std::string old_form = "Spacing.Paragraph=8\r\n";
+  const std::string converted = "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
+  using platform::OsCall;
+  struct Case {
+    OsCall call;
+    int err;
+    std::string path_part;
+    bool result;
+    std::string form;
+    std::string message_start;
+  };
+  const std::vector<Case> cases = {
+      {OsCall::kWrite, ENOSPC, "xx_f.bel", false, old_form,
+       "Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift"},
+      {OsCall::kFlush, EIO, "xx_f.bel", false, old_form,
+       "Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift"},
+      {OsCall::kLink, EIO, "alt_f.bel", true, old_form, "Das Formular "},
+      {OsCall::kRename, EIO, "f.bel", true, old_form, "Das Formular "},
+      {OsCall::kSyncFolder, EIO, "BerichteLL", false, converted,
+       "Die \xC3\x84nderungen konnten nicht auf den Datentr\xC3\xA4ger geschrieben werden."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(static_cast<int>(k.call));
+    messages_.records().clear();
+    testing::WriteBytes(Form("f.bel"), old_form);
+    platform::SetOsFaultHook([&](OsCall call, const std::string& path) {
+      return call == k.call && path.find(k.path_part) != std::string::npos ? k.err : 0;
+    });
+    EXPECT_EQ(Rewrite("f.bel"), k.result);
+    platform::SetOsFaultHook(nullptr);
+    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), k.form);
+    EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+    ASSERT_EQ(messages_.texts().size(), 1u);
+    EXPECT_EQ(messages_.texts()[0].rfind(k.message_start, 0), 0u) << messages_.texts()[0];
+    ExpectNothingOpen();
+  }
+  // A copy that fails halfway leaves the destination as it was and no partial file.
+  testing::WriteBytes(Form("g.bel"), "destination");
+  platform::SetOsFaultHook(
+      [](OsCall call, const std::string&) { return call == OsCall::kCopy ? EIO : 0; });
+  auto fs = platform::NewOsFileSystem();
+  EXPECT_THROW(fs->CopyFile(Form("f.bel"), Form("g.bel"), true), platform::Error);
+  platform::SetOsFaultHook(nullptr);
+  EXPECT_EQ(testing::ReadBytes(Form("g.bel")), "destination");
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"f.bel", "g.bel"}));
 }
 
 TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {

@@ -17,10 +17,25 @@
 
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "platform/os_faults.h"
 #include "platform/path_posix.h"
 #include "text/text.h"
 
 namespace llupdate::platform {
+
+namespace {
+OsFaultHook fault_hook;
+}  // namespace
+
+void SetOsFaultHook(OsFaultHook hook) { fault_hook = std::move(hook); }
+
+bool OsFault(OsCall call, const std::string& path) {
+  if (!fault_hook) return false;
+  int err = fault_hook(call, path);
+  if (err != 0) errno = err;
+  return err != 0;
+}
+
 namespace {
 
 class OsFile : public File {
@@ -47,7 +62,7 @@ class OsFile : public File {
 
   void Write(const char* data, size_t size) override {
     while (size > 0) {
-      ssize_t n = ::write(fd_, data, size);
+      ssize_t n = OsFault(OsCall::kWrite, path_) ? -1 : ::write(fd_, data, size);
       if (n < 0) {
         if (errno == EINTR) continue;
         throw ErrorFromErrno(errno, path_);
@@ -61,7 +76,7 @@ class OsFile : public File {
     int fd = fd_;
     fd_ = -1;
     if (fd < 0) return;
-    if (written_ && DurableWrites() && ::fdatasync(fd) != 0) {
+    if (written_ && DurableWrites() && (OsFault(OsCall::kFlush, path_) || ::fdatasync(fd) != 0)) {
       int err = errno;
       ::close(fd);
       throw ErrorFromErrno(err, path_);
@@ -74,6 +89,9 @@ class OsFile : public File {
   std::string path_;
   bool written_;
   bool at_end_ = false;
+
+ public:
+  const std::string& path() const { return path_; }
 };
 
 // The lock file of a database: flock() on it, which the kernel releases when the process ends
@@ -151,6 +169,7 @@ std::string DescribeHolder(const std::string& text) {
 void CopyContent(int in, int out, OsFile& reader, OsFile& writer, size_t size) {
   size_t done = 0;
   while (done < size) {
+    if (OsFault(OsCall::kCopy, writer.path())) throw ErrorFromErrno(errno, writer.path());
     ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size - done, 0);
     if (n <= 0) break;
     done += static_cast<size_t>(n);
@@ -245,8 +264,7 @@ class OsFileSystem : public FileSystem {
   void CopyFile(const std::string& source, const std::string& destination,
                 bool overwrite) override {
     PathResolver::Resolved from = paths_.Resolve(source);
-    int in = Retry(source, from,
-                   [](const std::string& p) { return OpenForReading(p); });
+    int in = Retry(source, from, [](const std::string& p) { return OpenForReading(p); });
     if (in < 0) {
       if (errno == ENOENT || errno == ENOTDIR) throw MissingError(from.os_path, source);
       throw ErrorFromErrno(errno, source);
@@ -271,7 +289,8 @@ class OsFileSystem : public FileSystem {
     // at the destination is replaced, never written through.
     std::string partial = PartialFileName(to.os_path);
     CopyToNewFile(reader, in, src, partial, destination);
-    if (::rename(partial.c_str(), to.os_path.c_str()) != 0) {
+    if (OsFault(OsCall::kRename, to.os_path) ||
+        ::rename(partial.c_str(), to.os_path.c_str()) != 0) {
       int err = errno;
       ::unlink(partial.c_str());
       throw ErrorFromErrno(err, destination);
@@ -283,7 +302,8 @@ class OsFileSystem : public FileSystem {
     PathResolver::Resolved from = paths_.Resolve(existing);
     std::string to = paths_.Resolve(new_name).os_path;
     int result = Retry(existing, from, [&](const std::string& p) {
-      return ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), 0);
+      return OsFault(OsCall::kLink, to) ? -1
+                                        : ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), 0);
     });
     if (result == 0) {
       paths_.NoteCreated(to, EntryType::kFile);
@@ -315,8 +335,9 @@ class OsFileSystem : public FileSystem {
   bool ReplaceFile(const std::string& source, const std::string& destination) override {
     PathResolver::Resolved from = paths_.Resolve(source);
     std::string to = paths_.Resolve(destination).os_path;
-    if (Retry(source, from,
-              [&](const std::string& p) { return ::rename(p.c_str(), to.c_str()); }) != 0) {
+    if (Retry(source, from, [&](const std::string& p) {
+          return OsFault(OsCall::kRename, to) ? -1 : ::rename(p.c_str(), to.c_str());
+        }) != 0) {
       if (errno == ENOENT) throw MissingError(from.os_path, source);
       throw ErrorFromErrno(errno, destination);
     }
@@ -330,7 +351,7 @@ class OsFileSystem : public FileSystem {
     std::string os_path = paths_.Resolve(path).os_path;
     int fd = ::open(os_path.empty() ? "." : os_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) throw ErrorFromErrno(errno, path);
-    int result = ::fsync(fd);
+    int result = OsFault(OsCall::kSyncFolder, os_path) ? -1 : ::fsync(fd);
     int err = errno;
     ::close(fd);
     if (result != 0) throw ErrorFromErrno(err, path);
@@ -412,7 +433,9 @@ class OsFileSystem : public FileSystem {
       throw MissingError(r.os_path, path);
     }
     // A symbolic link is removed itself, never what it points to.
-    if (Retry(path, r, [](const std::string& p) { return ::unlink(p.c_str()); }) != 0) {
+    if (Retry(path, r, [](const std::string& p) {
+          return OsFault(OsCall::kUnlink, p) ? -1 : ::unlink(p.c_str());
+        }) != 0) {
       if (errno == ENOENT || errno == EISDIR || errno == ENOTDIR) {
         throw MissingError(r.os_path, path);
       }
@@ -444,8 +467,7 @@ class OsFileSystem : public FileSystem {
     if (mode == OpenMode::kRead) {
       bool directory = r.listed ? r.found && r.type == EntryType::kDirectory : IsDirectory(r);
       if (directory) throw Error(kPathFileAccessError, path);
-      fd = Retry(path, r,
-                 [](const std::string& p) { return OpenForReading(p); });
+      fd = Retry(path, r, [](const std::string& p) { return OpenForReading(p); });
       if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) throw MissingError(r.os_path, path);
     } else if (mode == OpenMode::kCreateNew) {
       fd = ::open(r.os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
