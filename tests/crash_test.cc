@@ -60,16 +60,23 @@ class CrashingSettings : public VMSettings {
   std::shared_ptr<VMSettings> base_;
 };
 
-// The job under test: distribution and the conversion driver, or the address switch-over.
-bool RunJob(const std::string& db, bool driver) {
+enum class Job { kAddress, kDriver, kDistributionAndDriver };
+
+bool RunJob(const std::string& db, Job job) {
   clsReportLLUpdate c;
-  if (!driver) return c.Umstellung_Auf_Neue_Anschrift(db);
+  if (job == Job::kAddress) return c.Umstellung_Auf_Neue_Anschrift(db);
   std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(db + "/s.sqlite");
-  return c.Kopiere_Neue_Formulare_LL(db, db + "/EXEDIR", "demo") &&
-         c.Pruefe_Konvertiere_Formulare(db, connection);
+  if (job == Job::kDistributionAndDriver &&
+      !c.Kopiere_Neue_Formulare_LL(db, db + "/EXEDIR", "demo")) {
+    return false;
+  }
+  return c.Pruefe_Konvertiere_Formulare(db, connection);
 }
 
-void ExpectConvergence(bool driver, bool classic_only, int step) {
+enum class Fault { kCrash, kOneFailure };
+
+void ExpectConvergence(Job job, bool classic_only, int step, Fault fault = Fault::kCrash) {
+  const bool driver = job != Job::kAddress;
   testing::RecordedMessages messages;
   testing::TempDir dir;
   SetDurableWrites(false);  // scratch copies: the crash here is of the process, not of the disk
@@ -79,10 +86,10 @@ void ExpectConvergence(bool driver, bool classic_only, int step) {
     std::string db = FreshDatabase(dir, 0);
     testing::FaultInjection faults;
     faults.fs().SetClassicOnly(classic_only);
-    ASSERT_TRUE(RunJob(db, driver));
+    ASSERT_TRUE(RunJob(db, job));
     calls = faults.fs().total_calls();
     reference = Snapshot(db);
-    ASSERT_TRUE(RunJob(db, driver));  // a second run changes nothing
+    ASSERT_TRUE(RunJob(db, job));  // a second run changes nothing
     ASSERT_EQ(Snapshot(db), reference);
   }
   const std::map<std::string, std::string> original = Snapshot(LLUPDATE_DEMO_DB);
@@ -92,10 +99,16 @@ void ExpectConvergence(bool driver, bool classic_only, int step) {
     {
       testing::FaultInjection faults;
       faults.fs().SetClassicOnly(classic_only);
-      faults.fs().CrashAt(at);
+      if (fault == Fault::kCrash) {
+        faults.fs().CrashAt(at);
+      } else {
+        // A full disk, a failing device, refused access: one call fails, the run goes on.
+        const int32_t errors[] = {61, 75, 70};
+        faults.fs().FailAt(at, errors[at % 3]);
+      }
       ScopedObjectRegistration settings(
           host::kSettingsProgId, [&] { return std::make_shared<CrashingSettings>(&faults.fs()); });
-      RunJob(db, driver);
+      RunJob(db, job);
     }
     // No form is lost: every form is there whole, old or new. The classic sequence cannot swap
     // in one step: between the removal of the form and the move, its backup holds it.
@@ -115,7 +128,7 @@ void ExpectConvergence(bool driver, bool classic_only, int step) {
       }
       ASSERT_FALSE(found->second.empty()) << name;
     }
-    ASSERT_TRUE(RunJob(db, driver));
+    ASSERT_TRUE(RunJob(db, job));
     ASSERT_EQ(Snapshot(db), reference);
     fsys::remove_all(db);
   }
@@ -123,13 +136,18 @@ void ExpectConvergence(bool driver, bool classic_only, int step) {
 }
 
 TEST(CrashTest, AddressJobConvergesAfterACrashAtEveryCall) {
-  ExpectConvergence(false, false, 1);
-  ExpectConvergence(false, true, 1);
+  ExpectConvergence(Job::kAddress, false, 1);
+  ExpectConvergence(Job::kAddress, true, 1);
+}
+
+TEST(CrashTest, OneFailingCallAnywhereLosesNothingAndARerunConverges) {
+  ExpectConvergence(Job::kAddress, false, 1, Fault::kOneFailure);
+  ExpectConvergence(Job::kDriver, false, 3, Fault::kOneFailure);
 }
 
 TEST(CrashTest, DistributionAndDriverConvergeAfterCrashes) {
-  ExpectConvergence(true, false, 3);
-  ExpectConvergence(true, true, 7);
+  ExpectConvergence(Job::kDistributionAndDriver, false, 3);
+  ExpectConvergence(Job::kDistributionAndDriver, true, 7);
 }
 
 // The whole component runs on the in-memory file system as on the disk: the same forms, byte for
@@ -138,7 +156,7 @@ TEST(MemoryFileSystemTest, GivesTheSameFormsAsTheDisk) {
   testing::RecordedMessages messages;
   testing::TempDir dir;
   std::string db = FreshDatabase(dir, 0);
-  ASSERT_TRUE(RunJob(db, true));
+  ASSERT_TRUE(RunJob(db, Job::kDistributionAndDriver));
   std::map<std::string, std::string> on_disk = Snapshot(db);
 
   std::shared_ptr<FileSystem> memory = NewMemoryFileSystem();

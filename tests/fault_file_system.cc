@@ -15,12 +15,15 @@ struct FaultFileSystem::State {
   int open_files = 0;
   int total = 0;
   int crash_at = 0;  // 0: never
+  int fail_at = 0;   // 0: never
+  int32_t fail_error = 75;
   bool classic_only = false;
 
   void Check(FsOp op, const std::string& path) {
     ++calls[op];
     ++total;
     if (crash_at > 0 && total >= crash_at) throw platform::Error(75, "crashed: " + path);
+    if (total == fail_at) throw platform::Error(fail_error, "injected: " + path);
     auto range = faults.equal_range(op);
     for (auto it = range.first; it != range.second; ++it) {
       if (path.find(it->second.path_part) == std::string::npos) continue;
@@ -101,6 +104,11 @@ void FaultFileSystem::CrashAt(int nth) { state_->crash_at = state_->total + nth;
 
 bool FaultFileSystem::crashed() const {
   return state_->crash_at > 0 && state_->total >= state_->crash_at;
+}
+
+void FaultFileSystem::FailAt(int nth, int32_t error) {
+  state_->fail_at = state_->total + nth;
+  state_->fail_error = error;
 }
 
 void FaultFileSystem::SetClassicOnly(bool classic_only) { state_->classic_only = classic_only; }

@@ -46,6 +46,9 @@ class FaultFileSystem : public ForwardingFileSystem {
   // From the nth call of any kind on (1 = the next), no call is carried out: each fails with
   // error 75, as if the process had died at that point and its calls went nowhere.
   void CrashAt(int nth);
+  // The nth call of any kind from now on (1 = the next) fails once with the error number and is
+  // not carried out; every other call is.
+  void FailAt(int nth, int32_t error);
   // Offers only copy, delete and move, like a host's own file system of the classic kind.
   void SetClassicOnly(bool classic_only);
   // True once CrashAt's call has been reached.

@@ -50,6 +50,7 @@ HeaderValues ReadHeaderValues(platform::FileSystem& fs, const std::string& path,
     throw;
   } catch (...) {
     values.assign(queries.size(), "");  // the profile reader gives "" on an error
+    platform::NoteFormNotConverted();   // a job that decides by these values cannot be sure
   }
   HeaderValues result;
   result.version = values[0];

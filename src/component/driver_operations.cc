@@ -8,6 +8,7 @@
 #include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
 #include "rewrites/number_text.h"
+#include "rewrites/rewrite_pattern.h"
 #include "text/text.h"
 
 namespace llupdate {
@@ -136,6 +137,7 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
       if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
 
       bool done = false;  // the outcome of the step just performed
+      platform::TakeFormsNotConverted();
       for (int32_t i = last + 1; i <= 6; ++i) {
         switch (i) {
           case 1:
@@ -165,7 +167,9 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
         }
         result = done;
         if (i > 0) {
-          // A recorded step never runs ahead of the forms on disk.
+          // A recorded step never runs ahead of the forms on disk: not when a converted form
+          // could not be put in place (that was reported), nor before the changes are on disk.
+          if (platform::TakeFormsNotConverted() > 0) result = done = false;
           if (done && !component::FlushChangedFolders(*this)) result = done = false;
           if (done && i < 6 && component::StopHere("Pruefe_Konvertiere_Formulare")) {
             // this step is recorded below; the next ones are left for the next run

@@ -7,6 +7,7 @@
 #include "component/writer_scope.h"
 #include "host/objects.h"
 #include "llupdate/progress.h"
+#include "rewrites/rewrite_pattern.h"
 #include "text/text.h"
 
 namespace llupdate::component {
@@ -33,6 +34,7 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
     bool result = true;
     for (const std::string& type : types) {
       if (!catalogue::Aufbau_Array2(fs, type, *catalogue, catalogue::FormDirectory(pDBPath))) {
+        rewrites::NoteCatalogueFailed(fs, catalogue::FormDirectory(pDBPath));
         continue;
       }
       int32_t rows = catalogue->Count(1);

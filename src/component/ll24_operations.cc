@@ -128,6 +128,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
     platform::FileSystem* fs = nullptr;
     host::IgnoreErrors([&] { fs = &Internals::Fso(*this); });
     if (fs == nullptr) return true;
+    if (!produced) platform::NoteFormNotConverted();  // the failing step has said why
     if (changed && produced) {
       rewrites::SwapInTemporary(*fs, files);
     } else {
@@ -152,7 +153,10 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
       bool stopped = false;
       for (const TypeRule& rule : kTypeRules) {
         success = catalogue::Aufbau_Array2(fs, rule.extension, *list, directory);
-        if (!success) continue;
+        if (!success) {
+          rewrites::NoteCatalogueFailed(fs, directory);
+          continue;
+        }
         int32_t rows = list->Count(1);
         ProgressObserver* progress = ThreadProgressObserver();
         const char* operation = "Umstellung_auf_LL24";
@@ -168,13 +172,13 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
             std::string path = pDBPath + "\\Berichtell\\" + name;
             if (rule.unprotect_each) SchreibschutzEntfernen(path);
             if (rule.threshold == 0) {
-              ll15::Save_LL15_Format(path);
+              if (ll15::Save_LL15_Format(path) == 0) platform::NoteFormNotConverted();
             } else {
               int16_t version = component::FileVersionNumber(list->GetValue(r, 5).ToString());
               if (version < rule.threshold) {
                 success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
               } else {
-                ll15::Save_LL15_Format(path);
+                if (ll15::Save_LL15_Format(path) == 0) platform::NoteFormNotConverted();
               }
               stopped = !success;
             }

@@ -142,6 +142,8 @@ std::vector<std::string> ReadProfileValues(platform::FileSystem& fs, const std::
     // A file that cannot be found (or is a directory) reads as missing: every default.
     if (e.number() == platform::kFileNotFound || e.number() == platform::kPathNotFound ||
         e.number() == platform::kPathFileAccessError) {
+      // A file that is there but could not be opened may hold values a job decides by.
+      if (e.number() == platform::kPathFileAccessError) platform::NoteFormNotConverted();
       return Defaults(queries);
     }
     throw;

@@ -18,6 +18,7 @@ bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'
 
 thread_local std::vector<std::string> changed_folders;
 thread_local bool left_behind = false;
+thread_local int forms_not_converted = 0;
 
 }  // namespace
 
@@ -33,6 +34,10 @@ std::vector<std::string> TakeChangedFolders() { return std::exchange(changed_fol
 void NoteLeftBehind() { left_behind = true; }
 
 bool TakeLeftBehind() { return std::exchange(left_behind, false); }
+
+void NoteFormNotConverted() { ++forms_not_converted; }
+
+int TakeFormsNotConverted() { return std::exchange(forms_not_converted, 0); }
 
 void SetDurableWrites(bool on) { durable.store(on); }
 

@@ -39,6 +39,13 @@ std::vector<std::string> TakeChangedFolders();
 void NoteLeftBehind();
 bool TakeLeftBehind();
 
+// Forms that a conversion left unconverted after an error (a converted copy that could not be put
+// in place, a failed save through the control, a form or folder that could not be read): counted
+// per thread, so that the driver records no step in which that happened and a rerun does it
+// again.
+void NoteFormNotConverted();
+int TakeFormsNotConverted();
+
 // A name for a partial file beside path that nothing else uses: path, ".llupdate-", a number
 // unique in this process, and ".tmp". Such files are the program's own; a finished one is
 // renamed to its final name.

@@ -114,16 +114,8 @@ bool TextReader::ReadLineAs(std::string& line, bool decode) {
 }
 
 std::string TextReader::ReadAll() {
-  std::string all;
-  while (!AtEnd()) {
-    std::string_view rest(text_.data() + pos_, text_.size() - pos_);
-    if (encoding_ == Encoding::kAnsi) {
-      AppendCp1252AsUtf8(all, rest);
-    } else {
-      all.append(rest);
-    }
-    pos_ = text_.size();
-  }
+  std::string all, piece;
+  while (ReadPiece(piece)) all.append(piece);
   return all;
 }
 
