@@ -143,6 +143,7 @@ TEST(CrashTest, AddressJobConvergesAfterACrashAtEveryCall) {
 TEST(CrashTest, OneFailingCallAnywhereLosesNothingAndARerunConverges) {
   ExpectConvergence(Job::kAddress, false, 1, Fault::kOneFailure);
   ExpectConvergence(Job::kDriver, false, 3, Fault::kOneFailure);
+  ExpectConvergence(Job::kDistributionAndDriver, false, 4, Fault::kOneFailure);
 }
 
 TEST(CrashTest, DistributionAndDriverConvergeAfterCrashes) {

@@ -77,9 +77,21 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           std::shared_ptr<DynArray> installed = Internals::Catalogue(*this);
           std::shared_ptr<DynArray> delivered = Internals::DeliveryCatalogue(*this);
           step = 3;
+          platform::TakeFormsNotConverted();
           if (!catalogue::Aufbau_Array(fs, *installed, forms)) return false;
           step = 4;
           if (!catalogue::Aufbau_Array(fs, *delivered, delivery)) return false;
+          // A form that could not be read would look like one not installed (and its delivered
+          // namesake would replace it) or like one not delivered (and the delivery would be
+          // forgotten without it): nothing is distributed then; the delivery stays for the next
+          // run.
+          if (platform::TakeFormsNotConverted() > 0) {
+            host::ShowHostMessage("Nicht alle Formulare in " + forms + " und " + delivery +
+                                      " konnten gelesen werden; die neuen Formulare werden "
+                                      "beim nächsten Lauf verteilt.",
+                                  3, true);
+            return false;
+          }
 
           ProgressObserver* progress = ThreadProgressObserver();
           const char* operation = "Kopiere_Neue_Formulare_LL";
