@@ -7,6 +7,7 @@
 #include "host/objects.h"
 #include "ll15/block_rewrites.h"
 #include "ll15/frame_lines.h"
+#include "ll15/ll24_rules.h"
 #include "ll15/save_ll15.h"
 #include "llupdate/report_ll_update.h"
 #include "test_support.h"
@@ -290,14 +291,14 @@ TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
 }
 
 TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
-  EXPECT_EQ(component::FileVersionNumber(""), 0);
-  EXPECT_EQ(component::FileVersionNumber(" 6.5 "), 6);
-  EXPECT_EQ(component::FileVersionNumber("7.5"), 8);
-  EXPECT_EQ(component::FileVersionNumber("24.0.3"), 24);
-  EXPECT_EQ(component::FileVersionNumber("LL15"), 0);
-  EXPECT_THROW(component::FileVersionNumber("40000"), platform::Error);
-  EXPECT_THROW(component::FileVersionNumber("1e400"), platform::Error);
-  EXPECT_EQ(component::FileVersionNumber("1e-400"), 0);
+  EXPECT_EQ(ll15::FileVersionNumber(""), 0);
+  EXPECT_EQ(ll15::FileVersionNumber(" 6.5 "), 6);
+  EXPECT_EQ(ll15::FileVersionNumber("7.5"), 8);
+  EXPECT_EQ(ll15::FileVersionNumber("24.0.3"), 24);
+  EXPECT_EQ(ll15::FileVersionNumber("LL15"), 0);
+  EXPECT_THROW(ll15::FileVersionNumber("40000"), platform::Error);
+  EXPECT_THROW(ll15::FileVersionNumber("1e400"), platform::Error);
+  EXPECT_EQ(ll15::FileVersionNumber("1e-400"), 0);
 
   // "Line=True" survives a control save and is switched off by the LL15 rewrite.
   const std::string saved = Project("16", {"Line=True"});

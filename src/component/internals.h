@@ -26,8 +26,4 @@ class Internals {
   }
 };
 
-// The file version of a catalogue row as a 16-bit number: the leading number of the trimmed
-// text (0 when there is none), rounded with halves to the even neighbour; error 6 outside 16 bits.
-int16_t FileVersionNumber(const std::string& text);
-
 }  // namespace llupdate::component

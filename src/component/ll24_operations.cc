@@ -10,6 +10,7 @@
 #include "host/objects.h"
 #include "ll15/block_rewrites.h"
 #include "ll15/frame_lines.h"
+#include "ll15/ll24_rules.h"
 #include "ll15/save_ll15.h"
 #include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
@@ -37,51 +38,7 @@ class TemporaryGuard {
   bool armed_ = true;
 };
 
-// The block rewrites by form type, in order: each searched line (a whole line of the project,
-// searched from the first line of the list as the rewrites before have left it) starts its
-// rewrite; without a line the rewrite starts at the first line.
-struct BlockSearch {
-  const char* type;
-  const char* line;
-  void (*rewrite)(int32_t start, const std::shared_ptr<DynArray>& lines);
-};
-
-const BlockSearch kBlockSearches[] = {
-    {"BEL", "\t[Header]", ll15::Korrektur_Block_UEB},
-    {"BEL", "\t[GroupHeader]", ll15::Korrektur_Block_UEB},
-    {"BEL", "  [Tables]", ll15::Korrektur_Block_Summen},
-    {"BST", "\t[Header]", ll15::Korrektur_Block_UEB},
-    {"BST", "\t\tDescription=BA_Kurztext", ll15::Korrektur_Block_Preise},
-    {"WAR", nullptr, ll15::Korrektur_Block_UEB},
-    {"MAH", nullptr, ll15::Korrektur_Block_UEB},
-};
-
-// How the switch-over treats the forms of one type.
-struct TypeRule {
-  const char* extension;  // as given to the catalogue
-  bool unprotect_each;    // removes the read-only attribute form by form
-  int16_t threshold;      // below it the LL15 rewrite, at or above a control save; 0: always a save
-};
-
-const TypeRule kTypeRules[] = {
-    {"bel", false, 7}, {"war", true, 6}, {"MAH", true, 7}, {"bst", true, 7},
-    {"Mon", true, 7},  {"ter", true, 0}, {"ueb", true, 0}, {"lbl", true, 0},
-};
-
 }  // namespace
-
-namespace component {
-
-int16_t FileVersionNumber(const std::string& text) {
-  double rounded = std::nearbyint(text::LeadingNumber(text));  // halves to the even neighbour
-  if (!(rounded >= std::numeric_limits<int16_t>::min() &&
-        rounded <= std::numeric_limits<int16_t>::max())) {
-    throw platform::Error(platform::kOverflow, "FileVersion " + text);
-  }
-  return static_cast<int16_t>(rounded);
-}
-
-}  // namespace component
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilename,
                                                        const std::string& pDBPath) {
@@ -107,7 +64,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
           if (!lines) throw platform::Error(platform::kObjectNotSet, "Zeilenliste");
           return lines->Find(0, 0, text, 0, 1, 0);
         };
-        for (const BlockSearch& block : kBlockSearches) {
+        for (const ll15::BlockSearch& block : ll15::kBlockSearches) {
           if (type != block.type) continue;
           int32_t row = block.line == nullptr ? 0 : find(block.line);
           if (row != -1) {
@@ -151,7 +108,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
 
       bool success = false;
       bool stopped = false;
-      for (const TypeRule& rule : kTypeRules) {
+      for (const ll15::TypeRule& rule : ll15::kTypeRules) {
         success = catalogue::Aufbau_Array2(fs, rule.extension, *list, directory);
         if (!success) {
           rewrites::NoteCatalogueFailed(fs, directory);
@@ -174,7 +131,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
             if (rule.threshold == 0) {
               if (ll15::Save_LL15_Format(path) == 0) platform::NoteFormNotConverted();
             } else {
-              int16_t version = component::FileVersionNumber(list->GetValue(r, 5).ToString());
+              int16_t version = ll15::FileVersionNumber(list->GetValue(r, 5).ToString());
               if (version < rule.threshold) {
                 success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
               } else {
