@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "files/file_table.h"
+#include "ll15/save_ll15.h"
 #include "llupdate/report_ll_update.h"
 #include "platform/error.h"
 #include "platform/os_faults.h"
@@ -124,6 +125,33 @@ TEST_F(RewriteTest, EightBitAndUtf16FormsGiveTheSameResult) {
     EXPECT_EQ(testing::ReadBytes(Form("b.bel")),
               all_bytes + "\r\nM\xFC" + written + " x" + written + "\r\n\xFC\r\n");
   }
+}
+
+// A form that cannot be read without loss is never written back: line ends of LF alone would make
+// the whole file one line, an odd-length UTF-16 file would lose its last byte. Mixed line ends
+// keep the usual rule (a LF alone belongs to the line).
+TEST_F(RewriteTest, FormsThatCannotBeReadWithoutLossAreRefused) {
+  std::string utf16_odd("\xFF\xFES\0=\08\0\r\0\n\0x", 11);
+  for (const std::string& bytes : {std::string("Spacing.Paragraph=8\nX=8\n"), utf16_odd}) {
+    messages_.records().clear();
+    testing::WriteBytes(Form("f.bel"), bytes);
+    EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei("f.bel", dir_.path(), "=8", "=8", "=9"));
+    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), bytes);
+    EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+    EXPECT_EQ(messages_.texts(),
+              std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift"});
+    messages_.records().clear();
+    EXPECT_EQ(ll15::Save_LL15_Format(Form("f.bel")), 0);
+    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), bytes);
+    ASSERT_EQ(messages_.texts().size(), 1u);
+    EXPECT_NE(messages_.texts()[0].find("\r\n321\r\n"), std::string::npos);
+    EXPECT_NE(messages_.texts()[0].find("f.bel: "), std::string::npos) << messages_.texts()[0];
+    ExpectNothingOpen();
+  }
+  testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\nX=8\r\n");
+  EXPECT_TRUE(Rewrite("f.bel"));
+  EXPECT_EQ(testing::ReadBytes(Form("f.bel")),
+            "Spacing.Paragraph=Firmendaten.NeueAnschrift\nX=Firmendaten.NeueAnschrift\r\n");
 }
 
 TEST_F(RewriteTest, FailuresBeforeTheSwapLeaveTheFormAsItWas) {

@@ -28,6 +28,7 @@ enum ErrorNumber : int32_t {
   kPathFileAccessError = 75,
   kPathNotFound = 76,
   kObjectNotSet = 91,
+  kNotATextProject = 321,  // a file that cannot be read as a text project without loss
   kCannotCreateObject = 429,
 };
 

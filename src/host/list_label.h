@@ -44,7 +44,7 @@ class frmListLabel {
 void UnloadListLabelForm();
 
 // The error number with which the re-saver refuses a file that is not a text project.
-inline constexpr int32_t kNotATextProject = 321;
+using llupdate::kNotATextProject;
 
 std::shared_ptr<ListLabelControl> NewProjectResaver();
 

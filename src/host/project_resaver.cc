@@ -36,6 +36,7 @@ template <class Start, class EachLine>
 void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& start,
                   EachLine&& each_line) {
   text::TextReader reader(fs.Open(path, platform::OpenMode::kRead));
+  reader.RefuseLossyText(path);
   text::Encoding encoding = reader.encoding();
   start(encoding);
   std::vector<size_t> open_blocks;  // line numbers of the "{" not yet closed

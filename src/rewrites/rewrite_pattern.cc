@@ -132,6 +132,7 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
     if (source == 0) return false;
     files::NumberedFile source_guard(ctx.table, source);
     text::TextReader& reader = ctx.table.Reader(source);
+    reader.RefuseLossyText(files.source);
     text::Encoding encoding = reader.encoding();
 
     // A temporary file left over from an interrupted run is discarded.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "llupdate/error.h"
+
 namespace llupdate::text {
 namespace {
 // Reads and writes go to the file in pieces this large: few calls, and little memory.
@@ -46,11 +48,30 @@ void TextReader::DecodeRaw(bool final) {
   }
 }
 
+void TextReader::NoteLineEnds(size_t from) {
+  if (refuse_path_.empty() || saw_cr_ || from >= text_.size()) return;
+  std::string_view added(text_.data() + from, text_.size() - from);
+  saw_cr_ = added.find('\r') != std::string_view::npos;
+  saw_lf_ = saw_lf_ || added.find('\n') != std::string_view::npos;
+}
+
+void TextReader::CheckLossless(bool odd_length) {
+  if (refuse_path_.empty()) return;
+  if (odd_length) {
+    throw Error(kNotATextProject, refuse_path_ + ": UTF-16 mit ungerader Länge (kein Textprojekt)");
+  }
+  if (saw_lf_ && !saw_cr_) {
+    throw Error(kNotATextProject,
+                refuse_path_ + ": Zeilenenden nur LF, ohne CR (kein Textprojekt)");
+  }
+}
+
 bool TextReader::Fill() {
   if (eof_) return false;
   Compact();
   size_t before = text_.size();
   for (;;) {
+    const size_t scan_from = text_.size();
     // The bytes of an 8-bit file go straight into the text, once the mark is known; others
     // through raw_ to be decoded.
     std::string& into = started_ && encoding_ == Encoding::kAnsi ? text_ : raw_;
@@ -61,7 +82,12 @@ bool TextReader::Fill() {
     if (n == 0) {
       eof_ = true;
       if (!started_) DetectMark();
+      const bool odd_length =
+          (encoding_ == Encoding::kUtf16Le || encoding_ == Encoding::kUtf16Be) && raw_.size() % 2;
+      size_t from = text_.size();
       DecodeRaw(true);
+      NoteLineEnds(from);
+      CheckLossless(odd_length);
       return text_.size() > before;
     }
     if (!started_) {
@@ -69,6 +95,7 @@ bool TextReader::Fill() {
       DetectMark();
     }
     DecodeRaw(false);
+    NoteLineEnds(scan_from);
     if (text_.size() > before) return true;
   }
 }

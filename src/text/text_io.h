@@ -17,6 +17,12 @@ class TextReader {
 
   // The file's encoding, known from its first bytes.
   Encoding encoding();
+  // Refuses, when the end of the file is reached, a text that cannot be read without loss: line
+  // ends that are LF alone (no CR in the whole file, at least one LF) or UTF-16 of odd length.
+  // The refusal is error 321 naming shown_path and the reason. Rewrites ask for it, so that such a
+  // form is never written back.
+  void RefuseLossyText(std::string shown_path) { refuse_path_ = std::move(shown_path); }
+
   // Reads the next line without its end; false at the end of the file.
   bool ReadLine(std::string& line);
   // Reads the next line as the file's own bytes (for an 8-bit file: Windows-1252, not decoded).
@@ -36,7 +42,12 @@ class TextReader {
   void DetectMark();
   void DecodeRaw(bool final);
 
+  void NoteLineEnds(size_t from);
+  void CheckLossless(bool odd_length);
+
   std::unique_ptr<File> file_;
+  std::string refuse_path_;  // empty: everything is read as it is
+  bool saw_cr_ = false, saw_lf_ = false;
   bool started_ = false;
   bool eof_ = false;
   Encoding encoding_ = Encoding::kAnsi;
