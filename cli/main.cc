@@ -177,9 +177,10 @@ int Main(int argc, char** argv) {
         return UsageError("--wait needs a number of SECONDS");
       }
       SetWriterLockWait(seconds);
-    } else if (arg == "--settings") {
-      if (i + 1 >= argc) return UsageError("--settings needs a FILE");
-      options.settings_file = argv[++i];
+    } else if (arg == "--settings" || arg.rfind("--settings=", 0) == 0) {
+      std::string file = arg == "--settings" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(11);
+      if (file.empty()) return UsageError("--settings needs a FILE");
+      options.settings_file = file;
     } else if (arg == "--help" || arg == "-h") {
       help = true;
     } else if (arg == "--help-man") {

@@ -28,6 +28,9 @@ expect_rc 1 "$LLUPDATE" --settings "$T/junk.sqlite" setting CheckReportLL Letzte
 grep -q "junk.sqlite" "$T/err" || fail "no file named for a junk settings file"
 expect_rc 1 "$LLUPDATE" --settings "$T" setting CheckReportLL LetzterWert
 
+expect_rc 2 "$LLUPDATE" --settings "" setting CheckReportLL LetzterWert
+expect_rc 0 "$LLUPDATE" --settings="$T/s.sqlite" setting CheckReportLL LetzterWert
+[ "$(cat "$T/out")" = 3 ] || fail "--settings=FILE read back '$(cat "$T/out")'"
 expect_rc 2 "$LLUPDATE" NoSuchOperation
 grep -q "unknown command .NoSuchOperation." "$T/err" || fail "unknown command not named"
 expect_rc 2 "$LLUPDATE" SchreibschutzEntfernen

@@ -17,7 +17,8 @@ TEST(NumberTextTest, ReadsDecimalsAndWritesTheGeneralFormat) {
   EXPECT_EQ(rewrites::ParseNumber(" 12000 "), 12000);
   EXPECT_EQ(rewrites::ParseNumber("-1.5e3"), -1500);
   EXPECT_EQ(rewrites::ParseNumber(".5"), 0.5);
-  for (const char* bad : {"", "abc", "12,5", "1e", "1.2.3", "0x10", "- 1"}) {
+  EXPECT_EQ(rewrites::ParseNumber("1e-400"), 0);  // too small reads as 0, too large overflows
+  for (const char* bad : {"", "abc", "12,5", "1e", "1.2.3", "0x10", "- 1", "1e400"}) {
     EXPECT_THROW(rewrites::ParseNumber(bad), platform::Error) << bad;
   }
   EXPECT_EQ(rewrites::FormatGeneral(12000.0 - 9000), "3000");

@@ -40,6 +40,13 @@ double ParseNumber(const std::string& text) {
   double value = 0;
   const char* first = number.data() + (number[0] == '+' ? 1 : 0);
   auto [ptr, ec] = std::from_chars(first, number.data() + number.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    // Too small for a double reads as 0, as the platform's conversion has it; too large overflows.
+    size_t e = number.find_first_of("eE");
+    if (e != std::string::npos && e + 1 < number.size() && number[e + 1] == '-') {
+      return number[0] == '-' ? -0.0 : 0.0;
+    }
+  }
   if (ec != std::errc() || ptr != number.data() + number.size() || !std::isfinite(value)) {
     throw platform::Error(platform::kOverflow, "\"" + text + "\"");
   }
