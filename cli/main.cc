@@ -256,6 +256,14 @@ int Main(int argc, char** argv) {
     progress.Clear();
     std::fprintf(stderr, "llupdate: the message output failed: %s\n", e.what());
     status = kExitHostFailure;
+  } catch (const std::exception& e) {
+    progress.Clear();
+    std::fprintf(stderr, "llupdate: %s\n", e.what());
+    status = kExitHostFailure;
+  } catch (...) {
+    progress.Clear();
+    std::fprintf(stderr, "llupdate: an unknown error ended the run\n");
+    status = kExitHostFailure;
   }
   SetThreadProgressObserver(nullptr);
   RegisterObject(host::kMessagesProgId, nullptr);

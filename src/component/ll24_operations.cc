@@ -28,7 +28,12 @@ class TemporaryGuard {
  public:
   TemporaryGuard(platform::FileSystem& fs, const std::string& path) : fs_(fs), path_(path) {}
   ~TemporaryGuard() {
-    if (armed_) rewrites::RemoveOwnFile(fs_, path_);
+    if (!armed_) return;
+    try {
+      rewrites::RemoveOwnFile(fs_, path_);
+    } catch (...) {
+      platform::NoteLeftBehind();  // a destructor never throws; the next writer removes it
+    }
   }
   void Release() { armed_ = false; }
 

@@ -42,7 +42,11 @@ class TemporaryFile {
   ~TemporaryFile() {
     if (number_ == 0) return;
     ctx_.table.CloseQuietly(number_);
-    RemoveOwnFile(ctx_.fs, path_);
+    try {
+      RemoveOwnFile(ctx_.fs, path_);
+    } catch (...) {
+      platform::NoteLeftBehind();  // a destructor never throws; the next writer removes it
+    }
   }
   // Closes the file, which writes what is still buffered; a failure leaves it unfinished.
   void Finish() {
