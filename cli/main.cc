@@ -87,9 +87,10 @@ std::string UsageText() {
       "  --version        the version\n"
       "\n"
       "Exit status: 0 the command succeeded (for an operation: it returned True and showed no\n"
-      "error), 1 it failed (returned False), 2 usage error, 3 the message output itself failed,\n"
-      "4 it returned True but showed errors (a form may be unconverted), 5 another run holds\n"
-      "the database, 130 interrupted (Ctrl-C or SIGTERM; the form in work was finished).\n";
+      "error), 1 it failed (returned False), 2 usage error, 3 the message output itself failed\n"
+      "or another unexpected error, 4 it returned True but showed errors (a form may be\n"
+      "unconverted), 5 another run holds the database, 130 interrupted (Ctrl-C or SIGTERM; the\n"
+      "form in work was finished).\n";
   return text;
 }
 
