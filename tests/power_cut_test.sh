@@ -52,7 +52,11 @@ for round in 1 2 3 4 5; do
   "$LLUPDATE" --settings "$M/db/s.sqlite" convert "$M/db" >/dev/null 2>&1 &
   pid=$!
   sleep "0.$(printf '%03d' $((RANDOM % 500 + 20)))"
-  "$POWER_CUT" "$M" || fail "power cut"
+  if ! "$POWER_CUT" "$M"; then
+    kill $pid 2>/dev/null; wait $pid
+    [ "$round" = 1 ] && { echo "skipped: this kernel cannot cut the power of ext4"; exit 77; }
+    fail "power cut"
+  fi
   wait $pid
   umount "$M" || fail "umount after the cut"
   mount -o loop,noauto_da_alloc "$T/disk.img" "$M" || fail "mount after the cut"
