@@ -114,13 +114,13 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
       held.pop_back();
     }
   } release{fs};
+  // What was noted outside a writer (a direct save through the control) is not this call's.
+  platform::TakeLeftBehind();
+  platform::TakeChangedFolders();
   platform::WriterLock* writer_lock = held.back().lock.get();
   if (writer_lock != nullptr && writer_lock->previous_run_unfinished()) {
     rewrites::HealLeftovers(*fs, catalogue::FormDirectory(pDBPath));
   }
-  // What was noted outside a writer (a direct save through the control) is not this call's.
-  platform::TakeLeftBehind();
-  platform::TakeChangedFolders();
   bool result = body();
   if (!FlushChangedFolders(self)) result = false;
   // Only a run that ends here, with its own files gone, is marked finished; otherwise the next

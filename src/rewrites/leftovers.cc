@@ -69,6 +69,7 @@ void HealLeftovers(platform::FileSystem& fs, const std::string& folder) {
   auto add = [](std::string& list, const std::string& item) {
     list += (list.empty() ? "" : ", ") + item;
   };
+  platform::NoteFolderChanged(folder);  // what is resolved goes to the disk with the call
   for (const Leftover& leftover : leftovers) {
     try {
       ResolveLeftover(fs, folder, leftover);
