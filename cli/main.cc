@@ -76,8 +76,8 @@ std::string UsageText() {
       "                   as JSON on stdout\n"
       "  --settings FILE  the SQLite settings file of the conversion driver and of 'setting'\n"
       "                   (default: $LLUPDATE_SETTINGS, else ./llupdate-settings.sqlite)\n"
-      "  --dry-run        run a command that writes on a scratch copy and show what it would\n"
-      "                   change; nothing of the originals is touched\n"
+      "  --dry-run        run a command that writes and show what it would change; its\n"
+      "                   changes stay in memory, nothing is written or copied anywhere\n"
       "  --apply          let 'recover' make its repairs\n"
       "  --wait SECONDS   wait up to SECONDS for another run that holds the database (default:\n"
       "                   refuse at once, exit status 5)\n"
@@ -237,7 +237,6 @@ int Main(int argc, char** argv) {
     if (!command->operation) {
       status = command->tool(args, options);
     } else if (dry_run) {
-      SetDurableWrites(false);  // a scratch copy
       status = DryRun(*command, args, options, progress);
       progress.PrintSummary(StopRequested());
     } else {

@@ -1,6 +1,10 @@
 #include "unified_diff.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace llupdate::cli {
@@ -32,57 +36,146 @@ std::vector<Line> SplitLines(const std::string& s) {
 
 enum class Op { kKeep, kRemove, kAdd };
 
-// The shortest edit script (Myers) between a and b, as a sequence of operations.
-std::vector<Op> EditScript(const std::vector<Line>& a, const std::vector<Line>& b) {
-  const int n = static_cast<int>(a.size()), m = static_cast<int>(b.size());
-  const int max = n + m;
-  std::vector<int> v(2 * static_cast<size_t>(max) + 2, 0);
-  std::vector<std::vector<int>> trace;
-  int d_found = 0;
-  for (int d = 0; d <= max; ++d) {
-    trace.push_back(v);
-    bool done = false;
-    for (int k = -d; k <= d; k += 2) {
-      int x = (k == -d || (k != d && v[static_cast<size_t>(k - 1 + max)] <
-                                         v[static_cast<size_t>(k + 1 + max)]))
-                  ? v[static_cast<size_t>(k + 1 + max)]
-                  : v[static_cast<size_t>(k - 1 + max)] + 1;
-      int y = x - k;
-      while (x < n && y < m && a[static_cast<size_t>(x)] == b[static_cast<size_t>(y)]) ++x, ++y;
-      v[static_cast<size_t>(k + max)] = x;
-      if (x >= n && y >= m) {
-        done = true;
-        break;
+// Myers' algorithm in linear space: the middle snake of each part splits it in two, so memory
+// stays proportional to the lengths however many lines differ. Lines are compared as numbers.
+class LinearDiff {
+ public:
+  LinearDiff(const std::vector<int>& a, const std::vector<int>& b, std::vector<bool>& changed_a,
+             std::vector<bool>& changed_b)
+      : a_(a),
+        b_(b),
+        changed_a_(changed_a),
+        changed_b_(changed_b),
+        offset_(b.size() + 1),
+        forward_(a.size() + b.size() + 3),
+        backward_(a.size() + b.size() + 3) {}
+
+  void Compare(std::ptrdiff_t x0, std::ptrdiff_t x1, std::ptrdiff_t y0, std::ptrdiff_t y1) {
+    while (x0 < x1 && y0 < y1 && a_[U(x0)] == b_[U(y0)]) ++x0, ++y0;
+    while (x0 < x1 && y0 < y1 && a_[U(x1 - 1)] == b_[U(y1 - 1)]) --x1, --y1;
+    if (x0 == x1) {
+      for (std::ptrdiff_t y = y0; y < y1; ++y) changed_b_[U(y)] = true;
+    } else if (y0 == y1) {
+      for (std::ptrdiff_t x = x0; x < x1; ++x) changed_a_[U(x)] = true;
+    } else {
+      auto [x, y] = MiddleSnake(x0, x1, y0, y1);
+      Compare(x0, x, y0, y);
+      Compare(x, x1, y, y1);
+    }
+  }
+
+ private:
+  static size_t U(std::ptrdiff_t i) { return static_cast<size_t>(i); }
+  std::ptrdiff_t& F(std::ptrdiff_t k) { return forward_[U(k + offset_)]; }
+  std::ptrdiff_t& B(std::ptrdiff_t k) { return backward_[U(k + offset_)]; }
+
+  // Searches from both ends at once, diagonal k = x - y, until the paths meet.
+  std::pair<std::ptrdiff_t, std::ptrdiff_t> MiddleSnake(std::ptrdiff_t x0, std::ptrdiff_t x1,
+                                                        std::ptrdiff_t y0, std::ptrdiff_t y1) {
+    const std::ptrdiff_t dmin = x0 - y1, dmax = x1 - y0;
+    const std::ptrdiff_t fmid = x0 - y0, bmid = x1 - y1;
+    const bool odd = ((fmid - bmid) & 1) != 0;
+    std::ptrdiff_t fmin = fmid, fmax = fmid, bmin = bmid, bmax = bmid;
+    F(fmid) = x0;
+    B(bmid) = x1;
+    for (;;) {
+      if (fmin > dmin) {
+        F(--fmin - 1) = -1;
+      } else {
+        ++fmin;
+      }
+      if (fmax < dmax) {
+        F(++fmax + 1) = -1;
+      } else {
+        --fmax;
+      }
+      for (std::ptrdiff_t d = fmax; d >= fmin; d -= 2) {
+        std::ptrdiff_t low = F(d - 1), high = F(d + 1);
+        std::ptrdiff_t x = low < high ? high : low + 1, y = x - d;
+        while (x < x1 && y < y1 && a_[U(x)] == b_[U(y)]) ++x, ++y;
+        F(d) = x;
+        if (odd && bmin <= d && d <= bmax && B(d) <= x) return {x, y};
+      }
+      if (bmin > dmin) {
+        B(--bmin - 1) = PTRDIFF_MAX;
+      } else {
+        ++bmin;
+      }
+      if (bmax < dmax) {
+        B(++bmax + 1) = PTRDIFF_MAX;
+      } else {
+        --bmax;
+      }
+      for (std::ptrdiff_t d = bmax; d >= bmin; d -= 2) {
+        std::ptrdiff_t low = B(d - 1), high = B(d + 1);
+        std::ptrdiff_t x = low < high ? low : high - 1, y = x - d;
+        while (x0 < x && y0 < y && a_[U(x - 1)] == b_[U(y - 1)]) --x, --y;
+        B(d) = x;
+        if (!odd && fmin <= d && d <= fmax && x <= F(d)) return {x, y};
       }
     }
-    if (done) {
-      d_found = d;
-      break;
+  }
+
+  const std::vector<int>& a_;
+  const std::vector<int>& b_;
+  std::vector<bool>& changed_a_;
+  std::vector<bool>& changed_b_;
+  std::ptrdiff_t offset_;
+  std::vector<std::ptrdiff_t> forward_, backward_;
+};
+
+// A shortest edit script between a and b. A line that the other side does not have at all is
+// changed without a search; the search sees only the lines both sides have.
+std::vector<Op> EditScript(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  std::unordered_map<std::string_view, int> numbers;
+  auto number = [&](const std::string& line) {
+    return numbers.try_emplace(line, static_cast<int>(numbers.size())).first->second;
+  };
+  std::vector<int> na, nb;
+  for (const std::string& line : a) na.push_back(number(line));
+  for (const std::string& line : b) nb.push_back(number(line));
+  std::vector<bool> in_a(numbers.size()), in_b(numbers.size());
+  for (int n : na) in_a[static_cast<size_t>(n)] = true;
+  for (int n : nb) in_b[static_cast<size_t>(n)] = true;
+
+  std::vector<bool> changed_a(a.size()), changed_b(b.size());
+  std::vector<int> xa, xb;               // the lines both sides have
+  std::vector<size_t> where_a, where_b;  // their places in a and b
+  for (size_t i = 0; i < na.size(); ++i) {
+    if (!in_b[static_cast<size_t>(na[i])]) {
+      changed_a[i] = true;
+    } else {
+      xa.push_back(na[i]);
+      where_a.push_back(i);
     }
   }
+  for (size_t i = 0; i < nb.size(); ++i) {
+    if (!in_a[static_cast<size_t>(nb[i])]) {
+      changed_b[i] = true;
+    } else {
+      xb.push_back(nb[i]);
+      where_b.push_back(i);
+    }
+  }
+  std::vector<bool> sub_a(xa.size()), sub_b(xb.size());
+  LinearDiff(xa, xb, sub_a, sub_b)
+      .Compare(0, static_cast<std::ptrdiff_t>(xa.size()), 0,
+               static_cast<std::ptrdiff_t>(xb.size()));
+  for (size_t i = 0; i < sub_a.size(); ++i) {
+    if (sub_a[i]) changed_a[where_a[i]] = true;
+  }
+  for (size_t i = 0; i < sub_b.size(); ++i) {
+    if (sub_b[i]) changed_b[where_b[i]] = true;
+  }
+
+  // Unchanged lines pair up in order; between them come the removed, then the added lines.
   std::vector<Op> ops;
-  int x = n, y = m;
-  for (int d = d_found; d > 0; --d) {
-    const std::vector<int>& vd = trace[static_cast<size_t>(d)];
-    int k = x - y;
-    int prev_k = (k == -d || (k != d && vd[static_cast<size_t>(k - 1 + max)] <
-                                            vd[static_cast<size_t>(k + 1 + max)]))
-                     ? k + 1
-                     : k - 1;
-    int prev_x = vd[static_cast<size_t>(prev_k + max)];
-    int prev_y = prev_x - prev_k;
-    while (x > prev_x && y > prev_y) {
-      ops.push_back(Op::kKeep);
-      --x, --y;
-    }
-    ops.push_back(x == prev_x ? Op::kAdd : Op::kRemove);
-    x = prev_x, y = prev_y;
+  size_t i = 0, j = 0;
+  while (i < a.size() || j < b.size()) {
+    while (i < a.size() && changed_a[i]) ops.push_back(Op::kRemove), ++i;
+    while (j < b.size() && changed_b[j]) ops.push_back(Op::kAdd), ++j;
+    if (i < a.size() && j < b.size()) ops.push_back(Op::kKeep), ++i, ++j;
   }
-  while (x > 0 && y > 0) {
-    ops.push_back(Op::kKeep);
-    --x, --y;
-  }
-  std::reverse(ops.begin(), ops.end());
   return ops;
 }
 
@@ -95,6 +188,12 @@ std::string EndName(const std::string& end) {
 
 }  // namespace
 
+std::string LineEdits(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  std::string edits;
+  for (Op op : EditScript(a, b)) edits += op == Op::kKeep ? '=' : (op == Op::kRemove ? '-' : '+');
+  return edits;
+}
+
 std::string UnifiedDiff(const std::string& before_text, const std::string& after_text) {
   std::vector<Line> a = SplitLines(before_text), b = SplitLines(after_text);
   // Common lines at both ends are kept out of the edit script, which then only sees the middle.
@@ -106,10 +205,10 @@ std::string UnifiedDiff(const std::string& before_text, const std::string& after
     ++suffix;
   }
   if (prefix == a.size() && prefix == b.size()) return "";
-  std::vector<Line> mid_a(a.begin() + static_cast<std::ptrdiff_t>(prefix),
-                          a.end() - static_cast<std::ptrdiff_t>(suffix));
-  std::vector<Line> mid_b(b.begin() + static_cast<std::ptrdiff_t>(prefix),
-                          b.end() - static_cast<std::ptrdiff_t>(suffix));
+  // The middle lines with their ends, as the edit script compares them.
+  std::vector<std::string> mid_a, mid_b;
+  for (size_t i = prefix; i < a.size() - suffix; ++i) mid_a.push_back(a[i].text + '\0' + a[i].end);
+  for (size_t i = prefix; i < b.size() - suffix; ++i) mid_b.push_back(b[i].text + '\0' + b[i].end);
   std::vector<Op> ops(prefix, Op::kKeep);
   for (Op op : EditScript(mid_a, mid_b)) ops.push_back(op);
   ops.insert(ops.end(), suffix, Op::kKeep);

@@ -22,6 +22,30 @@ HMODULE module_handle = nullptr;
 std::atomic<long> live_objects{0};
 std::atomic<long> server_locks{0};
 
+// The objects of a thread share the host objects the component keeps for the thread (its message
+// component, the List & Label control). They are released with the thread's last object, inside
+// its apartment, and the module stays loaded as long as a thread holds any.
+thread_local long objects_on_thread = 0;
+thread_local HMODULE thread_pin = nullptr;
+
+void ObjectCreatedOnThread() {
+  if (objects_on_thread++ == 0 && thread_pin == nullptr) {
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&module_handle), &thread_pin);
+  }
+}
+
+void ObjectReleasedOnThread() {
+  if (--objects_on_thread > 0) return;
+  ReleaseThreadHostObjects();
+  if (thread_pin != nullptr) {
+    // COM holds its own reference until DllCanUnloadNow agrees, so the code still running here
+    // stays mapped.
+    FreeLibrary(thread_pin);
+    thread_pin = nullptr;
+  }
+}
+
 std::wstring ModulePath() {
   wchar_t path[MAX_PATH];
   DWORD n = GetModuleFileNameW(module_handle, path, MAX_PATH);
@@ -49,9 +73,13 @@ std::string Arg(BSTR* text) { return text == nullptr ? "" : Utf8(*text); }
 
 class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
  public:
-  Report() { ++live_objects; }
+  Report() {
+    ++live_objects;
+    ObjectCreatedOnThread();
+  }
   virtual ~Report() {
     if (type_info_ != nullptr) type_info_->Release();
+    ObjectReleasedOnThread();
     --live_objects;
   }
 

@@ -123,5 +123,9 @@ void ClearStopRequest() noexcept;
 // Drops this thread's message component, so that the next message creates a new one from the
 // factory (after a host has registered its own sink, for example).
 void ResetThreadHostMessages();
+// Releases every object this thread holds of its host (the message component, the List & Label
+// control): a host whose objects live in the thread's apartment calls it before the apartment
+// ends.
+void ReleaseThreadHostObjects();
 
 }  // namespace llupdate

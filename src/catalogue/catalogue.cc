@@ -5,6 +5,7 @@
 
 #include "files/profile_reader.h"
 #include "host/error_convention.h"
+#include "platform/counter16.h"
 #include "text/text.h"
 
 namespace llupdate::catalogue {
@@ -19,18 +20,7 @@ std::string LastFourUpper(const std::string& name) {
   return text::UpperAscii(std::string(text::LastCharacters(name, 4)));
 }
 
-// The 16-bit row counter of the catalogue routines.
-class RowCounter {
- public:
-  int16_t value() const { return value_; }
-  void Next() {
-    if (value_ == std::numeric_limits<int16_t>::max()) throw platform::Error(platform::kOverflow);
-    ++value_;
-  }
-
- private:
-  int16_t value_ = 0;
-};
+using RowCounter = platform::Counter16;
 
 struct HeaderValues {
   std::string version, referenzbeleg, file_version;

@@ -7,6 +7,7 @@
 #include "host/objects.h"
 #include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
+#include "platform/counter16.h"
 #include "rewrites/number_text.h"
 #include "rewrites/rewrite_pattern.h"
 #include "text/text.h"
@@ -29,11 +30,6 @@ int32_t FindForm(DynArray& catalogue, const std::string& name) {
     if (text::EqualsIgnoringCase(catalogue.GetValue(r, 0).ToString(), name)) row = r;
   }
   return row;
-}
-
-// The 16-bit row counter: stepping past its last value overflows.
-void NextRow(int32_t row) {
-  if (row == 32767) throw platform::Error(platform::kOverflow);
 }
 
 }  // namespace
@@ -97,7 +93,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           const char* operation = "Kopiere_Neue_Formulare_LL";
           if (progress != nullptr)
             progress->TypeStarted(operation, "", component::CountForms(*delivered));
-          for (int32_t i = 0, n = delivered->Count(1); i < n; NextRow(i), ++i) {
+          for (int32_t i = 0, n = delivered->Count(1); i < n; platform::Counter16::Step(i), ++i) {
             std::string name = delivered->GetValue(i, 0).ToString();
             if (text::TrimSpaces(name).empty()) continue;
             if (component::StopHere(operation)) return false;  // the marker stays: done again

@@ -7,6 +7,7 @@
 #include "component/writer_scope.h"
 #include "host/objects.h"
 #include "llupdate/progress.h"
+#include "platform/counter16.h"
 #include "rewrites/rewrite_pattern.h"
 #include "text/text.h"
 
@@ -38,10 +39,7 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
         continue;
       }
       int32_t rows = catalogue->Count(1);
-      // The row counter is 16 bits wide.
-      if (rows - 1 > std::numeric_limits<int16_t>::max()) {
-        throw platform::Error(platform::kOverflow);
-      }
+      platform::Counter16::Reach(int64_t{rows} - 1);
       ProgressObserver* progress = ThreadProgressObserver();
       if (progress != nullptr) progress->TypeStarted(operation, type, CountForms(*catalogue));
       for (int32_t i = 0; i < rows && result; ++i) {

@@ -14,6 +14,7 @@
 #include "ll15/save_ll15.h"
 #include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
+#include "platform/counter16.h"
 #include "rewrites/rewrite_pattern.h"
 #include "text/text.h"
 
@@ -147,10 +148,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
             if (progress != nullptr)
               progress->FormFinished(operation, rule.extension, name, !stopped);
           }
-          // The row counter is 16 bits wide: stepping past its last value overflows.
-          if (!stopped && r == std::numeric_limits<int16_t>::max()) {
-            throw platform::Error(platform::kOverflow);
-          }
+          if (!stopped) platform::Counter16::Step(r);
         }
         if (stopped) break;
       }

@@ -127,7 +127,7 @@ class MemoryDynArray : public DynArray {
     columns_ = static_cast<size_t>(last_column) + 1;
     chunks_.clear();
     starts_.assign(1, 0);
-    Append(static_cast<size_t>(last_row + 1));
+    Append(static_cast<size_t>(int64_t{last_row} + 1));
   }
 
   Variant GetValue(int32_t row, int32_t column) override {

@@ -60,6 +60,11 @@ std::shared_ptr<Object> CreateObject(const std::string& progid) {
 
 void ResetThreadHostMessages() { thread_messages.reset(); }
 
+void ReleaseThreadHostObjects() {
+  host::UnloadListLabelForm();
+  thread_messages.reset();
+}
+
 namespace host {
 
 HostMessages& ThreadHostMessages() {

@@ -41,5 +41,7 @@ void RegisterPlatformObjects(std::map<std::string, ObjectCreator>& creators);
 
 // The default settings store, in SQLite.
 std::shared_ptr<VMSettings> NewSqliteSettings();
+// A settings store in memory that starts as a copy of the SQLite file (read, never written).
+std::shared_ptr<VMSettings> NewSettingsSnapshot(const std::string& file);
 
 }  // namespace llupdate::host

@@ -13,6 +13,11 @@ using platform::Error;
 
 class SqliteSettings : public VMSettings {
  public:
+  SqliteSettings() = default;
+  // A store held in memory that starts as a copy of file (empty when there is none): what it
+  // saves never reaches the file.
+  explicit SqliteSettings(std::string file) : file_(std::move(file)), snapshot_(true) {}
+
   ~SqliteSettings() override {
     if (db_ != nullptr) sqlite3_close(db_);
   }
@@ -21,6 +26,10 @@ class SqliteSettings : public VMSettings {
     auto settings_connection = std::dynamic_pointer_cast<SettingsConnection>(connection);
     if (!connection) throw Error(platform::kObjectNotSet, "Verbindung zur Einstellungsdatei");
     if (!settings_connection) throw Error(platform::kTypeMismatch, "Verbindung");
+    if (snapshot_) {
+      if (db_ == nullptr) LoadSnapshot();
+      return;
+    }
     if (db_ != nullptr) {
       sqlite3_close(db_);
       db_ = nullptr;
@@ -91,6 +100,31 @@ class SqliteSettings : public VMSettings {
   }
 
  private:
+  void LoadSnapshot() {
+    if (sqlite3_open_v2(":memory:", &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+      throw Error(platform::kOutOfMemory, file_);
+    }
+    struct stat st;
+    if (::stat(file_.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode))
+      throw Error(platform::kPathFileAccessError, file_ + " (ein Verzeichnis)");
+    sqlite3* source = nullptr;
+    int rc = sqlite3_open_v2(file_.c_str(), &source, SQLITE_OPEN_READONLY, nullptr);
+    if (rc == SQLITE_OK) {
+      sqlite3_busy_timeout(source, 2000);
+      sqlite3_backup* backup = sqlite3_backup_init(db_, "main", source, "main");
+      if (backup == nullptr) {
+        rc = sqlite3_errcode(db_);
+      } else {
+        sqlite3_backup_step(backup, -1);
+        rc = sqlite3_backup_finish(backup);
+      }
+    }
+    sqlite3_close(source);
+    if (rc != SQLITE_OK) throw ErrorFor(rc);
+  }
+
   void RequireInit() {
     if (db_ == nullptr) throw Error(platform::kObjectNotSet, "VMSettings.Init fehlt");
   }
@@ -141,10 +175,15 @@ class SqliteSettings : public VMSettings {
 
   sqlite3* db_ = nullptr;
   std::string file_;
+  bool snapshot_ = false;
 };
 
 }  // namespace
 
 std::shared_ptr<VMSettings> NewSqliteSettings() { return std::make_shared<SqliteSettings>(); }
+
+std::shared_ptr<VMSettings> NewSettingsSnapshot(const std::string& file) {
+  return std::make_shared<SqliteSettings>(file);
+}
 
 }  // namespace llupdate::host

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "llupdate/error.h"
 #include "llupdate/file_system.h"
 
 namespace llupdate::platform {
@@ -52,6 +53,10 @@ int TakeFormsNotConverted();
 std::string PartialFileName(const std::string& path);
 // True for a name that PartialFileName made (or the copy's partial file of earlier versions).
 bool IsPartialFileName(const std::string& name);
+
+// The refusal of a writer lock that another run holds, naming the holder from the lock file's
+// text.
+Error DatabaseBusyError(const std::string& db_path, const std::string& lock_text);
 
 // The operating-system path that a component path names (see the file comment).
 std::string ResolvePath(const std::string& component_path);

@@ -164,6 +164,16 @@ std::string DescribeHolder(const std::string& text) {
   return "Rechner " + value("host") + ", Prozess " + value("pid") + ", seit " + value("since");
 }
 
+}  // namespace
+
+Error DatabaseBusyError(const std::string& db_path, const std::string& lock_text) {
+  return Error(kPermissionDenied, "die Datenbank " + db_path +
+                                      " wird von einem anderen Lauf bearbeitet (" +
+                                      DescribeHolder(lock_text) + ")");
+}
+
+namespace {
+
 // Copies the content of one open file to another: in the kernel where it can, else through a
 // buffer.
 void CopyContent(int in, int out, OsFile& reader, OsFile& writer, size_t size) {
@@ -183,11 +193,11 @@ void CopyContent(int in, int out, OsFile& reader, OsFile& writer, size_t size) {
 int OpenForReading(const std::string& os_path) {
   static std::atomic<bool> no_atime{true};
   if (no_atime.load(std::memory_order_relaxed)) {
-    int fd = ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    int fd = ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME | O_NONBLOCK);
     if (fd >= 0 || errno != EPERM) return fd;
     no_atime.store(false, std::memory_order_relaxed);  // not the owner: never asked again
   }
-  return ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC);
+  return ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 }
 
 bool StatPath(const std::string& os_path, struct stat* st) {
@@ -379,12 +389,9 @@ class OsFileSystem : public FileSystem {
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
           text = OsWriterLock::ReadAll(fd);
         }
-        std::string holder = DescribeHolder(text);
         ::close(fd);
         if (err != EWOULDBLOCK) throw ErrorFromErrno(err, path);
-        throw Error(kPermissionDenied, "die Datenbank " + db_path +
-                                           " wird von einem anderen Lauf bearbeitet (" + holder +
-                                           ")");
+        throw DatabaseBusyError(db_path, text);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -469,6 +476,14 @@ class OsFileSystem : public FileSystem {
       if (directory) throw Error(kPathFileAccessError, path);
       fd = Retry(path, r, [](const std::string& p) { return OpenForReading(p); });
       if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) throw MissingError(r.os_path, path);
+      // A pipe or a device is no form: opened without waiting, and refused unless the listing
+      // already said it is a regular file.
+      struct stat st;
+      if (fd >= 0 && !(r.listed && r.found && r.type == EntryType::kFile) &&
+          (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        throw Error(kPathFileAccessError, path);
+      }
     } else if (mode == OpenMode::kCreateNew) {
       fd = ::open(r.os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd < 0 && errno == EEXIST) throw Error(kFileAlreadyExists, path);

@@ -1,0 +1,394 @@
+#include "platform/overlay_file_system.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+
+#include "platform/error.h"
+#include "text/text.h"
+
+namespace llupdate::platform {
+namespace {
+
+// Reads the bytes of a file of the overlay, as they are when the file is opened.
+class OverlayReader : public File {
+ public:
+  explicit OverlayReader(std::string bytes) : bytes_(std::move(bytes)) {}
+  size_t Read(char* buffer, size_t size) override {
+    size_t n = std::min(size, bytes_.size() - position_);
+    bytes_.copy(buffer, n, position_);
+    position_ += n;
+    return n;
+  }
+  void Write(const char*, size_t) override { throw Error(kBadFileNumber); }
+  void Close() override {}
+
+ private:
+  std::string bytes_;
+  size_t position_ = 0;
+};
+
+template <class Content>
+class OverlayWriter : public File {
+ public:
+  explicit OverlayWriter(std::shared_ptr<Content> content) : content_(std::move(content)) {}
+  size_t Read(char*, size_t) override { throw Error(kBadFileNumber); }
+  void Write(const char* data, size_t size) override { content_->bytes.append(data, size); }
+  void Close() override {}
+
+ private:
+  std::shared_ptr<Content> content_;
+};
+
+// The lock of a preview: it takes nothing, but tells whether another run holds the database now
+// and whether the last one finished.
+class PreviewLock : public WriterLock {
+ public:
+  explicit PreviewLock(bool unfinished) : unfinished_(unfinished) {}
+  bool previous_run_unfinished() const override { return unfinished_; }
+  void MarkFinished() override {}
+
+ private:
+  bool unfinished_;
+};
+
+std::string LastPart(const std::string& path) {
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+OverlayFileSystem::OverlayFileSystem(std::shared_ptr<FileSystem> base,
+                                     std::vector<std::string> roots)
+    : base_(std::move(base)) {
+  for (const std::string& root : roots) {
+    char real[PATH_MAX];
+    if (::realpath(root.c_str(), real) != nullptr) roots_.push_back(real);
+  }
+}
+
+// Paths name the same file when they have the same parts, ignoring case.
+std::string OverlayFileSystem::Key(const std::string& path) {
+  std::string key;
+  if (!path.empty() && (path[0] == '\\' || path[0] == '/')) key = "\\";
+  std::string part;
+  auto flush = [&] {
+    if (!part.empty() && part != ".") {
+      if (!key.empty() && key.back() != '\\') key += '\\';
+      key += text::FoldCase(part);
+    }
+    part.clear();
+  };
+  for (char c : path) {
+    if (c == '\\' || c == '/') {
+      flush();
+    } else {
+      part += c;
+    }
+  }
+  flush();
+  return key;
+}
+
+std::string OverlayFileSystem::FolderOf(const std::string& path) {
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+OverlayFileSystem::Node* OverlayFileSystem::Find(const std::string& path) {
+  auto it = nodes_.find(Key(path));
+  return it == nodes_.end() ? nullptr : &it->second;
+}
+
+bool OverlayFileSystem::BaseFile(const std::string& path) { return base_->FileExists(path); }
+
+bool OverlayFileSystem::IsFile(const std::string& path) {
+  Node* node = Find(path);
+  return node != nullptr ? node->present && !node->folder : BaseFile(path);
+}
+
+bool OverlayFileSystem::IsFolder(const std::string& path) {
+  if (FolderOf(path).empty() && path.empty()) return true;
+  Node* node = Find(path);
+  return node != nullptr ? node->present && node->folder : base_->FolderExists(path);
+}
+
+// Whether anything at all has the name: also a dangling link or a pipe.
+bool OverlayFileSystem::NameTaken(const std::string& path) {
+  if (Node* node = Find(path)) return node->present;
+  struct stat st;
+  return ::lstat(ResolvePath(path).c_str(), &st) == 0;
+}
+
+Error OverlayFileSystem::Missing(const std::string& path) {
+  std::string folder = FolderOf(path);
+  return Error(folder.empty() || IsFolder(folder) ? kFileNotFound : kPathNotFound, path);
+}
+
+OverlayFileSystem::Node& OverlayFileSystem::RequireFile(const std::string& path) {
+  if (!IsFile(path)) throw Missing(path);
+  return Put(path);
+}
+
+// The node of a path, made from what the disk has there when the overlay has none yet.
+OverlayFileSystem::Node& OverlayFileSystem::Put(const std::string& path) {
+  auto [it, inserted] = nodes_.try_emplace(Key(path));
+  Node& node = it->second;
+  if (inserted) {
+    if (BaseFile(path)) {
+      node.content = std::make_shared<Content>();
+      node.content->origin = path;
+      node.read_only = (base_->GetAttributes(path) & kAttrReadOnly) != 0;
+    } else if (base_->FolderExists(path)) {
+      node.folder = true;
+    } else {
+      node.present = false;
+    }
+  }
+  node.path = path;
+  return node;
+}
+
+// Only regular files are read, and through a link only when it leads into one of the roots: a
+// preview never waits on a pipe and never reads what lies outside the directories it was given.
+void OverlayFileSystem::CheckReadable(const std::string& path) {
+  std::string os_path = ResolvePath(path);
+  struct stat st;
+  if (::lstat(os_path.c_str(), &st) != 0) return;  // the read itself tells what is missing
+  if (S_ISLNK(st.st_mode)) {
+    char real[PATH_MAX];
+    if (::realpath(os_path.c_str(), real) == nullptr) throw Error(kPathFileAccessError, path);
+    std::string target = real;
+    bool inside = std::any_of(roots_.begin(), roots_.end(), [&](const std::string& root) {
+      return target == root || target.rfind(root == "/" ? root : root + "/", 0) == 0;
+    });
+    if (!inside) throw Error(kPathFileAccessError, path);
+    if (::stat(target.c_str(), &st) != 0) throw Error(kPathFileAccessError, path);
+  }
+  if (!S_ISREG(st.st_mode)) throw Error(kPathFileAccessError, path);
+}
+
+std::string OverlayFileSystem::ReadBase(const std::string& path) {
+  CheckReadable(path);
+  std::unique_ptr<File> file = base_->Open(path, OpenMode::kRead);
+  std::string bytes;
+  char buffer[1 << 16];
+  while (size_t n = file->Read(buffer, sizeof buffer)) bytes.append(buffer, n);
+  return bytes;
+}
+
+const std::string& OverlayFileSystem::Load(Content& content) {
+  if (!content.loaded) {
+    content.bytes = ReadBase(content.origin);
+    content.loaded = true;
+  }
+  return content.bytes;
+}
+
+bool OverlayFileSystem::FileExists(const std::string& path) { return IsFile(path); }
+
+bool OverlayFileSystem::FolderExists(const std::string& path) { return IsFolder(path); }
+
+void OverlayFileSystem::CreateFolder(const std::string& path) {
+  if (NameTaken(path)) throw Error(kFileAlreadyExists, path);
+  if (!FolderOf(path).empty() && !IsFolder(FolderOf(path))) throw Error(kPathNotFound, path);
+  Node& node = Put(path);
+  node = Node{true, true, path, nullptr, false};
+}
+
+void OverlayFileSystem::CopyFile(const std::string& source, const std::string& destination,
+                                 bool overwrite) {
+  Node& from = RequireFile(source);
+  if (IsFolder(destination)) throw Error(kPermissionDenied, destination);
+  if (IsFile(destination)) {
+    if (!overwrite) throw Error(kFileAlreadyExists, destination);
+    if (Put(destination).read_only || Key(source) == Key(destination)) {
+      throw Error(kPermissionDenied, destination);
+    }
+  } else if (!IsFolder(FolderOf(destination))) {
+    throw Error(kPathNotFound, destination);
+  }
+  // A copy of a file that is still the disk's reads the disk when it is read: nothing copied.
+  auto content = std::make_shared<Content>();
+  if (from.content->loaded) {
+    content->loaded = true;
+    content->bytes = from.content->bytes;
+  } else {
+    content->origin = from.content->origin;
+  }
+  bool read_only = from.read_only;
+  Node& to = Put(destination);
+  to.present = true;
+  to.folder = false;
+  to.content = content;
+  to.read_only = read_only;
+}
+
+void OverlayFileSystem::MoveFile(const std::string& source, const std::string& destination) {
+  Node& from = RequireFile(source);
+  if (NameTaken(destination)) throw Error(kFileAlreadyExists, destination);
+  if (!IsFolder(FolderOf(destination))) throw Error(kPathNotFound, destination);
+  std::shared_ptr<Content> content = from.content;
+  bool read_only = from.read_only;
+  from.present = false;
+  from.content = nullptr;
+  Node& to = Put(destination);
+  to = Node{true, false, destination, content, read_only};
+}
+
+void OverlayFileSystem::DeleteFile(const std::string& path, bool force) {
+  Node& node = RequireFile(path);
+  if (node.read_only && !force) throw Error(kPermissionDenied, path);
+  node.present = false;
+  node.content = nullptr;
+}
+
+std::vector<FileEntry> OverlayFileSystem::ListFiles(const std::string& folder) {
+  if (!IsFolder(folder)) throw Error(kPathNotFound, folder);
+  std::vector<FileEntry> files;
+  if (base_->FolderExists(folder)) {
+    for (FileEntry& entry : base_->ListFiles(folder)) {
+      if (Find(folder + "\\" + entry.name) == nullptr) files.push_back(std::move(entry));
+    }
+  }
+  const std::string key = Key(folder);
+  for (const auto& [node_key, node] : nodes_) {
+    if (!node.present || node.folder || Key(FolderOf(node.path)) != key) continue;
+    std::string name = LastPart(node.path);
+    files.push_back({name, folder + "\\" + name});
+  }
+  std::sort(files.begin(), files.end(),
+            [](const FileEntry& a, const FileEntry& b) { return text::NameLess(a.name, b.name); });
+  return files;
+}
+
+std::unique_ptr<File> OverlayFileSystem::Open(const std::string& path, OpenMode mode) {
+  if (IsFolder(path)) throw Error(kPathFileAccessError, path);
+  if (mode == OpenMode::kRead) {
+    Node* node = Find(path);
+    if (node == nullptr) {
+      CheckReadable(path);
+      return base_->Open(path, OpenMode::kRead);
+    }
+    if (!node->present) throw Missing(path);
+    if (node->content->loaded) return std::make_unique<OverlayReader>(node->content->bytes);
+    CheckReadable(node->content->origin);
+    return base_->Open(node->content->origin, OpenMode::kRead);
+  }
+  if (mode == OpenMode::kCreateNew && NameTaken(path)) throw Error(kFileAlreadyExists, path);
+  if (IsFile(path)) {
+    if (Put(path).read_only) throw Error(kPermissionDenied, path);
+  } else if (!IsFolder(FolderOf(path))) {
+    throw Error(kPathNotFound, path);
+  }
+  Node& node = Put(path);
+  bool read_only = node.present && node.read_only;
+  node = Node{true, false, path, std::make_shared<Content>(), read_only};
+  node.content->loaded = true;  // emptied; a second name keeps the old content
+  return std::make_unique<OverlayWriter<Content>>(node.content);
+}
+
+uint32_t OverlayFileSystem::GetAttributes(const std::string& path) {
+  Node* node = Find(path);
+  if (node == nullptr) return base_->GetAttributes(path);
+  if (!node->present) throw Missing(path);
+  if (node->folder) return kAttrDirectory;
+  return node->read_only ? kAttrReadOnly : kAttrNormal;
+}
+
+void OverlayFileSystem::SetAttributes(const std::string& path, uint32_t attributes) {
+  if (!IsFile(path) && !IsFolder(path)) throw Missing(path);
+  Node& node = Put(path);
+  if (!node.folder) node.read_only = (attributes & kAttrReadOnly) != 0;
+}
+
+bool OverlayFileSystem::LinkFile(const std::string& existing, const std::string& new_name) {
+  Node& from = RequireFile(existing);
+  if (NameTaken(new_name)) throw Error(kFileAlreadyExists, new_name);
+  if (!IsFolder(FolderOf(new_name))) throw Error(kPathNotFound, new_name);
+  std::shared_ptr<Content> content = from.content;
+  bool read_only = from.read_only;
+  Node& to = Put(new_name);
+  to = Node{true, false, new_name, content, read_only};
+  return true;
+}
+
+bool OverlayFileSystem::ReplaceFile(const std::string& source, const std::string& destination) {
+  Node& from = RequireFile(source);
+  if (IsFolder(destination)) throw Error(kPermissionDenied, destination);
+  if (!IsFolder(FolderOf(destination))) throw Error(kPathNotFound, destination);
+  std::shared_ptr<Content> content = from.content;
+  bool read_only = from.read_only;
+  from.present = false;
+  from.content = nullptr;
+  Node& to = Put(destination);
+  to = Node{true, false, destination, content, read_only};
+  return true;
+}
+
+std::unique_ptr<WriterLock> OverlayFileSystem::LockDatabase(const std::string& db_path, double) {
+  if (!IsFolder(db_path)) return nullptr;
+  std::string lock_path = ResolvePath(db_path) + "/" + kLockFileName;
+  int fd = ::open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::make_unique<PreviewLock>(false);
+  std::string text;
+  char buffer[512];
+  ssize_t n;
+  while (text.size() < 4096 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  // A run that holds the database now may be in the middle of a form: its leftovers are its own.
+  bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  if (held) throw DatabaseBusyError(db_path, text);
+  return std::make_unique<PreviewLock>(text.find("state=running") != std::string::npos);
+}
+
+std::vector<OverlayFileSystem::Change> OverlayFileSystem::Changes() {
+  std::vector<Change> changes;
+  for (auto& [key, node] : nodes_) {
+    Change change{Change::kChanged, node.path, ResolvePath(node.path), false, false, false, false};
+    if (node.folder) {
+      if (!node.present || base_->FolderExists(node.path)) continue;
+      change.kind = Change::kCreatedFolder;
+    } else if (node.present) {
+      if (!BaseFile(node.path)) {
+        change.kind = Change::kCreated;
+      } else {
+        change.content_changed = node.content->loaded || Key(node.content->origin) != key;
+        change.read_only_before = (base_->GetAttributes(node.path) & kAttrReadOnly) != 0;
+        change.read_only_after = node.read_only;
+        if (!change.content_changed && change.read_only_before == change.read_only_after) {
+          continue;
+        }
+      }
+    } else {
+      if (!BaseFile(node.path)) continue;
+      change.kind = Change::kDeleted;
+      std::string backup = FolderOf(node.path) + "\\alt_" + LastPart(node.path);
+      Node* saved = Find(backup);
+      change.stranded = saved != nullptr && saved->present && !BaseFile(backup);
+    }
+    changes.push_back(std::move(change));
+  }
+  std::sort(changes.begin(), changes.end(),
+            [](const Change& a, const Change& b) { return a.os_path < b.os_path; });
+  return changes;
+}
+
+std::string OverlayFileSystem::BytesBefore(const std::string& path) { return ReadBase(path); }
+
+std::string OverlayFileSystem::BytesAfter(const std::string& path) {
+  Node* node = Find(path);
+  if (node == nullptr) return ReadBase(path);
+  if (!node->present || node->folder) return "";
+  return Load(*node->content);
+}
+
+}  // namespace llupdate::platform

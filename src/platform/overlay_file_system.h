@@ -1,0 +1,89 @@
+// A file system that reads from the disk and keeps every change in memory: a job run on it
+// changes nothing on the disk, and afterwards it tells what the job would have changed. Reads
+// open only regular files and follow a symbolic link only when it leads into one of the given
+// directories.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace llupdate::platform {
+
+class OverlayFileSystem : public FileSystem {
+ public:
+  // base: the file system read from (the operating system's); roots: the directories (operating
+  // system paths) whose files may be read through a link.
+  OverlayFileSystem(std::shared_ptr<FileSystem> base, std::vector<std::string> roots);
+
+  // One path that the job would have changed.
+  struct Change {
+    enum Kind { kCreatedFolder, kCreated, kDeleted, kChanged } kind;
+    std::string path;       // the component path
+    std::string os_path;    // the path as it is (or would be) on the disk
+    bool content_changed;   // kChanged: the bytes differ (maybe)
+    bool read_only_before;  // kChanged: the attribute before and after
+    bool read_only_after;
+    bool stranded;  // kDeleted: its backup "alt_" + name would be all that is left of it
+  };
+  // The changes, ordered by operating-system path.
+  std::vector<Change> Changes();
+  // The content of a path before the job (from the disk) and after it (with the changes).
+  std::string BytesBefore(const std::string& path);
+  std::string BytesAfter(const std::string& path);
+
+  bool FileExists(const std::string& path) override;
+  bool FolderExists(const std::string& path) override;
+  void CreateFolder(const std::string& path) override;
+  void CopyFile(const std::string& source, const std::string& destination, bool overwrite) override;
+  void MoveFile(const std::string& source, const std::string& destination) override;
+  void DeleteFile(const std::string& path, bool force) override;
+  std::vector<FileEntry> ListFiles(const std::string& folder) override;
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+  uint32_t GetAttributes(const std::string& path) override;
+  void SetAttributes(const std::string& path, uint32_t attributes) override;
+  void BeginJob() override { base_->BeginJob(); }
+  void EndJob() override { base_->EndJob(); }
+  bool LinkFile(const std::string& existing, const std::string& new_name) override;
+  bool ReplaceFile(const std::string& source, const std::string& destination) override;
+  std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path,
+                                           double wait_seconds) override;
+
+ private:
+  // The content of a file in the overlay: the bytes of a disk file until it is written.
+  struct Content {
+    bool loaded = false;
+    std::string origin;  // the component path of the disk file, while not loaded
+    std::string bytes;
+  };
+  struct Node {
+    bool present = true;  // false: deleted
+    bool folder = false;
+    std::string path;  // as the job named it last
+    std::shared_ptr<Content> content;
+    bool read_only = false;
+  };
+
+  static std::string Key(const std::string& path);
+  static std::string FolderOf(const std::string& path);
+  Node* Find(const std::string& path);
+  bool BaseFile(const std::string& path);
+  bool IsFile(const std::string& path);
+  bool IsFolder(const std::string& path);
+  bool NameTaken(const std::string& path);
+  Node& RequireFile(const std::string& path);
+  Node& Put(const std::string& path);
+  Error Missing(const std::string& path);
+  void CheckReadable(const std::string& path);
+  std::string ReadBase(const std::string& path);
+  const std::string& Load(Content& content);
+
+  std::shared_ptr<FileSystem> base_;
+  std::vector<std::string> roots_;
+  std::map<std::string, Node> nodes_;  // by key
+};
+
+}  // namespace llupdate::platform

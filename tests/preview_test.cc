@@ -1,0 +1,171 @@
+// The preview: the edit script behind its diffs, and the overlay file system it runs on.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "../cli/unified_diff.h"
+#include "host/objects.h"
+#include "llupdate/report_ll_update.h"
+#include "platform/error.h"
+#include "platform/overlay_file_system.h"
+#include "test_support.h"
+
+namespace llupdate {
+namespace {
+
+// The length of a longest common subsequence, by the textbook table.
+size_t CommonLength(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  std::vector<std::vector<size_t>> t(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = a.size(); i-- > 0;) {
+    for (size_t j = b.size(); j-- > 0;) {
+      t[i][j] = a[i] == b[j] ? t[i + 1][j + 1] + 1 : std::max(t[i + 1][j], t[i][j + 1]);
+    }
+  }
+  return t[0][0];
+}
+
+TEST(PreviewTest, EditScriptsAreValidAndShortest) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 400; ++round) {
+    auto lines = [&](size_t n, int alphabet) {
+      std::vector<std::string> v;
+      for (size_t i = 0; i < n; ++i) v.push_back(std::to_string(random() % alphabet));
+      return v;
+    };
+    int alphabet = 1 + static_cast<int>(random() % 8);
+    std::vector<std::string> a = lines(random() % 30, alphabet), b = lines(random() % 30, alphabet);
+    std::string edits = cli::LineEdits(a, b);
+    std::vector<std::string> rebuilt;
+    size_t i = 0, j = 0;
+    for (char e : edits) {
+      if (e == '=') {
+        ASSERT_EQ(a[i], b[j]);
+        rebuilt.push_back(a[i++]);
+        ++j;
+      } else if (e == '-') {
+        ++i;
+      } else {
+        rebuilt.push_back(b[j++]);
+      }
+    }
+    ASSERT_EQ(i, a.size());
+    ASSERT_EQ(rebuilt, b);
+    ASSERT_EQ(static_cast<size_t>(std::count(edits.begin(), edits.end(), '=')), CommonLength(a, b));
+  }
+  // Every line differs by its end: no search at all, and a diff of every line.
+  std::string before, after;
+  for (int n = 0; n < 20000; ++n) {
+    before += "Zeile " + std::to_string(n) + "\r";
+    after += "Zeile " + std::to_string(n) + "\r\n";
+  }
+  std::string diff = cli::UnifiedDiff(before, after);
+  EXPECT_EQ(std::count(diff.begin(), diff.end(), '\n'), 40001);
+  EXPECT_NE(diff.find("-Zeile 19999 [CR]\n"), std::string::npos);
+  EXPECT_NE(diff.find("+Zeile 0 [CR LF]\n"), std::string::npos);
+}
+
+class OverlayTest : public ::testing::Test {
+ protected:
+  OverlayTest()
+      : overlay_(std::make_shared<platform::OverlayFileSystem>(
+            NewOsFileSystem(), std::vector<std::string>{dir_.path()})) {
+    ::mkdir((dir_ / "BerichteLL").c_str(), 0755);
+  }
+  std::string Form(const std::string& name) { return dir_ / ("BerichteLL/" + name); }
+  int ErrorOf(const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const Error& e) {
+      return e.number();
+    }
+    return 0;
+  }
+
+  testing::TempDir dir_;
+  std::shared_ptr<platform::OverlayFileSystem> overlay_;
+};
+
+TEST_F(OverlayTest, AJobOnTheOverlayChangesNothingAndTellsWhatItWouldChange) {
+  testing::WriteBytes(Form("a.bel"), "Spacing.Paragraph=8\r\nText\r\n");
+  testing::MakeReadOnly(Form("a.bel"));
+  testing::WriteBytes(Form("b.bel"), "unchanged\r\n");
+  testing::WriteBytes(Form("alt_c.bel"), "the old content of c\r\n");  // c.bel lost its form
+  {
+    testing::RecordedMessages messages;
+    ScopedObjectRegistration files(host::kFileSystemProgId, [this] { return overlay_; });
+    clsReportLLUpdate c;
+    EXPECT_TRUE(c.Suche_ErsetzeProjektdatei("a.bel", dir_.path(), "Spacing.Paragraph=8", "=8",
+                                            "=Firmendaten.NeueAnschrift"));
+    EXPECT_TRUE(c.SchreibschutzEntfernen(dir_.path() + "\\BerichteLL\\b.bel"));
+    overlay_->MoveFile(dir_.path() + "\\BerichteLL\\alt_c.bel",
+                       dir_.path() + "\\BerichteLL\\c.bel");
+    overlay_->CreateFolder(dir_.path() + "\\Neu");
+    std::vector<std::string> names;
+    for (const FileEntry& e : overlay_->ListFiles(dir_.path() + "\\berichtell")) {
+      names.push_back(e.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"a.bel", "b.bel", "c.bel"}));
+  }
+  // The disk is as it was.
+  EXPECT_EQ(testing::ReadBytes(Form("a.bel")), "Spacing.Paragraph=8\r\nText\r\n");
+  EXPECT_TRUE(testing::IsReadOnly(Form("a.bel")));
+  EXPECT_TRUE(testing::Exists(Form("alt_c.bel")));
+  EXPECT_FALSE(testing::Exists(Form("c.bel")));
+  EXPECT_FALSE(testing::Exists(dir_ / "Neu"));
+  EXPECT_FALSE(testing::Exists(dir_ / kLockFileName));
+
+  std::vector<std::string> seen;
+  for (const auto& change : overlay_->Changes()) {
+    seen.push_back(change.os_path.substr(dir_.path().size()) + ":" + std::to_string(change.kind));
+  }
+  using Change = platform::OverlayFileSystem::Change;
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"/BerichteLL/a.bel:" + std::to_string(Change::kChanged),
+                                      "/BerichteLL/alt_c.bel:" + std::to_string(Change::kDeleted),
+                                      "/BerichteLL/c.bel:" + std::to_string(Change::kCreated),
+                                      "/Neu:" + std::to_string(Change::kCreatedFolder)}));
+  EXPECT_EQ(overlay_->BytesAfter(dir_.path() + "\\BerichteLL\\a.bel"),
+            "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\nText\r\n");
+  EXPECT_EQ(overlay_->BytesAfter(dir_.path() + "\\BerichteLL\\c.bel"), "the old content of c\r\n");
+}
+
+TEST_F(OverlayTest, ReadsNoPipeNoLinkOutsideAndNoHeldDatabase) {
+  ASSERT_EQ(::mkfifo(Form("pipe.bel").c_str(), 0644), 0);
+  testing::TempDir outside;
+  testing::WriteBytes(outside / "secret.bel", "outside\r\n");
+  ASSERT_EQ(::symlink((outside / "secret.bel").c_str(), Form("out.bel").c_str()), 0);
+  testing::WriteBytes(Form("real.bel"), "inside\r\n");
+  ASSERT_EQ(::symlink("real.bel", Form("in.bel").c_str()), 0);
+  ASSERT_EQ(::symlink("loop2", Form("loop1").c_str()), 0);
+  ASSERT_EQ(::symlink("loop1", Form("loop2").c_str()), 0);
+
+  auto read = [&](const std::string& name) {
+    return ErrorOf([&] { overlay_->Open(dir_.path() + "\\BerichteLL\\" + name, OpenMode::kRead); });
+  };
+  EXPECT_EQ(read("pipe.bel"), platform::kPathFileAccessError);  // and it did not wait
+  EXPECT_EQ(read("out.bel"), platform::kPathFileAccessError);
+  EXPECT_EQ(read("loop1"), platform::kPathFileAccessError);
+  EXPECT_EQ(read("in.bel"), 0);
+  EXPECT_EQ(
+      ErrorOf([&] { overlay_->Open(dir_.path() + "\\BerichteLL\\loop1", OpenMode::kCreateNew); }),
+      platform::kFileAlreadyExists);
+  // The real file system does not wait on a pipe either.
+  EXPECT_EQ(ErrorOf([&] { NewOsFileSystem()->Open(Form("pipe.bel"), OpenMode::kRead); }),
+            platform::kPathFileAccessError);
+
+  // A run that holds the database: the preview says so instead of reading half-done work.
+  int fd = ::open((dir_ / kLockFileName).c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "host=h\npid=1\nsince=now\nstate=running\n", 38), 38);
+  EXPECT_TRUE(overlay_->LockDatabase(dir_.path(), 0)->previous_run_unfinished());
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  EXPECT_EQ(ErrorOf([&] { overlay_->LockDatabase(dir_.path(), 0); }), platform::kPermissionDenied);
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace llupdate
