@@ -73,6 +73,28 @@ TEST(PathTest, AJobKeepsWhatItLearntUntilALookupFails) {
   EXPECT_TRUE(fs->FileExists(dir.path() + "\\berichtell\\C.bel"));
 }
 
+TEST(OsFileSystemTest, AMissingFileIsNamedAsTheDiskHasIt) {
+  TempDir dir;
+  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  testing::WriteBytes(dir / "BerichteLL/ Blank.bel ", "x");
+  testing::WriteBytes(dir / "BerichteLL/a\\b.bel", "x");
+  auto message = [&](const std::string& path) {
+    try {
+      NewOsFileSystem()->Open(path, OpenMode::kRead);
+    } catch (const platform::Error& e) {
+      return std::to_string(e.number()) + " " + e.description();
+    }
+    return std::string("opened");
+  };
+  const std::string forms = dir.path() + "\\berichtell\\";
+  EXPECT_EQ(message(forms + "Blank.bel"), "53 Datei nicht gefunden: " + dir.path() +
+                                              "/BerichteLL/ Blank.bel  (der Name beginnt oder "
+                                              "endet mit Leerzeichen)");
+  EXPECT_EQ(message(forms + "a\\b.bel"),
+            "76 Pfad nicht gefunden: " + dir.path() + "/BerichteLL/a\\b.bel (der Name enthält \"\\\")");
+  EXPECT_EQ(message(forms + "c.bel"), "53 Datei nicht gefunden: " + dir.path() + "/BerichteLL/c.bel");
+}
+
 TEST(OsFileSystemTest, ListsFilesOnlyOrderedByNameIgnoringCase) {
   TempDir dir;
   for (const char* name : {"b.lst", "A.lst", "c.LST", "a2.lst"})

@@ -206,8 +206,44 @@ bool StatPath(const std::string& os_path, struct stat* st) {
 
 bool IsReadOnlyMode(mode_t mode) { return (mode & S_IWUSR) == 0; }
 
+// The entries of an OS folder, read directly (for error messages only).
+std::vector<std::string> NamesIn(const std::string& os_folder) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(os_folder.empty() ? "." : os_folder.c_str())) {
+    while (dirent* e = ::readdir(d)) names.push_back(e->d_name);
+    ::closedir(d);
+  }
+  return names;
+}
+
+// The file a missing path was meant to name, as it is on the disk: a name with blanks at its
+// ends is asked for without them, and a name that holds "\" is taken for a folder and a name.
+// Empty when the folder has no such name.
+std::string MeantFile(const std::string& os_path, std::string* why) {
+  std::string folder = os_path, rest;
+  for (;;) {
+    auto [parent, name] = SplitPath(folder);
+    rest = rest.empty() ? name : name + "\\" + rest;
+    folder = parent;
+    struct stat st;
+    if (folder.empty() || (StatPath(folder, &st) && S_ISDIR(st.st_mode))) break;
+  }
+  const std::string wanted = text::FoldCase(rest);
+  for (const std::string& name : NamesIn(folder)) {
+    if (text::FoldCase(text::TrimSpaces(name)) != wanted) continue;
+    *why = name.find('\\') != std::string::npos ? "der Name enthält \"\\\""
+                                                 : "der Name beginnt oder endet mit Leerzeichen";
+    return (folder.empty() ? "" : folder + "/") + name;
+  }
+  return "";
+}
+
 // The error for a path that does not exist: "path not found" when its directory is missing too.
-Error MissingError(const std::string& os_path, const std::string& shown) {
+// It names the path as it is on the disk (folders in their real spelling) and, where the folder
+// holds a name that cannot be asked for as it stands, that name and why.
+Error MissingError(const std::string& os_path, const std::string&) {
+  std::string why, meant = MeantFile(os_path, &why);
+  std::string shown = meant.empty() ? os_path : meant + " (" + why + ")";
   size_t slash = os_path.find_last_of('/');
   if (slash != std::string::npos && slash > 0) {
     struct stat st;
