@@ -1,5 +1,8 @@
 #include "rewrites/number_text.h"
 
+#include <locale.h>
+#include <stdlib.h>
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -9,6 +12,20 @@
 #include "platform/error.h"
 
 namespace llupdate::rewrites {
+namespace {
+
+// strtod in the "C" locale, whatever locale the host set.
+double StrtodC(const char* text) {
+#ifdef _WIN32
+  static const _locale_t c = _create_locale(LC_NUMERIC, "C");
+  return _strtod_l(text, nullptr, c);
+#else
+  static const locale_t c = ::newlocale(LC_NUMERIC_MASK, "C", nullptr);
+  return ::strtod_l(text, nullptr, c);
+#endif
+}
+
+}  // namespace
 
 double ParseNumber(const std::string& text) {
   size_t begin = text.find_first_not_of(" \t");
@@ -41,11 +58,12 @@ double ParseNumber(const std::string& text) {
   const char* first = number.data() + (number[0] == '+' ? 1 : 0);
   auto [ptr, ec] = std::from_chars(first, number.data() + number.size(), value);
   if (ec == std::errc::result_out_of_range) {
-    // Too small for a double reads as 0, as the platform's conversion has it; too large overflows.
-    size_t e = number.find_first_of("eE");
-    if (e != std::string::npos && e + 1 < number.size() && number[e + 1] == '-') {
-      return number[0] == '-' ? -0.0 : 0.0;
-    }
+    // Out of the normal range: what the C library's exact conversion gives, so that a number too
+    // small for a double reads as 0 or as the nearest subnormal, as the platform's conversion has
+    // it; too large overflows.
+    value = StrtodC(number.c_str());
+    ec = std::errc();
+    ptr = number.data() + number.size();
   }
   if (ec != std::errc() || ptr != number.data() + number.size() || !std::isfinite(value)) {
     throw platform::Error(platform::kOverflow, "\"" + text + "\"");
