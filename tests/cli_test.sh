@@ -95,6 +95,18 @@ for cmd in address war-colours ll12 ll24 "dunning DB MAH" "page-numbers DB bel";
   grep -q '"dry_run":true' "$T/out" || fail "$name: no dry-run result"
 done
 expect_rc 0 "$LLUPDATE" --dry-run unprotect "$T/dry/BerichteLL" "$T/dry/BerichteLL/Termine.ter"
+# A pipe, links that lead in circles or out of the database: the preview neither waits, nor
+# follows them out, nor writes anything anywhere (not even in its temporary folder).
+mkfifo "$T/dry/BerichteLL/Pipe.bel"
+ln -s Loop2.bel "$T/dry/BerichteLL/Loop1.bel"; ln -s Loop1.bel "$T/dry/BerichteLL/Loop2.bel"
+ln -s . "$T/dry/BerichteLL/Self"; ln -s /etc/passwd "$T/dry/BerichteLL/Aussen.bel"
+mkdir "$T/tmp"
+snap "$T/dry" >"$T/before"
+TMPDIR="$T/tmp" expect_rc 1 timeout 60 "$LLUPDATE" --dry-run --settings "$T/dry.sqlite" convert "$T/dry"
+[ -z "$(ls -A "$T/tmp")" ] || fail "the dry run left files in TMPDIR: $(ls -A "$T/tmp")"
+grep -q "$T/dry/BerichteLL/Aussen.bel (ein Verweis aus der Datenbank heraus" "$T/err" ||
+  fail "the link out of the database not named: $(cat "$T/err")"
+grep -q "root:" "$T/out" && fail "the dry run read through a link out of the database"
 snap "$T/dry" >"$T/after"
 cmp -s "$T/before" "$T/after" || fail "a dry run changed the originals: $(diff "$T/before" "$T/after" | head -5)"
 

@@ -232,7 +232,7 @@ std::string MeantFile(const std::string& os_path, std::string* why) {
   for (const std::string& name : NamesIn(folder)) {
     if (text::FoldCase(text::TrimSpaces(name)) != wanted) continue;
     *why = name.find('\\') != std::string::npos ? "der Name enthält \"\\\""
-                                                 : "der Name beginnt oder endet mit Leerzeichen";
+                                                : "der Name beginnt oder endet mit Leerzeichen";
     return (folder.empty() ? "" : folder + "/") + name;
   }
   return "";
@@ -518,7 +518,7 @@ class OsFileSystem : public FileSystem {
       if (fd >= 0 && !(r.listed && r.found && r.type == EntryType::kFile) &&
           (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         ::close(fd);
-        throw Error(kPathFileAccessError, path);
+        throw Error(kPathFileAccessError, r.os_path + " (keine Datei)");
       }
     } else if (mode == OpenMode::kCreateNew) {
       fd = ::open(r.os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

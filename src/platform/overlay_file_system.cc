@@ -163,15 +163,21 @@ void OverlayFileSystem::CheckReadable(const std::string& path) {
   if (::lstat(os_path.c_str(), &st) != 0) return;  // the read itself tells what is missing
   if (S_ISLNK(st.st_mode)) {
     char real[PATH_MAX];
-    if (::realpath(os_path.c_str(), real) == nullptr) throw Error(kPathFileAccessError, path);
+    if (::realpath(os_path.c_str(), real) == nullptr) {
+      throw Error(kPathFileAccessError, os_path + " (ein Verweis ins Leere oder im Kreis)");
+    }
     std::string target = real;
     bool inside = std::any_of(roots_.begin(), roots_.end(), [&](const std::string& root) {
       return target == root || target.rfind(root == "/" ? root : root + "/", 0) == 0;
     });
-    if (!inside) throw Error(kPathFileAccessError, path);
-    if (::stat(target.c_str(), &st) != 0) throw Error(kPathFileAccessError, path);
+    if (!inside) {
+      throw Error(
+          kPathFileAccessError,
+          os_path + " (ein Verweis aus der Datenbank heraus: die Vorschau folgt ihm nicht)");
+    }
+    if (::stat(target.c_str(), &st) != 0) throw Error(kPathFileAccessError, os_path);
   }
-  if (!S_ISREG(st.st_mode)) throw Error(kPathFileAccessError, path);
+  if (!S_ISREG(st.st_mode)) throw Error(kPathFileAccessError, os_path + " (keine Datei)");
 }
 
 std::string OverlayFileSystem::ReadBase(const std::string& path) {
