@@ -1,9 +1,11 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
 #include "platform/file_system.h"
+#include "text/text.h"
 #include "tools.h"
 
 namespace llupdate::cli {
@@ -329,13 +331,22 @@ std::vector<Command> FriendlyCommands() {
       {"page-numbers",
        "show \"Seite N von M\" in the forms of one type",
        "In every form of TYPE the page-number formula gets the page count, and the page-number\n"
-       "object moves 9000 units to the left and grows 9000 wider so that the text fits. Running\n"
-       "it twice moves and widens the object twice.\n",
+       "object moves 9000 units to the left and grows 9000 wider so that the text fits. Since a\n"
+       "second run would move and widen the object again, it refuses (exit status 1, nothing\n"
+       "changed) when a form of TYPE already shows the page count or the settings file records\n"
+       "that TYPE was switched over (section llupdate, key PageNumbers.TYPE); --force runs it\n"
+       "anyway.\n"
+       "The exact operation Umstellung_Auf_Seite_Von_Bis has no such guard.\n",
        {Db(), Text("TYPE")},
        true,
-       false,
-       Run("Umstellung_Auf_Seite_Von_Bis"),
-       nullptr},
+       true,
+       [](C& c, const Args& a, const Options& o) {
+         Variant result = c.Umstellung_Auf_Seite_Von_Bis(a[0], a[1]);
+         if (result == Variant(true)) RecordPageNumbers(a, o);
+         return One("Umstellung_Auf_Seite_Von_Bis", result);
+       },
+       nullptr,
+       PageNumbersGuard},
       {"unprotect",
        "make files writable",
        "Removes the read-only attribute of each PATH: of a file, or of every file directly in a\n"
@@ -377,6 +388,28 @@ std::vector<Command> FriendlyCommands() {
        true,
        nullptr,
        RunSetting},
+      {"status",
+       "show where a database stands",
+       "Shows the step the conversion driver recorded for DBPATH and the steps still to run,\n"
+       "the files that an interrupted run left in the form directory, the forms per type with\n"
+       "their file versions, and whether a run holds the database now. Reads only; with --json\n"
+       "one record.\n",
+       {Db()},
+       false,
+       true,
+       nullptr,
+       RunStatus},
+      {"completion",
+       "print a shell completion script",
+       "Prints the completion script for SHELL (bash or zsh). For bash:\n"
+       "  source <(llupdate completion bash)\n"
+       "or save it as /etc/bash_completion.d/llupdate. For zsh, save it as _llupdate in a\n"
+       "directory of $fpath.\n",
+       {Text("SHELL")},
+       false,
+       false,
+       nullptr,
+       RunCompletion},
       {"recover",
        "find and repair what an interrupted run left in the form directory",
        "Looks in DBPATH/BerichteLL for an \"alt_\" backup whose form is missing (--apply restores\n"
@@ -419,6 +452,37 @@ std::string Synopsis(const Command& command) {
   std::string text = command.name;
   for (const Param& p : command.params) text += p.optional ? " [" + p.name + "]" : " " + p.name;
   return text;
+}
+
+std::vector<std::string> Suggestions(const std::string& typed) {
+  const std::string t = text::FoldCase(typed);
+  auto distance = [](const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+      size_t diagonal = row[0];
+      row[0] = i;
+      for (size_t j = 1; j <= b.size(); ++j) {
+        size_t above = row[j];
+        row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+        diagonal = above;
+      }
+    }
+    return row[b.size()];
+  };
+  std::vector<std::string> best;
+  size_t best_distance = 3;
+  for (const Command& c : Commands()) {
+    std::string name = text::FoldCase(c.name);
+    size_t d = name.rfind(t, 0) == 0 && !t.empty() ? 1 : distance(t, name);
+    if (d < best_distance) {
+      best = {c.name};
+      best_distance = d;
+    } else if (d == best_distance) {
+      best.push_back(c.name);
+    }
+  }
+  return best;
 }
 
 bool ArgumentsFit(const Command& command, size_t count) {

@@ -23,7 +23,11 @@ struct Param {
 struct Options {
   bool json = false;
   bool apply = false;
+  bool force = false;
+  bool quiet = false;
+  bool verbose = false;
   std::string settings_file;
+  std::string database;  // --database: the database whose settings 'setting' reads
 };
 
 // One call of an operation and what it returned (an empty variant for the one without result).
@@ -41,6 +45,8 @@ struct Command {
       operation;
   // A tool: runs it and gives the exit status.
   std::function<int(const std::vector<std::string>&, const Options&)> tool;
+  // What must hold before the operation runs: a reason to refuse (exit status 1), or "".
+  std::function<std::string(const std::vector<std::string>&, const Options&)> guard = nullptr;
 };
 
 const std::vector<Command>& Commands();
@@ -51,5 +57,11 @@ std::string Synopsis(const Command& command);
 
 // True when args fit the command's parameters.
 bool ArgumentsFit(const Command& command, size_t count);
+
+// An exact operation name (with "_") rather than a friendly command.
+inline bool IsExactName(const std::string& name) { return name.find('_') != std::string::npos; }
+
+// The command names nearest to a mistyped one (at most two edits away, or beginning with it).
+std::vector<std::string> Suggestions(const std::string& typed);
 
 }  // namespace llupdate::cli

@@ -31,8 +31,9 @@ class Report {
 
   void Line(const std::string& kind, const std::string& path, const std::string& text) {
     if (json_) {
-      std::printf("{\"dry_run\":%s,\"path\":%s,\"text\":%s}\n", host::JsonString(kind).c_str(),
-                  host::JsonString(path).c_str(), host::JsonString(text).c_str());
+      std::printf("{\"call\":\"Preview\",\"change\":%s,\"path\":%s,\"text\":%s}\n",
+                  host::JsonString(kind).c_str(), host::JsonString(path).c_str(),
+                  host::JsonString(text).c_str());
     } else {
       std::printf("%s\n", text.c_str());
     }
@@ -40,7 +41,7 @@ class Report {
 
   void Diff(const std::string& path, const std::string& diff) {
     if (json_) {
-      std::printf("{\"dry_run\":\"change\",\"path\":%s,\"diff\":%s}\n",
+      std::printf("{\"call\":\"Preview\",\"change\":\"rewrite\",\"path\":%s,\"diff\":%s}\n",
                   host::JsonString(path).c_str(), host::JsonString(diff).c_str());
     } else {
       std::printf("--- %s\n+++ %s (after)\n%s", path.c_str(), path.c_str(), diff.c_str());
@@ -159,8 +160,11 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
     for (const auto& [operation, result] : results) {
       std::string value = result.IsEmpty() ? "null" : (result == Variant(true) ? "true" : "false");
       if (options.json) {
-        std::printf("{\"operation\":%s,\"result\":%s,\"dry_run\":true}\n",
-                    host::JsonString(operation).c_str(), value.c_str());
+        std::printf(
+            "{\"call\":\"Result\",\"command\":%s,\"operation\":%s,\"result\":%s,\"dry_run\":true}"
+            "\n",
+            host::JsonString(command.name).c_str(), host::JsonString(operation).c_str(),
+            value.c_str());
       } else {
         std::printf("%s would return %s\n", operation.c_str(),
                     result.IsEmpty() ? "nothing" : (result == Variant(true) ? "True" : "False"));

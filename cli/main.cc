@@ -1,5 +1,6 @@
 // llupdate: the command line of clsReportLLUpdate.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "llupdate/host.h"
 #include "llupdate/report_ll_update.h"
 #include "output.h"
+#include "platform/file_system.h"
 
 namespace llupdate::cli {
 namespace {
@@ -48,7 +50,37 @@ void CatchStopSignals() {
 constexpr char kVersion[] = "llupdate 0.1.0";
 constexpr char kDefaultSettingsFile[] = "llupdate-settings.sqlite";
 
-std::string UsageText() {
+const char kOptionsText[] =
+    "Options:\n"
+    "  --json            messages, progress and the summary as JSON lines on stderr; results,\n"
+    "                    lists and previews as JSON lines on stdout (every line has \"call\")\n"
+    "  --settings FILE   the SQLite settings file of the conversion driver, 'status' and\n"
+    "                    'setting' (default: $LLUPDATE_SETTINGS, else llupdate-settings.sqlite\n"
+    "                    in the database path, else in the current directory)\n"
+    "  -d, --database DBPATH  the database whose settings file 'setting' uses\n"
+    "  --dry-run         run a command that writes and show what it would change; its\n"
+    "                    changes stay in memory, nothing is written or copied anywhere\n"
+    "  --apply           let 'recover' make its repairs\n"
+    "  --force           run 'page-numbers' on forms that already show the page count\n"
+    "  --wait SECONDS    wait up to SECONDS for another run that holds the database (default:\n"
+    "                    refuse at once, exit status 5)\n"
+    "  --no-sync         do not wait for the disk: faster, but a power cut may lose forms;\n"
+    "                    for scratch copies only\n"
+    "  -q, --quiet       no progress and no summary; errors are still shown\n"
+    "  -v, --verbose     a line for every form finished\n"
+    "  -h, --help        this text; 'llupdate COMMAND --help' explains one command\n"
+    "  --version         the version\n"
+    "Options may stand anywhere on the line; --name=VALUE works as well as --name VALUE.\n";
+
+const char kExitStatusText[] =
+    "Exit status: 0 the command succeeded (for an operation: it returned True and showed no\n"
+    "error), 1 it failed (returned False, or a guard refused), 2 usage error (also a DBPATH\n"
+    "without the form directory BerichteLL), 3 the message output itself failed or another\n"
+    "unexpected error, 4 it returned True but showed errors (a form may be unconverted), 5\n"
+    "another run holds the database, 130 interrupted (Ctrl-C or SIGTERM; the form in work was\n"
+    "finished).\n";
+
+std::string UsageText(bool with_commands) {
   std::string text =
       "Usage: llupdate [OPTION]... COMMAND [ARG]...\n"
       "Keep the List & Label report forms of a database up to date.\n"
@@ -56,41 +88,23 @@ std::string UsageText() {
       "The forms are in DBPATH/BerichteLL, new deliveries in DBPATH/BerichteLLOrg. Every\n"
       "rewrite goes through a temporary \"xx_\" file and an \"alt_\" backup, so a form is\n"
       "never lost; 'recover' tidies up after an interrupted run.\n"
-      "\n"
-      "Commands:\n";
-  bool exact = false;
-  for (const Command& c : Commands()) {
-    if (!exact && c.name.find('_') != std::string::npos) {
-      exact = true;
-      text +=
-          "\nThe operations of clsReportLLUpdate by their exact names (arguments in the order\n"
-          "of the interface):\n";
+      "\n";
+  if (with_commands) {
+    text += "Commands:\n";
+    bool exact = false;
+    for (const Command& c : Commands()) {
+      if (!exact && IsExactName(c.name)) {
+        exact = true;
+        text +=
+            "\nThe operations of clsReportLLUpdate by their exact names (arguments in the order\n"
+            "of the interface):\n";
+      }
+      text += "  " + Synopsis(c) + "\n      " + c.summary + "\n";
     }
-    std::string synopsis = Synopsis(c);
-    text += "  " + synopsis + "\n      " + c.summary + "\n";
+    text += "\n";
   }
-  text +=
-      "\n"
-      "Options:\n"
-      "  --json           messages, progress and the summary as JSON lines on stderr; results\n"
-      "                   as JSON on stdout\n"
-      "  --settings FILE  the SQLite settings file of the conversion driver and of 'setting'\n"
-      "                   (default: $LLUPDATE_SETTINGS, else ./llupdate-settings.sqlite)\n"
-      "  --dry-run        run a command that writes and show what it would change; its\n"
-      "                   changes stay in memory, nothing is written or copied anywhere\n"
-      "  --apply          let 'recover' make its repairs\n"
-      "  --wait SECONDS   wait up to SECONDS for another run that holds the database (default:\n"
-      "                   refuse at once, exit status 5)\n"
-      "  --no-sync        do not wait for the disk: faster, but a power cut may lose forms;\n"
-      "                   for scratch copies only\n"
-      "  --help           this text; 'llupdate COMMAND --help' explains one command\n"
-      "  --version        the version\n"
-      "\n"
-      "Exit status: 0 the command succeeded (for an operation: it returned True and showed no\n"
-      "error), 1 it failed (returned False), 2 usage error, 3 the message output itself failed\n"
-      "or another unexpected error, 4 it returned True but showed errors (a form may be\n"
-      "unconverted), 5 another run holds the database, 130 interrupted (Ctrl-C or SIGTERM; the\n"
-      "form in work was finished).\n";
+  text += kOptionsText;
+  if (with_commands) text += std::string("\n") + kExitStatusText;
   return text;
 }
 
@@ -99,8 +113,9 @@ std::string CommandHelp(const Command& c) {
          (c.writes ? "\nWith --dry-run it shows what it would change and changes nothing.\n" : "");
 }
 
-// The help of every command as a help2man include file, for the man page.
-std::string ManPageCommands() {
+// The sections of the man page that help2man does not make from --help: the commands, exit
+// status, environment, files, JSON records and examples, as a help2man include file.
+std::string ManPageSections() {
   auto escape = [](const std::string& text) {
     std::string out;
     bool line_start = true;
@@ -120,21 +135,78 @@ std::string ManPageCommands() {
     text +=
         ".TP\n.B " + escape(Synopsis(c)) + "\n" + escape(c.summary) + ".\n.br\n" + escape(c.help);
   }
+  text +=
+      "[EXIT STATUS]\n"
+      ".TP\n.B 0\nThe command succeeded (an operation returned True and showed no error).\n"
+      ".TP\n.B 1\nIt failed: the operation returned False, or a guard refused to run it.\n"
+      ".TP\n.B 2\nUsage error: an unknown command or option, wrong arguments, or a DBPATH\n"
+      "without the form directory BerichteLL. Nothing ran and nothing was recorded.\n"
+      ".TP\n.B 3\nThe message output itself failed, or another unexpected error.\n"
+      ".TP\n.B 4\nThe operation returned True but showed errors: a form may be unconverted.\n"
+      ".TP\n.B 5\nAnother run holds the database (see --wait).\n"
+      ".TP\n.B 130\nInterrupted by Ctrl-C or SIGTERM; the form in work was finished.\n"
+      "[ENVIRONMENT]\n"
+      ".TP\n.B LLUPDATE_SETTINGS\nThe settings file, unless --settings names one.\n"
+      ".TP\n.B TMPDIR\nNot used: even a dry run writes nothing there.\n"
+      ".TP\n.B TERM, NO_COLOR\nWith TERM=dumb or NO_COLOR set, the progress line uses no "
+      "terminal escapes.\n"
+      "[FILES]\n"
+      ".TP\n.B DBPATH/BerichteLL\nThe installed forms.\n"
+      ".TP\n.B DBPATH/BerichteLLOrg\nDelivered forms and the marker NeueBerichte.txt.\n"
+      ".TP\n.B DBPATH/llupdate-settings.sqlite\nThe settings file of the database: the step the "
+      "conversion driver recorded (section CheckReportLL, key LetzterWert).\n"
+      ".TP\n.B DBPATH/.llupdate-lock\nThe writer lock of the database; it records who holds it "
+      "and whether the last run finished.\n"
+      "[JSON RECORDS]\n"
+      "With --json every line is one JSON object whose key \"call\" names it:\n"
+      ".TP\n.B ShowMessage, ReportError\n(stderr) a message of the component: text or routine, "
+      "number and description, level, title, flag; \"form\" and \"path\" name the form in "
+      "work, \"hint\" a way out.\n"
+      ".TP\n.B Progress\n(stderr) operation, label, step and steps (in the driver), type, done, "
+      "total, form, path.\n"
+      ".TP\n.B Summary\n(stderr) examined, rewritten, unchanged, failed, errors, interrupted, "
+      "seconds.\n"
+      ".TP\n.B Error\n(stderr) message: a problem of the command line itself.\n"
+      ".TP\n.B Result\n(stdout) command, operation, result (true, false or null), dry_run.\n"
+      ".TP\n.B Preview\n(stdout, --dry-run) change (rewrite, create, delete, stranded, "
+      "attributes, setting), path, diff or text.\n"
+      ".TP\n.B Form\n(stdout, list) name, path, version, referenzbeleg, fileversion.\n"
+      ".TP\n.B Leftover\n(stdout, recover) leftover, file, path, form, apply, outcome.\n"
+      ".TP\n.B Status\n(stdout, status) database, settings, recorded_step, steps_to_run, "
+      "leftovers, forms, held, holder, last_run_unfinished.\n"
+      ".TP\n.B Setting\n(stdout, setting) section, key, value, file.\n"
+      "[EXAMPLES]\n"
+      ".TP\n.B llupdate status /srv/db\nWhere the database stands.\n"
+      ".TP\n.B llupdate --dry-run convert /srv/db\nWhat the conversion would change.\n"
+      ".TP\n.B llupdate convert /srv/db\nConvert it; the record goes to "
+      "/srv/db/llupdate-settings.sqlite.\n"
+      ".TP\n.B llupdate distribute /srv/db /opt/app demo\nDistribute a delivery.\n"
+      ".TP\n.B llupdate recover /srv/db --apply\nRepair what an interrupted run left.\n"
+      ".TP\n.B llupdate --json -q convert /srv/db\nFor a script: JSON records, errors only.\n";
   return text;
 }
 
-int UsageError(const std::string& problem) {
-  std::fprintf(stderr, "llupdate: %s\nTry 'llupdate --help'.\n", problem.c_str());
+int UsageError(bool json, const std::string& problem) {
+  if (json) {
+    std::fprintf(stderr, "{\"call\":\"UsageError\",\"message\":%s}\n",
+                 host::JsonString(problem).c_str());
+  } else {
+    std::fprintf(stderr, "llupdate: %s\nTry 'llupdate --help'.\n", problem.c_str());
+  }
   return kExitUsage;
 }
 
-int PrintResults(const Results& results, bool json) {
+int PrintResults(const Command& command, const Results& results, bool json) {
   int status = kExitTrue;
+  const bool friendly = !IsExactName(command.name);
   for (const auto& [operation, result] : results) {
     bool empty = result.IsEmpty(), ok = result == Variant(true);
     if (json) {
-      std::printf("{\"operation\":%s,\"result\":%s}\n", host::JsonString(operation).c_str(),
+      std::printf("{\"call\":\"Result\",\"command\":%s,\"operation\":%s,\"result\":%s}\n",
+                  host::JsonString(command.name).c_str(), host::JsonString(operation).c_str(),
                   empty ? "null" : (ok ? "true" : "false"));
+    } else if (friendly) {
+      std::printf("%s: %s\n", command.name.c_str(), empty ? "done" : (ok ? "succeeded" : "failed"));
     } else {
       std::printf("%s: %s\n", operation.c_str(), empty ? "done" : (ok ? "True" : "False"));
     }
@@ -143,19 +215,38 @@ int PrintResults(const Results& results, bool json) {
   return status;
 }
 
+// The value of an option that takes one: "--name=VALUE" or "--name VALUE".
+bool OptionValue(const std::string& arg, const char* name, const char* short_name, int argc,
+                 char** argv, int& i, std::string* value) {
+  std::string long_name = name;
+  if (arg == long_name || (short_name != nullptr && arg == short_name)) {
+    *value = i + 1 < argc ? argv[++i] : "";
+    return true;
+  }
+  if (arg.rfind(long_name + "=", 0) == 0) {
+    *value = arg.substr(long_name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
 int Main(int argc, char** argv) {
   Options options;
   bool dry_run = false;
+  for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+    if (std::string(argv[i]) == "--json") options.json = true;  // known before any problem
+  }
+  bool settings_given = false;
   if (const char* env = std::getenv("LLUPDATE_SETTINGS"); env != nullptr && *env != '\0') {
     options.settings_file = env;
-  } else {
-    options.settings_file = kDefaultSettingsFile;
+    settings_given = true;
   }
 
   std::vector<std::string> words;
   bool help = false, options_done = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    std::string value;
     if (options_done || arg.size() < 2 || arg[0] != '-') {
       words.push_back(arg);  // the command and its arguments; options may stand anywhere
       continue;
@@ -168,30 +259,41 @@ int Main(int argc, char** argv) {
       dry_run = true;
     } else if (arg == "--apply") {
       options.apply = true;
+    } else if (arg == "--force") {
+      options.force = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      options.quiet = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+      options.verbose = true;
     } else if (arg == "--no-sync") {
       SetDurableWrites(false);
-    } else if (arg == "--wait" || arg.rfind("--wait=", 0) == 0) {
-      std::string value = arg == "--wait" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(7);
+    } else if (OptionValue(arg, "--wait", nullptr, argc, argv, i, &value)) {
       char* end = nullptr;
       double seconds = std::strtod(value.c_str(), &end);
       if (value.empty() || *end != '\0' || !(seconds >= 0)) {
-        return UsageError("--wait needs a number of SECONDS");
+        return UsageError(options.json, "--wait needs a number of SECONDS");
       }
       SetWriterLockWait(seconds);
-    } else if (arg == "--settings" || arg.rfind("--settings=", 0) == 0) {
-      std::string file = arg == "--settings" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(11);
-      if (file.empty()) return UsageError("--settings needs a FILE");
-      options.settings_file = file;
+    } else if (OptionValue(arg, "--settings", nullptr, argc, argv, i, &value)) {
+      if (value.empty()) return UsageError(options.json, "--settings needs a FILE");
+      options.settings_file = value;
+      settings_given = true;
+    } else if (OptionValue(arg, "--database", "-d", argc, argv, i, &value)) {
+      if (value.empty()) return UsageError(options.json, "--database needs a DBPATH");
+      options.database = value;
     } else if (arg == "--help" || arg == "-h") {
       help = true;
+    } else if (arg == "--help-brief") {  // for help2man: the commands come from --help-man
+      std::printf("%s", UsageText(false).c_str());
+      return kExitTrue;
     } else if (arg == "--help-man") {
-      std::printf("%s", ManPageCommands().c_str());
+      std::printf("%s", ManPageSections().c_str());
       return kExitTrue;
     } else if (arg == "--version") {
       std::printf("%s\n", kVersion);
       return kExitTrue;
     } else {
-      return UsageError("unknown option " + arg);
+      return UsageError(options.json, "unknown option " + arg);
     }
   }
   if (!words.empty() && words[0] == "help") {
@@ -200,32 +302,78 @@ int Main(int argc, char** argv) {
   }
   if (words.empty()) {
     if (help) {
-      std::printf("%s", UsageText().c_str());
+      std::printf("%s", UsageText(true).c_str());
       return kExitTrue;
     }
-    return UsageError("no command given");
+    return UsageError(options.json, "no command given");
   }
   const Command* command = FindCommand(words[0]);
-  if (command == nullptr) return UsageError("unknown command '" + words[0] + "'");
+  if (command == nullptr) {
+    std::string problem = "unknown command '" + words[0] + "'";
+    std::vector<std::string> near = Suggestions(words[0]);
+    for (size_t i = 0; i < near.size(); ++i) {
+      problem += (i == 0 ? "; did you mean '" : (i + 1 == near.size() ? "' or '" : "', '")) +
+                 near[i] + (i + 1 == near.size() ? "'?" : "");
+    }
+    return UsageError(options.json, problem);
+  }
   if (help) {
     std::printf("%s", CommandHelp(*command).c_str());
     return kExitTrue;
   }
   std::vector<std::string> args(words.begin() + 1, words.end());
   if (!ArgumentsFit(*command, args.size())) {
-    return UsageError("usage: llupdate " + Synopsis(*command) + " (" + std::to_string(args.size()) +
-                      " argument(s) given)");
+    return UsageError(options.json, "usage: llupdate " + Synopsis(*command) + " (" +
+                                        std::to_string(args.size()) + " argument(s) given)");
   }
   if (dry_run && !command->operation) {
-    return UsageError("'" + command->name +
-                      "' changes nothing; --dry-run is for commands that write");
+    return UsageError(options.json, "'" + command->name +
+                                        "' changes nothing; --dry-run is for commands that write");
   }
-  if (options.apply && command->name != "recover") return UsageError("--apply is for 'recover'");
+  if (options.apply && command->name != "recover") {
+    return UsageError(options.json, "--apply is for 'recover'");
+  }
+  if (options.force && command->guard == nullptr) {
+    return UsageError(options.json, "--force is for 'page-numbers'");
+  }
 
-  Progress::Mode mode = options.json              ? Progress::Mode::kJson
-                        : ::isatty(STDERR_FILENO) ? Progress::Mode::kTerminal
-                                                  : Progress::Mode::kNone;
-  Progress progress(mode);
+  // The database of the command: its form directory must be there, and its settings file is the
+  // default record.
+  std::string database = options.database;
+  const bool takes_database = !command->params.empty() && command->params[0].role == Role::kDbPath;
+  if (takes_database) database = args[0];
+  if (takes_database && !IsExactName(command->name)) {
+    std::string forms = platform::ResolvePath(database + "\\BerichteLL");
+    struct stat st;
+    if (::stat(forms.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      return UsageError(options.json, "'" + database +
+                                          "' has no form directory BerichteLL: is it the "
+                                          "database path? Nothing was run or recorded.");
+    }
+  }
+  if (!settings_given) {
+    options.settings_file = database.empty()
+                                ? std::string(kDefaultSettingsFile)
+                                : platform::ResolvePath(database) + "/" + kDefaultSettingsFile;
+  }
+  if (command->guard) {
+    std::string refusal = command->guard(args, options);
+    if (!refusal.empty()) {
+      PrintProblem(options.json, refusal);
+      return kExitFalse;
+    }
+  }
+
+  const char* term = std::getenv("TERM");
+  const bool plain =
+      (term != nullptr && std::string(term) == "dumb") || std::getenv("NO_COLOR") != nullptr;
+  Progress::Mode mode = options.json               ? Progress::Mode::kJson
+                        : !::isatty(STDERR_FILENO) ? Progress::Mode::kNone
+                        : plain                    ? Progress::Mode::kPlain
+                                                   : Progress::Mode::kTerminal;
+  Progress progress(mode, options.json, options.quiet, options.verbose);
+  progress.SetDriver(command->uses_settings && command->operation != nullptr);
+  progress.SetDatabase(database);
   RegisterObject(host::kMessagesProgId, [&]() -> std::shared_ptr<Object> {
     return NewMessageSink(options.json, &progress);
   });
@@ -243,7 +391,7 @@ int Main(int argc, char** argv) {
       clsReportLLUpdate component;
       Results results = command->operation(component, args, options);
       progress.PrintSummary(StopRequested());
-      status = PrintResults(results, options.json);
+      status = PrintResults(*command, results, options.json);
       if (LastCallFoundDatabaseBusy()) {
         status = kExitDatabaseBusy;
       } else if (StopRequested()) {
@@ -254,15 +402,15 @@ int Main(int argc, char** argv) {
     }
   } catch (const HostFailure& e) {
     progress.Clear();
-    std::fprintf(stderr, "llupdate: the message output failed: %s\n", e.what());
+    PrintProblem(options.json, std::string("the message output failed: ") + e.what());
     status = kExitHostFailure;
   } catch (const std::exception& e) {
     progress.Clear();
-    std::fprintf(stderr, "llupdate: %s\n", e.what());
+    PrintProblem(options.json, e.what());
     status = kExitHostFailure;
   } catch (...) {
     progress.Clear();
-    std::fprintf(stderr, "llupdate: an unknown error ended the run\n");
+    PrintProblem(options.json, "an unknown error ended the run");
     status = kExitHostFailure;
   }
   SetThreadProgressObserver(nullptr);

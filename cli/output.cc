@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "host/message_sinks.h"
+#include "platform/file_system.h"
 #include "text/text.h"
 
 namespace llupdate::cli {
@@ -13,33 +14,122 @@ std::string Key(const std::string& path) {
   return text::FoldCase(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
+// Whether a message concerns a file that only an interrupted run leaves behind.
+bool MentionsLeftover(const std::string& text) {
+  for (const char* mark : {"\\xx_", "/xx_", "\\alt_", "/alt_", ".llupdate-"}) {
+    if (text.find(mark) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// A JSON object with more keys: the object's closing brace goes after them.
+std::string WithKeys(std::string object, const std::string& keys) {
+  if (keys.empty()) return object;
+  object.pop_back();
+  return object + keys + "}";
+}
+
 class Sink : public HostMessages {
  public:
-  Sink(std::shared_ptr<HostMessages> inner, Progress* progress)
-      : inner_(std::move(inner)), progress_(progress) {}
+  Sink(bool json, Progress* progress) : json_(json), progress_(progress) {}
+
   void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t number,
                    bool flag) override {
-    if (progress_ != nullptr) {
-      progress_->Clear();
-      if (flag) progress_->ErrorShown();
+    if (!flag && progress_ != nullptr && progress_->quiet()) return;  // quiet: errors only
+    Before(flag);
+    // A handled error's message says where it happened; its cause says what happened.
+    const Error* cause = flag ? ShownErrorCause() : nullptr;
+    if (json_) {
+      std::string keys;
+      if (cause != nullptr) {
+        keys = ",\"cause\":{\"number\":" + std::to_string(cause->number()) +
+               ",\"description\":" + host::JsonString(cause->description()) + "}";
+      }
+      Json({"ShowMessage", text, level, title, number, flag, "", ""}, text + Describe(cause), keys);
+    } else {
+      std::string prefix = Prefix();
+      std::fflush(stderr);
+      if (!prefix.empty()) std::fprintf(stderr, "%s", prefix.c_str());
+      console_->ShowMessage(text, level, title, number, flag);
+      if (cause != nullptr && text.find(cause->description()) == std::string::npos) {
+        std::fprintf(stderr, "    cause: %d %s\n", cause->number(), cause->description().c_str());
+      }
+      Hint(text + Describe(cause));
     }
-    inner_->ShowMessage(text, level, title, number, flag);
   }
+
   void ReportError(const std::string& title, const std::string& routine, int32_t number,
                    const std::string& description, bool flag) override {
-    if (progress_ != nullptr) {
-      progress_->Clear();
-      progress_->ErrorShown();
+    Before(true);
+    if (json_) {
+      Json({"ReportError", "", 0, title, number, flag, routine, description}, description, "");
+    } else {
+      std::string prefix = Prefix();
+      if (!prefix.empty()) std::fprintf(stderr, "%s", prefix.c_str());
+      console_->ReportError(title, routine, number, description, flag);
+      Hint(description);
     }
-    inner_->ReportError(title, routine, number, description, flag);
   }
 
  private:
-  std::shared_ptr<HostMessages> inner_;
+  void Before(bool error) {
+    if (progress_ == nullptr) return;
+    progress_->Clear();
+    if (error) progress_->ErrorShown();
+  }
+
+  // "PATH: " of the form in work, for people.
+  std::string Prefix() const {
+    if (progress_ == nullptr || progress_->form().empty()) return "";
+    return progress_->form_path() + ": ";
+  }
+
+  std::string HintText(const std::string& text) const {
+    if (!MentionsLeftover(text)) return "";
+    std::string db = progress_ != nullptr ? progress_->database() : "";
+    return "a file of an interrupted run is in the way: run 'llupdate recover " +
+           (db.empty() ? std::string("DBPATH") : db) + "' to see and repair it";
+  }
+
+  void Hint(const std::string& text) const {
+    std::string hint = HintText(text);
+    if (!hint.empty()) std::fprintf(stderr, "hint: %s\n", hint.c_str());
+    std::fflush(stderr);
+  }
+
+  static std::string Describe(const Error* cause) {
+    return cause == nullptr ? "" : " " + cause->description();
+  }
+
+  void Json(const host::MessageRecord& record, const std::string& text, std::string keys) const {
+    if (progress_ != nullptr && !progress_->form().empty()) {
+      keys += ",\"form\":" + host::JsonString(progress_->form()) +
+              ",\"path\":" + host::JsonString(progress_->form_path());
+    }
+    std::string hint = HintText(text);
+    if (!hint.empty()) keys += ",\"hint\":" + host::JsonString(hint);
+    std::fprintf(stderr, "%s\n", WithKeys(host::JsonLine(record), keys).c_str());
+    std::fflush(stderr);
+  }
+
+  bool json_;
   Progress* progress_;
+  std::shared_ptr<HostMessages> console_ = host::NewConsoleMessages(stderr);
 };
 
 }  // namespace
+
+JobLabel LabelOf(const std::string& operation) {
+  if (operation == "Umstellung_Auf_Neue_Anschrift") return {1, "address switch-over"};
+  if (operation == "Korrektur_Wart_Farbe") return {3, "WAR colours"};
+  if (operation == "Umstellung_auf_LL24") return {6, "LL24 switch-over"};
+  if (operation == "Umstellung_auf_LL12") return {0, "LL12 contents"};
+  if (operation == "Umstellung_Auf_Seite_Von_Bis") return {0, "page numbers"};
+  if (operation == "Umstellung_Mahnformular") return {0, "dunning forms"};
+  if (operation == "Kopiere_Neue_Formulare_LL") return {0, "distribution"};
+  if (operation == "Suche_ErsetzeProjektdatei_WarFarbe") return {0, "page-number windows"};
+  return {0, operation};
+}
 
 void Progress::TypeStarted(const std::string& operation, const std::string& type, int total) {
   operation_ = operation;
@@ -49,6 +139,15 @@ void Progress::TypeStarted(const std::string& operation, const std::string& type
   Draw();
 }
 
+void Progress::FormStarted(const std::string& operation, const std::string& type,
+                           const std::string& name, const std::string& path) {
+  operation_ = operation;
+  type_ = type;
+  form_ = name;
+  form_path_ = platform::ResolvePath(path);
+  if (mode_ != Mode::kJson) Draw();  // a record comes when the form is finished
+}
+
 void Progress::FormFinished(const std::string& operation, const std::string& type,
                             const std::string& name, bool ok) {
   operation_ = operation;
@@ -56,40 +155,88 @@ void Progress::FormFinished(const std::string& operation, const std::string& typ
   ++done_;
   examined_.insert(Key(name));
   if (!ok) failed_.insert(Key(name));
+  if (verbose_ && !json_) {
+    Clear();
+    std::fprintf(stderr, "%s: %s\n", form_path_.empty() ? name.c_str() : form_path_.c_str(),
+                 ok ? "done" : "failed");
+  }
   Draw();
+  form_.clear();
+  form_path_.clear();
 }
 
 void Progress::FormWritten(const std::string& path) { written_.insert(Key(path)); }
+
+void Progress::ErrorShown() {
+  ++errors_shown_;
+  if (!form_.empty()) {
+    examined_.insert(Key(form_));
+    failed_.insert(Key(form_));
+  }
+}
 
 void Progress::FormNotReplaced(const std::string& path) {
   examined_.insert(Key(path));
   failed_.insert(Key(path));
 }
 
-void Progress::Draw() {
-  if (mode_ == Mode::kTerminal) {
-    std::fprintf(stderr, "\r\033[K%s %s %d/%d", operation_.c_str(), type_.c_str(), done_, total_);
-    std::fflush(stderr);
-    drawn_ = true;
-  } else if (mode_ == Mode::kJson) {
-    std::fprintf(
-        stderr, "{\"call\":\"Progress\",\"operation\":%s,\"type\":%s,\"done\":%d,\"total\":%d}\n",
-        host::JsonString(operation_).c_str(), host::JsonString(type_).c_str(), done_, total_);
-    std::fflush(stderr);
+std::string Progress::StepText() const {
+  JobLabel label = LabelOf(operation_);
+  std::string text;
+  if (driver_ && label.step > 0) {
+    text = "step " + std::to_string(label.step) + " of " + std::to_string(kDriverSteps) + ": ";
   }
+  return text + label.words;
+}
+
+void Progress::Draw() {
+  if (mode_ == Mode::kJson) {
+    JobLabel label = LabelOf(operation_);
+    std::string line = "{\"call\":\"Progress\",\"operation\":" + host::JsonString(operation_);
+    if (driver_ && label.step > 0) {
+      line +=
+          ",\"step\":" + std::to_string(label.step) + ",\"steps\":" + std::to_string(kDriverSteps);
+    }
+    line += ",\"label\":" + host::JsonString(label.words) + ",\"type\":" + host::JsonString(type_) +
+            ",\"done\":" + std::to_string(done_) + ",\"total\":" + std::to_string(total_);
+    if (!form_.empty()) {
+      line += ",\"form\":" + host::JsonString(form_) + ",\"path\":" + host::JsonString(form_path_);
+    }
+    std::fprintf(stderr, "%s}\n", line.c_str());
+    std::fflush(stderr);
+    return;
+  }
+  if (mode_ != Mode::kTerminal && mode_ != Mode::kPlain) return;
+  std::string line = StepText();
+  if (!type_.empty()) line += ", " + type_;
+  line += " " + std::to_string(done_) + "/" + std::to_string(total_);
+  if (!form_.empty()) line += ": " + form_;
+  if (line.size() > 100) line.resize(100);
+  if (mode_ == Mode::kTerminal) {
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+  } else {
+    // Plain: the old line is covered with blanks, no escape sequence.
+    size_t cover = drawn_ > line.size() ? drawn_ - line.size() : 0;
+    std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(cover, ' ').c_str());
+  }
+  std::fflush(stderr);
+  drawn_ = std::max<size_t>(line.size(), 1);
 }
 
 void Progress::Clear() {
-  if (drawn_) {
+  if (drawn_ == 0) return;
+  if (mode_ == Mode::kTerminal) {
     std::fprintf(stderr, "\r\033[K");
-    std::fflush(stderr);
-    drawn_ = false;
+  } else {
+    std::fprintf(stderr, "\r%s\r", std::string(drawn_, ' ').c_str());
   }
+  std::fflush(stderr);
+  drawn_ = 0;
 }
 
 void Progress::PrintSummary(bool interrupted) {
   Clear();
-  if (examined_.empty() && !interrupted) return;
+  if (quiet_ || (examined_.empty() && !interrupted && errors_shown_ == 0)) return;
   int rewritten = 0;
   for (const std::string& name : examined_) {
     if (written_.count(name) > 0 && failed_.count(name) == 0) ++rewritten;
@@ -97,7 +244,7 @@ void Progress::PrintSummary(bool interrupted) {
   int failed = static_cast<int>(failed_.size());
   int unchanged = static_cast<int>(examined_.size()) - rewritten - failed;
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  if (mode_ == Mode::kJson) {
+  if (json_) {
     std::fprintf(stderr,
                  "{\"call\":\"Summary\",\"examined\":%zu,\"rewritten\":%d,\"unchanged\":%d,"
                  "\"failed\":%d,\"errors\":%d,\"interrupted\":%s,\"seconds\":%.3f}\n",
@@ -114,8 +261,16 @@ void Progress::PrintSummary(bool interrupted) {
 }
 
 std::shared_ptr<HostMessages> NewMessageSink(bool json, Progress* progress) {
-  return std::make_shared<Sink>(
-      json ? host::NewJsonMessages(stderr) : host::NewConsoleMessages(stderr), progress);
+  return std::make_shared<Sink>(json, progress);
+}
+
+void PrintProblem(bool json, const std::string& text) {
+  if (json) {
+    std::fprintf(stderr, "{\"call\":\"Error\",\"message\":%s}\n", host::JsonString(text).c_str());
+  } else {
+    std::fprintf(stderr, "llupdate: %s\n", text.c_str());
+  }
+  std::fflush(stderr);
 }
 
 }  // namespace llupdate::cli

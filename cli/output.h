@@ -1,5 +1,8 @@
-// What a person or a program sees while an operation runs: its messages, a progress line (on a
-// terminal) or progress events (with --json), and a summary at the end.
+// What a person or a program sees while an operation runs: its messages (each attributed to the
+// form in work), a progress line (on a terminal) or progress records (with --json), and a summary
+// at the end.
+//
+// Every JSON line carries the key "call", which names what the line is (see README).
 #pragma once
 
 #include <chrono>
@@ -12,41 +15,85 @@
 
 namespace llupdate::cli {
 
+// The words and the step number of a conversion job, for the progress line and status.
+struct JobLabel {
+  int step = 0;  // the driver's step, 0 when the job is none of them
+  std::string words;
+};
+JobLabel LabelOf(const std::string& operation);
+inline constexpr int kDriverSteps = 6;
+
 class Progress : public ProgressObserver {
  public:
-  enum class Mode { kTerminal, kJson, kNone };
-  explicit Progress(Mode mode) : mode_(mode), start_(std::chrono::steady_clock::now()) {}
+  enum class Mode {
+    kTerminal,  // a line redrawn in place with terminal escapes
+    kPlain,     // a line redrawn with a carriage return only (TERM=dumb, NO_COLOR)
+    kJson,      // a record per form
+    kNone,
+  };
+  // mode: how progress shows; with quiet nothing but errors is shown.
+  Progress(Mode mode, bool json, bool quiet, bool verbose)
+      : mode_(quiet ? Mode::kNone : mode),
+        json_(json),
+        quiet_(quiet),
+        verbose_(verbose),
+        start_(std::chrono::steady_clock::now()) {}
+
+  // The run is the conversion driver: the progress line counts its steps.
+  void SetDriver(bool driver) { driver_ = driver; }
+  // The database of the run, for the hint at 'llupdate recover'.
+  void SetDatabase(const std::string& db) { database_ = db; }
+  const std::string& database() const { return database_; }
 
   void TypeStarted(const std::string& operation, const std::string& type, int total) override;
+  void FormStarted(const std::string& operation, const std::string& type, const std::string& name,
+                   const std::string& path) override;
   void FormFinished(const std::string& operation, const std::string& type, const std::string& name,
                     bool ok) override;
   void FormWritten(const std::string& path) override;
   void FormNotReplaced(const std::string& path) override;
-  // An error message (not a notice) was shown.
-  void ErrorShown() { ++errors_shown_; }
+
+  // The form in work (its name and its path as it is on the disk), empty between forms.
+  const std::string& form() const { return form_; }
+  const std::string& form_path() const { return form_path_; }
+
+  // An error message (not a notice) was shown; the form in work counts as failed.
+  void ErrorShown();
   int errors_shown() const { return errors_shown_; }
   int failed() const { return static_cast<int>(failed_.size()); }
+  bool json() const { return json_; }
+  bool quiet() const { return quiet_; }
 
   // Removes the progress line from the terminal (before a message, and at the end).
   void Clear();
   // One line: forms examined, rewritten, unchanged, failed, errors shown and the time, and
-  // whether the run was interrupted; nothing when no form was examined and nothing went wrong.
+  // whether the run was interrupted; nothing when no form was examined and nothing went wrong,
+  // and nothing at all with --quiet.
   void PrintSummary(bool interrupted = false);
 
  private:
   void Draw();
+  std::string StepText() const;
 
   Mode mode_;
+  bool json_, quiet_, verbose_;
+  bool driver_ = false;
+  std::string database_;
   std::chrono::steady_clock::time_point start_;
-  std::string operation_, type_;
+  std::string operation_, type_, form_, form_path_;
   int done_ = 0, total_ = 0;
   int errors_shown_ = 0;
-  bool drawn_ = false;
+  size_t drawn_ = 0;  // the length of the line on the terminal, 0 when none
   std::set<std::string> examined_, failed_, written_;  // form names, folded
 };
 
-// The message sink of the command line: for people or as JSON lines, on stderr; it clears the
-// progress line before each message.
+// The message sink of the command line: for people or as JSON lines, on stderr. It clears the
+// progress line before each message, names the form in work and, where a file of an interrupted
+// run is in the way, points at 'llupdate recover'.
 std::shared_ptr<HostMessages> NewMessageSink(bool json, Progress* progress);
+
+// A problem of the command line itself (not of an operation), on stderr: "llupdate: TEXT", or a
+// JSON record {"call":"Error"} with --json.
+void PrintProblem(bool json, const std::string& text);
 
 }  // namespace llupdate::cli

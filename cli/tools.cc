@@ -1,15 +1,26 @@
 #include "tools.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "catalogue/catalogue.h"
+#include "component/internals.h"
 #include "component/writer_scope.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
+#include "output.h"
+#include "platform/file_system.h"
 #include "rewrites/leftovers.h"
 #include "text/text.h"
+#include "text/text_io.h"
 
 namespace llupdate::cli {
 namespace {
@@ -17,6 +28,17 @@ namespace {
 constexpr int kExitTrue = 0;
 constexpr int kExitFalse = 1;
 constexpr int kExitDatabaseBusy = 5;
+
+void PrintSetting(const std::vector<std::string>& args, const std::string& value,
+                  const Options& options) {
+  if (options.json) {
+    std::printf("{\"call\":\"Setting\",\"section\":%s,\"key\":%s,\"value\":%s,\"file\":%s}\n",
+                host::JsonString(args[0]).c_str(), host::JsonString(args[1]).c_str(),
+                host::JsonString(value).c_str(), host::JsonString(options.settings_file).c_str());
+  } else {
+    std::printf("%s\n", value.c_str());
+  }
+}
 
 size_t CharacterCount(const std::string& text) {
   size_t n = 0;
@@ -43,8 +65,9 @@ int RunList(const std::vector<std::string>& args, const Options& options) {
   if (options.json) {
     for (const auto& row : rows) {
       std::printf(
-          "{\"name\":%s,\"path\":%s,\"version\":%s,\"referenzbeleg\":%s,\"fileversion\":%s}\n",
-          host::JsonString(row[0]).c_str(), host::JsonString(row[1]).c_str(),
+          "{\"call\":\"Form\",\"name\":%s,\"path\":%s,\"version\":%s,\"referenzbeleg\":%s,"
+          "\"fileversion\":%s}\n",
+          host::JsonString(row[0]).c_str(), host::JsonString(platform::ResolvePath(row[1])).c_str(),
           host::JsonString(row[2]).c_str(), host::JsonString(row[3]).c_str(),
           host::JsonString(row[4]).c_str());
     }
@@ -73,6 +96,12 @@ int RunList(const std::vector<std::string>& args, const Options& options) {
 
 int RunSetting(const std::vector<std::string>& args, const Options& options) {
   try {
+    // Reading never creates the file: a missing one holds no value.
+    struct stat st;
+    if (args.size() == 2 && ::stat(options.settings_file.c_str(), &st) != 0) {
+      PrintSetting(args, "", options);
+      return kExitTrue;
+    }
     auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
     std::shared_ptr<Object> connection =
         std::make_shared<SettingsConnection>(options.settings_file);
@@ -82,12 +111,12 @@ int RunSetting(const std::vector<std::string>& args, const Options& options) {
     } else {
       std::string value;
       settings->GetSetting(args[0], args[1], value, "Standard", "Standard", "");
-      std::printf("%s\n", value.c_str());
+      PrintSetting(args, value, options);
     }
     return kExitTrue;
   } catch (const platform::Error& e) {
-    std::fprintf(stderr, "llupdate: settings file %s: %d %s\n", options.settings_file.c_str(),
-                 e.number(), e.description().c_str());
+    PrintProblem(options.json, "settings file " + options.settings_file + ": " +
+                                   std::to_string(e.number()) + " " + e.description());
     return kExitFalse;
   }
 }
@@ -101,14 +130,15 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
   try {
     if (options.apply) lock = fs->LockDatabase(args[0], component::LockWaitSeconds());
   } catch (const platform::Error& e) {
-    std::fprintf(stderr, "llupdate: %s\n", e.description().c_str());
+    PrintProblem(options.json, e.description());
     return e.number() == platform::kPermissionDenied ? kExitDatabaseBusy : kExitFalse;
   }
   std::vector<platform::FileEntry> files;
   try {
     files = fs->ListFiles(dir);
   } catch (const platform::Error& e) {
-    std::fprintf(stderr, "llupdate: %s: %d %s\n", dir.c_str(), e.number(), e.description().c_str());
+    PrintProblem(options.json,
+                 shown_dir + ": " + std::to_string(e.number()) + " " + e.description());
     return kExitFalse;
   }
   using Action = rewrites::Leftover::Action;
@@ -145,10 +175,13 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
       }
     }
     if (options.json) {
-      std::printf("{\"kind\":%s,\"file\":%s,\"form\":%s,\"apply\":%s%s}\n",
-                  host::JsonString(kind).c_str(), host::JsonString(f.file).c_str(),
-                  host::JsonString(f.form).c_str(), host::JsonString(action).c_str(),
-                  options.apply ? (",\"outcome\":" + host::JsonString(outcome)).c_str() : "");
+      std::printf(
+          "{\"call\":\"Leftover\",\"leftover\":%s,\"file\":%s,\"path\":%s,\"form\":%s,"
+          "\"apply\":%s%s}\n",
+          host::JsonString(kind).c_str(), host::JsonString(f.file).c_str(),
+          host::JsonString(shown_dir + "/" + f.file).c_str(), host::JsonString(f.form).c_str(),
+          host::JsonString(action).c_str(),
+          options.apply ? (",\"outcome\":" + host::JsonString(outcome)).c_str() : "");
     } else if (options.apply) {
       std::printf("%s: %s (%s)\n", kind.c_str(), action.c_str(), outcome.c_str());
     } else {
@@ -165,6 +198,328 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
     return kept ? kExitFalse : kExitTrue;
   }
   return kExitFalse;
+}
+
+namespace {
+
+const char* StepWords(int step) {
+  switch (step) {
+    case 1:
+      return "address switch-over";
+    case 2:
+      return "LL12 reminder (the contents are converted by hand: 'llupdate ll12')";
+    case 3:
+      return "WAR colours";
+    case 6:
+      return "LL24 switch-over";
+    default:
+      return "nothing to do";
+  }
+}
+
+// Whether a run holds the database now (its holder then), and whether the last one finished.
+struct LockState {
+  bool held = false;
+  bool unfinished = false;
+  std::string holder;
+};
+
+LockState ReadLockState(const std::string& db) {
+  LockState state;
+  std::string path = platform::ResolvePath(db) + "/" + platform::kLockFileName;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return state;
+  std::string text;
+  char buffer[512];
+  ssize_t n;
+  while (text.size() < 4096 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  state.held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  if (state.held) {
+    state.holder = platform::DatabaseBusyError(db, text).description();
+  } else {
+    state.unfinished = text.find("state=running") != std::string::npos;
+  }
+  return state;
+}
+
+}  // namespace
+
+int RunStatus(const std::vector<std::string>& args, const Options& options) {
+  const std::string& db = args[0];
+  auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
+  const std::string dir = catalogue::FormDirectory(db);
+
+  // The record, read without creating the settings file.
+  int recorded = 0;
+  bool has_record = false;
+  struct stat st;
+  if (::stat(options.settings_file.c_str(), &st) == 0) {
+    try {
+      auto settings = host::NewSettingsSnapshot(options.settings_file);
+      std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>("");
+      settings->Init(0, connection, "Standard");
+      std::string value;
+      settings->GetSetting("CheckReportLL", "LetzterWert", value, "Standard", "Standard", "0");
+      recorded = std::atoi(value.c_str());
+      has_record = true;
+    } catch (const platform::Error& e) {
+      PrintProblem(options.json, "settings file " + options.settings_file + ": " +
+                                     std::to_string(e.number()) + " " + e.description());
+      return kExitFalse;
+    }
+  }
+  std::vector<rewrites::Leftover> leftovers;
+  try {
+    leftovers = rewrites::FindLeftovers(fs->ListFiles(dir));
+  } catch (const platform::Error& e) {
+    PrintProblem(options.json, platform::ResolvePath(dir) + ": " + e.description());
+    return kExitFalse;
+  }
+  // Forms per type and their file versions.
+  std::map<std::string, std::map<std::string, int>> versions;
+  std::map<std::string, int> counts;
+  for (const char* dotted : catalogue::kFormTypes) {
+    std::string type = text::FoldCase(std::string(dotted + 1));
+    auto catalogue = host::NewDynArray();
+    if (!catalogue::Aufbau_Array2(*fs, type, *catalogue, dir)) continue;
+    for (int32_t r = 0; r < catalogue->Count(1); ++r) {
+      if (text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) continue;
+      ++counts[type];
+      std::string version = catalogue->GetValue(r, 5).ToString();
+      ++versions[type][version.empty() ? "-" : version];
+    }
+  }
+  const LockState lock = ReadLockState(db);
+  const std::string shown_db = platform::ResolvePath(db);
+
+  if (options.json) {
+    std::string line = "{\"call\":\"Status\",\"database\":" + host::JsonString(shown_db) +
+                       ",\"settings\":" + host::JsonString(options.settings_file) +
+                       ",\"recorded_step\":" + std::to_string(recorded) + ",\"steps_to_run\":[";
+    for (int step = recorded + 1; step <= kDriverSteps; ++step) {
+      line += (step > recorded + 1 ? "," : "") + std::to_string(step);
+    }
+    line += "],\"leftovers\":[";
+    for (size_t i = 0; i < leftovers.size(); ++i) {
+      line +=
+          std::string(i > 0 ? "," : "") + "{\"file\":" + host::JsonString(leftovers[i].file) +
+          ",\"path\":" + host::JsonString(platform::ResolvePath(dir) + "/" + leftovers[i].file) +
+          ",\"form\":" + host::JsonString(leftovers[i].form) + "}";
+    }
+    line += "],\"forms\":{";
+    bool first = true;
+    for (const auto& [type, count] : counts) {
+      line += std::string(first ? "" : ",") + host::JsonString(type) +
+              ":{\"count\":" + std::to_string(count) + ",\"fileversions\":{";
+      bool first_version = true;
+      for (const auto& [version, n] : versions[type]) {
+        line += std::string(first_version ? "" : ",") + host::JsonString(version) + ":" +
+                std::to_string(n);
+        first_version = false;
+      }
+      line += "}}";
+      first = false;
+    }
+    line += "},\"held\":" + std::string(lock.held ? "true" : "false");
+    if (lock.held) line += ",\"holder\":" + host::JsonString(lock.holder);
+    line += ",\"last_run_unfinished\":" + std::string(lock.unfinished ? "true" : "false") + "}";
+    std::printf("%s\n", line.c_str());
+    return kExitTrue;
+  }
+
+  std::printf("database: %s\n", shown_db.c_str());
+  std::printf("recorded step: %d of %d%s (%s)\n", recorded, kDriverSteps,
+              has_record ? "" : ", nothing recorded yet", options.settings_file.c_str());
+  if (recorded >= kDriverSteps) {
+    std::printf("steps to run: none\n");
+  } else {
+    std::printf("steps to run ('llupdate convert'):\n");
+    for (int step = recorded + 1; step <= kDriverSteps; ++step) {
+      std::printf("  %d %s\n", step, StepWords(step));
+    }
+  }
+  if (leftovers.empty()) {
+    std::printf("left by an interrupted run: nothing\n");
+  } else {
+    std::printf("left by an interrupted run ('llupdate recover %s'):\n", db.c_str());
+    for (const rewrites::Leftover& f : leftovers) {
+      std::printf("  %s/%s\n", platform::ResolvePath(dir).c_str(), f.file.c_str());
+    }
+  }
+  std::printf("forms:%s\n", counts.empty() ? " none" : "");
+  for (const auto& [type, count] : counts) {
+    std::string line = "  " + type + ": " + std::to_string(count) + " (FileVersion";
+    bool first = true;
+    for (const auto& [version, n] : versions[type]) {
+      line += std::string(first ? " " : ", ") + version + ": " + std::to_string(n);
+      first = false;
+    }
+    std::printf("%s)\n", line.c_str());
+  }
+  if (lock.held) {
+    std::printf("held: yes, %s\n", lock.holder.c_str());
+  } else {
+    std::printf("held: no%s\n", lock.unfinished
+                                    ? " (the last run did not finish; the next run that writes "
+                                      "repairs what it left)"
+                                    : "");
+  }
+  return kExitTrue;
+}
+
+int RunCompletion(const std::vector<std::string>& args, const Options&) {
+  std::string names;
+  for (const Command& c : Commands()) names += (names.empty() ? "" : " ") + c.name;
+  const std::string options =
+      "--json --settings --database --dry-run --apply --force --wait --no-sync -q --quiet -v "
+      "--verbose --help --version";
+  if (args[0] == "bash") {
+    std::printf(
+        "# bash completion for llupdate\n"
+        "_llupdate() {\n"
+        "  local cur=\"${COMP_WORDS[COMP_CWORD]}\" prev=\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
+        "  case \"$prev\" in\n"
+        "    --settings) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
+        "    --database|-d) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n"
+        "    --wait) COMPREPLY=(); return ;;\n"
+        "  esac\n"
+        "  if [[ \"$cur\" == -* ]]; then\n"
+        "    COMPREPLY=($(compgen -W \"%s\" -- \"$cur\")); return\n"
+        "  fi\n"
+        "  local i word command=\"\"\n"
+        "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
+        "    word=\"${COMP_WORDS[i]}\"\n"
+        "    case \"$word\" in\n"
+        "      --settings|--database|-d|--wait) ((i++)) ;;\n"
+        "      -*) ;;\n"
+        "      *) command=\"$word\"; break ;;\n"
+        "    esac\n"
+        "  done\n"
+        "  if [[ -z \"$command\" ]]; then\n"
+        "    COMPREPLY=($(compgen -W \"%s\" -- \"$cur\"))\n"
+        "  elif [[ \"$command\" == completion ]]; then\n"
+        "    COMPREPLY=($(compgen -W \"bash zsh\" -- \"$cur\"))\n"
+        "  else\n"
+        "    COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+        "  fi\n"
+        "}\n"
+        "complete -o filenames -F _llupdate llupdate\n",
+        options.c_str(), names.c_str());
+    return kExitTrue;
+  }
+  if (args[0] == "zsh") {
+    std::string described;
+    for (const Command& c : Commands()) {
+      std::string summary;
+      for (char ch : c.summary) {
+        if (ch == ':') {
+          summary += "\\:";
+        } else if (ch != '\'') {
+          summary += ch;
+        }
+      }
+      described += "    '" + c.name + ":" + summary + "'\n";
+    }
+    std::printf(
+        "#compdef llupdate\n"
+        "_llupdate() {\n"
+        "  local -a commands\n"
+        "  commands=(\n%s  )\n"
+        "  _arguments -C \\\n"
+        "    '--json[JSON records]' '--settings=[settings file]:file:_files' \\\n"
+        "    '--database=[database path]:directory:_files -/' '--dry-run[show, change nothing]' "
+        "\\\n"
+        "    '--apply[let recover repair]' '--force[run a guarded command anyway]' \\\n"
+        "    '--wait=[seconds to wait for another run]:seconds:' '--no-sync[do not flush]' \\\n"
+        "    '(-q --quiet)'{-q,--quiet}'[errors only]' '(-v --verbose)'{-v,--verbose}'[a line per "
+        "form]' \\\n"
+        "    '--help[help]' '--version[version]' \\\n"
+        "    '1:command:->command' '*::argument:_files'\n"
+        "  case $state in\n"
+        "    command) _describe 'command' commands ;;\n"
+        "  esac\n"
+        "}\n"
+        "_llupdate \"$@\"\n",
+        described.c_str());
+    return kExitTrue;
+  }
+  PrintProblem(false, "completion: no script for the shell '" + args[0] + "' (bash or zsh)");
+  return 2;
+}
+
+namespace {
+
+constexpr char kOwnSection[] = "llupdate";
+
+std::string PageNumbersKey(const std::string& type) {
+  return "PageNumbers." + text::FoldCase(type);
+}
+
+}  // namespace
+
+void RecordPageNumbers(const std::vector<std::string>& args, const Options& options) {
+  try {
+    auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
+    std::shared_ptr<Object> connection =
+        std::make_shared<SettingsConnection>(options.settings_file);
+    settings->Init(0, connection, "Standard");
+    settings->SaveSetting(kOwnSection, PageNumbersKey(args[1]), "1", "Standard");
+  } catch (const platform::Error& e) {
+    PrintProblem(options.json, "the switch-over of " + args[1] + " could not be recorded in " +
+                                   options.settings_file + ": " + e.description());
+  }
+}
+
+std::string PageNumbersGuard(const std::vector<std::string>& args, const Options& options) {
+  if (options.force) return "";
+  struct stat st;
+  if (::stat(options.settings_file.c_str(), &st) == 0) {
+    try {
+      auto settings = host::NewSettingsSnapshot(options.settings_file);
+      std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>("");
+      settings->Init(0, connection, "Standard");
+      std::string done;
+      settings->GetSetting(kOwnSection, PageNumbersKey(args[1]), done, "Standard", "Standard", "");
+      if (!done.empty()) {
+        return "the page numbers of " + args[1] + " in " + platform::ResolvePath(args[0]) +
+               " were switched over already (recorded in " + options.settings_file +
+               "): a second run would move the page-number objects 9000 further to the left. "
+               "Nothing was changed; --force runs it anyway.";
+      }
+    } catch (const platform::Error&) {
+      // an unreadable settings file: the forms decide
+    }
+  }
+  auto fs = NewOsFileSystem();
+  const std::string dir = catalogue::FormDirectory(args[0]);
+  const std::string ending = "." + text::FoldCase(args[1]);
+  std::vector<platform::FileEntry> files;
+  try {
+    files = fs->ListFiles(dir);
+  } catch (const platform::Error&) {
+    return "";  // the operation itself reports a missing directory
+  }
+  for (const platform::FileEntry& f : files) {
+    std::string name = text::FoldCase(f.name);
+    if (name.size() < ending.size() ||
+        name.compare(name.size() - ending.size(), ending.size(), ending) != 0) {
+      continue;
+    }
+    try {
+      text::TextReader reader(fs->Open(f.path, platform::OpenMode::kRead));
+      if (reader.ReadAll().find(component::kPageNumberWithCount) != std::string::npos) {
+        return platform::ResolvePath(f.path) +
+               " already shows the page count: a second run would move its page-number object "
+               "9000 further to the left. Nothing was changed; --force runs it anyway.";
+      }
+    } catch (const platform::Error&) {
+      // an unreadable form is the operation's to report
+    }
+  }
+  return "";
 }
 
 }  // namespace llupdate::cli

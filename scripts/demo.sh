@@ -16,10 +16,9 @@ echo "Demo database: $scratch/db"
 
 status=0
 echo "== distribution of the delivered forms"
-"$llupdate" Kopiere_Neue_Formulare_LL "$scratch/db" "$scratch/db/EXEDIR" demo || status=$?
-echo "== conversion driver"
-"$llupdate" --settings "$scratch/settings.sqlite" Pruefe_Konvertiere_Formulare "$scratch/db" ||
-  status=$?
+"$llupdate" distribute "$scratch/db" "$scratch/db/EXEDIR" demo || status=$?
+echo "== conversion driver (its record goes to the database's llupdate-settings.sqlite)"
+"$llupdate" convert "$scratch/db" || status=$?
 echo "== what changed"
 # Forms in UTF-16 are shown as text; the forms themselves stay in their encoding.
 for side in before db; do
@@ -31,7 +30,9 @@ for side in before db; do
     fi
   done
 done
-(cd "$scratch/show" && diff -ru before db) || true
+(cd "$scratch/show" && diff -ru -x llupdate-settings.sqlite -x .llupdate-lock before db) || true
+echo "== where the database stands"
+"$llupdate" status "$scratch/db"
 echo "== the forms now"
 "$llupdate" list "$scratch/db"
 exit "$status"

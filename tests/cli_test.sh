@@ -17,7 +17,7 @@ mkdir -p "$T/dir/sub"; echo a >"$T/dir/a"; echo b >"$T/dir/sub/b"; chmod 444 "$T
 expect_rc 0 "$LLUPDATE" --json SchreibschutzEntfernenAlleDateien "$T/dir"
 [ -w "$T/dir/a" ] && [ "$(stat -c %a "$T/dir/a")" = 644 ] || fail "AlleDateien did not clear a"
 [ "$(stat -c %a "$T/dir/sub/b")" = 444 ] || fail "AlleDateien touched a subdirectory"
-grep -qx '{"operation":"SchreibschutzEntfernenAlleDateien","result":null}' "$T/out" || fail "json result: $(cat "$T/out")"
+grep -qx '{"call":"Result","command":"SchreibschutzEntfernenAlleDateien","operation":"SchreibschutzEntfernenAlleDateien","result":null}' "$T/out" || fail "json result: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" SchreibschutzEntfernenAlleDateien "$T/nothing"
 
 expect_rc 0 "$LLUPDATE" --settings "$T/s.sqlite" setting CheckReportLL LetzterWert 3
@@ -43,17 +43,17 @@ expect_rc 0 "$LLUPDATE" --help
 expect_rc 4 "$LLUPDATE" --json Umstellung_auf_LL12 "$T/nodb"
 [ "$(grep -c '"text":"Allgemeiner Fehler in Aufbau_Array' "$T/err")" = 3 ] || fail "LL12 on a missing db"
 expect_rc 1 "$LLUPDATE" --json Suche_ErsetzeProjektdatei_LL12 a.bel "$T/nodb"
-grep -qx '{"operation":"Suche_ErsetzeProjektdatei_LL12","result":false}' "$T/out" || fail "json false: $(cat "$T/out")"
+grep -qx '{"call":"Result","command":"Suche_ErsetzeProjektdatei_LL12","operation":"Suche_ErsetzeProjektdatei_LL12","result":false}' "$T/out" || fail "json false: $(cat "$T/out")"
 grep -q '^{"call":"ReportError","title":"clsReportLLUpdate","routine":"Ausgabe_Open","number":76,"description":"Pfad nicht gefunden: .*a.bel","flag":true}$' "$T/err" || fail "json record: $(cat "$T/err")"
 mkdir -p "$T/db/BerichteLL"
 printf '[UserSection]\r\nVersion=3\r\nReferenzbeleg=R\r\n[Description]\r\nFileVersion=24\r\n' >"$T/db/BerichteLL/b.lst"
 printf '[UserSection]\r\nVersion=2\r\n' >"$T/db/BerichteLL/A.LST"
 expect_rc 0 "$LLUPDATE" --json list "$T/db" lst
-[ "$(sed -n 1p "$T/out")" = "{\"name\":\"A.LST\",\"path\":\"$T/db\\\\BerichteLL\\\\A.LST\",\"version\":\"2\",\"referenzbeleg\":\"\",\"fileversion\":\"\"}" ] || fail "list row 1: $(cat "$T/out")"
-[ "$(sed -n 2p "$T/out" | cut -c1-15)" = '{"name":"b.lst"' ] || fail "list row 2: $(cat "$T/out")"
+[ "$(sed -n 1p "$T/out")" = "{\"call\":\"Form\",\"name\":\"A.LST\",\"path\":\"$T/db/BerichteLL/A.LST\",\"version\":\"2\",\"referenzbeleg\":\"\",\"fileversion\":\"\"}" ] || fail "list row 1: $(cat "$T/out")"
+[ "$(sed -n 2p "$T/out" | cut -c1-29)" = '{"call":"Form","name":"b.lst"' ] || fail "list row 2: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" list "$T/db"
 [ "$(wc -l <"$T/out")" = 2 ] && grep -q '^b.lst  *3  *R$' "$T/out" || fail "list all: $(cat "$T/out")"
-expect_rc 1 "$LLUPDATE" list "$T/nodb"
+expect_rc 2 "$LLUPDATE" list "$T/nodb"
 
 # The driver on the demo database: the first call runs every step and records 6, the second,
 # in a new process, does nothing, shows nothing and succeeds.
@@ -118,9 +118,9 @@ grep -qx 'forms examined: 4, rewritten: 4, unchanged: 0, failed: 0, errors shown
 changed=$(cd "$T/run/BerichteLL" && for f in *; do cmp -s "$f" "$DEMO/BerichteLL/$f" || echo "$f"; done | wc -l)
 [ "$changed" = 4 ] || fail "summary says 4 rewritten, $changed files changed"
 expect_rc 0 "$LLUPDATE" --json ll24 "$T/run"
-grep -q '^{"call":"Progress","operation":"Umstellung_auf_LL24","type":"bel","done":1,"total":1}$' "$T/err" || fail "json progress: $(cat "$T/err")"
+grep -q "^{\"call\":\"Progress\",\"operation\":\"Umstellung_auf_LL24\",\"label\":\"LL24 switch-over\",\"type\":\"bel\",\"done\":1,\"total\":1,\"form\":\"Rechnung.bel\",\"path\":\"$T/run/BerichteLL/Rechnung.bel\"}$" "$T/err" || fail "json progress: $(cat "$T/err")"
 grep -q '^{"call":"Summary","examined":8,' "$T/err" || fail "json summary: $(cat "$T/err")"
-[ "$(cat "$T/out")" = '{"operation":"Umstellung_auf_LL24","result":true}' ] || fail "stdout: $(cat "$T/out")"
+[ "$(cat "$T/out")" = '{"call":"Result","command":"ll24","operation":"Umstellung_auf_LL24","result":true}' ] || fail "stdout: $(cat "$T/out")"
 
 # Recovery of what an interrupted run leaves behind.
 F="$T/run/BerichteLL"
@@ -145,6 +145,70 @@ grep -q '^orphan: .*keeps xx_Etikett.lbl' "$T/out" || fail "orphan line: $(cat "
 mv "$F/xx_Etikett.lbl" "$F/Etikett.lbl"
 expect_rc 0 "$LLUPDATE" recover "$T/run"
 grep -q "nothing to recover" "$T/out" || fail "second recover: $(cat "$T/out")"
+
+# A wrong database: a typo in DBPATH runs and records nothing; the record belongs to the
+# database, so two databases converted from one directory are both converted.
+mkdir "$T/work"
+(cd "$T/work" && expect_rc 2 "$LLUPDATE" convert "$T/typo") || exit 1
+grep -q "has no form directory BerichteLL" "$T/err" || fail "typo not explained: $(cat "$T/err")"
+[ -z "$(ls -A "$T/work")" ] && [ ! -e "$T/typo" ] || fail "a typo left files behind"
+cp -R "$DEMO" "$T/c1"; cp -R "$DEMO" "$T/c2"
+for db in c1 c2; do
+  (cd "$T/work" && LLUPDATE_SETTINGS= expect_rc 0 "$LLUPDATE" -q convert "$T/$db") || exit 1
+  cmp -s "$T/$db/BerichteLL/Rechnung.bel" "$DEMO/BerichteLL/Rechnung.bel" && fail "$db not converted"
+  [ -e "$T/$db/llupdate-settings.sqlite" ] || fail "$db has no record of its own"
+done
+[ -z "$(ls -A "$T/work")" ] || fail "the record went to the working directory"
+[ ! -s "$T/err" ] || fail "-q showed: $(cat "$T/err")"
+expect_rc 0 "$LLUPDATE" status "$T/c1"
+grep -q "^recorded step: 6 of 6" "$T/out" && grep -q "^steps to run: none" "$T/out" || fail "status: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" --json status "$T/c2"
+grep -q '^{"call":"Status",.*"recorded_step":6,"steps_to_run":\[\],' "$T/out" || fail "json status: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" setting --database="$T/c1" CheckReportLL LetzterWert
+[ "$(cat "$T/out")" = 6 ] || fail "setting --database: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" --settings "$T/none.sqlite" setting CheckReportLL LetzterWert
+[ ! -e "$T/none.sqlite" ] || fail "reading a setting created the file"
+
+# Outcomes as they are: a form the control refuses is named (as on the disk), the errors are
+# counted, and True with errors is exit status 4.
+cp -R "$DEMO" "$T/bad"
+printf 'a\000b\r\n' >"$T/bad/BerichteLL/Defekt.lbl"
+expect_rc 4 "$LLUPDATE" --json ll24 "$T/bad"
+grep '"flag":true' "$T/err" | grep -q "\"form\":\"Defekt.lbl\",\"path\":\"$T/bad/BerichteLL/Defekt.lbl\"" || fail "error not attributed: $(cat "$T/err")"
+grep -q '^{"call":"Summary",.*"failed":1,"errors":[1-9]' "$T/err" || fail "summary: $(cat "$T/err")"
+grep -v '^{"call":' "$T/err" && fail "a --json stderr line without call"
+grep -v '^{"call":' "$T/out" && fail "a --json stdout line without call"
+# A second page-number switch-over would move the object again: refused unless forced.
+expect_rc 0 "$LLUPDATE" page-numbers "$T/bad" bel
+grep -q '^page-numbers: succeeded$' "$T/out" || fail "friendly result: $(cat "$T/out")"
+cp "$T/bad/BerichteLL/Rechnung.bel" "$T/once.bel"
+expect_rc 1 "$LLUPDATE" page-numbers "$T/bad" bel
+grep -q "page numbers of bel in $T/bad were switched over already" "$T/err" || fail "guard: $(cat "$T/err")"
+cmp -s "$T/bad/BerichteLL/Rechnung.bel" "$T/once.bel" || fail "the guard let a form change"
+expect_rc 0 "$LLUPDATE" --force page-numbers "$T/bad" bel
+cmp -s "$T/bad/BerichteLL/Rechnung.bel" "$T/once.bel" && fail "--force did not run"
+mkdir -p "$T/pn/BerichteLL"
+printf 'Contents==@F_Seitennr;"Seite " + Page$ () + " von " + TotalPages$ ()\r\n' >"$T/pn/BerichteLL/Neu.bel"
+expect_rc 1 "$LLUPDATE" page-numbers "$T/pn" bel
+grep -q "$T/pn/BerichteLL/Neu.bel already shows the page count" "$T/err" || fail "formula guard: $(cat "$T/err")"
+
+# Conventions: suggestions, completion, the man page, plain progress on a dumb terminal.
+expect_rc 2 "$LLUPDATE" conver "$T/bad"
+grep -q "did you mean 'convert'" "$T/err" || fail "no suggestion: $(cat "$T/err")"
+expect_rc 0 "$LLUPDATE" completion bash
+bash -n "$T/out" || fail "the bash completion script does not parse"
+MAN=$(dirname "$LLUPDATE")/../llupdate.1
+if [ -e "$MAN" ]; then
+  for section in NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS '"EXIT STATUS"' ENVIRONMENT FILES EXAMPLES; do
+    grep -q "^\.SH $section\$" "$MAN" || fail "man page without $section"
+  done
+fi
+if command -v script >/dev/null; then
+  cp -R "$DEMO" "$T/tty"
+  TERM=dumb script -qec "'$LLUPDATE' address '$T/tty'" /dev/null >"$T/tty.out" 2>&1 || fail "address on a tty: $(cat "$T/tty.out")"
+  grep -q "address switch-over" "$T/tty.out" || fail "no progress on a tty: $(cat "$T/tty.out")"
+  grep -q "$(printf '\033')" "$T/tty.out" && fail "escapes with TERM=dumb"
+fi
 
 # Friendly names explain themselves.
 expect_rc 0 "$LLUPDATE" convert --help

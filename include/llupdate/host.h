@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "llupdate/error.h"
 #include "llupdate/object.h"
 #include "llupdate/variant.h"
 
@@ -119,6 +120,11 @@ bool LastCallFoundDatabaseBusy();
 void RequestStop() noexcept;
 bool StopRequested() noexcept;
 void ClearStopRequest() noexcept;
+
+// While the message of a handled error is being shown (a general error such as "Allgemeiner
+// Fehler in ..."), the error that caused it; nullptr otherwise. For hosts that want to tell the
+// user the cause (the file, the system's reason) beside the message.
+const Error* ShownErrorCause();
 
 // Drops this thread's message component, so that the next message creates a new one from the
 // factory (after a host has registered its own sink, for example).

@@ -11,6 +11,12 @@ class ProgressObserver {
   virtual ~ProgressObserver() = default;
   // A job begins the forms of one type: total forms are listed.
   virtual void TypeStarted(const std::string& operation, const std::string& type, int total) = 0;
+  // A job begins one form; path names it as the component does (folder "\" name). What is shown
+  // until FormFinished concerns this form.
+  virtual void FormStarted(const std::string& operation, const std::string& type,
+                           const std::string& name, const std::string& path) {
+    (void)operation, (void)type, (void)name, (void)path;
+  }
   // A job has finished one form, successfully or not.
   virtual void FormFinished(const std::string& operation, const std::string& type,
                             const std::string& name, bool ok) = 0;

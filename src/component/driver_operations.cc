@@ -97,6 +97,9 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
             std::string name = delivered->GetValue(i, 0).ToString();
             if (text::TrimSpaces(name).empty()) continue;
             if (component::StopHere(operation)) return false;  // the marker stays: done again
+            if (progress != nullptr) {
+              progress->FormStarted(operation, "", name, delivered->GetValue(i, 1).ToString());
+            }
             int32_t j = FindForm(*installed, name);
             bool copy = false;
             if (j == -1) {

@@ -21,8 +21,6 @@ bool IsListFormIgnoringCase(const std::string& name) {
 
 const char kPageMarker[] = "Identifier=F_Seite";
 const char kPageNumberOnly[] = R"(=@F_Seitennr;"Seite " + fstr$(page(),"####"))";
-const char kPageNumberWithCount[] =
-    R"(=@F_Seitennr;"Seite " + Page$ () + " von " + TotalPages$ ())";
 
 }  // namespace
 
@@ -125,7 +123,7 @@ bool clsReportLLUpdate::Umstellung_Auf_Seite_Von_Bis(const std::string& pDBPath,
                                  {pExtension}, [&](const std::string& name) {
                                    return Suche_ErsetzeProjektdatei_Seite(
                                        name, pDBPath, kPageNumberOnly, kPageNumberOnly,
-                                       kPageNumberWithCount, kPageMarker, pExtension);
+                                       component::kPageNumberWithCount, kPageMarker, pExtension);
                                  });
   });
 }

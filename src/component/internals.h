@@ -8,6 +8,10 @@
 
 namespace llupdate::component {
 
+// The page-number formula with the page count, which the page-number switch-over writes.
+inline constexpr char kPageNumberWithCount[] =
+    R"(=@F_Seitennr;"Seite " + Page$ () + " von " + TotalPages$ ())";
+
 class Internals {
  public:
   // Creates the instance's file-system object when it has none; errors are ignored.

@@ -50,6 +50,10 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
         std::string listed = catalogue->GetValue(i, 0).ToString();
         std::string name = text::TrimSpaces(listed);
         if (name.empty() || (filter && !filter(listed))) continue;
+        if (progress != nullptr) {
+          progress->FormStarted(operation, type, name,
+                                catalogue::FormDirectory(pDBPath) + "\\" + name);
+        }
         result = rewrite(name);
         if (progress != nullptr) progress->FormFinished(operation, type, name, result);
       }

@@ -133,6 +133,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
           }
           if (!name.empty()) {
             std::string path = pDBPath + "\\Berichtell\\" + name;
+            if (progress != nullptr) progress->FormStarted(operation, rule.extension, name, path);
             if (rule.unprotect_each) SchreibschutzEntfernen(path);
             if (rule.threshold == 0) {
               if (ll15::Save_LL15_Format(path) == 0) platform::NoteFormNotConverted();

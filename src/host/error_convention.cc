@@ -32,6 +32,28 @@ void ShowHostMessage(const std::string& text, int32_t level, bool flag) {
   }
 }
 
+namespace {
+thread_local const platform::Error* shown_cause = nullptr;
+}  // namespace
+
+void ShowErrorMessage(const std::string& text, const platform::Error& error) {
+  const platform::Error* outer = shown_cause;
+  shown_cause = &error;
+  try {
+    ShowHostMessage(text, 3, true);
+  } catch (...) {
+    shown_cause = outer;
+    throw;
+  }
+  shown_cause = outer;
+}
+
+}  // namespace llupdate::host
+
+const llupdate::Error* llupdate::ShownErrorCause() { return host::shown_cause; }
+
+namespace llupdate::host {
+
 void ReportHostError(const std::string& routine, const platform::Error& error) {
   HostMessages& messages = ThreadHostMessages();
   try {

@@ -46,6 +46,10 @@ class ErrorText {
 // Any failure of the message component becomes HostFailure.
 void ShowHostMessage(const std::string& text, int32_t level, bool flag);
 
+// Shows the message of a handled error (level 3); the host can learn the error itself while the
+// message is shown (ShownErrorCause).
+void ShowErrorMessage(const std::string& text, const platform::Error& error);
+
 // Reports a routine's error through ReportError of this thread's HostMessages.
 void ReportHostError(const std::string& routine, const platform::Error& error);
 
@@ -61,9 +65,9 @@ Result Armed(const Text& text, Result failure, Body&& body) {
   } catch (...) {
     platform::Error error = CurrentError();
     if constexpr (std::is_invocable_v<const Text&>) {
-      ShowHostMessage(text().Format(error), 3, true);
+      ShowErrorMessage(text().Format(error), error);
     } else {
-      ShowHostMessage(text.Format(error), 3, true);
+      ShowErrorMessage(text.Format(error), error);
     }
     return failure;
   }
