@@ -14,6 +14,7 @@
 #include "host/objects.h"
 #include "llupdate/host.h"
 #include "llupdate/report_ll_update.h"
+#include "llupdate/version.h"
 #include "output.h"
 #include "platform/file_system.h"
 
@@ -47,7 +48,6 @@ void CatchStopSignals() {
   ::sigaction(SIGTERM, &action, nullptr);
 }
 
-constexpr char kVersion[] = "llupdate 0.1.0";
 constexpr char kDefaultSettingsFile[] = "llupdate-settings.sqlite";
 
 const char kOptionsText[] =
@@ -290,7 +290,7 @@ int Main(int argc, char** argv) {
       std::printf("%s", ManPageSections().c_str());
       return kExitTrue;
     } else if (arg == "--version") {
-      std::printf("%s\n", kVersion);
+      std::printf("llupdate %s\n", LibraryVersion());
       return kExitTrue;
     } else {
       return UsageError(options.json, "unknown option " + arg);

@@ -1,21 +1,69 @@
 #!/bin/sh
-# Installs the build into a scratch prefix and builds and runs a separate host project against
-# the installed package.
+# The three ways a host takes the component in: the installed CMake package (find_package), the
+# sources inside its own build (add_subdirectory), and pkg-config against an installed shared
+# library. Also: the installed files, the public headers one by one, the exported symbols.
+#   install_test.sh BUILD_DIR SOURCE_DIR
 set -eu
 BUILD=$1
-SOURCE=$2
+SOURCE=$(cd "$2" && pwd)
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+CXX=${CXX:-c++}
+
+# A database the host converts (a form with the old address field).
+database() {
+  rm -rf "$T/db"
+  mkdir -p "$T/db/BerichteLL"
+  printf '[UserSection]\r\nVersion=1\r\nReferenzbeleg=R\r\n  Spacing.Paragraph=8\r\n' >"$T/db/BerichteLL/Rechnung.bel"
+}
+
+# 1. find_package against the installed (static) package.
 cmake --install "$BUILD" --prefix "$T/prefix" >/dev/null
-for f in bin/llupdate include/llupdate/report_ll_update.h; do
-  [ -e "$T/prefix/$f" ] || { echo "FAIL: $f not installed"; exit 1; }
+for f in bin/llupdate include/llupdate/report_ll_update.h include/llupdate/file_system.h \
+         include/llupdate/version.h; do
+  [ -e "$T/prefix/$f" ] || fail "$f not installed"
 done
 if command -v help2man >/dev/null; then
-  [ -e "$T/prefix/share/man/man1/llupdate.1" ] || { echo "FAIL: no man page installed"; exit 1; }
+  [ -e "$T/prefix/share/man/man1/llupdate.1" ] || fail "no man page installed"
 fi
+for header in "$T"/prefix/include/llupdate/*.h; do
+  echo "#include <llupdate/$(basename "$header")>" | $CXX -std=c++20 -fsyntax-only -Wall -Wextra \
+    -I"$T/prefix/include" -x c++ - || fail "$(basename "$header") does not stand alone"
+done
 cmake -S "$SOURCE/tests/install_host" -B "$T/host" -DCMAKE_PREFIX_PATH="$T/prefix" >/dev/null
 cmake --build "$T/host" >/dev/null
-mkdir -p "$T/db/BerichteLL"
-printf '[UserSection]\r\nVersion=1\r\nReferenzbeleg=R\r\n  Spacing.Paragraph=8\r\n' >"$T/db/BerichteLL/Rechnung.bel"
-"$T/host/host" "$T/db"
+database
+"$T/host/host" "$T/db" "$T/settings1.sqlite" >/dev/null || fail "find_package host"
+
+# 2. add_subdirectory: the sources in the host's build.
+cmake -S "$SOURCE/tests/install_host/subdirectory" -B "$T/sub" -DLLUPDATE_SOURCE_DIR="$SOURCE" \
+  >/dev/null 2>"$T/sub.log" || { cat "$T/sub.log"; fail "configuring the subdirectory host"; }
+cmake --build "$T/sub" -j2 >"$T/sub.log" 2>&1 || { tail -20 "$T/sub.log"; fail "building the subdirectory host"; }
+database
+"$T/sub/host" "$T/db" "$T/settings2.sqlite" >/dev/null || fail "add_subdirectory host"
+
+# 3. pkg-config alone, against a shared library installed elsewhere.
+if command -v pkg-config >/dev/null; then
+  cmake -S "$SOURCE" -B "$T/shared" -DBUILD_SHARED_LIBS=ON -DLLUPDATE_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$T/shared" -j2 >"$T/shared.log" 2>&1 || { tail -20 "$T/shared.log"; fail "shared build"; }
+  cmake --install "$T/shared" --prefix "$T/shared-prefix" >/dev/null
+  lib=$(find "$T/shared-prefix" -name 'libllupdate.so.*.*.*' | head -1)
+  [ -n "$lib" ] || fail "no versioned shared library installed"
+  soname=$(objdump -p "$lib" | awk '/SONAME/ {print $2}')
+  case "$soname" in libllupdate.so.0.*) ;; *) fail "SONAME $soname" ;; esac
+  nm -DC --defined-only "$lib" | grep -v 'typeinfo\|vtable' |
+    grep -E 'llupdate::(platform|host|text|files|catalogue|rewrites|ll15|component)::' &&
+    fail "the shared library exports private symbols"
+  pcdir=$(dirname "$(find "$T/shared-prefix" -name llupdate.pc | head -1)")
+  # shellcheck disable=SC2046
+  $CXX -o "$T/pc-host" "$SOURCE/tests/install_host/host.cc" \
+    $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs llupdate) || fail "pkg-config host"
+  database
+  LD_LIBRARY_PATH=$(dirname "$lib") "$T/pc-host" "$T/db" "$T/settings3.sqlite" >/dev/null ||
+    fail "pkg-config host"
+else
+  echo "pkg-config missing: the pkg-config host is skipped"
+fi
 echo "install test passed"

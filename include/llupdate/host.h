@@ -78,6 +78,16 @@ class VMSettings : public Object {
                            const std::string& value, const std::string& profile) = 0;
 };
 
+// The ProgIDs under which the component creates the objects of its host; a host registers its
+// own implementation under the same name (RegisterObject) to replace the default.
+inline constexpr char kMessagesProgId[] = "HostMessages";               // HostMessages
+inline constexpr char kSettingsProgId[] = "VMBSetting.VMSettings";      // VMSettings
+inline constexpr char kDynArrayProgId[] = "DynArray";                   // DynArray
+inline constexpr char kFileSystemProgId[] = "Scripting.FileSystemObject";  // FileSystem
+inline constexpr char kListLabelProgId[] = "ListLabel.ListLabel";       // the List & Label control
+// The ProgID of the component itself as an automation server (Windows).
+inline constexpr char kComponentProgId[] = "VMReportLLUpdate.clsReportLLUpdate";
+
 // The object factory. A creator returns a new object, or throws when it cannot.
 using ObjectCreator = std::function<std::shared_ptr<Object>()>;
 

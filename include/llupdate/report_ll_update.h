@@ -57,6 +57,12 @@ class clsReportLLUpdate {
   // progress in the settings store that pConnection names (a SettingsConnection by default).
   bool Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
                                     std::shared_ptr<Object>& pConnection);
+  // The same for a connection the host does not keep, for example
+  // Pruefe_Konvertiere_Formulare(db, std::make_shared<SettingsConnection>(file)).
+  bool Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
+                                    std::shared_ptr<Object>&& pConnection) {
+    return Pruefe_Konvertiere_Formulare(pDBPath, pConnection);
+  }
   // Address switch-over of the forms of four form types.
   bool Umstellung_Auf_Neue_Anschrift(const std::string& pDBPath);
   // Colour correction of the WAR forms.

@@ -10,12 +10,13 @@
 #include <memory>
 #include <string>
 
+#include "llupdate/host.h"
 #include "llupdate/object.h"
 #include "platform/file_system.h"
 
 namespace llupdate::host {
 
-inline constexpr char kListLabelProgId[] = "ListLabel.ListLabel";
+using llupdate::kListLabelProgId;
 
 class ListLabelControl : public Object {
  public:

@@ -4,6 +4,7 @@
 #include "host/list_label.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
+#include "llupdate/version.h"
 
 namespace llupdate {
 namespace {
@@ -59,6 +60,8 @@ std::shared_ptr<Object> CreateObject(const std::string& progid) {
 }
 
 void ResetThreadHostMessages() { thread_messages.reset(); }
+
+const char* LibraryVersion() { return LLUPDATE_VERSION; }
 
 void ReleaseThreadHostObjects() {
   host::UnloadListLabelForm();

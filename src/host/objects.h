@@ -11,10 +11,10 @@
 
 namespace llupdate::host {
 
-inline constexpr char kMessagesProgId[] = "HostMessages";
-inline constexpr char kSettingsProgId[] = "VMBSetting.VMSettings";
-inline constexpr char kDynArrayProgId[] = "DynArray";
-inline constexpr char kFileSystemProgId[] = "Scripting.FileSystemObject";
+using llupdate::kDynArrayProgId;
+using llupdate::kFileSystemProgId;
+using llupdate::kMessagesProgId;
+using llupdate::kSettingsProgId;
 
 template <class T>
 std::shared_ptr<T> CreateAs(const std::string& progid) {

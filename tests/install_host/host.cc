@@ -1,6 +1,8 @@
-// A host of its own: its message component, then one conversion through the public interface.
+// A host of its own: its message component, then one conversion through the public interface,
+// and the driver with a settings connection it does not keep.
 #include <llupdate/host.h>
 #include <llupdate/report_ll_update.h>
+#include <llupdate/version.h>
 
 #include <cstdio>
 #include <fstream>
@@ -19,11 +21,16 @@ class HostMessagesOfTheHost : public llupdate::HostMessages {
 };
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
-  llupdate::RegisterObject("HostMessages",
+  if (argc != 3) return 2;
+  if (std::string(llupdate::kVersion) != llupdate::LibraryVersion()) return 3;
+  llupdate::RegisterObject(llupdate::kMessagesProgId,
                            [] { return std::make_shared<HostMessagesOfTheHost>(); });
   llupdate::clsReportLLUpdate component;
   if (!component.Umstellung_Auf_Neue_Anschrift(argv[1])) return 1;
+  if (!component.Pruefe_Konvertiere_Formulare(
+          argv[1], std::make_shared<llupdate::SettingsConnection>(argv[2]))) {
+    return 1;
+  }
   std::ifstream form(std::string(argv[1]) + "/BerichteLL/Rechnung.bel", std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(form)), std::istreambuf_iterator<char>());
   bool converted = text.find("Spacing.Paragraph=Firmendaten.NeueAnschrift") != std::string::npos;
