@@ -323,7 +323,12 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-  HRESULT hr = UnRegisterTypeLib(LIBID_VMReportLLUpdate, 2, 0, LOCALE_NEUTRAL, SYS_WIN64);
+#ifdef _WIN64
+  const SYSKIND kind = SYS_WIN64;
+#else
+  const SYSKIND kind = SYS_WIN32;
+#endif
+  HRESULT hr = UnRegisterTypeLib(LIBID_VMReportLLUpdate, 2, 0, LOCALE_NEUTRAL, kind);
   (void)hr;  // not registered is no failure
   RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"CLSID\\") + kClsid).c_str());
   RegDeleteTreeW(HKEY_CLASSES_ROOT, kProgId);

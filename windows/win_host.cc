@@ -144,31 +144,77 @@ class DispatchMessages : public HostMessages {
   IDispatch* object_;
 };
 
-// Without a message component of the host: a message box.
-class MessageBoxMessages : public HostMessages {
+// Without a message component of the host, messages go where nothing waits for a person:
+//  - to standard error when the process has one (a console host, a redirected run);
+//  - else to a message box when the process runs on the visible desktop and
+//    LLUPDATE_UNATTENDED is not set (an interactive program);
+//  - else to the Windows event log (Application, source "VMReportLLUpdate"): a service, a
+//    scheduled task, any unattended host.
+class FallbackMessages : public HostMessages {
  public:
   void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t,
-                   bool) override {
-    UINT icon = level == 4 ? MB_ICONINFORMATION : MB_ICONEXCLAMATION;
-    MessageBoxW(nullptr, Wide(text).c_str(), Wide(title).c_str(), MB_OK | icon);
+                   bool flag) override {
+    const char* word = level == 4 || !flag ? "notice" : "error";
+    Deliver(title, std::string(word) + ": " + text, level == 4 || !flag);
   }
   void ReportError(const std::string& title, const std::string& routine, int32_t number,
                    const std::string& description, bool) override {
-    std::string text = routine + ": " + std::to_string(number) + "\r\n" + description;
-    MessageBoxW(nullptr, Wide(text).c_str(), Wide(title).c_str(), MB_OK | MB_ICONSTOP);
+    Deliver(title, "error: " + routine + ": " + std::to_string(number) + " " + description, false);
+  }
+
+ private:
+  static bool HasStandardError() {
+    HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+           GetFileType(handle) != FILE_TYPE_UNKNOWN;
+  }
+  static bool Interactive() {
+    if (GetEnvironmentVariableW(L"LLUPDATE_UNATTENDED", nullptr, 0) > 0) return false;
+    USEROBJECTFLAGS flags = {};
+    HWINSTA station = GetProcessWindowStation();
+    return station != nullptr &&
+           GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr) &&
+           (flags.dwFlags & WSF_VISIBLE) != 0;
+  }
+
+  void Deliver(const std::string& title, const std::string& text, bool notice) {
+    if (HasStandardError()) {
+      std::string line = "[" + title + "] " + text + "\r\n";
+      DWORD written = 0;
+      WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+                &written, nullptr);
+    } else if (Interactive()) {
+      MessageBoxW(nullptr, Wide(text).c_str(), Wide(title).c_str(),
+                  MB_OK | (notice ? MB_ICONINFORMATION : MB_ICONEXCLAMATION));
+    } else if (HANDLE log = RegisterEventSourceW(nullptr, L"VMReportLLUpdate")) {
+      std::wstring wide = Wide(title + ": " + text);
+      LPCWSTR strings[] = {wide.c_str()};
+      ReportEventW(log, notice ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1,
+                   0, strings, nullptr);
+      DeregisterEventSource(log);
+    }
   }
 };
 
-std::wstring RegisteredMessagesProgId() {
+std::wstring ReadString(HKEY root, const wchar_t* path, const wchar_t* name) {
   HKEY key;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"";
+  if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"";
   wchar_t value[256];
   DWORD size = sizeof value, type = 0;
-  LONG rc =
-      RegQueryValueExW(key, kMessagesValue, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+  LONG rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
   RegCloseKey(key);
   if (rc != ERROR_SUCCESS || type != REG_SZ) return L"";
   return std::wstring(value, wcsnlen(value, size / sizeof(wchar_t)));
+}
+
+// The host's message component: named for the user, else for the machine, else (as earlier
+// versions had it) in the class key.
+std::wstring RegisteredMessagesProgId() {
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    std::wstring progid = ReadString(root, kSettingsKey, kMessagesValue);
+    if (!progid.empty()) return progid;
+  }
+  return ReadString(HKEY_CLASSES_ROOT, kClassKey, kMessagesValue);
 }
 
 // The host's settings component, called late-bound by name.
@@ -253,7 +299,7 @@ void RegisterPlatformObjects(std::map<std::string, ObjectCreator>& creators) {
   };
   creators[kMessagesProgId] = []() -> std::shared_ptr<Object> {
     std::wstring progid = RegisteredMessagesProgId();
-    if (progid.empty()) return std::make_shared<MessageBoxMessages>();
+    if (progid.empty()) return std::make_shared<FallbackMessages>();
     IDispatch* messages = CreateByProgId(progid);
     if (messages == nullptr) return nullptr;
     return std::make_shared<DispatchMessages>(messages);

@@ -33,6 +33,9 @@ class DispatchObject : public Object {
 // The registry key of our class, where a host names its message component.
 inline constexpr wchar_t kClassKey[] = L"CLSID\\{75BE382A-3718-4C82-9206-C04392B451EF}";
 inline constexpr wchar_t kMessagesValue[] = L"HostMessagesProgID";
+// The key under HKEY_CURRENT_USER (for one user) or HKEY_LOCAL_MACHINE (for all) where a host
+// names its message component; registering and unregistering the server leave it alone.
+inline constexpr wchar_t kSettingsKey[] = L"Software\\VMReportLLUpdate";
 
 std::shared_ptr<platform::FileSystem> NewWinFileSystem();
 

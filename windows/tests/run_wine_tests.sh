@@ -1,20 +1,32 @@
 #!/bin/sh
 # The Windows in-process server under Wine, driven as a host drives it.
-#   run_wine_tests.sh SOURCE_DIR WORK_DIR LLUPDATE
-# Builds vmreportllupdate.dll with mingw-w64, registers it in a fresh Wine prefix, checks the
-# registered type library, converts a database from VBScript through CreateObject and compares
-# the result with the Linux command line on an identical copy, then unregisters.
+#   run_wine_tests.sh SOURCE_DIR WORK_DIR LLUPDATE [64|32]
+# Builds vmreportllupdate.dll with mingw-w64 (64-bit, or 32-bit for 32-bit hosts), registers it
+# in a fresh Wine prefix, checks the registered type library, converts a database from VBScript
+# through CreateObject and compares the result with the Linux command line on an identical copy,
+# checks where messages go (the component named per user, standard error without one), then
+# unregisters.
 set -u
 SOURCE=$(cd "$1" && pwd)
 WORK=$2
 LLUPDATE=$3
-WINE=/usr/lib/wine/wine64
+BITS=${4:-64}
 WINESERVER=/usr/lib/wine/wineserver
+if [ "$BITS" = 32 ]; then
+  WINE=/usr/lib/wine/wine
+  TOOLCHAIN="$SOURCE/windows/mingw-w64-i686.cmake"
+  export WINEARCH=win32
+  WORK="$WORK/win32"
+else
+  WINE=/usr/lib/wine/wine64
+  TOOLCHAIN="$SOURCE/windows/mingw-w64.cmake"
+fi
 fail() { printf 'FAIL: %s\n' "$*"; exit 1; }
 winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 
 mkdir -p "$WORK"
-cmake -S "$SOURCE/windows" -B "$WORK/build" -DCMAKE_TOOLCHAIN_FILE="$SOURCE/windows/mingw-w64.cmake" \
+cmake -S "$SOURCE/windows" -B "$WORK/build" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+  -DLLUPDATE_WINDOWS_TESTS=ON -DLLUPDATE_WERROR=ON \
   >"$WORK/configure.log" 2>&1 || { cat "$WORK/configure.log"; fail "configuring the Windows build"; }
 cmake --build "$WORK/build" -j2 >"$WORK/build.log" 2>&1 || { tail -30 "$WORK/build.log"; fail "building the DLL"; }
 
@@ -60,6 +72,26 @@ grep -q '^ReportError|Ausgabe_Open|53|' "$T/messages.txt" || fail "ReportError: 
 "$LLUPDATE" Kopiere_Neue_Formulare_LL "$T/linux" "$T/linux/EXEDIR" demo >/dev/null 2>&1 || fail "linux distribution"
 "$LLUPDATE" --settings "$T/linux.sqlite" Pruefe_Konvertiere_Formulare "$T/linux" >/dev/null 2>&1 || fail "linux driver"
 diff -r -x .llupdate-lock "$T/linux" "$T/windows" >"$T/diff.txt" || { head -40 "$T/diff.txt"; fail "the trees differ"; }
+
+# The message component named for the user (HKCU) instead of in the class key; without any,
+# the messages go to standard error, and nothing waits for a person.
+"$WINE" reg delete "$CLASS" /v HostMessagesProgID /f >/dev/null 2>&1
+"$WINE" reg add 'HKCU\Software\VMReportLLUpdate' /v HostMessagesProgID /d LLUpdateTest.Messages /f \
+  >/dev/null 2>&1 || fail "naming the message component for the user"
+rm -f "$T/messages.txt"
+LLUPDATE_TEST_MESSAGES=$(winpath "$T/messages.txt") "$WINE" cscript //nologo \
+  "$(winpath "$SOURCE/windows/tests/scenario.vbs")" "$(winpath "$T/windows")" \
+  "$(winpath "$T/windows/EXEDIR")" >/dev/null 2>&1
+grep -q '^ReportError|Ausgabe_Open|53|' "$T/messages.txt" || fail "per-user component: $(cat "$T/messages.txt" 2>&1)"
+"$WINE" reg delete 'HKCU\Software\VMReportLLUpdate' /f >/dev/null 2>&1
+LLUPDATE_UNATTENDED=1 timeout 120 "$WINE" cscript //nologo \
+  "$(winpath "$SOURCE/windows/tests/scenario.vbs")" "$(winpath "$T/windows")" \
+  "$(winpath "$T/windows/EXEDIR")" >"$T/fallback.txt" 2>&1 || fail "the run without a message component: $(cat "$T/fallback.txt")"
+grep -q 'Ausgabe_Open: 53' "$T/fallback.txt" || fail "no message on standard error: $(cat "$T/fallback.txt")"
+
+# The version resource carries the project's version.
+version=$(sed -n 's/^project(llupdate VERSION \([0-9.]*\).*/\1/p' "$SOURCE/CMakeLists.txt")
+strings -el "$WORK/build/vmreportllupdate.dll" | grep -qx "$version" || fail "no version $version in the resource"
 
 # Unregistering leaves the registry clean.
 "$WINE" regsvr32 /u /s "$DLL" >/dev/null 2>&1 || fail "unregistering"
