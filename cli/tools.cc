@@ -29,6 +29,23 @@ constexpr int kExitTrue = 0;
 constexpr int kExitFalse = 1;
 constexpr int kExitDatabaseBusy = 5;
 
+// Reads a value of a settings file without creating or changing it: false (and value empty) when
+// the file or the value is not there.
+bool ReadSetting(const std::string& file, const std::string& section, const std::string& key,
+                 std::string* value) {
+  value->clear();
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) return false;
+  auto settings = host::NewSettingsSnapshot(file);
+  std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(file);
+  settings->Init(0, connection, "Standard");
+  const std::string absent(1, '\0');
+  settings->GetSetting(section, key, *value, "Standard", "Standard", absent);
+  if (*value != absent) return true;
+  value->clear();
+  return false;
+}
+
 void PrintSetting(const std::vector<std::string>& args, const std::string& value,
                   const Options& options) {
   if (options.json) {
@@ -96,23 +113,18 @@ int RunList(const std::vector<std::string>& args, const Options& options) {
 
 int RunSetting(const std::vector<std::string>& args, const Options& options) {
   try {
-    // Reading never creates the file: a missing one holds no value.
-    struct stat st;
-    if (args.size() == 2 && ::stat(options.settings_file.c_str(), &st) != 0) {
-      PrintSetting(args, "", options);
+    // Reading never creates or changes the file: a missing one holds no value.
+    if (args.size() == 2) {
+      std::string value;
+      ReadSetting(options.settings_file, args[0], args[1], &value);
+      PrintSetting(args, value, options);
       return kExitTrue;
     }
     auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
     std::shared_ptr<Object> connection =
         std::make_shared<SettingsConnection>(options.settings_file);
     settings->Init(0, connection, "Standard");
-    if (args.size() == 3) {
-      settings->SaveSetting(args[0], args[1], args[2], "Standard");
-    } else {
-      std::string value;
-      settings->GetSetting(args[0], args[1], value, "Standard", "Standard", "");
-      PrintSetting(args, value, options);
-    }
+    settings->SaveSetting(args[0], args[1], args[2], "Standard");
     return kExitTrue;
   } catch (const platform::Error& e) {
     PrintProblem(options.json, "settings file " + options.settings_file + ": " +
@@ -217,34 +229,6 @@ const char* StepWords(int step) {
   }
 }
 
-// Whether a run holds the database now (its holder then), and whether the last one finished.
-struct LockState {
-  bool held = false;
-  bool unfinished = false;
-  std::string holder;
-};
-
-LockState ReadLockState(const std::string& db) {
-  LockState state;
-  std::string path = platform::ResolvePath(db) + "/" + platform::kLockFileName;
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return state;
-  std::string text;
-  char buffer[512];
-  ssize_t n;
-  while (text.size() < 4096 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  state.held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  ::close(fd);
-  if (state.held) {
-    state.holder = platform::DatabaseBusyError(db, text).description();
-  } else {
-    state.unfinished = text.find("state=running") != std::string::npos;
-  }
-  return state;
-}
-
 }  // namespace
 
 int RunStatus(const std::vector<std::string>& args, const Options& options) {
@@ -255,21 +239,14 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   // The record, read without creating the settings file.
   int recorded = 0;
   bool has_record = false;
-  struct stat st;
-  if (::stat(options.settings_file.c_str(), &st) == 0) {
-    try {
-      auto settings = host::NewSettingsSnapshot(options.settings_file);
-      std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>("");
-      settings->Init(0, connection, "Standard");
-      std::string value;
-      settings->GetSetting("CheckReportLL", "LetzterWert", value, "Standard", "Standard", "0");
-      recorded = std::atoi(value.c_str());
-      has_record = true;
-    } catch (const platform::Error& e) {
-      PrintProblem(options.json, "settings file " + options.settings_file + ": " +
-                                     std::to_string(e.number()) + " " + e.description());
-      return kExitFalse;
-    }
+  try {
+    std::string value;
+    has_record = ReadSetting(options.settings_file, "CheckReportLL", "LetzterWert", &value);
+    recorded = has_record ? std::atoi(value.c_str()) : 0;
+  } catch (const platform::Error& e) {
+    PrintProblem(options.json, "settings file " + options.settings_file + ": " +
+                                   std::to_string(e.number()) + " " + e.description());
+    return kExitFalse;
   }
   std::vector<rewrites::Leftover> leftovers;
   try {
@@ -292,7 +269,9 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
       ++versions[type][version.empty() ? "-" : version];
     }
   }
-  const LockState lock = ReadLockState(db);
+  const platform::LockPeek lock = platform::PeekWriterLock(db);
+  const std::string holder =
+      lock.held ? platform::DatabaseBusyError(db, lock.text).description() : std::string();
   const std::string shown_db = platform::ResolvePath(db);
 
   if (options.json) {
@@ -324,7 +303,7 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
       first = false;
     }
     line += "},\"held\":" + std::string(lock.held ? "true" : "false");
-    if (lock.held) line += ",\"holder\":" + host::JsonString(lock.holder);
+    if (lock.held) line += ",\"holder\":" + host::JsonString(holder);
     line += ",\"last_run_unfinished\":" + std::string(lock.unfinished ? "true" : "false") + "}";
     std::printf("%s\n", line.c_str());
     return kExitTrue;
@@ -360,7 +339,7 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     std::printf("%s)\n", line.c_str());
   }
   if (lock.held) {
-    std::printf("held: yes, %s\n", lock.holder.c_str());
+    std::printf("held: yes, %s\n", holder.c_str());
   } else {
     std::printf("held: no%s\n", lock.unfinished
                                     ? " (the last run did not finish; the next run that writes "
@@ -475,23 +454,17 @@ void RecordPageNumbers(const std::vector<std::string>& args, const Options& opti
 
 std::string PageNumbersGuard(const std::vector<std::string>& args, const Options& options) {
   if (options.force) return "";
-  struct stat st;
-  if (::stat(options.settings_file.c_str(), &st) == 0) {
-    try {
-      auto settings = host::NewSettingsSnapshot(options.settings_file);
-      std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>("");
-      settings->Init(0, connection, "Standard");
-      std::string done;
-      settings->GetSetting(kOwnSection, PageNumbersKey(args[1]), done, "Standard", "Standard", "");
-      if (!done.empty()) {
-        return "the page numbers of " + args[1] + " in " + platform::ResolvePath(args[0]) +
-               " were switched over already (recorded in " + options.settings_file +
-               "): a second run would move the page-number objects 9000 further to the left. "
-               "Nothing was changed; --force runs it anyway.";
-      }
-    } catch (const platform::Error&) {
-      // an unreadable settings file: the forms decide
-    }
+  std::string done;
+  try {
+    ReadSetting(options.settings_file, kOwnSection, PageNumbersKey(args[1]), &done);
+  } catch (const platform::Error&) {
+    // an unreadable settings file: the forms decide
+  }
+  if (!done.empty()) {
+    return "the page numbers of " + args[1] + " in " + platform::ResolvePath(args[0]) +
+           " were switched over already (recorded in " + options.settings_file +
+           "): a second run would move the page-number objects 9000 further to the left. "
+           "Nothing was changed; --force runs it anyway.";
   }
   auto fs = NewOsFileSystem();
   const std::string dir = catalogue::FormDirectory(args[0]);

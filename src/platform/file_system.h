@@ -54,6 +54,15 @@ std::string PartialFileName(const std::string& path);
 // True for a name that PartialFileName made (or the copy's partial file of earlier versions).
 bool IsPartialFileName(const std::string& name);
 
+// What the lock file of a database says, read without taking the lock: whether another run holds
+// it now, and whether the last run finished.
+struct LockPeek {
+  bool held = false;
+  bool unfinished = false;  // not held, and the last holder did not finish
+  std::string text;         // the lock file's text (who held it last)
+};
+LockPeek PeekWriterLock(const std::string& db_path);
+
 // The refusal of a writer lock that another run holds, naming the holder from the lock file's
 // text.
 Error DatabaseBusyError(const std::string& db_path, const std::string& lock_text);

@@ -166,6 +166,18 @@ std::string DescribeHolder(const std::string& text) {
 
 }  // namespace
 
+LockPeek PeekWriterLock(const std::string& db_path) {
+  LockPeek peek;
+  std::string path = ResolvePath(db_path) + "/" + kLockFileName;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return peek;
+  peek.text = OsWriterLock::ReadAll(fd);
+  peek.held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  peek.unfinished = !peek.held && peek.text.find(OsWriterLock::kRunning) != std::string::npos;
+  return peek;
+}
+
 Error DatabaseBusyError(const std::string& db_path, const std::string& lock_text) {
   return Error(kPermissionDenied, "die Datenbank " + db_path +
                                       " wird von einem anderen Lauf bearbeitet (" +

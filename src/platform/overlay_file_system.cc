@@ -236,16 +236,23 @@ void OverlayFileSystem::CopyFile(const std::string& source, const std::string& d
   to.read_only = read_only;
 }
 
+// Gives the content of from the name destination; the old name goes unless keep_source.
+void OverlayFileSystem::Rename(Node& from, const std::string& destination, bool keep_source) {
+  std::shared_ptr<Content> content = from.content;
+  bool read_only = from.read_only;
+  if (!keep_source) {
+    from.present = false;
+    from.content = nullptr;
+  }
+  Node& to = Put(destination);
+  to = Node{true, false, destination, content, read_only};
+}
+
 void OverlayFileSystem::MoveFile(const std::string& source, const std::string& destination) {
   Node& from = RequireFile(source);
   if (NameTaken(destination)) throw Error(kFileAlreadyExists, destination);
   if (!IsFolder(FolderOf(destination))) throw Error(kPathNotFound, destination);
-  std::shared_ptr<Content> content = from.content;
-  bool read_only = from.read_only;
-  from.present = false;
-  from.content = nullptr;
-  Node& to = Put(destination);
-  to = Node{true, false, destination, content, read_only};
+  Rename(from, destination, false);
 }
 
 void OverlayFileSystem::DeleteFile(const std::string& path, bool force) {
@@ -318,10 +325,7 @@ bool OverlayFileSystem::LinkFile(const std::string& existing, const std::string&
   Node& from = RequireFile(existing);
   if (NameTaken(new_name)) throw Error(kFileAlreadyExists, new_name);
   if (!IsFolder(FolderOf(new_name))) throw Error(kPathNotFound, new_name);
-  std::shared_ptr<Content> content = from.content;
-  bool read_only = from.read_only;
-  Node& to = Put(new_name);
-  to = Node{true, false, new_name, content, read_only};
+  Rename(from, new_name, true);
   return true;
 }
 
@@ -329,31 +333,16 @@ bool OverlayFileSystem::ReplaceFile(const std::string& source, const std::string
   Node& from = RequireFile(source);
   if (IsFolder(destination)) throw Error(kPermissionDenied, destination);
   if (!IsFolder(FolderOf(destination))) throw Error(kPathNotFound, destination);
-  std::shared_ptr<Content> content = from.content;
-  bool read_only = from.read_only;
-  from.present = false;
-  from.content = nullptr;
-  Node& to = Put(destination);
-  to = Node{true, false, destination, content, read_only};
+  Rename(from, destination, false);
   return true;
 }
 
 std::unique_ptr<WriterLock> OverlayFileSystem::LockDatabase(const std::string& db_path, double) {
   if (!IsFolder(db_path)) return nullptr;
-  std::string lock_path = ResolvePath(db_path) + "/" + kLockFileName;
-  int fd = ::open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::make_unique<PreviewLock>(false);
-  std::string text;
-  char buffer[512];
-  ssize_t n;
-  while (text.size() < 4096 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<size_t>(n));
-  }
   // A run that holds the database now may be in the middle of a form: its leftovers are its own.
-  bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  ::close(fd);
-  if (held) throw DatabaseBusyError(db_path, text);
-  return std::make_unique<PreviewLock>(text.find("state=running") != std::string::npos);
+  LockPeek peek = PeekWriterLock(db_path);
+  if (peek.held) throw DatabaseBusyError(db_path, peek.text);
+  return std::make_unique<PreviewLock>(peek.unfinished);
 }
 
 std::vector<OverlayFileSystem::Change> OverlayFileSystem::Changes() {
