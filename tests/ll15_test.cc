@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <filesystem>
+
 #include "component/internals.h"
 #include "files/file_table.h"
 #include "host/list_label.h"
@@ -268,6 +271,7 @@ TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
 
   // A good project is saved with CR LF line ends and the current file version, nothing else
   // changed; the version goes where the project has it, or where it belongs.
+  using namespace std::string_literals;
   const std::string stamp = "[Description]\r\n FileVersion=16\r\n";
   struct Case {
     std::string before, after;
@@ -280,14 +284,27 @@ TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
        "[Description]\r\n\t fileversion =16\r\n[Description]\r\nFileVersion=1\r\n"},
       {"[Description]\r\nFileVersion=24.1\r\n", "[Description]\r\nFileVersion=24.1\r\n"},
       {"[Description]\r\nFileVersion=1e400\r\n", "[Description]\r\nFileVersion=1e400\r\n"},
+      {"[Description]\rFileVersion=16\rX=1", "[Description]\r\nFileVersion=16\r\nX=1\r\n"},
+      {"\xFF\xFE[\0D\0e\0s\0c\0r\0i\0p\0t\0i\0o\0n\0]\0\r\0"
+       "F\0i\0l\0e\0V\0e\0r\0s\0i\0o\0n\0=\0\x31\0\x36\0\r\0"s,
+       "\xFF\xFE[\0D\0e\0s\0c\0r\0i\0p\0t\0i\0o\0n\0]\0\r\0\n\0"
+       "F\0i\0l\0e\0V\0e\0r\0s\0i\0o\0n\0=\0\x31\0\x36\0\r\0\n\0"s},
   };
+  // A save that would give the same bytes leaves the file alone, time stamp and all.
+  const auto old_time = std::filesystem::file_time_type::clock::now() - std::chrono::hours(48);
   for (const Case& k : cases) {
     testing::WriteBytes(Form("ok.ter"), k.before);
+    std::filesystem::last_write_time(Form("ok.ter"), old_time);
     EXPECT_EQ(ll15::Save_LL15_Format(Form("ok.ter")), -1);
     EXPECT_EQ(testing::ReadBytes(Form("ok.ter")), k.after) << k.before;
+    EXPECT_EQ(std::filesystem::last_write_time(Form("ok.ter")) == old_time, k.before == k.after)
+        << k.before;
+    std::filesystem::last_write_time(Form("ok.ter"), old_time);
     EXPECT_EQ(ll15::Save_LL15_Format(Form("ok.ter")), -1);  // a second save changes nothing
     EXPECT_EQ(testing::ReadBytes(Form("ok.ter")), k.after) << k.before;
+    EXPECT_EQ(std::filesystem::last_write_time(Form("ok.ter")), old_time) << k.before;
   }
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"nul.war", "ok.ter", "open.war"}));
 }
 
 TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {

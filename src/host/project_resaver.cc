@@ -1,5 +1,6 @@
 // The stand-in for the List & Label control: loads a text project and saves it in the current
 // format, which is the same lines with the file version of the current List & Label versions.
+#include <cstring>
 #include <vector>
 
 #include "host/list_label.h"
@@ -99,6 +100,9 @@ class VersionStamp {
                                                                                : Kind::kOld;
   }
 
+  // True when the save keeps every line as it is.
+  bool KeepsLines() const { return kind_ == Kind::kCurrent; }
+
   // The lines that go before the project's first line.
   void WriteStart(text::TextWriter& writer) const {
     if (kind_ != Kind::kNoSection) return;
@@ -122,6 +126,39 @@ class VersionStamp {
   Kind kind_ = Kind::kNoSection;
   size_t line_ = 0;  // the section's header (kNoKey) or the key's line (kOld)
   bool in_description_ = false;
+};
+
+// Compares what is written with the bytes of a file instead of writing them. A difference ends
+// the writing with Differs; after Close() without it, the writes gave exactly that file.
+class ComparingFile : public File {
+ public:
+  struct Differs {};
+
+  explicit ComparingFile(std::unique_ptr<File> original) : original_(std::move(original)) {}
+
+  size_t Read(char*, size_t) override { return 0; }
+
+  void Write(const char* data, size_t size) override {
+    expected_.resize(size);
+    size_t got = 0;
+    while (got < size) {
+      size_t n = original_->Read(expected_.data() + got, size - got);
+      if (n == 0) break;
+      got += n;
+    }
+    if (got != size || std::memcmp(expected_.data(), data, size) != 0) throw Differs{};
+  }
+
+  void Close() override {
+    char extra = 0;
+    bool longer = original_->Read(&extra, 1) != 0;
+    original_->Close();
+    if (longer) throw Differs{};
+  }
+
+ private:
+  std::unique_ptr<File> original_;
+  std::string expected_;
 };
 
 // Loads a project and saves it in the current format: the same lines (the file version stamped),
@@ -155,9 +192,13 @@ class ProjectResaver : public ListLabelControl {
   // The new content is written to a new partial file of the program's own beside the project
   // (never a name a user's file has) and then renamed over it, so that a failed save leaves the
   // project as it was and the project's name always holds a whole project.
+  //
+  // A project that is in the current format already is left as it is, time stamps and all: the
+  // save would give the same bytes.
   void SaveProjectFile(const std::string& path) override {
     RequireOpen();
     std::shared_ptr<platform::FileSystem> fs = JobFileSystem();
+    if (path == path_ && stamp_.KeepsLines() && SavesAsItIs(*fs)) return;
     std::string partial = platform::PartialFileName(path);
     try {
       std::unique_ptr<text::TextWriter> writer;
@@ -193,6 +234,25 @@ class ProjectResaver : public ListLabelControl {
   }
 
  private:
+  // True when saving the open project would write the bytes it has now.
+  bool SavesAsItIs(platform::FileSystem& fs) const {
+    try {
+      std::unique_ptr<text::TextWriter> writer;
+      CheckProject(
+          fs, path_,
+          [&](text::Encoding encoding) {
+            writer = std::make_unique<text::TextWriter>(
+                std::make_unique<ComparingFile>(fs.Open(path_, platform::OpenMode::kRead)),
+                encoding);
+          },
+          [&](size_t number, const std::string& line) { stamp_.WriteLine(number, line, *writer); });
+      writer->Close();
+      return true;
+    } catch (const ComparingFile::Differs&) {
+      return false;
+    }
+  }
+
   void RequireOpen() {
     if (!open_) throw Error(platform::kObjectNotSet, "kein Projekt geöffnet");
   }
