@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the server for 64-bit or 32-bit hosts and checks the file: a PE32(+) DLL with the
-# exports COM looks up and a version resource with the project's version.
+# exports COM looks up, a version resource with the project's version and a type library for
+# its bitness.
 #   build_dll.sh SOURCE_DIR WORK_DIR 64|32
 set -eu
 SOURCE=$(cd "$1" && pwd)
@@ -23,4 +24,9 @@ done
 version=$(sed -n 's/^project(llupdate VERSION \([0-9.]*\).*/\1/p' "$SOURCE/CMakeLists.txt")
 strings -el "$dll" | grep -qx "$version" || fail "no version $version in the resource"
 strings -el "$dll" | grep -q "($BITS-bit)" || fail "the resource does not say $BITS-bit"
+# The type library is written for the DLL's bitness, so that hosts of that bitness find it
+# registered (its system kind: 1 win32, 3 win64).
+expected=$([ "$BITS" = 32 ] && echo 1 || echo 3)
+syskind=$(($(od -An -tu1 -j20 -N1 "$WORK/generated/vmreportllupdate.tlb") & 15))
+[ "$syskind" = "$expected" ] || fail "the type library is for system kind $syskind, not $expected"
 echo "the $BITS-bit server: $dll"
