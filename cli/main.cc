@@ -196,7 +196,8 @@ int UsageError(bool json, const std::string& problem) {
   return kExitUsage;
 }
 
-int PrintResults(const Command& command, const Results& results, bool json) {
+// with_errors: the run showed errors or failed forms, so a True result is not told as success.
+int PrintResults(const Command& command, const Results& results, bool json, bool with_errors) {
   int status = kExitTrue;
   const bool friendly = !IsExactName(command.name);
   for (const auto& [operation, result] : results) {
@@ -206,7 +207,11 @@ int PrintResults(const Command& command, const Results& results, bool json) {
                   host::JsonString(command.name).c_str(), host::JsonString(operation).c_str(),
                   empty ? "null" : (ok ? "true" : "false"));
     } else if (friendly) {
-      std::printf("%s: %s\n", command.name.c_str(), empty ? "done" : (ok ? "succeeded" : "failed"));
+      const char* word = empty         ? "done"
+                         : !ok         ? "failed"
+                         : with_errors ? "finished with errors"
+                                       : "succeeded";
+      std::printf("%s: %s\n", command.name.c_str(), word);
     } else {
       std::printf("%s: %s\n", operation.c_str(), empty ? "done" : (ok ? "True" : "False"));
     }
@@ -391,7 +396,8 @@ int Main(int argc, char** argv) {
       clsReportLLUpdate component;
       Results results = command->operation(component, args, options);
       progress.PrintSummary(StopRequested());
-      status = PrintResults(*command, results, options.json);
+      status = PrintResults(*command, results, options.json,
+                            progress.errors_shown() > 0 || progress.failed() > 0);
       if (LastCallFoundDatabaseBusy()) {
         status = kExitDatabaseBusy;
       } else if (StopRequested()) {

@@ -178,6 +178,8 @@ grep '"flag":true' "$T/err" | grep -q "\"form\":\"Defekt.lbl\",\"path\":\"$T/bad
 grep -q '^{"call":"Summary",.*"failed":1,"errors":[1-9]' "$T/err" || fail "summary: $(cat "$T/err")"
 grep -v '^{"call":' "$T/err" && fail "a --json stderr line without call"
 grep -v '^{"call":' "$T/out" && fail "a --json stdout line without call"
+expect_rc 4 "$LLUPDATE" ll24 "$T/bad"
+grep -qx 'll24: finished with errors' "$T/out" || fail "True with errors told as: $(cat "$T/out")"
 # A second page-number switch-over would move the object again: refused unless forced.
 expect_rc 0 "$LLUPDATE" page-numbers "$T/bad" bel
 grep -q '^page-numbers: succeeded$' "$T/out" || fail "friendly result: $(cat "$T/out")"
