@@ -1,6 +1,7 @@
 // The stand-in of the List & Label control: it refuses what is no text project it could save
 // without loss (a NUL byte in an 8-bit file, line ends that are LF alone, UTF-16 of odd length),
-// leaving the file as it was, and a project it saved once it saves again byte for byte.
+// leaving the file as it was, and a project it saved once it saves again byte for byte. It writes
+// exactly when the save changes the bytes: a project in the current format is left alone.
 #include "fuzz_support.h"
 #include "host/list_label.h"
 #include "text/encoding.h"
@@ -8,6 +9,17 @@
 using namespace llupdate;
 
 namespace {
+
+// Counts the files opened for writing.
+class WriteCounter : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    if (mode != OpenMode::kRead) ++writes;
+    return ForwardingFileSystem::Open(path, mode);
+  }
+  int writes = 0;
+};
 
 // Opens and saves path; the error number, or 0.
 int Resave(FileSystem& fs, const std::string& path) {
@@ -29,7 +41,7 @@ int Resave(FileSystem& fs, const std::string& path) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string form = fuzz::Bytes(data, size);
-  auto fs = fuzz::Database("a.lst", form);
+  auto fs = std::make_shared<WriteCounter>(fuzz::Database("a.lst", form));
   const std::string path = "db\\BerichteLL\\a.lst";
 
   size_t mark = 0;
@@ -47,9 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (first != 0) {
     FUZZ_CHECK(first == kNotATextProject);
     FUZZ_CHECK(once == form);
+    FUZZ_CHECK(fs->writes == 0);
   } else {
+    FUZZ_CHECK((fs->writes > 0) == (once != form));
+    fs->writes = 0;
     FUZZ_CHECK(Resave(*fs, path) == 0);
     FUZZ_CHECK(fuzz::ReadFile(*fs, path) == once);
+    FUZZ_CHECK(fs->writes == 0);
   }
   // Nothing of its own is left beside the project.
   FUZZ_CHECK(fs->ListFiles("db\\BerichteLL").size() == 1);
