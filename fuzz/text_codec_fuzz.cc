@@ -32,8 +32,9 @@ class ChunkedFile : public File {
 std::string ReadLines(const std::string& bytes, size_t chunk, bool refuse_lossy) {
   text::TextReader reader(std::make_unique<ChunkedFile>(bytes, chunk));
   if (refuse_lossy) reader.RefuseLossyText("f");
-  std::string out = std::to_string(static_cast<int>(reader.encoding())) + "|";
-  try {
+  std::string out;
+  try {  // a file too short to tell its encoding is refused when the encoding is asked for
+    out = std::to_string(static_cast<int>(reader.encoding())) + "|";
     std::string line;
     while (reader.ReadLine(line)) out += line + "\n|";
   } catch (const Error& e) {
