@@ -4,8 +4,8 @@
 # Builds vmreportllupdate.dll with mingw-w64 (64-bit, or 32-bit for 32-bit hosts), registers it
 # in a fresh Wine prefix, checks the registered type library, converts a database from VBScript
 # through CreateObject and compares the result with the Linux command line on an identical copy,
-# checks where messages go (the component named per user, standard error without one), then
-# unregisters.
+# checks where messages go (the component named per user; without one, standard error, or the
+# event log for a host without standard handles), then unregisters.
 set -u
 SOURCE=$(cd "$1" && pwd)
 WORK=$2
@@ -88,6 +88,13 @@ LLUPDATE_UNATTENDED=1 timeout 120 "$WINE" cscript //nologo \
   "$(winpath "$SOURCE/windows/tests/scenario.vbs")" "$(winpath "$T/windows")" \
   "$(winpath "$T/windows/EXEDIR")" >"$T/fallback.txt" 2>&1 || fail "the run without a message component: $(cat "$T/fallback.txt")"
 grep -q 'Ausgabe_Open: 53' "$T/fallback.txt" || fail "no message on standard error: $(cat "$T/fallback.txt")"
+# Unattended and without standard handles (a service, a scheduled task): the message goes to the
+# event log, which Wine reports on its own error channel.
+LLUPDATE_UNATTENDED=1 WINEDEBUG=-all,err+eventlog timeout 120 "$WINE" "$WORK/build/detached_run.exe" \
+  cscript //nologo "$(winpath "$SOURCE/windows/tests/unattended.vbs")" "$(winpath "$T/windows")" \
+  >"$T/eventlog.txt" 2>&1 || fail "the unattended run: $(cat "$T/eventlog.txt")"
+grep -q 'err:eventlog:.*clsReportLLUpdate: error: Ausgabe_Open: 53' "$T/eventlog.txt" ||
+  fail "no message in the event log: $(cat "$T/eventlog.txt")"
 
 # The version resource carries the project's version.
 version=$(sed -n 's/^project(llupdate VERSION \([0-9.]*\).*/\1/p' "$SOURCE/CMakeLists.txt")
