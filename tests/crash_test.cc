@@ -60,11 +60,13 @@ class CrashingSettings : public VMSettings {
   std::shared_ptr<VMSettings> base_;
 };
 
-enum class Job { kAddress, kDriver, kDistributionAndDriver };
+enum class Job { kAddress, kDriver, kDistributionAndDriver, kTwoSwitchOvers };
 
 bool RunJob(const std::string& db, Job job) {
   clsReportLLUpdate c;
   if (job == Job::kAddress) return c.Umstellung_Auf_Neue_Anschrift(db);
+  // The second switch-over finds every form converted and only compares it with its save.
+  if (job == Job::kTwoSwitchOvers) return c.Umstellung_auf_LL24(db) && c.Umstellung_auf_LL24(db);
   std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(db + "/s.sqlite");
   if (job == Job::kDistributionAndDriver &&
       !c.Kopiere_Neue_Formulare_LL(db, db + "/EXEDIR", "demo")) {
@@ -76,7 +78,7 @@ bool RunJob(const std::string& db, Job job) {
 enum class Fault { kCrash, kOneFailure };
 
 void ExpectConvergence(Job job, bool classic_only, int step, Fault fault = Fault::kCrash) {
-  const bool driver = job != Job::kAddress;
+  const bool driver = job != Job::kAddress && job != Job::kTwoSwitchOvers;
   testing::RecordedMessages messages;
   testing::TempDir dir;
   SetDurableWrites(false);  // scratch copies: the crash here is of the process, not of the disk
@@ -135,9 +137,10 @@ void ExpectConvergence(Job job, bool classic_only, int step, Fault fault = Fault
   SetDurableWrites(true);
 }
 
-TEST(CrashTest, AddressJobConvergesAfterACrashAtEveryCall) {
+TEST(CrashTest, AddressJobAndSwitchOversConvergeAfterACrashAtEveryCall) {
   ExpectConvergence(Job::kAddress, false, 1);
   ExpectConvergence(Job::kAddress, true, 1);
+  ExpectConvergence(Job::kTwoSwitchOvers, false, 1);
 }
 
 TEST(CrashTest, OneFailingCallAnywhereLosesNothingAndARerunConverges) {
