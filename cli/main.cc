@@ -29,15 +29,30 @@ constexpr int kExitErrorsShown = 4;
 constexpr int kExitDatabaseBusy = 5;
 constexpr int kExitInterrupted = 130;
 
-// The first Ctrl-C or SIGTERM asks the job to stop after the form in work; a second one ends
-// the process at once (the forms stay whole even then).
+constexpr int kExitHangUp = 129;
+
+// The signal that asked the run to stop, and whether an output stream was closed under it.
+volatile sig_atomic_t stop_signal = 0;
+volatile sig_atomic_t output_closed = 0;
+
+// The first Ctrl-C, SIGTERM or SIGHUP (a closed terminal or SSH session) asks the job to stop
+// after the form in work, so that the run ends in order: no leftovers, the lock's record marked
+// finished. A second one ends the process at once (the forms stay whole even then).
 void OnStopSignal(int signal_number) {
   if (!StopRequested()) {
+    stop_signal = signal_number;
     RequestStop();
     return;
   }
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
+}
+
+// A reader of the output went away (a pipe into 'head'): the job ends in order as on Ctrl-C,
+// and the exit status says that output was lost.
+void OnBrokenPipe(int) {
+  output_closed = 1;
+  RequestStop();
 }
 
 void CatchStopSignals() {
@@ -46,6 +61,12 @@ void CatchStopSignals() {
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
+  action.sa_handler = OnBrokenPipe;
+  ::sigaction(SIGPIPE, &action, nullptr);
+  // Beyond the file-size limit (ulimit -f) a write fails with a named error instead of the
+  // process being killed in the middle of a form.
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 constexpr char kDefaultSettingsFile[] = "llupdate-settings.sqlite";
@@ -76,9 +97,10 @@ const char kExitStatusText[] =
     "Exit status: 0 the command succeeded (for an operation: it returned True and showed no\n"
     "error), 1 it failed (returned False, or a guard refused), 2 usage error (also a DBPATH\n"
     "without the form directory BerichteLL), 3 the message output itself failed or another\n"
-    "unexpected error, 4 it returned True but showed errors (a form may be unconverted), 5\n"
-    "another run holds the database, 130 interrupted (Ctrl-C or SIGTERM; the form in work was\n"
-    "finished).\n";
+    "unexpected error (also: a reader of the output went away), 4 it returned True but showed\n"
+    "errors (a form may be unconverted), 5 another run holds the database, 129 hung up (SIGHUP:\n"
+    "a closed terminal), 130 interrupted (Ctrl-C or SIGTERM); after 129 and 130 the form in\n"
+    "work was finished and nothing of the run is left beside the forms.\n";
 
 std::string UsageText(bool with_commands) {
   std::string text =
@@ -141,9 +163,12 @@ std::string ManPageSections() {
       ".TP\n.B 1\nIt failed: the operation returned False, or a guard refused to run it.\n"
       ".TP\n.B 2\nUsage error: an unknown command or option, wrong arguments, or a DBPATH\n"
       "without the form directory BerichteLL. Nothing ran and nothing was recorded.\n"
-      ".TP\n.B 3\nThe message output itself failed, or another unexpected error.\n"
+      ".TP\n.B 3\nThe message output itself failed (also a reader of a pipe that went away), or\n"
+      "another unexpected error.\n"
       ".TP\n.B 4\nThe operation returned True but showed errors: a form may be unconverted.\n"
       ".TP\n.B 5\nAnother run holds the database (see --wait).\n"
+      ".TP\n.B 129\nHung up (SIGHUP: the terminal or SSH session closed); the form in work was\n"
+      "finished.\n"
       ".TP\n.B 130\nInterrupted by Ctrl-C or SIGTERM; the form in work was finished.\n"
       "[ENVIRONMENT]\n"
       ".TP\n.B LLUPDATE_SETTINGS\nThe settings file, unless --settings names one.\n"
@@ -401,7 +426,7 @@ int Main(int argc, char** argv) {
       if (LastCallFoundDatabaseBusy()) {
         status = kExitDatabaseBusy;
       } else if (StopRequested()) {
-        status = kExitInterrupted;
+        status = stop_signal == SIGHUP ? kExitHangUp : kExitInterrupted;
       } else if (status == kExitTrue && (progress.errors_shown() > 0 || progress.failed() > 0)) {
         status = kExitErrorsShown;
       }
@@ -422,6 +447,7 @@ int Main(int argc, char** argv) {
   SetThreadProgressObserver(nullptr);
   RegisterObject(host::kMessagesProgId, nullptr);
   ResetThreadHostMessages();
+  if (output_closed) status = kExitHostFailure;
   return status;
 }
 

@@ -40,7 +40,8 @@ HeaderValues ReadHeaderValues(platform::FileSystem& fs, const std::string& path,
     throw;
   } catch (...) {
     values.assign(queries.size(), "");  // the profile reader gives "" on an error
-    platform::NoteFormNotConverted();   // a job that decides by these values cannot be sure
+    platform::NoteFormUnread();         // a job that decides by these values cannot be sure
+    platform::NoteIoFailure();          // nor can a step that converted by them
   }
   HeaderValues result;
   result.version = values[0];

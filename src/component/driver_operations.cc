@@ -73,7 +73,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           std::shared_ptr<DynArray> installed = Internals::Catalogue(*this);
           std::shared_ptr<DynArray> delivered = Internals::DeliveryCatalogue(*this);
           step = 3;
-          platform::TakeFormsNotConverted();
+          platform::TakeFormsUnread();
           if (!catalogue::Aufbau_Array(fs, *installed, forms)) return false;
           step = 4;
           if (!catalogue::Aufbau_Array(fs, *delivered, delivery)) return false;
@@ -81,7 +81,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           // namesake would replace it) or like one not delivered (and the delivery would be
           // forgotten without it): nothing is distributed then; the delivery stays for the next
           // run.
-          if (platform::TakeFormsNotConverted() > 0) {
+          if (platform::TakeFormsUnread() > 0) {
             host::ShowHostMessage("Nicht alle Formulare in " + forms + " und " + delivery +
                                       " konnten gelesen werden; die neuen Formulare werden "
                                       "beim nächsten Lauf verteilt.",
@@ -148,7 +148,7 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
       if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
 
       bool done = false;  // the outcome of the step just performed
-      platform::TakeFormsNotConverted();
+      platform::TakeIoFailures();
       for (int32_t i = last + 1; i <= 6; ++i) {
         switch (i) {
           case 1:
@@ -180,7 +180,9 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
         if (i > 0) {
           // A recorded step never runs ahead of the forms on disk: not when a converted form
           // could not be put in place (that was reported), nor before the changes are on disk.
-          if (platform::TakeFormsNotConverted() > 0) result = done = false;
+          // A form refused for its content does not hold the step back: a rerun would only
+          // refuse it again.
+          if (platform::TakeIoFailures() > 0) result = done = false;
           if (done && !component::FlushChangedFolders(*this)) result = done = false;
           if (done && i < 6 && component::StopHere("Pruefe_Konvertiere_Formulare")) {
             // this step is recorded below; the next ones are left for the next run

@@ -35,7 +35,6 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
     bool result = true;
     for (const std::string& type : types) {
       if (!catalogue::Aufbau_Array2(fs, type, *catalogue, catalogue::FormDirectory(pDBPath))) {
-        rewrites::NoteCatalogueFailed(fs, catalogue::FormDirectory(pDBPath));
         continue;
       }
       int32_t rows = catalogue->Count(1);

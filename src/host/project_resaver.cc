@@ -212,11 +212,16 @@ class ProjectResaver : public ListLabelControl {
           [&](size_t number, const std::string& line) { stamp_.WriteLine(number, line, *writer); });
       writer->Close();
       writer.reset();
-      if (fs->ReplaceFile(partial, path)) {
-        platform::NoteFolderChanged(FolderOf(path));
-      } else {
-        fs->CopyFile(partial, path, true);
-        fs->DeleteFile(partial, true);
+      try {
+        if (fs->ReplaceFile(partial, path)) {
+          platform::NoteFolderChanged(FolderOf(path));
+        } else {
+          fs->CopyFile(partial, path, true);
+          fs->DeleteFile(partial, true);
+        }
+      } catch (...) {
+        platform::NoteIoFailure();  // the saved project is whole but not in place
+        throw;
       }
       if (ProgressObserver* progress = ThreadProgressObserver()) progress->FormWritten(path);
     } catch (...) {

@@ -78,8 +78,9 @@ Error ErrorFromErrno(int err, const std::string& path) {
 #ifdef EDQUOT
     case EDQUOT:
 #endif
-    case EFBIG:
       return Error(kDiskFull, path);
+    case EFBIG:  // beyond the file-size limit of the process or the file system
+      return Error(kDiskFull, path + " (Datei zu groß)");
     case EMFILE:
     case ENFILE:
       return Error(kTooManyFiles, path);

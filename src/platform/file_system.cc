@@ -18,7 +18,8 @@ bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'
 
 thread_local std::vector<std::string> changed_folders;
 thread_local bool left_behind = false;
-thread_local int forms_not_converted = 0;
+thread_local int forms_unread = 0;
+thread_local int io_failures = 0;
 
 }  // namespace
 
@@ -35,9 +36,28 @@ void NoteLeftBehind() { left_behind = true; }
 
 bool TakeLeftBehind() { return std::exchange(left_behind, false); }
 
-void NoteFormNotConverted() { ++forms_not_converted; }
+void NoteFormUnread() { ++forms_unread; }
 
-int TakeFormsNotConverted() { return std::exchange(forms_not_converted, 0); }
+int TakeFormsUnread() { return std::exchange(forms_unread, 0); }
+
+void NoteIoFailure() { ++io_failures; }
+
+int TakeIoFailures() { return std::exchange(io_failures, 0); }
+
+bool IsIoFailure(int32_t number) {
+  switch (number) {
+    case kOutOfMemory:
+    case kFileAlreadyOpen:
+    case kFileAlreadyExists:
+    case kDiskFull:
+    case kTooManyFiles:
+    case kPermissionDenied:
+    case kPathFileAccessError:
+      return true;
+    default:
+      return false;
+  }
+}
 
 void SetDurableWrites(bool on) { durable.store(on); }
 

@@ -40,12 +40,20 @@ std::vector<std::string> TakeChangedFolders();
 void NoteLeftBehind();
 bool TakeLeftBehind();
 
-// Forms that a conversion left unconverted after an error (a converted copy that could not be put
-// in place, a failed save through the control, a form or folder that could not be read): counted
-// per thread, so that the driver records no step in which that happened and a rerun does it
-// again.
-void NoteFormNotConverted();
-int TakeFormsNotConverted();
+// Forms whose header could not be read (an I/O error, not a missing value): counted per thread,
+// so that the distribution replaces no installed form and forgets no delivered one by values it
+// could not read.
+void NoteFormUnread();
+int TakeFormsUnread();
+
+// Forms that an I/O failure (a full disk, a failing device, refused access, a file in the way)
+// left unconverted, after the user was told: counted per thread, so that the driver records no
+// step in which that happened and a rerun does it again. A form refused for its content (not a
+// text project, a name that cannot be asked for) is not counted: a rerun would refuse it again.
+void NoteIoFailure();
+int TakeIoFailures();
+// True for the error numbers of such failures.
+bool IsIoFailure(int32_t number);
 
 // A name for a partial file beside path that nothing else uses: path, ".llupdate-", a number
 // unique in this process, and ".tmp". Such files are the program's own; a finished one is

@@ -62,12 +62,6 @@ class TemporaryFile {
 
 }  // namespace
 
-void NoteCatalogueFailed(platform::FileSystem& fs, const std::string& folder) {
-  bool there = true;
-  IgnoreErrors([&] { there = fs.FolderExists(folder); });
-  if (there) platform::NoteFormNotConverted();
-}
-
 void RemoveOwnFile(platform::FileSystem& fs, const std::string& path) {
   try {
     fs.DeleteFile(path, true);
@@ -184,7 +178,7 @@ std::string ReasonOf(const std::exception_ptr& error) {
 // which form and why.
 void ReportNotReplaced(platform::FileSystem& fs, const FormFiles& files,
                        const std::exception_ptr& error) {
-  platform::NoteFormNotConverted();
+  platform::NoteIoFailure();
   RemoveOwnFile(fs, files.backup);
   RemoveOwnFile(fs, files.temporary);
   if (ProgressObserver* progress = ThreadProgressObserver())
@@ -272,7 +266,7 @@ void ClassicSwap(platform::FileSystem& fs, const FormFiles& files) {
     return;
   }
   // The form is missing: whatever holds its content stays, and the user learns where.
-  platform::NoteFormNotConverted();
+  platform::NoteIoFailure();
   bool temporary_there = false;
   IgnoreErrors([&] { temporary_there = fs.FileExists(files.temporary); });
   std::string text = "Das Formular " + files.source + " fehlt nach dem Ersetzen.";

@@ -56,10 +56,6 @@ bool Contains(const std::string& line, const std::string& text);
 // deleted, unless the form is missing then, which is reported instead.
 void SwapInTemporary(platform::FileSystem& fs, const FormFiles& files);
 
-// After a catalogue of folder failed: when the folder is there, its forms went unconverted (a
-// missing folder has none to convert).
-void NoteCatalogueFailed(platform::FileSystem& fs, const std::string& folder);
-
 // Removes a file of the program's own (a temporary file, a backup) if it is there; one that stays
 // is noted, so that the next writer of the database looks for it.
 void RemoveOwnFile(platform::FileSystem& fs, const std::string& path);
