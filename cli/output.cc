@@ -180,6 +180,25 @@ void Progress::FormNotReplaced(const std::string& path) {
   failed_.insert(Key(path));
 }
 
+void Progress::Healed(const std::string& action, const std::string& path, const std::string& form) {
+  const std::string shown = platform::ResolvePath(path);
+  if (json_) {
+    Clear();
+    std::fprintf(stderr, "{\"call\":\"Heal\",\"action\":%s,\"path\":%s,\"form\":%s}\n",
+                 host::JsonString(action).c_str(), host::JsonString(shown).c_str(),
+                 host::JsonString(form.empty() ? "" : platform::ResolvePath(form)).c_str());
+    std::fflush(stderr);
+    return;
+  }
+  if (!quiet_) return;
+  const char* words = action == "restored"  ? "wiederhergestellt"
+                      : action == "removed" ? "entfernt"
+                      : action == "kept"    ? "behalten"
+                                            : "nicht aufgeräumt";
+  std::fprintf(stderr, "llupdate: Datei eines unterbrochenen Laufs %s: %s\n", words, shown.c_str());
+  std::fflush(stderr);
+}
+
 std::string Progress::StepText() const {
   JobLabel label = LabelOf(operation_);
   std::string text;

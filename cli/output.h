@@ -52,6 +52,9 @@ class Progress : public ProgressObserver {
                     bool ok) override;
   void FormWritten(const std::string& path) override;
   void FormNotReplaced(const std::string& path) override;
+  // Each repair of an unfinished run's files: a JSON record, and a line also with --quiet (the
+  // component's notice says it otherwise).
+  void Healed(const std::string& action, const std::string& path, const std::string& form) override;
 
   // The form in work (its name and its path as it is on the disk), empty between forms.
   const std::string& form() const { return form_; }

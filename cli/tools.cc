@@ -137,10 +137,17 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
   auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
   const std::string dir = catalogue::FormDirectory(args[0]);
   std::string shown_dir = platform::ResolvePath(dir);
-  // Repairs are writes: they wait for, or leave to, a run that holds the database.
+  // Repairs are writes: they wait for, or leave to, a run that holds the folder. What may be
+  // repaired is what the unfinished run recorded as its own, and nothing else.
   std::unique_ptr<platform::WriterLock> lock;
+  std::vector<platform::OwnFile> own;
   try {
-    if (options.apply) lock = fs->LockDatabase(args[0], component::LockWaitSeconds());
+    if (options.apply) {
+      lock = fs->LockFormFolder(dir, component::LockWaitSeconds());
+      if (lock && lock->previous_run_unfinished()) own = lock->previous_own_files();
+    } else {
+      own = platform::PeekWriterLock(dir).own;
+    }
   } catch (const platform::Error& e) {
     PrintProblem(options.json, e.description());
     return e.number() == platform::kPermissionDenied ? kExitDatabaseBusy : kExitFalse;
@@ -154,11 +161,14 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
     return kExitFalse;
   }
   using Action = rewrites::Leftover::Action;
-  bool failed = false, kept = false;
-  const std::vector<rewrites::Leftover> leftovers = rewrites::FindLeftovers(files);
+  bool failed = false, kept = false, needs_doing = false;
+  const std::vector<rewrites::Leftover> leftovers = rewrites::FindLeftovers(*fs, dir, files, own);
   for (const rewrites::Leftover& f : leftovers) {
     std::string kind, action;
-    if (f.action == Action::kRestore) {
+    if (f.action == Action::kForeign) {
+      kind = "foreign";
+      action = "keeps " + f.file + ": not made by llupdate (the lock's record does not name it)";
+    } else if (f.action == Action::kRestore) {
       kind = "restore";
       action = "restores " + f.form + " from its backup " + f.file;
     } else if (f.action == Action::kKeep) {
@@ -176,11 +186,12 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
       kind = "leftover";
       action = "removes the temporary file " + f.file + " of an interrupted run";
     }
+    if (f.action != Action::kForeign) needs_doing = true;
     std::string outcome;
     if (options.apply) {
       try {
         rewrites::ResolveLeftover(*fs, dir, f);
-        outcome = f.action == Action::kKeep ? "kept" : "done";
+        outcome = f.action == Action::kKeep || f.action == Action::kForeign ? "kept" : "done";
       } catch (const platform::Error& e) {
         outcome = "failed: " + std::to_string(e.number()) + " " + e.description();
         failed = true;
@@ -194,15 +205,17 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
           host::JsonString(shown_dir + "/" + f.file).c_str(), host::JsonString(f.form).c_str(),
           host::JsonString(action).c_str(),
           options.apply ? (",\"outcome\":" + host::JsonString(outcome)).c_str() : "");
-    } else if (options.apply) {
-      std::printf("%s: %s (%s)\n", kind.c_str(), action.c_str(), outcome.c_str());
+    } else if (options.apply || f.action == Action::kForeign) {
+      std::printf("%s: %s (%s)\n", kind.c_str(), action.c_str(),
+                  options.apply ? outcome.c_str() : shown_dir.c_str());
     } else {
       std::printf("%s: %s/%s: --apply %s\n", kind.c_str(), shown_dir.c_str(), f.file.c_str(),
                   action.c_str());
     }
   }
-  if (leftovers.empty()) {
+  if (!needs_doing) {
     if (!options.json) std::printf("%s: nothing to recover\n", shown_dir.c_str());
+    if (lock && !failed) lock->MarkFinished();
     return kExitTrue;
   }
   if (options.apply && !failed) {
@@ -248,9 +261,18 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
                                    std::to_string(e.number()) + " " + e.description());
     return kExitFalse;
   }
-  std::vector<rewrites::Leftover> leftovers;
+  const platform::LockPeek lock = platform::PeekWriterLock(dir);
+  std::vector<rewrites::Leftover> leftovers, foreign;
   try {
-    leftovers = rewrites::FindLeftovers(fs->ListFiles(dir));
+    leftovers = rewrites::FindLeftovers(*fs, dir, fs->ListFiles(dir), lock.own);
+    for (auto it = leftovers.begin(); it != leftovers.end();) {
+      if (it->action != rewrites::Leftover::Action::kForeign) {
+        ++it;
+        continue;
+      }
+      foreign.push_back(*it);
+      it = leftovers.erase(it);
+    }
   } catch (const platform::Error& e) {
     PrintProblem(options.json, platform::ResolvePath(dir) + ": " + e.description());
     return kExitFalse;
@@ -269,7 +291,6 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
       ++versions[type][version.empty() ? "-" : version];
     }
   }
-  const platform::LockPeek lock = platform::PeekWriterLock(db);
   const std::string holder =
       lock.held ? platform::DatabaseBusyError(db, lock.text).description() : std::string();
   const std::string shown_db = platform::ResolvePath(db);
@@ -287,6 +308,11 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
           std::string(i > 0 ? "," : "") + "{\"file\":" + host::JsonString(leftovers[i].file) +
           ",\"path\":" + host::JsonString(platform::ResolvePath(dir) + "/" + leftovers[i].file) +
           ",\"form\":" + host::JsonString(leftovers[i].form) + "}";
+    }
+    line += "],\"not_made_by_llupdate\":[";
+    for (size_t i = 0; i < foreign.size(); ++i) {
+      line += std::string(i > 0 ? "," : "") +
+              host::JsonString(platform::ResolvePath(dir) + "/" + foreign[i].file);
     }
     line += "],\"forms\":{";
     bool first = true;
@@ -325,6 +351,12 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   } else {
     std::printf("left by an interrupted run ('llupdate recover %s'):\n", db.c_str());
     for (const rewrites::Leftover& f : leftovers) {
+      std::printf("  %s/%s\n", platform::ResolvePath(dir).c_str(), f.file.c_str());
+    }
+  }
+  if (!foreign.empty()) {
+    std::printf("named like leftovers but not made by llupdate (never touched):\n");
+    for (const rewrites::Leftover& f : foreign) {
       std::printf("  %s/%s\n", platform::ResolvePath(dir).c_str(), f.file.c_str());
     }
   }

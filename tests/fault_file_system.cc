@@ -72,6 +72,10 @@ class FaultLock : public platform::WriterLock {
             std::shared_ptr<FaultFileSystem::State> state)
       : base_(std::move(base)), state_(std::move(state)) {}
   bool previous_run_unfinished() const override { return base_->previous_run_unfinished(); }
+  std::vector<platform::OwnFile> previous_own_files() const override {
+    return base_->previous_own_files();
+  }
+  bool outermost() const override { return base_->outermost(); }
   void MarkFinished() override {
     state_->Check(FsOp::kLock, platform::kLockFileName);
     base_->MarkFinished();
@@ -140,10 +144,10 @@ void FaultFileSystem::SyncFolder(const std::string& path) {
   target().SyncFolder(path);
 }
 
-std::unique_ptr<platform::WriterLock> FaultFileSystem::LockDatabase(const std::string& db_path,
-                                                                    double wait_seconds) {
-  state_->Check(FsOp::kLock, db_path);
-  std::unique_ptr<platform::WriterLock> lock = target().LockDatabase(db_path, wait_seconds);
+std::unique_ptr<platform::WriterLock> FaultFileSystem::LockFormFolder(const std::string& folder,
+                                                                      double wait_seconds) {
+  state_->Check(FsOp::kLock, folder);
+  std::unique_ptr<platform::WriterLock> lock = target().LockFormFolder(folder, wait_seconds);
   if (!lock) return nullptr;
   return std::make_unique<FaultLock>(std::move(lock), state_);
 }

@@ -67,8 +67,8 @@ class FaultFileSystem : public ForwardingFileSystem {
   bool LinkFile(const std::string& existing, const std::string& new_name) override;
   bool ReplaceFile(const std::string& source, const std::string& destination) override;
   void SyncFolder(const std::string& path) override;
-  std::unique_ptr<platform::WriterLock> LockDatabase(const std::string& db_path,
-                                                     double wait_seconds) override;
+  std::unique_ptr<platform::WriterLock> LockFormFolder(const std::string& folder,
+                                                       double wait_seconds) override;
 
   struct State;
 

@@ -116,7 +116,7 @@ TEST_F(OverlayTest, AJobOnTheOverlayChangesNothingAndTellsWhatItWouldChange) {
   EXPECT_TRUE(testing::Exists(Form("alt_c.bel")));
   EXPECT_FALSE(testing::Exists(Form("c.bel")));
   EXPECT_FALSE(testing::Exists(dir_ / "Neu"));
-  EXPECT_FALSE(testing::Exists(dir_ / kLockFileName));
+  EXPECT_FALSE(testing::Exists(Form(kLockFileName)));
 
   std::vector<std::string> seen;
   for (const auto& change : overlay_->Changes()) {
@@ -157,13 +157,16 @@ TEST_F(OverlayTest, ReadsNoPipeNoLinkOutsideAndNoHeldDatabase) {
   EXPECT_EQ(ErrorOf([&] { NewOsFileSystem()->Open(Form("pipe.bel"), OpenMode::kRead); }),
             platform::kPathFileAccessError);
 
-  // A run that holds the database: the preview says so instead of reading half-done work.
-  int fd = ::open((dir_ / kLockFileName).c_str(), O_RDWR | O_CREAT, 0644);
+  // A run that holds the form folder: the preview says so instead of reading half-done work.
+  const std::string forms = dir_.path() + "/BerichteLL";
+  int fd = ::open((forms + "/" + kLockFileName).c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::write(fd, "host=h\npid=1\nsince=now\nstate=running\n", 38), 38);
-  EXPECT_TRUE(overlay_->LockDatabase(dir_.path(), 0)->previous_run_unfinished());
+  EXPECT_TRUE(overlay_->LockFormFolder(forms, 0)->previous_run_unfinished());
+  ::close(fd);
+  fd = ::open(forms.c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  EXPECT_EQ(ErrorOf([&] { overlay_->LockDatabase(dir_.path(), 0); }), platform::kPermissionDenied);
+  EXPECT_EQ(ErrorOf([&] { overlay_->LockFormFolder(forms, 0); }), platform::kPermissionDenied);
   ::close(fd);
 }
 

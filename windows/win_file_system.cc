@@ -201,9 +201,9 @@ class WinFileSystem : public platform::FileSystem {
   }
   // A rename with MOVEFILE_WRITE_THROUGH is on the disk when it returns: nothing to flush.
   void SyncFolder(const std::string&) override {}
-  std::unique_ptr<platform::WriterLock> LockDatabase(const std::string& db_path,
-                                                     double wait_seconds) override {
-    std::string path = db_path + "\\" + platform::kLockFileName;
+  std::unique_ptr<platform::WriterLock> LockFormFolder(const std::string& folder,
+                                                       double wait_seconds) override {
+    std::string path = folder + "\\" + platform::kLockFileName;
     HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
@@ -226,7 +226,7 @@ class WinFileSystem : public platform::FileSystem {
         std::string text = ReadLockText(handle);
         CloseHandle(handle);
         throw Error(platform::kPermissionDenied,
-                    "die Datenbank " + db_path +
+                    "die Datenbank " + folder +
                         " wird von einem anderen Lauf bearbeitet (Rechner " + Field(text, "host") +
                         ", Prozess " + Field(text, "pid") + ", seit " + Field(text, "since") + ")");
       }

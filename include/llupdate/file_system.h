@@ -52,14 +52,32 @@ class File {
   virtual void Close() = 0;
 };
 
-// The writer lock of a database, held while the object lives. The lock file also records whether
-// the run that held it last finished: one that did not (a crash, a kill, a power cut) may have
-// left its own temporary, backup and partial files beside the forms.
+// A file that a run made beside the forms (a temporary file, a backup, a partial copy), as the
+// lock file records it: its name in the form folder and what identifies it ("device:inode" for a
+// file the run created, "device:inode:size:mtime" for a second name of a form's content).
+struct OwnFile {
+  std::string name;
+  std::string identity;
+};
+
+// True when a file's identity now (FileSystem::FileIdentity) is the one recorded: the same file,
+// and for a recorded size and time the same content.
+bool IdentityMatches(const std::string& now, const std::string& recorded);
+
+// The writer lock of a form folder, held while the object lives. The lock file also records
+// whether the run that held it last finished, and which files it made beside the forms: one that
+// did not finish (a crash, a kill, a power cut) may have left some of them behind.
 class WriterLock {
  public:
   virtual ~WriterLock() = default;
   // True when the previous holder ended without MarkFinished().
   virtual bool previous_run_unfinished() const = 0;
+  // The files that the unfinished previous holder recorded as its own; only these may be
+  // resolved by a heal or a recovery.
+  virtual std::vector<OwnFile> previous_own_files() const { return {}; }
+  // False when this thread holds the folder already (reached through another path): the call
+  // then runs inside the outer one, which heals, flushes and finishes.
+  virtual bool outermost() const { return true; }
   // Records that this run ended with nothing of its own left beside the forms.
   virtual void MarkFinished() = 0;
 };
@@ -116,18 +134,27 @@ class FileSystem : public Object {
   // Puts the folder's entries (names created, renamed, removed) on the disk while durable writes
   // are on.
   virtual void SyncFolder(const std::string& path) { (void)path; }
-  // Takes the writer lock of the database path db_path (the lock file ".llupdate-lock" in it),
-  // waiting up to wait_seconds for another holder; error 70 naming the holder when it stays
-  // held. nullptr when this file system has no locks or db_path cannot hold a lock file (it does
-  // not exist or cannot be written): then there is nothing the lock could protect.
-  virtual std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path,
-                                                   double wait_seconds) {
-    (void)db_path, (void)wait_seconds;
+  // The identity of a file as it is now (see OwnFile), "" when it is missing or no regular file.
+  // A file system that cannot tell gives "" for every file: then no file counts as the program's
+  // own, and healing touches nothing.
+  virtual std::string FileIdentity(const std::string& path) {
+    (void)path;
+    return "";
+  }
+  // Takes the writer lock of the form folder (the folder itself is the key, so that every path
+  // that reaches it meets the same lock), waiting up to wait_seconds for another holder: error 70
+  // naming the holder when it stays held, another error naming the reason and the remedy when
+  // the lock or its record cannot be taken or written. While the lock is held, the files this
+  // file system creates in the folder are recorded in it as the run's own. nullptr when this
+  // file system has no locks or the folder does not exist (nothing there to protect).
+  virtual std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder,
+                                                     double wait_seconds) {
+    (void)folder, (void)wait_seconds;
     return nullptr;
   }
 };
 
-// The name of the lock file in a database path.
+// The name of the lock file in a form folder.
 inline constexpr char kLockFileName[] = ".llupdate-lock";
 
 // Passes every call on to another file system: a wrapper derives from it and overrides only what
@@ -169,9 +196,10 @@ class ForwardingFileSystem : public FileSystem {
     return target_->ReplaceFile(source, destination);
   }
   void SyncFolder(const std::string& path) override { target_->SyncFolder(path); }
-  std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path,
-                                           double wait_seconds) override {
-    return target_->LockDatabase(db_path, wait_seconds);
+  std::string FileIdentity(const std::string& path) override { return target_->FileIdentity(path); }
+  std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder,
+                                             double wait_seconds) override {
+    return target_->LockFormFolder(folder, wait_seconds);
   }
 
  private:

@@ -25,6 +25,13 @@ class ProgressObserver {
   // A converted form could not be put in place (the message names the form and the reason); the
   // form keeps its old content. The operation's result stays as it is.
   virtual void FormNotReplaced(const std::string& path) { (void)path; }
+  // Before a writer begins, it resolved a file that an unfinished earlier run made: action is
+  // "restored" (the backup at path became the form again), "removed", "kept" (a temporary file
+  // whose form and backup are missing) or "failed"; form names the form it belongs to ("" for a
+  // partial file).
+  virtual void Healed(const std::string& action, const std::string& path, const std::string& form) {
+    (void)action, (void)path, (void)form;
+  }
 };
 
 // The observer of the calling thread (none by default); the caller keeps it alive while it is set.

@@ -85,22 +85,26 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   host::IgnoreErrors([&] { fs = &Internals::Fso(self); });
   if (fs == nullptr) return body();  // the operation reports the missing file-system object
 
+  // The lock is the form folder's, whatever path reaches it; nothing is written without it.
+  const std::string folder = catalogue::FormDirectory(pDBPath);
   std::unique_ptr<platform::WriterLock> lock;
   bool locked = host::Armed(
       host::ErrorText::Custom("Die Datenbank " + pDBPath + " kann nicht gesperrt werden.")
           .WithDetails(),
       false, [&] {
         try {
-          lock = fs->LockDatabase(pDBPath, lock_wait_seconds.load());
+          lock = fs->LockFormFolder(folder, lock_wait_seconds.load());
+        } catch (const HostFailure&) {
+          throw;
         } catch (const platform::Error& e) {
-          if (e.number() != platform::kPermissionDenied) throw;
-          database_busy = true;
+          if (e.number() == platform::kPermissionDenied) database_busy = true;
           host::ShowHostMessage("Nichts geändert: " + e.description() + ".", 3, true);
           return false;
         }
         return true;
       });
   if (!locked) return false;
+  if (lock != nullptr && !lock->outermost()) return body();  // held already under another path
 
   held.push_back({key, std::move(lock)});
   // What the file system learns of the folders serves the whole call, and no longer.
@@ -119,7 +123,7 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   platform::TakeChangedFolders();
   platform::WriterLock* writer_lock = held.back().lock.get();
   if (writer_lock != nullptr && writer_lock->previous_run_unfinished()) {
-    rewrites::HealLeftovers(*fs, catalogue::FormDirectory(pDBPath));
+    rewrites::HealLeftovers(*fs, folder, writer_lock->previous_own_files());
   }
   bool result = body();
   if (!FlushChangedFolders(self)) result = false;

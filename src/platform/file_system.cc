@@ -1,7 +1,11 @@
 #include "platform/file_system.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <random>
 #include <utility>
 
@@ -90,4 +94,89 @@ bool IsPartialFileName(const std::string& name) {
   return name.compare(at + kPartialDigits, std::string::npos, kPartialSuffix) == 0;
 }
 
+namespace {
+
+// Names in a record stand on one line: the characters that would break it are escaped.
+std::string Escape(const std::string& name) {
+  std::string out;
+  for (char c : name) {
+    switch (c) {
+      case '%':
+        out += "%25";
+        break;
+      case '\n':
+        out += "%0A";
+        break;
+      case '\r':
+        out += "%0D";
+        break;
+      case '\t':
+        out += "%09";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+LockRecord ParseLockRecord(const std::string& text) {
+  LockRecord record;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) break;  // a line being written is not yet part of the record
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (line == "state=running") record.running = true;
+    if (line.rfind("own=", 0) != 0) continue;
+    size_t tab = line.find('\t');
+    if (tab == std::string::npos || tab == 4 || tab + 1 == line.size()) continue;
+    record.own.push_back({Unescape(line.substr(4, tab - 4)), line.substr(tab + 1)});
+  }
+  if (!record.running) record.own.clear();  // a finished run left nothing of its own
+  return record;
+}
+
+std::string RecordLine(const OwnFile& file) {
+  return "own=" + Escape(file.name) + "\t" + file.identity + "\n";
+}
+
+std::string LockHeader(const char* state) {
+  char host[256] = "?";
+  ::gethostname(host, sizeof host - 1);
+  host[sizeof host - 1] = '\0';
+  char since[32] = "";
+  std::time_t now = std::time(nullptr);
+  struct tm local;
+  ::localtime_r(&now, &local);
+  std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string("host=") + host + "\npid=" + std::to_string(::getpid()) +
+         "\nuid=" + std::to_string(::getuid()) + "\nsince=" + since + "\nstate=" + state + "\n";
+}
+
 }  // namespace llupdate::platform
+
+bool llupdate::IdentityMatches(const std::string& now, const std::string& recorded) {
+  if (now.empty() || recorded.empty()) return false;
+  return now == recorded ||
+         (now.size() > recorded.size() && now.compare(0, recorded.size(), recorded) == 0 &&
+          now[recorded.size()] == ':');
+}

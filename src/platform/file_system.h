@@ -20,6 +20,7 @@ using llupdate::ForwardingFileSystem;
 using llupdate::NewMemoryFileSystem;
 using llupdate::NewOsFileSystem;
 using llupdate::OpenMode;
+using llupdate::OwnFile;
 using llupdate::WriterLock;
 using enum llupdate::Attribute;
 using llupdate::kLockFileName;
@@ -62,18 +63,31 @@ std::string PartialFileName(const std::string& path);
 // True for a name that PartialFileName made (or the copy's partial file of earlier versions).
 bool IsPartialFileName(const std::string& name);
 
-// What the lock file of a database says, read without taking the lock: whether another run holds
+// What a lock file says: who held it last, whether that run finished, and the files it recorded
+// as its own. The text is written by the lock: a header ("host=", "pid=", "since=", "state=")
+// and a line "own=NAME<tab>IDENTITY" for each file the run made, names escaped (RecordLine).
+struct LockRecord {
+  bool running = false;  // the last holder did not mark its run finished
+  std::vector<OwnFile> own;
+};
+LockRecord ParseLockRecord(const std::string& text);
+std::string RecordLine(const OwnFile& file);
+// The header of a lock file for this process in the given state ("running", "finished").
+std::string LockHeader(const char* state);
+
+// What the lock of a form folder says, read without taking the lock: whether another run holds
 // it now, and whether the last run finished.
 struct LockPeek {
   bool held = false;
-  bool unfinished = false;  // not held, and the last holder did not finish
-  std::string text;         // the lock file's text (who held it last)
+  bool unfinished = false;   // not held, and the last holder did not finish
+  std::string text;          // the lock file's text (who held it last)
+  std::vector<OwnFile> own;  // what the unfinished last run recorded as its own
 };
-LockPeek PeekWriterLock(const std::string& db_path);
+LockPeek PeekWriterLock(const std::string& folder);
 
 // The refusal of a writer lock that another run holds, naming the holder from the lock file's
 // text.
-Error DatabaseBusyError(const std::string& db_path, const std::string& lock_text);
+Error DatabaseBusyError(const std::string& folder, const std::string& lock_text);
 
 // The operating-system path that a component path names (see the file comment).
 std::string ResolvePath(const std::string& component_path);

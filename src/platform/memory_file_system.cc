@@ -196,11 +196,11 @@ class MemoryFileSystem : public FileSystem {
     parent->children[text::FoldCase(name)] = from;
     return true;
   }
-  std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path, double) override {
-    auto node = Find(db_path);
+  std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder, double) override {
+    auto node = Find(folder);
     if (!node || !node->folder) return nullptr;
-    std::string key = text::FoldCase(db_path);
-    if (held_.count(key)) throw Error(platform::kPermissionDenied, db_path + " ist gesperrt");
+    std::string key = text::FoldCase(folder);
+    if (held_.count(key)) throw Error(platform::kPermissionDenied, folder + " ist gesperrt");
     held_.insert(key);
     struct Lock : MemoryLock {
       Lock(MemoryFileSystem* fs, std::string key)

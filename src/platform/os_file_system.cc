@@ -13,7 +13,12 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 
 #include "platform/error.h"
 #include "platform/file_system.h"
@@ -94,63 +99,33 @@ class OsFile : public File {
   const std::string& path() const { return path_; }
 };
 
-// The lock file of a database: flock() on it, which the kernel releases when the process ends
-// however it ends, so the lock of a dead process never blocks. Its text names the holder and
-// whether the holder's run finished.
-class OsWriterLock : public WriterLock {
- public:
-  OsWriterLock(int fd, bool unfinished) : fd_(fd), unfinished_(unfinished) {}
-  ~OsWriterLock() override { ::close(fd_); }  // closing releases the lock
+// The lock of a form folder: flock() on a descriptor of the folder itself. The kernel keys it
+// on the folder, so every path that reaches it (links, bind mounts, another letter case, two
+// database paths sharing one form folder) meets the same lock; it needs only read access to the
+// folder, so every user who may write the forms can take it; and it is released when the process
+// ends however it ends, so the lock of a dead process never blocks.
+//
+// The record beside it, the file ".llupdate-lock" in the folder, names the holder, whether its
+// run finished, and every file the run made in the folder with that file's identity. It is
+// written so that every user who may write the forms can update it (mode and group from the
+// folder).
+using FolderKey = std::pair<dev_t, ino_t>;
 
-  bool previous_run_unfinished() const override { return unfinished_; }
+// The folders this process holds, by thread: a nested call of the same thread (perhaps through
+// another path) runs inside the outer one.
+std::mutex held_mutex;
+std::map<FolderKey, std::thread::id> held_folders;
 
-  void MarkFinished() override {
-    std::string text = ReadAll(fd_);
-    size_t at = text.find(kRunning);
-    if (at == std::string::npos) return;
-    WriteAll(fd_, text.replace(at, sizeof kRunning - 1, kFinished));
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (off_t at = 0;;) {
+    ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+    at += n;
   }
-
-  static constexpr char kRunning[] = "state=running";
-  static constexpr char kFinished[] = "state=finished";
-
-  static std::string ReadAll(int fd) {
-    std::string text;
-    char buffer[512];
-    for (off_t at = 0;;) {
-      ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
-      if (n <= 0 || text.size() > 4096) break;
-      text.append(buffer, static_cast<size_t>(n));
-      at += n;
-    }
-    return text;
-  }
-
-  // The new text is written over the old one and only then cut to its length, so that a reader
-  // never finds the file empty.
-  static void WriteAll(int fd, const std::string& text) {
-    if (::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
-        ::ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
-      throw ErrorFromErrno(errno, kLockFileName);
-    }
-  }
-
- private:
-  int fd_;
-  bool unfinished_;
-};
-
-std::string HolderText() {
-  char host[256] = "?";
-  ::gethostname(host, sizeof host - 1);
-  host[sizeof host - 1] = '\0';
-  char since[32] = "";
-  std::time_t now = std::time(nullptr);
-  struct tm local;
-  ::localtime_r(&now, &local);
-  std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
-  return std::string("host=") + host + "\npid=" + std::to_string(::getpid()) + "\nsince=" + since +
-         "\n";
+  return text;
 }
 
 // "Rechner H, Prozess P, seit T" from a lock file's text.
@@ -164,22 +139,203 @@ std::string DescribeHolder(const std::string& text) {
   return "Rechner " + value("host") + ", Prozess " + value("pid") + ", seit " + value("since");
 }
 
+// The refusal of a lock for a reason other than another holder, with what the user can do.
+Error CannotLock(const std::string& what, int err, const std::string& remedy) {
+  return Error(kPathFileAccessError,
+               what + " (" + ErrorDescription(ErrorFromErrno(err, "").number()) + "); " + remedy);
+}
+
+// The name under which a record of another account is replaced.
+constexpr char kRecordReplacement[] = ".llupdate-lock.new";
+
+bool IsRecordName(const std::string& name) {
+  return name == kLockFileName || name == kRecordReplacement;
+}
+
+class OsWriterLock;
+
+// The locks one file system holds: the files it creates in their folders are recorded there.
+struct HeldLocks {
+  std::vector<OsWriterLock*> locks;
+  unsigned generation = 0;
+};
+
+class OsWriterLock : public WriterLock {
+ public:
+  OsWriterLock(std::shared_ptr<HeldLocks> held, int folder_fd, int record_fd, FolderKey key,
+               LockRecord previous, off_t end)
+      : held_(std::move(held)),
+        folder_fd_(folder_fd),
+        record_fd_(record_fd),
+        key_(key),
+        previous_(std::move(previous)),
+        end_(end) {
+    held_->locks.push_back(this);
+    ++held_->generation;
+  }
+  ~OsWriterLock() override {
+    auto& locks = held_->locks;
+    locks.erase(std::remove(locks.begin(), locks.end(), this), locks.end());
+    ++held_->generation;
+    {
+      std::lock_guard<std::mutex> guard(held_mutex);
+      held_folders.erase(key_);
+    }
+    ::close(record_fd_);
+    ::close(folder_fd_);  // closing releases the lock
+  }
+
+  bool previous_run_unfinished() const override { return previous_.running; }
+  std::vector<OwnFile> previous_own_files() const override { return previous_.own; }
+
+  void MarkFinished() override {
+    std::string text = LockHeader("finished");
+    if (::pwrite(record_fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+        ::ftruncate(record_fd_, static_cast<off_t>(text.size())) != 0) {
+      throw ErrorFromErrno(errno, kLockFileName);
+    }
+    end_ = static_cast<off_t>(text.size());
+    finished_ = true;
+  }
+
+  const FolderKey& key() const { return key_; }
+
+  // Records a file the run made (or is about to make) in the folder; with durable writes the
+  // record is on the disk before the call returns, so that after a power cut the next run knows
+  // the file as this one's.
+  void Record(const std::vector<OwnFile>& files) {
+    if (finished_) return;
+    std::string line;
+    for (const OwnFile& file : files) line += RecordLine(file);
+    if (OsFault(OsCall::kWrite, kLockFileName) ||
+        ::pwrite(record_fd_, line.data(), line.size(), end_) != static_cast<ssize_t>(line.size()) ||
+        (DurableWrites() && ::fdatasync(record_fd_) != 0)) {
+      throw ErrorFromErrno(errno, kLockFileName);
+    }
+    end_ += static_cast<off_t>(line.size());
+  }
+
+ private:
+  std::shared_ptr<HeldLocks> held_;
+  int folder_fd_;
+  int record_fd_;
+  FolderKey key_;
+  LockRecord previous_;
+  off_t end_;
+  bool finished_ = false;
+};
+
+// The lock of a folder this thread holds already.
+class NestedLock : public WriterLock {
+ public:
+  bool previous_run_unfinished() const override { return false; }
+  bool outermost() const override { return false; }
+  void MarkFinished() override {}
+};
+
+// The mode of a record in a folder: readable by whoever may read the folder, writable by whoever
+// may write it.
+mode_t RecordMode(mode_t folder) {
+  mode_t mode = S_IRUSR | S_IWUSR;
+  if (folder & S_IRGRP) mode |= S_IRGRP;
+  if (folder & S_IWGRP) mode |= S_IRGRP | S_IWGRP;
+  if (folder & S_IROTH) mode |= S_IROTH;
+  if (folder & S_IWOTH) mode |= S_IROTH | S_IWOTH;
+  return mode;
+}
+
+// Gives a record the folder's group and the mode from the folder, as far as this user may.
+void ShareRecord(int fd, const struct stat& folder) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) return;
+  if (st.st_gid != folder.st_gid) (void)::fchown(fd, static_cast<uid_t>(-1), folder.st_gid);
+  mode_t mode = RecordMode(folder.st_mode);
+  if ((st.st_mode & 07777) != mode) (void)::fchmod(fd, mode);
+}
+
+// Opens the record of a locked folder for writing, creating it or, when this user may not write
+// the one there (made by another account), replacing it with a copy this user owns; *text gets
+// its content. *created tells that the folder gained an entry.
+int OpenRecord(int folder_fd, const struct stat& folder, const std::string& shown,
+               std::string* text, bool* created) {
+  *created = false;
+  int fd = ::openat(folder_fd, kLockFileName, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    *text = ReadAll(fd);
+    ShareRecord(fd, folder);
+    return fd;
+  }
+  const std::string record = shown + "/" + kLockFileName;
+  if (errno == ENOENT) {
+    fd = ::openat(folder_fd, kLockFileName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  RecordMode(folder.st_mode));
+    if (fd < 0) {
+      throw CannotLock("der Sperrvermerk " + record + " kann nicht angelegt werden", errno,
+                       "der Formularordner muss für diesen Benutzer beschreibbar sein");
+    }
+    ShareRecord(fd, folder);
+    text->clear();
+    *created = true;
+    return fd;
+  }
+  if (errno != EACCES && errno != EPERM) {
+    throw CannotLock("der Sperrvermerk " + record + " kann nicht geöffnet werden", errno,
+                     errno == ELOOP ? "er ist ein symbolischer Link: entfernen Sie ihn"
+                                    : "prüfen Sie den Formularordner und seinen Datenträger");
+  }
+  // The record of another account that this one may not write: replaced by one that every user
+  // who may write the forms can write. The lock is held, so nobody else writes it meanwhile.
+  int old = ::openat(folder_fd, kLockFileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (old < 0) {
+    throw CannotLock("der Sperrvermerk " + record + " kann nicht gelesen werden", errno,
+                     "sein Eigentümer gibt ihn der Gruppe frei (chmod g+rw) oder löscht ihn");
+  }
+  *text = ReadAll(old);
+  ::close(old);
+  const char* kNew = kRecordReplacement;
+  ::unlinkat(folder_fd, kNew, 0);  // a replacement an earlier run did not finish
+  fd = ::openat(folder_fd, kNew, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                RecordMode(folder.st_mode));
+  if (fd >= 0) {
+    ShareRecord(fd, folder);
+    if (::pwrite(fd, text->data(), text->size(), 0) == static_cast<ssize_t>(text->size()) &&
+        ::renameat(folder_fd, kNew, folder_fd, kLockFileName) == 0) {
+      *created = true;
+      return fd;
+    }
+    int err = errno;
+    ::close(fd);
+    ::unlinkat(folder_fd, kNew, 0);
+    errno = err;
+  }
+  throw CannotLock(
+      "der Sperrvermerk " + record + " eines anderen Benutzers kann nicht ersetzt werden", errno,
+      "sein Eigentümer gibt ihn der Gruppe frei (chmod g+rw) oder löscht ihn");
+}
+
 }  // namespace
 
-LockPeek PeekWriterLock(const std::string& db_path) {
+LockPeek PeekWriterLock(const std::string& folder) {
   LockPeek peek;
-  std::string path = ResolvePath(db_path) + "/" + kLockFileName;
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return peek;
-  peek.text = OsWriterLock::ReadAll(fd);
-  peek.held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  ::close(fd);
-  peek.unfinished = !peek.held && peek.text.find(OsWriterLock::kRunning) != std::string::npos;
+  std::string os_folder = ResolvePath(folder);
+  int dfd = ::open(os_folder.empty() ? "." : os_folder.c_str(),
+                   O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  if (dfd < 0) return peek;
+  int fd = ::openat(dfd, kLockFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    peek.text = ReadAll(fd);
+    ::close(fd);
+  }
+  peek.held = ::flock(dfd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(dfd);
+  LockRecord record = ParseLockRecord(peek.text);
+  peek.unfinished = !peek.held && record.running;
+  if (peek.unfinished) peek.own = std::move(record.own);
   return peek;
 }
 
-Error DatabaseBusyError(const std::string& db_path, const std::string& lock_text) {
-  return Error(kPermissionDenied, "die Datenbank " + db_path +
+Error DatabaseBusyError(const std::string& folder, const std::string& lock_text) {
+  return Error(kPermissionDenied, "die Datenbank mit dem Formularordner " + folder +
                                       " wird von einem anderen Lauf bearbeitet (" +
                                       DescribeHolder(lock_text) + ")");
 }
@@ -270,10 +426,11 @@ Error MissingError(const std::string& os_path, const std::string&) {
 // with its mode and times set through the open file and, with durable writes, on the disk before
 // it is closed. Removes the partial file when anything fails.
 void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::string& partial,
-                   const std::string& destination) {
+                   const std::string& destination, const std::function<void(int)>& created) {
   int out = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (out < 0) throw ErrorFromErrno(errno, destination);
   try {
+    created(out);
     OsFile writer(out, destination, true);
     CopyContent(in, out, reader, writer, static_cast<size_t>(src.st_size));
     if (::fchmod(out, src.st_mode & 07777) != 0) throw ErrorFromErrno(errno, destination);
@@ -284,6 +441,16 @@ void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::st
     ::unlink(partial.c_str());
     throw;
   }
+}
+
+// What identifies a file the program created ("device:inode"), and the content of a file it gave
+// a second name ("device:inode:size:mtime").
+std::string FileOnlyIdentity(const struct stat& st) {
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+std::string ContentIdentity(const struct stat& st) {
+  return FileOnlyIdentity(st) + ":" + std::to_string(st.st_size) + ":" +
+         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
 }
 
 class OsFileSystem : public FileSystem {
@@ -346,7 +513,10 @@ class OsFileSystem : public FileSystem {
     // so that a failed copy never leaves a half-written destination behind and a link planted
     // at the destination is replaced, never written through.
     std::string partial = PartialFileName(to.os_path);
-    CopyToNewFile(reader, in, src, partial, destination);
+    // The partial file and the name it will take are the run's own from the start.
+    CopyToNewFile(reader, in, src, partial, destination, [&](int fd) {
+      RecordOwn({partial, to.os_path}, fd);
+    });
     if (OsFault(OsCall::kRename, to.os_path) ||
         ::rename(partial.c_str(), to.os_path.c_str()) != 0) {
       int err = errno;
@@ -360,8 +530,15 @@ class OsFileSystem : public FileSystem {
     PathResolver::Resolved from = paths_.Resolve(existing);
     std::string to = paths_.Resolve(new_name).os_path;
     int result = Retry(existing, from, [&](const std::string& p) {
-      return OsFault(OsCall::kLink, to) ? -1
-                                        : ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), 0);
+      if (OsFault(OsCall::kLink, to)) return -1;
+      // The second name is the run's own before it exists: recorded with the content it names,
+      // so that a file someone else put there (another content) never counts as the run's.
+      if (LockOf(to) != nullptr) {
+        struct stat st;
+        if (::lstat(p.c_str(), &st) != 0) return -1;
+        if (S_ISREG(st.st_mode)) RecordOwn({to}, ContentIdentity(st));
+      }
+      return ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), 0);
     });
     if (result == 0) {
       paths_.NoteCreated(to, EntryType::kFile);
@@ -380,7 +557,9 @@ class OsFileSystem : public FileSystem {
     struct stat src;
     if (::fstat(in, &src) != 0) throw ErrorFromErrno(errno, existing);
     std::string partial = PartialFileName(to);
-    CopyToNewFile(reader, in, src, partial, new_name);
+    CopyToNewFile(reader, in, src, partial, new_name, [&](int fd) {
+      RecordOwn({partial, to}, fd);
+    });
     if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
       err = errno;
       ::unlink(partial.c_str());
@@ -415,43 +594,104 @@ class OsFileSystem : public FileSystem {
     if (result != 0) throw ErrorFromErrno(err, path);
   }
 
-  std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path,
-                                           double wait_seconds) override {
-    std::string dir = paths_.Resolve(db_path).os_path;
-    std::string path = (dir.empty() ? std::string(".") : dir) + "/" + kLockFileName;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      // No database there, or one that cannot be written: nothing for a lock to protect.
-      if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EROFS) return nullptr;
-      throw ErrorFromErrno(errno, path);
+  std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder,
+                                             double wait_seconds) override {
+    std::string os_folder = paths_.Resolve(folder).os_path;
+    while (os_folder.size() > 1 && os_folder.back() == '/') os_folder.pop_back();
+    const std::string shown = os_folder.empty() ? "." : os_folder;
+    int dfd = ::open(shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return nullptr;  // no forms to protect
+      throw CannotLock("der Formularordner " + shown + " kann nicht gesperrt werden", errno,
+                       "dieser Benutzer braucht Lesezugriff auf den Formularordner");
     }
+    struct stat st;
+    if (::fstat(dfd, &st) != 0) {
+      int err = errno;
+      ::close(dfd);
+      throw CannotLock("der Formularordner " + shown + " kann nicht gesperrt werden", err,
+                       "prüfen Sie den Formularordner");
+    }
+    const FolderKey key{st.st_dev, st.st_ino};
+    {
+      std::lock_guard<std::mutex> guard(held_mutex);
+      auto it = held_folders.find(key);
+      if (it != held_folders.end() && it->second == std::this_thread::get_id()) {
+        ::close(dfd);
+        return std::make_unique<NestedLock>();
+      }
+    }
+    // A run that only looks (status, a preview) holds the lock shared for an instant: a writer
+    // tries a little while before it calls the folder held.
+    const double wait = std::max(wait_seconds, 0.2);
     auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<int64_t>(wait_seconds * 1000));
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                    std::chrono::milliseconds(static_cast<int64_t>(wait * 1000));
+    while (::flock(dfd, LOCK_EX | LOCK_NB) != 0) {
       int err = errno;
       if (err == EINTR) continue;
-      if (err != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
-        // A holder writes its name just after it took the lock: give it a moment.
-        std::string text = OsWriterLock::ReadAll(fd);
-        for (int i = 0; i < 20 && text.find(OsWriterLock::kRunning) == std::string::npos; ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          text = OsWriterLock::ReadAll(fd);
-        }
-        ::close(fd);
-        if (err != EWOULDBLOCK) throw ErrorFromErrno(err, path);
-        throw DatabaseBusyError(db_path, text);
+      if (err != EWOULDBLOCK) {
+        ::close(dfd);
+        throw CannotLock("der Formularordner " + shown + " kann nicht gesperrt werden", err,
+                         "der Datenträger muss Sperren unterstützen");
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (std::chrono::steady_clock::now() >= deadline) {
+        // A holder writes its name just after it took the lock: give it a moment.
+        std::string text;
+        for (int i = 0; i < 20; ++i) {
+          int fd = ::openat(dfd, kLockFileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+          if (fd >= 0) {
+            text = ReadAll(fd);
+            ::close(fd);
+          }
+          if (ParseLockRecord(text).running) break;
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::close(dfd);
+        throw DatabaseBusyError(shown, text);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::string before = OsWriterLock::ReadAll(fd);
-    auto lock = std::make_unique<OsWriterLock>(
-        fd, before.find(OsWriterLock::kRunning) != std::string::npos);
-    OsWriterLock::WriteAll(fd, HolderText() + OsWriterLock::kRunning + "\n");
-    // The mark must be on the disk before any form is touched, so that after a power cut the
-    // next run knows to look for what this one left.
-    if (DurableWrites() && ::fdatasync(fd) != 0) throw ErrorFromErrno(errno, path);
-    if (before.empty() && DurableWrites()) SyncFolder(db_path);
-    return lock;
+    {
+      std::lock_guard<std::mutex> guard(held_mutex);
+      held_folders[key] = std::this_thread::get_id();
+    }
+    int rfd = -1;
+    try {
+      std::string before;
+      bool created = false;
+      rfd = OpenRecord(dfd, st, shown, &before, &created);
+      LockRecord previous = ParseLockRecord(before);
+      // What the previous run recorded stays in the record until this run finishes, so that a
+      // crash before its heal leaves it known.
+      std::string text = LockHeader("running");
+      for (const OwnFile& own : previous.own) text += RecordLine(own);
+      if (::pwrite(rfd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+          ::ftruncate(rfd, static_cast<off_t>(text.size())) != 0) {
+        throw CannotLock(
+            "der Sperrvermerk " + shown + "/" + kLockFileName + " kann nicht geschrieben werden",
+            errno, "der Formularordner muss beschreibbar sein");
+      }
+      // The mark must be on the disk before any form is touched, so that after a power cut the
+      // next run knows to look for what this one left.
+      if (DurableWrites() && ::fdatasync(rfd) != 0) throw ErrorFromErrno(errno, kLockFileName);
+      if (created && DurableWrites() && ::fsync(dfd) != 0) throw ErrorFromErrno(errno, shown);
+      return std::make_unique<OsWriterLock>(held_, dfd, rfd, key, std::move(previous),
+                                            static_cast<off_t>(text.size()));
+    } catch (...) {
+      if (rfd >= 0) ::close(rfd);
+      ::close(dfd);
+      std::lock_guard<std::mutex> guard(held_mutex);
+      held_folders.erase(key);
+      throw;
+    }
+  }
+
+  std::string FileIdentity(const std::string& path) override {
+    struct stat st;
+    if (::lstat(paths_.Resolve(path).os_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      return "";
+    }
+    return ContentIdentity(st);
   }
 
   void MoveFile(const std::string& source, const std::string& destination) override {
@@ -508,7 +748,9 @@ class OsFileSystem : public FileSystem {
     }
     std::vector<FileEntry> files;
     for (const PathResolver::Entry& e : entries) {
-      if (e.type == EntryType::kFile) files.push_back({e.name, folder + "\\" + e.name});
+      // The lock's record is the program's bookkeeping, not a file of the folder's.
+      if (e.type != EntryType::kFile || IsRecordName(e.name)) continue;
+      files.push_back({e.name, folder + "\\" + e.name});
     }
     std::sort(files.begin(), files.end(), [](const FileEntry& a, const FileEntry& b) {
       return text::NameLess(a.name, b.name);
@@ -536,7 +778,17 @@ class OsFileSystem : public FileSystem {
       fd = ::open(r.os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd < 0 && errno == EEXIST) throw Error(kFileAlreadyExists, path);
       if (fd < 0 && errno == ENOENT) throw Error(kPathNotFound, path);
-      if (fd >= 0) paths_.NoteCreated(r.os_path, EntryType::kFile);
+      if (fd >= 0) {
+        paths_.NoteCreated(r.os_path, EntryType::kFile);
+        try {
+          RecordOwn({r.os_path}, fd);
+        } catch (...) {
+          ::close(fd);
+          ::unlink(r.os_path.c_str());
+          paths_.NoteRemoved(r.os_path);
+          throw;
+        }
+      }
     } else {
       struct stat st;
       bool exists = StatPath(r.os_path, &st);
@@ -600,7 +852,46 @@ class OsFileSystem : public FileSystem {
     return op(r.os_path);
   }
 
+  // The lock held on the folder of an OS path, if any (asked once per folder and set of locks).
+  OsWriterLock* LockOf(const std::string& os_path) {
+    if (held_->locks.empty()) return nullptr;
+    if (lock_cache_generation_ != held_->generation) {
+      lock_cache_.clear();
+      lock_cache_generation_ = held_->generation;
+    }
+    std::string folder = SplitPath(os_path).first;
+    auto it = lock_cache_.find(folder);
+    if (it != lock_cache_.end()) return it->second;
+    OsWriterLock* found = nullptr;
+    struct stat st;
+    if (::stat(folder.empty() ? "." : folder.c_str(), &st) == 0) {
+      for (OsWriterLock* lock : held_->locks) {
+        if (lock->key() == FolderKey{st.st_dev, st.st_ino}) found = lock;
+      }
+    }
+    return lock_cache_[folder] = found;
+  }
+
+  // Records a file this file system made (or is about to make) under a held lock.
+  // The paths are in one folder.
+  void RecordOwn(const std::vector<std::string>& os_paths, const std::string& identity) {
+    OsWriterLock* lock = LockOf(os_paths.front());
+    if (lock == nullptr) return;
+    std::vector<OwnFile> files;
+    for (const std::string& p : os_paths) files.push_back({SplitPath(p).second, identity});
+    lock->Record(files);
+  }
+  void RecordOwn(const std::vector<std::string>& os_paths, int fd) {
+    if (LockOf(os_paths.front()) == nullptr) return;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) throw ErrorFromErrno(errno, os_paths.front());
+    RecordOwn(os_paths, FileOnlyIdentity(st));
+  }
+
   PathResolver paths_;
+  std::shared_ptr<HeldLocks> held_ = std::make_shared<HeldLocks>();
+  std::unordered_map<std::string, OsWriterLock*> lock_cache_;
+  unsigned lock_cache_generation_ = 0;
 };
 
 }  // namespace

@@ -49,12 +49,15 @@ class OverlayWriter : public File {
 // and whether the last one finished.
 class PreviewLock : public WriterLock {
  public:
-  explicit PreviewLock(bool unfinished) : unfinished_(unfinished) {}
+  PreviewLock(bool unfinished, std::vector<OwnFile> own)
+      : unfinished_(unfinished), own_(std::move(own)) {}
   bool previous_run_unfinished() const override { return unfinished_; }
+  std::vector<OwnFile> previous_own_files() const override { return own_; }
   void MarkFinished() override {}
 
  private:
   bool unfinished_;
+  std::vector<OwnFile> own_;
 };
 
 std::string LastPart(const std::string& path) {
@@ -337,12 +340,12 @@ bool OverlayFileSystem::ReplaceFile(const std::string& source, const std::string
   return true;
 }
 
-std::unique_ptr<WriterLock> OverlayFileSystem::LockDatabase(const std::string& db_path, double) {
-  if (!IsFolder(db_path)) return nullptr;
-  // A run that holds the database now may be in the middle of a form: its leftovers are its own.
-  LockPeek peek = PeekWriterLock(db_path);
-  if (peek.held) throw DatabaseBusyError(db_path, peek.text);
-  return std::make_unique<PreviewLock>(peek.unfinished);
+std::unique_ptr<WriterLock> OverlayFileSystem::LockFormFolder(const std::string& folder, double) {
+  if (!IsFolder(folder)) return nullptr;
+  // A run that holds the folder now may be in the middle of a form: its leftovers are its own.
+  LockPeek peek = PeekWriterLock(folder);
+  if (peek.held) throw DatabaseBusyError(folder, peek.text);
+  return std::make_unique<PreviewLock>(peek.unfinished, std::move(peek.own));
 }
 
 std::vector<OverlayFileSystem::Change> OverlayFileSystem::Changes() {

@@ -49,8 +49,12 @@ class OverlayFileSystem : public FileSystem {
   void EndJob() override { base_->EndJob(); }
   bool LinkFile(const std::string& existing, const std::string& new_name) override;
   bool ReplaceFile(const std::string& source, const std::string& destination) override;
-  std::unique_ptr<WriterLock> LockDatabase(const std::string& db_path,
-                                           double wait_seconds) override;
+  // A file the preview has touched is no longer the one on the disk.
+  std::string FileIdentity(const std::string& path) override {
+    return Find(path) == nullptr ? base_->FileIdentity(path) : "";
+  }
+  std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder,
+                                             double wait_seconds) override;
 
  private:
   // The content of a file in the overlay: the bytes of a disk file until it is written.

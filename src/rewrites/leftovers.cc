@@ -1,8 +1,10 @@
 #include "rewrites/leftovers.h"
 
+#include <map>
 #include <set>
 
 #include "host/error_convention.h"
+#include "llupdate/progress.h"
 #include "platform/error.h"
 #include "text/text.h"
 
@@ -17,24 +19,44 @@ bool HasPrefix(const std::string& name, const char* prefix) {
 
 }  // namespace
 
-std::vector<Leftover> FindLeftovers(const std::vector<platform::FileEntry>& files) {
+std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string& folder,
+                                    const std::vector<platform::FileEntry>& files,
+                                    const std::vector<platform::OwnFile>& own) {
   std::set<std::string> present;  // folded names
   for (const auto& f : files) present.insert(text::FoldCase(f.name));
   auto exists = [&](const std::string& name) { return present.count(text::FoldCase(name)); };
+  // A name is the program's when the record names it and the file there is still the one it
+  // made (the identity asked once per name, and only for names the record holds).
+  std::map<std::string, std::vector<std::string>> recorded;
+  for (const platform::OwnFile& o : own) recorded[o.name].push_back(o.identity);
+  auto ours = [&](const std::string& name) {
+    auto it = recorded.find(name);
+    if (it == recorded.end()) return false;
+    std::string now = fs.FileIdentity(folder + "\\" + name);
+    for (const std::string& identity : it->second) {
+      if (IdentityMatches(now, identity)) return true;
+    }
+    return false;
+  };
 
   std::vector<Leftover> restores, others;
   for (const auto& f : files) {
-    if (platform::IsPartialFileName(f.name)) {
+    const bool partial = platform::IsPartialFileName(f.name);
+    const bool backup = HasPrefix(f.name, "alt_");
+    const bool temporary = HasPrefix(f.name, "xx_");
+    if (!partial && !backup && !temporary) continue;
+    std::string form = partial ? "" : f.name.substr(backup ? 4 : 3);
+    if (!ours(f.name)) {
+      others.push_back({Leftover::Action::kForeign, f.name, form});
+    } else if (partial) {
       others.push_back({Leftover::Action::kRemove, f.name, ""});
-    } else if (HasPrefix(f.name, "alt_")) {
-      std::string form = f.name.substr(4);
+    } else if (backup) {
       if (exists(form)) {
         others.push_back({Leftover::Action::kRemove, f.name, form});
       } else {
         restores.push_back({Leftover::Action::kRestore, f.name, form});
       }
-    } else if (HasPrefix(f.name, "xx_")) {
-      std::string form = f.name.substr(3);
+    } else {
       // A temporary file may be incomplete: it never becomes a form by itself.
       bool orphan = !exists(form) && !exists("alt_" + form);
       others.push_back(
@@ -56,31 +78,41 @@ void ResolveLeftover(platform::FileSystem& fs, const std::string& folder,
       fs.DeleteFile(file, true);
       break;
     case Leftover::Action::kKeep:
+    case Leftover::Action::kForeign:
       break;
   }
 }
 
-void HealLeftovers(platform::FileSystem& fs, const std::string& folder) {
+void HealLeftovers(platform::FileSystem& fs, const std::string& folder,
+                   const std::vector<platform::OwnFile>& own) {
+  if (own.empty()) return;  // the unfinished run made nothing here
   std::vector<platform::FileEntry> files;
   host::IgnoreErrors([&] { files = fs.ListFiles(folder); });
-  std::vector<Leftover> leftovers = FindLeftovers(files);
+  std::vector<Leftover> leftovers = FindLeftovers(fs, folder, files, own);
+  std::erase_if(leftovers,
+                [](const Leftover& l) { return l.action == Leftover::Action::kForeign; });
   if (leftovers.empty()) return;
   std::string restored, removed, kept, failed;
   auto add = [](std::string& list, const std::string& item) {
     list += (list.empty() ? "" : ", ") + item;
   };
   platform::NoteFolderChanged(folder);  // what is resolved goes to the disk with the call
+  ProgressObserver* progress = ThreadProgressObserver();
   for (const Leftover& leftover : leftovers) {
+    const char* action = "kept";
     try {
       ResolveLeftover(fs, folder, leftover);
       switch (leftover.action) {
         case Leftover::Action::kRestore:
           add(restored, leftover.form + " aus " + leftover.file);
+          action = "restored";
           break;
         case Leftover::Action::kRemove:
           add(removed, leftover.file);
+          action = "removed";
           break;
         case Leftover::Action::kKeep:
+        case Leftover::Action::kForeign:
           add(kept, leftover.file);
           break;
       }
@@ -88,6 +120,11 @@ void HealLeftovers(platform::FileSystem& fs, const std::string& folder) {
       throw;
     } catch (const platform::Error& e) {
       add(failed, leftover.file + " (" + std::to_string(e.number()) + " " + e.description() + ")");
+      action = "failed";
+    }
+    if (progress != nullptr) {
+      progress->Healed(action, folder + "\\" + leftover.file,
+                       leftover.form.empty() ? "" : folder + "\\" + leftover.form);
     }
   }
   std::string text =

@@ -1,7 +1,11 @@
 // What an interrupted rewrite can leave beside the forms, and how it is resolved. The program
 // writes exactly these names beside a form: the temporary file "xx_" + name, the backup
-// "alt_" + name, and partial files (see platform::PartialFileName). The writer of a database
-// resolves them when the run before it did not finish, and the command line's recover on demand.
+// "alt_" + name, and partial files (see platform::PartialFileName). The lock of the form folder
+// records each of them with its identity as the run makes it; only a file that matches that
+// record is the program's own. The writer of a folder resolves its own files when the run before
+// it did not finish, and the command line's recover on demand. A file of such a name that the
+// record does not know (a user's own alt_Rechnung.bel, a draft xx_Kundenliste.lst) is never
+// deleted, renamed or restored.
 #pragma once
 
 #include <string>
@@ -16,20 +20,27 @@ struct Leftover {
     kRestore,  // the form is missing: its backup becomes the form again
     kRemove,   // the form is whole: the file is of no further use
     kKeep,     // a temporary file whose form and backup are both missing: left for a person
+    kForeign,  // named like a file of the program's but not made by it: never touched
   };
   Action action;
   std::string file;  // the name in the folder
   std::string form;  // the form it belongs to ("" for a partial file)
 };
 
-// The leftovers among a folder's files, restorations first.
-std::vector<Leftover> FindLeftovers(const std::vector<platform::FileEntry>& files);
+// The leftovers among the files of folder, restorations first: the program's own files (those
+// in own whose identity matches now) with what to do with them, and files named like them that
+// the program did not make.
+std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string& folder,
+                                    const std::vector<platform::FileEntry>& files,
+                                    const std::vector<platform::OwnFile>& own);
 
 // Carries out a leftover's action in folder; errors are thrown.
 void ResolveLeftover(platform::FileSystem& fs, const std::string& folder, const Leftover& leftover);
 
-// Resolves every leftover in folder and reports them in one notice; a folder that cannot be
+// Resolves the program's own leftovers in folder (own: what the unfinished run recorded) and
+// reports them in one notice, and each action to the progress observer; a folder that cannot be
 // listed has none. Failures to resolve one are part of the notice.
-void HealLeftovers(platform::FileSystem& fs, const std::string& folder);
+void HealLeftovers(platform::FileSystem& fs, const std::string& folder,
+                   const std::vector<platform::OwnFile>& own);
 
 }  // namespace llupdate::rewrites
