@@ -122,16 +122,26 @@ grep -q "^{\"call\":\"Progress\",\"operation\":\"Umstellung_auf_LL24\",\"label\"
 grep -q '^{"call":"Summary","examined":8,' "$T/err" || fail "json summary: $(cat "$T/err")"
 [ "$(cat "$T/out")" = '{"call":"Result","command":"ll24","operation":"Umstellung_auf_LL24","result":true}' ] || fail "stdout: $(cat "$T/out")"
 
-# Recovery of what an interrupted run leaves behind.
+# Recovery of what an interrupted run leaves behind: only files that the lock's record names with
+# their identity are the program's; files named like them that it did not make are never touched.
 F="$T/run/BerichteLL"
+echo "my own copy" >"$F/alt_Termine.ter"
+echo "a draft" >"$F/xx_Kundenliste.lst"
+expect_rc 0 "$LLUPDATE" recover "$T/run"
+grep -q '^foreign: keeps alt_Termine.ter: not made by llupdate' "$T/out" || fail "foreign line: $(cat "$T/out")"
 mv "$F/Rechnung.bel" "$F/alt_Rechnung.bel"
 cp "$F/Mahnung.MAH" "$F/alt_Mahnung.MAH"
 echo partial >"$F/xx_Wartung.war"
 cp "$F/Etikett.lbl" "$F/xx_Etikett.lbl" && rm "$F/Etikett.lbl"
 echo half >"$F/Wartung.war.llupdate-00000000000000ab.tmp"
+# What an unfinished run of the program would have recorded for these files.
+{ printf 'host=h\npid=1\nsince=now\nstate=running\n'
+  for f in alt_Rechnung.bel alt_Mahnung.MAH xx_Wartung.war xx_Etikett.lbl Wartung.war.llupdate-00000000000000ab.tmp; do
+    printf 'own=%s\t%s\n' "$f" "$(stat -c %d:%i "$F/$f")"
+  done; } >"$F/.llupdate-lock"
 snap "$T/run" >"$T/before"
 expect_rc 1 "$LLUPDATE" recover "$T/run"
-[ "$(wc -l <"$T/out")" = 5 ] || fail "recover report: $(cat "$T/out")"
+[ "$(grep -vc '^foreign' "$T/out")" = 5 ] || fail "recover report: $(cat "$T/out")"
 grep -q '^restore: .*alt_Rechnung.bel: --apply restores Rechnung.bel from its backup alt_Rechnung.bel$' "$T/out" || fail "restore line: $(cat "$T/out")"
 snap "$T/run" >"$T/after"
 cmp -s "$T/before" "$T/after" || fail "recover changed files without --apply"
@@ -140,9 +150,11 @@ cmp -s "$T/before" "$T/after" || fail "recover changed files without --apply"
 expect_rc 1 "$LLUPDATE" recover --apply "$T/run"
 [ -e "$F/Rechnung.bel" ] && [ -e "$F/Mahnung.MAH" ] || fail "not restored"
 [ -e "$F/Etikett.lbl" ] && fail "a temporary file became a form"
-[ "$(ls "$F" | grep '^xx_\|^alt_\|llupdate')" = xx_Etikett.lbl ] || fail "recover left files: $(ls "$F")"
+[ "$(ls "$F" | grep '^xx_\|^alt_\|llupdate' | tr '\n' ' ')" = "alt_Termine.ter xx_Etikett.lbl xx_Kundenliste.lst " ] || fail "recover left files: $(ls "$F")"
+[ "$(cat "$F/alt_Termine.ter")" = "my own copy" ] && [ "$(cat "$F/xx_Kundenliste.lst")" = "a draft" ] || fail "a file not made by llupdate was changed"
 grep -q '^orphan: .*keeps xx_Etikett.lbl' "$T/out" || fail "orphan line: $(cat "$T/out")"
 mv "$F/xx_Etikett.lbl" "$F/Etikett.lbl"
+rm "$F/alt_Termine.ter" "$F/xx_Kundenliste.lst"
 expect_rc 0 "$LLUPDATE" recover "$T/run"
 grep -q "nothing to recover" "$T/out" || fail "second recover: $(cat "$T/out")"
 

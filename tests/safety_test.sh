@@ -19,7 +19,7 @@ make_db() {
 }
 # The forms and what the driver recorded, without the lock file (it names the process).
 tree() {
-  (cd "$1/BerichteLL" && ls -A | LC_ALL=C sort | xargs md5sum --)
+  (cd "$1/BerichteLL" && ls -A | grep -v '^\.llupdate-lock$' | LC_ALL=C sort | xargs md5sum --)
   "$LLUPDATE" --settings "$1/s.sqlite" setting CheckReportLL LetzterWert
 }
 convert() { "$LLUPDATE" --settings "$1/s.sqlite" "${@:2}" convert "$1"; }
@@ -68,9 +68,8 @@ cmp -s "$T/ref.tree" "$T/c.tree" || fail "two waiting runs: $(diff "$T/ref.tree"
 
 # A database held by another program: refused at once, or after --wait.
 rm -rf "$T/h"; cp -R "$DEMO" "$T/h"
-touch "$T/h/.llupdate-lock"
-flock "$T/h/.llupdate-lock" sleep 8 & holder=$!
-for _ in $(seq 1 100); do flock -n "$T/h/.llupdate-lock" true || break; sleep 0.05; done
+flock "$T/h/BerichteLL" sleep 8 & holder=$!
+for _ in $(seq 1 100); do flock -n "$T/h/BerichteLL" true || break; sleep 0.05; done
 "$LLUPDATE" address "$T/h" >"$T/h.out" 2>&1; s=$?
 [ $s = 5 ] || fail "a held database gave exit $s: $(cat "$T/h.out")"
 "$LLUPDATE" --wait 0.2 address "$T/h" >/dev/null 2>&1; s=$?
@@ -102,7 +101,7 @@ done
 rm -rf "$T/i"; cp -R "$T/template" "$T/i"
 "$LLUPDATE" --settings "$T/i/s.sqlite" convert "$T/i" >"$T/i.out" 2>"$T/i.err" & pid=$!
 # The signal is sent once the run holds the database, so its handlers are in place.
-for _ in $(seq 1 200); do grep -q running "$T/i/.llupdate-lock" 2>/dev/null && break; sleep 0.01; done
+for _ in $(seq 1 200); do grep -q running "$T/i/BerichteLL/.llupdate-lock" 2>/dev/null && break; sleep 0.01; done
 kill -TERM $pid; wait $pid; s=$?
 if [ $s = 130 ]; then
   grep -q '^interrupted: forms examined' "$T/i.err" || fail "no interrupted summary: $(cat "$T/i.err")"

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -356,16 +357,57 @@ void CopyContent(int in, int out, OsFile& reader, OsFile& writer, size_t size) {
   while (size_t n = reader.Read(buffer, sizeof buffer)) writer.Write(buffer, n);
 }
 
+// True when the symbolic link at os_path leads to a place inside the folder that holds its own
+// folder (for a form, its database): a link that leads out of it is never followed, so that no
+// read or change reaches a file outside the folders an operation was given.
+bool LinkStaysInside(const std::string& os_path) {
+  const std::string folder = SplitPath(os_path).first;
+  char* real_folder = ::realpath(folder.empty() ? "." : folder.c_str(), nullptr);
+  char* target = ::realpath(os_path.c_str(), nullptr);
+  bool inside = false;
+  if (real_folder != nullptr && target != nullptr) {
+    std::string scope = SplitPath(real_folder).first;
+    if (scope != "/") scope += "/";
+    inside = std::string(target).compare(0, scope.size(), scope) == 0;
+  }
+  std::free(real_folder);
+  std::free(target);
+  return inside;
+}
+
+// The refusal of a link that leads out of the folders.
+Error LinkOutError(const std::string& os_path) {
+  return Error(kPathFileAccessError,
+               os_path + " (ein symbolischer Link, der aus den Formularordnern hinausführt)");
+}
+
 // Opens a file for reading without changing its access time where the owner may ask for that:
 // reading a form is no change of it, and an access time to record is work for every later flush.
+// A symbolic link is followed only where it stays inside (LinkStaysInside); one that leads out
+// fails with ELOOP.
 int OpenForReading(const std::string& os_path) {
   static std::atomic<bool> no_atime{true};
-  if (no_atime.load(std::memory_order_relaxed)) {
-    int fd = ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME | O_NONBLOCK);
-    if (fd >= 0 || errno != EPERM) return fd;
-    no_atime.store(false, std::memory_order_relaxed);  // not the owner: never asked again
+  for (int follow = 0; follow < 2; ++follow) {
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW);
+    int fd = -1;
+    if (no_atime.load(std::memory_order_relaxed)) {
+      fd = ::open(os_path.c_str(), flags | O_NOATIME);
+      if (fd < 0 && errno == EPERM) {
+        no_atime.store(false, std::memory_order_relaxed);  // not the owner: never asked again
+        fd = ::open(os_path.c_str(), flags);
+      }
+    } else {
+      fd = ::open(os_path.c_str(), flags);
+    }
+    if (fd >= 0 || errno != ELOOP || follow) return fd;
+    struct stat st;
+    if (::stat(os_path.c_str(), &st) != 0) return -1;  // a dangling link names nothing
+    if (!LinkStaysInside(os_path)) {
+      errno = ELOOP;
+      return -1;
+    }
   }
-  return ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  return -1;
 }
 
 bool StatPath(const std::string& os_path, struct stat* st) {
@@ -426,11 +468,10 @@ Error MissingError(const std::string& os_path, const std::string&) {
 // with its mode and times set through the open file and, with durable writes, on the disk before
 // it is closed. Removes the partial file when anything fails.
 void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::string& partial,
-                   const std::string& destination, const std::function<void(int)>& created) {
-  int out = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                   const std::string& destination, const std::function<int()>& create) {
+  int out = create();
   if (out < 0) throw ErrorFromErrno(errno, destination);
   try {
-    created(out);
     OsFile writer(out, destination, true);
     CopyContent(in, out, reader, writer, static_cast<size_t>(src.st_size));
     if (::fchmod(out, src.st_mode & 07777) != 0) throw ErrorFromErrno(errno, destination);
@@ -492,6 +533,7 @@ class OsFileSystem : public FileSystem {
     int in = Retry(source, from, [](const std::string& p) { return OpenForReading(p); });
     if (in < 0) {
       if (errno == ENOENT || errno == ENOTDIR) throw MissingError(from.os_path, source);
+      if (errno == ELOOP) throw LinkOutError(from.os_path);
       throw ErrorFromErrno(errno, source);
     }
     OsFile reader(in, source);
@@ -514,8 +556,8 @@ class OsFileSystem : public FileSystem {
     // at the destination is replaced, never written through.
     std::string partial = PartialFileName(to.os_path);
     // The partial file and the name it will take are the run's own from the start.
-    CopyToNewFile(reader, in, src, partial, destination, [&](int fd) {
-      RecordOwn({partial, to.os_path}, fd);
+    CopyToNewFile(reader, in, src, partial, destination, [&] {
+      return CreateOwnFile(partial, {partial, to.os_path}, 0600);
     });
     if (OsFault(OsCall::kRename, to.os_path) ||
         ::rename(partial.c_str(), to.os_path.c_str()) != 0) {
@@ -557,8 +599,8 @@ class OsFileSystem : public FileSystem {
     struct stat src;
     if (::fstat(in, &src) != 0) throw ErrorFromErrno(errno, existing);
     std::string partial = PartialFileName(to);
-    CopyToNewFile(reader, in, src, partial, new_name, [&](int fd) {
-      RecordOwn({partial, to}, fd);
+    CopyToNewFile(reader, in, src, partial, new_name, [&] {
+      return CreateOwnFile(partial, {partial, to}, 0600);
     });
     if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
       err = errno;
@@ -750,7 +792,8 @@ class OsFileSystem : public FileSystem {
     for (const PathResolver::Entry& e : entries) {
       // The lock's record is the program's bookkeeping, not a file of the folder's.
       if (e.type != EntryType::kFile || IsRecordName(e.name)) continue;
-      files.push_back({e.name, folder + "\\" + e.name});
+      std::string name = ComponentName(e.name);
+      files.push_back({name, folder + "\\" + name});
     }
     std::sort(files.begin(), files.end(), [](const FileEntry& a, const FileEntry& b) {
       return text::NameLess(a.name, b.name);
@@ -766,6 +809,7 @@ class OsFileSystem : public FileSystem {
       if (directory) throw Error(kPathFileAccessError, path);
       fd = Retry(path, r, [](const std::string& p) { return OpenForReading(p); });
       if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) throw MissingError(r.os_path, path);
+      if (fd < 0 && errno == ELOOP) throw LinkOutError(r.os_path);
       // A pipe or a device is no form: opened without waiting, and refused unless the listing
       // already said it is a regular file.
       struct stat st;
@@ -775,20 +819,10 @@ class OsFileSystem : public FileSystem {
         throw Error(kPathFileAccessError, r.os_path + " (keine Datei)");
       }
     } else if (mode == OpenMode::kCreateNew) {
-      fd = ::open(r.os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      fd = CreateOwnFile(r.os_path, {r.os_path}, 0666);
       if (fd < 0 && errno == EEXIST) throw Error(kFileAlreadyExists, path);
       if (fd < 0 && errno == ENOENT) throw Error(kPathNotFound, path);
-      if (fd >= 0) {
-        paths_.NoteCreated(r.os_path, EntryType::kFile);
-        try {
-          RecordOwn({r.os_path}, fd);
-        } catch (...) {
-          ::close(fd);
-          ::unlink(r.os_path.c_str());
-          paths_.NoteRemoved(r.os_path);
-          throw;
-        }
-      }
+      if (fd >= 0) paths_.NoteCreated(r.os_path, EntryType::kFile);
     } else {
       struct stat st;
       bool exists = StatPath(r.os_path, &st);
@@ -816,6 +850,9 @@ class OsFileSystem : public FileSystem {
   void SetAttributes(const std::string& path, uint32_t attributes) override {
     std::string os_path = paths_.Resolve(path).os_path;
     struct stat st;
+    if (::lstat(os_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !LinkStaysInside(os_path)) {
+      throw LinkOutError(os_path);
+    }
     if (!StatPath(os_path, &st)) throw MissingError(os_path, path);
     mode_t mode = st.st_mode & 07777;
     if (attributes & kAttrReadOnly) {
@@ -873,6 +910,55 @@ class OsFileSystem : public FileSystem {
   }
 
   // Records a file this file system made (or is about to make) under a held lock.
+  // Creates the new file os_path for writing: never through a link, failing with EEXIST when
+  // the name is taken. Under a held lock the names (os_path and the names it will take, in one
+  // folder) are recorded as the run's own with the file's identity before the name exists (an
+  // unnamed file is made, recorded, then named), so that a kill at any instant leaves no file of
+  // the run that its record does not know. A file system without unnamed files gets the name
+  // first and the record right after.
+  int CreateOwnFile(const std::string& os_path, const std::vector<std::string>& names,
+                    mode_t mode) {
+    if (LockOf(os_path) != nullptr && unnamed_files_) {
+      const std::string folder = SplitPath(os_path).first;
+      int fd =
+          ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+      if (fd >= 0) {
+        try {
+          RecordOwn(names, fd);
+        } catch (...) {
+          ::close(fd);
+          throw;
+        }
+        std::string proc = "/proc/self/fd/" + std::to_string(fd);
+        if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, os_path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+          return fd;
+        }
+        int err = errno;
+        ::close(fd);
+        struct stat st;
+        if (err == EEXIST || ::stat("/proc/self/fd", &st) == 0) {
+          errno = err;
+          return -1;
+        }
+        unnamed_files_ = false;  // no /proc to name it through
+      } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+        unnamed_files_ = false;  // asked once per file system object
+      } else {
+        return -1;
+      }
+    }
+    int fd = ::open(os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    try {
+      RecordOwn(names, fd);
+    } catch (...) {
+      ::close(fd);
+      ::unlink(os_path.c_str());
+      throw;
+    }
+    return fd;
+  }
+
   // The paths are in one folder.
   void RecordOwn(const std::vector<std::string>& os_paths, const std::string& identity) {
     OsWriterLock* lock = LockOf(os_paths.front());
@@ -892,6 +978,7 @@ class OsFileSystem : public FileSystem {
   std::shared_ptr<HeldLocks> held_ = std::make_shared<HeldLocks>();
   std::unordered_map<std::string, OsWriterLock*> lock_cache_;
   unsigned lock_cache_generation_ = 0;
+  bool unnamed_files_ = true;
 };
 
 }  // namespace

@@ -32,6 +32,11 @@ std::string ToSlashes(const std::string& component_path) {
   for (char& c : path) {
     if (c == '\\') c = '/';
   }
+  // A "\" inside a name from a listing stands for itself (see ComponentName).
+  for (size_t at = path.find(kBackslashInName); at != std::string::npos;
+       at = path.find(kBackslashInName, at + 1)) {
+    path.replace(at, sizeof kBackslashInName - 1, "\\");
+  }
   return path;
 }
 
@@ -41,6 +46,19 @@ std::string Join(const std::string& folder, const std::string& name) {
 }
 
 }  // namespace
+
+std::string ComponentName(const std::string& os_name) {
+  if (os_name.find('\\') == std::string::npos) return os_name;
+  std::string name;
+  for (char c : os_name) {
+    if (c == '\\') {
+      name += kBackslashInName;
+    } else {
+      name += c;
+    }
+  }
+  return name;
+}
 
 std::pair<std::string, std::string> SplitPath(const std::string& os_path) {
   size_t slash = os_path.find_last_of('/');

@@ -61,6 +61,13 @@ class PathResolver {
   Listing scratch_;                                       // outside a job: the one just read
 };
 
+// In component paths "\" separates the parts, but a POSIX name may hold a "\" of its own (a file
+// copied from elsewhere, or made to escape its folder: "a\..\..\x"). Such a name is given to the
+// component with each of its "\" as U+F05C (as Cygwin names the characters Windows forbids), so
+// that it stays one part wherever it is joined, and turned back when the path is resolved.
+inline constexpr char kBackslashInName[] = "\xEF\x81\x9C";
+std::string ComponentName(const std::string& os_name);
+
 // The folder and the name of an OS path.
 std::pair<std::string, std::string> SplitPath(const std::string& os_path);
 
