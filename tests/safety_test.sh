@@ -111,4 +111,91 @@ fi
 convert "$T/i" >/dev/null 2>&1 || fail "the run after SIGTERM failed"
 tree "$T/i" >"$T/i.tree"
 cmp -s "$T/ref.tree" "$T/i.tree" || fail "after SIGTERM: $(diff "$T/ref.tree" "$T/i.tree" | head)"
+# SIGHUP (a closed terminal or SSH session) ends the run in order like SIGTERM: exit 129 (or 0
+# when it came after the last form), the record marked finished, nothing of the run left.
+rm -rf "$T/u"; cp -R "$T/template" "$T/u"
+"$LLUPDATE" --settings "$T/u/s.sqlite" convert "$T/u" >/dev/null 2>"$T/u.err" & pid=$!
+for _ in $(seq 1 200); do grep -q running "$T/u/BerichteLL/.llupdate-lock" 2>/dev/null && break; sleep 0.01; done
+kill -HUP $pid; wait $pid; s=$?
+[ $s = 129 ] || [ $s = 0 ] || fail "SIGHUP gave exit $s: $(cat "$T/u.err")"
+grep -q 'state=finished' "$T/u/BerichteLL/.llupdate-lock" || fail "SIGHUP left the run unfinished"
+ls "$T/u/BerichteLL" | grep -q '^xx_\|^alt_\|\.llupdate-' && fail "SIGHUP left files: $(ls "$T/u/BerichteLL")"
+convert "$T/u" >/dev/null 2>&1 || fail "the run after SIGHUP failed"
+tree "$T/u" >"$T/u.tree"
+cmp -s "$T/ref.tree" "$T/u.tree" || fail "after SIGHUP: $(diff "$T/ref.tree" "$T/u.tree" | head)"
+
+# Beyond the file-size limit a write fails with a named error; the process is not killed and the
+# form stays as it was.
+rm -rf "$T/z"; cp -R "$DEMO" "$T/z"
+{ cat "$DEMO/BerichteLL/Rechnung.bel"; head -c 300000 /dev/zero | tr '\0' 'x'; printf '\r\n'; } >"$T/z/BerichteLL/Gross.bel"
+cp "$T/z/BerichteLL/Gross.bel" "$T/gross.before"
+(ulimit -f 100; "$LLUPDATE" --no-sync address "$T/z") >"$T/z.out" 2>&1; s=$?
+[ $s -lt 128 ] && [ $s != 0 ] || fail "a file-size limit gave exit $s"
+grep -q 'Datei zu groß' "$T/z.out" || fail "no named error: $(cat "$T/z.out")"
+cmp -s "$T/gross.before" "$T/z/BerichteLL/Gross.bel" || fail "the large form changed"
+
+# A name with "\" and ".." is one name: nothing outside the database is read, deleted or made
+# writable, by any command.
+rm -rf "$T/b" "$T/victim"; mkdir -p "$T/victim"; cp -R "$DEMO" "$T/b"
+echo "geheim" >"$T/victim/Geheim.bel"; chmod 444 "$T/victim/Geheim.bel"
+for d in a xx_a alt_a; do mkdir "$T/b/BerichteLL/$d"; done
+bad='a\..\..\..\victim\Geheim.bel'
+printf '[UserSection]\r\nVersion=1\r\nSpacing.Paragraph=8\r\n' >"$T/b/BerichteLL/$bad"
+for cmd in address unprotect ll24 list; do
+  arg="$T/b"; [ $cmd = unprotect ] && arg="$T/b/BerichteLL"
+  "$LLUPDATE" --no-sync $cmd "$arg" >"$T/b.out" 2>&1
+  [ "$(cat "$T/victim/Geheim.bel")" = geheim ] && [ "$(stat -c %a "$T/victim/Geheim.bel")" = 444 ] ||
+    fail "$cmd touched a file outside the database"
+done
+[ -e "$T/b/BerichteLL/$bad" ] || fail "the form with a backslash in its name is gone"
+
+# A link in the form folder that leads out of the database is neither read nor made writable.
+rm -rf "$T/l"; cp -R "$DEMO" "$T/l"
+ln -s "$T/victim/Geheim.bel" "$T/l/BerichteLL/Fremd.bel"
+"$LLUPDATE" --no-sync ll24 "$T/l" >"$T/l.out" 2>&1
+[ "$(stat -c %a "$T/victim/Geheim.bel")" = 444 ] || fail "a link out was made writable"
+grep -q 'Fremd.bel (ein symbolischer Link' "$T/l.out" || fail "the link out is not named: $(cat "$T/l.out")"
+
+# Shared databases: the lock is the form folder's, so every path that reaches it meets it. Two
+# database paths sharing one form folder through a link:
+rm -rf "$T/s1" "$T/s2"; cp -R "$DEMO" "$T/s1"; mkdir "$T/s2"; ln -s "$T/s1/BerichteLL" "$T/s2/BerichteLL"
+flock "$T/s1/BerichteLL" sleep 8 & holder=$!
+for _ in $(seq 1 100); do flock -n "$T/s1/BerichteLL" true || break; sleep 0.05; done
+"$LLUPDATE" address "$T/s2" >"$T/s2.out" 2>&1; s=$?
+[ $s = 5 ] || fail "a form folder held through another path gave exit $s: $(cat "$T/s2.out")"
+kill $holder; wait $holder 2>/dev/null
+
+# As root, with two accounts of one group: a record made by one account (also one the others
+# cannot write) never keeps another from locking, and each refuses while the other holds it; a
+# read-only database path with a writable form folder is locked all the same.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && command -v useradd >/dev/null; then
+  getent group llshare >/dev/null || groupadd llshare
+  for u in llalice llbob; do
+    id "$u" >/dev/null 2>&1 || useradd -M -N -g llshare -d /nonexistent -s /usr/sbin/nologin "$u"
+  done
+  as() { local u=$1; shift; setpriv --reuid="$u" --regid=llshare --init-groups -- "$@"; }
+  chmod 755 "$T"
+  G="$T/g"; rm -rf "$G"; cp -R "$DEMO" "$G"; chgrp -R llshare "$G"; chmod -R g+w "$G"; chmod g+s "$G/BerichteLL"
+  as llalice "$LLUPDATE" --no-sync war-colours "$G" >"$T/g.out" 2>&1 || fail "alice: $(cat "$T/g.out")"
+  [ "$(stat -c '%U %G %a' "$G/BerichteLL/.llupdate-lock")" = "llalice llshare 664" ] ||
+    fail "the record is not the group's: $(stat -c '%U %G %a' "$G/BerichteLL/.llupdate-lock")"
+  chmod 644 "$G/BerichteLL/.llupdate-lock"  # as an older version left it
+  as llbob "$LLUPDATE" --no-sync address "$G" >"$T/g.out" 2>&1 || fail "bob after alice: $(cat "$T/g.out")"
+  grep -q 'state=finished' "$G/BerichteLL/.llupdate-lock" || fail "bob's run did not record"
+  as llalice flock "$G/BerichteLL" sleep 8 & holder=$!
+  for _ in $(seq 1 100); do flock -n "$G/BerichteLL" true || break; sleep 0.05; done
+  as llbob "$LLUPDATE" address "$G" >"$T/g.out" 2>&1; s=$?
+  [ $s = 5 ] || fail "bob ran while alice held the folder: exit $s: $(cat "$T/g.out")"
+  kill $holder; wait $holder 2>/dev/null
+  R="$T/ro"; rm -rf "$R"; cp -R "$DEMO" "$R"; chown -R llbob:llshare "$R"; chmod 555 "$R"
+  as llbob "$LLUPDATE" --no-sync address "$R" >"$T/r.out" 2>&1 || fail "read-only database path: $(cat "$T/r.out")"
+  flock "$R/BerichteLL" sleep 8 & holder=$!
+  for _ in $(seq 1 100); do flock -n "$R/BerichteLL" true || break; sleep 0.05; done
+  as llbob "$LLUPDATE" address "$R" >"$T/r.out" 2>&1; s=$?
+  [ $s = 5 ] || fail "a read-only database path ran unlocked: exit $s: $(cat "$T/r.out")"
+  kill $holder; wait $holder 2>/dev/null
+  chmod 755 "$R"
+else
+  echo "safety test: not root (or no setpriv/useradd): the tests with two accounts are skipped"
+fi
 echo "safety test passed"

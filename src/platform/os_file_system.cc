@@ -19,6 +19,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/error.h"
@@ -200,6 +201,8 @@ class OsWriterLock : public WriterLock {
   }
 
   const FolderKey& key() const { return key_; }
+  // True when this run recorded a file of that name.
+  bool Knows(const std::string& name) const { return names_.count(name) > 0; }
 
   // Records a file the run made (or is about to make) in the folder; with durable writes the
   // record is on the disk before the call returns, so that after a power cut the next run knows
@@ -207,7 +210,10 @@ class OsWriterLock : public WriterLock {
   void Record(const std::vector<OwnFile>& files) {
     if (finished_) return;
     std::string line;
-    for (const OwnFile& file : files) line += RecordLine(file);
+    for (const OwnFile& file : files) {
+      line += RecordLine(file);
+      names_.insert(file.name);
+    }
     if (OsFault(OsCall::kWrite, kLockFileName) ||
         ::pwrite(record_fd_, line.data(), line.size(), end_) != static_cast<ssize_t>(line.size()) ||
         (DurableWrites() && ::fdatasync(record_fd_) != 0)) {
@@ -224,6 +230,7 @@ class OsWriterLock : public WriterLock {
   LockRecord previous_;
   off_t end_;
   bool finished_ = false;
+  std::unordered_set<std::string> names_;
 };
 
 // The lock of a folder this thread holds already.
@@ -615,7 +622,9 @@ class OsFileSystem : public FileSystem {
     PathResolver::Resolved from = paths_.Resolve(source);
     std::string to = paths_.Resolve(destination).os_path;
     if (Retry(source, from, [&](const std::string& p) {
-          return OsFault(OsCall::kRename, to) ? -1 : ::rename(p.c_str(), to.c_str());
+          if (OsFault(OsCall::kRename, to)) return -1;
+          KeepOwnName(p, to);
+          return ::rename(p.c_str(), to.c_str());
         }) != 0) {
       if (errno == ENOENT) throw MissingError(from.os_path, source);
       throw ErrorFromErrno(errno, destination);
@@ -957,6 +966,17 @@ class OsFileSystem : public FileSystem {
       throw;
     }
     return fd;
+  }
+
+  // A file of the run's own that a rename puts under another of its names (a temporary file
+  // saved anew) is recorded under that name before the rename, so that it stays known.
+  void KeepOwnName(const std::string& from, const std::string& to) {
+    OsWriterLock* lock = LockOf(to);
+    if (lock == nullptr || !lock->Knows(SplitPath(to).second)) return;
+    struct stat st;
+    if (::lstat(from.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      RecordOwn({to}, FileOnlyIdentity(st));
+    }
   }
 
   // The paths are in one folder.
