@@ -198,3 +198,49 @@ TEST(MemoryFileSystemTest, GivesTheSameFormsAsTheDisk) {
 
 }  // namespace
 }  // namespace llupdate
+
+namespace llupdate {
+namespace {
+
+// After a crash the next writer heals only what the crashed run made: files that merely carry
+// its names (a user's own backup copy, a draft, a lone backup of a retired form) stay byte for
+// byte, and the form the crashed run was rewriting is whole and ends converted.
+TEST(CrashTest, HealingTouchesOnlyWhatTheCrashedRunMade) {
+  testing::RecordedMessages messages;
+  testing::TempDir dir;
+  SetDurableWrites(false);
+  const std::map<std::string, std::string> own = {
+      {"BerichteLL/alt_Rechnung.bel", "meine Kopie\r\n"},
+      {"BerichteLL/xx_Kundenliste.lst", "ein Entwurf\r\n"},
+      {"BerichteLL/alt_Angebot.bel", "ein altes Angebot\r\n"}};
+  auto prepare = [&](int run) {
+    std::string db = FreshDatabase(dir, run);
+    for (const auto& [name, bytes] : own) testing::WriteBytes(db + "/" + name, bytes);
+    return db;
+  };
+  int calls;
+  std::map<std::string, std::string> reference;
+  {
+    std::string db = prepare(0);
+    testing::FaultInjection faults;
+    ASSERT_TRUE(clsReportLLUpdate().Korrektur_Wart_Farbe(db));
+    calls = faults.fs().total_calls();
+    reference = Snapshot(db);
+  }
+  for (int at = 1; at <= calls; ++at) {
+    SCOPED_TRACE("crash at call " + std::to_string(at) + " of " + std::to_string(calls));
+    std::string db = prepare(at);
+    {
+      testing::FaultInjection faults;
+      faults.fs().CrashAt(at);
+      clsReportLLUpdate().Korrektur_Wart_Farbe(db);
+    }
+    ASSERT_TRUE(clsReportLLUpdate().Korrektur_Wart_Farbe(db));
+    ASSERT_EQ(Snapshot(db), reference);  // the user's files among them, byte for byte
+    fsys::remove_all(db);
+  }
+  SetDurableWrites(true);
+}
+
+}  // namespace
+}  // namespace llupdate

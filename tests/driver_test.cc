@@ -211,3 +211,27 @@ TEST_F(DriverTest, StopsAtTheFirstFailedStep) {
 
 }  // namespace
 }  // namespace llupdate
+
+namespace llupdate {
+namespace {
+
+// A form the LL24 switch-over refuses for its content does not hold the step back (a rerun would
+// refuse it again); a converted form that could not be put in place does, so that the rerun puts
+// it there.
+TEST_F(DriverTest, RecordsTheSwitchOverPastRefusedFormsButNotPastOneNotPutInPlace) {
+  testing::WriteBytes(db_ / "BerichteLL/Lf.bel", "[Description]\nText=x\n[Layout]\n{\n}\n");
+  testing::WriteBytes(db_ / "BerichteLL/Gut.bel", Form("1", "G", "Frame.Line=True\r\n"));
+  EXPECT_TRUE(Drive("5"));
+  EXPECT_FALSE(messages_.texts().empty());  // the refused form is named
+  EXPECT_EQ(settings_->saved, std::vector<std::string>{"6"});
+
+  testing::WriteBytes(db_ / "BerichteLL/Gut.bel", Form("1", "G", "Frame.Line=True\r\n"));
+  faults_.fs().FailOn(FsOp::kReplace, 1, 61, "Gut.bel");
+  Drive("5");
+  EXPECT_TRUE(settings_->saved.empty()) << ::testing::PrintToString(messages_.texts());
+  EXPECT_TRUE(Drive());  // the rerun puts it in place and records the step
+  EXPECT_EQ(settings_->saved, std::vector<std::string>{"6"});
+}
+
+}  // namespace
+}  // namespace llupdate
