@@ -257,6 +257,7 @@ class WinFileSystem : public platform::FileSystem {
     do {
       if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
       std::string name = Utf8(data.cFileName, static_cast<int>(wcslen(data.cFileName)));
+      if (name == platform::kLockFileName) continue;  // the lock's record is no form
       files.push_back({name, folder + "\\" + name});
     } while (FindNextFileW(find, &data));
     FindClose(find);
