@@ -1,11 +1,8 @@
 #include "platform/file_system.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cctype>
 #include <cstdio>
-#include <ctime>
 #include <random>
 #include <utility>
 
@@ -157,19 +154,6 @@ LockRecord ParseLockRecord(const std::string& text) {
 
 std::string RecordLine(const OwnFile& file) {
   return "own=" + Escape(file.name) + "\t" + file.identity + "\n";
-}
-
-std::string LockHeader(const char* state) {
-  char host[256] = "?";
-  ::gethostname(host, sizeof host - 1);
-  host[sizeof host - 1] = '\0';
-  char since[32] = "";
-  std::time_t now = std::time(nullptr);
-  struct tm local;
-  ::localtime_r(&now, &local);
-  std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
-  return std::string("host=") + host + "\npid=" + std::to_string(::getpid()) +
-         "\nuid=" + std::to_string(::getuid()) + "\nsince=" + since + "\nstate=" + state + "\n";
 }
 
 }  // namespace llupdate::platform

@@ -72,8 +72,6 @@ struct LockRecord {
 };
 LockRecord ParseLockRecord(const std::string& text);
 std::string RecordLine(const OwnFile& file);
-// The header of a lock file for this process in the given state ("running", "finished").
-std::string LockHeader(const char* state);
 
 // What the lock of a form folder says, read without taking the lock: whether another run holds
 // it now, and whether the last run finished.

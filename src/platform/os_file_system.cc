@@ -130,6 +130,20 @@ std::string ReadAll(int fd) {
   return text;
 }
 
+// The header of a lock file for this process in the given state ("running", "finished").
+std::string LockHeader(const char* state) {
+  char host[256] = "?";
+  ::gethostname(host, sizeof host - 1);
+  host[sizeof host - 1] = '\0';
+  char since[32] = "";
+  std::time_t now = std::time(nullptr);
+  struct tm local;
+  ::localtime_r(&now, &local);
+  std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string("host=") + host + "\npid=" + std::to_string(::getpid()) +
+         "\nuid=" + std::to_string(::getuid()) + "\nsince=" + since + "\nstate=" + state + "\n";
+}
+
 // "Rechner H, Prozess P, seit T" from a lock file's text.
 std::string DescribeHolder(const std::string& text) {
   auto value = [&](const std::string& key) {
