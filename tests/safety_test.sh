@@ -198,4 +198,33 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && command -v useradd >/d
 else
   echo "safety test: not root (or no setpriv/useradd): the tests with two accounts are skipped"
 fi
+# A rewritten form keeps what the customer set up: owner, group, permission bits (but for the
+# read-only attribute, which a rewrite removes), extended attributes and ACL; a form that is a
+# link to a file inside the database is converted at its target and stays a link.
+M="$T/m"; rm -rf "$M"; cp -R "$DEMO" "$M"; F="$M/BerichteLL"
+chmod 0600 "$F/Mahnung.MAH"; chmod 0444 "$F/Wartung.war"
+mv "$F/Lieferschein.bst" "$M/Lieferschein.real"; ln -s ../Lieferschein.real "$F/Lieferschein.bst"
+if [ "$(id -u)" = 0 ] && id llbob >/dev/null 2>&1; then chown llbob:llshare "$F/Rechnung.bel"; fi
+chmod 0640 "$F/Rechnung.bel"
+xattrs=no
+if command -v setfattr >/dev/null && setfattr -n user.kunde -v eigen "$F/Rechnung.bel" 2>/dev/null; then
+  xattrs=yes
+else
+  echo "safety test: no extended attributes here (setfattr or file system): that check is skipped"
+fi
+acls=no
+if command -v setfacl >/dev/null && setfacl -m "u:$(id -un):rw" "$F/Rechnung.bel" 2>/dev/null; then
+  acls=yes
+else
+  echo "safety test: no ACLs here (setfacl or file system): that check is skipped"
+fi
+before=$(stat -c '%U:%G %a' "$F/Rechnung.bel")
+(umask 022; "$LLUPDATE" --no-sync convert "$M" >"$T/m.out" 2>&1) || fail "convert with metadata: $(cat "$T/m.out")"
+[ "$(stat -c '%U:%G %a' "$F/Rechnung.bel")" = "$before" ] || fail "owner or mode changed: $before -> $(stat -c '%U:%G %a' "$F/Rechnung.bel")"
+[ "$(stat -c %a "$F/Mahnung.MAH")" = 600 ] || fail "a private form became $(stat -c %a "$F/Mahnung.MAH")"
+[ "$(stat -c %a "$F/Wartung.war")" = 644 ] || fail "a read-only form became $(stat -c %a "$F/Wartung.war")"
+[ $xattrs = no ] || [ "$(getfattr --only-values -n user.kunde "$F/Rechnung.bel" 2>/dev/null)" = eigen ] || fail "the extended attribute was lost"
+[ $acls = no ] || getfacl -c "$F/Rechnung.bel" 2>/dev/null | grep -q "^user:$(id -un):rw-" || fail "the ACL was lost"
+[ -L "$F/Lieferschein.bst" ] || fail "a link inside the database was replaced by a copy"
+grep -q NeueAnschrift "$M/Lieferschein.real" || fail "the link's target was not converted"
 echo "safety test passed"

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -505,6 +506,77 @@ void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::st
   }
 }
 
+// Copies the extended attributes of the file at from (the ACL among them) to the open file fd,
+// and removes those fd has that from has not (a default ACL the new file inherited). Throws when
+// one cannot be set: a form must not lose its ACL, which may be all that keeps it private. True
+// when fd's attributes changed.
+bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& shown) {
+  auto names = [](ssize_t size, auto&& list) {
+    std::vector<std::string> result;
+    if (size <= 0) return result;
+    std::string buffer(static_cast<size_t>(size), '\0');
+    size = list(buffer.data(), buffer.size());
+    for (size_t at = 0; size > 0 && at < static_cast<size_t>(size);) {
+      std::string name = buffer.c_str() + at;
+      at += name.size() + 1;
+      if (!name.empty()) result.push_back(name);
+    }
+    return result;
+  };
+  std::vector<std::string> wanted =
+      names(::llistxattr(from.c_str(), nullptr, 0),
+            [&](char* b, size_t n) { return ::llistxattr(from.c_str(), b, n); });
+  std::vector<std::string> present = names(
+      ::flistxattr(fd, nullptr, 0), [&](char* b, size_t n) { return ::flistxattr(fd, b, n); });
+  bool changed = false;
+  for (const std::string& name : present) {
+    if (std::find(wanted.begin(), wanted.end(), name) != wanted.end()) continue;
+    if (::fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
+      throw ErrorFromErrno(errno, shown + " (" + name + ")");
+    }
+    changed = true;
+  }
+  for (const std::string& name : wanted) {
+    ssize_t size = ::lgetxattr(from.c_str(), name.c_str(), nullptr, 0);
+    if (size < 0) continue;  // gone meanwhile
+    std::string value(static_cast<size_t>(size), '\0');
+    size = ::lgetxattr(from.c_str(), name.c_str(), value.data(), value.size());
+    if (size < 0) continue;
+    value.resize(static_cast<size_t>(size));
+    if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+      throw ErrorFromErrno(errno, shown + " (" + name + ")");
+    }
+    changed = true;
+  }
+  return changed;
+}
+
+// Gives the new file at path what the form it replaces (old, at old_path) has: its owner and
+// group as far as this user may give them, its extended attributes and ACL, and its permission
+// bits but for the read-only attribute, which a rewrite removes. Where the owner cannot be kept
+// the new file is this user's, with the form's group and bits: never open to more people than
+// the form was.
+void CarryMetadata(const std::string& path, const struct stat& old, const std::string& old_path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) throw ErrorFromErrno(errno, path);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat now;
+  if (::fstat(fd, &now) != 0) throw ErrorFromErrno(errno, path);
+  if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+      ::fchown(fd, old.st_uid, old.st_gid) != 0 && now.st_gid != old.st_gid) {
+    (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);  // at least the group, if ours
+  }
+  const bool changed = CopyExtendedAttributes(old_path, fd, path);
+  // After the ACL: its mask is the group bits.
+  const mode_t mode = (old.st_mode & 07777) | S_IWUSR;
+  if ((changed || (now.st_mode & 07777) != mode) && ::fchmod(fd, mode) != 0) {
+    throw ErrorFromErrno(errno, path);
+  }
+}
+
 // What identifies a file the program created ("device:inode"), and the content of a file it gave
 // a second name ("device:inode:size:mtime").
 std::string FileOnlyIdentity(const struct stat& st) {
@@ -562,7 +634,9 @@ class OsFileSystem : public FileSystem {
     if (::fstat(in, &src) != 0) throw ErrorFromErrno(errno, source);
     if (!S_ISREG(src.st_mode)) throw Error(kFileNotFound, source);
     PathResolver::Resolved to = paths_.Resolve(destination);
+    bool replaces = false;
     if (!(to.listed && !to.found) && ::lstat(to.os_path.c_str(), &dst) == 0) {
+      replaces = S_ISREG(dst.st_mode);
       if (S_ISDIR(dst.st_mode)) throw Error(kPermissionDenied, destination);
       if (!overwrite) throw Error(kFileAlreadyExists, destination);
       if (S_ISREG(dst.st_mode) && IsReadOnlyMode(dst.st_mode)) {
@@ -580,6 +654,15 @@ class OsFileSystem : public FileSystem {
     CopyToNewFile(reader, in, src, partial, destination, [&] {
       return CreateOwnFile(partial, {partial, to.os_path}, 0600);
     });
+    // A copy over an installed form keeps what the form had (owner, group, bits, ACL).
+    if (replaces) {
+      try {
+        CarryMetadata(partial, dst, to.os_path);
+      } catch (...) {
+        ::unlink(partial.c_str());
+        throw;
+      }
+    }
     if (OsFault(OsCall::kRename, to.os_path) ||
         ::rename(partial.c_str(), to.os_path.c_str()) != 0) {
       int err = errno;
@@ -596,12 +679,12 @@ class OsFileSystem : public FileSystem {
       if (OsFault(OsCall::kLink, to)) return -1;
       // The second name is the run's own before it exists: recorded with the content it names,
       // so that a file someone else put there (another content) never counts as the run's.
-      if (LockOf(to) != nullptr) {
-        struct stat st;
-        if (::lstat(p.c_str(), &st) != 0) return -1;
-        if (S_ISREG(st.st_mode)) RecordOwn({to}, ContentIdentity(st));
-      }
-      return ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), 0);
+      // A form that is a link inside the folders gets a second name of the file it leads to.
+      struct stat st;
+      if (::lstat(p.c_str(), &st) != 0) return -1;
+      const bool link = S_ISLNK(st.st_mode) && LinkStaysInside(p) && ::stat(p.c_str(), &st) == 0;
+      if (LockOf(to) != nullptr && S_ISREG(st.st_mode)) RecordOwn({to}, ContentIdentity(st));
+      return ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), link ? AT_SYMLINK_FOLLOW : 0);
     });
     if (result == 0) {
       paths_.NoteCreated(to, EntryType::kFile);
@@ -635,16 +718,30 @@ class OsFileSystem : public FileSystem {
   bool ReplaceFile(const std::string& source, const std::string& destination) override {
     PathResolver::Resolved from = paths_.Resolve(source);
     std::string to = paths_.Resolve(destination).os_path;
+    // A form that is a symbolic link to a file inside the folders is replaced at its target and
+    // stays a link; one that leads out is left as it is.
+    std::string target = to;
+    struct stat old;
+    bool replaces = ::lstat(to.c_str(), &old) == 0;
+    if (replaces && S_ISLNK(old.st_mode)) {
+      if (!LinkStaysInside(to)) throw LinkOutError(to);
+      if (char* real = ::realpath(to.c_str(), nullptr)) {
+        target = real;
+        std::free(real);
+      }
+      replaces = ::stat(target.c_str(), &old) == 0;
+    }
+    if (replaces && S_ISREG(old.st_mode)) CarryMetadata(from.os_path, old, target);
     if (Retry(source, from, [&](const std::string& p) {
           if (OsFault(OsCall::kRename, to)) return -1;
           KeepOwnName(p, to);
-          return ::rename(p.c_str(), to.c_str());
+          return ::rename(p.c_str(), target.c_str());
         }) != 0) {
       if (errno == ENOENT) throw MissingError(from.os_path, source);
       throw ErrorFromErrno(errno, destination);
     }
     paths_.NoteRemoved(from.os_path);
-    paths_.NoteCreated(to, EntryType::kFile);
+    if (target == to) paths_.NoteCreated(to, EntryType::kFile);
     return true;
   }
 
