@@ -321,3 +321,80 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
 
 }  // namespace
 }  // namespace llupdate
+
+namespace llupdate {
+namespace {
+
+// A form with another name (a hard link) is rewritten in place behind a backup: every name sees
+// the new content. A failing write or flush of the form gives it its old content back at once;
+// a run that dies in the middle leaves a record from which the next writer restores it.
+TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
+  testing::RecordedMessages messages;
+  testing::TempDir dir;
+  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  const std::string form = dir / "BerichteLL/f.bel", other = dir / "f.other";
+  const std::string old_form = "Spacing.Paragraph=8\r\n";
+  const std::string converted = "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
+  auto rewrite = [&] {
+    return clsReportLLUpdate().Suche_ErsetzeProjektdatei("f.bel", dir.path(), kSelector, "=8",
+                                                         kNewAddress);
+  };
+  auto listing = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : platform::NewOsFileSystem()->ListFiles(dir / "BerichteLL")) {
+      names.push_back(e.name);
+    }
+    return names;
+  };
+  auto fresh = [&] {
+    ::unlink(other.c_str());
+    testing::WriteBytes(form, old_form);
+    ASSERT_EQ(::link(form.c_str(), other.c_str()), 0);
+  };
+
+  fresh();
+  EXPECT_TRUE(rewrite());
+  EXPECT_EQ(testing::ReadBytes(other), converted);
+  struct stat a, b;
+  ASSERT_EQ(::stat(form.c_str(), &a), 0);
+  ASSERT_EQ(::stat(other.c_str(), &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino);
+  EXPECT_EQ(listing(), std::vector<std::string>{"f.bel"});
+
+  using platform::OsCall;
+  for (OsCall call : {OsCall::kWrite, OsCall::kFlush}) {
+    SCOPED_TRACE(static_cast<int>(call));
+    fresh();
+    int seen = 0;  // the first write or flush of the form is that of the new content
+    platform::SetOsFaultHook([&](OsCall c, const std::string& path) {
+      return c == call && path.find("f.bel") != std::string::npos &&
+                     path.find("xx_") == std::string::npos &&
+                     path.find("alt_") == std::string::npos &&
+                     path.find(".tmp") == std::string::npos && seen++ == 0
+                 ? EIO
+                 : 0;
+    });
+    EXPECT_TRUE(rewrite());  // the swap's failures are reported, not returned
+    platform::SetOsFaultHook(nullptr);
+    EXPECT_EQ(testing::ReadBytes(form), old_form);
+    EXPECT_EQ(testing::ReadBytes(other), old_form);
+    EXPECT_EQ(listing(), std::vector<std::string>{"f.bel"});
+  }
+
+  // A run that died while the form was half written: its record names the backup.
+  fresh();
+  const std::string backup = "f.bel.llupdate-00000000000000ab.tmp";
+  testing::WriteBytes(dir / ("BerichteLL/" + backup), old_form);
+  testing::WriteBytes(form, "Spacing.Par");  // torn
+  struct stat st;
+  ASSERT_EQ(::stat((dir / ("BerichteLL/" + backup)).c_str(), &st), 0);
+  testing::WriteBytes(dir / "BerichteLL/.llupdate-lock",
+                      "state=running\nown=" + backup + "\t" + std::to_string(st.st_dev) + ":" +
+                          std::to_string(st.st_ino) + "\ninplace=f.bel\t" + backup + "\n");
+  EXPECT_TRUE(rewrite());
+  EXPECT_EQ(testing::ReadBytes(other), converted);  // restored, then converted
+  EXPECT_EQ(listing(), std::vector<std::string>{"f.bel"});
+}
+
+}  // namespace
+}  // namespace llupdate

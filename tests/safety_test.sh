@@ -182,6 +182,13 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && command -v useradd >/d
   chmod 644 "$G/BerichteLL/.llupdate-lock"  # as an older version left it
   as llbob "$LLUPDATE" --no-sync address "$G" >"$T/g.out" 2>&1 || fail "bob after alice: $(cat "$T/g.out")"
   grep -q 'state=finished' "$G/BerichteLL/.llupdate-lock" || fail "bob's run did not record"
+  # A form of alice's that bob converts stays alice's (bob cannot give a new file to her: the
+  # form is rewritten in place), and alice can still write it.
+  chown llalice "$G/BerichteLL/Mahnung.MAH"; chmod 664 "$G/BerichteLL/Mahnung.MAH"
+  as llbob "$LLUPDATE" --no-sync ll24 "$G" >"$T/g.out" 2>&1 || fail "bob's ll24: $(cat "$T/g.out")"
+  [ "$(stat -c '%U:%G %a' "$G/BerichteLL/Mahnung.MAH")" = "llalice:llshare 664" ] ||
+    fail "alice's form became $(stat -c '%U:%G %a' "$G/BerichteLL/Mahnung.MAH")"
+  as llalice sh -c "echo >>'$G/BerichteLL/Mahnung.MAH'" || fail "alice can no longer write her form"
   as llalice flock "$G/BerichteLL" sleep 8 & holder=$!
   for _ in $(seq 1 100); do flock -n "$G/BerichteLL" true || break; sleep 0.05; done
   as llbob "$LLUPDATE" address "$G" >"$T/g.out" 2>&1; s=$?
@@ -227,4 +234,29 @@ before=$(stat -c '%U:%G %a' "$F/Rechnung.bel")
 [ $acls = no ] || getfacl -c "$F/Rechnung.bel" 2>/dev/null | grep -q "^user:$(id -un):rw-" || fail "the ACL was lost"
 [ -L "$F/Lieferschein.bst" ] || fail "a link inside the database was replaced by a copy"
 grep -q NeueAnschrift "$M/Lieferschein.real" || fail "the link's target was not converted"
+# Forms with a second name (a hard link, here from another folder of the database) are rewritten
+# in place: killed at random points and run again, every form and its second name hold the
+# uninterrupted result, and they are still one file.
+link_db() {
+  make_db "$1"; mkdir "$1/links"
+  for f in "$1"/BerichteLL/K1*_*; do ln "$f" "$1/links/$(basename "$f")"; done
+}
+link_db "$T/lref"
+convert "$T/lref" >/dev/null 2>&1 || fail "the uninterrupted run with links failed"
+tree "$T/lref" >"$T/lref.tree"
+for i in $(seq 1 6); do
+  rm -rf "$T/lk"; link_db "$T/lk"
+  "$LLUPDATE" --no-sync --settings "$T/lk/s.sqlite" convert "$T/lk" >/dev/null 2>&1 &
+  pid=$!
+  sleep "0.$(printf '%03d' $((RANDOM % 400)))"
+  kill -9 $pid 2>/dev/null
+  wait $pid 2>/dev/null
+  convert "$T/lk" >"$T/lk.out" 2>&1 || fail "links, kill $i: the rerun failed: $(cat "$T/lk.out")"
+  tree "$T/lk" >"$T/lk.tree"
+  cmp -s "$T/lref.tree" "$T/lk.tree" || fail "links, kill $i: the rerun differs: $(diff "$T/lref.tree" "$T/lk.tree" | head)"
+  for f in "$T"/lk/links/*; do
+    [ "$(stat -c %i "$f")" = "$(stat -c %i "$T/lk/BerichteLL/$(basename "$f")")" ] ||
+      fail "links, kill $i: $(basename "$f") was forked"
+  done
+done
 echo "safety test passed"

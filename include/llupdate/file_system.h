@@ -78,6 +78,9 @@ class WriterLock {
   // False when this thread holds the folder already (reached through another path): the call
   // then runs inside the outer one, which heals, flushes and finishes.
   virtual bool outermost() const { return true; }
+  // The forms that the unfinished previous holder was rewriting in place and that were given
+  // their old content back when this lock was taken (so that none stays torn).
+  virtual std::vector<std::string> restored_in_place() const { return {}; }
   // Records that this run ended with nothing of its own left beside the forms.
   virtual void MarkFinished() = 0;
 };

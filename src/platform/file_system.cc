@@ -143,13 +143,28 @@ LockRecord ParseLockRecord(const std::string& text) {
     std::string line = text.substr(at, end - at);
     at = end + 1;
     if (line == "state=running") record.running = true;
-    if (line.rfind("own=", 0) != 0) continue;
+    const bool own = line.rfind("own=", 0) == 0;
+    const bool in_place = line.rfind("inplace=", 0) == 0;
+    if (!own && !in_place) continue;
+    const size_t key = own ? 4 : 8;
     size_t tab = line.find('\t');
-    if (tab == std::string::npos || tab == 4 || tab + 1 == line.size()) continue;
-    record.own.push_back({Unescape(line.substr(4, tab - 4)), line.substr(tab + 1)});
+    if (tab == std::string::npos || tab == key || tab + 1 == line.size()) continue;
+    std::string name = Unescape(line.substr(key, tab - key));
+    if (own) {
+      record.own.push_back({name, line.substr(tab + 1)});
+    } else {
+      record.in_place.emplace_back(name, Unescape(line.substr(tab + 1)));
+    }
   }
-  if (!record.running) record.own.clear();  // a finished run left nothing of its own
+  if (!record.running) {  // a finished run left nothing of its own
+    record.own.clear();
+    record.in_place.clear();
+  }
   return record;
+}
+
+std::string InPlaceLine(const std::string& form, const std::string& backup) {
+  return "inplace=" + Escape(form) + "\t" + Escape(backup) + "\n";
 }
 
 std::string RecordLine(const OwnFile& file) {

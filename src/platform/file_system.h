@@ -69,9 +69,13 @@ bool IsPartialFileName(const std::string& name);
 struct LockRecord {
   bool running = false;  // the last holder did not mark its run finished
   std::vector<OwnFile> own;
+  // Forms being rewritten in place ("inplace=FORM<tab>BACKUP"): the form may be torn, and the
+  // backup (one of own) holds its old content.
+  std::vector<std::pair<std::string, std::string>> in_place;
 };
 LockRecord ParseLockRecord(const std::string& text);
 std::string RecordLine(const OwnFile& file);
+std::string InPlaceLine(const std::string& form, const std::string& backup);
 
 // What the lock of a form folder says, read without taking the lock: whether another run holds
 // it now, and whether the last run finished.

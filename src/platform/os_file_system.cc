@@ -223,12 +223,19 @@ class OsWriterLock : public WriterLock {
   // record is on the disk before the call returns, so that after a power cut the next run knows
   // the file as this one's.
   void Record(const std::vector<OwnFile>& files) {
-    if (finished_) return;
     std::string line;
     for (const OwnFile& file : files) {
       line += RecordLine(file);
       names_.insert(file.name);
     }
+    Append(line);
+  }
+
+  std::vector<std::string> restored_in_place() const override { return restored_; }
+  void SetRestored(std::vector<std::string> restored) { restored_ = std::move(restored); }
+
+  void Append(const std::string& line) {
+    if (finished_) return;
     if (OsFault(OsCall::kWrite, kLockFileName) ||
         ::pwrite(record_fd_, line.data(), line.size(), end_) != static_cast<ssize_t>(line.size()) ||
         (DurableWrites() && ::fdatasync(record_fd_) != 0)) {
@@ -246,6 +253,7 @@ class OsWriterLock : public WriterLock {
   off_t end_;
   bool finished_ = false;
   std::unordered_set<std::string> names_;
+  std::vector<std::string> restored_;
 };
 
 // The lock of a folder this thread holds already.
@@ -506,6 +514,60 @@ void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::st
   }
 }
 
+// An open descriptor, closed when it goes.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+};
+
+// Writes the whole content of the open file in over the open file out, from its start, cuts out
+// to that length and, with durable writes, puts it on the disk. out keeps its inode: its other
+// names, owner, bits and attributes.
+void Overwrite(int in, int out, const std::string& shown) {
+  if (::lseek(in, 0, SEEK_SET) < 0) throw ErrorFromErrno(errno, shown);
+  char buffer[1 << 16];
+  off_t at = 0;
+  for (;;) {
+    ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ErrorFromErrno(errno, shown);
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = OsFault(OsCall::kWrite, shown) ? -1 : ::pwrite(out, buffer + done, n - done, at);
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) throw ErrorFromErrno(errno, shown);
+      done += w;
+      at += w;
+    }
+  }
+  if (::ftruncate(out, at) != 0) throw ErrorFromErrno(errno, shown);
+  if (DurableWrites() && (OsFault(OsCall::kFlush, shown) || ::fdatasync(out) != 0)) {
+    throw ErrorFromErrno(errno, shown);
+  }
+}
+
+// Gives the form name in the folder dfd its old content back from the backup, in place, with the
+// backup's times (those of the old content), and removes the backup.
+void RestoreInPlace(int dfd, const std::string& form, const std::string& backup,
+                    const std::string& shown) {
+  Fd in(::openat(dfd, backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (in.fd < 0) throw ErrorFromErrno(errno, shown + "/" + backup);
+  Fd out(::openat(dfd, form.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (out.fd < 0) throw ErrorFromErrno(errno, shown + "/" + form);
+  Overwrite(in.fd, out.fd, shown + "/" + form);
+  struct stat st;
+  if (::fstat(in.fd, &st) == 0) {
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    (void)::futimens(out.fd, times);
+  }
+  if (::unlinkat(dfd, backup.c_str(), 0) != 0) throw ErrorFromErrno(errno, shown + "/" + backup);
+}
+
 // Copies the extended attributes of the file at from (the ACL among them) to the open file fd,
 // and removes those fd has that from has not (a default ACL the new file inherited). Throws when
 // one cannot be set: a form must not lose its ACL, which may be all that keeps it private. True
@@ -553,10 +615,9 @@ bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& 
 
 // Gives the new file at path what the form it replaces (old, at old_path) has: its owner and
 // group as far as this user may give them, its extended attributes and ACL, and its permission
-// bits but for the read-only attribute, which a rewrite removes. Where the owner cannot be kept
-// the new file is this user's, with the form's group and bits: never open to more people than
-// the form was.
-void CarryMetadata(const std::string& path, const struct stat& old, const std::string& old_path) {
+// bits but for the read-only attribute, which a rewrite removes. False when the owner or group
+// could not be given: then the new file must not take the form's place.
+bool CarryMetadata(const std::string& path, const struct stat& old, const std::string& old_path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) throw ErrorFromErrno(errno, path);
   struct Closer {
@@ -565,9 +626,13 @@ void CarryMetadata(const std::string& path, const struct stat& old, const std::s
   } closer{fd};
   struct stat now;
   if (::fstat(fd, &now) != 0) throw ErrorFromErrno(errno, path);
+  bool kept = true;
   if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
-      ::fchown(fd, old.st_uid, old.st_gid) != 0 && now.st_gid != old.st_gid) {
-    (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);  // at least the group, if ours
+      ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+    kept = false;
+    if (now.st_gid != old.st_gid) {
+      (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);  // at least the group, if ours
+    }
   }
   const bool changed = CopyExtendedAttributes(old_path, fd, path);
   // After the ACL: its mask is the group bits.
@@ -575,6 +640,13 @@ void CarryMetadata(const std::string& path, const struct stat& old, const std::s
   if ((changed || (now.st_mode & 07777) != mode) && ::fchmod(fd, mode) != 0) {
     throw ErrorFromErrno(errno, path);
   }
+  return kept;
+}
+
+// True when a new file put in place of this form could not carry what it has: other names (hard
+// links) that would keep the old content, or an owner this user cannot give a file to.
+bool NeedsRewriteInPlace(const struct stat& form, int second_names) {
+  return form.st_nlink - second_names > 1 || (::geteuid() != 0 && form.st_uid != ::geteuid());
 }
 
 // What identifies a file the program created ("device:inode"), and the content of a file it gave
@@ -683,8 +755,16 @@ class OsFileSystem : public FileSystem {
       struct stat st;
       if (::lstat(p.c_str(), &st) != 0) return -1;
       const bool link = S_ISLNK(st.st_mode) && LinkStaysInside(p) && ::stat(p.c_str(), &st) == 0;
+      // A form that will be rewritten in place needs a copy: a second name would change with it.
+      if (S_ISREG(st.st_mode) && NeedsRewriteInPlace(st, 0)) {
+        errno = EMLINK;
+        return -1;
+      }
       if (LockOf(to) != nullptr && S_ISREG(st.st_mode)) RecordOwn({to}, ContentIdentity(st));
-      return ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), link ? AT_SYMLINK_FOLLOW : 0);
+      int linked =
+          ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), link ? AT_SYMLINK_FOLLOW : 0);
+      if (linked == 0) second_names_[to] = FolderKey{st.st_dev, st.st_ino};
+      return linked;
     });
     if (result == 0) {
       paths_.NoteCreated(to, EntryType::kFile);
@@ -731,7 +811,17 @@ class OsFileSystem : public FileSystem {
       }
       replaces = ::stat(target.c_str(), &old) == 0;
     }
-    if (replaces && S_ISREG(old.st_mode)) CarryMetadata(from.os_path, old, target);
+    if (replaces && S_ISREG(old.st_mode)) {
+      int second = 0;
+      for (const auto& [name, key] : second_names_) {
+        if (key == FolderKey{old.st_dev, old.st_ino}) ++second;
+      }
+      if (NeedsRewriteInPlace(old, second) || !CarryMetadata(from.os_path, old, target)) {
+        ReplaceInPlace(from.os_path, target, old, destination);
+        paths_.NoteRemoved(from.os_path);
+        return true;
+      }
+    }
     if (Retry(source, from, [&](const std::string& p) {
           if (OsFault(OsCall::kRename, to)) return -1;
           KeepOwnName(p, to);
@@ -823,6 +913,30 @@ class OsFileSystem : public FileSystem {
       bool created = false;
       rfd = OpenRecord(dfd, st, shown, &before, &created);
       LockRecord previous = ParseLockRecord(before);
+      // A form the previous run was rewriting in place may be torn: it gets its old content back
+      // from the backup that run made, before anything else happens. A backup that does not
+      // match the record is not the program's, and is left alone.
+      std::vector<std::string> restored;
+      for (const auto& [form, backup] : previous.in_place) {
+        struct stat b;
+        if (::fstatat(dfd, backup.c_str(), &b, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(b.st_mode)) {
+          continue;  // finished: the backup went when the form was whole
+        }
+        bool ours = false;
+        for (const OwnFile& own : previous.own) {
+          ours = ours || (own.name == backup && IdentityMatches(ContentIdentity(b), own.identity));
+        }
+        if (!ours) continue;
+        try {
+          RestoreInPlace(dfd, form, backup, shown);
+        } catch (const Error& e) {
+          throw CannotLock("das Formular " + shown + "/" + form +
+                               " kann seinen alten Inhalt nicht zurückbekommen (" +
+                               e.description() + ")",
+                           EIO, "sein alter Inhalt steht in " + shown + "/" + backup);
+        }
+        restored.push_back(form);
+      }
       // What the previous run recorded stays in the record until this run finishes, so that a
       // crash before its heal leaves it known.
       std::string text = LockHeader("running");
@@ -837,8 +951,10 @@ class OsFileSystem : public FileSystem {
       // next run knows to look for what this one left.
       if (DurableWrites() && ::fdatasync(rfd) != 0) throw ErrorFromErrno(errno, kLockFileName);
       if (created && DurableWrites() && ::fsync(dfd) != 0) throw ErrorFromErrno(errno, shown);
-      return std::make_unique<OsWriterLock>(held_, dfd, rfd, key, std::move(previous),
-                                            static_cast<off_t>(text.size()));
+      auto lock = std::make_unique<OsWriterLock>(held_, dfd, rfd, key, std::move(previous),
+                                                 static_cast<off_t>(text.size()));
+      lock->SetRestored(std::move(restored));
+      return lock;
     } catch (...) {
       if (rfd >= 0) ::close(rfd);
       ::close(dfd);
@@ -899,6 +1015,7 @@ class OsFileSystem : public FileSystem {
       throw ErrorFromErrno(errno, path);
     }
     paths_.NoteRemoved(r.os_path);
+    second_names_.erase(r.os_path);
   }
 
   std::vector<FileEntry> ListFiles(const std::string& folder) override {
@@ -1079,6 +1196,58 @@ class OsFileSystem : public FileSystem {
     return fd;
   }
 
+  // Puts the content of the new file source into the form target itself, so that the form keeps
+  // its inode: its other names, its owner, bits and attributes. The old content is first copied
+  // to a backup of the run's own, on the disk before the record says that the form is being
+  // rewritten; a failure puts the old content back, and after a crash the next writer does (see
+  // LockFormFolder). The form is old or new at the end, never torn; source is gone.
+  void ReplaceInPlace(const std::string& source, const std::string& target, const struct stat& old,
+                      const std::string& shown) {
+    OsWriterLock* lock = LockOf(target);
+    if (lock == nullptr) {
+      throw Error(kPermissionDenied, shown +
+                                         " (kann nur an Ort und Stelle umgeschrieben werden, "
+                                         "was außerhalb des gesperrten Formularordners "
+                                         "nicht geschieht)");
+    }
+    const std::string backup = PartialFileName(target);
+    {
+      int in = ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      if (in < 0) throw ErrorFromErrno(errno, shown);
+      OsFile reader(in, shown);
+      CopyToNewFile(reader, in, old, backup, backup,
+                    [&] { return CreateOwnFile(backup, {backup}, 0600); });
+    }
+    lock->Append(InPlaceLine(SplitPath(target).second, SplitPath(backup).second));
+    // The read-only attribute is not carried over a rewrite.
+    if ((old.st_mode & S_IWUSR) == 0 && old.st_uid == ::geteuid()) {
+      (void)::chmod(target.c_str(), (old.st_mode & 07777) | S_IWUSR);
+    }
+    Fd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Fd out(in.fd < 0 ? -1 : ::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    try {
+      if (in.fd < 0 || out.fd < 0) throw ErrorFromErrno(errno, shown);
+      Overwrite(in.fd, out.fd, shown);
+    } catch (...) {
+      // The form gets its old content back at once; if even that fails, the backup and the
+      // record stay for the next writer.
+      try {
+        Fd saved(::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (saved.fd < 0 || out.fd < 0) throw ErrorFromErrno(errno, shown);
+        Overwrite(saved.fd, out.fd, shown);
+        struct timespec times[2] = {old.st_atim, old.st_mtim};
+        (void)::futimens(out.fd, times);
+        if (::unlink(backup.c_str()) != 0) NoteLeftBehind();
+      } catch (...) {
+        NoteLeftBehind();
+      }
+      if (::unlink(source.c_str()) != 0) NoteLeftBehind();
+      throw;
+    }
+    if (::unlink(backup.c_str()) != 0) NoteLeftBehind();
+    if (::unlink(source.c_str()) != 0) NoteLeftBehind();
+  }
+
   // A file of the run's own that a rename puts under another of its names (a temporary file
   // saved anew) is recorded under that name before the rename, so that it stays known.
   void KeepOwnName(const std::string& from, const std::string& to) {
@@ -1110,6 +1279,9 @@ class OsFileSystem : public FileSystem {
   std::unordered_map<std::string, OsWriterLock*> lock_cache_;
   unsigned lock_cache_generation_ = 0;
   bool unnamed_files_ = true;
+  // Second names (hard links) this file system gave forms, by path: they do not count as the
+  // form's own other names.
+  std::unordered_map<std::string, FolderKey> second_names_;
 };
 
 }  // namespace
