@@ -2,6 +2,8 @@
 // ends. The crash is the fault-injecting file system stopping to carry out calls from one call on;
 // the instance is then dropped, as a dead process drops everything it held.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include "llupdate/file_system.h"
 #include "llupdate/host.h"
 #include "llupdate/report_ll_update.h"
+#include "platform/os_faults.h"
 #include "test_support.h"
 
 namespace llupdate {
@@ -238,6 +241,75 @@ TEST(CrashTest, HealingTouchesOnlyWhatTheCrashedRunMade) {
     ASSERT_TRUE(clsReportLLUpdate().Korrektur_Wart_Farbe(db));
     ASSERT_EQ(Snapshot(db), reference);  // the user's files among them, byte for byte
     fsys::remove_all(db);
+  }
+  SetDurableWrites(true);
+}
+
+}  // namespace
+}  // namespace llupdate
+
+namespace llupdate {
+namespace {
+
+// The in-place rewrite of forms that have second names, killed at every call it makes to the
+// operating system (a child process that ends there, as a killed run ends), then run again: the
+// forms end as an uninterrupted run ends them, and each is still one file with its second name.
+TEST(CrashTest, InPlaceRewritesSurviveAKillAtEveryOsCall) {
+  testing::RecordedMessages messages;
+  testing::TempDir dir;
+  SetDurableWrites(false);
+  auto prepare = [&](int run) {
+    std::string db = FreshDatabase(dir, run);
+    // A form larger than one write, so that a kill can fall between two of its pieces.
+    std::string big = testing::ReadBytes(db + "/BerichteLL/Rechnung.bel");
+    while (big.size() < (1 << 18)) big += "  Text=Zeile\r\n";
+    testing::WriteBytes(db + "/BerichteLL/Gross.bel", big + "}\r\n");
+    fsys::create_directory(db + "/links");
+    for (const auto& entry : fsys::directory_iterator(db + "/BerichteLL")) {
+      fsys::create_hard_link(entry.path(), db + "/links/" + entry.path().filename().string());
+    }
+    return db;
+  };
+  auto one_file_each = [](const std::string& db) {
+    for (const auto& entry : fsys::directory_iterator(db + "/links")) {
+      const std::string form = db + "/BerichteLL/" + entry.path().filename().string();
+      if (!fsys::exists(form) || !fsys::equivalent(entry.path(), form)) return false;
+    }
+    return true;
+  };
+  for (Job job : {Job::kAddress, Job::kTwoSwitchOvers}) {
+    int calls = 0;
+    std::map<std::string, std::string> reference;
+    {
+      std::string db = prepare(0);
+      platform::SetOsFaultHook([&](platform::OsCall, const std::string&) { return ++calls, 0; });
+      ASSERT_TRUE(RunJob(db, job));
+      platform::SetOsFaultHook(nullptr);
+      reference = Snapshot(db);
+      ASSERT_TRUE(one_file_each(db));
+      fsys::remove_all(db);
+    }
+    for (int at = 1; at <= calls; ++at) {
+      SCOPED_TRACE("killed at OS call " + std::to_string(at) + " of " + std::to_string(calls));
+      std::string db = prepare(at);
+      pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        int seen = 0;
+        platform::SetOsFaultHook([&](platform::OsCall, const std::string&) {
+          if (++seen == at) ::_exit(0);
+          return 0;
+        });
+        RunJob(db, job);
+        ::_exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ASSERT_TRUE(RunJob(db, job));
+      ASSERT_EQ(Snapshot(db), reference);
+      ASSERT_TRUE(one_file_each(db));
+      fsys::remove_all(db);
+    }
   }
   SetDurableWrites(true);
 }

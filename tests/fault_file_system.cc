@@ -76,6 +76,7 @@ class FaultLock : public platform::WriterLock {
     return base_->previous_own_files();
   }
   bool outermost() const override { return base_->outermost(); }
+  std::vector<std::string> restored_in_place() const override { return base_->restored_in_place(); }
   void MarkFinished() override {
     state_->Check(FsOp::kLock, platform::kLockFileName);
     base_->MarkFinished();

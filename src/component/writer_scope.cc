@@ -123,6 +123,7 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   platform::TakeChangedFolders();
   platform::WriterLock* writer_lock = held.back().lock.get();
   if (writer_lock != nullptr && writer_lock->previous_run_unfinished()) {
+    rewrites::ReportRestoredInPlace(folder, writer_lock->restored_in_place());
     rewrites::HealLeftovers(*fs, folder, writer_lock->previous_own_files());
   }
   bool result = body();

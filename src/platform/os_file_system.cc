@@ -497,14 +497,23 @@ Error MissingError(const std::string& os_path, const std::string&) {
 // Copies the open file in (shown as source, with the status src) into the new file partial,
 // with its mode and times set through the open file and, with durable writes, on the disk before
 // it is closed. Removes the partial file when anything fails.
+// With folder_mode the copy keeps the bits it was created with (what the folder gives a new file:
+// the umask, a default ACL), read-only only when the source is; otherwise it takes the source's.
 void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::string& partial,
-                   const std::string& destination, const std::function<int()>& create) {
+                   const std::string& destination, const std::function<int()>& create,
+                   bool folder_mode = false) {
   int out = create();
   if (out < 0) throw ErrorFromErrno(errno, destination);
   try {
     OsFile writer(out, destination, true);
     CopyContent(in, out, reader, writer, static_cast<size_t>(src.st_size));
-    if (::fchmod(out, src.st_mode & 07777) != 0) throw ErrorFromErrno(errno, destination);
+    struct stat now;
+    if (!folder_mode) {
+      if (::fchmod(out, src.st_mode & 07777) != 0) throw ErrorFromErrno(errno, destination);
+    } else if (IsReadOnlyMode(src.st_mode) && ::fstat(out, &now) == 0 &&
+               ::fchmod(out, now.st_mode & 07777 & ~static_cast<mode_t>(0222)) != 0) {
+      throw ErrorFromErrno(errno, destination);
+    }
     struct timespec times[2] = {src.st_atim, src.st_mtim};
     if (::futimens(out, times) != 0) throw ErrorFromErrno(errno, destination);
     writer.Close();
@@ -545,7 +554,9 @@ void Overwrite(int in, int out, const std::string& shown) {
       at += w;
     }
   }
-  if (::ftruncate(out, at) != 0) throw ErrorFromErrno(errno, shown);
+  if (OsFault(OsCall::kWrite, shown) || ::ftruncate(out, at) != 0) {
+    throw ErrorFromErrno(errno, shown);
+  }
   if (DurableWrites() && (OsFault(OsCall::kFlush, shown) || ::fdatasync(out) != 0)) {
     throw ErrorFromErrno(errno, shown);
   }
@@ -723,9 +734,16 @@ class OsFileSystem : public FileSystem {
     // at the destination is replaced, never written through.
     std::string partial = PartialFileName(to.os_path);
     // The partial file and the name it will take are the run's own from the start.
-    CopyToNewFile(reader, in, src, partial, destination, [&] {
-      return CreateOwnFile(partial, {partial, to.os_path}, 0600);
-    });
+    // A form copied in from another folder (a delivery) gets what this folder gives a new file;
+    // a copy beside its form (a backup) keeps the form's bits, so that it is never open to more
+    // people; one that replaces an installed form keeps what that form had (below).
+    const bool new_here = !replaces && SplitPath(from.os_path).first != SplitPath(to.os_path).first;
+    CopyToNewFile(
+        reader, in, src, partial, destination,
+        [&] {
+          return CreateOwnFile(partial, {partial, to.os_path}, new_here ? 0666 : 0600);
+        },
+        new_here);
     // A copy over an installed form keeps what the form had (owner, group, bits, ACL).
     if (replaces) {
       try {

@@ -136,4 +136,21 @@ void HealLeftovers(platform::FileSystem& fs, const std::string& folder,
   host::ShowHostMessage(text, 3, !failed.empty());
 }
 
+void ReportRestoredInPlace(const std::string& folder, const std::vector<std::string>& forms) {
+  if (forms.empty()) return;
+  std::string list;
+  ProgressObserver* progress = ThreadProgressObserver();
+  for (const std::string& form : forms) {
+    list += (list.empty() ? "" : ", ") + form;
+    if (progress != nullptr) {
+      progress->Healed("restored", folder + "\\" + form, folder + "\\" + form);
+    }
+  }
+  host::ShowHostMessage(
+      "Ein früherer Lauf wurde beim Umschreiben an Ort und Stelle unterbrochen; "
+      "diese Formulare in " +
+          folder + " haben ihren alten Inhalt zurück: " + list + ".",
+      3, false);
+}
+
 }  // namespace llupdate::rewrites

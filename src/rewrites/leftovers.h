@@ -43,4 +43,8 @@ void ResolveLeftover(platform::FileSystem& fs, const std::string& folder, const 
 void HealLeftovers(platform::FileSystem& fs, const std::string& folder,
                    const std::vector<platform::OwnFile>& own);
 
+// Reports the forms of folder that an unfinished run was rewriting in place and that got their
+// old content back when the lock was taken.
+void ReportRestoredInPlace(const std::string& folder, const std::vector<std::string>& forms);
+
 }  // namespace llupdate::rewrites
