@@ -28,14 +28,19 @@ EntryType TypeOf(unsigned char d_type) {
 }
 
 std::string ToSlashes(const std::string& component_path) {
-  std::string path = component_path;
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
-  // A "\" inside a name from a listing stands for itself (see ComponentName).
-  for (size_t at = path.find(kBackslashInName); at != std::string::npos;
-       at = path.find(kBackslashInName, at + 1)) {
-    path.replace(at, sizeof kBackslashInName - 1, "\\");
+  std::string path;
+  path.reserve(component_path.size());
+  for (size_t i = 0; i < component_path.size(); ++i) {
+    const char c = component_path[i];
+    if (c == '\\') {
+      path += '/';
+    } else if (c == kBackslashInName[0] &&
+               component_path.compare(i, sizeof kBackslashInName - 1, kBackslashInName) == 0) {
+      path += '\\';  // a "\" inside a name from a listing stands for itself (see ComponentName)
+      i += sizeof kBackslashInName - 2;
+    } else {
+      path += c;
+    }
   }
   return path;
 }
