@@ -193,6 +193,27 @@ class WinFileSystem : public platform::FileSystem {
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) {
       SetFileAttributesW(Wide(destination).c_str(), a & ~FILE_ATTRIBUTE_READONLY);
     }
+    // The platform's replace keeps what the form has: its ACL, attributes and alternate streams.
+    // It is put on the disk at once, as the rename below is. Where the volume cannot replace
+    // (or the form is missing), the rename.
+    if (a != INVALID_FILE_ATTRIBUTES &&
+        ReplaceFileW(Wide(destination).c_str(), Wide(source).c_str(), nullptr,
+                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                     nullptr)) {
+      HANDLE h = CreateFileW(Wide(destination).c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h != INVALID_HANDLE_VALUE) {
+        FlushFileBuffers(h);
+        CloseHandle(h);
+      }
+      // The form's attributes but for the read-only one, also where the replace did not keep
+      // them (as Wine's does not).
+      SetFileAttributesW(Wide(destination).c_str(),
+                         (a & ~FILE_ATTRIBUTE_READONLY) ? a & ~FILE_ATTRIBUTE_READONLY
+                                                        : FILE_ATTRIBUTE_NORMAL);
+      return true;
+    }
     if (!MoveFileExW(Wide(source).c_str(), Wide(destination).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       throw LastError(destination);

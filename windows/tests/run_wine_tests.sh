@@ -60,6 +60,7 @@ Kopiere_Neue_Formulare_LL True
 Pruefe_Konvertiere_Formulare True
 LetzterWert 6
 again True
+hidden True
 SchreibschutzEntfernenAlleDateien [Empty]
 missing False
 done
