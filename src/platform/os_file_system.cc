@@ -46,6 +46,12 @@ bool OsFault(OsCall call, const std::string& path) {
 
 namespace {
 
+// The user this process acts as (asked once).
+uid_t EffectiveUser() {
+  static const uid_t uid = ::geteuid();
+  return uid;
+}
+
 class OsFile : public File {
  public:
   OsFile(int fd, std::string path, bool written = false)
@@ -278,7 +284,7 @@ mode_t RecordMode(mode_t folder) {
 // Gives a record the folder's group and the mode from the folder, as far as this user may.
 void ShareRecord(int fd, const struct stat& folder) {
   struct stat st;
-  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) return;
+  if (::fstat(fd, &st) != 0 || st.st_uid != EffectiveUser()) return;
   if (st.st_gid != folder.st_gid) (void)::fchown(fd, static_cast<uid_t>(-1), folder.st_gid);
   mode_t mode = RecordMode(folder.st_mode);
   if ((st.st_mode & 07777) != mode) (void)::fchmod(fd, mode);
@@ -628,7 +634,16 @@ bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& 
 // group as far as this user may give them, its extended attributes and ACL, and its permission
 // bits but for the read-only attribute, which a rewrite removes. False when the owner or group
 // could not be given: then the new file must not take the form's place.
-bool CarryMetadata(const std::string& path, const struct stat& old, const std::string& old_path) {
+//
+// created, when known, is the new file as it was created (no other attribute than the folder gave
+// it, none when the folder has no default ACL): then a form that has nothing else costs one call.
+bool CarryMetadata(const std::string& path, const struct stat& old, const std::string& old_path,
+                   const struct stat* created = nullptr) {
+  if (created != nullptr && created->st_uid == old.st_uid && created->st_gid == old.st_gid &&
+      (created->st_mode & 07777) == ((old.st_mode & 07777) | S_IWUSR) &&
+      ::llistxattr(old_path.c_str(), nullptr, 0) == 0) {
+    return true;
+  }
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) throw ErrorFromErrno(errno, path);
   struct Closer {
@@ -657,7 +672,8 @@ bool CarryMetadata(const std::string& path, const struct stat& old, const std::s
 // True when a new file put in place of this form could not carry what it has: other names (hard
 // links) that would keep the old content, or an owner this user cannot give a file to.
 bool NeedsRewriteInPlace(const struct stat& form, int second_names) {
-  return form.st_nlink - second_names > 1 || (::geteuid() != 0 && form.st_uid != ::geteuid());
+  return form.st_nlink - second_names > 1 ||
+         (EffectiveUser() != 0 && form.st_uid != EffectiveUser());
 }
 
 // What identifies a file the program created ("device:inode"), and the content of a file it gave
@@ -673,7 +689,13 @@ std::string ContentIdentity(const struct stat& st) {
 class OsFileSystem : public FileSystem {
  public:
   void BeginJob() override { paths_.BeginJob(); }
-  void EndJob() override { paths_.EndJob(); }
+  void EndJob() override {
+    paths_.EndJob();
+    if (!paths_.in_job()) {
+      default_acl_.clear();
+      created_.clear();
+    }
+  }
 
   bool FileExists(const std::string& path) override {
     PathResolver::Resolved r = paths_.Resolve(path);
@@ -781,7 +803,10 @@ class OsFileSystem : public FileSystem {
       if (LockOf(to) != nullptr && S_ISREG(st.st_mode)) RecordOwn({to}, ContentIdentity(st));
       int linked =
           ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), link ? AT_SYMLINK_FOLLOW : 0);
-      if (linked == 0) second_names_[to] = FolderKey{st.st_dev, st.st_ino};
+      if (linked == 0) {
+        second_names_[to] = FolderKey{st.st_dev, st.st_ino};
+        if (!link) linked_form_ = {p, to, st};
+      }
       return linked;
     });
     if (result == 0) {
@@ -820,7 +845,18 @@ class OsFileSystem : public FileSystem {
     // stays a link; one that leads out is left as it is.
     std::string target = to;
     struct stat old;
-    bool replaces = ::lstat(to.c_str(), &old) == 0;
+    // The form as LinkFile saw it just before it gave it its backup's name (that name is not
+    // one of the form's own), or as it is now.
+    int second = -1;
+    bool replaces;
+    if (linked_form_.path == to && second_names_.count(linked_form_.backup) > 0) {
+      old = linked_form_.st;
+      replaces = true;
+      second = 0;
+    } else {
+      replaces = ::lstat(to.c_str(), &old) == 0;
+    }
+    linked_form_.path.clear();
     if (replaces && S_ISLNK(old.st_mode)) {
       if (!LinkStaysInside(to)) throw LinkOutError(to);
       if (char* real = ::realpath(to.c_str(), nullptr)) {
@@ -830,11 +866,20 @@ class OsFileSystem : public FileSystem {
       replaces = ::stat(target.c_str(), &old) == 0;
     }
     if (replaces && S_ISREG(old.st_mode)) {
-      int second = 0;
-      for (const auto& [name, key] : second_names_) {
-        if (key == FolderKey{old.st_dev, old.st_ino}) ++second;
+      if (second < 0) {
+        second = 0;
+        for (const auto& [name, key] : second_names_) {
+          if (key == FolderKey{old.st_dev, old.st_ino}) ++second;
+        }
       }
-      if (NeedsRewriteInPlace(old, second) || !CarryMetadata(from.os_path, old, target)) {
+      auto made = created_.find(from.os_path);
+      const struct stat* created =
+          made != created_.end() && !FolderHasDefaultAcl(SplitPath(target).first) ? &made->second
+                                                                                  : nullptr;
+      const bool in_place =
+          NeedsRewriteInPlace(old, second) || !CarryMetadata(from.os_path, old, target, created);
+      if (made != created_.end()) created_.erase(made);
+      if (in_place) {
         ReplaceInPlace(from.os_path, target, old, destination);
         paths_.NoteRemoved(from.os_path);
         return true;
@@ -1034,6 +1079,7 @@ class OsFileSystem : public FileSystem {
     }
     paths_.NoteRemoved(r.os_path);
     second_names_.erase(r.os_path);
+    created_.erase(r.os_path);
   }
 
   std::vector<FileEntry> ListFiles(const std::string& folder) override {
@@ -1074,10 +1120,14 @@ class OsFileSystem : public FileSystem {
         throw Error(kPathFileAccessError, r.os_path + " (keine Datei)");
       }
     } else if (mode == OpenMode::kCreateNew) {
-      fd = CreateOwnFile(r.os_path, {r.os_path}, 0666);
+      struct stat made;
+      fd = CreateOwnFile(r.os_path, {r.os_path}, 0666, &made);
       if (fd < 0 && errno == EEXIST) throw Error(kFileAlreadyExists, path);
       if (fd < 0 && errno == ENOENT) throw Error(kPathNotFound, path);
-      if (fd >= 0) paths_.NoteCreated(r.os_path, EntryType::kFile);
+      if (fd >= 0) {
+        paths_.NoteCreated(r.os_path, EntryType::kFile);
+        if (made.st_ino != 0) created_[r.os_path] = made;
+      }
     } else {
       struct stat st;
       bool exists = StatPath(r.os_path, &st);
@@ -1171,15 +1221,16 @@ class OsFileSystem : public FileSystem {
   // unnamed file is made, recorded, then named), so that a kill at any instant leaves no file of
   // the run that its record does not know. A file system without unnamed files gets the name
   // first and the record right after.
-  int CreateOwnFile(const std::string& os_path, const std::vector<std::string>& names,
-                    mode_t mode) {
+  int CreateOwnFile(const std::string& os_path, const std::vector<std::string>& names, mode_t mode,
+                    struct stat* made = nullptr) {
+    if (made != nullptr) made->st_ino = 0;  // not known unless recorded
     if (LockOf(os_path) != nullptr && unnamed_files_) {
       const std::string folder = SplitPath(os_path).first;
       int fd =
           ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
       if (fd >= 0) {
         try {
-          RecordOwn(names, fd);
+          RecordOwn(names, fd, made);
         } catch (...) {
           ::close(fd);
           throw;
@@ -1205,7 +1256,7 @@ class OsFileSystem : public FileSystem {
     int fd = ::open(os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) return -1;
     try {
-      RecordOwn(names, fd);
+      RecordOwn(names, fd, made);
     } catch (...) {
       ::close(fd);
       ::unlink(os_path.c_str());
@@ -1238,7 +1289,7 @@ class OsFileSystem : public FileSystem {
     }
     lock->Append(InPlaceLine(SplitPath(target).second, SplitPath(backup).second));
     // The read-only attribute is not carried over a rewrite.
-    if ((old.st_mode & S_IWUSR) == 0 && old.st_uid == ::geteuid()) {
+    if ((old.st_mode & S_IWUSR) == 0 && old.st_uid == EffectiveUser()) {
       (void)::chmod(target.c_str(), (old.st_mode & 07777) | S_IWUSR);
     }
     Fd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -1285,11 +1336,21 @@ class OsFileSystem : public FileSystem {
     for (const std::string& p : os_paths) files.push_back({SplitPath(p).second, identity});
     lock->Record(files);
   }
-  void RecordOwn(const std::vector<std::string>& os_paths, int fd) {
+  void RecordOwn(const std::vector<std::string>& os_paths, int fd, struct stat* made = nullptr) {
     if (LockOf(os_paths.front()) == nullptr) return;
     struct stat st;
     if (::fstat(fd, &st) != 0) throw ErrorFromErrno(errno, os_paths.front());
     RecordOwn(os_paths, FileOnlyIdentity(st));
+    if (made != nullptr) *made = st;
+  }
+
+  // Whether new files in the folder get an ACL from it (asked once per folder and job).
+  bool FolderHasDefaultAcl(const std::string& folder) {
+    auto it = default_acl_.find(folder);
+    if (it != default_acl_.end()) return it->second;
+    const char* f = folder.empty() ? "." : folder.c_str();
+    bool has = ::lgetxattr(f, "system.posix_acl_default", nullptr, 0) >= 0 || errno == ERANGE;
+    return default_acl_[folder] = has;
   }
 
   PathResolver paths_;
@@ -1300,6 +1361,14 @@ class OsFileSystem : public FileSystem {
   // Second names (hard links) this file system gave forms, by path: they do not count as the
   // form's own other names.
   std::unordered_map<std::string, FolderKey> second_names_;
+  // The form that LinkFile last gave a backup's name, as it was just before.
+  struct LinkedForm {
+    std::string path, backup;
+    struct stat st;
+  } linked_form_;
+  // New files this file system created in locked folders, as they were created.
+  std::unordered_map<std::string, struct stat> created_;
+  std::unordered_map<std::string, bool> default_acl_;
 };
 
 }  // namespace
