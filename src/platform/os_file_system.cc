@@ -789,8 +789,8 @@ class OsFileSystem : public FileSystem {
     std::string to = paths_.Resolve(new_name).os_path;
     int result = Retry(existing, from, [&](const std::string& p) {
       if (OsFault(OsCall::kLink, to)) return -1;
-      // The second name is the run's own before it exists: recorded with the content it names,
-      // so that a file someone else put there (another content) never counts as the run's.
+      // The second name is not recorded: it is the run's while it names the form's content or
+      // the form is the run's temporary file (see the leftovers' rules).
       // A form that is a link inside the folders gets a second name of the file it leads to.
       struct stat st;
       if (::lstat(p.c_str(), &st) != 0) return -1;
@@ -800,7 +800,6 @@ class OsFileSystem : public FileSystem {
         errno = EMLINK;
         return -1;
       }
-      if (LockOf(to) != nullptr && S_ISREG(st.st_mode)) RecordOwn({to}, ContentIdentity(st));
       int linked =
           ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), link ? AT_SYMLINK_FOLLOW : 0);
       if (linked == 0) {

@@ -38,6 +38,19 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
     }
     return false;
   };
+  // A backup made as a second name of its form is not recorded itself: the record names the
+  // form's temporary file, and the backup is the run's when the form is that temporary file now
+  // (the swap happened) or when backup and form are one file (it did not yet). A file of the
+  // backup's name that was there before would have been replaced when the run made its own.
+  auto second_name_of_form = [&](const std::string& backup, const std::string& form) {
+    auto it = recorded.find("xx_" + form);
+    if (it == recorded.end()) return false;
+    const std::string form_now = fs.FileIdentity(folder + "\\" + form);
+    for (const std::string& identity : it->second) {
+      if (IdentityMatches(form_now, identity)) return true;
+    }
+    return !form_now.empty() && fs.FileIdentity(folder + "\\" + backup) == form_now;
+  };
 
   std::vector<Leftover> restores, others;
   for (const auto& f : files) {
@@ -46,7 +59,7 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
     const bool temporary = HasPrefix(f.name, "xx_");
     if (!partial && !backup && !temporary) continue;
     std::string form = partial ? "" : f.name.substr(backup ? 4 : 3);
-    if (!ours(f.name)) {
+    if (!ours(f.name) && !(backup && exists(form) && second_name_of_form(f.name, form))) {
       others.push_back({Leftover::Action::kForeign, f.name, form});
     } else if (partial) {
       others.push_back({Leftover::Action::kRemove, f.name, ""});
