@@ -766,13 +766,25 @@ class OsFileSystem : public FileSystem {
           return CreateOwnFile(partial, {partial, to.os_path}, new_here ? 0666 : 0600);
         },
         new_here);
-    // A copy over an installed form keeps what the form had (owner, group, bits, ACL).
+    // A copy over an installed form keeps what the form had (owner, group, bits, ACL); where a
+    // new file cannot carry it (other names, an owner this user cannot give a file to), the
+    // copy is written into the form itself, behind a backup.
     if (replaces) {
+      bool in_place = false;
       try {
-        CarryMetadata(partial, dst, to.os_path);
+        in_place = NeedsRewriteInPlace(dst, 0) || !CarryMetadata(partial, dst, to.os_path);
       } catch (...) {
         ::unlink(partial.c_str());
         throw;
+      }
+      if (in_place) {
+        try {
+          ReplaceInPlace(partial, to.os_path, dst, destination);
+        } catch (...) {
+          ::unlink(partial.c_str());
+          throw;
+        }
+        return;
       }
     }
     if (OsFault(OsCall::kRename, to.os_path) ||
@@ -1286,22 +1298,33 @@ class OsFileSystem : public FileSystem {
       CopyToNewFile(reader, in, old, backup, backup,
                     [&] { return CreateOwnFile(backup, {backup}, 0600); });
     }
-    lock->Append(InPlaceLine(SplitPath(target).second, SplitPath(backup).second));
+    // Until the form is touched, a failure only takes the backup away again.
+    auto give_up = [&](int err) {
+      ::unlink(backup.c_str());
+      throw ErrorFromErrno(err, shown);
+    };
+    try {
+      lock->Append(InPlaceLine(SplitPath(target).second, SplitPath(backup).second));
+    } catch (...) {
+      ::unlink(backup.c_str());
+      throw;
+    }
     // The read-only attribute is not carried over a rewrite.
     if ((old.st_mode & S_IWUSR) == 0 && old.st_uid == EffectiveUser()) {
       (void)::chmod(target.c_str(), (old.st_mode & 07777) | S_IWUSR);
     }
     Fd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    Fd out(in.fd < 0 ? -1 : ::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (in.fd < 0) give_up(errno);
+    Fd out(::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (out.fd < 0) give_up(errno);
     try {
-      if (in.fd < 0 || out.fd < 0) throw ErrorFromErrno(errno, shown);
       Overwrite(in.fd, out.fd, shown);
     } catch (...) {
       // The form gets its old content back at once; if even that fails, the backup and the
       // record stay for the next writer.
       try {
         Fd saved(::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (saved.fd < 0 || out.fd < 0) throw ErrorFromErrno(errno, shown);
+        if (saved.fd < 0) throw ErrorFromErrno(errno, shown);
         Overwrite(saved.fd, out.fd, shown);
         struct timespec times[2] = {old.st_atim, old.st_mtim};
         (void)::futimens(out.fd, times);
