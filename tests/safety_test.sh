@@ -259,4 +259,11 @@ for i in $(seq 1 6); do
       fail "links, kill $i: $(basename "$f") was forked"
   done
 done
+# Two runs at once over such forms: one waits for the other; the result is the uninterrupted one.
+rm -rf "$T/lc"; link_db "$T/lc"
+convert "$T/lc" --wait 60 >/dev/null 2>&1 & p1=$!
+convert "$T/lc" --wait 60 >/dev/null 2>&1 & p2=$!
+wait $p1 || fail "links: the first of two runs failed"; wait $p2 || fail "links: the second of two runs failed"
+tree "$T/lc" >"$T/lc.tree"
+cmp -s "$T/lref.tree" "$T/lc.tree" || fail "links, two runs at once: $(diff "$T/lref.tree" "$T/lc.tree" | head)"
 echo "safety test passed"
