@@ -568,20 +568,26 @@ void Overwrite(int in, int out, const std::string& shown) {
   }
 }
 
-// Gives the form name in the folder dfd its old content back from the backup, in place, with the
-// backup's times (those of the old content), and removes the backup.
+// Writes the backup's content over the open form, with the backup's times (those of the old
+// content: the backup was made with them).
+void GiveOldContentBack(int backup_fd, int form_fd, const std::string& shown) {
+  Overwrite(backup_fd, form_fd, shown);
+  struct stat st;
+  if (::fstat(backup_fd, &st) == 0) {
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    (void)::futimens(form_fd, times);
+  }
+}
+
+// Gives the form name in the folder dfd its old content back from the backup, in place, and
+// removes the backup.
 void RestoreInPlace(int dfd, const std::string& form, const std::string& backup,
                     const std::string& shown) {
   Fd in(::openat(dfd, backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (in.fd < 0) throw ErrorFromErrno(errno, shown + "/" + backup);
   Fd out(::openat(dfd, form.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
   if (out.fd < 0) throw ErrorFromErrno(errno, shown + "/" + form);
-  Overwrite(in.fd, out.fd, shown + "/" + form);
-  struct stat st;
-  if (::fstat(in.fd, &st) == 0) {
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    (void)::futimens(out.fd, times);
-  }
+  GiveOldContentBack(in.fd, out.fd, shown + "/" + form);
   if (::unlinkat(dfd, backup.c_str(), 0) != 0) throw ErrorFromErrno(errno, shown + "/" + backup);
 }
 
@@ -1325,9 +1331,7 @@ class OsFileSystem : public FileSystem {
       try {
         Fd saved(::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (saved.fd < 0) throw ErrorFromErrno(errno, shown);
-        Overwrite(saved.fd, out.fd, shown);
-        struct timespec times[2] = {old.st_atim, old.st_mtim};
-        (void)::futimens(out.fd, times);
+        GiveOldContentBack(saved.fd, out.fd, shown);
         if (::unlink(backup.c_str()) != 0) NoteLeftBehind();
       } catch (...) {
         NoteLeftBehind();
