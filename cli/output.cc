@@ -144,7 +144,8 @@ void Progress::FormStarted(const std::string& operation, const std::string& type
   operation_ = operation;
   type_ = type;
   form_ = name;
-  form_path_ = platform::ResolvePath(path);
+  form_listed_path_ = path;
+  form_path_.clear();
   if (mode_ != Mode::kJson) Draw();  // a record comes when the form is finished
 }
 
@@ -157,12 +158,20 @@ void Progress::FormFinished(const std::string& operation, const std::string& typ
   if (!ok) failed_.insert(Key(name));
   if (verbose_ && !json_) {
     Clear();
-    std::fprintf(stderr, "%s: %s\n", form_path_.empty() ? name.c_str() : form_path_.c_str(),
+    std::fprintf(stderr, "%s: %s\n", form_path().empty() ? name.c_str() : form_path().c_str(),
                  ok ? "done" : "failed");
   }
   Draw();
   form_.clear();
+  form_listed_path_.clear();
   form_path_.clear();
+}
+
+const std::string& Progress::form_path() const {
+  if (form_path_.empty() && !form_listed_path_.empty()) {
+    form_path_ = platform::ResolvePath(form_listed_path_);
+  }
+  return form_path_;
 }
 
 void Progress::FormWritten(const std::string& path) { written_.insert(Key(path)); }
@@ -219,7 +228,7 @@ void Progress::Draw() {
     line += ",\"label\":" + host::JsonString(label.words) + ",\"type\":" + host::JsonString(type_) +
             ",\"done\":" + std::to_string(done_) + ",\"total\":" + std::to_string(total_);
     if (!form_.empty()) {
-      line += ",\"form\":" + host::JsonString(form_) + ",\"path\":" + host::JsonString(form_path_);
+      line += ",\"form\":" + host::JsonString(form_) + ",\"path\":" + host::JsonString(form_path());
     }
     std::fprintf(stderr, "%s}\n", line.c_str());
     std::fflush(stderr);

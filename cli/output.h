@@ -58,7 +58,9 @@ class Progress : public ProgressObserver {
 
   // The form in work (its name and its path as it is on the disk), empty between forms.
   const std::string& form() const { return form_; }
-  const std::string& form_path() const { return form_path_; }
+  // The form's path on the disk, looked up when it is first shown (a run that shows nothing per
+  // form asks the disk nothing for it).
+  const std::string& form_path() const;
 
   // An error message (not a notice) was shown; the form in work counts as failed.
   void ErrorShown();
@@ -83,7 +85,8 @@ class Progress : public ProgressObserver {
   bool driver_ = false;
   std::string database_;
   std::chrono::steady_clock::time_point start_;
-  std::string operation_, type_, form_, form_path_;
+  std::string operation_, type_, form_, form_listed_path_;
+  mutable std::string form_path_;
   int done_ = 0, total_ = 0;
   int errors_shown_ = 0;
   size_t drawn_ = 0;  // the length of the line on the terminal, 0 when none

@@ -9,6 +9,7 @@
 #include "llupdate/report_ll_update.h"
 #include "platform/error.h"
 #include "platform/os_faults.h"
+#include "rewrites/leftovers.h"
 #include "test_support.h"
 
 namespace llupdate {
@@ -394,6 +395,47 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
   EXPECT_TRUE(rewrite());
   EXPECT_EQ(testing::ReadBytes(other), converted);  // restored, then converted
   EXPECT_EQ(listing(), std::vector<std::string>{"f.bel"});
+}
+
+}  // namespace
+}  // namespace llupdate
+
+namespace llupdate {
+namespace {
+
+// A run records the files it makes before it knows their names (a batch made ahead): such a file
+// is the run's under whatever name it got, and a form's hard-linked "alt_" name is the run's only
+// when the run's temporary file of that form is there too.
+TEST(LeftoversTest, FilesRecordedWithoutANameAreKnownByIdentityAlone) {
+  testing::TempDir dir;
+  const std::string folder = dir / "BerichteLL";
+  ::mkdir(folder.c_str(), 0755);
+  auto at = [&](const std::string& name) { return folder + "/" + name; };
+  for (const char* name : {"A.bel", "xx_A.bel", "B.bel", "C.bel", "xx_C.bel", "xx_D.bel"}) {
+    testing::WriteBytes(at(name), name);
+  }
+  ::link(at("B.bel").c_str(), at("alt_B.bel").c_str());  // a user's second name
+  ::link(at("C.bel").c_str(), at("alt_C.bel").c_str());  // the crashed run's backup
+  auto identity = [&](const std::string& name) {
+    struct stat st;
+    EXPECT_EQ(::stat(at(name).c_str(), &st), 0);
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  };
+  const std::vector<platform::OwnFile> own = {{"", identity("xx_A.bel")},
+                                              {"", identity("xx_C.bel")}};
+  auto fs = platform::NewOsFileSystem();
+  std::map<std::string, rewrites::Leftover::Action> found;
+  for (const auto& l : rewrites::FindLeftovers(*fs, folder, fs->ListFiles(folder), own)) {
+    found[l.file] = l.action;
+  }
+  using Action = rewrites::Leftover::Action;
+  EXPECT_EQ(found, (std::map<std::string, Action>{{"xx_A.bel", Action::kRemove},
+                                                  {"alt_B.bel", Action::kForeign},
+                                                  {"alt_C.bel", Action::kRemove},
+                                                  {"xx_C.bel", Action::kRemove},
+                                                  {"xx_D.bel", Action::kForeign}}));
+  // The record's line for such a file has no name.
+  EXPECT_EQ(platform::ParseLockRecord("state=running\nown=\t1:2\n").own.size(), 1u);
 }
 
 }  // namespace

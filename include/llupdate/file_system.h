@@ -50,11 +50,18 @@ class File {
   virtual size_t Read(char* buffer, size_t size) = 0;
   virtual void Write(const char* data, size_t size) = 0;
   virtual void Close() = 0;
+  // Writes the last data and closes the file, as Write() then Close() do; a file system may put
+  // both on the disk in one step (a new form written in one piece costs one call).
+  virtual void Finish(const char* data, size_t size) {
+    Write(data, size);
+    Close();
+  }
 };
 
 // A file that a run made beside the forms (a temporary file, a backup, a partial copy), as the
 // lock file records it: its name in the form folder and what identifies it ("device:inode" for a
-// file the run created, "device:inode:size:mtime" for a second name of a form's content).
+// file the run created, "device:inode:size:mtime" for a second name of a form's content). An empty
+// name stands for a file the run made before it knew its name: it is the run's under any name.
 struct OwnFile {
   std::string name;
   std::string identity;

@@ -100,16 +100,17 @@ bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::stri
 }
 
 bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& catalogue,
-                   const std::string& path) {
+                   const std::string& path, bool read_values) {
   return host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
     catalogue.Dimension(0, 0, 0, 5);
-    std::string wanted = "." + text::UpperAscii(type);
+    std::string wanted = text::UpperAscii(type);
+    wanted.insert(wanted.begin(), '.');
     RowCounter r;
     for (const platform::FileEntry& file : fs.ListFiles(path)) {
       if (LastFourUpper(text::TrimSpaces(file.name)) != wanted) continue;
       if (file.name.find('~') != std::string::npos) continue;
       std::string p = path + "\\" + file.name;
-      HeaderValues values = ReadHeaderValues(fs, p, true);
+      HeaderValues values = read_values ? ReadHeaderValues(fs, p, true) : HeaderValues{};
       AddRow(catalogue, r, file.name, p, values, true);
     }
     return true;

@@ -26,9 +26,11 @@ bool Pruefe_Kataloge(platform::FileSystem& fs, const std::string& pDBPath);
 // The forms of all twelve form types that carry a "Version" and a "Referenzbeleg".
 bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::string& path);
 
-// The forms of one form type (an extension without the dot, in any case).
+// The forms of one form type (an extension without the dot, in any case). A caller that uses
+// only the names (column 0) passes read_values false: the forms are then not opened, and columns
+// 2, 3 and 5 stay empty.
 bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& catalogue,
-                   const std::string& path);
+                   const std::string& path, bool read_values = true);
 
 // The form types as extensions with the dot, upper case.
 extern const char* const kFormTypes[12];

@@ -34,7 +34,9 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
 
     bool result = true;
     for (const std::string& type : types) {
-      if (!catalogue::Aufbau_Array2(fs, type, *catalogue, catalogue::FormDirectory(pDBPath))) {
+      // The jobs go by the names alone: the forms are read once, by their rewrites.
+      if (!catalogue::Aufbau_Array2(fs, type, *catalogue, catalogue::FormDirectory(pDBPath),
+                                    false)) {
         continue;
       }
       int32_t rows = catalogue->Count(1);

@@ -148,7 +148,8 @@ LockRecord ParseLockRecord(const std::string& text) {
     if (!own && !in_place) continue;
     const size_t key = own ? 4 : 8;
     size_t tab = line.find('\t');
-    if (tab == std::string::npos || tab == key || tab + 1 == line.size()) continue;
+    // An own file may be recorded without a name (made before its name was known).
+    if (tab == std::string::npos || (in_place && tab == key) || tab + 1 == line.size()) continue;
     std::string name = Unescape(line.substr(key, tab - key));
     if (own) {
       record.own.push_back({name, line.substr(tab + 1)});

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -52,6 +53,14 @@ uid_t EffectiveUser() {
   return uid;
 }
 
+// Writes size bytes at offset at (-1: at the file's position) and returns once they and what
+// reading them needs are on the disk: the write and the flush in one call. -1 with errno set
+// (EOPNOTSUPP or EINVAL from a kernel or file system that cannot), or the bytes written.
+ssize_t WriteDurably(int fd, const char* data, size_t size, off_t at) {
+  iovec piece{const_cast<char*>(data), size};
+  return ::pwritev2(fd, &piece, 1, at, RWF_DSYNC);
+}
+
 class OsFile : public File {
  public:
   OsFile(int fd, std::string path, bool written = false)
@@ -75,6 +84,7 @@ class OsFile : public File {
   }
 
   void Write(const char* data, size_t size) override {
+    if (size > 0) wrote_ = true;
     while (size > 0) {
       ssize_t n = OsFault(OsCall::kWrite, path_) ? -1 : ::write(fd_, data, size);
       if (n < 0) {
@@ -84,6 +94,38 @@ class OsFile : public File {
       data += n;
       size -= static_cast<size_t>(n);
     }
+  }
+
+  // A new file written in one piece with durable writes on: one write that returns once the data
+  // is on the disk, and no flush after it.
+  void Finish(const char* data, size_t size) override {
+    if (!written_ || wrote_ || fd_ < 0 || size == 0 || !DurableWrites()) {
+      Write(data, size);
+      Close();
+      return;
+    }
+    ssize_t n;
+    do {
+      n = OsFault(OsCall::kWrite, path_) || OsFault(OsCall::kFlush, path_)
+              ? -1
+              : WriteDurably(fd_, data, size, -1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS) {
+      int err = errno;
+      ::close(fd_);
+      fd_ = -1;
+      throw ErrorFromErrno(err, path_);
+    }
+    if (n == static_cast<ssize_t>(size)) {
+      int fd = fd_;
+      fd_ = -1;
+      if (::close(fd) != 0) throw ErrorFromErrno(errno, path_);
+      return;
+    }
+    // Not all of it (or a kernel without the flag): the rest, then the flush of Close().
+    const size_t done = n > 0 ? static_cast<size_t>(n) : 0;
+    Write(data + done, size - done);
+    Close();
   }
 
   void Close() override {
@@ -102,6 +144,7 @@ class OsFile : public File {
   int fd_;
   std::string path_;
   bool written_;
+  bool wrote_ = false;
   bool at_end_ = false;
 
  public:
@@ -200,6 +243,7 @@ class OsWriterLock : public WriterLock {
     auto& locks = held_->locks;
     locks.erase(std::remove(locks.begin(), locks.end(), this), locks.end());
     ++held_->generation;
+    CloseUnnamed();
     {
       std::lock_guard<std::mutex> guard(held_mutex);
       held_folders.erase(key_);
@@ -232,7 +276,7 @@ class OsWriterLock : public WriterLock {
     std::string line;
     for (const OwnFile& file : files) {
       line += RecordLine(file);
-      names_.insert(file.name);
+      if (!file.name.empty()) names_.insert(file.name);
     }
     Append(line);
   }
@@ -242,12 +286,47 @@ class OsWriterLock : public WriterLock {
 
   void Append(const std::string& line) {
     if (finished_) return;
-    if (OsFault(OsCall::kWrite, kLockFileName) ||
-        ::pwrite(record_fd_, line.data(), line.size(), end_) != static_cast<ssize_t>(line.size()) ||
-        (DurableWrites() && ::fdatasync(record_fd_) != 0)) {
-      throw ErrorFromErrno(errno, kLockFileName);
+    const ssize_t size = static_cast<ssize_t>(line.size());
+    bool written = false;
+    if (OsFault(OsCall::kWrite, kLockFileName)) {
+      errno = EIO;
+    } else if (DurableWrites()) {
+      ssize_t n = WriteDurably(record_fd_, line.data(), line.size(), end_);
+      written = n == size;
+      if (n >= 0 && !written) errno = EIO;
+      if (n < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS)) {
+        written = ::pwrite(record_fd_, line.data(), line.size(), end_) == size &&
+                  ::fdatasync(record_fd_) == 0;
+      }
+    } else {
+      written = ::pwrite(record_fd_, line.data(), line.size(), end_) == size;
     }
+    if (!written) throw ErrorFromErrno(errno, kLockFileName);
     end_ += static_cast<off_t>(line.size());
+  }
+
+  // Unnamed files made in the folder and recorded, not yet named: a batch is made and recorded
+  // at once, so that a job over many forms writes (and flushes) its record once per batch, not
+  // once per form. Those left unused vanish with their descriptors: they never had a name.
+  struct Unnamed {
+    int fd;
+    struct stat st;
+  };
+  std::vector<Unnamed>& unnamed() { return unnamed_; }
+  // How many to make next: 1, 2, 4 ... up to 32, so that a short job makes few.
+  size_t NextBatch() {
+    size_t n = batch_;
+    batch_ = std::min<size_t>(batch_ * 2, 32);
+    return n;
+  }
+  void CloseUnnamed() {
+    for (const Unnamed& u : unnamed_) ::close(u.fd);
+    unnamed_.clear();
+  }
+  int folder_fd() const { return folder_fd_; }
+  // Names a file of the run takes without a record line of its own (it was recorded unnamed).
+  void NoteNames(const std::vector<std::string>& names) {
+    names_.insert(names.begin(), names.end());
   }
 
  private:
@@ -260,6 +339,8 @@ class OsWriterLock : public WriterLock {
   bool finished_ = false;
   std::unordered_set<std::string> names_;
   std::vector<std::string> restored_;
+  std::vector<Unnamed> unnamed_;
+  size_t batch_ = 1;
 };
 
 // The lock of a folder this thread holds already.
@@ -1241,17 +1322,25 @@ class OsFileSystem : public FileSystem {
   int CreateOwnFile(const std::string& os_path, const std::vector<std::string>& names, mode_t mode,
                     struct stat* made = nullptr) {
     if (made != nullptr) made->st_ino = 0;  // not known unless recorded
-    if (LockOf(os_path) != nullptr && unnamed_files_) {
-      const std::string folder = SplitPath(os_path).first;
-      int fd =
-          ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-      if (fd >= 0) {
-        try {
-          RecordOwn(names, fd, made);
-        } catch (...) {
-          ::close(fd);
-          throw;
+    OsWriterLock* lock = LockOf(os_path);
+    if (lock != nullptr && unnamed_files_) {
+      int fd;
+      if (mode == 0666) {
+        fd = TakeUnnamed(*lock, made);  // already recorded
+        if (fd >= 0) lock->NoteNames(names);
+      } else {
+        const std::string folder = SplitPath(os_path).first;
+        fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        if (fd >= 0) {
+          try {
+            RecordOwn(names, fd, made);
+          } catch (...) {
+            ::close(fd);
+            throw;
+          }
         }
+      }
+      if (fd >= 0) {
         std::string proc = "/proc/self/fd/" + std::to_string(fd);
         if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, os_path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
           return fd;
@@ -1280,6 +1369,41 @@ class OsFileSystem : public FileSystem {
       throw;
     }
     return fd;
+  }
+
+  // An unnamed new file (mode 0666) in the folder of the lock, recorded there as the run's
+  // before the call returns; -1 with errno set when none can be made.
+  int TakeUnnamed(OsWriterLock& lock, struct stat* made) {
+    std::vector<OsWriterLock::Unnamed>& ready = lock.unnamed();
+    if (ready.empty()) {
+      std::vector<OwnFile> files;
+      for (size_t i = 0, n = lock.NextBatch(); i < n; ++i) {
+        int fd = ::openat(lock.folder_fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        struct stat st;
+        if (fd >= 0 && ::fstat(fd, &st) != 0) {
+          int err = errno;
+          ::close(fd);
+          fd = -1;
+          errno = err;
+        }
+        if (fd < 0) {
+          if (ready.empty()) return -1;
+          break;
+        }
+        ready.push_back({fd, st});
+        files.push_back({"", FileOnlyIdentity(st)});
+      }
+      try {
+        lock.Record(files);
+      } catch (...) {
+        lock.CloseUnnamed();
+        throw;
+      }
+    }
+    const OsWriterLock::Unnamed next = ready.back();
+    ready.pop_back();
+    if (made != nullptr) *made = next.st;
+    return next.fd;
   }
 
   // Puts the content of the new file source into the form target itself, so that the form keeps

@@ -27,29 +27,41 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
   auto exists = [&](const std::string& name) { return present.count(text::FoldCase(name)); };
   // A name is the program's when the record names it and the file there is still the one it
   // made (the identity asked once per name, and only for names the record holds).
+  // Files recorded without a name (made before their names were known) are the run's under any
+  // name: for them every candidate's identity is asked.
   std::map<std::string, std::vector<std::string>> recorded;
-  for (const platform::OwnFile& o : own) recorded[o.name].push_back(o.identity);
-  auto ours = [&](const std::string& name) {
+  std::vector<std::string> unnamed;
+  for (const platform::OwnFile& o : own) {
+    (o.name.empty() ? unnamed : recorded[o.name]).push_back(o.identity);
+  }
+  auto matches = [&](const std::string& now, const std::string& name) {
     auto it = recorded.find(name);
-    if (it == recorded.end()) return false;
-    std::string now = fs.FileIdentity(folder + "\\" + name);
-    for (const std::string& identity : it->second) {
+    if (it != recorded.end()) {
+      for (const std::string& identity : it->second) {
+        if (IdentityMatches(now, identity)) return true;
+      }
+    }
+    for (const std::string& identity : unnamed) {
       if (IdentityMatches(now, identity)) return true;
     }
     return false;
+  };
+  auto ours = [&](const std::string& name) {
+    if (unnamed.empty() && recorded.count(name) == 0) return false;
+    return matches(fs.FileIdentity(folder + "\\" + name), name);
   };
   // A backup made as a second name of its form is not recorded itself: the record names the
   // form's temporary file, and the backup is the run's when the form is that temporary file now
   // (the swap happened) or when backup and form are one file (it did not yet). A file of the
   // backup's name that was there before would have been replaced when the run made its own.
   auto second_name_of_form = [&](const std::string& backup, const std::string& form) {
-    auto it = recorded.find("xx_" + form);
-    if (it == recorded.end()) return false;
+    const std::string temporary = "xx_" + form;
+    if (unnamed.empty() && recorded.count(temporary) == 0) return false;
     const std::string form_now = fs.FileIdentity(folder + "\\" + form);
-    for (const std::string& identity : it->second) {
-      if (IdentityMatches(form_now, identity)) return true;
-    }
-    return !form_now.empty() && fs.FileIdentity(folder + "\\" + backup) == form_now;
+    if (matches(form_now, temporary)) return true;
+    // Not swapped yet: the run's temporary file is recorded by name, or is there and the run's.
+    return !form_now.empty() && fs.FileIdentity(folder + "\\" + backup) == form_now &&
+           (recorded.count(temporary) > 0 || ours(temporary));
   };
 
   std::vector<Leftover> restores, others;

@@ -1,6 +1,7 @@
 #include "text/text_io.h"
 
 #include <cstring>
+#include <vector>
 
 #include "llupdate/error.h"
 
@@ -8,9 +9,60 @@ namespace llupdate::text {
 namespace {
 // Reads and writes go to the file in pieces this large: few calls, and little memory.
 constexpr size_t kChunk = 1 << 18;
+
+// The buffers of the readers and writers a thread has finished with, kept for its next ones: a
+// job over a thousand forms asks the system for its memory once, and no page is given back and
+// faulted in again between two forms. A buffer that grew far beyond a chunk (a form with very
+// long lines) is given back.
+class SpareBuffers {
+ public:
+  std::string Take() {
+    if (spare_.empty()) return {};
+    std::string buffer = std::move(spare_.back());
+    spare_.pop_back();
+    return buffer;
+  }
+  void Give(std::string& buffer) {
+    if (buffer.capacity() < 4096 || buffer.capacity() > 16 * kChunk || spare_.size() >= 8) {
+      return;
+    }
+    spare_.push_back(std::move(buffer));
+  }
+
+ private:
+  std::vector<std::string> spare_;
+};
+
+// Text buffers (kept empty) and read buffers (kept a chunk long, so never cleared again).
+SpareBuffers& Spare() {
+  thread_local SpareBuffers spare;
+  return spare;
+}
+SpareBuffers& SpareChunks() {
+  thread_local SpareBuffers spare;
+  return spare;
+}
+
+// A buffer from the spare ones, empty.
+std::string EmptySpare() {
+  std::string buffer = Spare().Take();
+  buffer.clear();
+  return buffer;
+}
+
 }  // namespace
 
-TextReader::TextReader(std::unique_ptr<File> file) : file_(std::move(file)) {}
+TextReader::TextReader(std::unique_ptr<File> file)
+    : file_(std::move(file)),
+      raw_(EmptySpare()),
+      text_(EmptySpare()),
+      chunk_(SpareChunks().Take()) {}
+
+TextReader::~TextReader() {
+  SpareChunks().Give(chunk_);
+  Spare().Give(text_);
+  Spare().Give(raw_);
+}
 
 Encoding TextReader::encoding() {
   if (!started_) Fill();
@@ -75,10 +127,9 @@ bool TextReader::Fill() {
     // The bytes of an 8-bit file go straight into the text, once the mark is known; others
     // through raw_ to be decoded.
     std::string& into = started_ && encoding_ == Encoding::kAnsi ? text_ : raw_;
-    size_t at = into.size();
-    into.resize(at + kChunk);
-    size_t n = file_->Read(into.data() + at, kChunk);
-    into.resize(at + n);
+    if (chunk_.size() < kChunk) chunk_.resize(kChunk);  // once per buffer, not per read
+    size_t n = file_->Read(chunk_.data(), kChunk);
+    into.append(chunk_.data(), n);
     if (n == 0) {
       eof_ = true;
       if (!started_) DetectMark();
@@ -162,11 +213,11 @@ bool TextReader::ReadPiece(std::string& piece) {
 void TextReader::Close() { file_->Close(); }
 
 TextWriter::TextWriter(std::unique_ptr<File> file, Encoding encoding)
-    : file_(std::move(file)), encoding_(encoding) {
+    : file_(std::move(file)), encoding_(encoding), buffer_(EmptySpare()) {
   buffer_.append(ByteOrderMark(encoding));
 }
 
-TextWriter::~TextWriter() = default;
+TextWriter::~TextWriter() { Spare().Give(buffer_); }
 
 void TextWriter::Write(const std::string& text) {
   // A long text is encoded piece by piece, so that the buffer never holds more than a chunk;
@@ -210,8 +261,12 @@ void TextWriter::Flush() {
 }
 
 void TextWriter::Close() {
-  Flush();
-  file_->Close();
+  if (buffer_.empty()) {
+    file_->Close();
+    return;
+  }
+  file_->Finish(buffer_.data(), buffer_.size());
+  buffer_.clear();
 }
 
 }  // namespace llupdate::text

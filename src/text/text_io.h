@@ -14,6 +14,9 @@ namespace llupdate::text {
 class TextReader {
  public:
   explicit TextReader(std::unique_ptr<File> file);
+  ~TextReader();
+  TextReader(const TextReader&) = delete;
+  TextReader& operator=(const TextReader&) = delete;
 
   // The file's encoding, known from its first bytes.
   Encoding encoding();
@@ -53,8 +56,9 @@ class TextReader {
   Encoding encoding_ = Encoding::kAnsi;
   bool ReadLineAs(std::string& line, bool decode);
 
-  std::string raw_;   // bytes read but not yet decoded (an incomplete UTF-16 unit or pair)
-  std::string text_;  // text not yet returned: decoded, or for an 8-bit file its own bytes
+  std::string raw_;    // bytes read but not yet decoded (an incomplete UTF-16 unit or pair)
+  std::string text_;   // text not yet returned: decoded, or for an 8-bit file its own bytes
+  std::string chunk_;  // what one read of the file gives
   size_t pos_ = 0;
 };
 
@@ -63,6 +67,8 @@ class TextWriter {
   // Writes the encoding's byte order mark at once.
   TextWriter(std::unique_ptr<File> file, Encoding encoding);
   ~TextWriter();
+  TextWriter(const TextWriter&) = delete;
+  TextWriter& operator=(const TextWriter&) = delete;
 
   Encoding encoding() const { return encoding_; }
   void Write(const std::string& text);
