@@ -1,17 +1,25 @@
 // The line rewrites against the floor of what any program must do, measured in one run.
 //
-//   cmake --build build --target rewrite_perftest llupdate && build/bin/rewrite_perftest [DIR]
+//   cmake --build build --target rewrite_perftest llupdate
+//   build/bin/rewrite_perftest [--cli PATH] [DIR]
 //
-// 1,000 forms of about 120 KB (four form types, every form changes) go through
-// Umstellung_Auf_Neue_Anschrift, durable (the default) and with durable writes off, in
-// interleaved rounds against:
+// 1,000 forms of about 120 KB (four form types, every form changes) go through the address
+// switch-over, durable (the default) and with durable writes off, in interleaved rounds:
+//   command line   the llupdate executable as people run it ("llupdate -q address DB"), process
+//                  start, lock, heal check, catalogue, every form and the flushes included;
+//                  PATH (default: the one built beside this bench) may be an installed one
+//   in process     Umstellung_Auf_Neue_Anschrift called in this process
+// against, each a process of its own as well:
 //   floor          read each file through a 64 KiB buffer, write a new file, rename it over
 //   durable floor  the same, with the new file flushed before its rename
 //   sed -i         GNU sed over the same files (it, too, writes a new file and renames it)
-// Each round starts from the same generated files; the medians are printed with their ratios.
-// Then: file-system calls per form (a counting file system) and system calls per form (strace,
-// when it is installed) of the address job, and the peak memory of the command line rewriting one
-// form of 1 GB through Suche_ErsetzeProjektdatei.
+// Each round starts from the same generated files; the medians are printed with their ratios,
+// with the page faults of the command line (getrusage of the child) and its system calls per form
+// (strace -c, when strace is installed).
+// Then the conversion driver ("llupdate -q convert DB") over a database of 2,000 forms of eight
+// types (about 200 MB, every form re-saved by the LL24 switch-over): its time against the durable
+// floor over the same files, its peak memory against the largest form, its system calls per form.
+// Last, the peak memory of the command line rewriting one form of 1 GB.
 // DIR is the scratch directory (default: a new one below /tmp); it is removed at the end.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -161,8 +169,17 @@ class CountingFileSystem : public llupdate::ForwardingFileSystem {
   };
 };
 
-// Runs a command line and gives the peak memory of the process that ran it, in KB.
-long PeakOfChild(const std::vector<std::string>& args) {
+// What one run of a command line took: wall time (process start included), page faults, peak
+// memory in KB, and whether it succeeded.
+struct ChildRun {
+  double seconds = 0;
+  long faults = 0;
+  long peak_kb = 0;
+  bool ok = false;
+};
+
+ChildRun RunChild(const std::vector<std::string>& args) {
+  auto start = Clock::now();
   pid_t pid = ::fork();
   if (pid == 0) {
     std::vector<char*> argv;
@@ -177,19 +194,63 @@ long PeakOfChild(const std::vector<std::string>& args) {
   int status = 0;
   rusage usage{};
   ::wait4(pid, &status, 0, &usage);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    std::fprintf(stderr, "%s failed\n", args[1].c_str());
-  return usage.ru_maxrss;
+  ChildRun run;
+  run.seconds = Seconds(start);
+  run.faults = usage.ru_minflt + usage.ru_majflt;
+  run.peak_kb = usage.ru_maxrss;
+  run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!run.ok) std::fprintf(stderr, "%s %s failed\n", args[0].c_str(), args[1].c_str());
+  return run;
+}
+
+// The system calls a command line makes (strace -f -c), or -1 without strace.
+long SystemCalls(const std::vector<std::string>& args, const fsys::path& trace) {
+  static const bool have_strace = std::system("command -v strace >/dev/null") == 0;
+  if (!have_strace) return -1;
+  std::string command = "strace -f -c -o '" + trace.string() + "'";
+  for (const std::string& a : args) command += " '" + a + "'";
+  command += " >/dev/null 2>&1";
+  (void)std::system(command.c_str());
+  std::ifstream in(trace);
+  std::string line;
+  long total = -1;
+  while (std::getline(in, line)) {
+    if (line.find(" total") != std::string::npos) {
+      std::sscanf(line.c_str(), "%*s %*s %*s %ld", &total);  // % time, seconds, usecs/call, calls
+    }
+  }
+  return total;
+}
+
+// A form for the driver: an old file version, so that the LL24 switch-over treats every form.
+void WriteOldForm(const fsys::path& path, const std::string& body) {
+  std::ofstream out(path, std::ios::binary);
+  out << "[Description]\r\nFileVersion=6\r\n[UserSection]\r\nVersion=7\r\n"
+         "Referenzbeleg=Rechnung\r\n[Layout]\r\n"
+      << body;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The floors run as processes of their own, like the command line.
+  if (argc == 3 && (std::string(argv[1]) == "--floor" || std::string(argv[1]) == "--durable")) {
+    Floor(argv[2], std::string(argv[1]) == "--durable");
+    return 0;
+  }
+  std::string cli = LLUPDATE_CLI;
+  int arg = 1;
+  if (argc > 2 && std::string(argv[1]) == "--cli") {
+    cli = fsys::absolute(argv[2]).string();
+    arg = 3;
+  }
   fsys::path root =
-      argc > 1 ? fsys::path(argv[1])
-               : fsys::temp_directory_path() / ("llupdate-bench-" + std::to_string(getpid()));
+      argc > arg ? fsys::path(argv[arg])
+                 : fsys::temp_directory_path() / ("llupdate-bench-" + std::to_string(getpid()));
+  const std::string self = fsys::read_symlink("/proc/self/exe").string();
   auto recorder = std::make_shared<llupdate::host::RecordingMessages>();
   llupdate::RegisterObject("HostMessages", [recorder] { return recorder; });
+  std::printf("command line: %s\n", cli.c_str());
 
   // The forms, generated once.
   fsys::path original = root / "original/BerichteLL";
@@ -205,11 +266,27 @@ int main(int argc, char** argv) {
 
   const fsys::path db = root / "db", forms = db / "BerichteLL";
   std::map<std::string, std::vector<double>> times;
+  std::map<std::string, std::vector<double>> faults;
+  auto child = [&](const std::string& name, const std::vector<std::string>& args) {
+    ChildRun run = RunChild(args);
+    faults[name].push_back(static_cast<double>(run.faults));
+    return run.seconds;
+  };
+  const std::vector<std::string> durable_cli = {cli, "-q", "address", db.string()};
+  const std::vector<std::string> plain_cli = {cli, "-q", "--no-sync", "address", db.string()};
   const std::vector<std::pair<std::string, std::function<double()>>> modes = {
-      {"product, durable", [&] { return Job(db, true); }},
-      {"product, --no-sync", [&] { return Job(db, false); }},
-      {"floor", [&] { return Floor(forms, false); }},
-      {"durable floor", [&] { return Floor(forms, true); }},
+      {"command line, durable", [&] { return child("command line, durable", durable_cli); }},
+      {"command line, --no-sync", [&] { return child("command line, --no-sync", plain_cli); }},
+      {"in process, durable", [&] { return Job(db, true); }},
+      {"in process, --no-sync", [&] { return Job(db, false); }},
+      {"floor",
+       [&] {
+         return child("floor", {self, "--floor", forms.string()});
+       }},
+      {"durable floor",
+       [&] {
+         return child("durable floor", {self, "--durable", forms.string()});
+       }},
       {"sed -i", [&] { return SedInPlace(forms); }},
   };
   const int rounds = 5;
@@ -223,13 +300,18 @@ int main(int argc, char** argv) {
               rounds);
   for (const auto& [name, run] : modes) {
     double t = Median(times[name]);
-    std::printf("  %-20s %6.3f s  %6.0f MB/s\n", name.c_str(), t, mb / t);
+    std::printf("  %-24s %6.3f s  %6.0f MB/s", name.c_str(), t, mb / t);
+    if (!faults[name].empty()) std::printf("  %7.0f page faults", Median(faults[name]));
+    std::printf("\n");
   }
-  double durable = Median(times["product, durable"]), plain = Median(times["product, --no-sync"]);
-  std::printf("  durable product / durable floor: %.2f\n",
-              durable / Median(times["durable floor"]));
-  std::printf("  --no-sync product / floor:       %.2f\n", plain / Median(times["floor"]));
-  std::printf("  --no-sync product / sed -i:      %.2f\n", plain / Median(times["sed -i"]));
+  auto ratio = [&](const char* label, const char* a, const char* b) {
+    std::printf("  %-40s %.2f\n", label, Median(times[a]) / Median(times[b]));
+  };
+  ratio("command line, durable / durable floor:", "command line, durable", "durable floor");
+  ratio("command line, --no-sync / floor:", "command line, --no-sync", "floor");
+  ratio("command line, --no-sync / sed -i:", "command line, --no-sync", "sed -i");
+  ratio("in process, durable / durable floor:", "in process, durable", "durable floor");
+  ratio("in process, --no-sync / floor:", "in process, --no-sync", "floor");
 
   // Calls per form.
   CopyTree(root / "original", db);
@@ -238,39 +320,74 @@ int main(int argc, char** argv) {
     llupdate::ScopedObjectRegistration fs("Scripting.FileSystemObject", [&] { return counting; });
     Job(db, true);
   }
-  std::printf("file-system calls per form (address job): %.1f\n", counting->calls / 1000.0);
-  if (std::system("command -v strace >/dev/null") == 0) {
+  std::printf("file-system calls per form (in process): %.1f\n", counting->calls / 1000.0);
+  for (const auto* args : {&durable_cli, &plain_cli}) {
     CopyTree(root / "original", db);
-    std::string trace = (root / "strace.txt").string();
-    std::string command = "strace -f -c -o '" + trace + "' '" LLUPDATE_CLI "' address '" +
-                          db.string() + "' >/dev/null 2>&1";
-    if (std::system(command.c_str()) == 0 || true) {
-      std::ifstream in(trace);
-      std::string line, last;
-      while (std::getline(in, line)) {
-        if (!line.empty()) last = line;
-      }
-      long total = 0;
-      std::sscanf(last.c_str(), "%*s %*s %*s %ld", &total);
-      std::printf("system calls per form (address job, strace, process start included): %.1f\n",
-                  total / 1000.0);
+    long calls = SystemCalls(*args, root / "strace.txt");
+    if (calls >= 0) {
+      std::printf("system calls per form (command line%s, process start included): %.1f\n",
+                  args == &plain_cli ? ", --no-sync" : "", calls / 1000.0);
     }
   }
 
+  // The driver over 2,000 forms of eight types.
+  fsys::remove_all(root / "original");
+  fsys::remove_all(db);
+  const fsys::path big_db = root / "driver-original";
+  fsys::create_directories(big_db / "BerichteLL");
+  fsys::create_directories(big_db / "BerichteLLOrg");
+  const char* all_types[] = {"bel", "war", "mah", "bst", "lst", "lbl", "dfi", "ueb"};
+  std::string body;
+  for (int block = 0; block < 800; ++block) {
+    body += "{\r\n  Name=\"Text" + std::to_string(block) +
+            "\"\r\n  Position=(1200,3400,56000,4500)\r\n"
+            "  Contents=Position.Artikelnummer+\" \"+Position.Bezeichnung\r\n"
+            "  Font.Name=\"Arial\"\r\n";
+    if (block % 200 == 199) body += "  Spacing.Paragraph=8\r\n";
+    body += "}\r\n";
+  }
+  uintmax_t largest = 0;
+  double driver_mb = 0;
+  for (int i = 0; i < 2000; ++i) {
+    fsys::path form = big_db / "BerichteLL" / ("Form" + std::to_string(i) + "." + all_types[i % 8]);
+    WriteOldForm(form, body);
+    largest = std::max(largest, fsys::file_size(form));
+    driver_mb += fsys::file_size(form) / 1e6;
+  }
+  const std::vector<std::string> driver = {cli, "-q", "convert", db.string()};
+  std::vector<double> driver_times, driver_floor;
+  long driver_peak = 0;
+  for (int round = 0; round < 3; ++round) {
+    CopyTree(big_db, db);
+    ChildRun run = RunChild(driver);
+    driver_times.push_back(run.seconds);
+    driver_peak = std::max(driver_peak, run.peak_kb);
+    CopyTree(big_db, db);
+    driver_floor.push_back(RunChild({self, "--durable", forms.string()}).seconds);
+  }
+  CopyTree(big_db, db);
+  long driver_calls = SystemCalls(driver, root / "strace.txt");
+  std::printf(
+      "driver (convert), 2,000 forms, %.0f MB, medians of 3 interleaved rounds:\n"
+      "  driver %.2f s, durable floor %.2f s: %.2f times the floor\n"
+      "  peak memory %.1f MB (largest form %.2f MB)\n",
+      driver_mb, Median(driver_times), Median(driver_floor),
+      Median(driver_times) / Median(driver_floor), driver_peak / 1024.0, largest / 1e6);
+  if (driver_calls >= 0) std::printf("  system calls per form %.1f\n", driver_calls / 2000.0);
+  fsys::remove_all(big_db);
+
   // One form of 1 GB through the command line: its peak memory.
-  fsys::remove_all(root / "db");
+  fsys::remove_all(db);
   fsys::create_directories(root / "big/BerichteLL");
   {
     std::ofstream out(root / "big/BerichteLL/Gross.bel", std::ios::binary);
     WriteForm(out, size_t{1} << 30, 50);
   }
-  auto start = Clock::now();
-  long peak = PeakOfChild({LLUPDATE_CLI, "--no-sync", "Suche_ErsetzeProjektdatei", "Gross.bel",
-                           (root / "big").string(), "Spacing.Paragraph=8", "=8",
-                           "=Firmendaten.NeueAnschrift"});
-  double big = Seconds(start);
-  std::printf("one form of 1 GB: %.1f s (%.0f MB/s), peak memory of the process %.1f MB\n", big,
-              1073.7 / big, peak / 1024.0);
+  ChildRun big =
+      RunChild({cli, "--no-sync", "Suche_ErsetzeProjektdatei", "Gross.bel", (root / "big").string(),
+                "Spacing.Paragraph=8", "=8", "=Firmendaten.NeueAnschrift"});
+  std::printf("one form of 1 GB: %.1f s (%.0f MB/s), peak memory of the process %.1f MB\n",
+              big.seconds, 1073.7 / big.seconds, big.peak_kb / 1024.0);
   fsys::remove_all(root);
   return 0;
 }

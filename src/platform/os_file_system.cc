@@ -243,7 +243,7 @@ class OsWriterLock : public WriterLock {
     auto& locks = held_->locks;
     locks.erase(std::remove(locks.begin(), locks.end(), this), locks.end());
     ++held_->generation;
-    CloseUnnamed();
+    for (auto& [mode, files] : unnamed_) CloseUnnamed(mode);
     {
       std::lock_guard<std::mutex> guard(held_mutex);
       held_folders.erase(key_);
@@ -305,25 +305,33 @@ class OsWriterLock : public WriterLock {
     end_ += static_cast<off_t>(line.size());
   }
 
-  // Unnamed files made in the folder and recorded, not yet named: a batch is made and recorded
-  // at once, so that a job over many forms writes (and flushes) its record once per batch, not
-  // once per form. Those left unused vanish with their descriptors: they never had a name.
+  // Unnamed files made in the folder and recorded, not yet named, by mode: a batch is made and
+  // recorded at once, so that a job over many forms writes (and flushes) its record once per
+  // batch, not once per form. Those left unused vanish with their descriptors: they never had a
+  // name.
   struct Unnamed {
     int fd;
     struct stat st;
   };
-  std::vector<Unnamed>& unnamed() { return unnamed_; }
+  std::vector<Unnamed>& unnamed(mode_t mode) { return unnamed_[mode]; }
   // How many to make next: 1, 2, 4 ... up to 32, so that a short job makes few.
   size_t NextBatch() {
     size_t n = batch_;
     batch_ = std::min<size_t>(batch_ * 2, 32);
     return n;
   }
-  void CloseUnnamed() {
-    for (const Unnamed& u : unnamed_) ::close(u.fd);
-    unnamed_.clear();
+  void CloseUnnamed(mode_t mode) {
+    for (const Unnamed& u : unnamed_[mode]) ::close(u.fd);
+    unnamed_[mode].clear();
   }
   int folder_fd() const { return folder_fd_; }
+  // Notes files recorded without a name: they are the run's under any name they take.
+  void NoteUnnamed(const std::vector<OwnFile>& files) {
+    for (const OwnFile& f : files) unnamed_identities_.insert(f.identity);
+  }
+  bool KnowsIdentity(const std::string& identity) const {
+    return unnamed_identities_.count(identity) > 0;
+  }
   // Names a file of the run takes without a record line of its own (it was recorded unnamed).
   void NoteNames(const std::vector<std::string>& names) {
     names_.insert(names.begin(), names.end());
@@ -339,7 +347,8 @@ class OsWriterLock : public WriterLock {
   bool finished_ = false;
   std::unordered_set<std::string> names_;
   std::vector<std::string> restored_;
-  std::vector<Unnamed> unnamed_;
+  std::map<mode_t, std::vector<Unnamed>> unnamed_;
+  std::unordered_set<std::string> unnamed_identities_;
   size_t batch_ = 1;
 };
 
@@ -1085,7 +1094,8 @@ class OsFileSystem : public FileSystem {
         }
         bool ours = false;
         for (const OwnFile& own : previous.own) {
-          ours = ours || (own.name == backup && IdentityMatches(ContentIdentity(b), own.identity));
+          ours = ours || ((own.name == backup || own.name.empty()) &&
+                          IdentityMatches(ContentIdentity(b), own.identity));
         }
         if (!ours) continue;
         try {
@@ -1324,22 +1334,8 @@ class OsFileSystem : public FileSystem {
     if (made != nullptr) made->st_ino = 0;  // not known unless recorded
     OsWriterLock* lock = LockOf(os_path);
     if (lock != nullptr && unnamed_files_) {
-      int fd;
-      if (mode == 0666) {
-        fd = TakeUnnamed(*lock, made);  // already recorded
-        if (fd >= 0) lock->NoteNames(names);
-      } else {
-        const std::string folder = SplitPath(os_path).first;
-        fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-        if (fd >= 0) {
-          try {
-            RecordOwn(names, fd, made);
-          } catch (...) {
-            ::close(fd);
-            throw;
-          }
-        }
-      }
+      int fd = TakeUnnamed(*lock, mode, made);  // already recorded
+      if (fd >= 0) lock->NoteNames(names);
       if (fd >= 0) {
         std::string proc = "/proc/self/fd/" + std::to_string(fd);
         if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, os_path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
@@ -1371,14 +1367,14 @@ class OsFileSystem : public FileSystem {
     return fd;
   }
 
-  // An unnamed new file (mode 0666) in the folder of the lock, recorded there as the run's
+  // An unnamed new file of the given mode in the folder of the lock, recorded there as the run's
   // before the call returns; -1 with errno set when none can be made.
-  int TakeUnnamed(OsWriterLock& lock, struct stat* made) {
-    std::vector<OsWriterLock::Unnamed>& ready = lock.unnamed();
+  int TakeUnnamed(OsWriterLock& lock, mode_t mode, struct stat* made) {
+    std::vector<OsWriterLock::Unnamed>& ready = lock.unnamed(mode);
     if (ready.empty()) {
       std::vector<OwnFile> files;
       for (size_t i = 0, n = lock.NextBatch(); i < n; ++i) {
-        int fd = ::openat(lock.folder_fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        int fd = ::openat(lock.folder_fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
         struct stat st;
         if (fd >= 0 && ::fstat(fd, &st) != 0) {
           int err = errno;
@@ -1396,9 +1392,10 @@ class OsFileSystem : public FileSystem {
       try {
         lock.Record(files);
       } catch (...) {
-        lock.CloseUnnamed();
+        lock.CloseUnnamed(mode);
         throw;
       }
+      lock.NoteUnnamed(files);
     }
     const OsWriterLock::Unnamed next = ready.back();
     ready.pop_back();
@@ -1473,7 +1470,9 @@ class OsFileSystem : public FileSystem {
     OsWriterLock* lock = LockOf(to);
     if (lock == nullptr || !lock->Knows(SplitPath(to).second)) return;
     struct stat st;
-    if (::lstat(from.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    // A file recorded without a name is the run's under any name already.
+    if (::lstat(from.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        !lock->KnowsIdentity(FileOnlyIdentity(st))) {
       RecordOwn({to}, FileOnlyIdentity(st));
     }
   }
