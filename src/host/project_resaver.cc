@@ -1,6 +1,8 @@
 // The stand-in for the List & Label control: loads a text project and saves it in the current
 // format, which is the same lines with the file version of the current List & Label versions.
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/list_label.h"
@@ -14,9 +16,9 @@ namespace {
 
 using platform::Error;
 
-std::string TrimTabsAndSpaces(const std::string& line) {
+std::string_view TrimTabsAndSpaces(std::string_view line) {
   size_t first = line.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
+  if (first == std::string_view::npos) return {};
   return line.substr(first, line.find_last_not_of(" \t") - first + 1);
 }
 
@@ -46,7 +48,7 @@ void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& sta
     if (encoding == text::Encoding::kAnsi && line.find('\0') != std::string::npos) {
       throw NotATextProject(path, number, "NUL-Zeichen");
     }
-    std::string content = TrimTabsAndSpaces(line);
+    std::string_view content = TrimTabsAndSpaces(line);
     if (content == "{") {
       open_blocks.push_back(number);
     } else if (content == "}") {
@@ -78,7 +80,7 @@ class VersionStamp {
   static constexpr int kCurrentVersion = 16;
 
   void See(size_t number, const std::string& line) {
-    std::string content = TrimTabsAndSpaces(line);
+    std::string_view content = TrimTabsAndSpaces(line);
     if (content.size() >= 2 && content.front() == '[' && content.back() == ']') {
       in_description_ = false;
       if (kind_ == Kind::kNoSection && text::FoldCase(TrimTabsAndSpaces(content.substr(
@@ -90,7 +92,7 @@ class VersionStamp {
       return;
     }
     size_t equals = content.find('=');
-    if (!in_description_ || equals == std::string::npos ||
+    if (!in_description_ || equals == std::string_view::npos ||
         text::FoldCase(TrimTabsAndSpaces(content.substr(0, equals))) != "fileversion") {
       return;
     }
