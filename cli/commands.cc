@@ -263,7 +263,10 @@ std::vector<Command> FriendlyCommands() {
        "colours, 4 and 5 nothing, 6 the List & Label 24 switch-over. Each step is recorded in\n"
        "the --settings file as soon as it succeeds; a failed step stops the run, and the next\n"
        "run begins with it. Inspect or reset the record with\n"
-       "'llupdate setting CheckReportLL LetzterWert [STEP]' (0 runs every step again).\n",
+       "'llupdate setting -d DBPATH CheckReportLL LetzterWert [STEP]' (0 runs every step\n"
+       "again). A second run on a converted database says that there is nothing to do. The\n"
+       "settings file records the database it belongs to; one of another database is refused\n"
+       "(exit status 2) unless --adopt-settings is given.\n",
        {Db()},
        true,
        true,
@@ -335,7 +338,7 @@ std::vector<Command> FriendlyCommands() {
        "second run would move and widen the object again, it refuses (exit status 1, nothing\n"
        "changed) when a form of TYPE already shows the page count or the settings file records\n"
        "that TYPE was switched over (section llupdate, key PageNumbers.TYPE); --force runs it\n"
-       "anyway.\n"
+       "anyway. A TYPE without forms is refused (exit status 1) and nothing is recorded.\n"
        "The exact operation Umstellung_Auf_Seite_Von_Bis has no such guard.\n",
        {Db(), Text("TYPE")},
        true,
@@ -370,9 +373,9 @@ std::vector<Command> FriendlyCommands() {
        nullptr},
       {"list",
        "show the forms of a database with their versions",
-       "Lists the forms of DBPATH/BerichteLL by name with their Version, Referenzbeleg and (with\n"
-       "TYPE) FileVersion: with TYPE every form of that type, without it every form of the twelve\n"
-       "types that carries a Version and a Referenzbeleg. With --json one object per form.\n",
+       "Lists the forms of DBPATH/BerichteLL by name with their Version, Referenzbeleg and\n"
+       "FileVersion: with TYPE every form of that type, without it every form of the twelve\n"
+       "types (a value a form does not carry is empty). With --json one object per form.\n",
        {Db(), {"TYPE", Role::kText, true}},
        false,
        false,
@@ -380,9 +383,12 @@ std::vector<Command> FriendlyCommands() {
        RunList},
       {"setting",
        "show or change a value of the settings file",
-       "Prints the value stored under SECTION and KEY in the --settings file (empty when none),\n"
-       "or stores VALUE there. The conversion driver keeps its last completed step under\n"
-       "CheckReportLL LetzterWert.\n",
+       "Prints the value stored under SECTION and KEY in the settings file, or stores VALUE\n"
+       "there. The file is the database's with -d DBPATH (DBPATH/llupdate-settings.sqlite),\n"
+       "else --settings FILE or $LLUPDATE_SETTINGS, else llupdate-settings.sqlite in the current\n"
+       "directory. A missing file or value is said so (exit status 1); reading never creates\n"
+       "the file. The conversion driver keeps its last completed step under CheckReportLL\n"
+       "LetzterWert, and the database the file belongs to under llupdate Database.\n",
        {Text("SECTION"), Text("KEY"), {"VALUE", Role::kText, true}},
        false,
        true,

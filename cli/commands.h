@@ -27,7 +27,8 @@ struct Options {
   bool quiet = false;
   bool verbose = false;
   std::string settings_file;
-  std::string database;  // --database: the database whose settings 'setting' reads
+  std::string database;         // --database: the database whose settings 'setting' reads
+  bool adopt_settings = false;  // --adopt-settings: a settings file of another database is taken
 };
 
 // One call of an operation and what it returned (an empty variant for the one without result).

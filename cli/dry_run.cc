@@ -156,6 +156,13 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
                         settings_before + ")");
       }
     }
+    if (!overlay->held_by().empty()) {
+      // Said in the report itself, so that nobody takes it for the final word.
+      report.Line("held", "",
+                  "note: another run holds the database (" + HolderWords(overlay->held_by()) +
+                      "); this preview shows the forms as they are now and may change when "
+                      "that run ends");
+    }
     exit_status = 0;
     for (const auto& [operation, result] : results) {
       std::string value = result.IsEmpty() ? "null" : (result == Variant(true) ? "true" : "false");

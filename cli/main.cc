@@ -1,8 +1,10 @@
 // llupdate: the command line of clsReportLLUpdate.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,6 +19,7 @@
 #include "llupdate/version.h"
 #include "output.h"
 #include "platform/file_system.h"
+#include "tools.h"
 
 namespace llupdate::cli {
 namespace {
@@ -69,6 +72,36 @@ void CatchStopSignals() {
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
+// A standard stream that is closed (">&-") gets a stand-in, so that no file the run opens takes
+// its number (a form written to as if it were the output): standard input reads nothing, and the
+// output streams refuse every write (/dev/full), so that what was meant for them counts as lost.
+void GuardStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int stand_in = ::open(fd == 0 ? "/dev/null" : "/dev/full", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (stand_in < 0) stand_in = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (stand_in >= 0 && stand_in != fd) {
+      ::dup2(stand_in, fd);
+      ::close(stand_in);
+    }
+    if (fd > 0) output_closed = 1;
+  }
+  // A line is written when it is complete, so that a failed write is known at once.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+// The exit status once everything is written: 3 when anything meant for standard output or
+// standard error could not be written.
+int FinishOutput(int status) {
+  const bool flushed = std::fflush(stdout) == 0 && std::fflush(stderr) == 0;
+  if (flushed && !OutputLost() && !output_closed) return status;
+  if (!std::ferror(stderr)) {
+    std::fprintf(stderr, "llupdate: %s could not be written\n",
+                 std::ferror(stdout) || output_closed ? "the output" : "the error output");
+  }
+  return kExitHostFailure;
+}
+
 constexpr char kDefaultSettingsFile[] = "llupdate-settings.sqlite";
 
 const char kOptionsText[] =
@@ -79,6 +112,8 @@ const char kOptionsText[] =
     "                    'setting' (default: $LLUPDATE_SETTINGS, else llupdate-settings.sqlite\n"
     "                    in the database path, else in the current directory)\n"
     "  -d, --database DBPATH  the database whose settings file 'setting' uses\n"
+    "  --adopt-settings  use a settings file that records another database (it then records\n"
+    "                    this one): without it such a file is refused, exit status 2\n"
     "  --dry-run         run a command that writes and show what it would change; its\n"
     "                    changes stay in memory, nothing is written or copied anywhere\n"
     "  --apply           let 'recover' make its repairs\n"
@@ -225,8 +260,31 @@ int UsageError(bool json, const std::string& problem) {
   return kExitUsage;
 }
 
+// What a friendly command will find to do, told before it runs: "" when it has work, else the
+// line that says why there is none (told instead of "succeeded" when no form was examined).
+std::string NothingToDo(const Command& command, const std::vector<std::string>& args,
+                        const Options& options) {
+  if (command.name == "convert") {
+    std::string step;
+    ReadSetting(options.settings_file, "CheckReportLL", "LetzterWert", &step);
+    if (std::atoi(step.c_str()) >= kDriverSteps) {
+      return "already at step " + std::to_string(kDriverSteps) + ": nothing to do";
+    }
+  }
+  if (command.name == "distribute") {
+    struct stat st;
+    if (::stat(platform::ResolvePath(args[0] + "\\BerichteLLOrg\\NeueBerichte.txt").c_str(), &st) !=
+        0) {
+      return "no delivery waiting (no BerichteLLOrg/NeueBerichte.txt): nothing to do";
+    }
+  }
+  return "";
+}
+
 // with_errors: the run showed errors or failed forms, so a True result is not told as success.
-int PrintResults(const Command& command, const Results& results, bool json, bool with_errors) {
+// nothing: the line told for a True result when the command found nothing to do.
+int PrintResults(const Command& command, const Results& results, bool json, bool with_errors,
+                 const std::string& nothing) {
   int status = kExitTrue;
   const bool friendly = !IsExactName(command.name);
   for (const auto& [operation, result] : results) {
@@ -236,10 +294,11 @@ int PrintResults(const Command& command, const Results& results, bool json, bool
                   host::JsonString(command.name).c_str(), host::JsonString(operation).c_str(),
                   empty ? "null" : (ok ? "true" : "false"));
     } else if (friendly) {
-      const char* word = empty         ? "done"
-                         : !ok         ? "failed"
-                         : with_errors ? "finished with errors"
-                                       : "succeeded";
+      const char* word = empty              ? "done"
+                         : !ok              ? "failed"
+                         : with_errors      ? "finished with errors"
+                         : !nothing.empty() ? nothing.c_str()
+                                            : "succeeded";
       std::printf("%s: %s\n", command.name.c_str(), word);
     } else {
       std::printf("%s: %s\n", operation.c_str(), empty ? "done" : (ok ? "True" : "False"));
@@ -299,6 +358,8 @@ int Main(int argc, char** argv) {
       options.quiet = true;
     } else if (arg == "-v" || arg == "--verbose") {
       options.verbose = true;
+    } else if (arg == "--adopt-settings") {
+      options.adopt_settings = true;
     } else if (arg == "--no-sync") {
       SetDurableWrites(false);
     } else if (OptionValue(arg, "--wait", nullptr, argc, argv, i, &value)) {
@@ -390,6 +451,27 @@ int Main(int argc, char** argv) {
                                 ? std::string(kDefaultSettingsFile)
                                 : platform::ResolvePath(database) + "/" + kDefaultSettingsFile;
   }
+  // A settings file records the step of one database: taken for another, it would make that one
+  // look converted and skip its conversion.
+  std::string form_folder;
+  if (takes_database && !IsExactName(command->name) && command->uses_settings) {
+    char* real = ::realpath(platform::ResolvePath(database + "\\BerichteLL").c_str(), nullptr);
+    if (real != nullptr) {
+      form_folder = real;
+      std::free(real);
+    }
+    const std::string recorded = SettingsDatabase(options.settings_file);
+    if (!recorded.empty() && !form_folder.empty() && recorded != form_folder &&
+        !options.adopt_settings) {
+      return UsageError(options.json,
+                        "the settings file " + options.settings_file +
+                            " belongs to the database with the form folder " + recorded +
+                            ", not to " + form_folder +
+                            ". Give this database's settings file with --settings (or unset "
+                            "LLUPDATE_SETTINGS), or take this one over with --adopt-settings. "
+                            "Nothing was run or recorded.");
+    }
+  }
   if (command->guard) {
     std::string refusal = command->guard(args, options);
     if (!refusal.empty()) {
@@ -422,11 +504,20 @@ int Main(int argc, char** argv) {
       status = DryRun(*command, args, options, progress);
       progress.PrintSummary(StopRequested());
     } else {
+      const std::string nothing = NothingToDo(*command, args, options);
+      if (!form_folder.empty() && command->writes) {
+        try {
+          RecordSettingsDatabase(options.settings_file, form_folder);
+        } catch (const Error&) {
+          // a settings file that cannot be written: the run's own record says so
+        }
+      }
       clsReportLLUpdate component;
       Results results = command->operation(component, args, options);
       progress.PrintSummary(StopRequested());
       status = PrintResults(*command, results, options.json,
-                            progress.errors_shown() > 0 || progress.failed() > 0);
+                            progress.errors_shown() > 0 || progress.failed() > 0,
+                            progress.examined() == 0 ? nothing : std::string());
       if (LastCallFoundDatabaseBusy()) {
         status = kExitDatabaseBusy;
       } else if (StopRequested()) {
@@ -458,4 +549,7 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace llupdate::cli
 
-int main(int argc, char** argv) { return llupdate::cli::Main(argc, argv); }
+int main(int argc, char** argv) {
+  llupdate::cli::GuardStandardStreams();
+  return llupdate::cli::FinishOutput(llupdate::cli::Main(argc, argv));
+}

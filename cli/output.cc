@@ -56,6 +56,7 @@ class Sink : public HostMessages {
       }
       Hint(text + Describe(cause));
     }
+    CheckOutput();
   }
 
   void ReportError(const std::string& title, const std::string& routine, int32_t number,
@@ -69,6 +70,7 @@ class Sink : public HostMessages {
       console_->ReportError(title, routine, number, description, flag);
       Hint(description);
     }
+    CheckOutput();
   }
 
  private:
@@ -162,6 +164,7 @@ void Progress::FormFinished(const std::string& operation, const std::string& typ
                  ok ? "done" : "failed");
   }
   Draw();
+  CheckOutput();
   form_.clear();
   form_listed_path_.clear();
   form_path_.clear();
@@ -299,6 +302,34 @@ void PrintProblem(bool json, const std::string& text) {
     std::fprintf(stderr, "llupdate: %s\n", text.c_str());
   }
   std::fflush(stderr);
+}
+
+namespace {
+bool output_lost = false;
+}  // namespace
+
+void NoteOutputLost() {
+  if (!output_lost) RequestStop();
+  output_lost = true;
+}
+
+void CheckOutput() {
+  if (!output_lost && (std::ferror(stdout) || std::ferror(stderr))) NoteOutputLost();
+}
+
+bool OutputLost() {
+  CheckOutput();
+  return output_lost;
+}
+
+std::string HolderWords(const std::string& lock_record) {
+  auto value = [&](const std::string& key) {
+    size_t at = lock_record.find(key + "=");
+    if (at == std::string::npos) return std::string("?");
+    at += key.size() + 1;
+    return lock_record.substr(at, lock_record.find('\n', at) - at);
+  };
+  return "host " + value("host") + ", process " + value("pid") + ", since " + value("since");
 }
 
 }  // namespace llupdate::cli

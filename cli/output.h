@@ -66,6 +66,7 @@ class Progress : public ProgressObserver {
   void ErrorShown();
   int errors_shown() const { return errors_shown_; }
   int failed() const { return static_cast<int>(failed_.size()); }
+  int examined() const { return static_cast<int>(examined_.size()); }
   bool json() const { return json_; }
   bool quiet() const { return quiet_; }
 
@@ -101,5 +102,15 @@ std::shared_ptr<HostMessages> NewMessageSink(bool json, Progress* progress);
 // A problem of the command line itself (not of an operation), on stderr: "llupdate: TEXT", or a
 // JSON record {"call":"Error"} with --json.
 void PrintProblem(bool json, const std::string& text);
+
+// Whether a write to standard output or standard error failed (a full disk, a closed stream, a
+// reader that went away). CheckOutput() looks, and on the first failure asks the run to stop in
+// order, as on Ctrl-C; it is called after every message and every form.
+void CheckOutput();
+bool OutputLost();
+void NoteOutputLost();
+
+// "host H, process P, since T" from the record of a form folder's lock.
+std::string HolderWords(const std::string& lock_record);
 
 }  // namespace llupdate::cli

@@ -29,8 +29,8 @@ constexpr int kExitTrue = 0;
 constexpr int kExitFalse = 1;
 constexpr int kExitDatabaseBusy = 5;
 
-// Reads a value of a settings file without creating or changing it: false (and value empty) when
-// the file or the value is not there.
+}  // namespace
+
 bool ReadSetting(const std::string& file, const std::string& section, const std::string& key,
                  std::string* value) {
   value->clear();
@@ -45,6 +45,43 @@ bool ReadSetting(const std::string& file, const std::string& section, const std:
   value->clear();
   return false;
 }
+
+namespace {
+constexpr char kOwnSection[] = "llupdate";
+constexpr char kDatabaseKey[] = "Database";
+}  // namespace
+
+std::string SettingsDatabase(const std::string& settings_file) {
+  std::string folder;
+  try {
+    ReadSetting(settings_file, kOwnSection, kDatabaseKey, &folder);
+  } catch (const platform::Error&) {
+    folder.clear();  // an unreadable file: the run that uses it says why
+  }
+  return folder;
+}
+
+void RecordSettingsDatabase(const std::string& settings_file, const std::string& form_folder) {
+  auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
+  std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(settings_file);
+  settings->Init(0, connection, "Standard");
+  settings->SaveSetting(kOwnSection, kDatabaseKey, form_folder, "Standard");
+}
+
+int CountFormsOfType(const std::string& db, const std::string& type) {
+  auto fs = NewOsFileSystem();
+  auto catalogue = host::NewDynArray();
+  if (!catalogue::Aufbau_Array2(*fs, type, *catalogue, catalogue::FormDirectory(db), false)) {
+    return 0;
+  }
+  int forms = 0;
+  for (int32_t r = 0; r < catalogue->Count(1); ++r) {
+    if (!text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) ++forms;
+  }
+  return forms;
+}
+
+namespace {
 
 void PrintSetting(const std::vector<std::string>& args, const std::string& value,
                   const Options& options) {
@@ -67,18 +104,28 @@ size_t CharacterCount(const std::string& text) {
 
 int RunList(const std::vector<std::string>& args, const Options& options) {
   auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
-  auto catalogue = host::NewDynArray();
   std::string dir = catalogue::FormDirectory(args[0]);
-  bool built = args.size() == 2 ? catalogue::Aufbau_Array2(*fs, args[1], *catalogue, dir)
-                                : catalogue::Aufbau_Array(*fs, *catalogue, dir);
-  if (!built) return kExitFalse;
-  std::vector<std::vector<std::string>> rows;
-  for (int32_t r = 0; r < catalogue->Count(1); ++r) {
-    if (text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) continue;
-    std::vector<std::string> row;
-    for (int c : {0, 1, 2, 3, 5}) row.push_back(catalogue->GetValue(r, c).ToString());
-    rows.push_back(std::move(row));
+  // Without a type, the forms of all twelve types, each as the conversions see it (also those
+  // without a Version or Referenzbeleg, with empty values), in the order of their names.
+  std::vector<std::string> types;
+  if (args.size() == 2) {
+    types.push_back(args[1]);
+  } else {
+    for (const char* dotted : catalogue::kFormTypes) types.push_back(dotted + 1);
   }
+  std::vector<std::vector<std::string>> rows;
+  for (const std::string& type : types) {
+    auto catalogue = host::NewDynArray();
+    if (!catalogue::Aufbau_Array2(*fs, type, *catalogue, dir)) return kExitFalse;
+    for (int32_t r = 0; r < catalogue->Count(1); ++r) {
+      if (text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) continue;
+      std::vector<std::string> row;
+      for (int c : {0, 1, 2, 3, 5}) row.push_back(catalogue->GetValue(r, c).ToString());
+      rows.push_back(std::move(row));
+    }
+  }
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const auto& a, const auto& b) { return text::NameLess(a[0], b[0]); });
   if (options.json) {
     for (const auto& row : rows) {
       std::printf(
@@ -90,9 +137,7 @@ int RunList(const std::vector<std::string>& args, const Options& options) {
     }
     return kExitTrue;
   }
-  // The list of all types carries no file versions: that column is left out.
-  std::vector<size_t> shown = {0, 2, 3};
-  if (args.size() == 2) shown.push_back(4);
+  std::vector<size_t> shown = {0, 2, 3, 4};
   std::vector<std::string> header = {"NAME", "PATH", "VERSION", "REFERENZBELEG", "FILEVERSION"};
   std::vector<size_t> width(header.size());
   for (size_t c = 0; c < header.size(); ++c) width[c] = CharacterCount(header[c]);
@@ -116,7 +161,18 @@ int RunSetting(const std::vector<std::string>& args, const Options& options) {
     // Reading never creates or changes the file: a missing one holds no value.
     if (args.size() == 2) {
       std::string value;
-      ReadSetting(options.settings_file, args[0], args[1], &value);
+      struct stat st;
+      if (::stat(options.settings_file.c_str(), &st) != 0) {
+        PrintProblem(options.json, "no settings file " + options.settings_file +
+                                       " (is it the database's? 'setting -d DBPATH' reads "
+                                       "DBPATH/llupdate-settings.sqlite)");
+        return kExitFalse;
+      }
+      if (!ReadSetting(options.settings_file, args[0], args[1], &value)) {
+        PrintProblem(options.json,
+                     "no value " + args[0] + " " + args[1] + " in " + options.settings_file);
+        return kExitFalse;
+      }
       PrintSetting(args, value, options);
       return kExitTrue;
     }
@@ -385,7 +441,8 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
   std::string names;
   for (const Command& c : Commands()) names += (names.empty() ? "" : " ") + c.name;
   const std::string options =
-      "--json --settings --database --dry-run --apply --force --wait --no-sync -q --quiet -v "
+      "--json --settings --database --adopt-settings --dry-run --apply --force --wait "
+      "--no-sync -q --quiet -v "
       "--verbose --help --version";
   if (args[0] == "bash") {
     std::printf(
@@ -444,6 +501,7 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
         "    '--database=[database path]:directory:_files -/' '--dry-run[show, change nothing]' "
         "\\\n"
         "    '--apply[let recover repair]' '--force[run a guarded command anyway]' \\\n"
+        "    '--adopt-settings[take a settings file of another database]' \\\n"
         "    '--wait=[seconds to wait for another run]:seconds:' '--no-sync[do not flush]' \\\n"
         "    '(-q --quiet)'{-q,--quiet}'[errors only]' '(-v --verbose)'{-v,--verbose}'[a line per "
         "form]' \\\n"
@@ -462,8 +520,6 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
 }
 
 namespace {
-
-constexpr char kOwnSection[] = "llupdate";
 
 std::string PageNumbersKey(const std::string& type) {
   return "PageNumbers." + text::FoldCase(type);
@@ -485,6 +541,13 @@ void RecordPageNumbers(const std::vector<std::string>& args, const Options& opti
 }
 
 std::string PageNumbersGuard(const std::vector<std::string>& args, const Options& options) {
+  // A type without forms would be recorded as switched over, and its real forms refused later.
+  if (CountFormsOfType(args[0], args[1]) == 0) {
+    return "no forms of type " + args[1] + " in " +
+           platform::ResolvePath(catalogue::FormDirectory(args[0])) +
+           " (TYPE is an extension without the dot, such as bel): nothing was changed or "
+           "recorded";
+  }
   if (options.force) return "";
   std::string done;
   try {

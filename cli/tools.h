@@ -17,6 +17,17 @@ int RunCompletion(const std::vector<std::string>& args, const Options& options);
 // The refusal of a second page-number switch-over: names a form of the type that already shows
 // the page count, or "".
 std::string PageNumbersGuard(const std::vector<std::string>& args, const Options& options);
+// Reads a value of a settings file without creating or changing it: false (and value empty) when
+// the file or the value is not there.
+bool ReadSetting(const std::string& file, const std::string& section, const std::string& key,
+                 std::string* value);
+// The form folder of the database a settings file belongs to ("" when it records none), and the
+// recording of it. A settings file records the step of one database; taken for another, it would
+// make that one look converted.
+std::string SettingsDatabase(const std::string& settings_file);
+void RecordSettingsDatabase(const std::string& settings_file, const std::string& form_folder);
+// The number of forms of a type in a database.
+int CountFormsOfType(const std::string& db, const std::string& type);
 // Records in the settings file that the page numbers of the type were switched over.
 void RecordPageNumbers(const std::vector<std::string>& args, const Options& options);
 

@@ -52,7 +52,7 @@ expect_rc 0 "$LLUPDATE" --json list "$T/db" lst
 [ "$(sed -n 1p "$T/out")" = "{\"call\":\"Form\",\"name\":\"A.LST\",\"path\":\"$T/db/BerichteLL/A.LST\",\"version\":\"2\",\"referenzbeleg\":\"\",\"fileversion\":\"\"}" ] || fail "list row 1: $(cat "$T/out")"
 [ "$(sed -n 2p "$T/out" | cut -c1-29)" = '{"call":"Form","name":"b.lst"' ] || fail "list row 2: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" list "$T/db"
-[ "$(wc -l <"$T/out")" = 2 ] && grep -q '^b.lst  *3  *R$' "$T/out" || fail "list all: $(cat "$T/out")"
+[ "$(wc -l <"$T/out")" = 3 ] && grep -q '^A.LST  *2$' "$T/out" && grep -q '^b.lst  *3  *R  *24$' "$T/out" || fail "list all: $(cat "$T/out")"
 expect_rc 2 "$LLUPDATE" list "$T/nodb"
 
 # The driver on the demo database: the first call runs every step and records 6, the second,
@@ -178,8 +178,8 @@ expect_rc 0 "$LLUPDATE" --json status "$T/c2"
 grep -q '^{"call":"Status",.*"recorded_step":6,"steps_to_run":\[\],' "$T/out" || fail "json status: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" setting --database="$T/c1" CheckReportLL LetzterWert
 [ "$(cat "$T/out")" = 6 ] || fail "setting --database: $(cat "$T/out")"
-expect_rc 0 "$LLUPDATE" --settings "$T/none.sqlite" setting CheckReportLL LetzterWert
-[ ! -e "$T/none.sqlite" ] || fail "reading a setting created the file"
+expect_rc 1 "$LLUPDATE" --settings "$T/none.sqlite" setting CheckReportLL LetzterWert
+[ ! -e "$T/none.sqlite" ] && grep -q "no settings file" "$T/err" || fail "reading a setting created the file"
 
 # Outcomes as they are: a form the control refuses is named (as on the disk), the errors are
 # counted, and True with errors is exit status 4.
@@ -230,5 +230,43 @@ grep -q "CheckReportLL LetzterWert" "$T/out" || fail "convert --help"
 expect_rc 0 "$LLUPDATE" help recover
 expect_rc 2 "$LLUPDATE" --dry-run list "$T/run"
 expect_rc 2 "$LLUPDATE" --apply address "$T/run"
+
+# No success without effect: a settings file of another database, a type without forms and a
+# second run each say what they found.
+cp -R "$DEMO" "$T/one"
+cp -R "$DEMO" "$T/two"
+expect_rc 0 "$LLUPDATE" -q convert "$T/one"
+expect_rc 0 "$LLUPDATE" convert "$T/one"
+grep -qx "convert: already at step 6: nothing to do" "$T/out" || fail "second convert: $(cat "$T/out")"
+expect_rc 2 "$LLUPDATE" --settings "$T/one/llupdate-settings.sqlite" convert "$T/two"
+grep -q "belongs to the database with the form folder" "$T/err" || fail "other settings: $(cat "$T/err")"
+cmp -s "$DEMO/BerichteLL/Rechnung.bel" "$T/two/BerichteLL/Rechnung.bel" || fail "other settings converted"
+expect_rc 0 "$LLUPDATE" -q --adopt-settings --settings "$T/one/llupdate-settings.sqlite" status "$T/two"
+for type in xyz .bel; do
+  expect_rc 1 "$LLUPDATE" --settings "$T/pn.sqlite" page-numbers "$T/two" "$type"
+  grep -q "no forms of type" "$T/err" && [ ! -e "$T/pn.sqlite" ] || fail "page-numbers $type"
+done
+expect_rc 0 "$LLUPDATE" distribute "$T/one" "$T/one/EXEDIR" demo
+expect_rc 0 "$LLUPDATE" distribute "$T/one" "$T/one/EXEDIR" demo
+grep -q "no delivery waiting" "$T/out" || fail "second distribute: $(cat "$T/out")"
+expect_rc 1 "$LLUPDATE" -d "$T/one" setting llupdate Missing
+grep -q "no value" "$T/err" || fail "missing setting: $(cat "$T/err")"
+
+# Output that cannot be written is exit status 3, and the run ends in order.
+"$LLUPDATE" status "$T/one" >/dev/full 2>/dev/null; [ $? = 3 ] || fail "status >/dev/full"
+"$LLUPDATE" list "$T/one" >&- 2>/dev/null; [ $? = 3 ] || fail "list >&-"
+cp -R "$DEMO" "$T/full"
+"$LLUPDATE" address "$T/full" 2>/dev/full >/dev/null; [ $? = 3 ] || fail "address 2>/dev/full"
+[ -z "$(ls "$T/full/BerichteLL" | grep -E '^(xx_|alt_)')" ] || fail "leftovers after lost output"
+
+# A preview reads only: another run's lock does not stop it, and it says so.
+if command -v flock >/dev/null; then
+  cp -R "$DEMO" "$T/held"
+  flock "$T/held/BerichteLL" sleep 3 &
+  sleep 0.5
+  expect_rc 0 "$LLUPDATE" --dry-run address "$T/held"
+  grep -q "another run holds the database" "$T/out" || fail "held preview: $(cat "$T/out")"
+  wait
+fi
 
 echo "cli tests passed"

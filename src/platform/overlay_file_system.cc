@@ -342,9 +342,13 @@ bool OverlayFileSystem::ReplaceFile(const std::string& source, const std::string
 
 std::unique_ptr<WriterLock> OverlayFileSystem::LockFormFolder(const std::string& folder, double) {
   if (!IsFolder(folder)) return nullptr;
-  // A run that holds the folder now may be in the middle of a form: its leftovers are its own.
+  // A preview reads only, so another run's lock does not stop it. That run may be in the middle
+  // of a form: its files are its own, and none of them is shown as healed.
   LockPeek peek = PeekWriterLock(folder);
-  if (peek.held) throw DatabaseBusyError(folder, peek.text);
+  if (peek.held) {
+    held_by_ = peek.text.empty() ? "?" : peek.text;
+    return std::make_unique<PreviewLock>(false, std::vector<OwnFile>{});
+  }
   return std::make_unique<PreviewLock>(peek.unfinished, std::move(peek.own));
 }
 

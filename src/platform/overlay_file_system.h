@@ -31,6 +31,9 @@ class OverlayFileSystem : public FileSystem {
   };
   // The changes, ordered by operating-system path.
   std::vector<Change> Changes();
+  // The lock record of a form folder that another run held while the job previewed it ("" when
+  // none): a preview only reads, so it goes on, but what it shows may change when that run ends.
+  const std::string& held_by() const { return held_by_; }
   // The content of a path before the job (from the disk) and after it (with the changes).
   std::string BytesBefore(const std::string& path);
   std::string BytesAfter(const std::string& path);
@@ -87,6 +90,7 @@ class OverlayFileSystem : public FileSystem {
   const std::string& Load(Content& content);
 
   std::shared_ptr<FileSystem> base_;
+  std::string held_by_;
   std::vector<std::string> roots_;
   std::map<std::string, Node> nodes_;  // by key
 };
