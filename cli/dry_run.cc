@@ -31,8 +31,8 @@ class Report {
 
   void Line(const std::string& kind, const std::string& path, const std::string& text) {
     if (json_) {
-      std::printf("{\"call\":\"Preview\",\"change\":%s,\"path\":%s,\"text\":%s}\n",
-                  host::JsonString(kind).c_str(), host::JsonString(path).c_str(),
+      std::printf("{\"v\":1,\"call\":\"Preview\",\"change\":%s,\"path\":%s,\"text\":%s}\n",
+                  host::JsonString(kind).c_str(), PathJson(path).c_str(),
                   host::JsonString(text).c_str());
     } else {
       std::printf("%s\n", text.c_str());
@@ -41,8 +41,8 @@ class Report {
 
   void Diff(const std::string& path, const std::string& diff) {
     if (json_) {
-      std::printf("{\"call\":\"Preview\",\"change\":\"rewrite\",\"path\":%s,\"diff\":%s}\n",
-                  host::JsonString(path).c_str(), host::JsonString(diff).c_str());
+      std::printf("{\"v\":1,\"call\":\"Preview\",\"change\":\"rewrite\",\"path\":%s,\"diff\":%s}\n",
+                  PathJson(path).c_str(), host::JsonString(diff).c_str());
     } else {
       std::printf("--- %s\n+++ %s (after)\n%s", path.c_str(), path.c_str(), diff.c_str());
     }
@@ -168,7 +168,8 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
       std::string value = result.IsEmpty() ? "null" : (result == Variant(true) ? "true" : "false");
       if (options.json) {
         std::printf(
-            "{\"call\":\"Result\",\"command\":%s,\"operation\":%s,\"result\":%s,\"dry_run\":true}"
+            "{\"v\":1,\"call\":\"Result\",\"command\":%s,\"operation\":%s,\"result\":%s,\"dry_"
+            "run\":true}"
             "\n",
             host::JsonString(command.name).c_str(), host::JsonString(operation).c_str(),
             value.c_str());

@@ -219,7 +219,13 @@ std::string ManPageSections() {
       "(the lock is on the folder itself): who holds it, whether the last run finished, and the "
       "files that run made beside the forms; healing and recover touch only those.\n"
       "[JSON RECORDS]\n"
-      "With --json every line is one JSON object whose key \"call\" names it:\n"
+      "With --json every line is one JSON object. The key \"v\" is the format version (1); "
+      "the key \"call\" names the record. Strings are UTF-8; a byte of a file name that is "
+      "not UTF-8 is written as \\eudcXX (XX the byte in hex, Python's surrogateescape: "
+      "os.fsencode() gives the bytes back), and a record with such a \"path\" also has "
+      "\"path_bytes\", the exact bytes of the path in hex. \"level\" is the message level of "
+      "the component (3 an error or warning, 4 a notice); \"flag\" is true for a handled error "
+      "(the form in work counts as failed) and false for a notice.\n"
       ".TP\n.B ShowMessage, ReportError\n(stderr) a message of the component: text or routine, "
       "number and description, level, title, flag; \"form\" and \"path\" name the form in "
       "work, \"hint\" a way out.\n"
@@ -228,6 +234,8 @@ std::string ManPageSections() {
       ".TP\n.B Summary\n(stderr) examined, rewritten, unchanged, failed, errors, interrupted, "
       "seconds.\n"
       ".TP\n.B Error\n(stderr) message: a problem of the command line itself.\n"
+      ".TP\n.B UsageError\n(stderr) message: the command line was not understood, or its "
+      "DBPATH or settings file does not fit (exit status 2); nothing ran.\n"
       ".TP\n.B Result\n(stdout) command, operation, result (true, false or null), dry_run.\n"
       ".TP\n.B Preview\n(stdout, --dry-run) change (rewrite, create, delete, stranded, "
       "attributes, setting), path, diff or text.\n"
@@ -252,7 +260,7 @@ std::string ManPageSections() {
 
 int UsageError(bool json, const std::string& problem) {
   if (json) {
-    std::fprintf(stderr, "{\"call\":\"UsageError\",\"message\":%s}\n",
+    std::fprintf(stderr, "{\"v\":1,\"call\":\"UsageError\",\"message\":%s}\n",
                  host::JsonString(problem).c_str());
   } else {
     std::fprintf(stderr, "llupdate: %s\nTry 'llupdate --help'.\n", problem.c_str());
@@ -290,7 +298,7 @@ int PrintResults(const Command& command, const Results& results, bool json, bool
   for (const auto& [operation, result] : results) {
     bool empty = result.IsEmpty(), ok = result == Variant(true);
     if (json) {
-      std::printf("{\"call\":\"Result\",\"command\":%s,\"operation\":%s,\"result\":%s}\n",
+      std::printf("{\"v\":1,\"call\":\"Result\",\"command\":%s,\"operation\":%s,\"result\":%s}\n",
                   host::JsonString(command.name).c_str(), host::JsonString(operation).c_str(),
                   empty ? "null" : (ok ? "true" : "false"));
     } else if (friendly) {

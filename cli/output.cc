@@ -106,7 +106,7 @@ class Sink : public HostMessages {
   void Json(const host::MessageRecord& record, const std::string& text, std::string keys) const {
     if (progress_ != nullptr && !progress_->form().empty()) {
       keys += ",\"form\":" + host::JsonString(progress_->form()) +
-              ",\"path\":" + host::JsonString(progress_->form_path());
+              ",\"path\":" + PathJson(progress_->form_path());
     }
     std::string hint = HintText(text);
     if (!hint.empty()) keys += ",\"hint\":" + host::JsonString(hint);
@@ -196,8 +196,8 @@ void Progress::Healed(const std::string& action, const std::string& path, const 
   const std::string shown = platform::ResolvePath(path);
   if (json_) {
     Clear();
-    std::fprintf(stderr, "{\"call\":\"Heal\",\"action\":%s,\"path\":%s,\"form\":%s}\n",
-                 host::JsonString(action).c_str(), host::JsonString(shown).c_str(),
+    std::fprintf(stderr, "{\"v\":1,\"call\":\"Heal\",\"action\":%s,\"path\":%s,\"form\":%s}\n",
+                 host::JsonString(action).c_str(), PathJson(shown).c_str(),
                  host::JsonString(form.empty() ? "" : platform::ResolvePath(form)).c_str());
     std::fflush(stderr);
     return;
@@ -223,7 +223,8 @@ std::string Progress::StepText() const {
 void Progress::Draw() {
   if (mode_ == Mode::kJson) {
     JobLabel label = LabelOf(operation_);
-    std::string line = "{\"call\":\"Progress\",\"operation\":" + host::JsonString(operation_);
+    std::string line =
+        "{\"v\":1,\"call\":\"Progress\",\"operation\":" + host::JsonString(operation_);
     if (driver_ && label.step > 0) {
       line +=
           ",\"step\":" + std::to_string(label.step) + ",\"steps\":" + std::to_string(kDriverSteps);
@@ -231,7 +232,7 @@ void Progress::Draw() {
     line += ",\"label\":" + host::JsonString(label.words) + ",\"type\":" + host::JsonString(type_) +
             ",\"done\":" + std::to_string(done_) + ",\"total\":" + std::to_string(total_);
     if (!form_.empty()) {
-      line += ",\"form\":" + host::JsonString(form_) + ",\"path\":" + host::JsonString(form_path());
+      line += ",\"form\":" + host::JsonString(form_) + ",\"path\":" + PathJson(form_path());
     }
     std::fprintf(stderr, "%s}\n", line.c_str());
     std::fflush(stderr);
@@ -277,7 +278,7 @@ void Progress::PrintSummary(bool interrupted) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   if (json_) {
     std::fprintf(stderr,
-                 "{\"call\":\"Summary\",\"examined\":%zu,\"rewritten\":%d,\"unchanged\":%d,"
+                 "{\"v\":1,\"call\":\"Summary\",\"examined\":%zu,\"rewritten\":%d,\"unchanged\":%d,"
                  "\"failed\":%d,\"errors\":%d,\"interrupted\":%s,\"seconds\":%.3f}\n",
                  examined_.size(), rewritten, unchanged, failed, errors_shown_,
                  interrupted ? "true" : "false", seconds);
@@ -297,7 +298,8 @@ std::shared_ptr<HostMessages> NewMessageSink(bool json, Progress* progress) {
 
 void PrintProblem(bool json, const std::string& text) {
   if (json) {
-    std::fprintf(stderr, "{\"call\":\"Error\",\"message\":%s}\n", host::JsonString(text).c_str());
+    std::fprintf(stderr, "{\"v\":1,\"call\":\"Error\",\"message\":%s}\n",
+                 host::JsonString(text).c_str());
   } else {
     std::fprintf(stderr, "llupdate: %s\n", text.c_str());
   }
@@ -320,6 +322,18 @@ void CheckOutput() {
 bool OutputLost() {
   CheckOutput();
   return output_lost;
+}
+
+std::string PathJson(const std::string& path) {
+  std::string value = host::JsonString(path);
+  if (value.find("\\udc") == std::string::npos) return value;
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : path) {
+    hex += kHex[c >> 4];
+    hex += kHex[c & 15];
+  }
+  return value + ",\"path_bytes\":\"" + hex + "\"";
 }
 
 std::string HolderWords(const std::string& lock_record) {

@@ -110,6 +110,10 @@ void CheckOutput();
 bool OutputLost();
 void NoteOutputLost();
 
+// The JSON value of the key "path": the path as a JSON string (a byte that is not UTF-8 as
+// \udcXX) and, for such a path, the key "path_bytes" after it with the exact bytes in hex.
+std::string PathJson(const std::string& path);
+
 // "host H, process P, since T" from the record of a form folder's lock.
 std::string HolderWords(const std::string& lock_record);
 

@@ -86,9 +86,10 @@ namespace {
 void PrintSetting(const std::vector<std::string>& args, const std::string& value,
                   const Options& options) {
   if (options.json) {
-    std::printf("{\"call\":\"Setting\",\"section\":%s,\"key\":%s,\"value\":%s,\"file\":%s}\n",
-                host::JsonString(args[0]).c_str(), host::JsonString(args[1]).c_str(),
-                host::JsonString(value).c_str(), host::JsonString(options.settings_file).c_str());
+    std::printf(
+        "{\"v\":1,\"call\":\"Setting\",\"section\":%s,\"key\":%s,\"value\":%s,\"file\":%s}\n",
+        host::JsonString(args[0]).c_str(), host::JsonString(args[1]).c_str(),
+        host::JsonString(value).c_str(), host::JsonString(options.settings_file).c_str());
   } else {
     std::printf("%s\n", value.c_str());
   }
@@ -129,9 +130,9 @@ int RunList(const std::vector<std::string>& args, const Options& options) {
   if (options.json) {
     for (const auto& row : rows) {
       std::printf(
-          "{\"call\":\"Form\",\"name\":%s,\"path\":%s,\"version\":%s,\"referenzbeleg\":%s,"
+          "{\"v\":1,\"call\":\"Form\",\"name\":%s,\"path\":%s,\"version\":%s,\"referenzbeleg\":%s,"
           "\"fileversion\":%s}\n",
-          host::JsonString(row[0]).c_str(), host::JsonString(platform::ResolvePath(row[1])).c_str(),
+          host::JsonString(row[0]).c_str(), PathJson(platform::ResolvePath(row[1])).c_str(),
           host::JsonString(row[2]).c_str(), host::JsonString(row[3]).c_str(),
           host::JsonString(row[4]).c_str());
     }
@@ -255,10 +256,10 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
     }
     if (options.json) {
       std::printf(
-          "{\"call\":\"Leftover\",\"leftover\":%s,\"file\":%s,\"path\":%s,\"form\":%s,"
+          "{\"v\":1,\"call\":\"Leftover\",\"leftover\":%s,\"file\":%s,\"path\":%s,\"form\":%s,"
           "\"apply\":%s%s}\n",
           host::JsonString(kind).c_str(), host::JsonString(f.file).c_str(),
-          host::JsonString(shown_dir + "/" + f.file).c_str(), host::JsonString(f.form).c_str(),
+          PathJson(shown_dir + "/" + f.file).c_str(), host::JsonString(f.form).c_str(),
           host::JsonString(action).c_str(),
           options.apply ? (",\"outcome\":" + host::JsonString(outcome)).c_str() : "");
     } else if (options.apply || f.action == Action::kForeign) {
@@ -352,7 +353,7 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   const std::string shown_db = platform::ResolvePath(db);
 
   if (options.json) {
-    std::string line = "{\"call\":\"Status\",\"database\":" + host::JsonString(shown_db) +
+    std::string line = "{\"v\":1,\"call\":\"Status\",\"database\":" + host::JsonString(shown_db) +
                        ",\"settings\":" + host::JsonString(options.settings_file) +
                        ",\"recorded_step\":" + std::to_string(recorded) + ",\"steps_to_run\":[";
     for (int step = recorded + 1; step <= kDriverSteps; ++step) {
@@ -360,10 +361,9 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     }
     line += "],\"leftovers\":[";
     for (size_t i = 0; i < leftovers.size(); ++i) {
-      line +=
-          std::string(i > 0 ? "," : "") + "{\"file\":" + host::JsonString(leftovers[i].file) +
-          ",\"path\":" + host::JsonString(platform::ResolvePath(dir) + "/" + leftovers[i].file) +
-          ",\"form\":" + host::JsonString(leftovers[i].form) + "}";
+      line += std::string(i > 0 ? "," : "") + "{\"file\":" + host::JsonString(leftovers[i].file) +
+              ",\"path\":" + PathJson(platform::ResolvePath(dir) + "/" + leftovers[i].file) +
+              ",\"form\":" + host::JsonString(leftovers[i].form) + "}";
     }
     line += "],\"not_made_by_llupdate\":[";
     for (size_t i = 0; i < foreign.size(); ++i) {

@@ -17,7 +17,7 @@ mkdir -p "$T/dir/sub"; echo a >"$T/dir/a"; echo b >"$T/dir/sub/b"; chmod 444 "$T
 expect_rc 0 "$LLUPDATE" --json SchreibschutzEntfernenAlleDateien "$T/dir"
 [ -w "$T/dir/a" ] && [ "$(stat -c %a "$T/dir/a")" = 644 ] || fail "AlleDateien did not clear a"
 [ "$(stat -c %a "$T/dir/sub/b")" = 444 ] || fail "AlleDateien touched a subdirectory"
-grep -qx '{"call":"Result","command":"SchreibschutzEntfernenAlleDateien","operation":"SchreibschutzEntfernenAlleDateien","result":null}' "$T/out" || fail "json result: $(cat "$T/out")"
+grep -qx '{"v":1,"call":"Result","command":"SchreibschutzEntfernenAlleDateien","operation":"SchreibschutzEntfernenAlleDateien","result":null}' "$T/out" || fail "json result: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" SchreibschutzEntfernenAlleDateien "$T/nothing"
 
 expect_rc 0 "$LLUPDATE" --settings "$T/s.sqlite" setting CheckReportLL LetzterWert 3
@@ -43,14 +43,14 @@ expect_rc 0 "$LLUPDATE" --help
 expect_rc 4 "$LLUPDATE" --json Umstellung_auf_LL12 "$T/nodb"
 [ "$(grep -c '"text":"Allgemeiner Fehler in Aufbau_Array' "$T/err")" = 3 ] || fail "LL12 on a missing db"
 expect_rc 1 "$LLUPDATE" --json Suche_ErsetzeProjektdatei_LL12 a.bel "$T/nodb"
-grep -qx '{"call":"Result","command":"Suche_ErsetzeProjektdatei_LL12","operation":"Suche_ErsetzeProjektdatei_LL12","result":false}' "$T/out" || fail "json false: $(cat "$T/out")"
-grep -q '^{"call":"ReportError","title":"clsReportLLUpdate","routine":"Ausgabe_Open","number":76,"description":"Pfad nicht gefunden: .*a.bel","flag":true}$' "$T/err" || fail "json record: $(cat "$T/err")"
+grep -qx '{"v":1,"call":"Result","command":"Suche_ErsetzeProjektdatei_LL12","operation":"Suche_ErsetzeProjektdatei_LL12","result":false}' "$T/out" || fail "json false: $(cat "$T/out")"
+grep -q '^{"v":1,"call":"ReportError","title":"clsReportLLUpdate","routine":"Ausgabe_Open","number":76,"description":"Pfad nicht gefunden: .*a.bel","flag":true}$' "$T/err" || fail "json record: $(cat "$T/err")"
 mkdir -p "$T/db/BerichteLL"
 printf '[UserSection]\r\nVersion=3\r\nReferenzbeleg=R\r\n[Description]\r\nFileVersion=24\r\n' >"$T/db/BerichteLL/b.lst"
 printf '[UserSection]\r\nVersion=2\r\n' >"$T/db/BerichteLL/A.LST"
 expect_rc 0 "$LLUPDATE" --json list "$T/db" lst
-[ "$(sed -n 1p "$T/out")" = "{\"call\":\"Form\",\"name\":\"A.LST\",\"path\":\"$T/db/BerichteLL/A.LST\",\"version\":\"2\",\"referenzbeleg\":\"\",\"fileversion\":\"\"}" ] || fail "list row 1: $(cat "$T/out")"
-[ "$(sed -n 2p "$T/out" | cut -c1-29)" = '{"call":"Form","name":"b.lst"' ] || fail "list row 2: $(cat "$T/out")"
+[ "$(sed -n 1p "$T/out")" = "{\"v\":1,\"call\":\"Form\",\"name\":\"A.LST\",\"path\":\"$T/db/BerichteLL/A.LST\",\"version\":\"2\",\"referenzbeleg\":\"\",\"fileversion\":\"\"}" ] || fail "list row 1: $(cat "$T/out")"
+[ "$(sed -n 2p "$T/out" | cut -c1-35)" = '{"v":1,"call":"Form","name":"b.lst"' ] || fail "list row 2: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" list "$T/db"
 [ "$(wc -l <"$T/out")" = 3 ] && grep -q '^A.LST  *2$' "$T/out" && grep -q '^b.lst  *3  *R  *24$' "$T/out" || fail "list all: $(cat "$T/out")"
 expect_rc 2 "$LLUPDATE" list "$T/nodb"
@@ -118,9 +118,9 @@ grep -qx 'forms examined: 4, rewritten: 4, unchanged: 0, failed: 0, errors shown
 changed=$(cd "$T/run/BerichteLL" && for f in *; do cmp -s "$f" "$DEMO/BerichteLL/$f" || echo "$f"; done | wc -l)
 [ "$changed" = 4 ] || fail "summary says 4 rewritten, $changed files changed"
 expect_rc 0 "$LLUPDATE" --json ll24 "$T/run"
-grep -q "^{\"call\":\"Progress\",\"operation\":\"Umstellung_auf_LL24\",\"label\":\"LL24 switch-over\",\"type\":\"bel\",\"done\":1,\"total\":1,\"form\":\"Rechnung.bel\",\"path\":\"$T/run/BerichteLL/Rechnung.bel\"}$" "$T/err" || fail "json progress: $(cat "$T/err")"
-grep -q '^{"call":"Summary","examined":8,' "$T/err" || fail "json summary: $(cat "$T/err")"
-[ "$(cat "$T/out")" = '{"call":"Result","command":"ll24","operation":"Umstellung_auf_LL24","result":true}' ] || fail "stdout: $(cat "$T/out")"
+grep -q "^{\"v\":1,\"call\":\"Progress\",\"operation\":\"Umstellung_auf_LL24\",\"label\":\"LL24 switch-over\",\"type\":\"bel\",\"done\":1,\"total\":1,\"form\":\"Rechnung.bel\",\"path\":\"$T/run/BerichteLL/Rechnung.bel\"}$" "$T/err" || fail "json progress: $(cat "$T/err")"
+grep -q '^{"v":1,"call":"Summary","examined":8,' "$T/err" || fail "json summary: $(cat "$T/err")"
+[ "$(cat "$T/out")" = '{"v":1,"call":"Result","command":"ll24","operation":"Umstellung_auf_LL24","result":true}' ] || fail "stdout: $(cat "$T/out")"
 
 # Recovery of what an interrupted run leaves behind: only files that the lock's record names with
 # their identity are the program's; files named like them that it did not make are never touched.
@@ -175,7 +175,7 @@ done
 expect_rc 0 "$LLUPDATE" status "$T/c1"
 grep -q "^recorded step: 6 of 6" "$T/out" && grep -q "^steps to run: none" "$T/out" || fail "status: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" --json status "$T/c2"
-grep -q '^{"call":"Status",.*"recorded_step":6,"steps_to_run":\[\],' "$T/out" || fail "json status: $(cat "$T/out")"
+grep -q '^{"v":1,"call":"Status",.*"recorded_step":6,"steps_to_run":\[\],' "$T/out" || fail "json status: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" setting --database="$T/c1" CheckReportLL LetzterWert
 [ "$(cat "$T/out")" = 6 ] || fail "setting --database: $(cat "$T/out")"
 expect_rc 1 "$LLUPDATE" --settings "$T/none.sqlite" setting CheckReportLL LetzterWert
@@ -187,9 +187,9 @@ cp -R "$DEMO" "$T/bad"
 printf 'a\000b\r\n' >"$T/bad/BerichteLL/Defekt.lbl"
 expect_rc 4 "$LLUPDATE" --json ll24 "$T/bad"
 grep '"flag":true' "$T/err" | grep -q "\"form\":\"Defekt.lbl\",\"path\":\"$T/bad/BerichteLL/Defekt.lbl\"" || fail "error not attributed: $(cat "$T/err")"
-grep -q '^{"call":"Summary",.*"failed":1,"errors":[1-9]' "$T/err" || fail "summary: $(cat "$T/err")"
-grep -v '^{"call":' "$T/err" && fail "a --json stderr line without call"
-grep -v '^{"call":' "$T/out" && fail "a --json stdout line without call"
+grep -q '^{"v":1,"call":"Summary",.*"failed":1,"errors":[1-9]' "$T/err" || fail "summary: $(cat "$T/err")"
+grep -v '^{"v":1,"call":' "$T/err" && fail "a --json stderr line without call"
+grep -v '^{"v":1,"call":' "$T/out" && fail "a --json stdout line without call"
 expect_rc 4 "$LLUPDATE" ll24 "$T/bad"
 grep -qx 'll24: finished with errors' "$T/out" || fail "True with errors told as: $(cat "$T/out")"
 # A second page-number switch-over would move the object again: refused unless forced.

@@ -98,7 +98,11 @@ std::string JsonString(const std::string& text) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     size_t n = Utf8SequenceLength(text, i);
     if (n == 0) {
-      out += "\\ufffd";  // not UTF-8: JSON must stay valid
+      // A byte that is not part of UTF-8 (a file name in Latin-1) stays recoverable: U+DC00 plus
+      // the byte, as Python's "surrogateescape" has it (os.fsencode gives the bytes back).
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\udc%02x", c);
+      out += buffer;
       ++i;
       continue;
     }
@@ -128,11 +132,11 @@ std::string JsonString(const std::string& text) {
 std::string JsonLine(const MessageRecord& r) {
   std::string flag = r.flag ? "true" : "false";
   if (r.call == "ReportError") {
-    return "{\"call\":\"ReportError\",\"title\":" + JsonString(r.title) +
+    return "{\"v\":1,\"call\":\"ReportError\",\"title\":" + JsonString(r.title) +
            ",\"routine\":" + JsonString(r.routine) + ",\"number\":" + std::to_string(r.number) +
            ",\"description\":" + JsonString(r.description) + ",\"flag\":" + flag + "}";
   }
-  return "{\"call\":\"ShowMessage\",\"text\":" + JsonString(r.text) +
+  return "{\"v\":1,\"call\":\"ShowMessage\",\"text\":" + JsonString(r.text) +
          ",\"level\":" + std::to_string(r.level) + ",\"title\":" + JsonString(r.title) +
          ",\"number\":" + std::to_string(r.number) + ",\"flag\":" + flag + "}";
 }
