@@ -123,7 +123,8 @@ const char kOptionsText[] =
     "  --no-sync         do not wait for the disk: faster, but a power cut may lose forms;\n"
     "                    for scratch copies only\n"
     "  -q, --quiet       no progress and no summary; errors are still shown\n"
-    "  -v, --verbose     a line for every form finished\n"
+    "  -v, --verbose     a line for every form finished: rewritten, unchanged or failed, and\n"
+    "                    by which step (of -q and -v the last wins; -vq is -v -q)\n"
     "  -h, --help        this text; 'llupdate COMMAND --help' explains one command\n"
     "  --version         the version\n"
     "Options may stand anywhere on the line; --name=VALUE works as well as --name VALUE.\n";
@@ -363,9 +364,18 @@ int Main(int argc, char** argv) {
     } else if (arg == "--force") {
       options.force = true;
     } else if (arg == "-q" || arg == "--quiet") {
-      options.quiet = true;
+      options.quiet = true;  // the last of -q and -v wins
+      options.verbose = false;
     } else if (arg == "-v" || arg == "--verbose") {
       options.verbose = true;
+      options.quiet = false;
+    } else if (arg.size() > 2 && arg[1] != '-' &&
+               arg.find_first_not_of("qv", 1) == std::string::npos) {
+      // Short options bundle: "-vq" is "-v -q".
+      for (size_t k = 1; k < arg.size(); ++k) {
+        options.quiet = arg[k] == 'q';
+        options.verbose = arg[k] == 'v';
+      }
     } else if (arg == "--adopt-settings") {
       options.adopt_settings = true;
     } else if (arg == "--no-sync") {

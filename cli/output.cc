@@ -148,6 +148,7 @@ void Progress::FormStarted(const std::string& operation, const std::string& type
   form_ = name;
   form_listed_path_ = path;
   form_path_.clear();
+  form_written_ = false;
   if (mode_ != Mode::kJson) Draw();  // a record comes when the form is finished
 }
 
@@ -160,8 +161,9 @@ void Progress::FormFinished(const std::string& operation, const std::string& typ
   if (!ok) failed_.insert(Key(name));
   if (verbose_ && !json_) {
     Clear();
-    std::fprintf(stderr, "%s: %s\n", form_path().empty() ? name.c_str() : form_path().c_str(),
-                 ok ? "done" : "failed");
+    const char* what = !ok ? "failed" : form_written_ ? "rewritten" : "unchanged";
+    std::fprintf(stderr, "%s: %s (%s)\n", form_path().empty() ? name.c_str() : form_path().c_str(),
+                 what, StepText().c_str());
   }
   Draw();
   CheckOutput();
@@ -177,7 +179,10 @@ const std::string& Progress::form_path() const {
   return form_path_;
 }
 
-void Progress::FormWritten(const std::string& path) { written_.insert(Key(path)); }
+void Progress::FormWritten(const std::string& path) {
+  written_.insert(Key(path));
+  form_written_ = true;
+}
 
 void Progress::ErrorShown() {
   ++errors_shown_;

@@ -88,6 +88,7 @@ class Progress : public ProgressObserver {
   std::chrono::steady_clock::time_point start_;
   std::string operation_, type_, form_, form_listed_path_;
   mutable std::string form_path_;
+  bool form_written_ = false;  // the form in work was rewritten
   int done_ = 0, total_ = 0;
   int errors_shown_ = 0;
   size_t drawn_ = 0;  // the length of the line on the terminal, 0 when none

@@ -3,11 +3,34 @@
 # changed), distributes the delivered forms, runs the conversion driver and shows what changed.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/build" -j2 --target llupdate >/dev/null
-llupdate="$root/build/bin/llupdate"
+build="$root/build"
+log="$build/demo-build.log"
+mkdir -p "$build"
+echo "== building llupdate in $build (the first time takes a few minutes; log: $log)"
+{
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build "$build" -j2 --target llupdate
+} >"$log" 2>&1 &
+builder=$!
+# The build's progress, one line per step of ten percent, so that something moves from the start.
+shown=-1
+while kill -0 "$builder" 2>/dev/null; do
+  percent=$(grep -o '^\[ *[0-9]*%\]' "$log" 2>/dev/null | tail -n 1 | tr -dc '0-9')
+  if [ -n "$percent" ] && [ $((percent / 10)) -gt "$shown" ]; then
+    shown=$((percent / 10))
+    echo "   building: $percent %"
+  fi
+  sleep 1
+done
+if ! wait "$builder"; then
+  tail -n 30 "$log"
+  echo "the build failed; the whole log is in $log" >&2
+  exit 1
+fi
+echo "   built: $build/bin/llupdate"
+llupdate="$build/bin/llupdate"
 
-scratch="$root/build/demo"
+scratch="$build/demo"
 rm -rf "$scratch"
 mkdir -p "$scratch"
 cp -R "$root/examples/demo-db/." "$scratch/db"
@@ -18,15 +41,19 @@ status=0
 echo "== distribution of the delivered forms"
 "$llupdate" distribute "$scratch/db" "$scratch/db/EXEDIR" demo || status=$?
 echo "== conversion driver (its record goes to the database's llupdate-settings.sqlite)"
-"$llupdate" convert "$scratch/db" || status=$?
+"$llupdate" -v convert "$scratch/db" || status=$?
 echo "== what changed"
-# Forms in UTF-16 are shown as text; the forms themselves stay in their encoding.
+# Every form is shown as UTF-8 text, whatever its encoding; the forms themselves keep theirs.
 for side in before db; do
   mkdir -p "$scratch/show/$side"
   cp -R "$scratch/$side/." "$scratch/show/$side"
   for f in $(find "$scratch/show/$side" -type f); do
-    if [ "$(head -c 2 "$f" | od -An -tx1 | tr -d ' ')" = fffe ]; then
-      iconv -f UTF-16 -t UTF-8 "$f" >"$f.txt" && mv "$f.txt" "$f"
+    case "$(head -c 2 "$f" | od -An -tx1 | tr -d ' ')" in
+      fffe) from=UTF-16 ;;
+      *) if iconv -f UTF-8 -t UTF-8 "$f" >/dev/null 2>&1; then from=""; else from=CP1252; fi ;;
+    esac
+    if [ -n "$from" ]; then
+      iconv -f "$from" -t UTF-8 "$f" >"$f.txt" && mv "$f.txt" "$f"
     fi
   done
 done
