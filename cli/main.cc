@@ -122,6 +122,8 @@ const char kOptionsText[] =
     "                    refuse at once, exit status 5)\n"
     "  --no-sync         do not wait for the disk: faster, but a power cut may lose forms;\n"
     "                    for scratch copies only\n"
+    "  --progress MODE   line (redrawn in place), log (a line per step and a count every\n"
+    "                    100 forms), none; auto (default): line on a terminal, else log\n"
     "  -q, --quiet       no progress and no summary; errors are still shown\n"
     "  -v, --verbose     a line for every form finished: rewritten, unchanged or failed, and\n"
     "                    by which step (of -q and -v the last wins; -vq is -v -q)\n"
@@ -339,6 +341,8 @@ int Main(int argc, char** argv) {
     if (std::string(argv[i]) == "--json") options.json = true;  // known before any problem
   }
   bool settings_given = false;
+  double wait_seconds = 0;
+  std::string progress_mode = "auto";
   if (const char* env = std::getenv("LLUPDATE_SETTINGS"); env != nullptr && *env != '\0') {
     options.settings_file = env;
     settings_given = true;
@@ -376,6 +380,11 @@ int Main(int argc, char** argv) {
         options.quiet = arg[k] == 'q';
         options.verbose = arg[k] == 'v';
       }
+    } else if (OptionValue(arg, "--progress", nullptr, argc, argv, i, &value)) {
+      if (value != "auto" && value != "line" && value != "log" && value != "none") {
+        return UsageError(options.json, "--progress is auto, line, log or none");
+      }
+      progress_mode = value;
     } else if (arg == "--adopt-settings") {
       options.adopt_settings = true;
     } else if (arg == "--no-sync") {
@@ -387,6 +396,7 @@ int Main(int argc, char** argv) {
         return UsageError(options.json, "--wait needs a number of SECONDS");
       }
       SetWriterLockWait(seconds);
+      wait_seconds = seconds;
     } else if (OptionValue(arg, "--settings", nullptr, argc, argv, i, &value)) {
       if (value.empty()) return UsageError(options.json, "--settings needs a FILE");
       options.settings_file = value;
@@ -502,9 +512,13 @@ int Main(int argc, char** argv) {
   const bool plain =
       (term != nullptr && std::string(term) == "dumb") || std::getenv("NO_COLOR") != nullptr;
   Progress::Mode mode = options.json               ? Progress::Mode::kJson
-                        : !::isatty(STDERR_FILENO) ? Progress::Mode::kNone
+                        : !::isatty(STDERR_FILENO) ? Progress::Mode::kLog
                         : plain                    ? Progress::Mode::kPlain
                                                    : Progress::Mode::kTerminal;
+  if (progress_mode == "log") mode = Progress::Mode::kLog;
+  if (progress_mode == "none") mode = Progress::Mode::kNone;
+  if (progress_mode == "line" && !options.json)
+    mode = plain ? Progress::Mode::kPlain : Progress::Mode::kTerminal;
   Progress progress(mode, options.json, options.quiet, options.verbose);
   progress.SetDriver(command->uses_settings && command->operation != nullptr);
   progress.SetDatabase(database);
@@ -522,6 +536,16 @@ int Main(int argc, char** argv) {
       status = DryRun(*command, args, options, progress);
       progress.PrintSummary(StopRequested());
     } else {
+      if (wait_seconds > 0 && takes_database && command->writes) {
+        platform::LockPeek peek = platform::PeekWriterLock(database + "\\BerichteLL");
+        if (peek.held && !options.quiet) {
+          progress.Clear();
+          std::fprintf(stderr,
+                       "llupdate: waiting up to %g s for another run that holds the database "
+                       "(%s) ...\n",
+                       wait_seconds, HolderWords(peek.text).c_str());
+        }
+      }
       const std::string nothing = NothingToDo(*command, args, options);
       if (!form_folder.empty() && command->writes) {
         try {

@@ -45,7 +45,8 @@ class Sink : public HostMessages {
         keys = ",\"cause\":{\"number\":" + std::to_string(cause->number()) +
                ",\"description\":" + host::JsonString(cause->description()) + "}";
       }
-      Json({"ShowMessage", text, level, title, number, flag, "", ""}, text + Describe(cause), keys);
+      Json({"ShowMessage", text, level, title, number, flag, "", ""}, text + Describe(cause), keys,
+           cause != nullptr ? cause->number() : number);
     } else {
       std::string prefix = Prefix();
       std::fflush(stderr);
@@ -54,7 +55,7 @@ class Sink : public HostMessages {
       if (cause != nullptr && text.find(cause->description()) == std::string::npos) {
         std::fprintf(stderr, "    cause: %d %s\n", cause->number(), cause->description().c_str());
       }
-      Hint(text + Describe(cause));
+      Hint(text + Describe(cause), cause != nullptr ? cause->number() : number);
     }
     CheckOutput();
   }
@@ -63,12 +64,13 @@ class Sink : public HostMessages {
                    const std::string& description, bool flag) override {
     Before(true);
     if (json_) {
-      Json({"ReportError", "", 0, title, number, flag, routine, description}, description, "");
+      Json({"ReportError", "", 0, title, number, flag, routine, description}, description, "",
+           number);
     } else {
       std::string prefix = Prefix();
       if (!prefix.empty()) std::fprintf(stderr, "%s", prefix.c_str());
       console_->ReportError(title, routine, number, description, flag);
-      Hint(description);
+      Hint(description, number);
     }
     CheckOutput();
   }
@@ -86,15 +88,42 @@ class Sink : public HostMessages {
     return progress_->form_path() + ": ";
   }
 
-  std::string HintText(const std::string& text) const {
-    if (!MentionsLeftover(text)) return "";
+  // A way out that fits the cause: the remedy of a full disk, a refused permission, line ends
+  // of LF alone, a file of llupdate's names that is in the way.
+  std::string HintText(const std::string& text, int32_t number) const {
     std::string db = progress_ != nullptr ? progress_->database() : "";
-    return "a file of an interrupted run is in the way: run 'llupdate recover " +
-           (db.empty() ? std::string("DBPATH") : db) + "' to see and repair it";
+    if (db.empty()) db = "DBPATH";
+    if (text.find("Zeilenenden nur LF") != std::string::npos) {
+      return "the form's lines end in LF alone (saved by a Unix editor?): convert them to CR LF, "
+             "for example with 'unix2dos FILE', then run again";
+    }
+    if (number == kDiskFull) {
+      return text.find("Datei zu gro") != std::string::npos
+                 ? "the file-size limit of this process was reached (ulimit -f): raise it, then "
+                   "run again"
+                 : "the disk is full: free space on it, then run again";
+    }
+    if (number == kPermissionDenied) {
+      return "this user may not change the file or its folder: check the permissions of the "
+             "form folder and the form, and that the disk is not mounted read-only";
+    }
+    if (!MentionsLeftover(text)) return "";
+    if (number == kFileAlreadyExists) {
+      return "a file named like llupdate's temporary file or backup is in the way: 'llupdate "
+             "recover " +
+             db +
+             "' shows whether an interrupted run made it (llupdate never touches a file it did "
+             "not make); otherwise rename or remove it";
+    }
+    if (number == kPathFileAccessError) {
+      return "the disk refused the file beside the form (is the form's name too long for the "
+             "prefix 'xx_' or 'alt_'?): shorten the name or check the disk";
+    }
+    return "";
   }
 
-  void Hint(const std::string& text) const {
-    std::string hint = HintText(text);
+  void Hint(const std::string& text, int32_t number) const {
+    std::string hint = HintText(text, number);
     if (!hint.empty()) std::fprintf(stderr, "hint: %s\n", hint.c_str());
     std::fflush(stderr);
   }
@@ -103,12 +132,13 @@ class Sink : public HostMessages {
     return cause == nullptr ? "" : " " + cause->description();
   }
 
-  void Json(const host::MessageRecord& record, const std::string& text, std::string keys) const {
+  void Json(const host::MessageRecord& record, const std::string& text, std::string keys,
+            int32_t number) const {
     if (progress_ != nullptr && !progress_->form().empty()) {
       keys += ",\"form\":" + host::JsonString(progress_->form()) +
               ",\"path\":" + PathJson(progress_->form_path());
     }
-    std::string hint = HintText(text);
+    std::string hint = HintText(text, number);
     if (!hint.empty()) keys += ",\"hint\":" + host::JsonString(hint);
     std::fprintf(stderr, "%s\n", WithKeys(host::JsonLine(record), keys).c_str());
     std::fflush(stderr);
@@ -208,11 +238,12 @@ void Progress::Healed(const std::string& action, const std::string& path, const 
     return;
   }
   if (!quiet_) return;
-  const char* words = action == "restored"  ? "wiederhergestellt"
-                      : action == "removed" ? "entfernt"
-                      : action == "kept"    ? "behalten"
-                                            : "nicht aufgeräumt";
-  std::fprintf(stderr, "llupdate: Datei eines unterbrochenen Laufs %s: %s\n", words, shown.c_str());
+  const char* words = action == "restored"  ? "restored"
+                      : action == "removed" ? "removed"
+                      : action == "kept"    ? "kept"
+                                            : "could not be tidied up";
+  std::fprintf(stderr, "llupdate: a file of an interrupted run %s%s: %s\n",
+               action == "failed" ? "" : "was ", words, shown.c_str());
   std::fflush(stderr);
 }
 
@@ -240,6 +271,18 @@ void Progress::Draw() {
       line += ",\"form\":" + host::JsonString(form_) + ",\"path\":" + PathJson(form_path());
     }
     std::fprintf(stderr, "%s}\n", line.c_str());
+    std::fflush(stderr);
+    return;
+  }
+  if (mode_ == Mode::kLog) {
+    // For a pipe or a log: a line when a step begins and a count every 100 forms.
+    if (operation_ != logged_operation_) {
+      logged_operation_ = operation_;
+      logged_forms_ = 0;
+      std::fprintf(stderr, "llupdate: %s\n", StepText().c_str());
+    } else if (form_.empty() && done_ > 0 && ++logged_forms_ % 100 == 0) {
+      std::fprintf(stderr, "llupdate: %s, %d forms\n", StepText().c_str(), logged_forms_);
+    }
     std::fflush(stderr);
     return;
   }

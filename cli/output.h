@@ -29,6 +29,7 @@ class Progress : public ProgressObserver {
     kTerminal,  // a line redrawn in place with terminal escapes
     kPlain,     // a line redrawn with a carriage return only (TERM=dumb, NO_COLOR)
     kJson,      // a record per form
+    kLog,       // a line per step and a count every 100 forms (a pipe, a log file)
     kNone,
   };
   // mode: how progress shows; with quiet nothing but errors is shown.
@@ -89,6 +90,8 @@ class Progress : public ProgressObserver {
   std::string operation_, type_, form_, form_listed_path_;
   mutable std::string form_path_;
   bool form_written_ = false;  // the form in work was rewritten
+  std::string logged_operation_;
+  int logged_forms_ = 0;
   int done_ = 0, total_ = 0;
   int errors_shown_ = 0;
   size_t drawn_ = 0;  // the length of the line on the terminal, 0 when none

@@ -349,7 +349,7 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     }
   }
   const std::string holder =
-      lock.held ? platform::DatabaseBusyError(db, lock.text).description() : std::string();
+      lock.held ? "another run holds the database (" + HolderWords(lock.text) + ")" : std::string();
   const std::string shown_db = platform::ResolvePath(db);
 
   if (options.json) {
