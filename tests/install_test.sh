@@ -25,10 +25,10 @@ for f in bin/llupdate include/llupdate/report_ll_update.h include/llupdate/file_
   [ -e "$T/prefix/$f" ] || fail "$f not installed"
 done
 if command -v help2man >/dev/null; then
-  [ -e "$T/prefix/share/man/man1/llupdate.1" ] || fail "no man page installed"
+  [ -e "$T/prefix/share/man/man1/llupdate.1.gz" ] || fail "no man page installed"
 fi
 for header in "$T"/prefix/include/llupdate/*.h; do
-  echo "#include <llupdate/$(basename "$header")>" | $CXX -std=c++20 -fsyntax-only -Wall -Wextra \
+  echo "#include <llupdate/$(basename "$header")>" | $CXX -std=c++17 -fsyntax-only -Wall -Wextra \
     -I"$T/prefix/include" -x c++ - || fail "$(basename "$header") does not stand alone"
 done
 cmake -S "$SOURCE/tests/install_host" -B "$T/host" -DCMAKE_PREFIX_PATH="$T/prefix" >/dev/null
@@ -42,6 +42,13 @@ cmake -S "$SOURCE/tests/install_host/subdirectory" -B "$T/sub" -DLLUPDATE_SOURCE
 cmake --build "$T/sub" -j2 >"$T/sub.log" 2>&1 || { tail -20 "$T/sub.log"; fail "building the subdirectory host"; }
 database
 "$T/sub/host" "$T/db" "$T/settings2.sqlite" >/dev/null || fail "add_subdirectory host"
+# Inside the host's build llupdate is a library of the host: no command line of its own, and
+# nothing of it in the host's installation.
+[ ! -e "$T/sub/llupdate/bin/llupdate" ] || fail "add_subdirectory built the command line"
+cmake --install "$T/sub" --prefix "$T/sub-prefix" >/dev/null 2>&1 || true
+[ -z "$(find "$T/sub-prefix" -path '*llupdate*' 2>/dev/null)" ] ||
+  fail "add_subdirectory installed llupdate into the host's prefix"
+
 
 # 3. pkg-config alone, against a shared library installed elsewhere.
 if command -v pkg-config >/dev/null; then
@@ -65,5 +72,29 @@ if command -v pkg-config >/dev/null; then
     fail "pkg-config host"
 else
   echo "pkg-config missing: the pkg-config host is skipped"
+fi
+# 4. The Debian packages: llupdate (the command line) and libllupdate-dev (for hosts), unpacked
+# into a scratch root; a host finds the library there with find_package.
+if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
+  (cd "$BUILD" && cpack -G DEB -B "$T/pkg" >"$T/cpack.log" 2>&1) || { tail -20 "$T/cpack.log"; fail "cpack"; }
+  cli=$(find "$T/pkg" -maxdepth 1 -name 'llupdate_*.deb' | head -1)
+  dev=$(find "$T/pkg" -maxdepth 1 -name 'libllupdate-dev_*.deb' | head -1)
+  [ -n "$cli" ] && [ -n "$dev" ] || fail "not two packages: $(ls "$T/pkg")"
+  for deb in "$cli" "$dev"; do dpkg-deb -x "$deb" "$T/root"; done
+  for f in usr/bin/llupdate usr/share/doc/llupdate/copyright usr/share/doc/llupdate/changelog.gz \
+           usr/share/bash-completion/completions/llupdate usr/share/zsh/vendor-completions/_llupdate \
+           usr/share/doc/libllupdate-dev/copyright usr/include/llupdate/report_ll_update.h; do
+    [ -e "$T/root/$f" ] || fail "$f not in the packages"
+  done
+  if command -v file >/dev/null; then
+    file "$T/root/usr/bin/llupdate" | grep -q 'not stripped' && fail "the packaged llupdate is not stripped"
+  fi
+  dpkg-deb -f "$dev" Depends | grep -q libsqlite3-dev || fail "libllupdate-dev does not depend on libsqlite3-dev"
+  dpkg-deb -f "$cli" Maintainer | grep -q localhost && fail "maintainer at localhost"
+  echo "packages: $(du -k "$cli" | cut -f1) KB llupdate, $(du -k "$dev" | cut -f1) KB libllupdate-dev"
+  cmake -S "$SOURCE/tests/install_host" -B "$T/deb-host" -DCMAKE_PREFIX_PATH="$T/root/usr" >/dev/null
+  cmake --build "$T/deb-host" >/dev/null || fail "a find_package host against libllupdate-dev"
+  database
+  "$T/deb-host/host" "$T/db" "$T/settings4.sqlite" >/dev/null || fail "the host built against the package"
 fi
 echo "install test passed"
