@@ -104,6 +104,7 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
                                      });
       clsReportLLUpdate component;
       results = command.operation(component, args, options);
+      progress.PrintSummary(component.LastCallSummary(), StopRequested());
     }
     progress.Clear();
 

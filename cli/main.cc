@@ -277,7 +277,11 @@ std::string NothingToDo(const Command& command, const std::vector<std::string>& 
                         const Options& options) {
   if (command.name == "convert") {
     std::string step;
-    ReadSetting(options.settings_file, "CheckReportLL", "LetzterWert", &step);
+    try {
+      ReadSetting(options.settings_file, "CheckReportLL", "LetzterWert", &step);
+    } catch (const Error&) {
+      // a settings file that cannot be read now (an interrupted write): the driver reads it
+    }
     if (std::atoi(step.c_str()) >= kDriverSteps) {
       return "already at step " + std::to_string(kDriverSteps) + ": nothing to do";
     }
@@ -534,7 +538,6 @@ int Main(int argc, char** argv) {
       status = command->tool(args, options);
     } else if (dry_run) {
       status = DryRun(*command, args, options, progress);
-      progress.PrintSummary(StopRequested());
     } else {
       if (wait_seconds > 0 && takes_database && command->writes) {
         platform::LockPeek peek = platform::PeekWriterLock(database + "\\BerichteLL");
@@ -556,15 +559,17 @@ int Main(int argc, char** argv) {
       }
       clsReportLLUpdate component;
       Results results = command->operation(component, args, options);
-      progress.PrintSummary(StopRequested());
-      status = PrintResults(*command, results, options.json,
-                            progress.errors_shown() > 0 || progress.failed() > 0,
-                            progress.examined() == 0 ? nothing : std::string());
+      const CallSummary& summary = component.LastCallSummary();
+      progress.PrintSummary(summary, StopRequested());
+      const bool with_errors = progress.errors_shown() > 0 || summary.errors_shown > 0 ||
+                               summary.failed > 0 || summary.refused > 0;
+      status = PrintResults(*command, results, options.json, with_errors,
+                            summary.examined == 0 ? nothing : std::string());
       if (LastCallFoundDatabaseBusy()) {
         status = kExitDatabaseBusy;
       } else if (StopRequested()) {
         status = stop_signal == SIGHUP ? kExitHangUp : kExitInterrupted;
-      } else if (status == kExitTrue && (progress.errors_shown() > 0 || progress.failed() > 0)) {
+      } else if (status == kExitTrue && with_errors) {
         status = kExitErrorsShown;
       }
     }

@@ -9,11 +9,6 @@
 namespace llupdate::cli {
 namespace {
 
-std::string Key(const std::string& path) {
-  size_t slash = path.find_last_of("\\/");
-  return text::FoldCase(slash == std::string::npos ? path : path.substr(slash + 1));
-}
-
 // Whether a message concerns a file that only an interrupted run leaves behind.
 bool MentionsLeftover(const std::string& text) {
   for (const char* mark : {"\\xx_", "/xx_", "\\alt_", "/alt_", ".llupdate-"}) {
@@ -187,8 +182,6 @@ void Progress::FormFinished(const std::string& operation, const std::string& typ
   operation_ = operation;
   type_ = type;
   ++done_;
-  examined_.insert(Key(name));
-  if (!ok) failed_.insert(Key(name));
   if (verbose_ && !json_) {
     Clear();
     const char* what = !ok ? "failed" : form_written_ ? "rewritten" : "unchanged";
@@ -210,22 +203,11 @@ const std::string& Progress::form_path() const {
 }
 
 void Progress::FormWritten(const std::string& path) {
-  written_.insert(Key(path));
+  (void)path;
   form_written_ = true;
 }
 
-void Progress::ErrorShown() {
-  ++errors_shown_;
-  if (!form_.empty()) {
-    examined_.insert(Key(form_));
-    failed_.insert(Key(form_));
-  }
-}
-
-void Progress::FormNotReplaced(const std::string& path) {
-  examined_.insert(Key(path));
-  failed_.insert(Key(path));
-}
+void Progress::ErrorShown() { ++errors_shown_; }
 
 void Progress::Healed(const std::string& action, const std::string& path, const std::string& form) {
   const std::string shown = platform::ResolvePath(path);
@@ -314,29 +296,25 @@ void Progress::Clear() {
   drawn_ = 0;
 }
 
-void Progress::PrintSummary(bool interrupted) {
+void Progress::PrintSummary(const CallSummary& summary, bool interrupted) {
   Clear();
-  if (quiet_ || (examined_.empty() && !interrupted && errors_shown_ == 0)) return;
-  int rewritten = 0;
-  for (const std::string& name : examined_) {
-    if (written_.count(name) > 0 && failed_.count(name) == 0) ++rewritten;
-  }
-  int failed = static_cast<int>(failed_.size());
-  int unchanged = static_cast<int>(examined_.size()) - rewritten - failed;
+  // Errors shown outside a call that writes (an operation by its exact name) count as well.
+  const int errors = std::max(summary.errors_shown, errors_shown_);
+  if (quiet_ || (summary.examined == 0 && !interrupted && errors == 0)) return;
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   if (json_) {
-    std::fprintf(stderr,
-                 "{\"v\":1,\"call\":\"Summary\",\"examined\":%zu,\"rewritten\":%d,\"unchanged\":%d,"
-                 "\"failed\":%d,\"errors\":%d,\"interrupted\":%s,\"seconds\":%.3f}\n",
-                 examined_.size(), rewritten, unchanged, failed, errors_shown_,
-                 interrupted ? "true" : "false", seconds);
-  } else {
     std::fprintf(
         stderr,
-        "%sforms examined: %zu, rewritten: %d, unchanged: %d, failed: %d, errors shown: %d, "
-        "time: %.2f s\n",
-        interrupted ? "interrupted: " : "", examined_.size(), rewritten, unchanged, failed,
-        errors_shown_, seconds);
+        "{\"v\":1,\"call\":\"Summary\",\"examined\":%d,\"rewritten\":%d,\"unchanged\":%d,"
+        "\"refused\":%d,\"failed\":%d,\"errors\":%d,\"interrupted\":%s,\"seconds\":%.3f}\n",
+        summary.examined, summary.rewritten, summary.unchanged, summary.refused, summary.failed,
+        errors, interrupted ? "true" : "false", seconds);
+  } else {
+    std::fprintf(stderr,
+                 "%sforms examined: %d, rewritten: %d, unchanged: %d, refused: %d, failed: %d, "
+                 "errors shown: %d, time: %.2f s\n",
+                 interrupted ? "interrupted: " : "", summary.examined, summary.rewritten,
+                 summary.unchanged, summary.refused, summary.failed, errors, seconds);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "llupdate/call.h"
 #include "llupdate/host.h"
 #include "llupdate/progress.h"
 
@@ -52,7 +53,6 @@ class Progress : public ProgressObserver {
   void FormFinished(const std::string& operation, const std::string& type, const std::string& name,
                     bool ok) override;
   void FormWritten(const std::string& path) override;
-  void FormNotReplaced(const std::string& path) override;
   // Each repair of an unfinished run's files: a JSON record, and a line also with --quiet (the
   // component's notice says it otherwise).
   void Healed(const std::string& action, const std::string& path, const std::string& form) override;
@@ -66,17 +66,15 @@ class Progress : public ProgressObserver {
   // An error message (not a notice) was shown; the form in work counts as failed.
   void ErrorShown();
   int errors_shown() const { return errors_shown_; }
-  int failed() const { return static_cast<int>(failed_.size()); }
-  int examined() const { return static_cast<int>(examined_.size()); }
   bool json() const { return json_; }
   bool quiet() const { return quiet_; }
 
   // Removes the progress line from the terminal (before a message, and at the end).
   void Clear();
-  // One line: forms examined, rewritten, unchanged, failed, errors shown and the time, and
-  // whether the run was interrupted; nothing when no form was examined and nothing went wrong,
-  // and nothing at all with --quiet.
-  void PrintSummary(bool interrupted = false);
+  // One line: the call's forms examined, rewritten, unchanged, refused, failed, the errors shown
+  // and the time, and whether the run was interrupted; nothing when no form was examined and
+  // nothing went wrong, and nothing at all with --quiet.
+  void PrintSummary(const CallSummary& summary, bool interrupted = false);
 
  private:
   void Draw();
@@ -95,7 +93,6 @@ class Progress : public ProgressObserver {
   int done_ = 0, total_ = 0;
   int errors_shown_ = 0;
   size_t drawn_ = 0;  // the length of the line on the terminal, 0 when none
-  std::set<std::string> examined_, failed_, written_;  // form names, folded
 };
 
 // The message sink of the command line: for people or as JSON lines, on stderr. It clears the

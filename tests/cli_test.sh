@@ -110,11 +110,13 @@ grep -q "root:" "$T/out" && fail "the dry run read through a link out of the dat
 snap "$T/dry" >"$T/after"
 cmp -s "$T/before" "$T/after" || fail "a dry run changed the originals: $(diff "$T/before" "$T/after" | head -5)"
 
-# Progress and summary: none on a pipe without --json, JSON lines with it, never on stdout.
+# Progress and summary: a line per step on a pipe without --json, JSON lines with it, never on
+# stdout.
 cp -R "$DEMO" "$T/run"
 expect_rc 0 "$LLUPDATE" address "$T/run"
 grep -q 'Progress\|/[0-9]' "$T/err" && fail "progress on a pipe: $(cat "$T/err")"
-grep -qx 'forms examined: 4, rewritten: 4, unchanged: 0, failed: 0, errors shown: 0, time: [0-9.]* s' "$T/err" || fail "summary: $(cat "$T/err")"
+grep -qx 'llupdate: address switch-over' "$T/err" || fail "no step line on a pipe: $(cat "$T/err")"
+grep -qx 'forms examined: 4, rewritten: 4, unchanged: 0, refused: 0, failed: 0, errors shown: 0, time: [0-9.]* s' "$T/err" || fail "summary: $(cat "$T/err")"
 changed=$(cd "$T/run/BerichteLL" && for f in *; do cmp -s "$f" "$DEMO/BerichteLL/$f" || echo "$f"; done | wc -l)
 [ "$changed" = 4 ] || fail "summary says 4 rewritten, $changed files changed"
 expect_rc 0 "$LLUPDATE" --json ll24 "$T/run"
@@ -187,7 +189,7 @@ cp -R "$DEMO" "$T/bad"
 printf 'a\000b\r\n' >"$T/bad/BerichteLL/Defekt.lbl"
 expect_rc 4 "$LLUPDATE" --json ll24 "$T/bad"
 grep '"flag":true' "$T/err" | grep -q "\"form\":\"Defekt.lbl\",\"path\":\"$T/bad/BerichteLL/Defekt.lbl\"" || fail "error not attributed: $(cat "$T/err")"
-grep -q '^{"v":1,"call":"Summary",.*"failed":1,"errors":[1-9]' "$T/err" || fail "summary: $(cat "$T/err")"
+grep -q '^{"v":1,"call":"Summary",.*"refused":1,"failed":0,"errors":[1-9]' "$T/err" || fail "summary: $(cat "$T/err")"
 grep -v '^{"v":1,"call":' "$T/err" && fail "a --json stderr line without call"
 grep -v '^{"v":1,"call":' "$T/out" && fail "a --json stdout line without call"
 expect_rc 4 "$LLUPDATE" ll24 "$T/bad"

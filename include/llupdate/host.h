@@ -80,11 +80,11 @@ class VMSettings : public Object {
 
 // The ProgIDs under which the component creates the objects of its host; a host registers its
 // own implementation under the same name (RegisterObject) to replace the default.
-inline constexpr char kMessagesProgId[] = "HostMessages";               // HostMessages
-inline constexpr char kSettingsProgId[] = "VMBSetting.VMSettings";      // VMSettings
-inline constexpr char kDynArrayProgId[] = "DynArray";                   // DynArray
+inline constexpr char kMessagesProgId[] = "HostMessages";                  // HostMessages
+inline constexpr char kSettingsProgId[] = "VMBSetting.VMSettings";         // VMSettings
+inline constexpr char kDynArrayProgId[] = "DynArray";                      // DynArray
 inline constexpr char kFileSystemProgId[] = "Scripting.FileSystemObject";  // FileSystem
-inline constexpr char kListLabelProgId[] = "ListLabel.ListLabel";       // the List & Label control
+inline constexpr char kListLabelProgId[] = "ListLabel.ListLabel";  // the List & Label control
 // The ProgID of the component itself as an automation server (Windows).
 inline constexpr char kComponentProgId[] = "VMReportLLUpdate.clsReportLLUpdate";
 

@@ -11,7 +11,9 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "llupdate/call.h"
 #include "llupdate/host.h"
 #include "llupdate/object.h"
 #include "llupdate/variant.h"
@@ -83,6 +85,15 @@ class clsReportLLUpdate {
   // Removes the read-only attribute of one file; True also when the file is not there.
   bool SchreibschutzEntfernen(std::string sFilename);
 
+  // Options for the calls of this instance (call.h): durable writes, lock wait, cancellation,
+  // progress. A field left empty follows the process-wide setting.
+  void SetCallOptions(CallOptions options) { options_ = std::move(options); }
+  const CallOptions& call_options() const { return options_; }
+  // What the last call that writes to a database did (call.h): the forms it examined, rewrote,
+  // left unchanged, refused or failed, the errors it showed, whether the database was busy or
+  // the call was cancelled. The command line prints these counts as its summary.
+  const CallSummary& LastCallSummary() const { return summary_; }
+
  private:
   friend class component::Internals;
 
@@ -94,6 +105,8 @@ class clsReportLLUpdate {
   std::shared_ptr<DynArray> delivery_catalogue_;
   // The lines of the form being rewritten into the List & Label 15 layout.
   std::shared_ptr<DynArray> project_lines_;
+  CallOptions options_;
+  CallSummary summary_;
 };
 
 }  // namespace llupdate

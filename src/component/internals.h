@@ -28,6 +28,8 @@ class Internals {
   static std::shared_ptr<DynArray>& ProjectLines(clsReportLLUpdate& self) {
     return self.project_lines_;
   }
+  static const CallOptions& Options(clsReportLLUpdate& self) { return self.options_; }
+  static CallSummary& Summary(clsReportLLUpdate& self) { return self.summary_; }
 };
 
 }  // namespace llupdate::component

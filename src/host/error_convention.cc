@@ -20,7 +20,17 @@ std::string ErrorText::Format(const platform::Error& error) const {
   return text_ + "\r\n" + std::to_string(error.number()) + "\r\n" + error.description();
 }
 
+namespace {
+thread_local ErrorTally* error_tally = nullptr;
+thread_local const platform::Error* shown_cause = nullptr;
+}  // namespace
+
+void SetThreadErrorTally(ErrorTally* tally) { error_tally = tally; }
+
 void ShowHostMessage(const std::string& text, int32_t level, bool flag) {
+  if (flag && error_tally != nullptr) {
+    error_tally->ErrorShown(shown_cause != nullptr ? shown_cause->number() : 0);
+  }
   HostMessages& messages = ThreadHostMessages();
   try {
     messages.ShowMessage(text, level, kTitle, 0, flag);
@@ -32,10 +42,6 @@ void ShowHostMessage(const std::string& text, int32_t level, bool flag) {
     throw HostFailure(platform::kCannotCreateObject, "HostMessages.ShowMessage");
   }
 }
-
-namespace {
-thread_local const platform::Error* shown_cause = nullptr;
-}  // namespace
 
 void ShowErrorMessage(const std::string& text, const platform::Error& error) {
   if (platform::IsIoFailure(error.number())) platform::NoteIoFailure();
@@ -58,6 +64,7 @@ namespace llupdate::host {
 
 void ReportHostError(const std::string& routine, const platform::Error& error) {
   if (platform::IsIoFailure(error.number())) platform::NoteIoFailure();
+  if (error_tally != nullptr) error_tally->ErrorShown(error.number());
   HostMessages& messages = ThreadHostMessages();
   try {
     messages.ReportError(kTitle, routine, error.number(), error.description(), true);

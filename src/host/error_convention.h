@@ -42,6 +42,15 @@ class ErrorText {
   bool details_;
 };
 
+// Told of every error message shown on the thread (a call's summary counts them); number is the
+// error's, 0 when the message has none.
+class ErrorTally {
+ public:
+  virtual ~ErrorTally() = default;
+  virtual void ErrorShown(int32_t number) = 0;
+};
+void SetThreadErrorTally(ErrorTally* tally);
+
 // Shows a message through this thread's HostMessages with the component's title and number 0.
 // Any failure of the message component becomes HostFailure.
 void ShowHostMessage(const std::string& text, int32_t level, bool flag);

@@ -60,9 +60,15 @@ bool IsIoFailure(int32_t number) {
   }
 }
 
-void SetDurableWrites(bool on) { durable.store(on); }
+namespace {
+// A call's own choice (its instance's options), over the process-wide one: -1 none, 0 off, 1 on.
+thread_local int durable_for_call = -1;
+}  // namespace
 
-bool DurableWrites() { return durable.load(); }
+void SetDurableWrites(bool on) { durable.store(on); }
+void SetCallDurableWrites(int on) { durable_for_call = on; }
+
+bool DurableWrites() { return durable_for_call >= 0 ? durable_for_call == 1 : durable.load(); }
 
 std::string PartialFileName(const std::string& path) {
   // A random start per process, so that two processes never pick the same name, then a counter.

@@ -30,6 +30,8 @@ using llupdate::kLockFileName;
 // cut.
 void SetDurableWrites(bool on);
 bool DurableWrites();
+// The durable writes of the calling thread's call: 1 on, 0 off, -1 the process-wide setting.
+void SetCallDurableWrites(int on);
 
 // The folders whose entries this thread changed (a form replaced, a form copied in) and that are
 // still to be put on the disk: the writer of a database flushes them before it reports success.

@@ -1,0 +1,55 @@
+// How the calls of one clsReportLLUpdate instance run, and what the last one did.
+//
+// Options belong to an instance (clsReportLLUpdate::SetCallOptions), so that a host converting
+// two databases on two threads can give each its own: a field left empty follows the
+// process-wide default of host.h (SetDurableWrites, SetWriterLockWait). A cancellation token
+// stops only the calls of the instances that carry it; RequestStop() in host.h still stops every
+// call of the process.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+#include "llupdate/progress.h"
+
+namespace llupdate {
+
+// Asks the calls that carry it to stop after the form in work (as Ctrl-C does the command line):
+// the call then returns False with a notice, and nothing is left half done. It stays cancelled;
+// give the instance a new token for its next calls.
+class CancellationToken {
+ public:
+  void Cancel() noexcept { cancelled_.store(true); }
+  bool cancelled() const noexcept { return cancelled_.load(); }
+
+ private:
+  std::atomic<bool> cancelled_{false};
+};
+
+struct CallOptions {
+  // Whether a written form is on the disk before it replaces the old one (default: on).
+  std::optional<bool> durable_writes;
+  // How long a call waits for another run that holds the database (default: not at all).
+  std::optional<double> lock_wait_seconds;
+  // Stops the calls when cancelled; none: only RequestStop() stops them.
+  std::shared_ptr<CancellationToken> cancellation;
+  // Told of every form of the calls (default: the thread's observer, see progress.h); the host
+  // keeps it alive while it is set.
+  ProgressObserver* progress = nullptr;
+};
+
+// What a call that writes to a database did, counted by form (a form counts once per call,
+// however many steps touched it).
+struct CallSummary {
+  int examined = 0;      // forms a job began
+  int rewritten = 0;     // of those, written anew and not failed
+  int unchanged = 0;     // examined, neither rewritten nor refused nor failed
+  int refused = 0;       // left as they were because their content cannot be rewritten safely
+  int failed = 0;        // a message showed an error while the form was in work, or it stayed old
+  int errors_shown = 0;  // error messages shown (not notices)
+  bool database_busy = false;  // another run held the database: nothing was done
+  bool cancelled = false;      // the call stopped early on request
+};
+
+}  // namespace llupdate
