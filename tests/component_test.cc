@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <thread>
+
+#include "host/message_sinks.h"
 #include "llupdate/report_ll_update.h"
 #include "test_support.h"
 
@@ -44,6 +47,76 @@ TEST(ComponentTest, AFailingMessageComponentLeavesTheOperation) {
   EXPECT_THROW(c.Umstellung_auf_LL12("/nowhere"), HostFailure);
   EXPECT_THROW(c.Pruefe_Druckkataloge("/nowhere", "u"), HostFailure);
   ResetThreadHostMessages();
+}
+
+}  // namespace
+}  // namespace llupdate
+
+namespace llupdate {
+namespace {
+
+// Cancels its token when the first form is finished.
+class CancelAfterFirstForm : public ProgressObserver {
+ public:
+  explicit CancelAfterFirstForm(std::shared_ptr<CancellationToken> token) : token_(token) {}
+  void TypeStarted(const std::string&, const std::string&, int) override {}
+  void FormFinished(const std::string&, const std::string&, const std::string&, bool) override {
+    token_->Cancel();
+  }
+  void FormWritten(const std::string&) override {}
+
+ private:
+  std::shared_ptr<CancellationToken> token_;
+};
+
+// Two instances on two threads, each with its own options: cancelling one stops its call after
+// the form in work, and the other converts every form; each call's summary says what it did.
+TEST(ComponentTest, ACancellationStopsOnlyTheCallsThatCarryIt) {
+  testing::TempDir dir;
+  ScopedObjectRegistration messages(kMessagesProgId,
+                                    [] { return std::make_shared<host::RecordingMessages>(); });
+  auto database = [&](const std::string& name) {
+    const std::string db = dir / name;
+    ::mkdir(db.c_str(), 0755);
+    ::mkdir((db + "/BerichteLL").c_str(), 0755);
+    for (int i = 0; i < 40; ++i) {
+      testing::WriteBytes(db + "/BerichteLL/F" + std::to_string(i) + ".bel",
+                          "[UserSection]\r\nVersion=1\r\n  Spacing.Paragraph=8\r\n");
+    }
+    return db;
+  };
+  const std::string first = database("a"), second = database("b");
+  auto token = std::make_shared<CancellationToken>();
+  CancelAfterFirstForm observer(token);
+  clsReportLLUpdate a, b;
+  CallOptions options;
+  options.durable_writes = false;
+  b.SetCallOptions(options);
+  options.cancellation = token;
+  options.progress = &observer;
+  a.SetCallOptions(options);
+
+  bool a_result = true, b_result = false;
+  std::thread ta([&] { a_result = a.Umstellung_Auf_Neue_Anschrift(first); });
+  std::thread tb([&] { b_result = b.Umstellung_Auf_Neue_Anschrift(second); });
+  ta.join();
+  tb.join();
+  EXPECT_FALSE(a_result);
+  EXPECT_TRUE(a.LastCallSummary().cancelled);
+  EXPECT_EQ(a.LastCallSummary().rewritten, 1);
+  EXPECT_TRUE(b_result);
+  EXPECT_FALSE(b.LastCallSummary().cancelled);
+  EXPECT_EQ(b.LastCallSummary().rewritten, 40);
+  EXPECT_EQ(b.LastCallSummary().unchanged + b.LastCallSummary().failed, 0);
+  EXPECT_FALSE(StopRequested());
+
+  // With a new token the next call of the same instance runs to the end.
+  options.cancellation = std::make_shared<CancellationToken>();
+  options.progress = nullptr;
+  a.SetCallOptions(options);
+  EXPECT_TRUE(a.Umstellung_Auf_Neue_Anschrift(first));
+  EXPECT_EQ(a.LastCallSummary().rewritten, 39);
+  EXPECT_EQ(a.LastCallSummary().unchanged, 1);
 }
 
 }  // namespace

@@ -126,7 +126,11 @@ void SetWriterLockWait(double seconds);
 // database.
 bool LastCallFoundDatabaseBusy();
 // Asks the running job to stop: the form in work is finished, nothing more is begun, and the job
-// returns False. Safe to call from a signal handler or another thread.
+// returns False. Safe to call from a signal handler or another thread. The request is for the
+// whole process and stays: every later call of every instance returns False at once until
+// ClearStopRequest(). To stop one instance's calls only, give it a CancellationToken (call.h).
+// These process-wide settings are the defaults of every instance; CallOptions (call.h) set them
+// for one instance.
 void RequestStop() noexcept;
 bool StopRequested() noexcept;
 void ClearStopRequest() noexcept;
