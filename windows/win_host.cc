@@ -155,7 +155,14 @@ class FallbackMessages : public HostMessages {
   void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t,
                    bool flag) override {
     const char* word = level == 4 || !flag ? "notice" : "error";
-    Deliver(title, std::string(word) + ": " + text, level == 4 || !flag);
+    std::string line = std::string(word) + ": " + text;
+    // A handled error's message says where it happened; its cause says what happened (a host
+    // component that is not registered, a file and the system's reason).
+    const Error* cause = flag ? ShownErrorCause() : nullptr;
+    if (cause != nullptr && text.find(cause->description()) == std::string::npos) {
+      line += "\r\n    cause: " + std::to_string(cause->number()) + " " + cause->description();
+    }
+    Deliver(title, line, level == 4 || !flag);
   }
   void ReportError(const std::string& title, const std::string& routine, int32_t number,
                    const std::string& description, bool) override {

@@ -19,7 +19,12 @@ using llupdate::kSettingsProgId;
 template <class T>
 std::shared_ptr<T> CreateAs(const std::string& progid) {
   std::shared_ptr<Object> object = CreateObject(progid);
-  if (!object) throw platform::Error(platform::kCannotCreateObject, progid);
+  if (!object) {
+    throw platform::Error(platform::kCannotCreateObject,
+                          progid +
+                              " (nicht registriert: der Host muss diese Komponente bereitstellen "
+                              "und registrieren)");
+  }
   std::shared_ptr<T> typed = std::dynamic_pointer_cast<T>(object);
   if (!typed) throw platform::Error(platform::kTypeMismatch, progid);
   return typed;

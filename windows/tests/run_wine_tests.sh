@@ -98,6 +98,13 @@ grep -q 'err:eventlog:.*clsReportLLUpdate: error: Ausgabe_Open: 53' "$T/eventlog
   fail "no message in the event log: $(cat "$T/eventlog.txt")"
 
 # The version resource carries the project's version.
+# A host without the settings store: the message names what it must register.
+"$WINE" reg delete 'HKCR\VMBSetting.VMSettings' /f >/dev/null 2>&1
+LLUPDATE_UNATTENDED=1 timeout 120 "$WINE" cscript //nologo \
+  "$(winpath "$SOURCE/windows/tests/no_settings.vbs")" "$(winpath "$T/windows")" >"$T/nosettings.txt" 2>&1
+grep -q 'without settings False' "$T/nosettings.txt" && grep -q 'VMBSetting.VMSettings' "$T/nosettings.txt" ||
+  fail "a missing settings store not named: $(cat "$T/nosettings.txt")"
+
 version=$(sed -n 's/^project(llupdate VERSION \([0-9.]*\).*/\1/p' "$SOURCE/CMakeLists.txt")
 strings -el "$WORK/build/vmreportllupdate.dll" | grep -qx "$version" || fail "no version $version in the resource"
 
