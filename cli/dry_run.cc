@@ -8,10 +8,9 @@
 
 #include "host/message_sinks.h"
 #include "host/objects.h"
+#include "llupdate/preview.h"
 #include "platform/file_system.h"
-#include "platform/overlay_file_system.h"
 #include "text/encoding.h"
-#include "unified_diff.h"
 
 namespace llupdate::cli {
 namespace {
@@ -87,7 +86,7 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
       roots.push_back(parent.empty() ? "." : parent.string());
     }
   }
-  auto overlay = std::make_shared<platform::OverlayFileSystem>(NewOsFileSystem(), roots);
+  std::shared_ptr<PreviewFileSystem> overlay = NewPreviewFileSystem(NewOsFileSystem(), roots);
   std::shared_ptr<VMSettings> settings;
   std::string settings_before;
   if (command.uses_settings) settings = host::NewSettingsSnapshot(options.settings_file);
@@ -112,13 +111,13 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
     for (const auto& change : overlay->Changes()) {
       const std::string& path = change.os_path;
       switch (change.kind) {
-        case platform::OverlayFileSystem::Change::kCreatedFolder:
+        case PreviewFileSystem::Change::kCreatedFolder:
           report.Line("create", path, "would create the directory " + path);
           break;
-        case platform::OverlayFileSystem::Change::kCreated:
+        case PreviewFileSystem::Change::kCreated:
           report.Line("create", path, "would create " + path);
           break;
-        case platform::OverlayFileSystem::Change::kDeleted:
+        case PreviewFileSystem::Change::kDeleted:
           if (change.stranded) {
             report.Line("stranded", path,
                         "would leave " + path + " missing; its content would be in " +
@@ -128,7 +127,7 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
             report.Line("delete", path, "would delete " + path);
           }
           break;
-        case platform::OverlayFileSystem::Change::kChanged:
+        case PreviewFileSystem::Change::kChanged:
           if (change.content_changed) {
             std::string before = overlay->BytesBefore(change.path);
             std::string after = overlay->BytesAfter(change.path);

@@ -7,12 +7,12 @@
 
 #include <random>
 
-#include "../cli/unified_diff.h"
 #include "host/objects.h"
 #include "llupdate/report_ll_update.h"
 #include "platform/error.h"
 #include "platform/overlay_file_system.h"
 #include "test_support.h"
+#include "text/unified_diff.h"
 
 namespace llupdate {
 namespace {
@@ -38,7 +38,7 @@ TEST(PreviewTest, EditScriptsAreValidAndShortest) {
     };
     int alphabet = 1 + static_cast<int>(random() % 8);
     std::vector<std::string> a = lines(random() % 30, alphabet), b = lines(random() % 30, alphabet);
-    std::string edits = cli::LineEdits(a, b);
+    std::string edits = text::LineEdits(a, b);
     std::vector<std::string> rebuilt;
     size_t i = 0, j = 0;
     for (char e : edits) {
@@ -62,7 +62,7 @@ TEST(PreviewTest, EditScriptsAreValidAndShortest) {
     before += "Zeile " + std::to_string(n) + "\r";
     after += "Zeile " + std::to_string(n) + "\r\n";
   }
-  std::string diff = cli::UnifiedDiff(before, after);
+  std::string diff = UnifiedDiff(before, after);
   EXPECT_EQ(std::count(diff.begin(), diff.end(), '\n'), 40001);
   EXPECT_NE(diff.find("-Zeile 19999 [CR]\n"), std::string::npos);
   EXPECT_NE(diff.find("+Zeile 0 [CR LF]\n"), std::string::npos);

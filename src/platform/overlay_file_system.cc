@@ -394,3 +394,8 @@ std::string OverlayFileSystem::BytesAfter(const std::string& path) {
 }
 
 }  // namespace llupdate::platform
+
+std::shared_ptr<llupdate::PreviewFileSystem> llupdate::NewPreviewFileSystem(
+    std::shared_ptr<FileSystem> base, std::vector<std::string> roots) {
+  return std::make_shared<platform::OverlayFileSystem>(std::move(base), std::move(roots));
+}

@@ -9,34 +9,21 @@
 #include <string>
 #include <vector>
 
+#include "llupdate/preview.h"
 #include "platform/file_system.h"
 
 namespace llupdate::platform {
 
-class OverlayFileSystem : public FileSystem {
+class OverlayFileSystem : public PreviewFileSystem {
  public:
   // base: the file system read from (the operating system's); roots: the directories (operating
   // system paths) whose files may be read through a link.
   OverlayFileSystem(std::shared_ptr<FileSystem> base, std::vector<std::string> roots);
 
-  // One path that the job would have changed.
-  struct Change {
-    enum Kind { kCreatedFolder, kCreated, kDeleted, kChanged } kind;
-    std::string path;       // the component path
-    std::string os_path;    // the path as it is (or would be) on the disk
-    bool content_changed;   // kChanged: the bytes differ (maybe)
-    bool read_only_before;  // kChanged: the attribute before and after
-    bool read_only_after;
-    bool stranded;  // kDeleted: its backup "alt_" + name would be all that is left of it
-  };
-  // The changes, ordered by operating-system path.
-  std::vector<Change> Changes();
-  // The lock record of a form folder that another run held while the job previewed it ("" when
-  // none): a preview only reads, so it goes on, but what it shows may change when that run ends.
-  const std::string& held_by() const { return held_by_; }
-  // The content of a path before the job (from the disk) and after it (with the changes).
-  std::string BytesBefore(const std::string& path);
-  std::string BytesAfter(const std::string& path);
+  std::vector<Change> Changes() override;
+  const std::string& held_by() const override { return held_by_; }
+  std::string BytesBefore(const std::string& path) override;
+  std::string BytesAfter(const std::string& path) override;
 
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;

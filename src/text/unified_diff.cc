@@ -1,4 +1,4 @@
-#include "unified_diff.h"
+#include "text/unified_diff.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace llupdate::cli {
+namespace llupdate::text {
 namespace {
 
 struct Line {
@@ -194,7 +194,7 @@ std::string LineEdits(const std::vector<std::string>& a, const std::vector<std::
   return edits;
 }
 
-std::string UnifiedDiff(const std::string& before_text, const std::string& after_text) {
+std::string Diff(const std::string& before_text, const std::string& after_text) {
   std::vector<Line> a = SplitLines(before_text), b = SplitLines(after_text);
   // Common lines at both ends are kept out of the edit script, which then only sees the middle.
   size_t prefix = 0;
@@ -277,4 +277,8 @@ std::string UnifiedDiff(const std::string& before_text, const std::string& after
   return out;
 }
 
-}  // namespace llupdate::cli
+}  // namespace llupdate::text
+
+std::string llupdate::UnifiedDiff(const std::string& before, const std::string& after) {
+  return text::Diff(before, after);
+}

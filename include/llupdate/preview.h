@@ -1,0 +1,56 @@
+// "What would change": a file system on which an operation runs without changing anything on the
+// disk, and a unified diff to show a person the changes. The command line's --dry-run is built
+// from these two; a host shows the same preview before it converts:
+//
+//   auto preview = llupdate::NewPreviewFileSystem(llupdate::NewOsFileSystem(), {db});
+//   llupdate::ScopedObjectRegistration fs(llupdate::kFileSystemProgId, [&] { return preview; });
+//   llupdate::clsReportLLUpdate().Umstellung_Auf_Neue_Anschrift(db);  // changes nothing
+//   for (const auto& change : preview->Changes())
+//     if (change.kind == llupdate::PreviewFileSystem::Change::kChanged)
+//       show(change.os_path, llupdate::UnifiedDiff(preview->BytesBefore(change.path),
+//                                                  preview->BytesAfter(change.path)));
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "llupdate/file_system.h"
+
+namespace llupdate {
+
+class PreviewFileSystem : public FileSystem {
+ public:
+  // One path that the operation would have changed.
+  struct Change {
+    enum Kind { kCreatedFolder, kCreated, kDeleted, kChanged } kind;
+    std::string path;       // the component path
+    std::string os_path;    // the path as it is (or would be) on the disk
+    bool content_changed;   // kChanged: the bytes differ (maybe)
+    bool read_only_before;  // kChanged: the attribute before and after
+    bool read_only_after;
+    bool stranded;  // kDeleted: its backup "alt_" + name would be all that is left of it
+  };
+  // The changes, ordered by operating-system path.
+  virtual std::vector<Change> Changes() = 0;
+  // The content of a path before the operation (from the disk) and after it (with the changes).
+  virtual std::string BytesBefore(const std::string& path) = 0;
+  virtual std::string BytesAfter(const std::string& path) = 0;
+  // The lock record of a form folder that another run held while the operation previewed it
+  // ("" when none): a preview only reads, so it goes on, but what it shows may change when that
+  // run ends.
+  virtual const std::string& held_by() const = 0;
+};
+
+// A preview over base (the operating system's file system): reads come from base, every change
+// stays in memory. Reads open only regular files and follow a symbolic link only when it leads
+// into one of roots (operating-system paths: the directories the operation was given).
+std::shared_ptr<PreviewFileSystem> NewPreviewFileSystem(std::shared_ptr<FileSystem> base,
+                                                        std::vector<std::string> roots);
+
+// The hunks (with three lines of context) that turn before into after, or "" when the texts are
+// equal. The texts are UTF-8 with their line ends; a line end is shown only in hunks where line
+// ends change ("[CR LF]", "[CR]", "[LF]", "[no line end]").
+std::string UnifiedDiff(const std::string& before, const std::string& after);
+
+}  // namespace llupdate
