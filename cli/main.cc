@@ -107,7 +107,8 @@ constexpr char kDefaultSettingsFile[] = "llupdate-settings.sqlite";
 const char kOptionsText[] =
     "Options:\n"
     "  --json            messages, progress and the summary as JSON lines on stderr; results,\n"
-    "                    lists and previews as JSON lines on stdout (every line has \"call\")\n"
+    "                    lists and previews as JSON lines on stdout (every line has \"v\", the\n"
+    "                    format version, and \"call\")\n"
     "  --settings FILE   the SQLite settings file of the conversion driver, 'status' and\n"
     "                    'setting' (default: $LLUPDATE_SETTINGS, else llupdate-settings.sqlite\n"
     "                    in the database path, else in the current directory)\n"
