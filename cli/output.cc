@@ -363,13 +363,9 @@ std::string PathJson(const std::string& path) {
 }
 
 std::string HolderWords(const std::string& lock_record) {
-  auto value = [&](const std::string& key) {
-    size_t at = lock_record.find(key + "=");
-    if (at == std::string::npos) return std::string("?");
-    at += key.size() + 1;
-    return lock_record.substr(at, lock_record.find('\n', at) - at);
-  };
-  return "host " + value("host") + ", process " + value("pid") + ", since " + value("since");
+  return "host " + platform::LockRecordValue(lock_record, "host") + ", process " +
+         platform::LockRecordValue(lock_record, "pid") + ", since " +
+         platform::LockRecordValue(lock_record, "since");
 }
 
 }  // namespace llupdate::cli

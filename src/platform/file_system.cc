@@ -170,6 +170,13 @@ LockRecord ParseLockRecord(const std::string& text) {
   return record;
 }
 
+std::string LockRecordValue(const std::string& text, const std::string& key) {
+  size_t at = text.find(key + "=");
+  if (at == std::string::npos) return "?";
+  at += key.size() + 1;
+  return text.substr(at, text.find('\n', at) - at);
+}
+
 std::string InPlaceLine(const std::string& form, const std::string& backup) {
   return "inplace=" + Escape(form) + "\t" + Escape(backup) + "\n";
 }

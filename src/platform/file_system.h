@@ -76,6 +76,8 @@ struct LockRecord {
   std::vector<std::pair<std::string, std::string>> in_place;
 };
 LockRecord ParseLockRecord(const std::string& text);
+// A value of a lock record's header ("host", "pid", "since"), "?" when it has none.
+std::string LockRecordValue(const std::string& text, const std::string& key);
 std::string RecordLine(const OwnFile& file);
 std::string InPlaceLine(const std::string& form, const std::string& backup);
 

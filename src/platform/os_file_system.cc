@@ -196,13 +196,8 @@ std::string LockHeader(const char* state) {
 
 // "Rechner H, Prozess P, seit T" from a lock file's text.
 std::string DescribeHolder(const std::string& text) {
-  auto value = [&](const std::string& key) {
-    size_t at = text.find(key + "=");
-    if (at == std::string::npos) return std::string("?");
-    at += key.size() + 1;
-    return text.substr(at, text.find('\n', at) - at);
-  };
-  return "Rechner " + value("host") + ", Prozess " + value("pid") + ", seit " + value("since");
+  return "Rechner " + LockRecordValue(text, "host") + ", Prozess " + LockRecordValue(text, "pid") +
+         ", seit " + LockRecordValue(text, "since");
 }
 
 // The refusal of a lock for a reason other than another holder, with what the user can do.
