@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "llupdate/call.h"
 #include "llupdate/report_ll_update.h"
 #include "vmreportllupdate.h"
 #include "win_host.h"
@@ -71,6 +72,26 @@ HRESULT Failed(const char* what) {
 
 std::string Arg(BSTR* text) { return text == nullptr ? "" : Utf8(*text); }
 
+// Members a host sets on an object before its operations, reached by name through IDispatch
+// (a script: `Set o.Settings = New MySettings`, `o.LockWaitSeconds = 30`). They are not in the
+// type library, so that the interface compiled hosts bind to stays as it always was.
+//   Settings         the settings store to use instead of VMBSetting.VMSettings (Nothing: that one)
+//   Messages         the message component to use instead of the registered one
+//   LockWaitSeconds  how long an operation waits for another run that holds the database (0)
+//   DurableWrites    whether a new file is on the disk before it replaces a form (True)
+constexpr DISPID kSettingsMember = 0x60040000;
+constexpr DISPID kMessagesMember = 0x60040001;
+constexpr DISPID kLockWaitMember = 0x60040002;
+constexpr DISPID kDurableWritesMember = 0x60040003;
+struct HostMember {
+  const wchar_t* name;
+  DISPID id;
+};
+constexpr HostMember kHostMembers[] = {{L"Settings", kSettingsMember},
+                                       {L"Messages", kMessagesMember},
+                                       {L"LockWaitSeconds", kLockWaitMember},
+                                       {L"DurableWrites", kDurableWritesMember}};
+
 class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
  public:
   Report() {
@@ -79,6 +100,8 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
   }
   virtual ~Report() {
     if (type_info_ != nullptr) type_info_->Release();
+    if (settings_ != nullptr) settings_->Release();
+    if (messages_ != nullptr) messages_->Release();
     ObjectReleasedOnThread();
     --live_objects;
   }
@@ -124,12 +147,23 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
                                           DISPID* ids) override {
+    if (count >= 1) {
+      for (const HostMember& member : kHostMembers) {
+        if (_wcsicmp(names[0], member.name) != 0) continue;
+        ids[0] = member.id;
+        for (UINT i = 1; i < count; ++i) ids[i] = DISPID_UNKNOWN;  // no named arguments
+        return count == 1 ? S_OK : DISP_E_UNKNOWNNAME;
+      }
+    }
     HRESULT hr = LoadTypeInfo();
     return FAILED(hr) ? hr : DispGetIDsOfNames(type_info_, names, count, ids);
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception,
                                    UINT* arg_error) override {
+    if (id >= kSettingsMember && id <= kDurableWritesMember) {
+      return InvokeHostMember(id, flags, params, result);
+    }
     HRESULT hr = LoadTypeInfo();
     if (FAILED(hr)) return hr;
     // A script passes its variables by reference as variants, which a BSTR* or IDispatch**
@@ -156,54 +190,73 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
     return hr;
   }
 
-  // The operations.
-#define LLU_CALL(expression)                               \
-  try {                                                    \
-    *result = (expression) ? VARIANT_TRUE : VARIANT_FALSE; \
-    return S_OK;                                           \
-  } catch (const std::exception& e) {                      \
-    return Failed(e.what());                               \
+  // The operations. Each runs with the host objects this object was given.
+  HRESULT STDMETHODCALLTYPE Pruefe_Druckkataloge(BSTR* a, BSTR* b, VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Pruefe_Druckkataloge(Arg(a), Arg(b)); });
   }
-
-  HRESULT STDMETHODCALLTYPE Pruefe_Druckkataloge(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
-      LLU_CALL(c_.Pruefe_Druckkataloge(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
-      Kopiere_Neue_Formulare_LL(BSTR* a, BSTR* b, BSTR* c, VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Kopiere_Neue_Formulare_LL(Arg(a), Arg(b), Arg(c)))} HRESULT STDMETHODCALLTYPE
-      Suche_ErsetzeProjektdatei(BSTR* a, BSTR* b, BSTR* c, BSTR* d, BSTR* e,
-                                VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Suche_ErsetzeProjektdatei(Arg(a), Arg(b), Arg(c), Arg(d),
-                                                Arg(e)))} HRESULT STDMETHODCALLTYPE
-      Suche_ErsetzeProjektdatei_LL12(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Suche_ErsetzeProjektdatei_LL12(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
-      Suche_ErsetzeProjektdatei_LL15(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Suche_ErsetzeProjektdatei_LL15(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
-      Suche_ErsetzeProjektdatei_Seite(BSTR* a, BSTR* b, BSTR* c, BSTR* d, BSTR* e, BSTR* f, BSTR* g,
-                                      VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Suche_ErsetzeProjektdatei_Seite(Arg(a), Arg(b), Arg(c), Arg(d), Arg(e),
-                                                      Arg(f), Arg(g)))} HRESULT STDMETHODCALLTYPE
-      Suche_ErsetzeProjektdatei_Mahnung(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Suche_ErsetzeProjektdatei_Mahnung(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
-      Pruefe_Konvertiere_Formulare(BSTR* a, IDispatch** connection, VARIANT_BOOL* result) override {
+  HRESULT STDMETHODCALLTYPE Kopiere_Neue_Formulare_LL(BSTR* a, BSTR* b, BSTR* c,
+                                                      VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Kopiere_Neue_Formulare_LL(Arg(a), Arg(b), Arg(c)); });
+  }
+  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei(BSTR* a, BSTR* b, BSTR* c, BSTR* d, BSTR* e,
+                                                      VARIANT_BOOL* result) override {
+    return Run(result, [&] {
+      return c_.Suche_ErsetzeProjektdatei(Arg(a), Arg(b), Arg(c), Arg(d), Arg(e));
+    });
+  }
+  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei_LL12(BSTR* a, BSTR* b,
+                                                           VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Suche_ErsetzeProjektdatei_LL12(Arg(a), Arg(b)); });
+  }
+  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei_LL15(BSTR* a, BSTR* b,
+                                                           VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Suche_ErsetzeProjektdatei_LL15(Arg(a), Arg(b)); });
+  }
+  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei_Seite(BSTR* a, BSTR* b, BSTR* c, BSTR* d,
+                                                            BSTR* e, BSTR* f, BSTR* g,
+                                                            VARIANT_BOOL* result) override {
+    return Run(result, [&] {
+      return c_.Suche_ErsetzeProjektdatei_Seite(Arg(a), Arg(b), Arg(c), Arg(d), Arg(e), Arg(f),
+                                                Arg(g));
+    });
+  }
+  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei_Mahnung(BSTR* a, BSTR* b,
+                                                              VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Suche_ErsetzeProjektdatei_Mahnung(Arg(a), Arg(b)); });
+  }
+  HRESULT STDMETHODCALLTYPE Pruefe_Konvertiere_Formulare(BSTR* a, IDispatch** connection,
+                                                         VARIANT_BOOL* result) override {
     std::shared_ptr<Object> object =
         std::make_shared<DispatchObject>(connection == nullptr ? nullptr : *connection);
-    LLU_CALL(c_.Pruefe_Konvertiere_Formulare(Arg(a), object))
+    return Run(result, [&] { return c_.Pruefe_Konvertiere_Formulare(Arg(a), object); });
   }
-  HRESULT STDMETHODCALLTYPE Umstellung_Auf_Neue_Anschrift(BSTR* a, VARIANT_BOOL* result) override{
-      LLU_CALL(c_.Umstellung_Auf_Neue_Anschrift(Arg(a)))} HRESULT STDMETHODCALLTYPE
-      Korrektur_Wart_Farbe(BSTR* a, VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Korrektur_Wart_Farbe(Arg(a)))} HRESULT STDMETHODCALLTYPE
-      Umstellung_auf_LL12(BSTR* a, VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Umstellung_auf_LL12(Arg(a)))} HRESULT STDMETHODCALLTYPE
-      Umstellung_auf_LL24(BSTR* a, VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Umstellung_auf_LL24(Arg(a)))} HRESULT STDMETHODCALLTYPE
-      Suche_ErsetzeProjektdatei_WarFarbe(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Suche_ErsetzeProjektdatei_WarFarbe(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
-      Umstellung_Auf_Seite_Von_Bis(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Umstellung_Auf_Seite_Von_Bis(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
-      Umstellung_Mahnformular(BSTR* a, BSTR* b, VARIANT_BOOL* result) override{
-          LLU_CALL(c_.Umstellung_Mahnformular(Arg(a), Arg(b)))} HRESULT STDMETHODCALLTYPE
-      SchreibschutzEntfernenAlleDateien(BSTR path, VARIANT* result) override {
+  HRESULT STDMETHODCALLTYPE Umstellung_Auf_Neue_Anschrift(BSTR* a, VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Umstellung_Auf_Neue_Anschrift(Arg(a)); });
+  }
+  HRESULT STDMETHODCALLTYPE Korrektur_Wart_Farbe(BSTR* a, VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Korrektur_Wart_Farbe(Arg(a)); });
+  }
+  HRESULT STDMETHODCALLTYPE Umstellung_auf_LL12(BSTR* a, VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Umstellung_auf_LL12(Arg(a)); });
+  }
+  HRESULT STDMETHODCALLTYPE Umstellung_auf_LL24(BSTR* a, VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Umstellung_auf_LL24(Arg(a)); });
+  }
+  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei_WarFarbe(BSTR* a, BSTR* b,
+                                                               VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Suche_ErsetzeProjektdatei_WarFarbe(Arg(a), Arg(b)); });
+  }
+  HRESULT STDMETHODCALLTYPE Umstellung_Auf_Seite_Von_Bis(BSTR* a, BSTR* b,
+                                                         VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Umstellung_Auf_Seite_Von_Bis(Arg(a), Arg(b)); });
+  }
+  HRESULT STDMETHODCALLTYPE Umstellung_Mahnformular(BSTR* a, BSTR* b,
+                                                    VARIANT_BOOL* result) override {
+    return Run(result, [&] { return c_.Umstellung_Mahnformular(Arg(a), Arg(b)); });
+  }
+  HRESULT STDMETHODCALLTYPE SchreibschutzEntfernenAlleDateien(BSTR path, VARIANT* result) override {
     try {
+      InstanceHostObjects objects(settings_, messages_);
       c_.SchreibschutzEntfernenAlleDateien(Utf8(path));
       VariantInit(result);  // always empty
       return S_OK;
@@ -212,11 +265,82 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
     }
   }
   HRESULT STDMETHODCALLTYPE SchreibschutzEntfernen(BSTR path, VARIANT_BOOL* result) override {
-    LLU_CALL(c_.SchreibschutzEntfernen(Utf8(path)))
+    return Run(result, [&] { return c_.SchreibschutzEntfernen(Utf8(path)); });
   }
-#undef LLU_CALL
 
  private:
+  template <class Operation>
+  HRESULT Run(VARIANT_BOOL* result, const Operation& operation) {
+    try {
+      InstanceHostObjects objects(settings_, messages_);
+      *result = operation() ? VARIANT_TRUE : VARIANT_FALSE;
+      return S_OK;
+    } catch (const std::exception& e) {
+      return Failed(e.what());
+    }
+  }
+
+  // The members for hosts (see kHostMembers).
+  HRESULT InvokeHostMember(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result) {
+    if ((flags & DISPATCH_PROPERTYGET) != 0 && params->cArgs == 0) {
+      if (result == nullptr) return S_OK;
+      VariantInit(result);
+      CallOptions options = c_.call_options();
+      if (id == kSettingsMember || id == kMessagesMember) {
+        IDispatch* object = id == kSettingsMember ? settings_ : messages_;
+        result->vt = VT_DISPATCH;
+        result->pdispVal = object;
+        if (object != nullptr) object->AddRef();
+      } else if (id == kLockWaitMember) {
+        result->vt = VT_R8;
+        result->dblVal = options.lock_wait_seconds.value_or(0);
+      } else {
+        result->vt = VT_BOOL;
+        result->boolVal = options.durable_writes.value_or(true) ? VARIANT_TRUE : VARIANT_FALSE;
+      }
+      return S_OK;
+    }
+    if ((flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) == 0)
+      return DISP_E_MEMBERNOTFOUND;
+    if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+    VARIANT value;
+    VariantInit(&value);
+    HRESULT hr = VariantCopyInd(&value, &params->rgvarg[0]);
+    if (FAILED(hr)) return hr;
+    if (id == kSettingsMember || id == kMessagesMember) {
+      IDispatch* object = nullptr;
+      if (value.vt == VT_DISPATCH || value.vt == VT_UNKNOWN) {
+        if (value.punkVal != nullptr) {
+          hr = value.punkVal->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&object));
+        }
+      } else if (value.vt != VT_EMPTY && value.vt != VT_NULL) {
+        hr = DISP_E_TYPEMISMATCH;
+      }
+      VariantClear(&value);
+      if (FAILED(hr)) return hr;
+      IDispatch*& slot = id == kSettingsMember ? settings_ : messages_;
+      if (slot != nullptr) slot->Release();
+      slot = object;  // Nothing gives the registered component back
+      return S_OK;
+    }
+    CallOptions options = c_.call_options();
+    hr = VariantChangeType(&value, &value, 0, id == kLockWaitMember ? VT_R8 : VT_BOOL);
+    if (SUCCEEDED(hr)) {
+      if (id == kLockWaitMember) {
+        if (value.dblVal < 0) {
+          hr = E_INVALIDARG;
+        } else {
+          options.lock_wait_seconds = value.dblVal;
+        }
+      } else {
+        options.durable_writes = value.boolVal != VARIANT_FALSE;
+      }
+    }
+    VariantClear(&value);
+    if (SUCCEEDED(hr)) c_.SetCallOptions(options);
+    return hr;
+  }
+
   HRESULT LoadTypeInfo() {
     if (type_info_ != nullptr) return S_OK;
     ITypeLib* library = nullptr;
@@ -229,6 +353,8 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
 
   std::atomic<ULONG> refs_{1};
   ITypeInfo* type_info_ = nullptr;
+  IDispatch* settings_ = nullptr;
+  IDispatch* messages_ = nullptr;
   clsReportLLUpdate c_;
 };
 
@@ -267,6 +393,7 @@ Factory factory;
 
 const wchar_t kProgId[] = L"VMReportLLUpdate.clsReportLLUpdate";
 const wchar_t kClsid[] = L"{75BE382A-3718-4C82-9206-C04392B451EF}";
+const wchar_t kLibid[] = L"{FD4587C5-F900-442E-975F-0872B14BD395}";
 
 bool SetValue(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& value) {
   HKEY handle;
@@ -302,35 +429,72 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
   return live_objects == 0 && server_locks == 0 ? S_OK : S_FALSE;
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-  std::wstring clsid_key = std::wstring(L"CLSID\\") + kClsid;
-  bool ok = SetValue(HKEY_CLASSES_ROOT, clsid_key, nullptr, L"clsReportLLUpdate") &&
-            SetValue(HKEY_CLASSES_ROOT, clsid_key + L"\\InprocServer32", nullptr, ModulePath()) &&
-            SetValue(HKEY_CLASSES_ROOT, clsid_key + L"\\InprocServer32", L"ThreadingModel",
-                     L"Apartment") &&
-            SetValue(HKEY_CLASSES_ROOT, clsid_key + L"\\ProgID", nullptr, kProgId) &&
-            SetValue(HKEY_CLASSES_ROOT, clsid_key + L"\\TypeLib", nullptr,
-                     L"{FD4587C5-F900-442E-975F-0872B14BD395}") &&
-            SetValue(HKEY_CLASSES_ROOT, clsid_key + L"\\VERSION", nullptr, L"2.0") &&
-            SetValue(HKEY_CLASSES_ROOT, kProgId, nullptr, L"clsReportLLUpdate") &&
-            SetValue(HKEY_CLASSES_ROOT, std::wstring(kProgId) + L"\\Clsid", nullptr, kClsid);
-  if (!ok) return SELFREG_E_CLASS;
-  ITypeLib* library = nullptr;
-  HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_REGISTER, &library);
-  if (FAILED(hr)) return SELFREG_E_TYPELIB;
-  library->Release();
-  return S_OK;
+// Exported by oleaut32 since Windows Vista, not declared by mingw-w64's headers.
+extern "C" {
+WINOLEAUTAPI RegisterTypeLibForUser(ITypeLib* library, OLECHAR* path, OLECHAR* help_dir);
+WINOLEAUTAPI UnRegisterTypeLibForUser(REFGUID libid, WORD major, WORD minor, LCID lcid,
+                                      SYSKIND kind);
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
+namespace {
+
+// The class, its ProgID and the type library, for the whole machine (below HKEY_CLASSES_ROOT:
+// an elevated prompt) or for the user who runs the registration (below
+// HKEY_CURRENT_USER\Software\Classes: no administrator needed).
+HRESULT Register(bool for_user) {
+  const HKEY root = for_user ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT;
+  const std::wstring classes = for_user ? L"Software\\Classes\\" : L"";
+  const std::wstring clsid_key = classes + L"CLSID\\" + kClsid;
+  const std::wstring progid_key = classes + kProgId;
+  bool ok = SetValue(root, clsid_key, nullptr, L"clsReportLLUpdate") &&
+            SetValue(root, clsid_key + L"\\InprocServer32", nullptr, ModulePath()) &&
+            SetValue(root, clsid_key + L"\\InprocServer32", L"ThreadingModel", L"Apartment") &&
+            SetValue(root, clsid_key + L"\\ProgID", nullptr, kProgId) &&
+            SetValue(root, clsid_key + L"\\TypeLib", nullptr, kLibid) &&
+            SetValue(root, clsid_key + L"\\VERSION", nullptr, L"2.0") &&
+            SetValue(root, progid_key, nullptr, L"clsReportLLUpdate") &&
+            SetValue(root, progid_key + L"\\Clsid", nullptr, kClsid);
+  if (!ok) return SELFREG_E_CLASS;
+  ITypeLib* library = nullptr;
+  HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
+  if (SUCCEEDED(hr)) {
+    std::wstring path = ModulePath();
+    hr = for_user ? RegisterTypeLibForUser(library, path.data(), nullptr)
+                  : RegisterTypeLib(library, path.data(), nullptr);
+    library->Release();
+  }
+  return FAILED(hr) ? SELFREG_E_TYPELIB : S_OK;
+}
+
+HRESULT Unregister(bool for_user) {
 #ifdef _WIN64
   const SYSKIND kind = SYS_WIN64;
 #else
   const SYSKIND kind = SYS_WIN32;
 #endif
-  HRESULT hr = UnRegisterTypeLib(LIBID_VMReportLLUpdate, 2, 0, LOCALE_NEUTRAL, kind);
-  (void)hr;  // not registered is no failure
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"CLSID\\") + kClsid).c_str());
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, kProgId);
+  // Not registered is no failure.
+  if (for_user) {
+    UnRegisterTypeLibForUser(LIBID_VMReportLLUpdate, 2, 0, LOCALE_NEUTRAL, kind);
+  } else {
+    UnRegisterTypeLib(LIBID_VMReportLLUpdate, 2, 0, LOCALE_NEUTRAL, kind);
+  }
+  const HKEY root = for_user ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT;
+  const std::wstring classes = for_user ? L"Software\\Classes\\" : L"";
+  RegDeleteTreeW(root, (classes + L"CLSID\\" + kClsid).c_str());
+  RegDeleteTreeW(root, (classes + kProgId).c_str());
   return S_OK;
+}
+
+}  // namespace
+
+extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() { return Register(false); }
+
+extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() { return Unregister(false); }
+
+// regsvr32 /n /i:user registers for the current user only, regsvr32 /u /n /i:user removes that
+// registration; without "user" (regsvr32 /n /i) it is the machine's, as DllRegisterServer.
+extern "C" HRESULT STDAPICALLTYPE DllInstall(BOOL install, LPCWSTR command_line) {
+  const bool for_user = command_line != nullptr && _wcsicmp(command_line, L"user") == 0;
+  if (command_line != nullptr && *command_line != 0 && !for_user) return E_INVALIDARG;
+  return install ? Register(for_user) : Unregister(for_user);
 }

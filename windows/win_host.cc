@@ -1,5 +1,7 @@
 #include "win_host.h"
 
+#include <dispex.h>
+
 #include <vector>
 
 #include "host/list_label.h"
@@ -40,10 +42,32 @@ void Call(IDispatch* object, DISPID id, std::vector<VARIANTARG> args, const std:
   if (FAILED(hr)) throw CallError(hr, info, what);
 }
 
+// Whether an object is a script's own (it answers as script engines do).
+bool IsScriptObject(IDispatch* object) {
+  IDispatchEx* script_object = nullptr;
+  if (FAILED(object->QueryInterface(__uuidof(IDispatchEx),
+                                    reinterpret_cast<void**>(&script_object)))) {
+    return false;
+  }
+  script_object->Release();
+  return true;
+}
+
 DISPID IdOf(IDispatch* object, const wchar_t* name) {
   DISPID id = 0;
+  HRESULT hr = E_NOINTERFACE;
+  // A script's own object (a VBScript class) is asked the way script engines ask one another:
+  // some engines answer only that way.
+  IDispatchEx* script_object = nullptr;
+  if (SUCCEEDED(object->QueryInterface(__uuidof(IDispatchEx),
+                                       reinterpret_cast<void**>(&script_object)))) {
+    BSTR text = SysAllocString(name);
+    hr = script_object->GetDispID(text, fdexNameCaseInsensitive, &id);
+    SysFreeString(text);
+    script_object->Release();
+  }
   LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr)) hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
   if (FAILED(hr))
     throw Error(438, "Objekt unterstützt diese Eigenschaft oder Methode nicht: " +
                          Utf8(name, static_cast<int>(wcslen(name))));
@@ -241,11 +265,27 @@ class DispatchSettings : public VMSettings {
                   const std::string& profile, const std::string& scope,
                   const std::string& default_value) override {
     Text s(section), k(key), v(value), p(profile), sc(scope), d(default_value);
-    Call(object_, IdOf(object_, L"GetSetting"),
-         {Bstr(s.get()), Bstr(k.get()), ByRef(VT_BSTR, v.address()), Bstr(p.get()), Bstr(sc.get()),
-          Bstr(d.get())},
-         "VMSettings.GetSetting");
-    value = Utf8(v.get());
+    // A compiled store takes a String by reference; a script's own class takes a Variant, and
+    // only through one does its answer come back.
+    VARIANT answer;
+    VariantInit(&answer);
+    answer.vt = VT_BSTR;
+    answer.bstrVal = NewBstr(value);
+    const bool script = IsScriptObject(object_);
+    try {
+      Call(object_, IdOf(object_, L"GetSetting"),
+           {Bstr(s.get()), Bstr(k.get()),
+            script ? ByRef(VT_VARIANT, &answer) : ByRef(VT_BSTR, v.address()), Bstr(p.get()),
+            Bstr(sc.get()), Bstr(d.get())},
+           "VMSettings.GetSetting");
+    } catch (...) {
+      VariantClear(&answer);
+      throw;
+    }
+    HRESULT hr = script ? VariantChangeType(&answer, &answer, 0, VT_BSTR) : S_OK;
+    if (SUCCEEDED(hr)) value = Utf8(script ? answer.bstrVal : v.get());
+    VariantClear(&answer);
+    if (FAILED(hr)) throw Error(platform::kTypeMismatch, "VMSettings.GetSetting");
   }
   void SaveSetting(const std::string& section, const std::string& key, const std::string& value,
                    const std::string& profile) override {
@@ -290,7 +330,33 @@ class DispatchListLabel : public host::ListLabelControl {
   IDispatch* object_;
 };
 
+// The host objects of the object whose operation runs on this thread (apartment threaded: an
+// object's calls come on its thread only).
+thread_local const InstanceHostObjects* instance_objects = nullptr;
+
 }  // namespace
+
+IDispatch* InstanceSettings() {
+  return instance_objects != nullptr ? instance_objects->settings_ : nullptr;
+}
+IDispatch* InstanceMessages() {
+  return instance_objects != nullptr ? instance_objects->messages_ : nullptr;
+}
+
+InstanceHostObjects::InstanceHostObjects(IDispatch* settings, IDispatch* messages)
+    : settings_(settings), messages_(messages), previous_(instance_objects) {
+  instance_objects = this;
+  // The thread keeps one message component for its objects; an object with its own takes its
+  // place for the call, and the next call creates the thread's again.
+  if (messages_ != nullptr || (previous_ != nullptr && previous_->messages_ != nullptr)) {
+    ResetThreadHostMessages();
+  }
+}
+
+InstanceHostObjects::~InstanceHostObjects() {
+  instance_objects = previous_;
+  if (messages_ != nullptr) ResetThreadHostMessages();
+}
 
 }  // namespace llupdate::windows
 
@@ -300,11 +366,20 @@ void RegisterPlatformObjects(std::map<std::string, ObjectCreator>& creators) {
   using namespace llupdate::windows;
   creators[kFileSystemProgId] = [] { return NewWinFileSystem(); };
   creators[kSettingsProgId] = []() -> std::shared_ptr<Object> {
-    IDispatch* settings = CreateByProgId(L"VMBSetting.VMSettings");
+    IDispatch* settings = InstanceSettings();
+    if (settings != nullptr) {
+      settings->AddRef();
+    } else {
+      settings = CreateByProgId(L"VMBSetting.VMSettings");
+    }
     if (settings == nullptr) return nullptr;
     return std::make_shared<DispatchSettings>(settings);
   };
   creators[kMessagesProgId] = []() -> std::shared_ptr<Object> {
+    if (IDispatch* own = InstanceMessages()) {
+      own->AddRef();
+      return std::make_shared<DispatchMessages>(own);
+    }
     std::wstring progid = RegisteredMessagesProgId();
     if (progid.empty()) return std::make_shared<FallbackMessages>();
     IDispatch* messages = CreateByProgId(progid);

@@ -39,4 +39,26 @@ inline constexpr wchar_t kSettingsKey[] = L"Software\\VMReportLLUpdate";
 
 std::shared_ptr<platform::FileSystem> NewWinFileSystem();
 
+// The settings store and message component a host handed to one object (a script's own classes,
+// set as its Settings and Messages): while that object's operation runs on this thread, they
+// are used instead of the registered ones. A null pointer keeps the registered one.
+class InstanceHostObjects {
+ public:
+  InstanceHostObjects(IDispatch* settings, IDispatch* messages);
+  ~InstanceHostObjects();
+  InstanceHostObjects(const InstanceHostObjects&) = delete;
+  InstanceHostObjects& operator=(const InstanceHostObjects&) = delete;
+
+ private:
+  IDispatch* settings_;
+  IDispatch* messages_;
+  const InstanceHostObjects* previous_;
+  friend IDispatch* InstanceSettings();
+  friend IDispatch* InstanceMessages();
+};
+
+// The settings store and message component of the object in work on this thread, or nullptr.
+IDispatch* InstanceSettings();
+IDispatch* InstanceMessages();
+
 }  // namespace llupdate::windows

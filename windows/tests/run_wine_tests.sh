@@ -5,7 +5,9 @@
 # in a fresh Wine prefix, checks the registered type library, converts a database from VBScript
 # through CreateObject and compares the result with the Linux command line on an identical copy,
 # checks where messages go (the component named per user; without one, standard error, or the
-# event log for a host without standard handles), then unregisters.
+# event log for a host without standard handles), runs a VBScript host that brings its own
+# settings store and message component and sets the host members, then unregisters and
+# registers for one user.
 set -u
 SOURCE=$(cd "$1" && pwd)
 WORK=$2
@@ -105,12 +107,50 @@ LLUPDATE_UNATTENDED=1 timeout 120 "$WINE" cscript //nologo \
 grep -q 'without settings False' "$T/nosettings.txt" && grep -q 'VMBSetting.VMSettings' "$T/nosettings.txt" ||
   fail "a missing settings store not named: $(cat "$T/nosettings.txt")"
 
+# A host in VBScript that brings its own settings store and message component converts the demo
+# database with nothing else registered, as the command line does, and records its steps in its
+# own store; the second run has nothing to do.
+cp -R "$SOURCE/examples/demo-db" "$T/script-host"
+cp -R "$SOURCE/examples/demo-db" "$T/script-twin"
+for run in first second; do
+  timeout 120 "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/examples/script_host.vbs")" \
+    "$(winpath "$T/script-host")" >"$T/scripthost.txt" 2>&1
+  tr -d '\r' <"$T/scripthost.txt" >"$T/scripthost"
+  grep -qx 'Pruefe_Konvertiere_Formulare True' "$T/scripthost" || fail "script host, $run run: $(cat "$T/scripthost")"
+  if [ $run = first ]; then
+    grep -q '^notice: Die Datenbankversion entspricht einer Version vor Stand 6.7' "$T/scripthost" ||
+      fail "script host's messages: $(cat "$T/scripthost")"
+  else
+    [ "$(wc -l <"$T/scripthost")" = 1 ] || fail "script host, second run: $(cat "$T/scripthost")"
+  fi
+done
+"$WINE" reg query 'HKCU\Software\ScriptHost\Standard\CheckReportLL' /v LetzterWert 2>/dev/null | grep -q 'REG_SZ *6' ||
+  fail "the script's store holds no step 6"
+"$LLUPDATE" --settings "$T/twin.sqlite" Pruefe_Konvertiere_Formulare "$T/script-twin" >/dev/null 2>&1 || fail "linux driver (twin)"
+diff -r -x .llupdate-lock "$T/script-twin" "$T/script-host" >"$T/diff.txt" || { head -40 "$T/diff.txt"; fail "the script host's tree differs"; }
+timeout 60 "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/host_members.vbs")" >"$T/members.txt" 2>&1
+tr -d '\r' <"$T/members.txt" >"$T/members"
+printf 'defaults 0 True True True\nset 2.5 False False\nnegative 5 2.5 True\n' >"$T/members.expected"
+cmp -s "$T/members" "$T/members.expected" || fail "host members: $(cat "$T/members")"
+
 version=$(sed -n 's/^project(llupdate VERSION \([0-9.]*\).*/\1/p' "$SOURCE/CMakeLists.txt")
 strings -el "$WORK/build/vmreportllupdate.dll" | grep -qx "$version" || fail "no version $version in the resource"
 
 # Unregistering leaves the registry clean.
 "$WINE" regsvr32 /u /s "$DLL" >/dev/null 2>&1 || fail "unregistering"
 for key in "$CLASS" 'HKCR\VMReportLLUpdate.clsReportLLUpdate' 'HKCR\TypeLib\{FD4587C5-F900-442E-975F-0872B14BD395}'; do
+  "$WINE" reg query "$key" >/dev/null 2>&1 && fail "$key is still registered"
+done
+# For one user (regsvr32 /n /i:user): below HKCU\Software\Classes, nothing for the machine, and
+# removed again. (Wine's COM reads only the machine's classes, so no object is created here.)
+"$WINE" regsvr32 /s /n /i:user "$DLL" >/dev/null 2>&1 || fail "registering for the user"
+USERCLASSES='HKCU\Software\Classes'
+"$WINE" reg query "$USERCLASSES\CLSID\{75BE382A-3718-4C82-9206-C04392B451EF}\InprocServer32" /v ThreadingModel 2>/dev/null |
+  grep -q Apartment || fail "per-user class"
+"$WINE" reg query "$USERCLASSES\VMReportLLUpdate.clsReportLLUpdate\Clsid" >/dev/null 2>&1 || fail "per-user ProgID"
+"$WINE" reg query 'HKCR\VMReportLLUpdate.clsReportLLUpdate' >/dev/null 2>&1 && fail "a per-user registration wrote for the machine"
+"$WINE" regsvr32 /u /s /n /i:user "$DLL" >/dev/null 2>&1 || fail "unregistering for the user"
+for key in "$USERCLASSES\CLSID\{75BE382A-3718-4C82-9206-C04392B451EF}" "$USERCLASSES\VMReportLLUpdate.clsReportLLUpdate"; do
   "$WINE" reg query "$key" >/dev/null 2>&1 && fail "$key is still registered"
 done
 echo "wine tests passed"
