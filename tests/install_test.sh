@@ -1,7 +1,8 @@
 #!/bin/sh
 # The three ways a host takes the component in: the installed CMake package (find_package), the
 # sources inside its own build (add_subdirectory), and pkg-config against an installed shared
-# library. Also: the installed files, the public headers one by one, the exported symbols.
+# library. Also: the installed files, the public headers one by one, the exported symbols, and
+# the Debian packages.
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -eu
 BUILD=$1
@@ -50,48 +51,62 @@ cmake --install "$T/sub" --prefix "$T/sub-prefix" >/dev/null 2>&1 || true
   fail "add_subdirectory installed llupdate into the host's prefix"
 
 
-# 3. pkg-config alone, against a shared library installed elsewhere.
+# 3. A build as a packager makes it (Release, prefix /usr): installed elsewhere, a host built
+# with pkg-config alone links the shared library, which exports only the public interface.
+cmake -S "$SOURCE" -B "$T/release" -DLLUPDATE_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$T/release" -j2 >"$T/release.log" 2>&1 || { tail -20 "$T/release.log"; fail "release build"; }
+DESTDIR="$T/staged" cmake --install "$T/release" >/dev/null
+lib=$(find "$T/staged" -name 'libllupdate.so.*.*.*' | head -1)
+[ -n "$lib" ] || fail "no versioned shared library installed"
+soname=$(objdump -p "$lib" | awk '/SONAME/ {print $2}')
+case "$soname" in libllupdate.so.0.*) ;; *) fail "SONAME $soname" ;; esac
+nm -DC --defined-only "$lib" | grep -v 'typeinfo\|vtable' |
+  grep -E 'llupdate::(platform|host|text|files|catalogue|rewrites|ll15|component)::' &&
+  fail "the shared library exports private symbols"
 if command -v pkg-config >/dev/null; then
-  cmake -S "$SOURCE" -B "$T/shared" -DBUILD_SHARED_LIBS=ON -DLLUPDATE_TESTS=OFF \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$T/shared" -j2 >"$T/shared.log" 2>&1 || { tail -20 "$T/shared.log"; fail "shared build"; }
-  cmake --install "$T/shared" --prefix "$T/shared-prefix" >/dev/null
-  lib=$(find "$T/shared-prefix" -name 'libllupdate.so.*.*.*' | head -1)
-  [ -n "$lib" ] || fail "no versioned shared library installed"
-  soname=$(objdump -p "$lib" | awk '/SONAME/ {print $2}')
-  case "$soname" in libllupdate.so.0.*) ;; *) fail "SONAME $soname" ;; esac
-  nm -DC --defined-only "$lib" | grep -v 'typeinfo\|vtable' |
-    grep -E 'llupdate::(platform|host|text|files|catalogue|rewrites|ll15|component)::' &&
-    fail "the shared library exports private symbols"
-  pcdir=$(dirname "$(find "$T/shared-prefix" -name llupdate.pc | head -1)")
+  pcdir=$(dirname "$(find "$T/staged" -name llupdate.pc | head -1)")
   # shellcheck disable=SC2046
   $CXX -o "$T/pc-host" "$SOURCE/tests/install_host/host.cc" \
-    $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs llupdate) || fail "pkg-config host"
+    $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs llupdate) ||
+    fail "pkg-config host"
+  objdump -p "$T/pc-host" | grep -q "NEEDED *$soname" || fail "the pkg-config host is not linked to $soname"
   database
   LD_LIBRARY_PATH=$(dirname "$lib") "$T/pc-host" "$T/db" "$T/settings3.sqlite" >/dev/null ||
     fail "pkg-config host"
 else
   echo "pkg-config missing: the pkg-config host is skipped"
 fi
-# 4. The Debian packages: llupdate (the command line) and libllupdate-dev (for hosts), unpacked
+
+# 4. The Debian packages: llupdate (the command line), libllupdate<soversion> (the shared
+# library) and libllupdate-dev (for hosts), lintian-clean where lintian is installed, unpacked
 # into a scratch root; a host finds the library there with find_package.
 if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
-  (cd "$BUILD" && cpack -G DEB -B "$T/pkg" >"$T/cpack.log" 2>&1) || { tail -20 "$T/cpack.log"; fail "cpack"; }
+  (cd "$T/release" && cpack -G DEB -B "$T/pkg" >"$T/cpack.log" 2>&1) || { tail -20 "$T/cpack.log"; fail "cpack"; }
   cli=$(find "$T/pkg" -maxdepth 1 -name 'llupdate_*.deb' | head -1)
+  runtime=$(find "$T/pkg" -maxdepth 1 -name 'libllupdate0.*_*.deb' | head -1)
   dev=$(find "$T/pkg" -maxdepth 1 -name 'libllupdate-dev_*.deb' | head -1)
-  [ -n "$cli" ] && [ -n "$dev" ] || fail "not two packages: $(ls "$T/pkg")"
-  for deb in "$cli" "$dev"; do dpkg-deb -x "$deb" "$T/root"; done
+  [ -n "$cli" ] && [ -n "$runtime" ] && [ -n "$dev" ] || fail "not three packages: $(ls "$T/pkg")"
+  for deb in "$cli" "$runtime" "$dev"; do dpkg-deb -x "$deb" "$T/root"; done
   for f in usr/bin/llupdate usr/share/doc/llupdate/copyright usr/share/doc/llupdate/changelog.gz \
            usr/share/bash-completion/completions/llupdate usr/share/zsh/vendor-completions/_llupdate \
            usr/share/doc/libllupdate-dev/copyright usr/include/llupdate/report_ll_update.h; do
     [ -e "$T/root/$f" ] || fail "$f not in the packages"
   done
+  [ -n "$(find "$T/root" -name libllupdate.a)" ] && [ -n "$(find "$T/root" -name libllupdate.so -type l)" ] ||
+    fail "libllupdate-dev lacks the static library or the link to the shared one"
   if command -v file >/dev/null; then
     file "$T/root/usr/bin/llupdate" | grep -q 'not stripped' && fail "the packaged llupdate is not stripped"
   fi
   dpkg-deb -f "$dev" Depends | grep -q libsqlite3-dev || fail "libllupdate-dev does not depend on libsqlite3-dev"
   dpkg-deb -f "$cli" Maintainer | grep -q localhost && fail "maintainer at localhost"
-  echo "packages: $(du -k "$cli" | cut -f1) KB llupdate, $(du -k "$dev" | cut -f1) KB libllupdate-dev"
+  if command -v lintian >/dev/null; then
+    lintian "$cli" "$runtime" "$dev" >"$T/lintian.txt" 2>&1
+    grep -E '^[EW]:' "$T/lintian.txt" && fail "lintian: $(cat "$T/lintian.txt")"
+  else
+    echo "lintian missing: the packages are not checked by it"
+  fi
+  echo "packages: $(du -k "$cli" | cut -f1) KB llupdate, $(du -k "$runtime" | cut -f1) KB $(basename "${runtime%%_*}"), $(du -k "$dev" | cut -f1) KB libllupdate-dev"
   cmake -S "$SOURCE/tests/install_host" -B "$T/deb-host" -DCMAKE_PREFIX_PATH="$T/root/usr" >/dev/null
   cmake --build "$T/deb-host" >/dev/null || fail "a find_package host against libllupdate-dev"
   database

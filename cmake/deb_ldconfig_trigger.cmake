@@ -1,0 +1,28 @@
+# Runs after CPack has made the packages (CPACK_POST_BUILD_SCRIPTS). A package with a shared
+# library refreshes the loader's cache through libc's ldconfig trigger, as packages made by
+# dh_makeshlibs do, instead of the maintainer scripts that call ldconfig which CPack writes.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  if(NOT deb MATCHES "\\.deb$")
+    continue()
+  endif()
+  set(tree "${deb}.tree")
+  file(REMOVE_RECURSE "${tree}")
+  execute_process(COMMAND dpkg-deb -R "${deb}" "${tree}" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "cannot unpack ${deb}")
+  endif()
+  if(EXISTS "${tree}/DEBIAN/postinst")
+    file(READ "${tree}/DEBIAN/postinst" script)
+    string(REGEX REPLACE "[\t ]*ldconfig\n" "" rest "${script}")
+    if(NOT script STREQUAL rest)
+      file(REMOVE "${tree}/DEBIAN/postinst" "${tree}/DEBIAN/postrm")
+      file(WRITE "${tree}/DEBIAN/triggers" "activate-noawait ldconfig\n")
+      execute_process(COMMAND dpkg-deb --root-owner-group -b "${tree}" "${deb}"
+        OUTPUT_QUIET RESULT_VARIABLE failed)
+      if(failed)
+        message(FATAL_ERROR "cannot pack ${deb} again")
+      endif()
+    endif()
+  endif()
+  file(REMOVE_RECURSE "${tree}")
+endforeach()
