@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <random>
+#include <vector>
 
 #include "host/objects.h"
 #include "llupdate/file_system.h"
@@ -21,6 +24,30 @@ namespace llupdate {
 namespace {
 
 namespace fsys = std::filesystem;
+
+// The calls at which a job is interrupted, of the calls 1..calls of an uninterrupted run (every
+// step-th). Every one of them with LLUPDATE_CRASH_POINTS=all (the crash_walk test); otherwise
+// the first and last few and a sample between them, drawn with LLUPDATE_CRASH_SEED (1 unless
+// set), so that a failure found by a sample is repeated by the same seed.
+std::vector<int> CrashPoints(int calls, int step) {
+  std::vector<int> all;
+  for (int at = 1; at <= calls; at += step) all.push_back(at);
+  const char* points = std::getenv("LLUPDATE_CRASH_POINTS");
+  const size_t kEnds = 4, kBetween = 24;
+  if ((points != nullptr && std::string(points) == "all") || all.size() <= 2 * kEnds + kBetween) {
+    return all;
+  }
+  const char* seed = std::getenv("LLUPDATE_CRASH_SEED");
+  std::mt19937 random(seed != nullptr ? static_cast<unsigned>(std::strtoul(seed, nullptr, 10)) : 1);
+  std::vector<int> middle(all.begin() + kEnds, all.end() - kEnds);
+  std::shuffle(middle.begin(), middle.end(), random);
+  middle.resize(kBetween);
+  std::vector<int> chosen(all.begin(), all.begin() + kEnds);
+  chosen.insert(chosen.end(), middle.begin(), middle.end());
+  chosen.insert(chosen.end(), all.end() - kEnds, all.end());
+  std::sort(chosen.begin(), chosen.end());
+  return chosen;
+}
 
 // Every file below a directory (the lock file excepted: it names the process), by relative path.
 std::map<std::string, std::string> Snapshot(const std::string& root) {
@@ -99,7 +126,7 @@ void ExpectConvergence(Job job, bool classic_only, int step, Fault fault = Fault
     ASSERT_EQ(Snapshot(db), reference);
   }
   const std::map<std::string, std::string> original = Snapshot(LLUPDATE_DEMO_DB);
-  for (int at = 1; at <= calls; at += step) {
+  for (int at : CrashPoints(calls, step)) {
     SCOPED_TRACE("crash at call " + std::to_string(at) + " of " + std::to_string(calls));
     std::string db = FreshDatabase(dir, at);
     {
@@ -231,7 +258,7 @@ TEST(CrashTest, HealingTouchesOnlyWhatTheCrashedRunMade) {
     calls = faults.fs().total_calls();
     reference = Snapshot(db);
   }
-  for (int at = 1; at <= calls; ++at) {
+  for (int at : CrashPoints(calls, 1)) {
     SCOPED_TRACE("crash at call " + std::to_string(at) + " of " + std::to_string(calls));
     std::string db = prepare(at);
     {
@@ -305,7 +332,7 @@ TEST(CrashTest, InPlaceRewritesSurviveAKillAtEveryOsCall) {
       ASSERT_TRUE(one_file_each(db));
       fsys::remove_all(db);
     }
-    for (int at = 1; at <= calls; ++at) {
+    for (int at : CrashPoints(calls, 1)) {
       SCOPED_TRACE("killed at OS call " + std::to_string(at) + " of " + std::to_string(calls));
       std::string db = prepare(at);
       pid_t child = ::fork();
@@ -328,7 +355,7 @@ TEST(CrashTest, InPlaceRewritesSurviveAKillAtEveryOsCall) {
     }
     // One failing call (a full disk, a failing device) at every OS call: the run goes on, the
     // form it concerned is old or new and one file with its second name, and a rerun converges.
-    for (int at = 1; at <= calls; ++at) {
+    for (int at : CrashPoints(calls, 1)) {
       SCOPED_TRACE("failed OS call " + std::to_string(at) + " of " + std::to_string(calls));
       std::string db = prepare(at);
       int seen = 0;
