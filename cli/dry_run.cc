@@ -10,6 +10,7 @@
 #include "host/objects.h"
 #include "llupdate/preview.h"
 #include "platform/file_system.h"
+#include "rewrites/form_names.h"
 #include "text/encoding.h"
 
 namespace llupdate::cli {
@@ -121,8 +122,8 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
           if (change.stranded) {
             report.Line("stranded", path,
                         "would leave " + path + " missing; its content would be in " +
-                            fsys::path(path).parent_path().string() + "/alt_" +
-                            fsys::path(path).filename().string());
+                            fsys::path(path).parent_path().string() + "/" +
+                            rewrites::BackupName(fsys::path(path).filename().string()));
           } else {
             report.Line("delete", path, "would delete " + path);
           }

@@ -4,6 +4,7 @@
 
 #include "host/message_sinks.h"
 #include "platform/file_system.h"
+#include "rewrites/form_names.h"
 #include "text/text.h"
 
 namespace llupdate::cli {
@@ -11,10 +12,12 @@ namespace {
 
 // Whether a message concerns a file that only an interrupted run leaves behind.
 bool MentionsLeftover(const std::string& text) {
-  for (const char* mark : {"\\xx_", "/xx_", "\\alt_", "/alt_", ".llupdate-"}) {
-    if (text.find(mark) != std::string::npos) return true;
+  for (std::string_view prefix : {rewrites::kTemporaryPrefix, rewrites::kBackupPrefix}) {
+    for (char separator : {'\\', '/'}) {
+      if (text.find(separator + std::string(prefix)) != std::string::npos) return true;
+    }
   }
-  return false;
+  return text.find(".llupdate-") != std::string::npos;
 }
 
 // A JSON object with more keys: the object's closing brace goes after them.

@@ -18,6 +18,7 @@
 #include "host/objects.h"
 #include "output.h"
 #include "platform/file_system.h"
+#include "rewrites/form_names.h"
 #include "rewrites/leftovers.h"
 #include "text/text.h"
 #include "text/text_io.h"
@@ -236,7 +237,7 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
     } else if (f.form.empty()) {
       kind = "partial";
       action = "removes the partial file " + f.file + " of an interrupted run";
-    } else if (f.file.rfind("alt_", 0) == 0) {
+    } else if (f.file.rfind(rewrites::kBackupPrefix, 0) == 0) {
       kind = "backup";
       action = "removes the backup " + f.file + ": " + f.form + " is complete";
     } else {

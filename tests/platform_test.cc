@@ -90,9 +90,10 @@ TEST(OsFileSystemTest, AMissingFileIsNamedAsTheDiskHasIt) {
   EXPECT_EQ(message(forms + "Blank.bel"), "53 Datei nicht gefunden: " + dir.path() +
                                               "/BerichteLL/ Blank.bel  (der Name beginnt oder "
                                               "endet mit Leerzeichen)");
-  EXPECT_EQ(message(forms + "a\\b.bel"),
-            "76 Pfad nicht gefunden: " + dir.path() + "/BerichteLL/a\\b.bel (der Name enthält \"\\\")");
-  EXPECT_EQ(message(forms + "c.bel"), "53 Datei nicht gefunden: " + dir.path() + "/BerichteLL/c.bel");
+  EXPECT_EQ(message(forms + "a\\b.bel"), "76 Pfad nicht gefunden: " + dir.path() +
+                                             "/BerichteLL/a\\b.bel (der Name enthält \"\\\")");
+  EXPECT_EQ(message(forms + "c.bel"),
+            "53 Datei nicht gefunden: " + dir.path() + "/BerichteLL/c.bel");
 }
 
 TEST(OsFileSystemTest, ListsFilesOnlyOrderedByNameIgnoringCase) {

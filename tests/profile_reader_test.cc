@@ -8,12 +8,12 @@
 namespace llupdate {
 namespace {
 
-// The value LeseIniWert reads from a file of these bytes, with the default "DEF".
+// The value read from a file of these bytes, with the default "DEF".
 std::string Get(const std::string& bytes, const std::string& section, const std::string& key) {
   testing::TempDir dir;
   testing::WriteBytes(dir / "p.lst", bytes);
   auto fs = platform::NewOsFileSystem();
-  return files::LeseIniWert(*fs, dir / "p.lst", section, key, "DEF");
+  return files::ReadProfileValues(*fs, dir / "p.lst", {{section, key, "DEF"}}).front();
 }
 
 TEST(ProfileReaderTest, SectionsKeysAndBlanks) {
@@ -79,12 +79,11 @@ TEST(ProfileReaderTest, OnePassEqualsSeparateReads) {
     testing::WriteBytes(dir / "p.lst", bytes);
     std::vector<std::string> together = files::ReadProfileValues(*fs, dir / "p.lst", queries);
     for (size_t i = 0; i < queries.size(); ++i) {
-      EXPECT_EQ(together[i], files::LeseIniWert(*fs, dir / "p.lst", queries[i].section,
-                                                queries[i].key, queries[i].default_value))
+      EXPECT_EQ(together[i], files::ReadProfileValues(*fs, dir / "p.lst", {queries[i]}).front())
           << bytes << " / " << queries[i].key;
     }
   }
-  EXPECT_EQ(files::LeseIniWert(*fs, dir / "missing.lst", "s", "k", "DEF"), "DEF");
+  EXPECT_EQ(files::ReadProfileValues(*fs, dir / "missing.lst", {{"s", "k", "DEF"}}).front(), "DEF");
 }
 
 }  // namespace

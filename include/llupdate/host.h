@@ -85,8 +85,6 @@ inline constexpr char kSettingsProgId[] = "VMBSetting.VMSettings";         // VM
 inline constexpr char kDynArrayProgId[] = "DynArray";                      // DynArray
 inline constexpr char kFileSystemProgId[] = "Scripting.FileSystemObject";  // FileSystem
 inline constexpr char kListLabelProgId[] = "ListLabel.ListLabel";  // the List & Label control
-// The ProgID of the component itself as an automation server (Windows).
-inline constexpr char kComponentProgId[] = "VMReportLLUpdate.clsReportLLUpdate";
 
 // The object factory. A creator returns a new object, or throws when it cannot.
 using ObjectCreator = std::function<std::shared_ptr<Object>()>;

@@ -33,18 +33,6 @@ int32_t Ausgabe_Open(FileContext& ctx, bool flag, const std::string& path, Encod
   }
 }
 
-std::string LeseIniWert(platform::FileSystem& fs, const std::string& file,
-                        const std::string& section, const std::string& key,
-                        const std::string& default_value) {
-  try {
-    return ReadProfileValues(fs, file, {{section, key, default_value}}).front();
-  } catch (const HostFailure&) {
-    throw;
-  } catch (...) {
-    return "";
-  }
-}
-
 std::shared_ptr<DynArray> Aufbau_ProjektArray(FileContext& ctx, const std::string& path,
                                               Encoding* encoding) {
   return Armed(ErrorText::General("Aufbau_ProjektArray").WithDetails(), std::shared_ptr<DynArray>(),
@@ -76,36 +64,6 @@ int32_t Speichern_ProjektArray(FileContext& ctx, const std::string& path,
     for (int32_t r = 0; r <= last; ++r) writer.WriteLine(lines->GetValue(r, 0).ToString());
     file.Close();
     return int32_t{-1};
-  });
-}
-
-std::string TXT_ReadAll(FileContext& ctx, std::string path, Encoding* encoding, bool* read) {
-  if (read != nullptr) *read = false;
-  return Armed(ErrorText::General("TXT_ReadAll").WithDetails(), std::string(), [&] {
-    if (!FindFile(ctx.fs, path)) return std::string();
-    int32_t number = ctx.table.FreeFile();
-    ctx.table.OpenInput(number, ctx.fs, path);
-    NumberedFile file(ctx.table, number);
-    TextReader& reader = ctx.table.Reader(number);
-    if (encoding != nullptr) *encoding = reader.encoding();
-    std::string text = reader.ReadAll();
-    file.Close();
-    if (read != nullptr) *read = true;
-    return text;
-  });
-}
-
-void TXT_WriteAll(FileContext& ctx, std::string path, std::string text, Encoding encoding,
-                  bool* written) {
-  if (written != nullptr) *written = false;
-  Armed(ErrorText::General("TXT_WriteAll").WithDetails(), 0, [&] {
-    int32_t number = ctx.table.FreeFile();
-    ctx.table.OpenOutput(number, ctx.fs, path, encoding);
-    NumberedFile file(ctx.table, number);
-    ctx.table.Writer(number).WriteLine(text);
-    file.Close();
-    if (written != nullptr) *written = true;
-    return 0;
   });
 }
 

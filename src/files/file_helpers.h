@@ -32,11 +32,6 @@ bool FindFile(platform::FileSystem& fs, const std::string& path);
 int32_t Ausgabe_Open(FileContext& ctx, bool flag, const std::string& path,
                      Encoding encoding = Encoding::kAnsi, bool create_new = false);
 
-// One value of a profile file, or default_value; the empty string on an error. Shows nothing.
-std::string LeseIniWert(platform::FileSystem& fs, const std::string& file,
-                        const std::string& section, const std::string& key,
-                        const std::string& default_value);
-
 // The lines of a file in a new line array (one column), with one empty row after the last line;
 // nullptr after a shown error. The file's encoding goes to *encoding when asked for.
 std::shared_ptr<DynArray> Aufbau_ProjektArray(FileContext& ctx, const std::string& path,
@@ -47,21 +42,11 @@ int32_t Speichern_ProjektArray(FileContext& ctx, const std::string& path,
                                const std::shared_ptr<DynArray>& lines,
                                Encoding encoding = Encoding::kAnsi);
 
-// The whole text of a file, line ends and all; "" when a directory search does not find it, or
-// after a shown error. The file's encoding goes to *encoding when asked for, and whether the file
-// was found and read to *read when asked for.
-std::string TXT_ReadAll(FileContext& ctx, std::string path, Encoding* encoding = nullptr,
-                        bool* read = nullptr);
-
-// Writes text and CR LF to path (created or emptied); shows an error itself. Whether the whole
-// text was written goes to *written when asked for.
-void TXT_WriteAll(FileContext& ctx, std::string path, std::string text,
-                  Encoding encoding = Encoding::kAnsi, bool* written = nullptr);
-
-// What TXT_ReadAll, replacing every occurrence of search (left to right, without overlap) and
-// TXT_WriteAll of the result do together, holding only a piece of the text at a time: the new
-// text goes to a partial file that replaces the file once it is complete, so a failure leaves the
-// file as it was. Errors are shown as those two routines show them. True when the file was
+// Reads the whole text of a file, replaces every occurrence of search (left to right, without
+// overlap) and writes the result with CR LF after it, in the file's encoding, holding only a piece
+// of the text at a time: the new text goes to a partial file that replaces the file once it is
+// complete, so a failure leaves the file as it was. Errors are shown as the reading routine
+// ("TXT_ReadAll") or the writing one ("TXT_WriteAll") shows them. True when the file was
 // rewritten; a file that a directory search does not find is left alone (false, nothing shown).
 bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string& search,
                     const std::string& replacement);

@@ -57,28 +57,6 @@ class ConsoleMessages : public HostMessages {
   FILE* out_;
 };
 
-class JsonMessages : public HostMessages {
- public:
-  explicit JsonMessages(FILE* out) : out_(out) {}
-
-  void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t number,
-                   bool flag) override {
-    Print({"ShowMessage", text, level, title, number, flag, "", ""});
-  }
-
-  void ReportError(const std::string& title, const std::string& routine, int32_t number,
-                   const std::string& description, bool flag) override {
-    Print({"ReportError", "", 0, title, number, flag, routine, description});
-  }
-
- private:
-  void Print(const MessageRecord& record) {
-    std::fprintf(out_, "%s\n", JsonLine(record).c_str());
-    std::fflush(out_);
-  }
-  FILE* out_;
-};
-
 // The length of the valid UTF-8 sequence at s[i], or 0 when the byte there does not start one.
 size_t Utf8SequenceLength(const std::string& s, size_t i) {
   unsigned char c = static_cast<unsigned char>(s[i]);
@@ -143,10 +121,6 @@ std::string JsonLine(const MessageRecord& r) {
 
 std::shared_ptr<HostMessages> NewConsoleMessages(FILE* out) {
   return std::make_shared<ConsoleMessages>(out);
-}
-
-std::shared_ptr<HostMessages> NewJsonMessages(FILE* out) {
-  return std::make_shared<JsonMessages>(out);
 }
 
 void RecordingMessages::ShowMessage(const std::string& text, int32_t level,

@@ -26,9 +26,6 @@ struct MessageRecord {
 // Prints each message for a person: the level as a word, the title and the text.
 std::shared_ptr<HostMessages> NewConsoleMessages(FILE* out);
 
-// Prints each message as one JSON object on its own line.
-std::shared_ptr<HostMessages> NewJsonMessages(FILE* out);
-
 // The JSON line of one record (without the line end).
 std::string JsonLine(const MessageRecord& record);
 

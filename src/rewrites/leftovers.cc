@@ -6,15 +6,15 @@
 #include "host/error_convention.h"
 #include "llupdate/progress.h"
 #include "platform/error.h"
+#include "rewrites/form_names.h"
 #include "text/text.h"
 
 namespace llupdate::rewrites {
 
 namespace {
 
-bool HasPrefix(const std::string& name, const char* prefix) {
-  std::string p = prefix;
-  return name.size() > p.size() && name.compare(0, p.size(), p) == 0;
+bool HasPrefix(const std::string& name, std::string_view prefix) {
+  return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
 }
 
 }  // namespace
@@ -55,7 +55,7 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
   // (the swap happened) or when backup and form are one file (it did not yet). A file of the
   // backup's name that was there before would have been replaced when the run made its own.
   auto second_name_of_form = [&](const std::string& backup, const std::string& form) {
-    const std::string temporary = "xx_" + form;
+    const std::string temporary = TemporaryName(form);
     if (unnamed.empty() && recorded.count(temporary) == 0) return false;
     const std::string form_now = fs.FileIdentity(folder + "\\" + form);
     if (matches(form_now, temporary)) return true;
@@ -67,10 +67,11 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
   std::vector<Leftover> restores, others;
   for (const auto& f : files) {
     const bool partial = platform::IsPartialFileName(f.name);
-    const bool backup = HasPrefix(f.name, "alt_");
-    const bool temporary = HasPrefix(f.name, "xx_");
+    const bool backup = HasPrefix(f.name, kBackupPrefix);
+    const bool temporary = HasPrefix(f.name, kTemporaryPrefix);
     if (!partial && !backup && !temporary) continue;
-    std::string form = partial ? "" : f.name.substr(backup ? 4 : 3);
+    std::string form =
+        partial ? "" : f.name.substr(backup ? kBackupPrefix.size() : kTemporaryPrefix.size());
     if (!ours(f.name) && !(backup && exists(form) && second_name_of_form(f.name, form))) {
       others.push_back({Leftover::Action::kForeign, f.name, form});
     } else if (partial) {
@@ -83,7 +84,7 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
       }
     } else {
       // A temporary file may be incomplete: it never becomes a form by itself.
-      bool orphan = !exists(form) && !exists("alt_" + form);
+      bool orphan = !exists(form) && !exists(BackupName(form));
       others.push_back(
           {orphan ? Leftover::Action::kKeep : Leftover::Action::kRemove, f.name, form});
     }

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "llupdate/progress.h"
+#include "rewrites/form_names.h"
 
 namespace llupdate::rewrites {
 
@@ -11,7 +12,7 @@ using host::IgnoreErrors;
 
 FormFiles FilesOfForm(const std::string& pFilename, const std::string& pDBPath) {
   std::string dir = pDBPath + "\\Berichtell\\";
-  return {dir + pFilename, dir + "xx_" + pFilename, dir + "alt_" + pFilename};
+  return {dir + pFilename, dir + TemporaryName(pFilename), dir + BackupName(pFilename)};
 }
 
 void ReplaceAll(std::string& line, const std::string& search, const std::string& replacement) {
