@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 
+#include "component/operation_table.h"
 #include "platform/file_system.h"
 #include "text/text.h"
 #include "tools.h"
@@ -22,236 +23,49 @@ Results One(const std::string& operation, Variant result) { return {{operation, 
 
 using Runner = std::function<Results(C&, const Args&, const Options&)>;
 
-// Each public operation, called with its arguments in interface order.
-const std::map<std::string, Runner>& Runners() {
-  static const std::map<std::string, Runner> runners = {
-      {"Pruefe_Druckkataloge",
-       [](C& c, const Args& a, const Options&) {
-         return One("Pruefe_Druckkataloge", c.Pruefe_Druckkataloge(a[0], a[1]));
-       }},
-      {"Kopiere_Neue_Formulare_LL",
-       [](C& c, const Args& a, const Options&) {
-         return One("Kopiere_Neue_Formulare_LL", c.Kopiere_Neue_Formulare_LL(a[0], a[1], a[2]));
-       }},
-      {"Suche_ErsetzeProjektdatei",
-       [](C& c, const Args& a, const Options&) {
-         return One("Suche_ErsetzeProjektdatei",
-                    c.Suche_ErsetzeProjektdatei(a[0], a[1], a[2], a[3], a[4]));
-       }},
-      {"Suche_ErsetzeProjektdatei_LL12",
-       [](C& c, const Args& a, const Options&) {
-         return One("Suche_ErsetzeProjektdatei_LL12", c.Suche_ErsetzeProjektdatei_LL12(a[0], a[1]));
-       }},
-      {"Suche_ErsetzeProjektdatei_LL15",
-       [](C& c, const Args& a, const Options&) {
-         return One("Suche_ErsetzeProjektdatei_LL15", c.Suche_ErsetzeProjektdatei_LL15(a[0], a[1]));
-       }},
-      {"Suche_ErsetzeProjektdatei_Seite",
-       [](C& c, const Args& a, const Options&) {
-         return One("Suche_ErsetzeProjektdatei_Seite",
-                    c.Suche_ErsetzeProjektdatei_Seite(a[0], a[1], a[2], a[3], a[4], a[5], a[6]));
-       }},
-      {"Suche_ErsetzeProjektdatei_Mahnung",
-       [](C& c, const Args& a, const Options&) {
-         return One("Suche_ErsetzeProjektdatei_Mahnung",
-                    c.Suche_ErsetzeProjektdatei_Mahnung(a[0], a[1]));
-       }},
-      {"Pruefe_Konvertiere_Formulare",
-       [](C& c, const Args& a, const Options& o) {
-         std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(o.settings_file);
-         return One("Pruefe_Konvertiere_Formulare",
-                    c.Pruefe_Konvertiere_Formulare(a[0], connection));
-       }},
-      {"Umstellung_Auf_Neue_Anschrift",
-       [](C& c, const Args& a, const Options&) {
-         return One("Umstellung_Auf_Neue_Anschrift", c.Umstellung_Auf_Neue_Anschrift(a[0]));
-       }},
-      {"Korrektur_Wart_Farbe",
-       [](C& c, const Args& a, const Options&) {
-         return One("Korrektur_Wart_Farbe", c.Korrektur_Wart_Farbe(a[0]));
-       }},
-      {"Umstellung_auf_LL12",
-       [](C& c, const Args& a, const Options&) {
-         return One("Umstellung_auf_LL12", c.Umstellung_auf_LL12(a[0]));
-       }},
-      {"Umstellung_auf_LL24",
-       [](C& c, const Args& a, const Options&) {
-         return One("Umstellung_auf_LL24", c.Umstellung_auf_LL24(a[0]));
-       }},
-      {"Suche_ErsetzeProjektdatei_WarFarbe",
-       [](C& c, const Args& a, const Options&) {
-         return One("Suche_ErsetzeProjektdatei_WarFarbe",
-                    c.Suche_ErsetzeProjektdatei_WarFarbe(a[0], a[1]));
-       }},
-      {"Umstellung_Auf_Seite_Von_Bis",
-       [](C& c, const Args& a, const Options&) {
-         return One("Umstellung_Auf_Seite_Von_Bis", c.Umstellung_Auf_Seite_Von_Bis(a[0], a[1]));
-       }},
-      {"Umstellung_Mahnformular",
-       [](C& c, const Args& a, const Options&) {
-         return One("Umstellung_Mahnformular", c.Umstellung_Mahnformular(a[0], a[1]));
-       }},
-      {"SchreibschutzEntfernenAlleDateien",
-       [](C& c, const Args& a, const Options&) {
-         return One("SchreibschutzEntfernenAlleDateien", c.SchreibschutzEntfernenAlleDateien(a[0]));
-       }},
-      {"SchreibschutzEntfernen",
-       [](C& c, const Args& a, const Options&) {
-         return One("SchreibschutzEntfernen", c.SchreibschutzEntfernen(a[0]));
-       }},
+// Runs a public operation with its arguments in interface order; the driver's connection is the
+// --settings file.
+Runner Run(const std::string& operation) {
+  const component::Operation* found = component::FindOperation(operation);
+  return [found](C& c, const Args& a, const Options& o) {
+    std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(o.settings_file);
+    return One(found->name, found->call(c, a, connection));
   };
-  return runners;
 }
 
-Runner Run(const std::string& operation) { return Runners().at(operation); }
+Role RoleOf(component::ParameterRole role) {
+  switch (role) {
+    case component::ParameterRole::kDbPath:
+      return Role::kDbPath;
+    case component::ParameterRole::kExeDir:
+      return Role::kExeDir;
+    case component::ParameterRole::kFile:
+      return Role::kFile;
+    case component::ParameterRole::kDir:
+      return Role::kDir;
+    case component::ParameterRole::kText:
+      break;
+  }
+  return Role::kText;
+}
 
+// Every public operation under its exact name, as the operation table describes it.
 std::vector<Command> ExactOperations() {
-  return {
-      {"Pruefe_Druckkataloge",
-       "make sure the user's print catalogue directories exist",
-       "Creates EXEDIR/BERICHTELL<USER> and its Preview subdirectory where they are missing\n"
-       "(USER in capitals, without surrounding blanks).\n",
-       {Exe(), Text("USER")},
-       true,
-       false,
-       Run("Pruefe_Druckkataloge"),
-       nullptr},
-      {"Kopiere_Neue_Formulare_LL",
-       "distribute a delivery of new forms (see: distribute)",
-       "The operation behind 'distribute'.\n",
-       {Db(), Exe(), Text("USER")},
-       true,
-       false,
-       Run("Kopiere_Neue_Formulare_LL"),
-       nullptr},
-      {"Suche_ErsetzeProjektdatei",
-       "search and replace in the selected lines of one form",
-       "In every line of DBPATH/BerichteLL/FILENAME that contains SELECTOR, every SEARCH is\n"
-       "replaced by REPLACE (exact case). The form is rewritten through a temporary file and a\n"
-       "backup only when a line was selected.\n",
-       {Text("FILENAME"), Db(), Text("SELECTOR"), Text("SEARCH"), Text("REPLACE")},
-       true,
-       false,
-       Run("Suche_ErsetzeProjektdatei"),
-       nullptr},
-      {"Suche_ErsetzeProjektdatei_LL12",
-       "List & Label 12 contents of one form (see: ll12)",
-       "The per-form rewrite behind 'll12'.\n",
-       {Text("FILENAME"), Db()},
-       true,
-       false,
-       Run("Suche_ErsetzeProjektdatei_LL12"),
-       nullptr},
-      {"Suche_ErsetzeProjektdatei_LL15",
-       "List & Label 15 layout of one form (see: ll24)",
-       "The per-form rewrite behind 'll24': re-save through the List & Label control, frames\n"
-       "off, header, sum and price borders on, by form type.\n",
-       {Text("FILENAME"), Db()},
-       true,
-       false,
-       Run("Suche_ErsetzeProjektdatei_LL15"),
-       nullptr},
-      {"Suche_ErsetzeProjektdatei_Seite",
-       "search and replace in one form, moving and widening its page-number object",
-       "Like Suche_ErsetzeProjektdatei; in addition the line that contains PAGE_SELECTOR and the\n"
-       "ten lines after it get Position/Left 9000 less and Position/Width 9000 more.\n",
-       {Text("FILENAME"), Db(), Text("SELECTOR"), Text("SEARCH"), Text("REPLACE"),
-        Text("PAGE_SELECTOR"), Text("TYPE")},
-       true,
-       false,
-       Run("Suche_ErsetzeProjektdatei_Seite"),
-       nullptr},
-      {"Suche_ErsetzeProjektdatei_Mahnung",
-       "widths and wrapping of one dunning form (see: dunning)",
-       "The per-form rewrite behind 'dunning'.\n",
-       {Text("FILENAME"), Db()},
-       true,
-       false,
-       Run("Suche_ErsetzeProjektdatei_Mahnung"),
-       nullptr},
-      {"Pruefe_Konvertiere_Formulare",
-       "run the pending conversion steps (see: convert)",
-       "The operation behind 'convert'. Its progress is kept in the --settings file.\n",
-       {Db()},
-       true,
-       true,
-       Run("Pruefe_Konvertiere_Formulare"),
-       nullptr},
-      {"Umstellung_Auf_Neue_Anschrift",
-       "new address field (see: address)",
-       "The operation behind 'address'.\n",
-       {Db()},
-       true,
-       false,
-       Run("Umstellung_Auf_Neue_Anschrift"),
-       nullptr},
-      {"Korrektur_Wart_Farbe",
-       "black colours in the WAR forms (see: war-colours)",
-       "The operation behind 'war-colours'.\n",
-       {Db()},
-       true,
-       false,
-       Run("Korrektur_Wart_Farbe"),
-       nullptr},
-      {"Umstellung_auf_LL12",
-       "List & Label 12 contents of all forms (see: ll12)",
-       "The operation behind 'll12'.\n",
-       {Db()},
-       true,
-       false,
-       Run("Umstellung_auf_LL12"),
-       nullptr},
-      {"Umstellung_auf_LL24",
-       "List & Label 24 switch-over of all forms (see: ll24)",
-       "The operation behind 'll24'.\n",
-       {Db()},
-       true,
-       false,
-       Run("Umstellung_auf_LL24"),
-       nullptr},
-      {"Suche_ErsetzeProjektdatei_WarFarbe",
-       "page-aware rewrite of every form of one type, three times each",
-       "Rewrites every form of TYPE three times with the page-number window and no texts: each\n"
-       "time the page-number object moves 9000 to the left and grows 9000 wider.\n",
-       {Db(), Text("TYPE")},
-       true,
-       false,
-       Run("Suche_ErsetzeProjektdatei_WarFarbe"),
-       nullptr},
-      {"Umstellung_Auf_Seite_Von_Bis",
-       "page numbers with page count (see: page-numbers)",
-       "The operation behind 'page-numbers'.\n",
-       {Db(), Text("TYPE")},
-       true,
-       false,
-       Run("Umstellung_Auf_Seite_Von_Bis"),
-       nullptr},
-      {"Umstellung_Mahnformular",
-       "dunning-form widths of one type (see: dunning)",
-       "The operation behind 'dunning'.\n",
-       {Db(), Text("TYPE")},
-       true,
-       false,
-       Run("Umstellung_Mahnformular"),
-       nullptr},
-      {"SchreibschutzEntfernenAlleDateien",
-       "make every file of a directory writable",
-       "Removes the read-only attribute of every file directly in DIR (subdirectories are left\n"
-       "alone). Always succeeds; files that cannot be changed are reported.\n",
-       {{"DIR", Role::kDir}},
-       true,
-       false,
-       Run("SchreibschutzEntfernenAlleDateien"),
-       nullptr},
-      {"SchreibschutzEntfernen",
-       "make one file writable",
-       "Removes the read-only attribute of FILE; a missing FILE is no error.\n",
-       {{"FILE", Role::kFile}},
-       true,
-       false,
-       Run("SchreibschutzEntfernen"),
-       nullptr},
-  };
+  std::vector<Command> commands;
+  for (const component::Operation& operation : component::Operations()) {
+    Command command;
+    command.name = operation.name;
+    command.summary = operation.summary;
+    command.help = operation.help;
+    for (const component::Parameter& p : operation.parameters) {
+      command.params.push_back({p.name, RoleOf(p.role)});
+    }
+    command.writes = operation.changes_files;
+    command.uses_settings = operation.uses_settings;
+    command.operation = Run(operation.name);
+    commands.push_back(std::move(command));
+  }
+  return commands;
 }
 
 std::vector<Command> FriendlyCommands() {

@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "dry_run.h"
+#include "exit_status.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
 #include "llupdate/host.h"
@@ -23,16 +24,6 @@
 
 namespace llupdate::cli {
 namespace {
-
-constexpr int kExitTrue = 0;
-constexpr int kExitFalse = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitHostFailure = 3;
-constexpr int kExitErrorsShown = 4;
-constexpr int kExitDatabaseBusy = 5;
-constexpr int kExitInterrupted = 130;
-
-constexpr int kExitHangUp = 129;
 
 // The signal that asked the run to stop, and whether an output stream was closed under it.
 volatile sig_atomic_t stop_signal = 0;

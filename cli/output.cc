@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "component/operation_table.h"
 #include "host/message_sinks.h"
 #include "platform/file_system.h"
 #include "rewrites/form_names.h"
@@ -150,15 +151,9 @@ class Sink : public HostMessages {
 }  // namespace
 
 JobLabel LabelOf(const std::string& operation) {
-  if (operation == "Umstellung_Auf_Neue_Anschrift") return {1, "address switch-over"};
-  if (operation == "Korrektur_Wart_Farbe") return {3, "WAR colours"};
-  if (operation == "Umstellung_auf_LL24") return {6, "LL24 switch-over"};
-  if (operation == "Umstellung_auf_LL12") return {0, "LL12 contents"};
-  if (operation == "Umstellung_Auf_Seite_Von_Bis") return {0, "page numbers"};
-  if (operation == "Umstellung_Mahnformular") return {0, "dunning forms"};
-  if (operation == "Kopiere_Neue_Formulare_LL") return {0, "distribution"};
-  if (operation == "Suche_ErsetzeProjektdatei_WarFarbe") return {0, "page-number windows"};
-  return {0, operation};
+  const component::Operation* found = component::FindOperation(operation);
+  if (found == nullptr) return {0, operation};
+  return {found->driver_step, found->label};
 }
 
 void Progress::TypeStarted(const std::string& operation, const std::string& type, int total) {

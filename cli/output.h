@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "component/operation_table.h"
 #include "llupdate/call.h"
 #include "llupdate/host.h"
 #include "llupdate/progress.h"
@@ -22,7 +23,7 @@ struct JobLabel {
   std::string words;
 };
 JobLabel LabelOf(const std::string& operation);
-inline constexpr int kDriverSteps = 6;
+using component::kDriverSteps;
 
 class Progress : public ProgressObserver {
  public:

@@ -14,6 +14,7 @@
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
 #include "component/writer_scope.h"
+#include "exit_status.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
 #include "output.h"
@@ -24,13 +25,6 @@
 #include "text/text_io.h"
 
 namespace llupdate::cli {
-namespace {
-
-constexpr int kExitTrue = 0;
-constexpr int kExitFalse = 1;
-constexpr int kExitDatabaseBusy = 5;
-
-}  // namespace
 
 bool ReadSetting(const std::string& file, const std::string& section, const std::string& key,
                  std::string* value) {
@@ -285,19 +279,11 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
 
 namespace {
 
-const char* StepWords(int step) {
-  switch (step) {
-    case 1:
-      return "address switch-over";
-    case 2:
-      return "LL12 reminder (the contents are converted by hand: 'llupdate ll12')";
-    case 3:
-      return "WAR colours";
-    case 6:
-      return "LL24 switch-over";
-    default:
-      return "nothing to do";
+std::string StepWords(int step) {
+  if (step == 2) {
+    return component::StepLabel(step) + " (the contents are converted by hand: 'llupdate ll12')";
   }
+  return component::StepLabel(step);
 }
 
 }  // namespace
@@ -400,7 +386,7 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   } else {
     std::printf("steps to run ('llupdate convert'):\n");
     for (int step = recorded + 1; step <= kDriverSteps; ++step) {
-      std::printf("  %d %s\n", step, StepWords(step));
+      std::printf("  %d %s\n", step, StepWords(step).c_str());
     }
   }
   if (leftovers.empty()) {
@@ -517,7 +503,7 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
     return kExitTrue;
   }
   PrintProblem(false, "completion: no script for the shell '" + args[0] + "' (bash or zsh)");
-  return 2;
+  return kExitUsage;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
 #include "component/job_frame.h"
+#include "component/operation_table.h"
 #include "component/writer_scope.h"
 #include "host/error_convention.h"
 #include "host/objects.h"
@@ -144,37 +145,24 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
       settings->GetSetting(kSettingsSection, kSettingsKey, recorded, "Standard", "Standard", "0");
       const int16_t last = rewrites::ToInteger16(recorded);
       bool result = true;
-      if (last == 6) return result;  // nothing is pending
+      if (last == component::kDriverSteps) return result;  // nothing is pending
       if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
 
       bool done = false;  // the outcome of the step just performed
       platform::TakeIoFailures();
-      for (int32_t i = last + 1; i <= 6; ++i) {
-        switch (i) {
-          case 1:
-            done = Umstellung_Auf_Neue_Anschrift(pDBPath);
-            break;
-          case 2:
-            // Only a notice: the LL12 switch-over is done by hand. It counts as done also in a
-            // call that begins here, so that such a database moves on.
-            host::ShowHostMessage(
-                "Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
-                "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.",
-                4, false);
-            done = true;
-            break;
-          case 3:
-            done = Korrektur_Wart_Farbe(pDBPath);
-            break;
-          case 4:
-          case 5:
-            done = true;  // steps kept for their numbers
-            break;
-          case 6:
-            done = Umstellung_auf_LL24(pDBPath);
-            break;
-          default:
-            break;  // below 1: nothing to do
+      for (int32_t i = last + 1; i <= component::kDriverSteps; ++i) {
+        if (const component::Operation* operation = component::OperationOfStep(i)) {
+          done = operation->call(*this, {pDBPath}, pConnection) == Variant(true);
+        } else if (i == 2) {
+          // Only a notice: the LL12 switch-over is done by hand. It counts as done also in a
+          // call that begins here, so that such a database moves on.
+          host::ShowHostMessage(
+              "Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
+              "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.",
+              4, false);
+          done = true;
+        } else if (i > 0) {
+          done = true;  // steps kept for their numbers
         }
         result = done;
         if (i > 0) {
@@ -184,7 +172,8 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
           // refuse it again.
           if (platform::TakeIoFailures() > 0) result = done = false;
           if (done && !component::FlushChangedFolders(*this)) result = done = false;
-          if (done && i < 6 && component::StopHere("Pruefe_Konvertiere_Formulare")) {
+          if (done && i < component::kDriverSteps &&
+              component::StopHere("Pruefe_Konvertiere_Formulare")) {
             // this step is recorded below; the next ones are left for the next run
             settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i), "Standard");
             return false;

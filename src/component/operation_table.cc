@@ -1,0 +1,243 @@
+#include "component/operation_table.h"
+
+namespace llupdate::component {
+namespace {
+
+using Args = std::vector<std::string>;
+using Connection = std::shared_ptr<Object>;
+using C = clsReportLLUpdate;
+
+constexpr Parameter kDb = {"DBPATH", ParameterRole::kDbPath};
+constexpr Parameter kExe = {"EXEDIR", ParameterRole::kExeDir};
+constexpr Parameter kUser = {"USER", ParameterRole::kText};
+constexpr Parameter kFileName = {"FILENAME", ParameterRole::kText};
+constexpr Parameter kType = {"TYPE", ParameterRole::kText};
+
+std::vector<Operation> Table() {
+  return {
+      {"Pruefe_Druckkataloge",
+       {kExe, kUser},
+       "print catalogues",
+       "make sure the user's print catalogue directories exist",
+       "Creates EXEDIR/BERICHTELL<USER> and its Preview subdirectory where they are missing\n"
+       "(USER in capitals, without surrounding blanks).\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(c.Pruefe_Druckkataloge(a[0], a[1]));
+       }},
+      {"Kopiere_Neue_Formulare_LL",
+       {kDb, kExe, kUser},
+       "distribution",
+       "distribute a delivery of new forms (see: distribute)",
+       "The operation behind 'distribute'.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(c.Kopiere_Neue_Formulare_LL(a[0], a[1], a[2]));
+       }},
+      {"Suche_ErsetzeProjektdatei",
+       {kFileName,
+        kDb,
+        {"SELECTOR", ParameterRole::kText},
+        {"SEARCH", ParameterRole::kText},
+        {"REPLACE", ParameterRole::kText}},
+       "search and replace",
+       "search and replace in the selected lines of one form",
+       "In every line of DBPATH/BerichteLL/FILENAME that contains SELECTOR, every SEARCH is\n"
+       "replaced by REPLACE (exact case). The form is rewritten through a temporary file and a\n"
+       "backup only when a line was selected.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(c.Suche_ErsetzeProjektdatei(a[0], a[1], a[2], a[3], a[4]));
+       }},
+      {"Suche_ErsetzeProjektdatei_LL12",
+       {kFileName, kDb},
+       "LL12 contents",
+       "List & Label 12 contents of one form (see: ll12)",
+       "The per-form rewrite behind 'll12'.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(c.Suche_ErsetzeProjektdatei_LL12(a[0], a[1]));
+       }},
+      {"Suche_ErsetzeProjektdatei_LL15",
+       {kFileName, kDb},
+       "LL15 layout",
+       "List & Label 15 layout of one form (see: ll24)",
+       "The per-form rewrite behind 'll24': re-save through the List & Label control, frames\n"
+       "off, header, sum and price borders on, by form type.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(c.Suche_ErsetzeProjektdatei_LL15(a[0], a[1]));
+       }},
+      {"Suche_ErsetzeProjektdatei_Seite",
+       {kFileName,
+        kDb,
+        {"SELECTOR", ParameterRole::kText},
+        {"SEARCH", ParameterRole::kText},
+        {"REPLACE", ParameterRole::kText},
+        {"PAGE_SELECTOR", ParameterRole::kText},
+        kType},
+       "page-number object",
+       "search and replace in one form, moving and widening its page-number object",
+       "Like Suche_ErsetzeProjektdatei; in addition the line that contains PAGE_SELECTOR and the\n"
+       "ten lines after it get Position/Left 9000 less and Position/Width 9000 more.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(
+             c.Suche_ErsetzeProjektdatei_Seite(a[0], a[1], a[2], a[3], a[4], a[5], a[6]));
+       }},
+      {"Suche_ErsetzeProjektdatei_Mahnung",
+       {kFileName, kDb},
+       "dunning form",
+       "widths and wrapping of one dunning form (see: dunning)",
+       "The per-form rewrite behind 'dunning'.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(c.Suche_ErsetzeProjektdatei_Mahnung(a[0], a[1]));
+       }},
+      {"Pruefe_Konvertiere_Formulare",
+       {kDb},
+       "conversion driver",
+       "run the pending conversion steps (see: convert)",
+       "The operation behind 'convert'. Its progress is kept in the --settings file.\n",
+       true,
+       true,
+       0,
+       [](C& c, const Args& a, Connection& connection) {
+         return Variant(c.Pruefe_Konvertiere_Formulare(a[0], connection));
+       }},
+      {"Umstellung_Auf_Neue_Anschrift",
+       {kDb},
+       "address switch-over",
+       "new address field (see: address)",
+       "The operation behind 'address'.\n",
+       true,
+       false,
+       1,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(c.Umstellung_Auf_Neue_Anschrift(a[0]));
+       }},
+      {"Korrektur_Wart_Farbe",
+       {kDb},
+       "WAR colours",
+       "black colours in the WAR forms (see: war-colours)",
+       "The operation behind 'war-colours'.\n",
+       true,
+       false,
+       3,
+       [](C& c, const Args& a, Connection&) { return Variant(c.Korrektur_Wart_Farbe(a[0])); }},
+      {"Umstellung_auf_LL12",
+       {kDb},
+       "LL12 contents",
+       "List & Label 12 contents of all forms (see: ll12)",
+       "The operation behind 'll12'.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) { return Variant(c.Umstellung_auf_LL12(a[0])); }},
+      {"Umstellung_auf_LL24",
+       {kDb},
+       "LL24 switch-over",
+       "List & Label 24 switch-over of all forms (see: ll24)",
+       "The operation behind 'll24'.\n",
+       true,
+       false,
+       6,
+       [](C& c, const Args& a, Connection&) { return Variant(c.Umstellung_auf_LL24(a[0])); }},
+      {"Suche_ErsetzeProjektdatei_WarFarbe",
+       {kDb, kType},
+       "page-number windows",
+       "page-aware rewrite of every form of one type, three times each",
+       "Rewrites every form of TYPE three times with the page-number window and no texts: each\n"
+       "time the page-number object moves 9000 to the left and grows 9000 wider.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(c.Suche_ErsetzeProjektdatei_WarFarbe(a[0], a[1]));
+       }},
+      {"Umstellung_Auf_Seite_Von_Bis",
+       {kDb, kType},
+       "page numbers",
+       "page numbers with page count (see: page-numbers)",
+       "The operation behind 'page-numbers'.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(c.Umstellung_Auf_Seite_Von_Bis(a[0], a[1]));
+       }},
+      {"Umstellung_Mahnformular",
+       {kDb, kType},
+       "dunning forms",
+       "dunning-form widths of one type (see: dunning)",
+       "The operation behind 'dunning'.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) {
+         return Variant(c.Umstellung_Mahnformular(a[0], a[1]));
+       }},
+      {"SchreibschutzEntfernenAlleDateien",
+       {{"DIR", ParameterRole::kDir}},
+       "read-only removal",
+       "make every file of a directory writable",
+       "Removes the read-only attribute of every file directly in DIR (subdirectories are left\n"
+       "alone). Always succeeds; files that cannot be changed are reported.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) { return c.SchreibschutzEntfernenAlleDateien(a[0]); }},
+      {"SchreibschutzEntfernen",
+       {{"FILE", ParameterRole::kFile}},
+       "read-only removal",
+       "make one file writable",
+       "Removes the read-only attribute of FILE; a missing FILE is no error.\n",
+       true,
+       false,
+       0,
+       [](C& c, const Args& a, Connection&) { return Variant(c.SchreibschutzEntfernen(a[0])); }},
+  };
+}
+
+}  // namespace
+
+const std::vector<Operation>& Operations() {
+  static const std::vector<Operation> operations = Table();
+  return operations;
+}
+
+const Operation* FindOperation(const std::string& name) {
+  for (const Operation& operation : Operations()) {
+    if (name == operation.name) return &operation;
+  }
+  return nullptr;
+}
+
+const Operation* OperationOfStep(int step) {
+  for (const Operation& operation : Operations()) {
+    if (operation.driver_step == step && step > 0) return &operation;
+  }
+  return nullptr;
+}
+
+std::string StepLabel(int step) {
+  if (const Operation* operation = OperationOfStep(step)) return operation->label;
+  if (step == 2) return "LL12 reminder";
+  return "nothing to do";
+}
+
+}  // namespace llupdate::component

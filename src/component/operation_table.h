@@ -1,0 +1,54 @@
+// Every public operation of clsReportLLUpdate, once: its name, its parameters, what a person
+// calls it, whether it changes files, the conversion step of the driver it is, and how it is
+// called with text arguments. The driver runs its steps from here, the command line builds its
+// exact commands, their help and its progress labels from here. A new conversion is a rule, its
+// operation on clsReportLLUpdate and one row here.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "llupdate/report_ll_update.h"
+
+namespace llupdate::component {
+
+// What an argument is.
+enum class ParameterRole { kDbPath, kExeDir, kFile, kDir, kText };
+
+struct Parameter {
+  const char* name;  // as a usage text shows it: "DBPATH"
+  ParameterRole role;
+};
+
+// Calls the operation with its arguments in interface order; connection is for the driver.
+using OperationCall = Variant (*)(clsReportLLUpdate& component,
+                                  const std::vector<std::string>& arguments,
+                                  std::shared_ptr<Object>& connection);
+
+struct Operation {
+  const char* name;                   // the public name
+  std::vector<Parameter> parameters;  // in interface order (the driver's connection aside)
+  const char* label;                  // what a person calls its work: "address switch-over"
+  const char* summary;                // one line of help
+  const char* help;                   // the whole help text
+  bool changes_files;
+  bool uses_settings;  // keeps its progress in the host's settings store (the connection)
+  int driver_step;     // the step of the conversion driver it is; 0: none
+  OperationCall call;
+};
+
+// The seventeen operations, in interface order.
+const std::vector<Operation>& Operations();
+// The operation of that name, or nullptr.
+const Operation* FindOperation(const std::string& name);
+
+// The steps of the conversion driver: 1 to kDriverSteps, each an operation of the table or a
+// step without forms (2 a notice, 4 and 5 kept for their numbers).
+inline constexpr int kDriverSteps = 6;
+// The operation that is step `step`, or nullptr.
+const Operation* OperationOfStep(int step);
+// What a person calls a step.
+std::string StepLabel(int step);
+
+}  // namespace llupdate::component
