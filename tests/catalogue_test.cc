@@ -126,6 +126,19 @@ TEST_F(CatalogueTest, WarColoursBecomeBlack) {
   EXPECT_TRUE(c.Korrektur_Wart_Farbe(dir_.path()));
   EXPECT_EQ(faults.fs().calls(FsOp::kReplace), 3);
 
+  // A form that cannot be read fails the job, which stops there; a rerun does the rest.
+  testing::WriteBytes(Form("u.war"), FormText("1", "X", "Color=" + quantity + "\r\n"));
+  testing::WriteBytes(Form("x.war"), FormText("1", "X", "Color=" + price + "\r\n"));
+  faults.fs().FailOn(FsOp::kRead, 1, 75, "u.war");
+  EXPECT_FALSE(c.Korrektur_Wart_Farbe(dir_.path()));
+  EXPECT_EQ(testing::ReadBytes(Form("u.war")), FormText("1", "X", "Color=" + quantity + "\r\n"));
+  EXPECT_EQ(testing::ReadBytes(Form("x.war")), FormText("1", "X", "Color=" + price + "\r\n"));
+  ASSERT_EQ(messages_.texts().size(), 1u);
+  messages_.records().clear();
+  EXPECT_TRUE(c.Korrektur_Wart_Farbe(dir_.path()));
+  EXPECT_EQ(testing::ReadBytes(Form("u.war")), FormText("1", "X", "Color==RGB (0,0,0)\r\n"));
+  EXPECT_EQ(testing::ReadBytes(Form("x.war")), FormText("1", "X", "Color==RGB (0,0,0)\r\n"));
+
   // An error that reaches the job's handler is reported under the LL12 label.
   faults.fs().FailOn(FsOp::kList);
   ScopedObjectRegistration no_arrays("DynArray", nullptr);

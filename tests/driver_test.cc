@@ -4,6 +4,7 @@
 #include <map>
 
 #include "host/objects.h"
+#include "llupdate/call.h"
 #include "llupdate/report_ll_update.h"
 #include "test_support.h"
 
@@ -113,6 +114,74 @@ TEST_F(DistributionTest, FailuresKeepTheMarkerAndNameTheStep) {
                                       "Allgemeiner Fehler in Kopiere_Neue_Formulare_LL /7"}));
 }
 
+// Records the events of a job, and cancels a token when a form of the given operation is
+// finished (as Ctrl-C does).
+class Events : public ProgressObserver {
+ public:
+  void TypeStarted(const std::string& operation, const std::string&, int total) override {
+    lines.push_back("type " + operation + " " + std::to_string(total));
+  }
+  void FormStarted(const std::string&, const std::string&, const std::string& name,
+                   const std::string&) override {
+    lines.push_back("start " + name);
+  }
+  void FormFinished(const std::string& operation, const std::string&, const std::string& name,
+                    bool ok) override {
+    lines.push_back("finish " + name + (ok ? "" : " failed"));
+    if (token && operation == cancel_in) token->Cancel();
+  }
+  void FormWritten(const std::string& path) override {
+    lines.push_back("written " + path.substr(path.find_last_of("\\/") + 1));
+  }
+  std::vector<std::string> lines;
+  std::shared_ptr<CancellationToken> token;
+  std::string cancel_in;
+};
+
+// The distribution tells its progress form by form, fails when the form directories cannot be
+// checked, and a stop asked for after a form leaves the rest and the marker for the next run.
+TEST_F(DistributionTest, ProgressAFailingCheckAndAStop) {
+  Delivered("NeueBerichte.txt", "");
+  Delivered("A.bel", Form("1", "A"));
+  Delivered("B.bel", Form("1", "B"));
+  Events events;
+  CallOptions options;
+  options.progress = &events;
+  c_.SetCallOptions(options);
+
+  faults_.fs().FailOn(FsOp::kExists, 1, 75, "BerichteLLOrg");
+  EXPECT_FALSE(Distribute());
+  EXPECT_FALSE(testing::Exists(db_ / "BerichteLL/A.bel"));
+  EXPECT_EQ(messages_.texts(), std::vector<std::string>{"Allgemeiner Fehler in Pruefe_Kataloge"});
+  EXPECT_TRUE(events.lines.empty());
+
+  messages_.records().clear();
+  options.cancellation = events.token = std::make_shared<CancellationToken>();
+  events.cancel_in = "Kopiere_Neue_Formulare_LL";
+  c_.SetCallOptions(options);
+  EXPECT_FALSE(Distribute());
+  EXPECT_EQ(events.lines,
+            (std::vector<std::string>{"type Kopiere_Neue_Formulare_LL 2", "start A.bel",
+                                      "written A.bel", "finish A.bel"}));
+  EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/A.bel"));
+  EXPECT_FALSE(testing::Exists(db_ / "BerichteLL/B.bel"));
+  EXPECT_TRUE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
+  ASSERT_EQ(messages_.records().size(), 1u);
+  EXPECT_EQ(messages_.records()[0].text,
+            "Kopiere_Neue_Formulare_LL wurde auf Wunsch angehalten: das Formular in Arbeit ist "
+            "fertig, kein weiteres wurde begonnen.");
+  EXPECT_EQ(messages_.records()[0].level, 3);
+  EXPECT_FALSE(messages_.records()[0].flag);
+  EXPECT_EQ(c_.LastCallSummary().cancelled, true);
+
+  events.lines.clear();
+  options.cancellation = nullptr;
+  c_.SetCallOptions(options);
+  EXPECT_TRUE(Distribute());  // the next run distributes the rest
+  EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/B.bel"));
+  EXPECT_FALSE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
+}
+
 // A settings store in memory that keeps every value saved.
 class MemorySettings : public VMSettings {
  public:
@@ -181,6 +250,37 @@ TEST_F(DriverTest, RunsWhatIsPendingAndRecordsEachStep) {
   EXPECT_EQ(settings_->saved, (std::vector<std::string>{"2", "3", "4", "5", "6"}));
   EXPECT_TRUE(Drive("-1"));
   EXPECT_EQ(settings_->saved, (std::vector<std::string>{"1", "2", "3", "4", "5", "6"}));
+}
+
+// A stop asked for during the LL24 switch-over (step 6) records step 5 only; one asked for at
+// the end of step 3 records step 3 and runs nothing after it.
+TEST_F(DriverTest, AStopRecordsOnlyTheStepsDone) {
+  for (const char* name : {"a.bel", "b.bel"}) {
+    testing::WriteBytes(db_ / ("BerichteLL/" + std::string(name)),
+                        "[Description]\r\nFileVersion=24\r\n" + Form("1", "R", "x\r\n"));
+  }
+  testing::WriteBytes(db_ / "BerichteLL/w.war", Form("1", "W", "x\r\n"));
+  for (const char* operation : {"Umstellung_auf_LL24", "Korrektur_Wart_Farbe"}) {
+    SCOPED_TRACE(operation);
+    Events events;
+    CallOptions options;
+    options.progress = &events;
+    options.cancellation = events.token = std::make_shared<CancellationToken>();
+    events.cancel_in = operation;
+    c_.SetCallOptions(options);
+    EXPECT_FALSE(Drive("0"));
+    const std::vector<std::string> expected =
+        std::string(operation) == "Korrektur_Wart_Farbe"
+            ? std::vector<std::string>{"1", "2", "3"}
+            : std::vector<std::string>{"1", "2", "3", "4", "5"};
+    EXPECT_EQ(settings_->saved, expected);
+    int stops = 0;
+    for (const auto& r : messages_.records()) {
+      stops += r.text.find("wurde auf Wunsch angehalten") != std::string::npos;
+    }
+    EXPECT_EQ(stops, 1);
+  }
+  c_.SetCallOptions({});
 }
 
 TEST_F(DriverTest, StopsAtTheFirstFailedStep) {

@@ -255,6 +255,13 @@ TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
   EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei_LL15("missing.bel", dir_.path()));
   EXPECT_EQ(messages_.texts(),
             std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL15"});
+  // The frame removal of a file that is not there fails with its own message.
+  messages_.records().clear();
+  files::FileContext ctx{faults_.fs(), files::ThreadFileTable()};
+  EXPECT_FALSE(ll15::Entferne_Rahmen_LL15(ctx, Form("missing.war")));
+  ASSERT_EQ(messages_.texts().size(), 1u);
+  EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in Entferne_Rahmen_LL15\r\n53\r\n", 0),
+            0u);
 }
 
 TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {

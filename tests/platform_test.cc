@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
+
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "test_support.h"
@@ -94,6 +96,44 @@ TEST(OsFileSystemTest, AMissingFileIsNamedAsTheDiskHasIt) {
                                              "/BerichteLL/a\\b.bel (der Name enthält \"\\\")");
   EXPECT_EQ(message(forms + "c.bel"),
             "53 Datei nicht gefunden: " + dir.path() + "/BerichteLL/c.bel");
+}
+
+// A missing folder on the way is "path not found" (76), a missing file "file not found" (53); a
+// file is never copied onto itself, under any spelling; within a job, what a rename changed is
+// seen at once by the next lookups.
+TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
+  TempDir dir;
+  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  testing::WriteBytes(dir / "BerichteLL/a.bel", "form");
+  auto fs = NewOsFileSystem();
+  const std::string forms = dir.path() + "\\BerichteLL\\";
+  auto number = [&](const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const platform::Error& e) {
+      return e.number();
+    }
+    return 0;
+  };
+  EXPECT_EQ(number([&] { fs->Open(dir.path() + "\\Missing\\a.bel", OpenMode::kRead); }), 76);
+  EXPECT_EQ(number([&] { fs->Open(forms + "b.bel", OpenMode::kRead); }), 53);
+  EXPECT_EQ(number([&] { fs->Open(dir.path() + "\\Missing\\a.bel", OpenMode::kWrite); }), 76);
+  EXPECT_EQ(number([&] { fs->CopyFile(forms + "a.bel", forms + "a.bel", true); }), 70);
+  EXPECT_EQ(number([&] { fs->CopyFile(forms + "a.bel", forms + "A.BEL", true); }), 70);
+  EXPECT_EQ(testing::ReadBytes(dir / "BerichteLL/a.bel"), "form");
+
+  fs->BeginJob();
+  EXPECT_TRUE(fs->FileExists(forms + "A.bel"));
+  fs->MoveFile(forms + "a.bel", forms + "b.bel");
+  EXPECT_FALSE(fs->FileExists(forms + "a.bel"));
+  EXPECT_TRUE(fs->FileExists(forms + "B.BEL"));
+  fs->CopyFile(forms + "b.bel", forms + "a.bel", false);
+  EXPECT_TRUE(fs->FileExists(forms + "A.BEL"));
+  fs->DeleteFile(forms + "B.bel", true);
+  EXPECT_FALSE(fs->FileExists(forms + "b.bel"));
+  EXPECT_EQ(fs->ListFiles(dir.path() + "\\berichtell").size(), 1u);
+  fs->EndJob();
+  EXPECT_EQ(testing::ReadBytes(dir / "BerichteLL/a.bel"), "form");
 }
 
 TEST(OsFileSystemTest, ListsFilesOnlyOrderedByNameIgnoringCase) {

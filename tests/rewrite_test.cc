@@ -149,6 +149,14 @@ TEST_F(RewriteTest, FormsThatCannotBeReadWithoutLossAreRefused) {
     EXPECT_NE(messages_.texts()[0].find("f.bel: "), std::string::npos) << messages_.texts()[0];
     ExpectNothingOpen();
   }
+  // LF-only line ends are found wherever they are: after a first chunk without any line end,
+  // or only in the last line.
+  for (const std::string& bytes : {std::string(300000, 'x') + "\nSpacing.Paragraph=8\n",
+                                   std::string("Spacing.Paragraph=8\n")}) {
+    testing::WriteBytes(Form("f.bel"), bytes);
+    EXPECT_FALSE(Rewrite("f.bel"));
+    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), bytes);
+  }
   testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\nX=8\r\n");
   EXPECT_TRUE(Rewrite("f.bel"));
   EXPECT_EQ(testing::ReadBytes(Form("f.bel")),
@@ -217,6 +225,8 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
     if (k.reported) {
       ASSERT_EQ(messages_.texts().size(), 1u);
       EXPECT_NE(messages_.texts()[0].find("f.bel konnte nicht ersetzt werden"), std::string::npos);
+      EXPECT_EQ(messages_.records()[0].level, 3);  // an error, shown as one
+      EXPECT_TRUE(messages_.records()[0].flag);
     } else {
       EXPECT_TRUE(messages_.records().empty());
     }
@@ -282,6 +292,26 @@ TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
   platform::SetOsFaultHook(nullptr);
   EXPECT_EQ(testing::ReadBytes(Form("g.bel")), "destination");
   EXPECT_EQ(Listing(), (std::vector<std::string>{"f.bel", "g.bel"}));
+}
+
+// A file system that makes second names but cannot rename over a file: the rewrite takes the
+// classic way, and the second name it made goes again.
+class NoReplaceFileSystem : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  bool ReplaceFile(const std::string&, const std::string&) override { return false; }
+};
+
+TEST_F(RewriteTest, AFileSystemThatLinksButCannotRenameOver) {
+  ScopedObjectRegistration fs(kFileSystemProgId, [] {
+    return std::make_shared<NoReplaceFileSystem>(platform::NewOsFileSystem());
+  });
+  clsReportLLUpdate c;
+  testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
+  EXPECT_TRUE(c.Suche_ErsetzeProjektdatei("f.bel", dir_.path(), kSelector, "=8", kNewAddress));
+  EXPECT_EQ(testing::ReadBytes(Form("f.bel")), "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n");
+  EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+  EXPECT_TRUE(messages_.records().empty());
 }
 
 TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cwctype>
+
 #include "test_support.h"
+#include "text/encoding.h"
+#include "text/text.h"
 
 namespace llupdate {
 namespace {
@@ -80,6 +85,62 @@ TEST(TextIoTest, LineEndsAcrossReadChunks) {
   EXPECT_EQ(lines[1], "b");
   testing::WriteBytes(dir / "empty.lst", "");
   EXPECT_TRUE(RoundTrip(dir / "empty.lst", dir / "emptyout.lst").empty());
+}
+
+// A character that a chunk of the writer (256 KiB) would cut in two is written whole, in every
+// encoding; bytes that are no UTF-8 become U+FFFD in a UTF-16 file, and stay bytes in an 8-bit
+// one.
+TEST(TextIoTest, CharactersAtTheChunkBoundaryAndBytesThatAreNoUtf8) {
+  TempDir dir;
+  auto fs = platform::NewOsFileSystem();
+  const size_t chunk = 1 << 18;
+  for (Encoding encoding :
+       {Encoding::kUtf16Le, Encoding::kUtf16Be, Encoding::kUtf8Bom, Encoding::kAnsi}) {
+    for (size_t before : {chunk - 1, chunk - 2, chunk - 3}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(encoding)) + " " + std::to_string(before));
+      const std::string line = std::string(before, 'a') + "\xC3\xA4\xE2\x82\xAC" + "z";
+      text::TextWriter writer(fs->Open(dir / "w.lst", platform::OpenMode::kWrite), encoding);
+      writer.WriteLine(line);
+      writer.Close();
+      EXPECT_EQ(testing::ReadBytes(dir / "w.lst"), std::string(text::ByteOrderMark(encoding)) +
+                                                       text::EncodeText(line + "\r\n", encoding));
+      text::TextReader reader(fs->Open(dir / "w.lst", platform::OpenMode::kRead));
+      std::string back;
+      ASSERT_TRUE(reader.ReadLine(back));
+      EXPECT_EQ(back, line);
+      reader.Close();
+    }
+  }
+  EXPECT_EQ(text::EncodeText("a\xFF\xC3"
+                             "b",
+                             Encoding::kUtf16Le),
+            std::string("a\0\xFD\xFF\xFD\xFF"
+                        "b\0",
+                        8));
+  text::TextWriter writer(fs->Open(dir / "b.lst", platform::OpenMode::kWrite), Encoding::kAnsi);
+  writer.WriteLineBytes("a\xFF\x81");
+  writer.Close();
+  EXPECT_EQ(testing::ReadBytes(dir / "b.lst"), "a\xFF\x81\r\n");
+}
+
+// Names are compared as Windows compares them: letter case folded for ASCII, Latin-1 and Latin
+// Extended-A as the C library folds them (but the dotted capital I, which Windows leaves).
+TEST(TextTest, CaseFoldingOfLatinLetters) {
+  ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+  auto utf8 = [](uint32_t code) {
+    std::string s;
+    text::AppendUtf8(s, code);
+    return s;
+  };
+  for (uint32_t code = 0x41; code < 0x180; ++code) {
+    if (code >= 0x80 && code < 0xC0) continue;
+    uint32_t lower = static_cast<uint32_t>(std::towlower(static_cast<wint_t>(code)));
+    if (code == 0x130 || lower > 0x17F || (code >= 0x100 && lower < 0x100)) lower = code;
+    EXPECT_EQ(text::FoldCase(utf8(code)), utf8(lower)) << std::hex << code;
+    EXPECT_TRUE(text::EqualsIgnoringCase("x" + utf8(code) + "Y", "X" + utf8(lower) + "y"));
+  }
+  EXPECT_EQ(text::FoldCase("\xC4"), "\xC4");  // a byte that starts no character stays
+  std::setlocale(LC_CTYPE, "C");
 }
 
 }  // namespace
