@@ -23,7 +23,8 @@ namespace llupdate {
 class FileSystem;
 namespace component {
 class Internals;
-}
+class Job;
+}  // namespace component
 
 class clsReportLLUpdate {
  public:
@@ -107,6 +108,8 @@ class clsReportLLUpdate {
   std::shared_ptr<DynArray> project_lines_;
   CallOptions options_;
   CallSummary summary_;
+  // The call in work, from the outermost operation that writes until it returns.
+  std::unique_ptr<component::Job> job_;
 };
 
 }  // namespace llupdate

@@ -97,7 +97,8 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           for (int32_t i = 0, n = delivered->Count(1); i < n; platform::Counter16::Step(i), ++i) {
             std::string name = delivered->GetValue(i, 0).ToString();
             if (text::TrimSpaces(name).empty()) continue;
-            if (component::StopHere(operation)) return false;  // the marker stays: done again
+            if (component::StopHere(*this, operation))
+              return false;  // the marker stays: done again
             if (progress != nullptr) {
               progress->FormStarted(operation, "", name, delivered->GetValue(i, 1).ToString());
             }
@@ -173,7 +174,7 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
           if (platform::TakeIoFailures() > 0) result = done = false;
           if (done && !component::FlushChangedFolders(*this)) result = done = false;
           if (done && i < component::kDriverSteps &&
-              component::StopHere("Pruefe_Konvertiere_Formulare")) {
+              component::StopHere(*this, "Pruefe_Konvertiere_Formulare")) {
             // this step is recorded below; the next ones are left for the next run
             settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i), "Standard");
             return false;

@@ -30,6 +30,7 @@ class Internals {
   }
   static const CallOptions& Options(clsReportLLUpdate& self) { return self.options_; }
   static CallSummary& Summary(clsReportLLUpdate& self) { return self.summary_; }
+  static std::unique_ptr<Job>& CurrentJob(clsReportLLUpdate& self) { return self.job_; }
 };
 
 }  // namespace llupdate::component

@@ -44,7 +44,7 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
       ProgressObserver* progress = ThreadProgressObserver();
       if (progress != nullptr) progress->TypeStarted(operation, type, CountForms(*catalogue));
       for (int32_t i = 0; i < rows && result; ++i) {
-        if (StopHere(operation)) {
+        if (StopHere(self, operation)) {
           result = false;
           break;
         }

@@ -123,7 +123,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
           progress->TypeStarted(operation, rule.extension, component::CountForms(*list));
         for (int32_t r = 0; r < rows && !stopped; ++r) {
           std::string name = text::TrimSpaces(list->GetValue(r, 0).ToString());
-          if (!name.empty() && component::StopHere(operation)) {
+          if (!name.empty() && component::StopHere(*this, operation)) {
             stopped = true;
             break;
           }

@@ -1,6 +1,7 @@
 #include "llupdate/report_ll_update.h"
 
 #include "component/internals.h"
+#include "component/job.h"
 #include "component/job_frame.h"
 #include "component/writer_scope.h"
 #include "host/error_convention.h"

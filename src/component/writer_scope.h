@@ -24,6 +24,6 @@ double LockWaitSeconds();
 bool FlushChangedFolders(clsReportLLUpdate& self);
 
 // True after a stop request; shows that the job stops, once per request.
-bool StopHere(const std::string& operation);
+bool StopHere(clsReportLLUpdate& self, const std::string& operation);
 
 }  // namespace llupdate::component

@@ -1,0 +1,120 @@
+// The job: one public call of an instance that writes to a database, from its beginning to its
+// end. It keeps the options in force, the databases the call holds, whether it was asked to stop
+// or found a database busy, and counts what the call does to the forms; its summary is left in
+// the instance when it ends. Every call the operation makes on the same instance (a job of
+// forms, the driver's steps) runs inside it; the instance keeps it while it lives.
+#pragma once
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/error_convention.h"
+#include "llupdate/call.h"
+#include "llupdate/progress.h"
+#include "llupdate/report_ll_update.h"
+#include "platform/error.h"
+#include "platform/file_system.h"
+#include "text/text.h"
+
+namespace llupdate::component {
+
+// The name a form is counted by: its file name, letter case folded.
+inline std::string FormKey(const std::string& path) {
+  size_t slash = path.find_last_of("\\/");
+  return text::FoldCase(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+// Counts what one call does to the forms, from the events its jobs report, and passes each
+// event on to the observer the host gave.
+class CallCounter : public ProgressObserver, public host::ErrorTally {
+ public:
+  explicit CallCounter(ProgressObserver* next) : next_(next) {}
+
+  void TypeStarted(const std::string& operation, const std::string& type, int total) override {
+    if (next_ != nullptr) next_->TypeStarted(operation, type, total);
+  }
+  void FormStarted(const std::string& operation, const std::string& type, const std::string& name,
+                   const std::string& path) override {
+    in_work_ = FormKey(name);
+    if (next_ != nullptr) next_->FormStarted(operation, type, name, path);
+  }
+  void FormFinished(const std::string& operation, const std::string& type, const std::string& name,
+                    bool ok) override {
+    examined_.insert(FormKey(name));
+    if (!ok && refused_.count(FormKey(name)) == 0) failed_.insert(FormKey(name));
+    in_work_.clear();
+    if (next_ != nullptr) next_->FormFinished(operation, type, name, ok);
+  }
+  void FormWritten(const std::string& path) override {
+    written_.insert(FormKey(path));
+    if (next_ != nullptr) next_->FormWritten(path);
+  }
+  void FormNotReplaced(const std::string& path) override {
+    examined_.insert(FormKey(path));
+    failed_.insert(FormKey(path));
+    if (next_ != nullptr) next_->FormNotReplaced(path);
+  }
+  void Healed(const std::string& action, const std::string& path,
+              const std::string& form) override {
+    if (next_ != nullptr) next_->Healed(action, path, form);
+  }
+  void ErrorShown(int32_t number) override {
+    ++errors_;
+    if (in_work_.empty()) return;
+    examined_.insert(in_work_);
+    if (number == platform::kNotATextProject) {
+      refused_.insert(in_work_);
+      failed_.erase(in_work_);
+    } else if (refused_.count(in_work_) == 0) {
+      failed_.insert(in_work_);
+    }
+  }
+
+  CallSummary Summary() const {
+    CallSummary s;
+    s.examined = static_cast<int>(examined_.size());
+    s.refused = static_cast<int>(refused_.size());
+    s.failed = static_cast<int>(failed_.size());
+    for (const std::string& form : examined_) {
+      if (written_.count(form) > 0 && failed_.count(form) == 0 && refused_.count(form) == 0) {
+        ++s.rewritten;
+      }
+    }
+    s.unchanged = s.examined - s.rewritten - s.failed - s.refused;
+    s.errors_shown = errors_;
+    return s;
+  }
+
+ private:
+  ProgressObserver* next_;
+  std::string in_work_;
+  std::set<std::string> examined_, written_, failed_, refused_;
+  int errors_ = 0;
+};
+
+class Job {
+ public:
+  explicit Job(clsReportLLUpdate& self);
+  ~Job();
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+
+  struct HeldDatabase {
+    std::string key;
+    std::unique_ptr<platform::WriterLock> lock;
+  };
+
+  const CancellationToken* const token;  // the instance's, if it has one
+  std::vector<HeldDatabase> held;        // the databases the call holds, outermost first
+  bool stop_reported = false;            // the stop was shown
+  bool database_busy = false;            // another run held the database: nothing was done
+
+ private:
+  clsReportLLUpdate& self_;
+  CallCounter counter_;
+  ProgressObserver* previous_observer_;
+};
+
+}  // namespace llupdate::component
