@@ -1,10 +1,10 @@
-// How the calls of one clsReportLLUpdate instance run, and what the last one did.
+// How the calls of clsReportLLUpdate run, and what the last one did.
 //
 // Options belong to an instance (clsReportLLUpdate::SetCallOptions), so that a host converting
 // two databases on two threads can give each its own: a field left empty follows the
-// process-wide default of host.h (SetDurableWrites, SetWriterLockWait). A cancellation token
-// stops only the calls of the instances that carry it; RequestStop() in host.h still stops every
-// call of the process.
+// process-wide default at the end of this header (SetDurableWrites, SetWriterLockWait). A
+// cancellation token stops only the calls of the instances that carry it; RequestStop() stops
+// every call of the process.
 #pragma once
 
 #include <atomic>
@@ -51,5 +51,28 @@ struct CallSummary {
   bool database_busy = false;  // another run held the database: nothing was done
   bool cancelled = false;      // the call stopped early on request
 };
+
+// The process-wide defaults: every instance follows them where its CallOptions leave a field
+// empty. The command line sets them from its options.
+//
+// Durable writes (on by default): every new file is on the disk before it replaces a form, and
+// the form directory before an operation reports success or the driver records a step. Turn
+// them off only for scratch copies.
+void SetDurableWrites(bool on);
+// One writer per database: an operation that writes holds the lock of the database's form folder
+// (BerichteLL, beside its record ".llupdate-lock") for the whole call. When another run holds
+// it, the operation waits up to this many seconds (0 by default) and then returns False with a
+// message naming the holder.
+void SetWriterLockWait(double seconds);
+// True when the last writing operation of this thread was refused because another run held the
+// database.
+bool LastCallFoundDatabaseBusy();
+// Asks the running job to stop: the form in work is finished, nothing more is begun, and the job
+// returns False. Safe to call from a signal handler or another thread. The request is for the
+// whole process and stays: every later call of every instance returns False at once until
+// ClearStopRequest(). To stop one instance's calls only, give it a CancellationToken.
+void RequestStop() noexcept;
+bool StopRequested() noexcept;
+void ClearStopRequest() noexcept;
 
 }  // namespace llupdate

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "llupdate/call.h"
 #include "llupdate/error.h"
 #include "llupdate/object.h"
 #include "llupdate/variant.h"
@@ -110,28 +111,8 @@ class ScopedObjectRegistration {
   ObjectCreator previous_;
 };
 
-// How the operations that write protect the forms.
-//
-// Durable writes (on by default): every new file is on the disk before it replaces a form, and
-// the form directory before an operation reports success or the driver records a step. Turn
-// them off only for scratch copies.
-void SetDurableWrites(bool on);
-// One writer per database: an operation that writes holds the lock file ".llupdate-lock" in the
-// database path for the whole call. When another run holds it, the operation waits up to this
-// many seconds (0 by default) and then returns False with a message naming the holder.
-void SetWriterLockWait(double seconds);
-// True when the last writing operation of this thread was refused because another run held the
-// database.
-bool LastCallFoundDatabaseBusy();
-// Asks the running job to stop: the form in work is finished, nothing more is begun, and the job
-// returns False. Safe to call from a signal handler or another thread. The request is for the
-// whole process and stays: every later call of every instance returns False at once until
-// ClearStopRequest(). To stop one instance's calls only, give it a CancellationToken (call.h).
-// These process-wide settings are the defaults of every instance; CallOptions (call.h) set them
-// for one instance.
-void RequestStop() noexcept;
-bool StopRequested() noexcept;
-void ClearStopRequest() noexcept;
+// The process-wide defaults of every call (durable writes, lock wait, stop requests) are in
+// llupdate/call.h, beside the options of one instance.
 
 // While the message of a handled error is being shown (a general error such as "Allgemeiner
 // Fehler in ..."), the error that caused it; nullptr otherwise. For hosts that want to tell the

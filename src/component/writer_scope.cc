@@ -1,6 +1,5 @@
 #include "component/writer_scope.h"
 
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -16,15 +15,7 @@
 #include "text/text.h"
 
 namespace llupdate {
-namespace {
-
-std::atomic<double> lock_wait_seconds{0};
-std::atomic<bool> stop_requested{false};
-// For LastCallFoundDatabaseBusy() of host.h: what the last call of this thread found, set when
-// the call ends (CallSummary::database_busy is the same per instance).
-thread_local bool last_call_found_busy = false;
-
-}  // namespace
+namespace {}  // namespace
 
 namespace component {
 
@@ -46,7 +37,7 @@ Job::~Job() {
   summary.database_busy = database_busy;
   summary.cancelled = stop_reported;
   Internals::Summary(self_) = summary;
-  last_call_found_busy = database_busy;
+  NoteLastCallBusy(database_busy);
   host::SetThreadErrorTally(nullptr);
   SetThreadProgressObserver(previous_observer_);
   platform::SetCallDurableWrites(-1);
@@ -68,16 +59,7 @@ std::string DatabaseKey(const std::string& path) {
 
 }  // namespace
 
-void SetDurableWrites(bool on) { platform::SetDurableWrites(on); }
-void SetWriterLockWait(double seconds) { lock_wait_seconds.store(seconds < 0 ? 0 : seconds); }
-bool LastCallFoundDatabaseBusy() { return last_call_found_busy; }
-void RequestStop() noexcept { stop_requested.store(true); }
-bool StopRequested() noexcept { return stop_requested.load(); }
-void ClearStopRequest() noexcept { stop_requested.store(false); }
-
 namespace component {
-
-double LockWaitSeconds() { return lock_wait_seconds.load(); }
 
 bool StopHere(clsReportLLUpdate& self, const std::string& operation) {
   Job* job = Internals::CurrentJob(self).get();
@@ -136,8 +118,8 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
       false, [&] {
         try {
           const CallOptions& options = Internals::Options(self);
-          lock = fs->LockFormFolder(folder, options.lock_wait_seconds ? *options.lock_wait_seconds
-                                                                      : lock_wait_seconds.load());
+          lock = fs->LockFormFolder(
+              folder, options.lock_wait_seconds ? *options.lock_wait_seconds : LockWaitSeconds());
         } catch (const HostFailure&) {
           throw;
         } catch (const platform::Error& e) {
