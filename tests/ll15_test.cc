@@ -321,6 +321,10 @@ TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
   EXPECT_EQ(ll15::FileVersionNumber("24.0.3"), 24);
   EXPECT_EQ(ll15::FileVersionNumber("LL15"), 0);
   EXPECT_THROW(ll15::FileVersionNumber("40000"), platform::Error);
+  EXPECT_EQ(ll15::FileVersionNumber("-32768"), -32768);  // the ends of a 16-bit number
+  EXPECT_EQ(ll15::FileVersionNumber("32767"), 32767);
+  EXPECT_THROW(ll15::FileVersionNumber("-32769"), platform::Error);
+  EXPECT_THROW(ll15::FileVersionNumber("32768"), platform::Error);
   EXPECT_THROW(ll15::FileVersionNumber("1e400"), platform::Error);
   EXPECT_EQ(ll15::FileVersionNumber("1e-400"), 0);
 

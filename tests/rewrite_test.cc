@@ -233,8 +233,9 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
     ExpectNothingOpen();
   }
   // The backup that could not be removed is the run's (the form is the run's new file now): the
-  // next writer removes it before it starts.
+  // next writer removes it before it starts, also when it became read-only.
   messages_.records().clear();
+  testing::MakeReadOnly(Form("alt_f.bel"));
   EXPECT_FALSE(Rewrite("missing.bel"));
   EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
   EXPECT_EQ(testing::ReadBytes(Form("f.bel")), converted);

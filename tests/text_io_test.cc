@@ -140,6 +140,10 @@ TEST(TextTest, CaseFoldingOfLatinLetters) {
     EXPECT_TRUE(text::EqualsIgnoringCase("x" + utf8(code) + "Y", "X" + utf8(lower) + "y"));
   }
   EXPECT_EQ(text::FoldCase("\xC4"), "\xC4");  // a byte that starts no character stays
+  // Upper case (the user's print catalogue) for ASCII and Latin-1, from the first letter to the
+  // last; the sign of division stays.
+  EXPECT_EQ(text::UpperCase("abc \xC3\xA0\xC3\xA7\xC3\xB7\xC3\xBE\xC3\xBF z"),
+            "ABC \xC3\x80\xC3\x87\xC3\xB7\xC3\x9E\xC3\xBF Z");
   std::setlocale(LC_CTYPE, "C");
 }
 
