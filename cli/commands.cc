@@ -1,10 +1,10 @@
 #include "commands.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 
 #include "component/operation_table.h"
+#include "output.h"
 #include "platform/file_system.h"
 #include "text/text.h"
 #include "tools.h"
@@ -174,8 +174,7 @@ std::vector<Command> FriendlyCommands() {
        [](C& c, const Args& a, const Options&) {
          Results results;
          for (const std::string& path : a) {
-           std::error_code ec;
-           if (std::filesystem::is_directory(platform::ResolvePath(path), ec)) {
+           if (Disk().FolderExists(path)) {
              results.push_back(
                  {"SchreibschutzEntfernenAlleDateien", c.SchreibschutzEntfernenAlleDateien(path)});
            } else {

@@ -1,6 +1,5 @@
 #include "dry_run.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -72,13 +71,12 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
   std::vector<std::string> roots;
   for (size_t i = 0; i < args.size(); ++i) {
     Role role = command.params[std::min(i, command.params.size() - 1)].role;
-    std::string original = platform::ResolvePath(args[i]);
-    struct stat st;
-    bool directory = ::stat(original.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    std::string original = Disk().ShownPath(args[i]);
+    bool directory = Disk().FolderExists(args[i]);
     if (role == Role::kDbPath) {
       roots.push_back(original);
       for (const char* sub : {"BerichteLL", "BerichteLLOrg"}) {
-        roots.push_back(platform::ResolvePath(args[i] + "\\" + sub));
+        roots.push_back(Disk().ShownPath(args[i] + "\\" + sub));
       }
     } else if (role == Role::kExeDir || role == Role::kDir || directory) {
       roots.push_back(original);

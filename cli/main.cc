@@ -1,7 +1,6 @@
 // llupdate: the command line of clsReportLLUpdate.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -279,9 +278,7 @@ std::string NothingToDo(const Command& command, const std::vector<std::string>& 
     }
   }
   if (command.name == "distribute") {
-    struct stat st;
-    if (::stat(platform::ResolvePath(args[0] + "\\BerichteLLOrg\\NeueBerichte.txt").c_str(), &st) !=
-        0) {
+    if (!Disk().FileExists(args[0] + "\\BerichteLLOrg\\NeueBerichte.txt")) {
       return "no delivery waiting (no BerichteLLOrg/NeueBerichte.txt): nothing to do";
     }
   }
@@ -462,9 +459,7 @@ int Main(int argc, char** argv) {
   const bool takes_database = !command->params.empty() && command->params[0].role == Role::kDbPath;
   if (takes_database) database = args[0];
   if (takes_database && !IsExactName(command->name)) {
-    std::string forms = platform::ResolvePath(database + "\\BerichteLL");
-    struct stat st;
-    if (::stat(forms.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (!Disk().FolderExists(database + "\\BerichteLL")) {
       return UsageError(options.json, "'" + database +
                                           "' has no form directory BerichteLL: is it the "
                                           "database path? Nothing was run or recorded.");
@@ -473,17 +468,13 @@ int Main(int argc, char** argv) {
   if (!settings_given) {
     options.settings_file = database.empty()
                                 ? std::string(kDefaultSettingsFile)
-                                : platform::ResolvePath(database) + "/" + kDefaultSettingsFile;
+                                : Disk().ShownPath(database) + "/" + kDefaultSettingsFile;
   }
   // A settings file records the step of one database: taken for another, it would make that one
   // look converted and skip its conversion.
   std::string form_folder;
   if (takes_database && !IsExactName(command->name) && command->uses_settings) {
-    char* real = ::realpath(platform::ResolvePath(database + "\\BerichteLL").c_str(), nullptr);
-    if (real != nullptr) {
-      form_folder = real;
-      std::free(real);
-    }
+    form_folder = Disk().RealPath(database + "\\BerichteLL");
     const std::string recorded = SettingsDatabase(options.settings_file);
     if (!recorded.empty() && !form_folder.empty() && recorded != form_folder &&
         !options.adopt_settings) {
@@ -532,7 +523,7 @@ int Main(int argc, char** argv) {
       status = DryRun(*command, args, options, progress);
     } else {
       if (wait_seconds > 0 && takes_database && command->writes) {
-        platform::LockPeek peek = platform::PeekWriterLock(database + "\\BerichteLL");
+        LockPeek peek = Disk().PeekFormFolderLock(database + "\\BerichteLL");
         if (peek.held && !options.quiet) {
           progress.Clear();
           std::fprintf(stderr,

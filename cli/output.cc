@@ -150,6 +150,11 @@ class Sink : public HostMessages {
 
 }  // namespace
 
+FileSystem& Disk() {
+  static const std::shared_ptr<FileSystem> disk = NewOsFileSystem();
+  return *disk;
+}
+
 JobLabel LabelOf(const std::string& operation) {
   const component::Operation* found = component::FindOperation(operation);
   if (found == nullptr) return {0, operation};
@@ -195,7 +200,7 @@ void Progress::FormFinished(const std::string& operation, const std::string& typ
 
 const std::string& Progress::form_path() const {
   if (form_path_.empty() && !form_listed_path_.empty()) {
-    form_path_ = platform::ResolvePath(form_listed_path_);
+    form_path_ = Disk().ShownPath(form_listed_path_);
   }
   return form_path_;
 }
@@ -208,12 +213,12 @@ void Progress::FormWritten(const std::string& path) {
 void Progress::ErrorShown() { ++errors_shown_; }
 
 void Progress::Healed(const std::string& action, const std::string& path, const std::string& form) {
-  const std::string shown = platform::ResolvePath(path);
+  const std::string shown = Disk().ShownPath(path);
   if (json_) {
     Clear();
     std::fprintf(stderr, "{\"v\":1,\"call\":\"Heal\",\"action\":%s,\"path\":%s,\"form\":%s}\n",
                  host::JsonString(action).c_str(), PathJson(shown).c_str(),
-                 host::JsonString(form.empty() ? "" : platform::ResolvePath(form)).c_str());
+                 host::JsonString(form.empty() ? "" : Disk().ShownPath(form)).c_str());
     std::fflush(stderr);
     return;
   }

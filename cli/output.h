@@ -17,6 +17,10 @@
 
 namespace llupdate::cli {
 
+// The operating system's file system, through which the command line reads for itself (paths it
+// shows, what exists, the lock of a database).
+FileSystem& Disk();
+
 // The words and the step number of a conversion job, for the progress line and status.
 struct JobLabel {
   int step = 0;  // the driver's step, 0 when the job is none of them

@@ -1,10 +1,5 @@
 #include "tools.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -29,8 +24,7 @@ namespace llupdate::cli {
 bool ReadSetting(const std::string& file, const std::string& section, const std::string& key,
                  std::string* value) {
   value->clear();
-  struct stat st;
-  if (::stat(file.c_str(), &st) != 0) return false;
+  if (!Disk().FileExists(file)) return false;
   auto settings = host::NewSettingsSnapshot(file);
   std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(file);
   settings->Init(0, connection, "Standard");
@@ -127,7 +121,7 @@ int RunList(const std::vector<std::string>& args, const Options& options) {
       std::printf(
           "{\"v\":1,\"call\":\"Form\",\"name\":%s,\"path\":%s,\"version\":%s,\"referenzbeleg\":%s,"
           "\"fileversion\":%s}\n",
-          host::JsonString(row[0]).c_str(), PathJson(platform::ResolvePath(row[1])).c_str(),
+          host::JsonString(row[0]).c_str(), PathJson(Disk().ShownPath(row[1])).c_str(),
           host::JsonString(row[2]).c_str(), host::JsonString(row[3]).c_str(),
           host::JsonString(row[4]).c_str());
     }
@@ -157,8 +151,7 @@ int RunSetting(const std::vector<std::string>& args, const Options& options) {
     // Reading never creates or changes the file: a missing one holds no value.
     if (args.size() == 2) {
       std::string value;
-      struct stat st;
-      if (::stat(options.settings_file.c_str(), &st) != 0) {
+      if (!Disk().FileExists(options.settings_file)) {
         PrintProblem(options.json, "no settings file " + options.settings_file +
                                        " (is it the database's? 'setting -d DBPATH' reads "
                                        "DBPATH/llupdate-settings.sqlite)");
@@ -188,7 +181,7 @@ int RunSetting(const std::vector<std::string>& args, const Options& options) {
 int RunRecover(const std::vector<std::string>& args, const Options& options) {
   auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
   const std::string dir = catalogue::FormDirectory(args[0]);
-  std::string shown_dir = platform::ResolvePath(dir);
+  std::string shown_dir = Disk().ShownPath(dir);
   // Repairs are writes: they wait for, or leave to, a run that holds the folder. What may be
   // repaired is what the unfinished run recorded as its own, and nothing else.
   std::unique_ptr<platform::WriterLock> lock;
@@ -198,7 +191,7 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
       lock = fs->LockFormFolder(dir, component::LockWaitSeconds());
       if (lock && lock->previous_run_unfinished()) own = lock->previous_own_files();
     } else {
-      own = platform::PeekWriterLock(dir).own;
+      own = Disk().PeekFormFolderLock(dir).own;
     }
   } catch (const platform::Error& e) {
     PrintProblem(options.json, e.description());
@@ -305,7 +298,7 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
                                    std::to_string(e.number()) + " " + e.description());
     return kExitFalse;
   }
-  const platform::LockPeek lock = platform::PeekWriterLock(dir);
+  const LockPeek lock = Disk().PeekFormFolderLock(dir);
   std::vector<rewrites::Leftover> leftovers, foreign;
   try {
     leftovers = rewrites::FindLeftovers(*fs, dir, fs->ListFiles(dir), lock.own);
@@ -318,7 +311,7 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
       it = leftovers.erase(it);
     }
   } catch (const platform::Error& e) {
-    PrintProblem(options.json, platform::ResolvePath(dir) + ": " + e.description());
+    PrintProblem(options.json, Disk().ShownPath(dir) + ": " + e.description());
     return kExitFalse;
   }
   // Forms per type and their file versions.
@@ -337,7 +330,7 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   }
   const std::string holder =
       lock.held ? "another run holds the database (" + HolderWords(lock.text) + ")" : std::string();
-  const std::string shown_db = platform::ResolvePath(db);
+  const std::string shown_db = Disk().ShownPath(db);
 
   if (options.json) {
     std::string line = "{\"v\":1,\"call\":\"Status\",\"database\":" + host::JsonString(shown_db) +
@@ -349,13 +342,13 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     line += "],\"leftovers\":[";
     for (size_t i = 0; i < leftovers.size(); ++i) {
       line += std::string(i > 0 ? "," : "") + "{\"file\":" + host::JsonString(leftovers[i].file) +
-              ",\"path\":" + PathJson(platform::ResolvePath(dir) + "/" + leftovers[i].file) +
+              ",\"path\":" + PathJson(Disk().ShownPath(dir) + "/" + leftovers[i].file) +
               ",\"form\":" + host::JsonString(leftovers[i].form) + "}";
     }
     line += "],\"not_made_by_llupdate\":[";
     for (size_t i = 0; i < foreign.size(); ++i) {
       line += std::string(i > 0 ? "," : "") +
-              host::JsonString(platform::ResolvePath(dir) + "/" + foreign[i].file);
+              host::JsonString(Disk().ShownPath(dir) + "/" + foreign[i].file);
     }
     line += "],\"forms\":{";
     bool first = true;
@@ -394,13 +387,13 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   } else {
     std::printf("left by an interrupted run ('llupdate recover %s'):\n", db.c_str());
     for (const rewrites::Leftover& f : leftovers) {
-      std::printf("  %s/%s\n", platform::ResolvePath(dir).c_str(), f.file.c_str());
+      std::printf("  %s/%s\n", Disk().ShownPath(dir).c_str(), f.file.c_str());
     }
   }
   if (!foreign.empty()) {
     std::printf("named like leftovers but not made by llupdate (never touched):\n");
     for (const rewrites::Leftover& f : foreign) {
-      std::printf("  %s/%s\n", platform::ResolvePath(dir).c_str(), f.file.c_str());
+      std::printf("  %s/%s\n", Disk().ShownPath(dir).c_str(), f.file.c_str());
     }
   }
   std::printf("forms:%s\n", counts.empty() ? " none" : "");
@@ -531,7 +524,7 @@ std::string PageNumbersGuard(const std::vector<std::string>& args, const Options
   // A type without forms would be recorded as switched over, and its real forms refused later.
   if (CountFormsOfType(args[0], args[1]) == 0) {
     return "no forms of type " + args[1] + " in " +
-           platform::ResolvePath(catalogue::FormDirectory(args[0])) +
+           Disk().ShownPath(catalogue::FormDirectory(args[0])) +
            " (TYPE is an extension without the dot, such as bel): nothing was changed or "
            "recorded";
   }
@@ -543,7 +536,7 @@ std::string PageNumbersGuard(const std::vector<std::string>& args, const Options
     // an unreadable settings file: the forms decide
   }
   if (!done.empty()) {
-    return "the page numbers of " + args[1] + " in " + platform::ResolvePath(args[0]) +
+    return "the page numbers of " + args[1] + " in " + Disk().ShownPath(args[0]) +
            " were switched over already (recorded in " + options.settings_file +
            "): a second run would move the page-number objects 9000 further to the left. "
            "Nothing was changed; --force runs it anyway.";
@@ -566,7 +559,7 @@ std::string PageNumbersGuard(const std::vector<std::string>& args, const Options
     try {
       text::TextReader reader(fs->Open(f.path, platform::OpenMode::kRead));
       if (reader.ReadAll().find(component::kPageNumberWithCount) != std::string::npos) {
-        return platform::ResolvePath(f.path) +
+        return Disk().ShownPath(f.path) +
                " already shows the page count: a second run would move its page-number object "
                "9000 further to the left. Nothing was changed; --force runs it anyway.";
       }

@@ -74,6 +74,15 @@ bool IdentityMatches(const std::string& now, const std::string& recorded);
 // The writer lock of a form folder, held while the object lives. The lock file also records
 // whether the run that held it last finished, and which files it made beside the forms: one that
 // did not finish (a crash, a kill, a power cut) may have left some of them behind.
+// What the lock of a form folder says, read without taking the lock: whether another run holds
+// it now, and whether the last run finished.
+struct LockPeek {
+  bool held = false;
+  bool unfinished = false;   // not held, and the last holder did not finish
+  std::string text;          // the lock file's text (who held it last)
+  std::vector<OwnFile> own;  // what the unfinished last run recorded as its own
+};
+
 class WriterLock {
  public:
   virtual ~WriterLock() = default;
@@ -162,6 +171,24 @@ class FileSystem : public Object {
     (void)folder, (void)wait_seconds;
     return nullptr;
   }
+
+  // What a person is shown and what tells one place from another.
+  //
+  // The path as the operating system has it (its separators, the letter case on the disk); the
+  // path itself where this file system has no other view.
+  virtual std::string ShownPath(const std::string& path) { return path; }
+  // The real path of an existing file or folder (links resolved), the same for every path that
+  // reaches it; "" when it is not there or this file system cannot tell.
+  virtual std::string RealPath(const std::string& path) {
+    (void)path;
+    return "";
+  }
+  // What the lock of a form folder says, read without taking it (nothing held where this file
+  // system has no locks).
+  virtual LockPeek PeekFormFolderLock(const std::string& folder) {
+    (void)folder;
+    return {};
+  }
 };
 
 // The name of the lock file in a form folder.
@@ -210,6 +237,11 @@ class ForwardingFileSystem : public FileSystem {
   std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder,
                                              double wait_seconds) override {
     return target_->LockFormFolder(folder, wait_seconds);
+  }
+  std::string ShownPath(const std::string& path) override { return target_->ShownPath(path); }
+  std::string RealPath(const std::string& path) override { return target_->RealPath(path); }
+  LockPeek PeekFormFolderLock(const std::string& folder) override {
+    return target_->PeekFormFolderLock(folder);
   }
 
  private:

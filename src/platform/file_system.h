@@ -17,6 +17,7 @@ using llupdate::File;
 using llupdate::FileEntry;
 using llupdate::FileSystem;
 using llupdate::ForwardingFileSystem;
+using llupdate::LockPeek;
 using llupdate::NewMemoryFileSystem;
 using llupdate::NewOsFileSystem;
 using llupdate::OpenMode;
@@ -81,14 +82,7 @@ std::string LockRecordValue(const std::string& text, const std::string& key);
 std::string RecordLine(const OwnFile& file);
 std::string InPlaceLine(const std::string& form, const std::string& backup);
 
-// What the lock of a form folder says, read without taking the lock: whether another run holds
-// it now, and whether the last run finished.
-struct LockPeek {
-  bool held = false;
-  bool unfinished = false;   // not held, and the last holder did not finish
-  std::string text;          // the lock file's text (who held it last)
-  std::vector<OwnFile> own;  // what the unfinished last run recorded as its own
-};
+// The POSIX file system's PeekFormFolderLock.
 LockPeek PeekWriterLock(const std::string& folder);
 
 // The refusal of a writer lock that another run holds, naming the holder from the lock file's

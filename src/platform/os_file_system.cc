@@ -1138,6 +1138,16 @@ class OsFileSystem : public FileSystem {
     return ContentIdentity(st);
   }
 
+  std::string ShownPath(const std::string& path) override { return ResolvePath(path); }
+  std::string RealPath(const std::string& path) override {
+    char* real = ::realpath(ResolvePath(path).c_str(), nullptr);
+    if (real == nullptr) return "";
+    std::string result = real;
+    std::free(real);
+    return result;
+  }
+  LockPeek PeekFormFolderLock(const std::string& folder) override { return PeekWriterLock(folder); }
+
   void MoveFile(const std::string& source, const std::string& destination) override {
     PathResolver::Resolved from = paths_.Resolve(source);
     std::string to = paths_.Resolve(destination).os_path;

@@ -71,8 +71,8 @@ OverlayFileSystem::OverlayFileSystem(std::shared_ptr<FileSystem> base,
                                      std::vector<std::string> roots)
     : base_(std::move(base)) {
   for (const std::string& root : roots) {
-    char real[PATH_MAX];
-    if (::realpath(root.c_str(), real) != nullptr) roots_.push_back(real);
+    std::string real = base_->RealPath(root);
+    if (!real.empty()) roots_.push_back(real);
   }
 }
 
@@ -344,7 +344,7 @@ std::unique_ptr<WriterLock> OverlayFileSystem::LockFormFolder(const std::string&
   if (!IsFolder(folder)) return nullptr;
   // A preview reads only, so another run's lock does not stop it. That run may be in the middle
   // of a form: its files are its own, and none of them is shown as healed.
-  LockPeek peek = PeekWriterLock(folder);
+  LockPeek peek = base_->PeekFormFolderLock(folder);
   if (peek.held) {
     held_by_ = peek.text.empty() ? "?" : peek.text;
     return std::make_unique<PreviewLock>(false, std::vector<OwnFile>{});

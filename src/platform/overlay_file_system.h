@@ -45,6 +45,11 @@ class OverlayFileSystem : public PreviewFileSystem {
   }
   std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder,
                                              double wait_seconds) override;
+  std::string ShownPath(const std::string& path) override { return base_->ShownPath(path); }
+  std::string RealPath(const std::string& path) override { return base_->RealPath(path); }
+  LockPeek PeekFormFolderLock(const std::string& folder) override {
+    return base_->PeekFormFolderLock(folder);
+  }
 
  private:
   // The content of a file in the overlay: the bytes of a disk file until it is written.
