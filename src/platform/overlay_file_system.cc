@@ -11,6 +11,7 @@
 
 #include "platform/error.h"
 #include "text/text.h"
+#include "text/unified_diff.h"
 
 namespace llupdate::platform {
 namespace {
@@ -398,4 +399,8 @@ std::string OverlayFileSystem::BytesAfter(const std::string& path) {
 std::shared_ptr<llupdate::PreviewFileSystem> llupdate::NewPreviewFileSystem(
     std::shared_ptr<FileSystem> base, std::vector<std::string> roots) {
   return std::make_shared<platform::OverlayFileSystem>(std::move(base), std::move(roots));
+}
+
+std::string llupdate::UnifiedDiff(const std::string& before, const std::string& after) {
+  return text::Diff(before, after);
 }

@@ -278,7 +278,3 @@ std::string Diff(const std::string& before_text, const std::string& after_text) 
 }
 
 }  // namespace llupdate::text
-
-std::string llupdate::UnifiedDiff(const std::string& before, const std::string& after) {
-  return text::Diff(before, after);
-}

@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "llupdate/preview.h"
-
 namespace llupdate::text {
 
 // UnifiedDiff (llupdate/preview.h).
