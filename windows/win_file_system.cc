@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/error.h"
 #include "platform/file_system.h"
@@ -110,8 +111,8 @@ void WriteLockText(HANDLE handle, const std::string& text) {
   }
 }
 
-constexpr char kRunning[] = "state=running";
-constexpr char kFinished[] = "state=finished";
+constexpr const char* kRunning = platform::kRecordRunning;
+constexpr const char* kFinished = platform::kRecordFinished;
 
 class WinWriterLock : public platform::WriterLock {
  public:
@@ -127,7 +128,7 @@ class WinWriterLock : public platform::WriterLock {
     std::string text = ReadLockText(handle_);
     size_t at = text.find(kRunning);
     if (at == std::string::npos) return;
-    WriteLockText(handle_, text.replace(at, sizeof kRunning - 1, kFinished));
+    WriteLockText(handle_, text.replace(at, std::strlen(kRunning), kFinished));
   }
 
  private:
@@ -209,8 +210,8 @@ class WinFileSystem : public platform::FileSystem {
       }
       // The form's attributes but for the read-only one, also where the replace did not keep
       // them (as Wine's does not).
-      SetFileAttributesW(Wide(destination).c_str(),
-                         (a & ~FILE_ATTRIBUTE_READONLY) ? a & ~FILE_ATTRIBUTE_READONLY
+      SetFileAttributesW(Wide(destination).c_str(), (a & ~FILE_ATTRIBUTE_READONLY)
+                                                        ? a & ~FILE_ATTRIBUTE_READONLY
                                                         : FILE_ATTRIBUTE_NORMAL);
       return true;
     }
@@ -263,9 +264,9 @@ class WinFileSystem : public platform::FileSystem {
     char since[32];
     wsprintfA(since, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
               now.wMinute, now.wSecond);
-    WriteLockText(handle, "host=" + Utf8(host, static_cast<int>(wcslen(host))) +
-                              "\npid=" + std::to_string(GetCurrentProcessId()) +
-                              "\nsince=" + since + "\n" + kRunning + "\n");
+    WriteLockText(
+        handle, platform::LockRecordHeader(Utf8(host, static_cast<int>(wcslen(host))),
+                                           std::to_string(GetCurrentProcessId()), "", since, true));
     if (platform::DurableWrites()) FlushFileBuffers(handle);
     return lock;
   }

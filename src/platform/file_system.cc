@@ -140,6 +140,12 @@ std::string Unescape(const std::string& text) {
 
 }  // namespace
 
+std::string LockRecordHeader(const std::string& host, const std::string& pid,
+                             const std::string& uid, const std::string& since, bool running) {
+  return "host=" + host + "\npid=" + pid + (uid.empty() ? "" : "\nuid=" + uid) +
+         "\nsince=" + since + "\n" + (running ? kRecordRunning : kRecordFinished) + "\n";
+}
+
 LockRecord ParseLockRecord(const std::string& text) {
   LockRecord record;
   size_t at = 0;
@@ -148,7 +154,7 @@ LockRecord ParseLockRecord(const std::string& text) {
     if (end == std::string::npos) break;  // a line being written is not yet part of the record
     std::string line = text.substr(at, end - at);
     at = end + 1;
-    if (line == "state=running") record.running = true;
+    if (line == kRecordRunning) record.running = true;
     const bool own = line.rfind("own=", 0) == 0;
     const bool in_place = line.rfind("inplace=", 0) == 0;
     if (!own && !in_place) continue;

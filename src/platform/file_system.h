@@ -77,6 +77,12 @@ struct LockRecord {
   std::vector<std::pair<std::string, std::string>> in_place;
 };
 LockRecord ParseLockRecord(const std::string& text);
+// The header of a lock record: who holds it and whether the run is still going. uid is left out
+// where the system has none ("").
+std::string LockRecordHeader(const std::string& host, const std::string& pid,
+                             const std::string& uid, const std::string& since, bool running);
+inline constexpr char kRecordRunning[] = "state=running";
+inline constexpr char kRecordFinished[] = "state=finished";
 // A value of a lock record's header ("host", "pid", "since"), "?" when it has none.
 std::string LockRecordValue(const std::string& text, const std::string& key);
 std::string RecordLine(const OwnFile& file);

@@ -180,8 +180,8 @@ std::string ReadAll(int fd) {
   return text;
 }
 
-// The header of a lock file for this process in the given state ("running", "finished").
-std::string LockHeader(const char* state) {
+// The header of a lock file for this process, its run going on or finished.
+std::string LockHeader(bool running) {
   char host[256] = "?";
   ::gethostname(host, sizeof host - 1);
   host[sizeof host - 1] = '\0';
@@ -190,8 +190,8 @@ std::string LockHeader(const char* state) {
   struct tm local;
   ::localtime_r(&now, &local);
   std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
-  return std::string("host=") + host + "\npid=" + std::to_string(::getpid()) +
-         "\nuid=" + std::to_string(::getuid()) + "\nsince=" + since + "\nstate=" + state + "\n";
+  return LockRecordHeader(host, std::to_string(::getpid()), std::to_string(::getuid()), since,
+                          running);
 }
 
 // "Rechner H, Prozess P, seit T" from a lock file's text.
@@ -251,7 +251,7 @@ class OsWriterLock : public WriterLock {
   std::vector<OwnFile> previous_own_files() const override { return previous_.own; }
 
   void MarkFinished() override {
-    std::string text = LockHeader("finished");
+    std::string text = LockHeader(false);
     if (::pwrite(record_fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
         ::ftruncate(record_fd_, static_cast<off_t>(text.size())) != 0) {
       throw ErrorFromErrno(errno, kLockFileName);
@@ -1105,7 +1105,7 @@ class OsFileSystem : public FileSystem {
       }
       // What the previous run recorded stays in the record until this run finishes, so that a
       // crash before its heal leaves it known.
-      std::string text = LockHeader("running");
+      std::string text = LockHeader(true);
       for (const OwnFile& own : previous.own) text += RecordLine(own);
       if (::pwrite(rfd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
           ::ftruncate(rfd, static_cast<off_t>(text.size())) != 0) {
