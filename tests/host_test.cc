@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 
 #include "host/error_convention.h"
+#include "host/message_sinks.h"
 #include "host/objects.h"
 #include "test_support.h"
 
@@ -32,6 +33,40 @@ TEST(DynArrayTest, BehavesAsTheCallersRelyOn) {
   } catch (const platform::Error& e) {
     EXPECT_EQ(e.number(), platform::kSubscriptOutOfRange);
   }
+}
+
+// Cells overwritten again and again (the table then moves its texts into a new buffer) keep
+// every text and number that is still in use.
+TEST(DynArrayTest, ValuesSurviveManyOverwrites) {
+  auto a = host::NewDynArray();
+  a->Dimension(0, 0, 0, 3);
+  a->AddRows(9);
+  for (int32_t r = 0; r < 10; ++r) {
+    a->SetValue(r, 1, 0.5 + r);
+    a->SetValue(r, 2, "keep " + std::to_string(r));
+    a->SetValue(r, 3, int32_t{r});
+  }
+  for (int round = 0; round < 400; ++round) {
+    for (int32_t r = 0; r < 10; ++r) {
+      a->SetValue(r, 0, std::string(50 + round % 7, static_cast<char>('a' + r)));
+      if (round % 3 == 0) a->SetValue(r, 1, 0.25 * round + r);
+    }
+  }
+  for (int32_t r = 0; r < 10; ++r) {
+    EXPECT_EQ(a->GetValue(r, 0).ToString(), std::string(50 + 399 % 7, static_cast<char>('a' + r)));
+    EXPECT_EQ(a->GetValue(r, 1), Variant(0.25 * 399 + r));
+    EXPECT_EQ(a->GetValue(r, 2).ToString(), "keep " + std::to_string(r));
+    EXPECT_EQ(a->GetValue(r, 3), Variant(int32_t{r}));
+  }
+}
+
+// A text in a JSON record: a byte that starts no valid UTF-8 sequence is escaped as
+// \udcXX, whole sequences stay as they are.
+TEST(JsonTest, BytesThatAreNoUtf8AreEscaped) {
+  EXPECT_EQ(host::JsonString("a\xC3\xA4"), "\"a\xC3\xA4\"");
+  EXPECT_EQ(host::JsonString("a\xC3("), "\"a\\udcc3(\"");
+  EXPECT_EQ(host::JsonString("\xE2\x82"), "\"\\udce2\\udc82\"");
+  EXPECT_EQ(host::JsonString("\xF0\x9F\x98\x80\x80"), "\"\xF0\x9F\x98\x80\\udc80\"");
 }
 
 std::shared_ptr<VMSettings> OpenSettings(const std::string& file) {

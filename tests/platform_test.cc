@@ -136,6 +136,18 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
   EXPECT_EQ(testing::ReadBytes(dir / "BerichteLL/a.bel"), "form");
 }
 
+// The names of the program's partial files, and of the copies of earlier versions.
+TEST(PartialFileTest, NamesAreKnownAgain) {
+  const std::string name = platform::PartialFileName("a.bel");
+  EXPECT_TRUE(platform::IsPartialFileName(name));
+  EXPECT_NE(platform::PartialFileName("a.bel"), name);
+  EXPECT_TRUE(platform::IsPartialFileName("a.bel.llupdate-copy"));
+  EXPECT_FALSE(platform::IsPartialFileName(".llupdate-copy"));
+  EXPECT_FALSE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdeg.tmp"));
+  EXPECT_FALSE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdef.tm"));
+  EXPECT_TRUE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdef.tmp"));
+}
+
 TEST(OsFileSystemTest, ListsFilesOnlyOrderedByNameIgnoringCase) {
   TempDir dir;
   for (const char* name : {"b.lst", "A.lst", "c.LST", "a2.lst"})
