@@ -123,6 +123,34 @@ TEST(TextIoTest, CharactersAtTheChunkBoundaryAndBytesThatAreNoUtf8) {
   EXPECT_EQ(testing::ReadBytes(dir / "b.lst"), "a\xFF\x81\r\n");
 }
 
+// Every code point at the edges of the UTF-8 lengths comes back from UTF-16 in both byte orders;
+// overlong and out-of-range sequences are no characters (one U+FFFD per byte).
+TEST(EncodingTest, Utf8AndUtf16AtTheirEdges) {
+  for (uint32_t code : {0x0u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFDu, 0xFFFFu,
+                        0x10000u, 0x10FFFFu}) {
+    std::string utf8;
+    text::AppendUtf8(utf8, code);
+    for (Encoding encoding : {Encoding::kUtf16Le, Encoding::kUtf16Be, Encoding::kUtf8Bom}) {
+      EXPECT_EQ(text::DecodeText(text::EncodeText(utf8, encoding), encoding), utf8)
+          << std::hex << code;
+    }
+  }
+  for (const std::string& bad : {std::string("\xC0\x80", 2), std::string("\xE0\x80\x80"),
+                                 std::string("\xF0\x80\x80\x80"), std::string("\xF4\x90\x80\x80"),
+                                 std::string("\xF8\x88\x80\x80\x80"), std::string("\xED\xBF")}) {
+    std::string expected;
+    for (size_t i = 0; i < bad.size(); ++i) expected += "\xFD\xFF";
+    EXPECT_EQ(text::EncodeText(bad, Encoding::kUtf16Le), expected) << bad.size();
+  }
+  // A pair of surrogates is one character; a lone one is kept as it is (in generalised UTF-8),
+  // so that the file comes back byte for byte.
+  EXPECT_EQ(text::DecodeText(std::string("\x00\xD8\x00\xDC", 4), Encoding::kUtf16Le),
+            "\xF0\x90\x80\x80");
+  const std::string lone("\x00\xDCx\0", 4);
+  EXPECT_EQ(text::DecodeText(lone, Encoding::kUtf16Le), "\xED\xB0\x80x");
+  EXPECT_EQ(text::EncodeText(text::DecodeText(lone, Encoding::kUtf16Le), Encoding::kUtf16Le), lone);
+}
+
 // Names are compared as Windows compares them: letter case folded for ASCII, Latin-1 and Latin
 // Extended-A as the C library folds them (but the dotted capital I, which Windows leaves).
 TEST(TextTest, CaseFoldingOfLatinLetters) {
