@@ -46,6 +46,8 @@ TEST(ProfileReaderTest, QuotesNulAndLength) {
   EXPECT_EQ(Get("[s]\nk='x'\n", "s", "k"), "x");
   EXPECT_EQ(Get("[s]\nk=\"x'\n", "s", "k"), "\"x'");
   EXPECT_EQ(Get("[s]\nk=\"\n", "s", "k"), "\"");
+  EXPECT_EQ(Get("[s]\nk=\"\"\n", "s", "k"), "");  // two quotes: an empty value
+  EXPECT_EQ(Get("[s]\nk=''\n", "s", "k"), "");
   EXPECT_EQ(Get(std::string("[s]\nk=ab  \0cd\n", 14), "s", "k"), "ab");
   std::string long_value(3000, 'v');
   EXPECT_EQ(Get("[s]\nk=" + long_value + "\n", "s", "k"), long_value.substr(0, 2047));
