@@ -60,10 +60,13 @@ TEST(FrameLinesTest, KorrekturLinien) {
   EXPECT_EQ(ll15::Korrektur_Linien(0, lines, "[Bottom]", 400), 3);
   EXPECT_EQ(lines->GetValue(3, 0).ToString(), kKey + "Line=True");
   EXPECT_EQ(lines->GetValue(4, 0).ToString(), kKey + "LineWidth=400");
-  // Without a "LineWidth=0" after it, "LineWidth=300" is inserted whatever the width asked for.
+  // Without a "LineWidth=0" after it, "LineWidth=300" is inserted right after the switched line,
+  // whatever the width asked for.
+  std::vector<std::string> expected = Texts(*lines);
   EXPECT_EQ(ll15::Korrektur_Linien(5, lines, "[Bottom]", 500), 6);
-  EXPECT_EQ(Texts(*lines).back(), "y");
-  EXPECT_EQ(lines->GetValue(7, 0).ToString(), kKey + "LineWidth=300");
+  expected[6] = kKey + "Line=True";
+  expected.insert(expected.begin() + 7, kKey + "LineWidth=300");
+  EXPECT_EQ(Texts(*lines), expected);
   EXPECT_EQ(ll15::Korrektur_Linien(6, lines, "[Bottom]", 500), -1);   // no "Line=False" after it
   EXPECT_EQ(ll15::Korrektur_Linien(0, nullptr, "[Bottom]", 500), 0);  // an error gives 0
 }

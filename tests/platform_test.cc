@@ -123,6 +123,10 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
   EXPECT_EQ(testing::ReadBytes(dir / "BerichteLL/a.bel"), "form");
 
   fs->BeginJob();
+  EXPECT_EQ(fs->ListFiles(dir.path() + "\\berichtell").size(), 1u);
+  EXPECT_FALSE(fs->FileExists(dir.path() + "\\berichtell"));  // a folder is no file
+  EXPECT_TRUE(fs->FolderExists(dir.path() + "\\berichtell"));
+  EXPECT_FALSE(fs->FolderExists(forms + "a.bel"));
   EXPECT_TRUE(fs->FileExists(forms + "A.bel"));
   fs->MoveFile(forms + "a.bel", forms + "b.bel");
   EXPECT_FALSE(fs->FileExists(forms + "a.bel"));

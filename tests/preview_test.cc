@@ -62,6 +62,10 @@ TEST(PreviewTest, EditScriptsAreValidAndShortest) {
     before += "Zeile " + std::to_string(n) + "\r";
     after += "Zeile " + std::to_string(n) + "\r\n";
   }
+  // Lines added at the end or taken from it are a change too.
+  EXPECT_NE(UnifiedDiff("a\r\n", "a\r\nb\r\n").find("+b"), std::string::npos);
+  EXPECT_NE(UnifiedDiff("a\r\nb\r\n", "a\r\n").find("-b"), std::string::npos);
+  EXPECT_EQ(UnifiedDiff("a\r\n", "a\r\n"), "");
   std::string diff = UnifiedDiff(before, after);
   EXPECT_EQ(std::count(diff.begin(), diff.end(), '\n'), 40001);
   EXPECT_NE(diff.find("-Zeile 19999 [CR]\n"), std::string::npos);

@@ -163,6 +163,24 @@ TEST_F(RewriteTest, FormsThatCannotBeReadWithoutLossAreRefused) {
             "Spacing.Paragraph=Firmendaten.NeueAnschrift\nX=Firmendaten.NeueAnschrift\r\n");
 }
 
+// A writer that cannot take the lock of the form folder changes nothing and says so; the call is
+// busy only when another run holds the folder.
+TEST_F(RewriteTest, AWriterThatCannotLockChangesNothing) {
+  testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
+  for (int32_t error : {75, 70}) {
+    messages_.records().clear();
+    faults_.fs().FailOn(FsOp::kLock, 1, error);
+    EXPECT_FALSE(Rewrite("f.bel"));
+    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), "Spacing.Paragraph=8\r\n");
+    EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+    ASSERT_EQ(messages_.texts().size(), 1u);
+    EXPECT_EQ(messages_.texts()[0].rfind("Nichts ge\xC3\xA4ndert: ", 0), 0u)
+        << messages_.texts()[0];
+    EXPECT_EQ(c_.LastCallSummary().database_busy, error == 70);
+  }
+  EXPECT_TRUE(Rewrite("f.bel"));
+}
+
 TEST_F(RewriteTest, FailuresBeforeTheSwapLeaveTheFormAsItWas) {
   const std::string content = "Spacing.Paragraph=8\r\n";
   testing::WriteBytes(Form("f.bel"), content);
