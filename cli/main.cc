@@ -548,7 +548,7 @@ int Main(int argc, char** argv) {
                                summary.failed > 0 || summary.refused > 0;
       status = PrintResults(*command, results, options.json, with_errors,
                             summary.examined == 0 ? nothing : std::string());
-      if (LastCallFoundDatabaseBusy()) {
+      if (summary.database_busy) {
         status = kExitDatabaseBusy;
       } else if (StopRequested()) {
         status = stop_signal == SIGHUP ? kExitHangUp : kExitInterrupted;

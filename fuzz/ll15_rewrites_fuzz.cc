@@ -32,10 +32,11 @@ std::string Unswitched(const std::string& line) {
 void FrameRemoval(const std::string& form) {
   auto fs = fuzz::Database("a.bel", form);
   const std::string path = "db\\BerichteLL\\a.bel";
-  files::FileContext ctx{*fs, files::ThreadFileTable()};
+  files::FileTable table;
+  files::FileContext ctx{*fs, table};
   bool rewritten = ll15::Entferne_Rahmen_LL15(ctx, path);
   std::string after = fuzz::ReadFile(*fs, path);
-  FUZZ_CHECK(files::ThreadFileTable().OpenCount() == 0);
+  FUZZ_CHECK(table.OpenCount() == 0);
   if (!rewritten) {
     FUZZ_CHECK(after == form);
     return;

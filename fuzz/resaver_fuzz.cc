@@ -23,17 +23,16 @@ class WriteCounter : public ForwardingFileSystem {
 
 // Opens and saves path; the error number, or 0.
 int Resave(FileSystem& fs, const std::string& path) {
-  host::SetJobFileSystem(&fs);
   int number = 0;
   try {
     auto control = host::NewProjectResaver();
+    dynamic_cast<host::JobControl&>(*control).JoinJob(&fs, nullptr, nullptr);
     control->OpenProjectFile(1, path, 0);
     control->SaveProjectFile(path);
     control->CloseProjectFile();
   } catch (const Error& e) {
     number = e.number();
   }
-  host::SetJobFileSystem(nullptr);
   return number;
 }
 

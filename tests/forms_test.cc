@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "component/internals.h"
 #include "files/file_table.h"
 #include "llupdate/report_ll_update.h"
 #include "platform/error.h"
@@ -184,7 +185,7 @@ TEST_F(FormsTest, PageWindow) {
                 "Die Umstellung auf Seite von / bis konnte bei Formular last.bel nicht vorgenommen "
                 "werden."}));
   EXPECT_FALSE(testing::Exists(Form("xx_bad.bel")));
-  EXPECT_EQ(files::ThreadFileTable().OpenCount(), 0);
+  EXPECT_EQ(component::Internals::Table(c_).OpenCount(), 0);
 }
 
 TEST_F(FormsTest, PageNumberSwitchOvers) {

@@ -172,6 +172,8 @@ class Ll15Test : public ::testing::Test {
   testing::TempDir dir_;
   std::string forms_ = dir_ / "BerichteLL";
   clsReportLLUpdate c_;
+  files::FileTable table_;
+  files::FileContext files_{faults_.fs(), table_};
 };
 
 std::string Project(const std::string& version, const std::vector<std::string>& body) {
@@ -252,7 +254,7 @@ TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
     ASSERT_EQ(messages_.texts().size(), 1u);
     EXPECT_EQ(messages_.texts()[0].rfind(k.message_start, 0), 0u) << messages_.texts()[0];
     EXPECT_EQ(faults_.fs().open_files(), 0);
-    EXPECT_EQ(files::ThreadFileTable().OpenCount(), 0);
+    EXPECT_EQ(component::Internals::Table(c_).OpenCount(), 0);
   }
   messages_.records().clear();
   EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei_LL15("missing.bel", dir_.path()));
@@ -260,7 +262,7 @@ TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
             std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL15"});
   // The frame removal of a file that is not there fails with its own message.
   messages_.records().clear();
-  files::FileContext ctx{faults_.fs(), files::ThreadFileTable()};
+  files::FileContext ctx = component::Internals::Files(c_);
   EXPECT_FALSE(ll15::Entferne_Rahmen_LL15(ctx, Form("missing.war")));
   ASSERT_EQ(messages_.texts().size(), 1u);
   EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in Entferne_Rahmen_LL15\r\n53\r\n", 0),
@@ -273,7 +275,7 @@ TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
   std::string nul = testing::ReadBytes(Form("nul.war"));
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_LL15("nul.war", dir_.path()));
   EXPECT_EQ(testing::ReadBytes(Form("nul.war")), nul);
-  EXPECT_EQ(ll15::Save_LL15_Format(Form("open.war")), 0);
+  EXPECT_EQ(ll15::Save_LL15_Format(files_, Form("open.war")), 0);
   ASSERT_EQ(messages_.texts().size(), 2u);
   EXPECT_NE(messages_.texts()[0].find("xx_nul.war, Zeile 7: NUL-Zeichen"), std::string::npos);
   EXPECT_EQ(messages_.texts()[1].rfind("Allgemeiner Fehler in Save_LL15_Format\r\n321\r\n", 0), 0u);
@@ -305,12 +307,12 @@ TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
   for (const Case& k : cases) {
     testing::WriteBytes(Form("ok.ter"), k.before);
     std::filesystem::last_write_time(Form("ok.ter"), old_time);
-    EXPECT_EQ(ll15::Save_LL15_Format(Form("ok.ter")), -1);
+    EXPECT_EQ(ll15::Save_LL15_Format(files_, Form("ok.ter")), -1);
     EXPECT_EQ(testing::ReadBytes(Form("ok.ter")), k.after) << k.before;
     EXPECT_EQ(std::filesystem::last_write_time(Form("ok.ter")) == old_time, k.before == k.after)
         << k.before;
     std::filesystem::last_write_time(Form("ok.ter"), old_time);
-    EXPECT_EQ(ll15::Save_LL15_Format(Form("ok.ter")), -1);  // a second save changes nothing
+    EXPECT_EQ(ll15::Save_LL15_Format(files_, Form("ok.ter")), -1);  // a second save changes nothing
     EXPECT_EQ(testing::ReadBytes(Form("ok.ter")), k.after) << k.before;
     EXPECT_EQ(std::filesystem::last_write_time(Form("ok.ter")), old_time) << k.before;
   }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "component/internals.h"
 #include "files/file_table.h"
 #include "ll15/save_ll15.h"
 #include "llupdate/report_ll_update.h"
@@ -37,7 +38,7 @@ class RewriteTest : public ::testing::Test {
   }
   void ExpectNothingOpen() {
     EXPECT_EQ(faults_.fs().open_files(), 0);
-    EXPECT_EQ(files::ThreadFileTable().OpenCount(), 0);
+    EXPECT_EQ(component::Internals::Table(c_).OpenCount(), 0);
   }
 
   testing::RecordedMessages messages_;
@@ -142,7 +143,9 @@ TEST_F(RewriteTest, FormsThatCannotBeReadWithoutLossAreRefused) {
     EXPECT_EQ(messages_.texts(),
               std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift"});
     messages_.records().clear();
-    EXPECT_EQ(ll15::Save_LL15_Format(Form("f.bel")), 0);
+    files::FileTable table;
+    files::FileContext ctx{faults_.fs(), table};
+    EXPECT_EQ(ll15::Save_LL15_Format(ctx, Form("f.bel")), 0);
     EXPECT_EQ(testing::ReadBytes(Form("f.bel")), bytes);
     ASSERT_EQ(messages_.texts().size(), 1u);
     EXPECT_NE(messages_.texts()[0].find("\r\n321\r\n"), std::string::npos);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "platform/error.h"
 #include "platform/file_system.h"
@@ -47,8 +48,9 @@ DWORD Attributes(const std::string& path) { return GetFileAttributesW(Wide(path)
 
 class WinFile : public platform::File {
  public:
-  WinFile(HANDLE handle, std::string path, bool written = false)
-      : handle_(handle), path_(std::move(path)), written_(written) {}
+  // A file opened for writing is put on the disk when it is closed if durable is set.
+  WinFile(HANDLE handle, std::string path, bool written = false, bool durable = false)
+      : handle_(handle), path_(std::move(path)), written_(written && durable) {}
   ~WinFile() override {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   }
@@ -75,7 +77,7 @@ class WinFile : public platform::File {
     HANDLE handle = handle_;
     handle_ = INVALID_HANDLE_VALUE;
     if (handle == INVALID_HANDLE_VALUE) return;
-    if (written_ && platform::DurableWrites() && !FlushFileBuffers(handle)) {
+    if (written_ && !FlushFileBuffers(handle)) {
       Error error = LastError(path_);
       CloseHandle(handle);
       throw error;
@@ -86,7 +88,7 @@ class WinFile : public platform::File {
  private:
   HANDLE handle_;
   std::string path_;
-  bool written_;
+  bool written_;  // and to be put on the disk
 };
 
 // The lock file of a database, locked with LockFileEx on a byte range far past its text; Windows
@@ -145,7 +147,11 @@ std::string Field(const std::string& text, const std::string& key) {
 }
 
 class WinFileSystem : public platform::FileSystem {
+  std::optional<bool> durable_;  // the job's choice; the process-wide default without one
+  bool Durable() const { return durable_.value_or(platform::DurableWrites()); }
+
  public:
+  void UseDurableWrites(bool on) override { durable_ = on; }
   bool FileExists(const std::string& path) override {
     DWORD a = Attributes(path);
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
@@ -267,7 +273,7 @@ class WinFileSystem : public platform::FileSystem {
     WriteLockText(
         handle, platform::LockRecordHeader(Utf8(host, static_cast<int>(wcslen(host))),
                                            std::to_string(GetCurrentProcessId()), "", since, true));
-    if (platform::DurableWrites()) FlushFileBuffers(handle);
+    if (Durable()) FlushFileBuffers(handle);
     return lock;
   }
   std::vector<platform::FileEntry> ListFiles(const std::string& folder) override {
@@ -311,7 +317,7 @@ class WinFileSystem : public platform::FileSystem {
       }
       throw LastError(path);
     }
-    return std::make_unique<WinFile>(handle, path, mode != platform::OpenMode::kRead);
+    return std::make_unique<WinFile>(handle, path, mode != platform::OpenMode::kRead, Durable());
   }
   uint32_t GetAttributes(const std::string& path) override {
     DWORD a = Attributes(path);

@@ -64,9 +64,6 @@ void SetDurableWrites(bool on);
 // it, the operation waits up to this many seconds (0 by default) and then returns False with a
 // message naming the holder.
 void SetWriterLockWait(double seconds);
-// True when the last writing operation of this thread was refused because another run held the
-// database.
-bool LastCallFoundDatabaseBusy();
 // Asks the running job to stop: the form in work is finished, nothing more is begun, and the job
 // returns False. Safe to call from a signal handler or another thread. The request is for the
 // whole process and stays: every later call of every instance returns False at once until

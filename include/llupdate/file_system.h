@@ -42,7 +42,8 @@ enum class OpenMode {
 
 // An open file. Errors are thrown as platform::Error. A file that is destroyed without Close()
 // is closed quietly. Close() of a file opened for writing puts its data on the disk first while
-// durable writes are on (see SetDurableWrites), so a closed file is complete after a power cut.
+// durable writes are on (see FileSystem::UseDurableWrites), so a closed file is complete after a
+// power cut.
 class File {
  public:
   virtual ~File() = default;
@@ -133,6 +134,10 @@ class FileSystem : public Object {
   // folders and names; the caller tells it when the job is over.
   virtual void BeginJob() {}
   virtual void EndJob() {}
+  // Whether what this file system writes is put on the disk (a new file before it replaces a form,
+  // a folder after its entries changed): a job gives its choice when it begins. Without one, the
+  // process-wide default holds (SetDurableWrites in call.h).
+  virtual void UseDurableWrites(bool on) { (void)on; }
 
   // What keeps a form whole at every instant. A file system that offers only the classic
   // operations above keeps these defaults, and the rewrites then use the classic sequence.
@@ -226,6 +231,7 @@ class ForwardingFileSystem : public FileSystem {
   }
   void BeginJob() override { target_->BeginJob(); }
   void EndJob() override { target_->EndJob(); }
+  void UseDurableWrites(bool on) override { target_->UseDurableWrites(on); }
   bool LinkFile(const std::string& existing, const std::string& new_name) override {
     return target_->LinkFile(existing, new_name);
   }

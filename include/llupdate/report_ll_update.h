@@ -25,6 +25,9 @@ namespace component {
 class Internals;
 class Job;
 }  // namespace component
+namespace files {
+class FileTable;
+}  // namespace files
 
 class clsReportLLUpdate {
  public:
@@ -110,6 +113,8 @@ class clsReportLLUpdate {
   CallSummary summary_;
   // The call in work, from the outermost operation that writes until it returns.
   std::unique_ptr<component::Job> job_;
+  // The numbered files of this instance's calls.
+  std::unique_ptr<files::FileTable> files_;
 };
 
 }  // namespace llupdate

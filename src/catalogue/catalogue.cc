@@ -28,20 +28,24 @@ struct HeaderValues {
 
 // "Version", then "Referenzbeleg" only when "Version" is not empty, and "FileVersion" when asked:
 // the values separate profile reads would give, from one pass over the file.
-HeaderValues ReadHeaderValues(platform::FileSystem& fs, const std::string& path,
-                              bool file_version) {
+HeaderValues ReadHeaderValues(platform::FileSystem& fs, const std::string& path, bool file_version,
+                              platform::JobNotes* notes) {
   std::vector<files::ProfileQuery> queries = {{"UserSection", "Version", ""},
                                               {"UserSection", "Referenzbeleg", ""}};
   if (file_version) queries.push_back({"Description", "FileVersion", ""});
   std::vector<std::string> values;
+  bool unread = false;
   try {
-    values = files::ReadProfileValues(fs, path, queries);
+    values = files::ReadProfileValues(fs, path, queries, &unread);
   } catch (const HostFailure&) {
     throw;
   } catch (...) {
     values.assign(queries.size(), "");  // the profile reader gives "" on an error
-    platform::NoteFormUnread();         // a job that decides by these values cannot be sure
-    platform::NoteIoFailure();          // nor can a step that converted by them
+    unread = true;
+  }
+  if (unread && notes != nullptr) {
+    ++notes->unread;
+    ++notes->io_failures;
   }
   HeaderValues result;
   result.version = values[0];
@@ -79,7 +83,8 @@ bool Pruefe_Kataloge(platform::FileSystem& fs, const std::string& pDBPath) {
   });
 }
 
-bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::string& path) {
+bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::string& path,
+                  platform::JobNotes* notes) {
   return host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
     catalogue.Dimension(0, 0, 0, 5);
     RowCounter r;
@@ -91,7 +96,7 @@ bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::stri
       // A name with "~" is never listed; testing it first spares reading the file.
       if (file.name.find('~') != std::string::npos) continue;
       std::string p = path + "\\" + file.name;
-      HeaderValues values = ReadHeaderValues(fs, p, false);
+      HeaderValues values = ReadHeaderValues(fs, p, false, notes);
       if (values.version.empty() || values.referenzbeleg.empty()) continue;
       AddRow(catalogue, r, file.name, p, values, false);
     }
@@ -100,7 +105,7 @@ bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::stri
 }
 
 bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& catalogue,
-                   const std::string& path, bool read_values) {
+                   const std::string& path, bool read_values, platform::JobNotes* notes) {
   return host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
     catalogue.Dimension(0, 0, 0, 5);
     std::string wanted = text::UpperAscii(type);
@@ -110,7 +115,7 @@ bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& 
       if (LastFourUpper(text::TrimSpaces(file.name)) != wanted) continue;
       if (file.name.find('~') != std::string::npos) continue;
       std::string p = path + "\\" + file.name;
-      HeaderValues values = read_values ? ReadHeaderValues(fs, p, true) : HeaderValues{};
+      HeaderValues values = read_values ? ReadHeaderValues(fs, p, true, notes) : HeaderValues{};
       AddRow(catalogue, r, file.name, p, values, true);
     }
     return true;

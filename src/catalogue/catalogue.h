@@ -10,6 +10,7 @@
 
 #include "llupdate/host.h"
 #include "platform/file_system.h"
+#include "platform/job_notes.h"
 
 namespace llupdate::catalogue {
 
@@ -23,14 +24,20 @@ std::string FormDirectory(const std::string& pDBPath);
 // first one missing.
 bool Pruefe_Kataloge(platform::FileSystem& fs, const std::string& pDBPath);
 
+// A form whose header values could not be read (an I/O error, not a missing value) is listed as
+// if it had none, and counted in notes, when given, as unread and as an I/O failure: a job that
+// decides by these values cannot be sure, nor can a step that converted by them.
+//
 // The forms of all twelve form types that carry a "Version" and a "Referenzbeleg".
-bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::string& path);
+bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::string& path,
+                  platform::JobNotes* notes = nullptr);
 
 // The forms of one form type (an extension without the dot, in any case). A caller that uses
 // only the names (column 0) passes read_values false: the forms are then not opened, and columns
 // 2, 3 and 5 stay empty.
 bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& catalogue,
-                   const std::string& path, bool read_values = true);
+                   const std::string& path, bool read_values = true,
+                   platform::JobNotes* notes = nullptr);
 
 // The form types as extensions with the dot, upper case.
 extern const char* const kFormTypes[12];

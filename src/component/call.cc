@@ -11,15 +11,11 @@ namespace {
 
 std::atomic<double> lock_wait_seconds{0};
 std::atomic<bool> stop_requested{false};
-// What the last call of this thread found, set when the call ends (CallSummary::database_busy
-// says the same per instance).
-thread_local bool last_call_found_busy = false;
 
 }  // namespace
 
 void SetDurableWrites(bool on) { platform::SetDurableWrites(on); }
 void SetWriterLockWait(double seconds) { lock_wait_seconds.store(seconds < 0 ? 0 : seconds); }
-bool LastCallFoundDatabaseBusy() { return last_call_found_busy; }
 void RequestStop() noexcept { stop_requested.store(true); }
 bool StopRequested() noexcept { return stop_requested.load(); }
 void ClearStopRequest() noexcept { stop_requested.store(false); }
@@ -27,7 +23,6 @@ void ClearStopRequest() noexcept { stop_requested.store(false); }
 namespace component {
 
 double LockWaitSeconds() { return lock_wait_seconds.load(); }
-void NoteLastCallBusy(bool busy) { last_call_found_busy = busy; }
 
 }  // namespace component
 }  // namespace llupdate

@@ -74,15 +74,18 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           std::shared_ptr<DynArray> installed = Internals::Catalogue(*this);
           std::shared_ptr<DynArray> delivered = Internals::DeliveryCatalogue(*this);
           step = 3;
-          platform::TakeFormsUnread();
-          if (!catalogue::Aufbau_Array(fs, *installed, forms)) return false;
+          platform::JobNotes* notes = Internals::Notes(*this);
+          platform::JobNotes unread_here;  // a call outside a job still counts what it reads
+          if (notes == nullptr) notes = &unread_here;
+          const int unread_before = notes->unread;
+          if (!catalogue::Aufbau_Array(fs, *installed, forms, notes)) return false;
           step = 4;
-          if (!catalogue::Aufbau_Array(fs, *delivered, delivery)) return false;
+          if (!catalogue::Aufbau_Array(fs, *delivered, delivery, notes)) return false;
           // A form that could not be read would look like one not installed (and its delivered
           // namesake would replace it) or like one not delivered (and the delivery would be
           // forgotten without it): nothing is distributed then; the delivery stays for the next
           // run.
-          if (platform::TakeFormsUnread() > 0) {
+          if (notes->unread > unread_before) {
             host::ShowHostMessage("Nicht alle Formulare in " + forms + " und " + delivery +
                                       " konnten gelesen werden; die neuen Formulare werden "
                                       "beim nächsten Lauf verteilt.",
@@ -90,7 +93,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
             return false;
           }
 
-          ProgressObserver* progress = ThreadProgressObserver();
+          ProgressObserver* progress = Internals::Progress(*this);
           const char* operation = "Kopiere_Neue_Formulare_LL";
           if (progress != nullptr)
             progress->TypeStarted(operation, "", component::CountForms(*delivered));
@@ -117,7 +120,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
               const std::string target = forms + "\\" + name;
               SchreibschutzEntfernen(target);
               fs.CopyFile(delivered->GetValue(i, 1).ToString(), target, true);
-              platform::NoteFolderChanged(forms);
+              notes->FolderChanged(forms);
               if (progress != nullptr) progress->FormWritten(target);
             }
             if (progress != nullptr) progress->FormFinished(operation, "", name, true);
@@ -126,7 +129,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           // The copies are on the disk before the delivery is forgotten.
           if (!component::FlushChangedFolders(*this)) return false;
           fs.DeleteFile(marker, true);  // the delivery is distributed: only now is it forgotten
-          platform::NoteFolderChanged(delivery);
+          notes->FolderChanged(delivery);
           host::IgnoreErrors([&] {
             Internals::Catalogue(*this).reset();
             Internals::DeliveryCatalogue(*this).reset();
@@ -150,8 +153,9 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
       if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
 
       bool done = false;  // the outcome of the step just performed
-      platform::TakeIoFailures();
+      const platform::JobNotes* notes = Internals::Notes(*this);
       for (int32_t i = last + 1; i <= component::kDriverSteps; ++i) {
+        const int failures_before = notes != nullptr ? notes->io_failures : 0;
         if (const component::Operation* operation = component::OperationOfStep(i)) {
           done = operation->call(*this, {pDBPath}, pConnection) == Variant(true);
         } else if (i == 2) {
@@ -171,7 +175,7 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
           // could not be put in place (that was reported), nor before the changes are on disk.
           // A form refused for its content does not hold the step back: a rerun would only
           // refuse it again.
-          if (platform::TakeIoFailures() > 0) result = done = false;
+          if (notes != nullptr && notes->io_failures > failures_before) result = done = false;
           if (done && !component::FlushChangedFolders(*this)) result = done = false;
           if (done && i < component::kDriverSteps &&
               component::StopHere(*this, "Pruefe_Konvertiere_Formulare")) {

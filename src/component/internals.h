@@ -18,8 +18,13 @@ class Internals {
   static void Init_FSO(clsReportLLUpdate& self);
   // The file-system object, created first when missing (error 91 when it cannot be).
   static platform::FileSystem& Fso(clsReportLLUpdate& self);
-  // The file system and this thread's numbered files.
+  // The file system, the instance's numbered files and, inside a job, the job's notes and
+  // progress.
   static files::FileContext Files(clsReportLLUpdate& self);
+  static files::FileTable& Table(clsReportLLUpdate& self);
+  // The job's notes and progress; nullptr outside a job.
+  static platform::JobNotes* Notes(clsReportLLUpdate& self);
+  static ProgressObserver* Progress(clsReportLLUpdate& self);
 
   static std::shared_ptr<DynArray>& Catalogue(clsReportLLUpdate& self) { return self.catalogue_; }
   static std::shared_ptr<DynArray>& DeliveryCatalogue(clsReportLLUpdate& self) {

@@ -16,6 +16,7 @@
 #include "llupdate/report_ll_update.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "platform/job_notes.h"
 #include "text/text.h"
 
 namespace llupdate::component {
@@ -27,10 +28,11 @@ inline std::string FormKey(const std::string& path) {
 }
 
 // Counts what one call does to the forms, from the events its jobs report, and passes each
-// event on to the observer the host gave.
+// event on to the observer the host gave. An error shown for an I/O failure is counted in the
+// call's notes as well.
 class CallCounter : public ProgressObserver, public host::ErrorTally {
  public:
-  explicit CallCounter(ProgressObserver* next) : next_(next) {}
+  CallCounter(ProgressObserver* next, platform::JobNotes& notes) : next_(next), notes_(notes) {}
 
   void TypeStarted(const std::string& operation, const std::string& type, int total) override {
     if (next_ != nullptr) next_->TypeStarted(operation, type, total);
@@ -62,6 +64,7 @@ class CallCounter : public ProgressObserver, public host::ErrorTally {
   }
   void ErrorShown(int32_t number) override {
     ++errors_;
+    if (platform::IsIoFailure(number)) ++notes_.io_failures;
     if (in_work_.empty()) return;
     examined_.insert(in_work_);
     if (number == platform::kNotATextProject) {
@@ -89,6 +92,7 @@ class CallCounter : public ProgressObserver, public host::ErrorTally {
 
  private:
   ProgressObserver* next_;
+  platform::JobNotes& notes_;
   std::string in_work_;
   std::set<std::string> examined_, written_, failed_, refused_;
   int errors_ = 0;
@@ -110,11 +114,14 @@ class Job {
   std::vector<HeldDatabase> held;        // the databases the call holds, outermost first
   bool stop_reported = false;            // the stop was shown
   bool database_busy = false;            // another run held the database: nothing was done
+  platform::JobNotes notes;              // what the job's routines learnt on their way
+
+  // The job's progress: counted, then passed on to the host's observer.
+  ProgressObserver& progress() { return counter_; }
 
  private:
   clsReportLLUpdate& self_;
   CallCounter counter_;
-  ProgressObserver* previous_observer_;
 };
 
 }  // namespace llupdate::component

@@ -41,7 +41,7 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
       }
       int32_t rows = catalogue->Count(1);
       platform::Counter16::Reach(int64_t{rows} - 1);
-      ProgressObserver* progress = ThreadProgressObserver();
+      ProgressObserver* progress = Internals::Progress(self);
       if (progress != nullptr) progress->TypeStarted(operation, type, CountForms(*catalogue));
       for (int32_t i = 0; i < rows && result; ++i) {
         if (StopHere(self, operation)) {

@@ -1,6 +1,7 @@
 // The LL15 rewrite of one form and the switch-over of all forms to List & Label 24.
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
@@ -27,19 +28,19 @@ namespace {
 // Removes the temporary file when the rewrite ends through its error handler.
 class TemporaryGuard {
  public:
-  TemporaryGuard(platform::FileSystem& fs, const std::string& path) : fs_(fs), path_(path) {}
+  TemporaryGuard(files::FileContext& ctx, const std::string& path) : ctx_(ctx), path_(path) {}
   ~TemporaryGuard() {
     if (!armed_) return;
     try {
-      rewrites::RemoveOwnFile(fs_, path_);
+      rewrites::RemoveOwnFile(ctx_, path_);
     } catch (...) {
-      platform::NoteLeftBehind();  // a destructor never throws; the next writer removes it
+      ctx_.LeftBehind();  // a destructor never throws; the next writer removes it
     }
   }
   void Release() { armed_ = false; }
 
  private:
-  platform::FileSystem& fs_;
+  files::FileContext& ctx_;
   std::string path_;
   bool armed_ = true;
 };
@@ -55,13 +56,13 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
     bool changed = false;
     bool produced = false;  // the temporary file went through every step that writes it
     bool ran = host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
-      platform::FileSystem& fs = Internals::Fso(*this);
-      TemporaryGuard guard(fs, files.temporary);
+      files::FileContext ctx = Internals::Files(*this);
+      platform::FileSystem& fs = ctx.fs;
+      TemporaryGuard guard(ctx, files.temporary);
       if (fs.FileExists(files.temporary)) fs.DeleteFile(files.temporary, true);
       fs.CopyFile(files.source, files.temporary, true);
 
-      files::FileContext ctx = Internals::Files(*this);
-      if (ll15::Save_LL15_Format(files.temporary) != 0 &&
+      if (ll15::Save_LL15_Format(ctx, files.temporary) != 0 &&
           ll15::Entferne_Rahmen_LL15(ctx, files.temporary)) {
         text::Encoding encoding = text::Encoding::kAnsi;
         std::shared_ptr<DynArray>& lines = Internals::ProjectLines(*this);
@@ -88,13 +89,13 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
     if (!ran) return false;
 
     host::IgnoreErrors([&] { Internals::ProjectLines(*this).reset(); });
-    platform::FileSystem* fs = nullptr;
-    host::IgnoreErrors([&] { fs = &Internals::Fso(*this); });
-    if (fs == nullptr) return true;
+    std::optional<files::FileContext> ctx;
+    host::IgnoreErrors([&] { ctx.emplace(Internals::Files(*this)); });
+    if (!ctx) return true;
     if (changed && produced) {
-      rewrites::SwapInTemporary(*fs, files);
+      rewrites::SwapInTemporary(*ctx, files);
     } else {
-      rewrites::RemoveOwnFile(*fs, files.temporary);
+      rewrites::RemoveOwnFile(*ctx, files.temporary);
     }
     return true;
   });
@@ -109,15 +110,17 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
       std::shared_ptr<DynArray>& member = Internals::Catalogue(*this);
       member = host::NewDynArray();
       std::shared_ptr<DynArray> list = member;
-      platform::FileSystem& fs = Internals::Fso(*this);
+      files::FileContext ctx = Internals::Files(*this);
+      platform::FileSystem& fs = ctx.fs;
 
       bool success = false;
       bool stopped = false;
       for (const ll15::TypeRule& rule : ll15::kTypeRules) {
-        success = catalogue::Aufbau_Array2(fs, rule.extension, *list, directory);
+        success = catalogue::Aufbau_Array2(fs, rule.extension, *list, directory, true,
+                                           Internals::Notes(*this));
         if (!success) continue;
         int32_t rows = list->Count(1);
-        ProgressObserver* progress = ThreadProgressObserver();
+        ProgressObserver* progress = Internals::Progress(*this);
         const char* operation = "Umstellung_auf_LL24";
         if (progress != nullptr)
           progress->TypeStarted(operation, rule.extension, component::CountForms(*list));
@@ -132,13 +135,13 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
             if (progress != nullptr) progress->FormStarted(operation, rule.extension, name, path);
             if (rule.unprotect_each) SchreibschutzEntfernen(path);
             if (rule.threshold == 0) {
-              ll15::Save_LL15_Format(path);
+              ll15::Save_LL15_Format(ctx, path);
             } else {
               int16_t version = ll15::FileVersionNumber(list->GetValue(r, 5).ToString());
               if (version < rule.threshold) {
                 success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
               } else {
-                ll15::Save_LL15_Format(path);
+                ll15::Save_LL15_Format(ctx, path);
               }
               stopped = !success;
             }

@@ -28,7 +28,20 @@ platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
 }
 
 files::FileContext Internals::Files(clsReportLLUpdate& self) {
-  return files::FileContext{Fso(self), files::ThreadFileTable()};
+  return files::FileContext{Fso(self), Table(self), Notes(self), Progress(self)};
+}
+
+platform::JobNotes* Internals::Notes(clsReportLLUpdate& self) {
+  return self.job_ ? &self.job_->notes : nullptr;
+}
+
+ProgressObserver* Internals::Progress(clsReportLLUpdate& self) {
+  return self.job_ ? &self.job_->progress() : nullptr;
+}
+
+files::FileTable& Internals::Table(clsReportLLUpdate& self) {
+  if (!self.files_) self.files_ = std::make_unique<files::FileTable>();
+  return *self.files_;
 }
 
 }  // namespace component

@@ -1,6 +1,7 @@
 #include "component/writer_scope.h"
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "catalogue/catalogue.h"
@@ -23,11 +24,8 @@ Job::Job(clsReportLLUpdate& self)
     : token(Internals::Options(self).cancellation.get()),
       self_(self),
       counter_(Internals::Options(self).progress != nullptr ? Internals::Options(self).progress
-                                                            : ThreadProgressObserver()),
-      previous_observer_(ThreadProgressObserver()) {
-  const CallOptions& options = Internals::Options(self);
-  platform::SetCallDurableWrites(options.durable_writes ? (*options.durable_writes ? 1 : 0) : -1);
-  SetThreadProgressObserver(&counter_);
+                                                            : ThreadProgressObserver(),
+               notes) {
   host::SetThreadErrorTally(&counter_);
   Internals::Summary(self) = CallSummary();
 }
@@ -37,10 +35,7 @@ Job::~Job() {
   summary.database_busy = database_busy;
   summary.cancelled = stop_reported;
   Internals::Summary(self_) = summary;
-  NoteLastCallBusy(database_busy);
   host::SetThreadErrorTally(nullptr);
-  SetThreadProgressObserver(previous_observer_);
-  platform::SetCallDurableWrites(-1);
 }
 
 }  // namespace component
@@ -75,7 +70,9 @@ bool StopHere(clsReportLLUpdate& self, const std::string& operation) {
 }
 
 bool FlushChangedFolders(clsReportLLUpdate& self) {
-  std::vector<std::string> folders = platform::TakeChangedFolders();
+  Job* job = Internals::CurrentJob(self).get();
+  if (job == nullptr) return true;
+  std::vector<std::string> folders = std::exchange(job->notes.changed_folders, {});
   if (folders.empty()) return true;
   return host::Armed(host::ErrorText::Custom("Die Änderungen konnten nicht auf den Datenträger "
                                              "geschrieben werden.")
@@ -108,6 +105,8 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   platform::FileSystem* fs = nullptr;
   host::IgnoreErrors([&] { fs = &Internals::Fso(self); });
   if (fs == nullptr) return body();  // the operation reports the missing file-system object
+  const CallOptions& options = Internals::Options(self);
+  fs->UseDurableWrites(options.durable_writes.value_or(platform::DurableWrites()));
 
   // The lock is the form folder's, whatever path reaches it; nothing is written without it.
   const std::string folder = catalogue::FormDirectory(pDBPath);
@@ -117,7 +116,6 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
           .WithDetails(),
       false, [&] {
         try {
-          const CallOptions& options = Internals::Options(self);
           lock = fs->LockFormFolder(
               folder, options.lock_wait_seconds ? *options.lock_wait_seconds : LockWaitSeconds());
         } catch (const HostFailure&) {
@@ -135,29 +133,25 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   job.held.push_back({key, std::move(lock)});
   // What the file system learns of the folders serves the whole call, and no longer.
   fs->BeginJob();
-  host::SetJobFileSystem(fs);
   struct Release {
     platform::FileSystem* fs;
     Job& job;
     ~Release() {
-      host::SetJobFileSystem(nullptr);
       fs->EndJob();
       job.held.pop_back();
     }
   } release{fs, job};
-  // What was noted outside a writer (a direct save through the control) is not this call's.
-  platform::TakeLeftBehind();
-  platform::TakeChangedFolders();
   platform::WriterLock* writer_lock = job.held.back().lock.get();
   if (writer_lock != nullptr && writer_lock->previous_run_unfinished()) {
-    rewrites::ReportRestoredInPlace(folder, writer_lock->restored_in_place());
-    rewrites::HealLeftovers(*fs, folder, writer_lock->previous_own_files());
+    files::FileContext ctx = Internals::Files(self);
+    rewrites::ReportRestoredInPlace(ctx.progress, folder, writer_lock->restored_in_place());
+    rewrites::HealLeftovers(ctx, folder, writer_lock->previous_own_files());
   }
   bool result = body();
   if (!FlushChangedFolders(self)) result = false;
   // Only a run that ends here, with its own files gone, is marked finished; otherwise the next
   // writer looks for what it left.
-  if (writer_lock != nullptr && !platform::TakeLeftBehind()) {
+  if (writer_lock != nullptr && !job.notes.left_behind) {
     host::IgnoreErrors([&] { writer_lock->MarkFinished(); });
   }
   return result;

@@ -19,8 +19,6 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
 
 // How long a writer waits for another run that holds its database (SetWriterLockWait).
 double LockWaitSeconds();
-// Keeps what the last call of this thread found, for LastCallFoundDatabaseBusy().
-void NoteLastCallBusy(bool busy);
 
 // Puts the folders changed so far on the disk; False after a shown error.
 bool FlushChangedFolders(clsReportLLUpdate& self);

@@ -10,15 +10,30 @@
 
 #include "files/file_table.h"
 #include "llupdate/host.h"
+#include "llupdate/progress.h"
 #include "platform/file_system.h"
+#include "platform/job_notes.h"
 #include "text/encoding.h"
 
 namespace llupdate::files {
 
-// What the routines work with: the file system and the numbered-file table.
+// What the routines work with: the file system, the numbered-file table, and, inside a job, the
+// job's notes (what its writer acts on when it ends) and the observer of its progress.
 struct FileContext {
   platform::FileSystem& fs;
   FileTable& table;
+  platform::JobNotes* notes = nullptr;
+  ProgressObserver* progress = nullptr;
+
+  void FolderChanged(const std::string& folder) {
+    if (notes != nullptr) notes->FolderChanged(folder);
+  }
+  void LeftBehind() {
+    if (notes != nullptr) notes->left_behind = true;
+  }
+  void IoFailure() {
+    if (notes != nullptr) ++notes->io_failures;
+  }
 };
 
 // True when a directory search finds path as a file: it exists, is no directory and is neither

@@ -70,9 +70,4 @@ int FileTable::OpenCount() const {
   return count;
 }
 
-FileTable& ThreadFileTable() {
-  thread_local FileTable table;
-  return table;
-}
-
 }  // namespace llupdate::files

@@ -1,6 +1,6 @@
 // The run-time library's numbered files: a file is opened on a number (the lowest free one from 1
-// to 255, or a fixed one such as 99), used by number and closed by number. The table belongs to
-// the thread, like the run-time library that it stands for.
+// to 255, or a fixed one such as 99), used by number and closed by number. Each instance of the
+// component has its own table.
 #pragma once
 
 #include <array>
@@ -46,9 +46,6 @@ class FileTable {
   Slot& Use(int32_t number);
   std::array<Slot, 256> slots_;
 };
-
-// The calling thread's table.
-FileTable& ThreadFileTable();
 
 // Closes a number when it goes out of scope, unless it was closed before. Routines hold one for
 // each number they open, so that no path leaves a file open.

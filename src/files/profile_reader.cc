@@ -134,7 +134,8 @@ std::vector<std::string> Defaults(const std::vector<ProfileQuery>& queries) {
 }  // namespace
 
 std::vector<std::string> ReadProfileValues(platform::FileSystem& fs, const std::string& file,
-                                           const std::vector<ProfileQuery>& queries) {
+                                           const std::vector<ProfileQuery>& queries,
+                                           bool* unreadable) {
   std::unique_ptr<platform::File> f;
   try {
     f = fs.Open(file, platform::OpenMode::kRead);
@@ -143,9 +144,8 @@ std::vector<std::string> ReadProfileValues(platform::FileSystem& fs, const std::
     if (e.number() == platform::kFileNotFound || e.number() == platform::kPathNotFound ||
         e.number() == platform::kPathFileAccessError) {
       // A file that is there but could not be opened may hold values a job decides by.
-      if (e.number() == platform::kPathFileAccessError) {
-        platform::NoteFormUnread();
-        platform::NoteIoFailure();
+      if (e.number() == platform::kPathFileAccessError && unreadable != nullptr) {
+        *unreadable = true;
       }
       return Defaults(queries);
     }

@@ -33,8 +33,10 @@ struct ProfileQuery {
 };
 
 // The value of each query, as separate reads of the file would give them: the default when the
-// file, the section or the key is missing. Errors other than a missing file are thrown.
+// file, the section or the key is missing. Errors other than a missing file are thrown. A file
+// that is there but cannot be opened reads as missing too, and sets *unreadable when asked.
 std::vector<std::string> ReadProfileValues(platform::FileSystem& fs, const std::string& file,
-                                           const std::vector<ProfileQuery>& queries);
+                                           const std::vector<ProfileQuery>& queries,
+                                           bool* unreadable = nullptr);
 
 }  // namespace llupdate::files

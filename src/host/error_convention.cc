@@ -44,7 +44,6 @@ void ShowHostMessage(const std::string& text, int32_t level, bool flag) {
 }
 
 void ShowErrorMessage(const std::string& text, const platform::Error& error) {
-  if (platform::IsIoFailure(error.number())) platform::NoteIoFailure();
   const platform::Error* outer = shown_cause;
   shown_cause = &error;
   try {
@@ -63,7 +62,6 @@ const llupdate::Error* llupdate::ShownErrorCause() { return host::shown_cause; }
 namespace llupdate::host {
 
 void ReportHostError(const std::string& routine, const platform::Error& error) {
-  if (platform::IsIoFailure(error.number())) platform::NoteIoFailure();
   if (error_tally != nullptr) error_tally->ErrorShown(error.number());
   HostMessages& messages = ThreadHostMessages();
   try {

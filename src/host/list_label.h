@@ -12,7 +12,9 @@
 
 #include "llupdate/host.h"
 #include "llupdate/object.h"
+#include "llupdate/progress.h"
 #include "platform/file_system.h"
+#include "platform/job_notes.h"
 
 namespace llupdate::host {
 
@@ -49,9 +51,15 @@ using llupdate::kNotATextProject;
 
 std::shared_ptr<ListLabelControl> NewProjectResaver();
 
-// The file system of the job that runs on this thread, which the stand-in uses while it is set
-// (so that it shares what the job knows of the form directory); otherwise it creates its own.
-// The caller keeps it alive while it is set.
-void SetJobFileSystem(platform::FileSystem* fs);
+// A control that reads and writes through the component's file system (the stand-in). A job
+// hands it its file system (so that it shares what the job knows of the form directory), its
+// notes and its progress for the calls it makes, and takes them back after; without them it
+// creates its own file system. The caller keeps them alive while they are handed over.
+class JobControl {
+ public:
+  virtual ~JobControl() = default;
+  virtual void JoinJob(platform::FileSystem* fs, platform::JobNotes* notes,
+                       ProgressObserver* progress) = 0;
+};
 
 }  // namespace llupdate::host

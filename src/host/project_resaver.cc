@@ -61,16 +61,6 @@ void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& sta
   if (!open_blocks.empty()) throw NotATextProject(path, open_blocks.back(), "\"{\" ohne \"}\"");
 }
 
-thread_local platform::FileSystem* job_file_system = nullptr;
-
-// The job's file system, held without owning it, or a new one.
-std::shared_ptr<platform::FileSystem> JobFileSystem() {
-  if (job_file_system != nullptr) {
-    return std::shared_ptr<platform::FileSystem>(std::shared_ptr<void>(), job_file_system);
-  }
-  return CreateAs<platform::FileSystem>(kFileSystemProgId);
-}
-
 // Where a project's file version stands. Current List & Label versions write FileVersion=16 in
 // the section [Description]; a save stamps that version unless the project has it or a newer one,
 // so a project saved once is saved again byte for byte. Section and key are found ignoring case
@@ -166,8 +156,15 @@ class ComparingFile : public File {
 // Loads a project and saves it in the current format: the same lines (the file version stamped),
 // each ending CR LF, in the file's own encoding. The project is read again when it is saved, so
 // that it never has to be held in memory whole.
-class ProjectResaver : public ListLabelControl {
+class ProjectResaver : public ListLabelControl, public JobControl {
  public:
+  void JoinJob(platform::FileSystem* fs, platform::JobNotes* notes,
+               ProgressObserver* progress) override {
+    job_fs_ = fs;
+    notes_ = notes;
+    progress_ = progress;
+  }
+
   void OpenProjectFile(int32_t, const std::string& path, int32_t) override {
     CloseProjectFile();  // a project left open by an earlier failure is closed first
     std::shared_ptr<platform::FileSystem> fs = JobFileSystem();
@@ -216,16 +213,17 @@ class ProjectResaver : public ListLabelControl {
       writer.reset();
       try {
         if (fs->ReplaceFile(partial, path)) {
-          platform::NoteFolderChanged(FolderOf(path));
+          if (notes_ != nullptr) notes_->FolderChanged(FolderOf(path));
         } else {
           fs->CopyFile(partial, path, true);
           fs->DeleteFile(partial, true);
         }
       } catch (...) {
-        platform::NoteIoFailure();  // the saved project is whole but not in place
+        if (notes_ != nullptr)
+          ++notes_->io_failures;  // the saved project is whole but not in place
         throw;
       }
-      if (ProgressObserver* progress = ThreadProgressObserver()) progress->FormWritten(path);
+      if (progress_ != nullptr) progress_->FormWritten(path);
     } catch (...) {
       try {
         if (fs->FileExists(partial)) fs->DeleteFile(partial, true);
@@ -260,6 +258,14 @@ class ProjectResaver : public ListLabelControl {
     }
   }
 
+  // The job's file system, held without owning it, or a new one.
+  std::shared_ptr<platform::FileSystem> JobFileSystem() const {
+    if (job_fs_ != nullptr) {
+      return std::shared_ptr<platform::FileSystem>(std::shared_ptr<void>(), job_fs_);
+    }
+    return CreateAs<platform::FileSystem>(kFileSystemProgId);
+  }
+
   void RequireOpen() {
     if (!open_) throw Error(platform::kObjectNotSet, "kein Projekt geöffnet");
   }
@@ -267,6 +273,9 @@ class ProjectResaver : public ListLabelControl {
   bool open_ = false;
   std::string path_;
   VersionStamp stamp_;
+  platform::FileSystem* job_fs_ = nullptr;
+  platform::JobNotes* notes_ = nullptr;
+  ProgressObserver* progress_ = nullptr;
 };
 
 thread_local std::unique_ptr<frmListLabel> form;
@@ -279,8 +288,6 @@ frmListLabel& frmListLabel::Instance() {
 }
 
 void UnloadListLabelForm() { form.reset(); }
-
-void SetJobFileSystem(platform::FileSystem* fs) { job_file_system = fs; }
 
 std::shared_ptr<ListLabelControl> NewProjectResaver() { return std::make_shared<ProjectResaver>(); }
 

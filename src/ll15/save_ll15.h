@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <string>
 
+#include "files/file_helpers.h"
+
 namespace llupdate::ll15 {
 
 // Has the control open the project at path and save it again. -1 when every call of the control
 // completed, 0 after a shown error.
-int32_t Save_LL15_Format(const std::string& path);
+int32_t Save_LL15_Format(files::FileContext& ctx, const std::string& path);
 
 }  // namespace llupdate::ll15

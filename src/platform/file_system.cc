@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdio>
 #include <random>
-#include <utility>
 
 namespace llupdate::platform {
 namespace {
@@ -17,33 +16,7 @@ constexpr size_t kPartialDigits = 16;
 
 bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-thread_local std::vector<std::string> changed_folders;
-thread_local bool left_behind = false;
-thread_local int forms_unread = 0;
-thread_local int io_failures = 0;
-
 }  // namespace
-
-void NoteFolderChanged(const std::string& folder) {
-  for (const std::string& known : changed_folders) {
-    if (known == folder) return;
-  }
-  changed_folders.push_back(folder);
-}
-
-std::vector<std::string> TakeChangedFolders() { return std::exchange(changed_folders, {}); }
-
-void NoteLeftBehind() { left_behind = true; }
-
-bool TakeLeftBehind() { return std::exchange(left_behind, false); }
-
-void NoteFormUnread() { ++forms_unread; }
-
-int TakeFormsUnread() { return std::exchange(forms_unread, 0); }
-
-void NoteIoFailure() { ++io_failures; }
-
-int TakeIoFailures() { return std::exchange(io_failures, 0); }
 
 bool IsIoFailure(int32_t number) {
   switch (number) {
@@ -60,15 +33,8 @@ bool IsIoFailure(int32_t number) {
   }
 }
 
-namespace {
-// A call's own choice (its instance's options), over the process-wide one: -1 none, 0 off, 1 on.
-thread_local int durable_for_call = -1;
-}  // namespace
-
 void SetDurableWrites(bool on) { durable.store(on); }
-void SetCallDurableWrites(int on) { durable_for_call = on; }
-
-bool DurableWrites() { return durable_for_call >= 0 ? durable_for_call == 1 : durable.load(); }
+bool DurableWrites() { return durable.load(); }
 
 std::string PartialFileName(const std::string& path) {
   // A random start per process, so that two processes never pick the same name, then a counter.

@@ -27,36 +27,13 @@ using enum llupdate::Attribute;
 using llupdate::kLockFileName;
 
 // Whether new files are put on the disk before they replace a form, and folders after their
-// entries changed. On by default; off for scratch copies, where speed counts more than a power
-// cut.
+// entries changed: the process-wide default of every file system that has no choice of its own
+// (FileSystem::UseDurableWrites). On by default; off for scratch copies, where speed counts more
+// than a power cut.
 void SetDurableWrites(bool on);
 bool DurableWrites();
-// The durable writes of the calling thread's call: 1 on, 0 off, -1 the process-wide setting.
-void SetCallDurableWrites(int on);
 
-// The folders whose entries this thread changed (a form replaced, a form copied in) and that are
-// still to be put on the disk: the writer of a database flushes them before it reports success.
-void NoteFolderChanged(const std::string& folder);
-std::vector<std::string> TakeChangedFolders();
-
-// Notes that a file of the program's own could not be removed; the writer then leaves its run
-// marked unfinished, so that the next writer resolves it.
-void NoteLeftBehind();
-bool TakeLeftBehind();
-
-// Forms whose header could not be read (an I/O error, not a missing value): counted per thread,
-// so that the distribution replaces no installed form and forgets no delivered one by values it
-// could not read.
-void NoteFormUnread();
-int TakeFormsUnread();
-
-// Forms that an I/O failure (a full disk, a failing device, refused access, a file in the way)
-// left unconverted, after the user was told: counted per thread, so that the driver records no
-// step in which that happened and a rerun does it again. A form refused for its content (not a
-// text project, a name that cannot be asked for) is not counted: a rerun would refuse it again.
-void NoteIoFailure();
-int TakeIoFailures();
-// True for the error numbers of such failures.
+// True for the error numbers of I/O failures (JobNotes::io_failures).
 bool IsIoFailure(int32_t number);
 
 // A name for a partial file beside path that nothing else uses: path, ".llupdate-", a number

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -63,8 +64,9 @@ ssize_t WriteDurably(int fd, const char* data, size_t size, off_t at) {
 
 class OsFile : public File {
  public:
-  OsFile(int fd, std::string path, bool written = false)
-      : fd_(fd), path_(std::move(path)), written_(written) {}
+  // A file opened for writing is put on the disk when it is closed if durable is set.
+  OsFile(int fd, std::string path, bool written = false, bool durable = false)
+      : fd_(fd), path_(std::move(path)), written_(written), durable_(written && durable) {}
   ~OsFile() override {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -99,7 +101,7 @@ class OsFile : public File {
   // A new file written in one piece with durable writes on: one write that returns once the data
   // is on the disk, and no flush after it.
   void Finish(const char* data, size_t size) override {
-    if (!written_ || wrote_ || fd_ < 0 || size == 0 || !DurableWrites()) {
+    if (!durable_ || wrote_ || fd_ < 0 || size == 0) {
       Write(data, size);
       Close();
       return;
@@ -132,7 +134,7 @@ class OsFile : public File {
     int fd = fd_;
     fd_ = -1;
     if (fd < 0) return;
-    if (written_ && DurableWrites() && (OsFault(OsCall::kFlush, path_) || ::fdatasync(fd) != 0)) {
+    if (durable_ && (OsFault(OsCall::kFlush, path_) || ::fdatasync(fd) != 0)) {
       int err = errno;
       ::close(fd);
       throw ErrorFromErrno(err, path_);
@@ -144,6 +146,7 @@ class OsFile : public File {
   int fd_;
   std::string path_;
   bool written_;
+  bool durable_;
   bool wrote_ = false;
   bool at_end_ = false;
 
@@ -215,10 +218,14 @@ bool IsRecordName(const std::string& name) {
 
 class OsWriterLock;
 
-// The locks one file system holds: the files it creates in their folders are recorded there.
+// The locks one file system holds (the files it creates in their folders are recorded there),
+// and its choice of durable writes, which they follow too.
 struct HeldLocks {
   std::vector<OsWriterLock*> locks;
   unsigned generation = 0;
+  std::optional<bool> durable;  // the job's choice; the process-wide default without one
+
+  bool Durable() const { return durable.value_or(DurableWrites()); }
 };
 
 class OsWriterLock : public WriterLock {
@@ -250,7 +257,12 @@ class OsWriterLock : public WriterLock {
   bool previous_run_unfinished() const override { return previous_.running; }
   std::vector<OwnFile> previous_own_files() const override { return previous_.own; }
 
+  // A file of the run's own that could not be removed keeps the run unfinished, so that the next
+  // writer resolves it.
+  void NoteLeftBehind() { left_behind_ = true; }
+
   void MarkFinished() override {
+    if (left_behind_) return;
     std::string text = LockHeader(false);
     if (::pwrite(record_fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
         ::ftruncate(record_fd_, static_cast<off_t>(text.size())) != 0) {
@@ -285,7 +297,7 @@ class OsWriterLock : public WriterLock {
     bool written = false;
     if (OsFault(OsCall::kWrite, kLockFileName)) {
       errno = EIO;
-    } else if (DurableWrites()) {
+    } else if (held_->Durable()) {
       ssize_t n = WriteDurably(record_fd_, line.data(), line.size(), end_);
       written = n == size;
       if (n >= 0 && !written) errno = EIO;
@@ -340,6 +352,7 @@ class OsWriterLock : public WriterLock {
   LockRecord previous_;
   off_t end_;
   bool finished_ = false;
+  bool left_behind_ = false;
   std::unordered_set<std::string> names_;
   std::vector<std::string> restored_;
   std::map<mode_t, std::vector<Unnamed>> unnamed_;
@@ -591,12 +604,12 @@ Error MissingError(const std::string& os_path, const std::string&) {
 // With folder_mode the copy keeps the bits it was created with (what the folder gives a new file:
 // the umask, a default ACL), read-only only when the source is; otherwise it takes the source's.
 void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::string& partial,
-                   const std::string& destination, const std::function<int()>& create,
+                   const std::string& destination, const std::function<int()>& create, bool durable,
                    bool folder_mode = false) {
   int out = create();
   if (out < 0) throw ErrorFromErrno(errno, destination);
   try {
-    OsFile writer(out, destination, true);
+    OsFile writer(out, destination, true, durable);
     CopyContent(in, out, reader, writer, static_cast<size_t>(src.st_size));
     struct stat now;
     if (!folder_mode) {
@@ -628,7 +641,7 @@ struct Fd {
 // Writes the whole content of the open file in over the open file out, from its start, cuts out
 // to that length and, with durable writes, puts it on the disk. out keeps its inode: its other
 // names, owner, bits and attributes.
-void Overwrite(int in, int out, const std::string& shown) {
+void Overwrite(int in, int out, const std::string& shown, bool durable) {
   if (::lseek(in, 0, SEEK_SET) < 0) throw ErrorFromErrno(errno, shown);
   char buffer[1 << 16];
   off_t at = 0;
@@ -648,15 +661,15 @@ void Overwrite(int in, int out, const std::string& shown) {
   if (OsFault(OsCall::kWrite, shown) || ::ftruncate(out, at) != 0) {
     throw ErrorFromErrno(errno, shown);
   }
-  if (DurableWrites() && (OsFault(OsCall::kFlush, shown) || ::fdatasync(out) != 0)) {
+  if (durable && (OsFault(OsCall::kFlush, shown) || ::fdatasync(out) != 0)) {
     throw ErrorFromErrno(errno, shown);
   }
 }
 
 // Writes the backup's content over the open form, with the backup's times (those of the old
 // content: the backup was made with them).
-void GiveOldContentBack(int backup_fd, int form_fd, const std::string& shown) {
-  Overwrite(backup_fd, form_fd, shown);
+void GiveOldContentBack(int backup_fd, int form_fd, const std::string& shown, bool durable) {
+  Overwrite(backup_fd, form_fd, shown, durable);
   struct stat st;
   if (::fstat(backup_fd, &st) == 0) {
     struct timespec times[2] = {st.st_atim, st.st_mtim};
@@ -667,12 +680,12 @@ void GiveOldContentBack(int backup_fd, int form_fd, const std::string& shown) {
 // Gives the form name in the folder dfd its old content back from the backup, in place, and
 // removes the backup.
 void RestoreInPlace(int dfd, const std::string& form, const std::string& backup,
-                    const std::string& shown) {
+                    const std::string& shown, bool durable) {
   Fd in(::openat(dfd, backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (in.fd < 0) throw ErrorFromErrno(errno, shown + "/" + backup);
   Fd out(::openat(dfd, form.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
   if (out.fd < 0) throw ErrorFromErrno(errno, shown + "/" + form);
-  GiveOldContentBack(in.fd, out.fd, shown + "/" + form);
+  GiveOldContentBack(in.fd, out.fd, shown + "/" + form, durable);
   if (::unlinkat(dfd, backup.c_str(), 0) != 0) throw ErrorFromErrno(errno, shown + "/" + backup);
 }
 
@@ -780,6 +793,7 @@ std::string ContentIdentity(const struct stat& st) {
 class OsFileSystem : public FileSystem {
  public:
   void BeginJob() override { paths_.BeginJob(); }
+  void UseDurableWrites(bool on) override { held_->durable = on; }
   void EndJob() override {
     paths_.EndJob();
     if (!paths_.in_job()) {
@@ -856,7 +870,7 @@ class OsFileSystem : public FileSystem {
         [&] {
           return CreateOwnFile(partial, {partial, to.os_path}, new_here ? 0666 : 0600);
         },
-        new_here);
+        held_->Durable(), new_here);
     // A copy over an installed form keeps what the form had (owner, group, bits, ACL); where a
     // new file cannot carry it (other names, an owner this user cannot give a file to), the
     // copy is written into the form itself, behind a backup.
@@ -928,9 +942,12 @@ class OsFileSystem : public FileSystem {
     struct stat src;
     if (::fstat(in, &src) != 0) throw ErrorFromErrno(errno, existing);
     std::string partial = PartialFileName(to);
-    CopyToNewFile(reader, in, src, partial, new_name, [&] {
-      return CreateOwnFile(partial, {partial, to}, 0600);
-    });
+    CopyToNewFile(
+        reader, in, src, partial, new_name,
+        [&] {
+          return CreateOwnFile(partial, {partial, to}, 0600);
+        },
+        held_->Durable());
     if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
       err = errno;
       ::unlink(partial.c_str());
@@ -1001,7 +1018,7 @@ class OsFileSystem : public FileSystem {
   }
 
   void SyncFolder(const std::string& path) override {
-    if (!DurableWrites()) return;
+    if (!held_->Durable()) return;
     std::string os_path = paths_.Resolve(path).os_path;
     int fd = ::open(os_path.empty() ? "." : os_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) throw ErrorFromErrno(errno, path);
@@ -1094,7 +1111,7 @@ class OsFileSystem : public FileSystem {
         }
         if (!ours) continue;
         try {
-          RestoreInPlace(dfd, form, backup, shown);
+          RestoreInPlace(dfd, form, backup, shown, held_->Durable());
         } catch (const Error& e) {
           throw CannotLock("das Formular " + shown + "/" + form +
                                " kann seinen alten Inhalt nicht zurückbekommen (" +
@@ -1115,8 +1132,8 @@ class OsFileSystem : public FileSystem {
       }
       // The mark must be on the disk before any form is touched, so that after a power cut the
       // next run knows to look for what this one left.
-      if (DurableWrites() && ::fdatasync(rfd) != 0) throw ErrorFromErrno(errno, kLockFileName);
-      if (created && DurableWrites() && ::fsync(dfd) != 0) throw ErrorFromErrno(errno, shown);
+      if (held_->Durable() && ::fdatasync(rfd) != 0) throw ErrorFromErrno(errno, kLockFileName);
+      if (created && held_->Durable() && ::fsync(dfd) != 0) throw ErrorFromErrno(errno, shown);
       auto lock = std::make_unique<OsWriterLock>(held_, dfd, rfd, key, std::move(previous),
                                                  static_cast<off_t>(text.size()));
       lock->SetRestored(std::move(restored));
@@ -1252,7 +1269,7 @@ class OsFileSystem : public FileSystem {
       if (fd >= 0 && !exists) paths_.NoteCreated(r.os_path, EntryType::kFile);
     }
     if (fd < 0) throw ErrorFromErrno(errno, path);
-    return std::make_unique<OsFile>(fd, path, mode != OpenMode::kRead);
+    return std::make_unique<OsFile>(fd, path, mode != OpenMode::kRead, held_->Durable());
   }
 
   uint32_t GetAttributes(const std::string& path) override {
@@ -1427,8 +1444,9 @@ class OsFileSystem : public FileSystem {
       int in = ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
       if (in < 0) throw ErrorFromErrno(errno, shown);
       OsFile reader(in, shown);
-      CopyToNewFile(reader, in, old, backup, backup,
-                    [&] { return CreateOwnFile(backup, {backup}, 0600); });
+      CopyToNewFile(
+          reader, in, old, backup, backup, [&] { return CreateOwnFile(backup, {backup}, 0600); },
+          held_->Durable());
     }
     // Until the form is touched, a failure only takes the backup away again.
     auto give_up = [&](int err) {
@@ -1450,23 +1468,23 @@ class OsFileSystem : public FileSystem {
     Fd out(::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     if (out.fd < 0) give_up(errno);
     try {
-      Overwrite(in.fd, out.fd, shown);
+      Overwrite(in.fd, out.fd, shown, held_->Durable());
     } catch (...) {
       // The form gets its old content back at once; if even that fails, the backup and the
       // record stay for the next writer.
       try {
         Fd saved(::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (saved.fd < 0) throw ErrorFromErrno(errno, shown);
-        GiveOldContentBack(saved.fd, out.fd, shown);
-        if (::unlink(backup.c_str()) != 0) NoteLeftBehind();
+        GiveOldContentBack(saved.fd, out.fd, shown, held_->Durable());
+        if (::unlink(backup.c_str()) != 0) lock->NoteLeftBehind();
       } catch (...) {
-        NoteLeftBehind();
+        lock->NoteLeftBehind();
       }
-      if (::unlink(source.c_str()) != 0) NoteLeftBehind();
+      if (::unlink(source.c_str()) != 0) lock->NoteLeftBehind();
       throw;
     }
-    if (::unlink(backup.c_str()) != 0) NoteLeftBehind();
-    if (::unlink(source.c_str()) != 0) NoteLeftBehind();
+    if (::unlink(backup.c_str()) != 0) lock->NoteLeftBehind();
+    if (::unlink(source.c_str()) != 0) lock->NoteLeftBehind();
   }
 
   // A file of the run's own that a rename puts under another of its names (a temporary file

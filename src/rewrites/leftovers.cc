@@ -109,9 +109,10 @@ void ResolveLeftover(platform::FileSystem& fs, const std::string& folder,
   }
 }
 
-void HealLeftovers(platform::FileSystem& fs, const std::string& folder,
+void HealLeftovers(files::FileContext& ctx, const std::string& folder,
                    const std::vector<platform::OwnFile>& own) {
-  if (own.empty()) return;  // the unfinished run made nothing here
+  if (own.empty()) return;
+  platform::FileSystem& fs = ctx.fs;  // the unfinished run made nothing here
   std::vector<platform::FileEntry> files;
   host::IgnoreErrors([&] { files = fs.ListFiles(folder); });
   std::vector<Leftover> leftovers = FindLeftovers(fs, folder, files, own);
@@ -122,8 +123,8 @@ void HealLeftovers(platform::FileSystem& fs, const std::string& folder,
   auto add = [](std::string& list, const std::string& item) {
     list += (list.empty() ? "" : ", ") + item;
   };
-  platform::NoteFolderChanged(folder);  // what is resolved goes to the disk with the call
-  ProgressObserver* progress = ThreadProgressObserver();
+  ctx.FolderChanged(folder);  // what is resolved goes to the disk with the call
+  ProgressObserver* progress = ctx.progress;
   for (const Leftover& leftover : leftovers) {
     const char* action = "kept";
     try {
@@ -162,10 +163,10 @@ void HealLeftovers(platform::FileSystem& fs, const std::string& folder,
   host::ShowHostMessage(text, 3, !failed.empty());
 }
 
-void ReportRestoredInPlace(const std::string& folder, const std::vector<std::string>& forms) {
+void ReportRestoredInPlace(ProgressObserver* progress, const std::string& folder,
+                           const std::vector<std::string>& forms) {
   if (forms.empty()) return;
   std::string list;
-  ProgressObserver* progress = ThreadProgressObserver();
   for (const std::string& form : forms) {
     list += (list.empty() ? "" : ", ") + form;
     if (progress != nullptr) {

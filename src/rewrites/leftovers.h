@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "files/file_helpers.h"
+#include "llupdate/progress.h"
 #include "platform/file_system.h"
 
 namespace llupdate::rewrites {
@@ -40,11 +42,12 @@ void ResolveLeftover(platform::FileSystem& fs, const std::string& folder, const 
 // Resolves the program's own leftovers in folder (own: what the unfinished run recorded) and
 // reports them in one notice, and each action to the progress observer; a folder that cannot be
 // listed has none. Failures to resolve one are part of the notice.
-void HealLeftovers(platform::FileSystem& fs, const std::string& folder,
+void HealLeftovers(files::FileContext& ctx, const std::string& folder,
                    const std::vector<platform::OwnFile>& own);
 
 // Reports the forms of folder that an unfinished run was rewriting in place and that got their
 // old content back when the lock was taken.
-void ReportRestoredInPlace(const std::string& folder, const std::vector<std::string>& forms);
+void ReportRestoredInPlace(ProgressObserver* progress, const std::string& folder,
+                           const std::vector<std::string>& forms);
 
 }  // namespace llupdate::rewrites

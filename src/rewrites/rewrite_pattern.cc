@@ -44,9 +44,9 @@ class TemporaryFile {
     if (number_ == 0) return;
     ctx_.table.CloseQuietly(number_);
     try {
-      RemoveOwnFile(ctx_.fs, path_);
+      RemoveOwnFile(ctx_, path_);
     } catch (...) {
-      platform::NoteLeftBehind();  // a destructor never throws; the next writer removes it
+      ctx_.LeftBehind();  // a destructor never throws; the next writer removes it
     }
   }
   // Closes the file, which writes what is still buffered; a failure leaves it unfinished.
@@ -63,15 +63,15 @@ class TemporaryFile {
 
 }  // namespace
 
-void RemoveOwnFile(platform::FileSystem& fs, const std::string& path) {
+void RemoveOwnFile(files::FileContext& ctx, const std::string& path) {
   try {
-    fs.DeleteFile(path, true);
+    ctx.fs.DeleteFile(path, true);
   } catch (const HostFailure&) {
     throw;
   } catch (const platform::Error& e) {
-    if (e.number() != platform::kFileNotFound) platform::NoteLeftBehind();
+    if (e.number() != platform::kFileNotFound) ctx.LeftBehind();
   } catch (...) {
-    platform::NoteLeftBehind();
+    ctx.LeftBehind();
   }
 }
 
@@ -149,9 +149,9 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
   if (!copied) return false;
 
   if (changed) {
-    SwapInTemporary(ctx.fs, files);
+    SwapInTemporary(ctx, files);
   } else {
-    RemoveOwnFile(ctx.fs, files.temporary);
+    RemoveOwnFile(ctx, files.temporary);
   }
   return true;
 }
@@ -177,13 +177,12 @@ std::string ReasonOf(const std::exception_ptr& error) {
 
 // The form keeps its old content: the converted copy and the backup go, and the user learns
 // which form and why.
-void ReportNotReplaced(platform::FileSystem& fs, const FormFiles& files,
+void ReportNotReplaced(files::FileContext& ctx, const FormFiles& files,
                        const std::exception_ptr& error) {
-  platform::NoteIoFailure();
-  RemoveOwnFile(fs, files.backup);
-  RemoveOwnFile(fs, files.temporary);
-  if (ProgressObserver* progress = ThreadProgressObserver())
-    progress->FormNotReplaced(files.source);
+  ctx.IoFailure();
+  RemoveOwnFile(ctx, files.backup);
+  RemoveOwnFile(ctx, files.temporary);
+  if (ctx.progress != nullptr) ctx.progress->FormNotReplaced(files.source);
   host::ShowHostMessage("Das Formular " + files.source +
                             " konnte nicht ersetzt werden und ist unverändert: " + ReasonOf(error) +
                             ".",
@@ -194,7 +193,8 @@ void ReportNotReplaced(platform::FileSystem& fs, const FormFiles& files,
 // second name of the old content, the new file is renamed over the form, the backup goes last.
 // The form's name refers to complete content at every instant. False when the file system
 // offers neither (nothing has been changed then).
-bool SwapByRename(platform::FileSystem& fs, const FormFiles& files) {
+bool SwapByRename(files::FileContext& ctx, const FormFiles& files) {
+  platform::FileSystem& fs = ctx.fs;
   bool linked = false;
   try {
     try {
@@ -210,37 +210,38 @@ bool SwapByRename(platform::FileSystem& fs, const FormFiles& files) {
   } catch (const platform::Error& e) {
     // Without a form there is no old content to keep; anything else keeps the form as it is.
     if (e.number() != platform::kFileNotFound) {
-      ReportNotReplaced(fs, files, std::current_exception());
+      ReportNotReplaced(ctx, files, std::current_exception());
       return true;
     }
     linked = true;
   } catch (...) {
-    ReportNotReplaced(fs, files, std::current_exception());
+    ReportNotReplaced(ctx, files, std::current_exception());
     return true;
   }
   if (!linked) return false;
 
   try {
     if (!fs.ReplaceFile(files.temporary, files.source)) {
-      RemoveOwnFile(fs, files.backup);
+      RemoveOwnFile(ctx, files.backup);
       return false;
     }
   } catch (const HostFailure&) {
     throw;
   } catch (...) {
-    ReportNotReplaced(fs, files, std::current_exception());
+    ReportNotReplaced(ctx, files, std::current_exception());
     return true;
   }
-  platform::NoteFolderChanged(FolderOf(files.source));
-  if (ProgressObserver* progress = ThreadProgressObserver()) progress->FormWritten(files.source);
+  ctx.FolderChanged(FolderOf(files.source));
+  if (ctx.progress != nullptr) ctx.progress->FormWritten(files.source);
   // The form is complete; a backup that stays is found and removed by the next run.
-  RemoveOwnFile(fs, files.backup);
+  RemoveOwnFile(ctx, files.backup);
   return true;
 }
 
 // The classic sequence, for a file system that offers only copy, delete and move.
-void ClassicSwap(platform::FileSystem& fs, const FormFiles& files) {
-  platform::NoteFolderChanged(FolderOf(files.source));
+void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
+  platform::FileSystem& fs = ctx.fs;
+  ctx.FolderChanged(FolderOf(files.source));
   bool backed_up = false;
   IgnoreErrors([&] {
     fs.CopyFile(files.source, files.backup, true);
@@ -257,17 +258,16 @@ void ClassicSwap(platform::FileSystem& fs, const FormFiles& files) {
   IgnoreErrors([&] { source_there = fs.FileExists(files.source); });
   if (source_there) {
     if (moved) {
-      if (ProgressObserver* progress = ThreadProgressObserver())
-        progress->FormWritten(files.source);
+      if (ctx.progress != nullptr) ctx.progress->FormWritten(files.source);
     }
-    RemoveOwnFile(fs, files.backup);
+    RemoveOwnFile(ctx, files.backup);
     // When the form could not be replaced, the old one is still in place: the temporary file
     // is of no further use.
-    RemoveOwnFile(fs, files.temporary);
+    RemoveOwnFile(ctx, files.temporary);
     return;
   }
   // The form is missing: whatever holds its content stays, and the user learns where.
-  platform::NoteIoFailure();
+  ctx.IoFailure();
   bool temporary_there = false;
   IgnoreErrors([&] { temporary_there = fs.FileExists(files.temporary); });
   std::string text = "Das Formular " + files.source + " fehlt nach dem Ersetzen.";
@@ -282,8 +282,8 @@ void ClassicSwap(platform::FileSystem& fs, const FormFiles& files) {
 
 }  // namespace
 
-void SwapInTemporary(platform::FileSystem& fs, const FormFiles& files) {
-  if (!SwapByRename(fs, files)) ClassicSwap(fs, files);
+void SwapInTemporary(files::FileContext& ctx, const FormFiles& files) {
+  if (!SwapByRename(ctx, files)) ClassicSwap(ctx, files);
 }
 
 }  // namespace llupdate::rewrites

@@ -54,11 +54,11 @@ bool Contains(const std::string& line, const std::string& text);
 // The final file operations once a complete temporary file exists, each with errors ignored:
 // the form is copied to the backup, deleted, replaced by the temporary file, and the backup is
 // deleted, unless the form is missing then, which is reported instead.
-void SwapInTemporary(platform::FileSystem& fs, const FormFiles& files);
+void SwapInTemporary(files::FileContext& ctx, const FormFiles& files);
 
 // Removes a file of the program's own (a temporary file, a backup) if it is there; one that stays
 // is noted, so that the next writer of the database looks for it.
-void RemoveOwnFile(platform::FileSystem& fs, const std::string& path);
+void RemoveOwnFile(files::FileContext& ctx, const std::string& path);
 
 // Text helpers of the line rules.
 // Replaces every occurrence of search in line, left to right, without overlap.
