@@ -59,8 +59,10 @@ void RecordSettingsDatabase(const std::string& settings_file, const std::string&
 
 int CountFormsOfType(const std::string& db, const std::string& type) {
   auto fs = NewOsFileSystem();
+  files::FileTable table;
+  files::FileContext ctx{*fs, table};
   auto catalogue = host::NewDynArray();
-  if (!catalogue::Aufbau_Array2(*fs, type, *catalogue, catalogue::FormDirectory(db), false)) {
+  if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, catalogue::FormDirectory(db), false)) {
     return 0;
   }
   int forms = 0;
@@ -106,7 +108,9 @@ int RunList(const std::vector<std::string>& args, const Options& options) {
   std::vector<std::vector<std::string>> rows;
   for (const std::string& type : types) {
     auto catalogue = host::NewDynArray();
-    if (!catalogue::Aufbau_Array2(*fs, type, *catalogue, dir)) return kExitFalse;
+    files::FileTable table;
+    files::FileContext ctx{*fs, table};
+    if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, dir)) return kExitFalse;
     for (int32_t r = 0; r < catalogue->Count(1); ++r) {
       if (text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) continue;
       std::vector<std::string> row;
@@ -320,7 +324,9 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   for (const char* dotted : catalogue::kFormTypes) {
     std::string type = text::FoldCase(std::string(dotted + 1));
     auto catalogue = host::NewDynArray();
-    if (!catalogue::Aufbau_Array2(*fs, type, *catalogue, dir)) continue;
+    files::FileTable table;
+    files::FileContext ctx{*fs, table};
+    if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, dir)) continue;
     for (int32_t r = 0; r < catalogue->Count(1); ++r) {
       if (text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) continue;
       ++counts[type];

@@ -36,6 +36,8 @@ class CatalogueTest : public ::testing::Test {
   testing::TempDir dir_;
   std::string forms_ = dir_ / "BerichteLL";
   std::shared_ptr<platform::FileSystem> fs_ = platform::NewOsFileSystem();
+  files::FileTable table_;
+  files::FileContext ctx_{*fs_, table_};
 };
 
 TEST_F(CatalogueTest, ListsFormsWithTheirHeaderValues) {
@@ -45,7 +47,7 @@ TEST_F(CatalogueTest, ListsFormsWithTheirHeaderValues) {
   testing::WriteBytes(Form("Notiz.txt"), FormText("3", "Rechnung"));
   testing::WriteBytes(Form("Beleg.bel.bak"), FormText("3", "Rechnung"));
   auto all = host::NewDynArray();
-  ASSERT_TRUE(catalogue::Aufbau_Array(*fs_, *all, forms_));
+  ASSERT_TRUE(catalogue::Aufbau_Array(ctx_, *all, forms_));
   EXPECT_EQ(Column(*all, 0), std::vector<std::string>{"Rechnung.lst"});
   EXPECT_EQ(all->GetValue(0, 1).ToString(), forms_ + "\\Rechnung.lst");
   EXPECT_EQ(all->GetValue(0, 2).ToString(), "3");
@@ -53,26 +55,26 @@ TEST_F(CatalogueTest, ListsFormsWithTheirHeaderValues) {
   EXPECT_TRUE(all->GetValue(0, 5).IsEmpty());
 
   auto lst = host::NewDynArray();
-  ASSERT_TRUE(catalogue::Aufbau_Array2(*fs_, "lst", *lst, forms_));
+  ASSERT_TRUE(catalogue::Aufbau_Array2(ctx_, "lst", *lst, forms_));
   EXPECT_EQ(Column(*lst, 0), (std::vector<std::string>{"Angebot.LST", "Rechnung.lst"}));
   EXPECT_EQ(Column(*lst, 3), (std::vector<std::string>{"", "Rechnung"}));
   EXPECT_EQ(Column(*lst, 5), (std::vector<std::string>{"24", "24"}));
 
   auto none = host::NewDynArray();
-  ASSERT_TRUE(catalogue::Aufbau_Array2(*fs_, "MON", *none, forms_));
+  ASSERT_TRUE(catalogue::Aufbau_Array2(ctx_, "MON", *none, forms_));
   EXPECT_EQ(Column(*none, 0), std::vector<std::string>{""});
   EXPECT_TRUE(messages_.records().empty());
 
-  EXPECT_FALSE(catalogue::Aufbau_Array2(*fs_, "lst", *none, dir_ / "missing"));
+  EXPECT_FALSE(catalogue::Aufbau_Array2(ctx_, "lst", *none, dir_ / "missing"));
   ASSERT_EQ(messages_.texts().size(), 1u);
   EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in Aufbau_Array\r\n76\r\n", 0), 0u);
 }
 
 TEST_F(CatalogueTest, FormDirectoriesAreChecked) {
-  EXPECT_TRUE(catalogue::Pruefe_Kataloge(*fs_, dir_.path()));
-  EXPECT_FALSE(catalogue::Pruefe_Kataloge(*fs_, dir_ / "nothing"));
+  EXPECT_TRUE(catalogue::Pruefe_Kataloge(ctx_, dir_.path()));
+  EXPECT_FALSE(catalogue::Pruefe_Kataloge(ctx_, dir_ / "nothing"));
   ::rmdir((dir_ / "BerichteLLOrg").c_str());
-  EXPECT_FALSE(catalogue::Pruefe_Kataloge(*fs_, dir_.path()));
+  EXPECT_FALSE(catalogue::Pruefe_Kataloge(ctx_, dir_.path()));
   ASSERT_EQ(messages_.records().size(), 2u);
   EXPECT_EQ(messages_.records()[0].text, "Das Verzeichnis BerichteLL ist nicht vorhanden");
   EXPECT_EQ(messages_.records()[1].text, "Das Verzeichnis BerichteLLOrg ist nicht vorhanden");

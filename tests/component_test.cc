@@ -119,5 +119,32 @@ TEST(ComponentTest, ACancellationStopsOnlyTheCallsThatCarryIt) {
   EXPECT_EQ(a.LastCallSummary().unchanged, 1);
 }
 
+// The job gives its file system the instance's choice of durable writes, or the process-wide
+// one; an operation that changes no file still runs as a job.
+TEST(ComponentTest, TheJobGivesItsFileSystemTheDurableChoice) {
+  struct Recorder : ForwardingFileSystem {
+    using ForwardingFileSystem::ForwardingFileSystem;
+    void UseDurableWrites(bool on) override { choices.push_back(on); }
+    std::vector<bool> choices;
+  };
+  testing::TempDir dir;
+  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  ScopedObjectRegistration messages(kMessagesProgId,
+                                    [] { return std::make_shared<host::RecordingMessages>(); });
+  auto recorder = std::make_shared<Recorder>(NewOsFileSystem());
+  ScopedObjectRegistration fs(kFileSystemProgId, [&] { return recorder; });
+  clsReportLLUpdate c;
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
+  CallOptions options;
+  options.durable_writes = false;
+  c.SetCallOptions(options);
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
+  SetDurableWrites(false);
+  c.SetCallOptions({});
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
+  SetDurableWrites(true);
+  EXPECT_EQ(recorder->choices, (std::vector<bool>{true, false, false}));
+}
+
 }  // namespace
 }  // namespace llupdate

@@ -119,11 +119,11 @@ TEST(SettingsTest, BadFilesGiveErrorsNeverDefaults) {
 TEST(ErrorConventionTest, OneMessageAndTheFailureValue) {
   testing::RecordedMessages messages;
   platform::Error error(platform::kFileNotFound, "x.lst");
-  bool result = host::Armed(host::ErrorText::General("Umstellung_Auf_LL12"), false,
+  bool result = host::Armed(nullptr, host::ErrorText::General("Umstellung_Auf_LL12"), false,
                             [&]() -> bool { throw error; });
   EXPECT_FALSE(result);
-  int32_t n = host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), int32_t{7},
-                          [&]() -> int32_t { throw error; });
+  int32_t n = host::Armed(nullptr, host::ErrorText::General("Aufbau_Array").WithDetails(),
+                          int32_t{7}, [&]() -> int32_t { throw error; });
   EXPECT_EQ(n, 7);
   ASSERT_EQ(messages.records().size(), 2u);
   EXPECT_EQ(messages.records()[0].text, "Allgemeiner Fehler in Umstellung_Auf_LL12");
@@ -157,15 +157,16 @@ TEST(ErrorConventionTest, AFailingMessageComponentFailsTheWholeCall) {
     ScopedObjectRegistration broken(host::kMessagesProgId,
                                     [] { return std::make_shared<BrokenMessages>(); });
     ResetThreadHostMessages();
-    EXPECT_THROW(host::Armed(host::ErrorText::General("X"), false,
+    EXPECT_THROW(host::Armed(nullptr, host::ErrorText::General("X"), false,
                              []() -> bool { throw platform::Error(53); }),
                  HostFailure);
-    EXPECT_THROW(host::IgnoreErrors([] { host::ShowHostMessage("x", 3, true); }), HostFailure);
+    EXPECT_THROW(host::IgnoreErrors([] { host::ShowHostMessage(nullptr, "x", 3, true); }),
+                 HostFailure);
   }
   {
     ScopedObjectRegistration missing(host::kMessagesProgId, nullptr);
     ResetThreadHostMessages();
-    EXPECT_THROW(host::ShowHostMessage("x", 3, true), HostFailure);
+    EXPECT_THROW(host::ShowHostMessage(nullptr, "x", 3, true), HostFailure);
   }
   ResetThreadHostMessages();
 }

@@ -70,12 +70,12 @@ void AddRow(DynArray& catalogue, RowCounter& r, const std::string& name, const s
 
 std::string FormDirectory(const std::string& pDBPath) { return pDBPath + "\\" + kFormDirectory; }
 
-bool Pruefe_Kataloge(platform::FileSystem& fs, const std::string& pDBPath) {
-  return host::Armed(host::ErrorText::General("Pruefe_Kataloge"), false, [&] {
+bool Pruefe_Kataloge(files::FileContext& ctx, const std::string& pDBPath) {
+  return host::Armed(ctx.tally, host::ErrorText::General("Pruefe_Kataloge"), false, [&] {
     for (const char* dir : {kFormDirectory, kDeliveryDirectory}) {
-      if (!fs.FolderExists(pDBPath + "\\" + dir)) {
-        host::ShowHostMessage(std::string("Das Verzeichnis ") + dir + " ist nicht vorhanden", 3,
-                              false);
+      if (!ctx.fs.FolderExists(pDBPath + "\\" + dir)) {
+        host::ShowHostMessage(
+            ctx.tally, std::string("Das Verzeichnis ") + dir + " ist nicht vorhanden", 3, false);
         return false;
       }
     }
@@ -83,9 +83,9 @@ bool Pruefe_Kataloge(platform::FileSystem& fs, const std::string& pDBPath) {
   });
 }
 
-bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::string& path,
-                  platform::JobNotes* notes) {
-  return host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
+bool Aufbau_Array(files::FileContext& ctx, DynArray& catalogue, const std::string& path) {
+  platform::FileSystem& fs = ctx.fs;
+  return host::Armed(ctx.tally, host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
     catalogue.Dimension(0, 0, 0, 5);
     RowCounter r;
     for (const platform::FileEntry& file : fs.ListFiles(path)) {
@@ -96,7 +96,7 @@ bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::stri
       // A name with "~" is never listed; testing it first spares reading the file.
       if (file.name.find('~') != std::string::npos) continue;
       std::string p = path + "\\" + file.name;
-      HeaderValues values = ReadHeaderValues(fs, p, false, notes);
+      HeaderValues values = ReadHeaderValues(fs, p, false, ctx.notes);
       if (values.version.empty() || values.referenzbeleg.empty()) continue;
       AddRow(catalogue, r, file.name, p, values, false);
     }
@@ -104,9 +104,10 @@ bool Aufbau_Array(platform::FileSystem& fs, DynArray& catalogue, const std::stri
   });
 }
 
-bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& catalogue,
-                   const std::string& path, bool read_values, platform::JobNotes* notes) {
-  return host::Armed(host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
+bool Aufbau_Array2(files::FileContext& ctx, const std::string& type, DynArray& catalogue,
+                   const std::string& path, bool read_values) {
+  platform::FileSystem& fs = ctx.fs;
+  return host::Armed(ctx.tally, host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
     catalogue.Dimension(0, 0, 0, 5);
     std::string wanted = text::UpperAscii(type);
     wanted.insert(wanted.begin(), '.');
@@ -115,7 +116,7 @@ bool Aufbau_Array2(platform::FileSystem& fs, const std::string& type, DynArray& 
       if (LastFourUpper(text::TrimSpaces(file.name)) != wanted) continue;
       if (file.name.find('~') != std::string::npos) continue;
       std::string p = path + "\\" + file.name;
-      HeaderValues values = read_values ? ReadHeaderValues(fs, p, true, notes) : HeaderValues{};
+      HeaderValues values = read_values ? ReadHeaderValues(fs, p, true, ctx.notes) : HeaderValues{};
       AddRow(catalogue, r, file.name, p, values, true);
     }
     return true;

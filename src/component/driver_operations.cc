@@ -36,15 +36,17 @@ int32_t FindForm(DynArray& catalogue, const std::string& name) {
 }  // namespace
 
 bool clsReportLLUpdate::Pruefe_Druckkataloge(const std::string& pExeDir, const std::string& pUser) {
-  return host::Armed(host::ErrorText::General("Pruefe_Druckkataloge"), false, [&] {
-    Internals::Init_FSO(*this);
-    platform::FileSystem& fs = Internals::Fso(*this);
-    const std::string catalogue =
-        pExeDir + "\\" + "BERICHTELL" + text::UpperCase(text::TrimSpaces(pUser));
-    if (!fs.FolderExists(catalogue)) fs.CreateFolder(catalogue);
-    if (!fs.FolderExists(catalogue + "\\Preview")) fs.CreateFolder(catalogue + "\\Preview");
-    return true;
-  });
+  return host::Armed(Internals::Tally(*this), host::ErrorText::General("Pruefe_Druckkataloge"),
+                     false, [&] {
+                       Internals::Init_FSO(*this);
+                       platform::FileSystem& fs = Internals::Fso(*this);
+                       const std::string catalogue =
+                           pExeDir + "\\" + "BERICHTELL" + text::UpperCase(text::TrimSpaces(pUser));
+                       if (!fs.FolderExists(catalogue)) fs.CreateFolder(catalogue);
+                       if (!fs.FolderExists(catalogue + "\\Preview"))
+                         fs.CreateFolder(catalogue + "\\Preview");
+                       return true;
+                     });
 }
 
 bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
@@ -53,6 +55,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
   return component::AsWriter(*this, pDBPath, [&] {
     int16_t step = 0;  // how far the distribution got, for the error message
     return host::Armed(
+        Internals::Tally(*this),
         [&] {
           return host::ErrorText::General("Kopiere_Neue_Formulare_LL /" + std::to_string(step));
         },
@@ -61,8 +64,12 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           Internals::Init_FSO(*this);
           Pruefe_Druckkataloge(pExeDir, pUser);
           step = 1;
-          platform::FileSystem& fs = Internals::Fso(*this);
-          if (!catalogue::Pruefe_Kataloge(fs, pDBPath)) return false;
+          files::FileContext ctx = Internals::Files(*this);
+          platform::JobNotes unread_here;  // a call outside a job still counts what it reads
+          if (ctx.notes == nullptr) ctx.notes = &unread_here;
+          platform::JobNotes* notes = ctx.notes;
+          platform::FileSystem& fs = ctx.fs;
+          if (!catalogue::Pruefe_Kataloge(ctx, pDBPath)) return false;
           step = 2;
           const std::string forms = pDBPath + "\\" + catalogue::kFormDirectory;
           const std::string delivery = pDBPath + "\\" + catalogue::kDeliveryDirectory;
@@ -74,19 +81,17 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           std::shared_ptr<DynArray> installed = Internals::Catalogue(*this);
           std::shared_ptr<DynArray> delivered = Internals::DeliveryCatalogue(*this);
           step = 3;
-          platform::JobNotes* notes = Internals::Notes(*this);
-          platform::JobNotes unread_here;  // a call outside a job still counts what it reads
-          if (notes == nullptr) notes = &unread_here;
           const int unread_before = notes->unread;
-          if (!catalogue::Aufbau_Array(fs, *installed, forms, notes)) return false;
+          if (!catalogue::Aufbau_Array(ctx, *installed, forms)) return false;
           step = 4;
-          if (!catalogue::Aufbau_Array(fs, *delivered, delivery, notes)) return false;
+          if (!catalogue::Aufbau_Array(ctx, *delivered, delivery)) return false;
           // A form that could not be read would look like one not installed (and its delivered
           // namesake would replace it) or like one not delivered (and the delivery would be
           // forgotten without it): nothing is distributed then; the delivery stays for the next
           // run.
           if (notes->unread > unread_before) {
-            host::ShowHostMessage("Nicht alle Formulare in " + forms + " und " + delivery +
+            host::ShowHostMessage(Internals::Tally(*this),
+                                  "Nicht alle Formulare in " + forms + " und " + delivery +
                                       " konnten gelesen werden; die neuen Formulare werden "
                                       "beim nächsten Lauf verteilt.",
                                   3, true);
@@ -142,53 +147,58 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
 bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
                                                      std::shared_ptr<Object>& pConnection) {
   return component::AsWriter(*this, pDBPath, [&] {
-    return host::Armed(host::ErrorText::General("Pruefe_Konvertiere_Formulare"), false, [&] {
-      auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
-      settings->Init(0, pConnection, "Standard");
-      std::string recorded;
-      settings->GetSetting(kSettingsSection, kSettingsKey, recorded, "Standard", "Standard", "0");
-      const int16_t last = rewrites::ToInteger16(recorded);
-      bool result = true;
-      if (last == component::kDriverSteps) return result;  // nothing is pending
-      if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
+    return host::Armed(
+        Internals::Tally(*this), host::ErrorText::General("Pruefe_Konvertiere_Formulare"), false,
+        [&] {
+          auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
+          settings->Init(0, pConnection, "Standard");
+          std::string recorded;
+          settings->GetSetting(kSettingsSection, kSettingsKey, recorded, "Standard", "Standard",
+                               "0");
+          const int16_t last = rewrites::ToInteger16(recorded);
+          bool result = true;
+          if (last == component::kDriverSteps) return result;  // nothing is pending
+          if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
 
-      bool done = false;  // the outcome of the step just performed
-      const platform::JobNotes* notes = Internals::Notes(*this);
-      for (int32_t i = last + 1; i <= component::kDriverSteps; ++i) {
-        const int failures_before = notes != nullptr ? notes->io_failures : 0;
-        if (const component::Operation* operation = component::OperationOfStep(i)) {
-          done = operation->call(*this, {pDBPath}, pConnection) == Variant(true);
-        } else if (i == 2) {
-          // Only a notice: the LL12 switch-over is done by hand. It counts as done also in a
-          // call that begins here, so that such a database moves on.
-          host::ShowHostMessage(
-              "Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
-              "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.",
-              4, false);
-          done = true;
-        } else if (i > 0) {
-          done = true;  // steps kept for their numbers
-        }
-        result = done;
-        if (i > 0) {
-          // A recorded step never runs ahead of the forms on disk: not when a converted form
-          // could not be put in place (that was reported), nor before the changes are on disk.
-          // A form refused for its content does not hold the step back: a rerun would only
-          // refuse it again.
-          if (notes != nullptr && notes->io_failures > failures_before) result = done = false;
-          if (done && !component::FlushChangedFolders(*this)) result = done = false;
-          if (done && i < component::kDriverSteps &&
-              component::StopHere(*this, "Pruefe_Konvertiere_Formulare")) {
-            // this step is recorded below; the next ones are left for the next run
-            settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i), "Standard");
-            return false;
+          bool done = false;  // the outcome of the step just performed
+          const platform::JobNotes* notes = Internals::Notes(*this);
+          for (int32_t i = last + 1; i <= component::kDriverSteps; ++i) {
+            const int failures_before = notes != nullptr ? notes->io_failures : 0;
+            if (const component::Operation* operation = component::OperationOfStep(i)) {
+              done = operation->call(*this, {pDBPath}, pConnection) == Variant(true);
+            } else if (i == 2) {
+              // Only a notice: the LL12 switch-over is done by hand. It counts as done also in a
+              // call that begins here, so that such a database moves on.
+              host::ShowHostMessage(
+                  Internals::Tally(*this),
+                  "Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
+                  "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.",
+                  4, false);
+              done = true;
+            } else if (i > 0) {
+              done = true;  // steps kept for their numbers
+            }
+            result = done;
+            if (i > 0) {
+              // A recorded step never runs ahead of the forms on disk: not when a converted form
+              // could not be put in place (that was reported), nor before the changes are on disk.
+              // A form refused for its content does not hold the step back: a rerun would only
+              // refuse it again.
+              if (notes != nullptr && notes->io_failures > failures_before) result = done = false;
+              if (done && !component::FlushChangedFolders(*this)) result = done = false;
+              if (done && i < component::kDriverSteps &&
+                  component::StopHere(*this, "Pruefe_Konvertiere_Formulare")) {
+                // this step is recorded below; the next ones are left for the next run
+                settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i),
+                                      "Standard");
+                return false;
+              }
+              if (!done) break;
+              settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i), "Standard");
+            }
           }
-          if (!done) break;
-          settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i), "Standard");
-        }
-      }
-      return result;
-    });
+          return result;
+        });
   });
 }
 

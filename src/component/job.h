@@ -118,6 +118,8 @@ class Job {
 
   // The job's progress: counted, then passed on to the host's observer.
   ProgressObserver& progress() { return counter_; }
+  // The job's tally of the error messages it shows.
+  host::ErrorTally& tally() { return counter_; }
 
  private:
   clsReportLLUpdate& self_;

@@ -25,17 +25,17 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
                 const host::ErrorText& error_text, const std::vector<std::string>& types,
                 const std::function<bool(const std::string& name)>& rewrite,
                 const std::function<bool(const std::string& listed_name)>& filter) {
-  return host::Armed(error_text, false, [&] {
+  return host::Armed(Internals::Tally(self), error_text, false, [&] {
     Internals::Init_FSO(self);
     std::shared_ptr<DynArray>& member = Internals::Catalogue(self);
     member = host::NewDynArray();
     std::shared_ptr<DynArray> catalogue = member;
-    platform::FileSystem& fs = Internals::Fso(self);
+    files::FileContext ctx = Internals::Files(self);
 
     bool result = true;
     for (const std::string& type : types) {
       // The jobs go by the names alone: the forms are read once, by their rewrites.
-      if (!catalogue::Aufbau_Array2(fs, type, *catalogue, catalogue::FormDirectory(pDBPath),
+      if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, catalogue::FormDirectory(pDBPath),
                                     false)) {
         continue;
       }

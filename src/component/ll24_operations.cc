@@ -55,37 +55,38 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
     const std::string type = text::UpperAscii(std::string(text::LastCharacters(pFilename, 3)));
     bool changed = false;
     bool produced = false;  // the temporary file went through every step that writes it
-    bool ran = host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
-      files::FileContext ctx = Internals::Files(*this);
-      platform::FileSystem& fs = ctx.fs;
-      TemporaryGuard guard(ctx, files.temporary);
-      if (fs.FileExists(files.temporary)) fs.DeleteFile(files.temporary, true);
-      fs.CopyFile(files.source, files.temporary, true);
+    bool ran = host::Armed(
+        Internals::Tally(*this), host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
+          files::FileContext ctx = Internals::Files(*this);
+          platform::FileSystem& fs = ctx.fs;
+          TemporaryGuard guard(ctx, files.temporary);
+          if (fs.FileExists(files.temporary)) fs.DeleteFile(files.temporary, true);
+          fs.CopyFile(files.source, files.temporary, true);
 
-      if (ll15::Save_LL15_Format(ctx, files.temporary) != 0 &&
-          ll15::Entferne_Rahmen_LL15(ctx, files.temporary)) {
-        text::Encoding encoding = text::Encoding::kAnsi;
-        std::shared_ptr<DynArray>& lines = Internals::ProjectLines(*this);
-        lines = files::Aufbau_ProjektArray(ctx, files.temporary, &encoding);
-        auto find = [&](const std::string& text) {
-          if (!lines) throw platform::Error(platform::kObjectNotSet, "Zeilenliste");
-          return lines->Find(0, 0, text, 0, 1, 0);
-        };
-        for (const ll15::BlockSearch& block : ll15::kBlockSearches) {
-          if (type != block.type) continue;
-          int32_t row = block.line == nullptr ? 0 : find(block.line);
-          if (row != -1) {
-            block.rewrite(row, lines);
-            changed = true;
+          if (ll15::Save_LL15_Format(ctx, files.temporary) != 0 &&
+              ll15::Entferne_Rahmen_LL15(ctx, files.temporary)) {
+            text::Encoding encoding = text::Encoding::kAnsi;
+            std::shared_ptr<DynArray>& lines = Internals::ProjectLines(*this);
+            lines = files::Aufbau_ProjektArray(ctx, files.temporary, &encoding);
+            auto find = [&](const std::string& text) {
+              if (!lines) throw platform::Error(platform::kObjectNotSet, "Zeilenliste");
+              return lines->Find(0, 0, text, 0, 1, 0);
+            };
+            for (const ll15::BlockSearch& block : ll15::kBlockSearches) {
+              if (type != block.type) continue;
+              int32_t row = block.line == nullptr ? 0 : find(block.line);
+              if (row != -1) {
+                block.rewrite(row, lines);
+                changed = true;
+              }
+            }
+            // A list that could not be loaded is not written: the load has said why.
+            produced =
+                lines && files::Speichern_ProjektArray(ctx, files.temporary, lines, encoding) == -1;
           }
-        }
-        // A list that could not be loaded is not written: the load has said why.
-        produced =
-            lines && files::Speichern_ProjektArray(ctx, files.temporary, lines, encoding) == -1;
-      }
-      guard.Release();
-      return true;
-    });
+          guard.Release();
+          return true;
+        });
     if (!ran) return false;
 
     host::IgnoreErrors([&] { Internals::ProjectLines(*this).reset(); });
@@ -103,58 +104,58 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
 
 bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
   return component::AsWriter(*this, pDBPath, [&] {
-    return host::Armed(host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
-      Internals::Init_FSO(*this);
-      const std::string directory = catalogue::FormDirectory(pDBPath);
-      SchreibschutzEntfernenAlleDateien(directory);
-      std::shared_ptr<DynArray>& member = Internals::Catalogue(*this);
-      member = host::NewDynArray();
-      std::shared_ptr<DynArray> list = member;
-      files::FileContext ctx = Internals::Files(*this);
-      platform::FileSystem& fs = ctx.fs;
+    return host::Armed(
+        Internals::Tally(*this), host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
+          Internals::Init_FSO(*this);
+          const std::string directory = catalogue::FormDirectory(pDBPath);
+          SchreibschutzEntfernenAlleDateien(directory);
+          std::shared_ptr<DynArray>& member = Internals::Catalogue(*this);
+          member = host::NewDynArray();
+          std::shared_ptr<DynArray> list = member;
+          files::FileContext ctx = Internals::Files(*this);
 
-      bool success = false;
-      bool stopped = false;
-      for (const ll15::TypeRule& rule : ll15::kTypeRules) {
-        success = catalogue::Aufbau_Array2(fs, rule.extension, *list, directory, true,
-                                           Internals::Notes(*this));
-        if (!success) continue;
-        int32_t rows = list->Count(1);
-        ProgressObserver* progress = Internals::Progress(*this);
-        const char* operation = "Umstellung_auf_LL24";
-        if (progress != nullptr)
-          progress->TypeStarted(operation, rule.extension, component::CountForms(*list));
-        for (int32_t r = 0; r < rows && !stopped; ++r) {
-          std::string name = text::TrimSpaces(list->GetValue(r, 0).ToString());
-          if (!name.empty() && component::StopHere(*this, operation)) {
-            stopped = true;
-            break;
-          }
-          if (!name.empty()) {
-            std::string path = pDBPath + "\\Berichtell\\" + name;
-            if (progress != nullptr) progress->FormStarted(operation, rule.extension, name, path);
-            if (rule.unprotect_each) SchreibschutzEntfernen(path);
-            if (rule.threshold == 0) {
-              ll15::Save_LL15_Format(ctx, path);
-            } else {
-              int16_t version = ll15::FileVersionNumber(list->GetValue(r, 5).ToString());
-              if (version < rule.threshold) {
-                success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
-              } else {
-                ll15::Save_LL15_Format(ctx, path);
-              }
-              stopped = !success;
-            }
+          bool success = false;
+          bool stopped = false;
+          for (const ll15::TypeRule& rule : ll15::kTypeRules) {
+            success = catalogue::Aufbau_Array2(ctx, rule.extension, *list, directory);
+            if (!success) continue;
+            int32_t rows = list->Count(1);
+            ProgressObserver* progress = Internals::Progress(*this);
+            const char* operation = "Umstellung_auf_LL24";
             if (progress != nullptr)
-              progress->FormFinished(operation, rule.extension, name, !stopped);
+              progress->TypeStarted(operation, rule.extension, component::CountForms(*list));
+            for (int32_t r = 0; r < rows && !stopped; ++r) {
+              std::string name = text::TrimSpaces(list->GetValue(r, 0).ToString());
+              if (!name.empty() && component::StopHere(*this, operation)) {
+                stopped = true;
+                break;
+              }
+              if (!name.empty()) {
+                std::string path = pDBPath + "\\Berichtell\\" + name;
+                if (progress != nullptr)
+                  progress->FormStarted(operation, rule.extension, name, path);
+                if (rule.unprotect_each) SchreibschutzEntfernen(path);
+                if (rule.threshold == 0) {
+                  ll15::Save_LL15_Format(ctx, path);
+                } else {
+                  int16_t version = ll15::FileVersionNumber(list->GetValue(r, 5).ToString());
+                  if (version < rule.threshold) {
+                    success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
+                  } else {
+                    ll15::Save_LL15_Format(ctx, path);
+                  }
+                  stopped = !success;
+                }
+                if (progress != nullptr)
+                  progress->FormFinished(operation, rule.extension, name, !stopped);
+              }
+              if (!stopped) platform::Counter16::Step(r);
+            }
+            if (stopped) break;
           }
-          if (!stopped) platform::Counter16::Step(r);
-        }
-        if (stopped) break;
-      }
-      host::IgnoreErrors([&] { Internals::Catalogue(*this).reset(); });
-      return !stopped;
-    });
+          host::IgnoreErrors([&] { Internals::Catalogue(*this).reset(); });
+          return !stopped;
+        });
   });
 }
 

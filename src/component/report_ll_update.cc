@@ -28,11 +28,15 @@ platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
 }
 
 files::FileContext Internals::Files(clsReportLLUpdate& self) {
-  return files::FileContext{Fso(self), Table(self), Notes(self), Progress(self)};
+  return files::FileContext{Fso(self), Table(self), Notes(self), Progress(self), Tally(self)};
 }
 
 platform::JobNotes* Internals::Notes(clsReportLLUpdate& self) {
   return self.job_ ? &self.job_->notes : nullptr;
+}
+
+host::ErrorTally* Internals::Tally(clsReportLLUpdate& self) {
+  return self.job_ ? &self.job_->tally() : nullptr;
 }
 
 ProgressObserver* Internals::Progress(clsReportLLUpdate& self) {
@@ -63,7 +67,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
   return component::AsWriter(*this, pDBPath, [&] {
     // This operation reports its errors under the name of the job that uses it most.
     host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
-    return host::Armed(error_text, false, [&] {
+    return host::Armed(Internals::Tally(*this), error_text, false, [&] {
       files::FileContext ctx = Internals::Files(*this);
       return rewrites::RewriteFormReplacing(ctx, rewrites::FilesOfForm(pFilename, pDBPath),
                                             error_text, pSucheNach, pSuche, pErsetze);
@@ -116,11 +120,14 @@ Variant clsReportLLUpdate::SchreibschutzEntfernenAlleDateien(std::string PfadNam
 }
 
 bool clsReportLLUpdate::SchreibschutzEntfernen(std::string sFilename) {
-  return host::Armed(
-      host::ErrorText::Custom("Schreibschutz bei Datei " + sFilename +
-                              " kann nicht entfernt werden!")
-          .WithDetails(),
-      false, [&] { return files::SchreibschutzEntfernen(Internals::Fso(*this), sFilename); });
+  return host::Armed(Internals::Tally(*this),
+                     host::ErrorText::Custom("Schreibschutz bei Datei " + sFilename +
+                                             " kann nicht entfernt werden!")
+                         .WithDetails(),
+                     false, [&] {
+                       files::FileContext ctx = Internals::Files(*this);
+                       return files::SchreibschutzEntfernen(ctx, sFilename);
+                     });
 }
 
 }  // namespace llupdate

@@ -26,7 +26,6 @@ Job::Job(clsReportLLUpdate& self)
       counter_(Internals::Options(self).progress != nullptr ? Internals::Options(self).progress
                                                             : ThreadProgressObserver(),
                notes) {
-  host::SetThreadErrorTally(&counter_);
   Internals::Summary(self) = CallSummary();
 }
 
@@ -35,7 +34,6 @@ Job::~Job() {
   summary.database_busy = database_busy;
   summary.cancelled = stop_reported;
   Internals::Summary(self_) = summary;
-  host::SetThreadErrorTally(nullptr);
 }
 
 }  // namespace component
@@ -62,7 +60,8 @@ bool StopHere(clsReportLLUpdate& self, const std::string& operation) {
   if (!StopRequested() && (token == nullptr || !token->cancelled())) return false;
   if (job == nullptr || !job->stop_reported) {
     if (job != nullptr) job->stop_reported = true;
-    host::ShowHostMessage(operation + " wurde auf Wunsch angehalten: das Formular in Arbeit ist " +
+    host::ShowHostMessage(Internals::Tally(self),
+                          operation + " wurde auf Wunsch angehalten: das Formular in Arbeit ist " +
                               "fertig, kein weiteres wurde begonnen.",
                           3, false);
   }
@@ -74,7 +73,8 @@ bool FlushChangedFolders(clsReportLLUpdate& self) {
   if (job == nullptr) return true;
   std::vector<std::string> folders = std::exchange(job->notes.changed_folders, {});
   if (folders.empty()) return true;
-  return host::Armed(host::ErrorText::Custom("Die Änderungen konnten nicht auf den Datenträger "
+  return host::Armed(Internals::Tally(self),
+                     host::ErrorText::Custom("Die Änderungen konnten nicht auf den Datenträger "
                                              "geschrieben werden.")
                          .WithDetails(),
                      false, [&] {
@@ -112,6 +112,7 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   const std::string folder = catalogue::FormDirectory(pDBPath);
   std::unique_ptr<platform::WriterLock> lock;
   bool locked = host::Armed(
+      Internals::Tally(self),
       host::ErrorText::Custom("Die Datenbank " + pDBPath + " kann nicht gesperrt werden.")
           .WithDetails(),
       false, [&] {
@@ -122,7 +123,8 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
           throw;
         } catch (const platform::Error& e) {
           if (e.number() == platform::kPermissionDenied) job.database_busy = true;
-          host::ShowHostMessage("Nichts geändert: " + e.description() + ".", 3, true);
+          host::ShowHostMessage(Internals::Tally(self), "Nichts geändert: " + e.description() + ".",
+                                3, true);
           return false;
         }
         return true;
@@ -144,7 +146,7 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   platform::WriterLock* writer_lock = job.held.back().lock.get();
   if (writer_lock != nullptr && writer_lock->previous_run_unfinished()) {
     files::FileContext ctx = Internals::Files(self);
-    rewrites::ReportRestoredInPlace(ctx.progress, folder, writer_lock->restored_in_place());
+    rewrites::ReportRestoredInPlace(ctx, folder, writer_lock->restored_in_place());
     rewrites::HealLeftovers(ctx, folder, writer_lock->previous_own_files());
   }
   bool result = body();

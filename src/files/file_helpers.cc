@@ -28,15 +28,15 @@ int32_t Ausgabe_Open(FileContext& ctx, bool flag, const std::string& path, Encod
     }
     return number;
   } catch (...) {
-    host::ReportHostError("Ausgabe_Open", host::CurrentError());
+    host::ReportHostError(ctx.tally, "Ausgabe_Open", host::CurrentError());
     return 0;
   }
 }
 
 std::shared_ptr<DynArray> Aufbau_ProjektArray(FileContext& ctx, const std::string& path,
                                               Encoding* encoding) {
-  return Armed(ErrorText::General("Aufbau_ProjektArray").WithDetails(), std::shared_ptr<DynArray>(),
-               [&] {
+  return Armed(ctx.tally, ErrorText::General("Aufbau_ProjektArray").WithDetails(),
+               std::shared_ptr<DynArray>(), [&] {
                  std::shared_ptr<DynArray> lines = host::NewDynArray();
                  lines->Dimension(0, 0, 0, 0);
                  ctx.table.OpenInput(kLineArrayFileNumber, ctx.fs, path);
@@ -55,16 +55,18 @@ std::shared_ptr<DynArray> Aufbau_ProjektArray(FileContext& ctx, const std::strin
 
 int32_t Speichern_ProjektArray(FileContext& ctx, const std::string& path,
                                const std::shared_ptr<DynArray>& lines, Encoding encoding) {
-  return Armed(ErrorText::General("Speichern_ProjektArray").WithDetails(), int32_t{0}, [&] {
-    if (!lines) throw platform::Error(platform::kObjectNotSet, "Zeilenliste");
-    ctx.table.OpenOutput(kLineArrayFileNumber, ctx.fs, path, encoding);
-    NumberedFile file(ctx.table, kLineArrayFileNumber);
-    TextWriter& writer = ctx.table.Writer(kLineArrayFileNumber);
-    int32_t last = lines->UpperBound(1);
-    for (int32_t r = 0; r <= last; ++r) writer.WriteLine(lines->GetValue(r, 0).ToString());
-    file.Close();
-    return int32_t{-1};
-  });
+  return Armed(ctx.tally, ErrorText::General("Speichern_ProjektArray").WithDetails(), int32_t{0},
+               [&] {
+                 if (!lines) throw platform::Error(platform::kObjectNotSet, "Zeilenliste");
+                 ctx.table.OpenOutput(kLineArrayFileNumber, ctx.fs, path, encoding);
+                 NumberedFile file(ctx.table, kLineArrayFileNumber);
+                 TextWriter& writer = ctx.table.Writer(kLineArrayFileNumber);
+                 int32_t last = lines->UpperBound(1);
+                 for (int32_t r = 0; r <= last; ++r)
+                   writer.WriteLine(lines->GetValue(r, 0).ToString());
+                 file.Close();
+                 return int32_t{-1};
+               });
 }
 
 bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string& search,
@@ -72,7 +74,7 @@ bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string
   const char* routine = "TXT_ReadAll";  // the routine whose message an error shows
   std::string partial;
   bool done = Armed(
-      [&] { return ErrorText::General(routine).WithDetails(); }, false,
+      ctx.tally, [&] { return ErrorText::General(routine).WithDetails(); }, false,
       [&] {
         if (!FindFile(ctx.fs, path)) return false;
         int32_t in = ctx.table.FreeFile();
@@ -137,8 +139,10 @@ bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string
   return done;
 }
 
-bool SchreibschutzEntfernen(platform::FileSystem& fs, const std::string& sFilename) {
+bool SchreibschutzEntfernen(FileContext& ctx, const std::string& sFilename) {
+  platform::FileSystem& fs = ctx.fs;
   return Armed(
+      ctx.tally,
       ErrorText::Custom("Schreibschutz bei Datei " + sFilename + " kann nicht entfernt werden!")
           .WithDetails(),
       false, [&] {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "files/file_table.h"
+#include "host/error_convention.h"
 #include "llupdate/host.h"
 #include "llupdate/progress.h"
 #include "platform/file_system.h"
@@ -24,6 +25,7 @@ struct FileContext {
   FileTable& table;
   platform::JobNotes* notes = nullptr;
   ProgressObserver* progress = nullptr;
+  host::ErrorTally* tally = nullptr;  // counts the messages the routines show
 
   void FolderChanged(const std::string& folder) {
     if (notes != nullptr) notes->FolderChanged(folder);
@@ -68,6 +70,6 @@ bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string
 
 // Clears the read-only attribute of a file. True when it is clear afterwards or the file is not
 // there; False after a shown error.
-bool SchreibschutzEntfernen(platform::FileSystem& fs, const std::string& sFilename);
+bool SchreibschutzEntfernen(FileContext& ctx, const std::string& sFilename);
 
 }  // namespace llupdate::files

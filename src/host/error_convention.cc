@@ -21,16 +21,15 @@ std::string ErrorText::Format(const platform::Error& error) const {
 }
 
 namespace {
-thread_local ErrorTally* error_tally = nullptr;
+// The error behind the message being shown, which the host's message component may ask for while
+// it shows it (ShownErrorCause): the host's interface has no parameter for it, so it stands
+// beside the call, for the thread that shows the message and only while it does.
 thread_local const platform::Error* shown_cause = nullptr;
 }  // namespace
 
-void SetThreadErrorTally(ErrorTally* tally) { error_tally = tally; }
-
-void ShowHostMessage(const std::string& text, int32_t level, bool flag) {
-  if (flag && error_tally != nullptr) {
-    error_tally->ErrorShown(shown_cause != nullptr ? shown_cause->number() : 0);
-  }
+void ShowHostMessage(ErrorTally* tally, const std::string& text, int32_t level, bool flag) {
+  if (flag && tally != nullptr)
+    tally->ErrorShown(shown_cause != nullptr ? shown_cause->number() : 0);
   HostMessages& messages = ThreadHostMessages();
   try {
     messages.ShowMessage(text, level, kTitle, 0, flag);
@@ -43,11 +42,11 @@ void ShowHostMessage(const std::string& text, int32_t level, bool flag) {
   }
 }
 
-void ShowErrorMessage(const std::string& text, const platform::Error& error) {
+void ShowErrorMessage(ErrorTally* tally, const std::string& text, const platform::Error& error) {
   const platform::Error* outer = shown_cause;
   shown_cause = &error;
   try {
-    ShowHostMessage(text, 3, true);
+    ShowHostMessage(tally, text, 3, true);
   } catch (...) {
     shown_cause = outer;
     throw;
@@ -61,8 +60,8 @@ const llupdate::Error* llupdate::ShownErrorCause() { return host::shown_cause; }
 
 namespace llupdate::host {
 
-void ReportHostError(const std::string& routine, const platform::Error& error) {
-  if (error_tally != nullptr) error_tally->ErrorShown(error.number());
+void ReportHostError(ErrorTally* tally, const std::string& routine, const platform::Error& error) {
+  if (tally != nullptr) tally->ErrorShown(error.number());
   HostMessages& messages = ThreadHostMessages();
   try {
     messages.ReportError(kTitle, routine, error.number(), error.description(), true);

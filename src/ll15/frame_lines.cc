@@ -7,12 +7,14 @@
 namespace llupdate::ll15 {
 
 bool Entferne_Rahmen_LL15(files::FileContext& ctx, const std::string& path) {
-  return host::Armed(host::ErrorText::General("Entferne_Rahmen_LL15").WithDetails(), false, [&] {
-    if (!files::FindFile(ctx.fs, path)) throw platform::Error(platform::kFileNotFound, path);
-    // The whole text, read, changed and written back a piece at a time; a read or write that
-    // fails shows its own message and leaves the file as it was.
-    return files::TXT_ReplaceAll(ctx, path, "Line=True", "Line=False");
-  });
+  return host::Armed(ctx.tally, host::ErrorText::General("Entferne_Rahmen_LL15").WithDetails(),
+                     false, [&] {
+                       if (!files::FindFile(ctx.fs, path))
+                         throw platform::Error(platform::kFileNotFound, path);
+                       // The whole text, read, changed and written back a piece at a time; a read
+                       // or write that fails shows its own message and leaves the file as it was.
+                       return files::TXT_ReplaceAll(ctx, path, "Line=True", "Line=False");
+                     });
 }
 
 int32_t Korrektur_Linien(int32_t start_row, const std::shared_ptr<DynArray>& lines,

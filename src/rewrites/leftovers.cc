@@ -160,24 +160,25 @@ void HealLeftovers(files::FileContext& ctx, const std::string& folder,
   if (!removed.empty()) text += " Entfernt: " + removed + ".";
   if (!kept.empty()) text += " Behalten (Formular und Sicherung fehlen): " + kept + ".";
   if (!failed.empty()) text += " Nicht aufgeräumt: " + failed + ".";
-  host::ShowHostMessage(text, 3, !failed.empty());
+  host::ShowHostMessage(ctx.tally, text, 3, !failed.empty());
 }
 
-void ReportRestoredInPlace(ProgressObserver* progress, const std::string& folder,
+void ReportRestoredInPlace(files::FileContext& ctx, const std::string& folder,
                            const std::vector<std::string>& forms) {
   if (forms.empty()) return;
   std::string list;
+  ProgressObserver* progress = ctx.progress;
   for (const std::string& form : forms) {
     list += (list.empty() ? "" : ", ") + form;
     if (progress != nullptr) {
       progress->Healed("restored", folder + "\\" + form, folder + "\\" + form);
     }
   }
-  host::ShowHostMessage(
-      "Ein früherer Lauf wurde beim Umschreiben an Ort und Stelle unterbrochen; "
-      "diese Formulare in " +
-          folder + " haben ihren alten Inhalt zurück: " + list + ".",
-      3, false);
+  host::ShowHostMessage(ctx.tally,
+                        "Ein früherer Lauf wurde beim Umschreiben an Ort und Stelle unterbrochen; "
+                        "diese Formulare in " +
+                            folder + " haben ihren alten Inhalt zurück: " + list + ".",
+                        3, false);
 }
 
 }  // namespace llupdate::rewrites

@@ -47,7 +47,7 @@ void HealLeftovers(files::FileContext& ctx, const std::string& folder,
 
 // Reports the forms of folder that an unfinished run was rewriting in place and that got their
 // old content back when the lock was taken.
-void ReportRestoredInPlace(ProgressObserver* progress, const std::string& folder,
+void ReportRestoredInPlace(files::FileContext& ctx, const std::string& folder,
                            const std::vector<std::string>& forms);
 
 }  // namespace llupdate::rewrites
