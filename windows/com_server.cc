@@ -256,7 +256,6 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
   }
   HRESULT STDMETHODCALLTYPE SchreibschutzEntfernenAlleDateien(BSTR path, VARIANT* result) override {
     try {
-      InstanceHostObjects objects(settings_, messages_);
       c_.SchreibschutzEntfernenAlleDateien(Utf8(path));
       VariantInit(result);  // always empty
       return S_OK;
@@ -272,7 +271,6 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
   template <class Operation>
   HRESULT Run(VARIANT_BOOL* result, const Operation& operation) {
     try {
-      InstanceHostObjects objects(settings_, messages_);
       *result = operation() ? VARIANT_TRUE : VARIANT_FALSE;
       return S_OK;
     } catch (const std::exception& e) {
@@ -321,6 +319,13 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
       IDispatch*& slot = id == kSettingsMember ? settings_ : messages_;
       if (slot != nullptr) slot->Release();
       slot = object;  // Nothing gives the registered component back
+      CallOptions options = c_.call_options();
+      if (id == kSettingsMember) {
+        options.settings = object != nullptr ? NewDispatchSettings(object) : nullptr;
+      } else {
+        options.messages = object != nullptr ? NewDispatchMessages(object) : nullptr;
+      }
+      c_.SetCallOptions(options);
       return S_OK;
     }
     CallOptions options = c_.call_options();

@@ -330,32 +330,16 @@ class DispatchListLabel : public host::ListLabelControl {
   IDispatch* object_;
 };
 
-// The host objects of the object whose operation runs on this thread (apartment threaded: an
-// object's calls come on its thread only).
-thread_local const InstanceHostObjects* instance_objects = nullptr;
-
 }  // namespace
 
-IDispatch* InstanceSettings() {
-  return instance_objects != nullptr ? instance_objects->settings_ : nullptr;
-}
-IDispatch* InstanceMessages() {
-  return instance_objects != nullptr ? instance_objects->messages_ : nullptr;
+std::shared_ptr<VMSettings> NewDispatchSettings(IDispatch* object) {
+  object->AddRef();
+  return std::make_shared<DispatchSettings>(object);
 }
 
-InstanceHostObjects::InstanceHostObjects(IDispatch* settings, IDispatch* messages)
-    : settings_(settings), messages_(messages), previous_(instance_objects) {
-  instance_objects = this;
-  // The thread keeps one message component for its objects; an object with its own takes its
-  // place for the call, and the next call creates the thread's again.
-  if (messages_ != nullptr || (previous_ != nullptr && previous_->messages_ != nullptr)) {
-    ResetThreadHostMessages();
-  }
-}
-
-InstanceHostObjects::~InstanceHostObjects() {
-  instance_objects = previous_;
-  if (messages_ != nullptr) ResetThreadHostMessages();
+std::shared_ptr<HostMessages> NewDispatchMessages(IDispatch* object) {
+  object->AddRef();
+  return std::make_shared<DispatchMessages>(object);
 }
 
 }  // namespace llupdate::windows
@@ -366,20 +350,11 @@ void RegisterPlatformObjects(std::map<std::string, ObjectCreator>& creators) {
   using namespace llupdate::windows;
   creators[kFileSystemProgId] = [] { return NewWinFileSystem(); };
   creators[kSettingsProgId] = []() -> std::shared_ptr<Object> {
-    IDispatch* settings = InstanceSettings();
-    if (settings != nullptr) {
-      settings->AddRef();
-    } else {
-      settings = CreateByProgId(L"VMBSetting.VMSettings");
-    }
+    IDispatch* settings = CreateByProgId(L"VMBSetting.VMSettings");
     if (settings == nullptr) return nullptr;
     return std::make_shared<DispatchSettings>(settings);
   };
   creators[kMessagesProgId] = []() -> std::shared_ptr<Object> {
-    if (IDispatch* own = InstanceMessages()) {
-      own->AddRef();
-      return std::make_shared<DispatchMessages>(own);
-    }
     std::wstring progid = RegisteredMessagesProgId();
     if (progid.empty()) return std::make_shared<FallbackMessages>();
     IDispatch* messages = CreateByProgId(progid);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "llupdate/host.h"
 #include "llupdate/object.h"
 #include "platform/file_system.h"
 
@@ -39,26 +40,10 @@ inline constexpr wchar_t kSettingsKey[] = L"Software\\VMReportLLUpdate";
 
 std::shared_ptr<platform::FileSystem> NewWinFileSystem();
 
-// The settings store and message component a host handed to one object (a script's own classes,
-// set as its Settings and Messages): while that object's operation runs on this thread, they
-// are used instead of the registered ones. A null pointer keeps the registered one.
-class InstanceHostObjects {
- public:
-  InstanceHostObjects(IDispatch* settings, IDispatch* messages);
-  ~InstanceHostObjects();
-  InstanceHostObjects(const InstanceHostObjects&) = delete;
-  InstanceHostObjects& operator=(const InstanceHostObjects&) = delete;
-
- private:
-  IDispatch* settings_;
-  IDispatch* messages_;
-  const InstanceHostObjects* previous_;
-  friend IDispatch* InstanceSettings();
-  friend IDispatch* InstanceMessages();
-};
-
-// The settings store and message component of the object in work on this thread, or nullptr.
-IDispatch* InstanceSettings();
-IDispatch* InstanceMessages();
+// The settings store and message component a host hands to one object (a script's own classes,
+// set as its Settings and Messages), as the component's own: the object's calls use them instead
+// of the registered ones (CallOptions). Each holds a reference of the object while it lives.
+std::shared_ptr<VMSettings> NewDispatchSettings(IDispatch* object);
+std::shared_ptr<HostMessages> NewDispatchMessages(IDispatch* object);
 
 }  // namespace llupdate::windows

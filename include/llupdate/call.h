@@ -15,6 +15,9 @@
 
 namespace llupdate {
 
+class HostMessages;
+class VMSettings;
+
 // Asks the calls that carry it to stop after the form in work (as Ctrl-C does the command line):
 // the call then returns False with a notice, and nothing is left half done. It stays cancelled;
 // give the instance a new token for its next calls.
@@ -37,6 +40,11 @@ struct CallOptions {
   // Told of every form of the calls (default: the thread's observer, see progress.h); the host
   // keeps it alive while it is set.
   ProgressObserver* progress = nullptr;
+  // The message component of the calls (default: the thread's, see host.h).
+  std::shared_ptr<HostMessages> messages;
+  // The settings store of the conversion driver (default: a new one from the factory, see
+  // host.h); the driver hands it the connection of each call (Init) before it reads.
+  std::shared_ptr<VMSettings> settings;
 };
 
 // What a call that writes to a database did, counted by form (a form counts once per call,

@@ -28,6 +28,9 @@ class Job;
 namespace files {
 class FileTable;
 }  // namespace files
+namespace host {
+class Reporter;
+}  // namespace host
 
 class clsReportLLUpdate {
  public:
@@ -115,6 +118,8 @@ class clsReportLLUpdate {
   std::unique_ptr<component::Job> job_;
   // The numbered files of this instance's calls.
   std::unique_ptr<files::FileTable> files_;
+  // Where the messages of a call outside a job go (the options' message component).
+  std::unique_ptr<host::Reporter> reporter_;
 };
 
 }  // namespace llupdate

@@ -71,11 +71,11 @@ void AddRow(DynArray& catalogue, RowCounter& r, const std::string& name, const s
 std::string FormDirectory(const std::string& pDBPath) { return pDBPath + "\\" + kFormDirectory; }
 
 bool Pruefe_Kataloge(files::FileContext& ctx, const std::string& pDBPath) {
-  return host::Armed(ctx.tally, host::ErrorText::General("Pruefe_Kataloge"), false, [&] {
+  return host::Armed(ctx.reporter, host::ErrorText::General("Pruefe_Kataloge"), false, [&] {
     for (const char* dir : {kFormDirectory, kDeliveryDirectory}) {
       if (!ctx.fs.FolderExists(pDBPath + "\\" + dir)) {
         host::ShowHostMessage(
-            ctx.tally, std::string("Das Verzeichnis ") + dir + " ist nicht vorhanden", 3, false);
+            ctx.reporter, std::string("Das Verzeichnis ") + dir + " ist nicht vorhanden", 3, false);
         return false;
       }
     }
@@ -85,42 +85,46 @@ bool Pruefe_Kataloge(files::FileContext& ctx, const std::string& pDBPath) {
 
 bool Aufbau_Array(files::FileContext& ctx, DynArray& catalogue, const std::string& path) {
   platform::FileSystem& fs = ctx.fs;
-  return host::Armed(ctx.tally, host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
-    catalogue.Dimension(0, 0, 0, 5);
-    RowCounter r;
-    for (const platform::FileEntry& file : fs.ListFiles(path)) {
-      std::string ending = LastFourUpper(file.name);
-      bool form = false;
-      for (const char* type : kFormTypes) form = form || ending == type;
-      if (!form) continue;
-      // A name with "~" is never listed; testing it first spares reading the file.
-      if (file.name.find('~') != std::string::npos) continue;
-      std::string p = path + "\\" + file.name;
-      HeaderValues values = ReadHeaderValues(fs, p, false, ctx.notes);
-      if (values.version.empty() || values.referenzbeleg.empty()) continue;
-      AddRow(catalogue, r, file.name, p, values, false);
-    }
-    return true;
-  });
+  return host::Armed(ctx.reporter, host::ErrorText::General("Aufbau_Array").WithDetails(), false,
+                     [&] {
+                       catalogue.Dimension(0, 0, 0, 5);
+                       RowCounter r;
+                       for (const platform::FileEntry& file : fs.ListFiles(path)) {
+                         std::string ending = LastFourUpper(file.name);
+                         bool form = false;
+                         for (const char* type : kFormTypes) form = form || ending == type;
+                         if (!form) continue;
+                         // A name with "~" is never listed; testing it first spares reading the
+                         // file.
+                         if (file.name.find('~') != std::string::npos) continue;
+                         std::string p = path + "\\" + file.name;
+                         HeaderValues values = ReadHeaderValues(fs, p, false, ctx.notes);
+                         if (values.version.empty() || values.referenzbeleg.empty()) continue;
+                         AddRow(catalogue, r, file.name, p, values, false);
+                       }
+                       return true;
+                     });
 }
 
 bool Aufbau_Array2(files::FileContext& ctx, const std::string& type, DynArray& catalogue,
                    const std::string& path, bool read_values) {
   platform::FileSystem& fs = ctx.fs;
-  return host::Armed(ctx.tally, host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
-    catalogue.Dimension(0, 0, 0, 5);
-    std::string wanted = text::UpperAscii(type);
-    wanted.insert(wanted.begin(), '.');
-    RowCounter r;
-    for (const platform::FileEntry& file : fs.ListFiles(path)) {
-      if (LastFourUpper(text::TrimSpaces(file.name)) != wanted) continue;
-      if (file.name.find('~') != std::string::npos) continue;
-      std::string p = path + "\\" + file.name;
-      HeaderValues values = read_values ? ReadHeaderValues(fs, p, true, ctx.notes) : HeaderValues{};
-      AddRow(catalogue, r, file.name, p, values, true);
-    }
-    return true;
-  });
+  return host::Armed(
+      ctx.reporter, host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
+        catalogue.Dimension(0, 0, 0, 5);
+        std::string wanted = text::UpperAscii(type);
+        wanted.insert(wanted.begin(), '.');
+        RowCounter r;
+        for (const platform::FileEntry& file : fs.ListFiles(path)) {
+          if (LastFourUpper(text::TrimSpaces(file.name)) != wanted) continue;
+          if (file.name.find('~') != std::string::npos) continue;
+          std::string p = path + "\\" + file.name;
+          HeaderValues values =
+              read_values ? ReadHeaderValues(fs, p, true, ctx.notes) : HeaderValues{};
+          AddRow(catalogue, r, file.name, p, values, true);
+        }
+        return true;
+      });
 }
 
 }  // namespace llupdate::catalogue

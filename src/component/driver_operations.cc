@@ -36,7 +36,7 @@ int32_t FindForm(DynArray& catalogue, const std::string& name) {
 }  // namespace
 
 bool clsReportLLUpdate::Pruefe_Druckkataloge(const std::string& pExeDir, const std::string& pUser) {
-  return host::Armed(Internals::Tally(*this), host::ErrorText::General("Pruefe_Druckkataloge"),
+  return host::Armed(Internals::Reporter(*this), host::ErrorText::General("Pruefe_Druckkataloge"),
                      false, [&] {
                        Internals::Init_FSO(*this);
                        platform::FileSystem& fs = Internals::Fso(*this);
@@ -55,7 +55,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
   return component::AsWriter(*this, pDBPath, [&] {
     int16_t step = 0;  // how far the distribution got, for the error message
     return host::Armed(
-        Internals::Tally(*this),
+        Internals::Reporter(*this),
         [&] {
           return host::ErrorText::General("Kopiere_Neue_Formulare_LL /" + std::to_string(step));
         },
@@ -90,7 +90,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           // forgotten without it): nothing is distributed then; the delivery stays for the next
           // run.
           if (notes->unread > unread_before) {
-            host::ShowHostMessage(Internals::Tally(*this),
+            host::ShowHostMessage(Internals::Reporter(*this),
                                   "Nicht alle Formulare in " + forms + " und " + delivery +
                                       " konnten gelesen werden; die neuen Formulare werden "
                                       "beim nächsten Lauf verteilt.",
@@ -148,9 +148,10 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
                                                      std::shared_ptr<Object>& pConnection) {
   return component::AsWriter(*this, pDBPath, [&] {
     return host::Armed(
-        Internals::Tally(*this), host::ErrorText::General("Pruefe_Konvertiere_Formulare"), false,
+        Internals::Reporter(*this), host::ErrorText::General("Pruefe_Konvertiere_Formulare"), false,
         [&] {
-          auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
+          std::shared_ptr<VMSettings> settings = Internals::Options(*this).settings;
+          if (!settings) settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
           settings->Init(0, pConnection, "Standard");
           std::string recorded;
           settings->GetSetting(kSettingsSection, kSettingsKey, recorded, "Standard", "Standard",
@@ -170,7 +171,7 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
               // Only a notice: the LL12 switch-over is done by hand. It counts as done also in a
               // call that begins here, so that such a database moves on.
               host::ShowHostMessage(
-                  Internals::Tally(*this),
+                  Internals::Reporter(*this),
                   "Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
                   "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.",
                   4, false);

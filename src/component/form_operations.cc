@@ -33,7 +33,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string& pFilen
         text::UpperAscii(std::string(text::LastCharacters(pFilename, 3))) == "MAH";
     const bool list_form = text::FirstCharacters(pFilename, 3) == "LST";
     host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
-    return host::Armed(Internals::Tally(*this), error_text, false, [&] {
+    return host::Armed(Internals::Reporter(*this), error_text, false, [&] {
       files::FileContext ctx = Internals::Files(*this);
       return rewrites::RewriteForm(
           ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text, [&](std::string& line) {
@@ -58,7 +58,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Mahnung(const std::string& pFi
     host::ErrorText error_text =
         host::ErrorText::Custom("Die Umstellung Mahnformular konnte bei Formular " + pFilename +
                                 " nicht vorgenommen werden.");
-    return host::Armed(Internals::Tally(*this), error_text, false, [&] {
+    return host::Armed(Internals::Reporter(*this), error_text, false, [&] {
       if (IsListFormIgnoringCase(pFilename)) return true;
       files::FileContext ctx = Internals::Files(*this);
       return rewrites::RewriteFormWith(
@@ -104,7 +104,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Seite(
         host::ErrorText::Custom("Die Umstellung auf Seite von / bis konnte bei Formular " +
                                 pFilename + " nicht vorgenommen werden.");
     const rewrites::PageTexts texts{pSucheNach, pSuche, pErsetze, pSucheNachSeite};
-    return host::Armed(Internals::Tally(*this), error_text, false, [&] {
+    return host::Armed(Internals::Reporter(*this), error_text, false, [&] {
       files::FileContext ctx = Internals::Files(*this);
       return rewrites::RewriteFormWith(ctx, rewrites::FilesOfForm(pFilename, pDBPath), error_text,
                                        [&](text::TextReader& form, text::TextWriter& temporary) {

@@ -25,8 +25,8 @@ class Internals {
   // The job's notes and progress; nullptr outside a job.
   static platform::JobNotes* Notes(clsReportLLUpdate& self);
   static ProgressObserver* Progress(clsReportLLUpdate& self);
-  // The tally of the messages the job shows; nullptr outside a job.
-  static host::ErrorTally* Tally(clsReportLLUpdate& self);
+  // The reporter of the messages the job shows; nullptr outside a job.
+  static host::Reporter* Reporter(clsReportLLUpdate& self);
 
   static std::shared_ptr<DynArray>& Catalogue(clsReportLLUpdate& self) { return self.catalogue_; }
   static std::shared_ptr<DynArray>& DeliveryCatalogue(clsReportLLUpdate& self) {

@@ -30,9 +30,12 @@ inline std::string FormKey(const std::string& path) {
 // Counts what one call does to the forms, from the events its jobs report, and passes each
 // event on to the observer the host gave. An error shown for an I/O failure is counted in the
 // call's notes as well.
-class CallCounter : public ProgressObserver, public host::ErrorTally {
+class CallCounter : public ProgressObserver, public host::Reporter {
  public:
-  CallCounter(ProgressObserver* next, platform::JobNotes& notes) : next_(next), notes_(notes) {}
+  CallCounter(ProgressObserver* next, platform::JobNotes& notes,
+              std::shared_ptr<HostMessages> messages)
+      : next_(next), notes_(notes), messages_(std::move(messages)) {}
+  HostMessages* messages() override { return messages_.get(); }
 
   void TypeStarted(const std::string& operation, const std::string& type, int total) override {
     if (next_ != nullptr) next_->TypeStarted(operation, type, total);
@@ -93,6 +96,7 @@ class CallCounter : public ProgressObserver, public host::ErrorTally {
  private:
   ProgressObserver* next_;
   platform::JobNotes& notes_;
+  std::shared_ptr<HostMessages> messages_;
   std::string in_work_;
   std::set<std::string> examined_, written_, failed_, refused_;
   int errors_ = 0;
@@ -118,8 +122,8 @@ class Job {
 
   // The job's progress: counted, then passed on to the host's observer.
   ProgressObserver& progress() { return counter_; }
-  // The job's tally of the error messages it shows.
-  host::ErrorTally& tally() { return counter_; }
+  // The job's reporter of the error messages it shows.
+  host::Reporter& reporter() { return counter_; }
 
  private:
   clsReportLLUpdate& self_;

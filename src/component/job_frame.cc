@@ -25,7 +25,7 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
                 const host::ErrorText& error_text, const std::vector<std::string>& types,
                 const std::function<bool(const std::string& name)>& rewrite,
                 const std::function<bool(const std::string& listed_name)>& filter) {
-  return host::Armed(Internals::Tally(self), error_text, false, [&] {
+  return host::Armed(Internals::Reporter(self), error_text, false, [&] {
     Internals::Init_FSO(self);
     std::shared_ptr<DynArray>& member = Internals::Catalogue(self);
     member = host::NewDynArray();

@@ -56,7 +56,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
     bool changed = false;
     bool produced = false;  // the temporary file went through every step that writes it
     bool ran = host::Armed(
-        Internals::Tally(*this), host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
+        Internals::Reporter(*this), host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
           files::FileContext ctx = Internals::Files(*this);
           platform::FileSystem& fs = ctx.fs;
           TemporaryGuard guard(ctx, files.temporary);
@@ -105,7 +105,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
 bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
   return component::AsWriter(*this, pDBPath, [&] {
     return host::Armed(
-        Internals::Tally(*this), host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
+        Internals::Reporter(*this), host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
           Internals::Init_FSO(*this);
           const std::string directory = catalogue::FormDirectory(pDBPath);
           SchreibschutzEntfernenAlleDateien(directory);

@@ -28,15 +28,34 @@ platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
 }
 
 files::FileContext Internals::Files(clsReportLLUpdate& self) {
-  return files::FileContext{Fso(self), Table(self), Notes(self), Progress(self), Tally(self)};
+  return files::FileContext{Fso(self), Table(self), Notes(self), Progress(self), Reporter(self)};
 }
 
 platform::JobNotes* Internals::Notes(clsReportLLUpdate& self) {
   return self.job_ ? &self.job_->notes : nullptr;
 }
 
-host::ErrorTally* Internals::Tally(clsReportLLUpdate& self) {
-  return self.job_ ? &self.job_->tally() : nullptr;
+namespace {
+
+// The messages of a call that runs outside a job (one that writes nothing) go to the instance's
+// message component, uncounted.
+class InstanceReporter : public host::Reporter {
+ public:
+  explicit InstanceReporter(clsReportLLUpdate& self) : self_(self) {}
+  void ErrorShown(int32_t) override {}
+  HostMessages* messages() override { return Internals::Options(self_).messages.get(); }
+
+ private:
+  clsReportLLUpdate& self_;
+};
+
+}  // namespace
+
+host::Reporter* Internals::Reporter(clsReportLLUpdate& self) {
+  if (self.job_) return &self.job_->reporter();
+  if (!self.options_.messages) return nullptr;
+  if (!self.reporter_) self.reporter_ = std::make_unique<InstanceReporter>(self);
+  return self.reporter_.get();
 }
 
 ProgressObserver* Internals::Progress(clsReportLLUpdate& self) {
@@ -67,7 +86,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
   return component::AsWriter(*this, pDBPath, [&] {
     // This operation reports its errors under the name of the job that uses it most.
     host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
-    return host::Armed(Internals::Tally(*this), error_text, false, [&] {
+    return host::Armed(Internals::Reporter(*this), error_text, false, [&] {
       files::FileContext ctx = Internals::Files(*this);
       return rewrites::RewriteFormReplacing(ctx, rewrites::FilesOfForm(pFilename, pDBPath),
                                             error_text, pSucheNach, pSuche, pErsetze);
@@ -120,7 +139,7 @@ Variant clsReportLLUpdate::SchreibschutzEntfernenAlleDateien(std::string PfadNam
 }
 
 bool clsReportLLUpdate::SchreibschutzEntfernen(std::string sFilename) {
-  return host::Armed(Internals::Tally(*this),
+  return host::Armed(Internals::Reporter(*this),
                      host::ErrorText::Custom("Schreibschutz bei Datei " + sFilename +
                                              " kann nicht entfernt werden!")
                          .WithDetails(),

@@ -25,7 +25,7 @@ Job::Job(clsReportLLUpdate& self)
       self_(self),
       counter_(Internals::Options(self).progress != nullptr ? Internals::Options(self).progress
                                                             : ThreadProgressObserver(),
-               notes) {
+               notes, Internals::Options(self).messages) {
   Internals::Summary(self) = CallSummary();
 }
 
@@ -60,7 +60,7 @@ bool StopHere(clsReportLLUpdate& self, const std::string& operation) {
   if (!StopRequested() && (token == nullptr || !token->cancelled())) return false;
   if (job == nullptr || !job->stop_reported) {
     if (job != nullptr) job->stop_reported = true;
-    host::ShowHostMessage(Internals::Tally(self),
+    host::ShowHostMessage(Internals::Reporter(self),
                           operation + " wurde auf Wunsch angehalten: das Formular in Arbeit ist " +
                               "fertig, kein weiteres wurde begonnen.",
                           3, false);
@@ -73,7 +73,7 @@ bool FlushChangedFolders(clsReportLLUpdate& self) {
   if (job == nullptr) return true;
   std::vector<std::string> folders = std::exchange(job->notes.changed_folders, {});
   if (folders.empty()) return true;
-  return host::Armed(Internals::Tally(self),
+  return host::Armed(Internals::Reporter(self),
                      host::ErrorText::Custom("Die Änderungen konnten nicht auf den Datenträger "
                                              "geschrieben werden.")
                          .WithDetails(),
@@ -112,7 +112,7 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
   const std::string folder = catalogue::FormDirectory(pDBPath);
   std::unique_ptr<platform::WriterLock> lock;
   bool locked = host::Armed(
-      Internals::Tally(self),
+      Internals::Reporter(self),
       host::ErrorText::Custom("Die Datenbank " + pDBPath + " kann nicht gesperrt werden.")
           .WithDetails(),
       false, [&] {
@@ -123,8 +123,8 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
           throw;
         } catch (const platform::Error& e) {
           if (e.number() == platform::kPermissionDenied) job.database_busy = true;
-          host::ShowHostMessage(Internals::Tally(self), "Nichts geändert: " + e.description() + ".",
-                                3, true);
+          host::ShowHostMessage(Internals::Reporter(self),
+                                "Nichts geändert: " + e.description() + ".", 3, true);
           return false;
         }
         return true;

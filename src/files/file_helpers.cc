@@ -28,14 +28,14 @@ int32_t Ausgabe_Open(FileContext& ctx, bool flag, const std::string& path, Encod
     }
     return number;
   } catch (...) {
-    host::ReportHostError(ctx.tally, "Ausgabe_Open", host::CurrentError());
+    host::ReportHostError(ctx.reporter, "Ausgabe_Open", host::CurrentError());
     return 0;
   }
 }
 
 std::shared_ptr<DynArray> Aufbau_ProjektArray(FileContext& ctx, const std::string& path,
                                               Encoding* encoding) {
-  return Armed(ctx.tally, ErrorText::General("Aufbau_ProjektArray").WithDetails(),
+  return Armed(ctx.reporter, ErrorText::General("Aufbau_ProjektArray").WithDetails(),
                std::shared_ptr<DynArray>(), [&] {
                  std::shared_ptr<DynArray> lines = host::NewDynArray();
                  lines->Dimension(0, 0, 0, 0);
@@ -55,7 +55,7 @@ std::shared_ptr<DynArray> Aufbau_ProjektArray(FileContext& ctx, const std::strin
 
 int32_t Speichern_ProjektArray(FileContext& ctx, const std::string& path,
                                const std::shared_ptr<DynArray>& lines, Encoding encoding) {
-  return Armed(ctx.tally, ErrorText::General("Speichern_ProjektArray").WithDetails(), int32_t{0},
+  return Armed(ctx.reporter, ErrorText::General("Speichern_ProjektArray").WithDetails(), int32_t{0},
                [&] {
                  if (!lines) throw platform::Error(platform::kObjectNotSet, "Zeilenliste");
                  ctx.table.OpenOutput(kLineArrayFileNumber, ctx.fs, path, encoding);
@@ -74,7 +74,7 @@ bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string
   const char* routine = "TXT_ReadAll";  // the routine whose message an error shows
   std::string partial;
   bool done = Armed(
-      ctx.tally, [&] { return ErrorText::General(routine).WithDetails(); }, false,
+      ctx.reporter, [&] { return ErrorText::General(routine).WithDetails(); }, false,
       [&] {
         if (!FindFile(ctx.fs, path)) return false;
         int32_t in = ctx.table.FreeFile();
@@ -142,7 +142,7 @@ bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string
 bool SchreibschutzEntfernen(FileContext& ctx, const std::string& sFilename) {
   platform::FileSystem& fs = ctx.fs;
   return Armed(
-      ctx.tally,
+      ctx.reporter,
       ErrorText::Custom("Schreibschutz bei Datei " + sFilename + " kann nicht entfernt werden!")
           .WithDetails(),
       false, [&] {

@@ -25,7 +25,7 @@ struct FileContext {
   FileTable& table;
   platform::JobNotes* notes = nullptr;
   ProgressObserver* progress = nullptr;
-  host::ErrorTally* tally = nullptr;  // counts the messages the routines show
+  host::Reporter* reporter = nullptr;  // counts the messages the routines show
 
   void FolderChanged(const std::string& folder) {
     if (notes != nullptr) notes->FolderChanged(folder);

@@ -21,16 +21,22 @@ std::string ErrorText::Format(const platform::Error& error) const {
 }
 
 namespace {
+
+HostMessages& MessagesOf(Reporter* reporter) {
+  HostMessages* own = reporter != nullptr ? reporter->messages() : nullptr;
+  return own != nullptr ? *own : ThreadHostMessages();
+}
+
 // The error behind the message being shown, which the host's message component may ask for while
 // it shows it (ShownErrorCause): the host's interface has no parameter for it, so it stands
 // beside the call, for the thread that shows the message and only while it does.
 thread_local const platform::Error* shown_cause = nullptr;
 }  // namespace
 
-void ShowHostMessage(ErrorTally* tally, const std::string& text, int32_t level, bool flag) {
-  if (flag && tally != nullptr)
-    tally->ErrorShown(shown_cause != nullptr ? shown_cause->number() : 0);
-  HostMessages& messages = ThreadHostMessages();
+void ShowHostMessage(Reporter* reporter, const std::string& text, int32_t level, bool flag) {
+  if (flag && reporter != nullptr)
+    reporter->ErrorShown(shown_cause != nullptr ? shown_cause->number() : 0);
+  HostMessages& messages = MessagesOf(reporter);
   try {
     messages.ShowMessage(text, level, kTitle, 0, flag);
   } catch (const HostFailure&) {
@@ -42,11 +48,11 @@ void ShowHostMessage(ErrorTally* tally, const std::string& text, int32_t level, 
   }
 }
 
-void ShowErrorMessage(ErrorTally* tally, const std::string& text, const platform::Error& error) {
+void ShowErrorMessage(Reporter* reporter, const std::string& text, const platform::Error& error) {
   const platform::Error* outer = shown_cause;
   shown_cause = &error;
   try {
-    ShowHostMessage(tally, text, 3, true);
+    ShowHostMessage(reporter, text, 3, true);
   } catch (...) {
     shown_cause = outer;
     throw;
@@ -60,9 +66,9 @@ const llupdate::Error* llupdate::ShownErrorCause() { return host::shown_cause; }
 
 namespace llupdate::host {
 
-void ReportHostError(ErrorTally* tally, const std::string& routine, const platform::Error& error) {
-  if (tally != nullptr) tally->ErrorShown(error.number());
-  HostMessages& messages = ThreadHostMessages();
+void ReportHostError(Reporter* reporter, const std::string& routine, const platform::Error& error) {
+  if (reporter != nullptr) reporter->ErrorShown(error.number());
+  HostMessages& messages = MessagesOf(reporter);
   try {
     messages.ReportError(kTitle, routine, error.number(), error.description(), true);
   } catch (const HostFailure&) {

@@ -17,6 +17,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "llupdate/host.h"
 #include "llupdate/object.h"
 #include "platform/error.h"
 
@@ -42,25 +43,29 @@ class ErrorText {
   bool details_;
 };
 
-// Told of every error message a job shows (its summary counts them); number is the error's, 0
-// when the message has none. The routines of a job are handed the job's tally; outside a job
-// they are given none (nullptr), and their messages are only shown.
-class ErrorTally {
+// Where the messages of a job go, and what counts them. The routines of a job are handed the
+// job's reporter; outside a job they are given none (nullptr), and their messages go to the
+// thread's message component uncounted.
+class Reporter {
  public:
-  virtual ~ErrorTally() = default;
+  virtual ~Reporter() = default;
+  // Told of every error message shown (the job's summary counts them); number is the error's, 0
+  // when the message has none.
   virtual void ErrorShown(int32_t number) = 0;
+  // The message component of the job's instance; nullptr for the thread's.
+  virtual HostMessages* messages() { return nullptr; }
 };
 
 // Shows a message through this thread's HostMessages with the component's title and number 0.
 // Any failure of the message component becomes HostFailure.
-void ShowHostMessage(ErrorTally* tally, const std::string& text, int32_t level, bool flag);
+void ShowHostMessage(Reporter* reporter, const std::string& text, int32_t level, bool flag);
 
 // Shows the message of a handled error (level 3); the host can learn the error itself while the
 // message is shown (ShownErrorCause).
-void ShowErrorMessage(ErrorTally* tally, const std::string& text, const platform::Error& error);
+void ShowErrorMessage(Reporter* reporter, const std::string& text, const platform::Error& error);
 
 // Reports a routine's error through ReportError of this thread's HostMessages.
-void ReportHostError(ErrorTally* tally, const std::string& routine, const platform::Error& error);
+void ReportHostError(Reporter* reporter, const std::string& routine, const platform::Error& error);
 
 // The error in flight inside a catch block, as a run-time error. HostFailure is rethrown.
 platform::Error CurrentError();
@@ -68,15 +73,15 @@ platform::Error CurrentError();
 // Runs body with the error handler armed; text is an ErrorText or a callable that makes one when
 // the error happens (for texts that carry a value known only then).
 template <class Text, class Result, class Body>
-Result Armed(ErrorTally* tally, const Text& text, Result failure, Body&& body) {
+Result Armed(Reporter* reporter, const Text& text, Result failure, Body&& body) {
   try {
     return std::forward<Body>(body)();
   } catch (...) {
     platform::Error error = CurrentError();
     if constexpr (std::is_invocable_v<const Text&>) {
-      ShowErrorMessage(tally, text().Format(error), error);
+      ShowErrorMessage(reporter, text().Format(error), error);
     } else {
-      ShowErrorMessage(tally, text.Format(error), error);
+      ShowErrorMessage(reporter, text.Format(error), error);
     }
     return failure;
   }

@@ -7,7 +7,7 @@
 namespace llupdate::ll15 {
 
 bool Entferne_Rahmen_LL15(files::FileContext& ctx, const std::string& path) {
-  return host::Armed(ctx.tally, host::ErrorText::General("Entferne_Rahmen_LL15").WithDetails(),
+  return host::Armed(ctx.reporter, host::ErrorText::General("Entferne_Rahmen_LL15").WithDetails(),
                      false, [&] {
                        if (!files::FindFile(ctx.fs, path))
                          throw platform::Error(platform::kFileNotFound, path);

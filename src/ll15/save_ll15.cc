@@ -7,7 +7,7 @@ namespace llupdate::ll15 {
 
 int32_t Save_LL15_Format(files::FileContext& ctx, const std::string& path) {
   const std::string project_path = path;
-  return host::Armed(ctx.tally, host::ErrorText::General("Save_LL15_Format").WithDetails(),
+  return host::Armed(ctx.reporter, host::ErrorText::General("Save_LL15_Format").WithDetails(),
                      int32_t{0}, [&] {
                        host::ListLabelControl& ll = host::frmListLabel::Instance().LL24();
                        // The stand-in works in the job, through its file system; a real control on

@@ -160,7 +160,7 @@ void HealLeftovers(files::FileContext& ctx, const std::string& folder,
   if (!removed.empty()) text += " Entfernt: " + removed + ".";
   if (!kept.empty()) text += " Behalten (Formular und Sicherung fehlen): " + kept + ".";
   if (!failed.empty()) text += " Nicht aufgeräumt: " + failed + ".";
-  host::ShowHostMessage(ctx.tally, text, 3, !failed.empty());
+  host::ShowHostMessage(ctx.reporter, text, 3, !failed.empty());
 }
 
 void ReportRestoredInPlace(files::FileContext& ctx, const std::string& folder,
@@ -174,7 +174,7 @@ void ReportRestoredInPlace(files::FileContext& ctx, const std::string& folder,
       progress->Healed("restored", folder + "\\" + form, folder + "\\" + form);
     }
   }
-  host::ShowHostMessage(ctx.tally,
+  host::ShowHostMessage(ctx.reporter,
                         "Ein früherer Lauf wurde beim Umschreiben an Ort und Stelle unterbrochen; "
                         "diese Formulare in " +
                             folder + " haben ihren alten Inhalt zurück: " + list + ".",

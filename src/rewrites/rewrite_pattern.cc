@@ -126,7 +126,7 @@ bool RewriteFormReplacing(files::FileContext& ctx, const FormFiles& files,
 bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
                      const host::ErrorText& error_text, const CopyRule& copy) {
   bool changed = false;
-  bool copied = host::Armed(ctx.tally, error_text, false, [&] {
+  bool copied = host::Armed(ctx.reporter, error_text, false, [&] {
     int32_t source = files::Ausgabe_Open(ctx, true, files.source);
     if (source == 0) return false;
     files::NumberedFile source_guard(ctx.table, source);
@@ -183,7 +183,7 @@ void ReportNotReplaced(files::FileContext& ctx, const FormFiles& files,
   RemoveOwnFile(ctx, files.backup);
   RemoveOwnFile(ctx, files.temporary);
   if (ctx.progress != nullptr) ctx.progress->FormNotReplaced(files.source);
-  host::ShowHostMessage(ctx.tally,
+  host::ShowHostMessage(ctx.reporter,
                         "Das Formular " + files.source +
                             " konnte nicht ersetzt werden und ist unverändert: " + ReasonOf(error) +
                             ".",
@@ -278,7 +278,7 @@ void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
   } else if (temporary_there) {
     text += " Sein umgestellter Inhalt steht in " + files.temporary + ".";
   }
-  host::ShowHostMessage(ctx.tally, text, 3, true);
+  host::ShowHostMessage(ctx.reporter, text, 3, true);
 }
 
 }  // namespace
