@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "host/message_sinks.h"
 #include "host/objects.h"
 #include "llupdate/call.h"
 #include "llupdate/report_ll_update.h"
@@ -250,6 +251,28 @@ TEST_F(DriverTest, RunsWhatIsPendingAndRecordsEachStep) {
   EXPECT_EQ(settings_->saved, (std::vector<std::string>{"2", "3", "4", "5", "6"}));
   EXPECT_TRUE(Drive("-1"));
   EXPECT_EQ(settings_->saved, (std::vector<std::string>{"1", "2", "3", "4", "5", "6"}));
+}
+
+// An instance's own settings store and message component take the place of the registered ones
+// for its calls, also for a call that writes nothing.
+TEST_F(DriverTest, AnInstanceUsesItsOwnStoreAndMessages) {
+  auto own_settings = std::make_shared<MemorySettings>();
+  auto own_messages = std::make_shared<host::RecordingMessages>();
+  CallOptions options;
+  options.settings = own_settings;
+  options.messages = own_messages;
+  c_.SetCallOptions(options);
+  EXPECT_TRUE(Drive());
+  EXPECT_EQ(own_settings->saved, (std::vector<std::string>{"1", "2", "3", "4", "5", "6"}));
+  EXPECT_TRUE(settings_->saved.empty());
+  EXPECT_TRUE(messages_.records().empty());
+  ASSERT_EQ(own_messages->records.size(), 1u);
+  EXPECT_EQ("4:" + own_messages->records[0].text, kNotice);
+  faults_.fs().FailOn(FsOp::kSetAttributes, 1, 70);
+  testing::WriteBytes(db_ / "BerichteLL/a.lst", "x");
+  EXPECT_FALSE(c_.SchreibschutzEntfernen(db_ / "BerichteLL/a.lst"));
+  EXPECT_EQ(own_messages->records.size(), 2u);
+  EXPECT_TRUE(messages_.records().empty());
 }
 
 // A stop asked for during the LL24 switch-over (step 6) records step 5 only; one asked for at
