@@ -4,6 +4,7 @@
 
 #include "host/objects.h"
 #include "platform/file_system.h"
+#include "text/text_io.h"
 
 namespace llupdate::host {
 
@@ -87,6 +88,8 @@ platform::Error CurrentError() {
     throw;
   } catch (const platform::Error& e) {
     return e;
+  } catch (const text::LossyText& e) {
+    return platform::Error(platform::kNotATextProject, e.what());
   } catch (const std::bad_alloc&) {
     return platform::Error(platform::kOutOfMemory);
   } catch (const std::exception& e) {

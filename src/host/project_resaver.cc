@@ -36,8 +36,8 @@ std::string FolderOf(const std::string& path) {
 // file, and block lines "{" / "}" that balance. The encoding goes to start, then every line with
 // its number (from 1) to each_line.
 template <class Start, class EachLine>
-void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& start,
-                  EachLine&& each_line) {
+void CheckProjectLines(platform::FileSystem& fs, const std::string& path, Start&& start,
+                       EachLine&& each_line) {
   text::TextReader reader(fs.Open(path, platform::OpenMode::kRead));
   reader.RefuseLossyText(path);
   text::Encoding encoding = reader.encoding();
@@ -59,6 +59,17 @@ void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& sta
   }
   reader.Close();
   if (!open_blocks.empty()) throw NotATextProject(path, open_blocks.back(), "\"{\" ohne \"}\"");
+}
+
+// The same, with a text refused as lossy refused as no text project, as the control refuses it.
+template <class Start, class EachLine>
+void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& start,
+                  EachLine&& each_line) {
+  try {
+    CheckProjectLines(fs, path, start, each_line);
+  } catch (const text::LossyText& e) {
+    throw Error(kNotATextProject, e.what());
+  }
 }
 
 // Where a project's file version stands. Current List & Label versions write FileVersion=16 in

@@ -3,8 +3,6 @@
 #include <cstring>
 #include <vector>
 
-#include "llupdate/error.h"
-
 namespace llupdate::text {
 namespace {
 // Reads and writes go to the file in pieces this large: few calls, and little memory.
@@ -52,7 +50,7 @@ std::string EmptySpare() {
 
 }  // namespace
 
-TextReader::TextReader(std::unique_ptr<File> file)
+TextReader::TextReader(std::unique_ptr<ByteSource> file)
     : file_(std::move(file)),
       raw_(EmptySpare()),
       text_(EmptySpare()),
@@ -110,11 +108,10 @@ void TextReader::NoteLineEnds(size_t from) {
 void TextReader::CheckLossless(bool odd_length) {
   if (refuse_path_.empty()) return;
   if (odd_length) {
-    throw Error(kNotATextProject, refuse_path_ + ": UTF-16 mit ungerader Länge (kein Textprojekt)");
+    throw LossyText(refuse_path_ + ": UTF-16 mit ungerader Länge (kein Textprojekt)");
   }
   if (saw_lf_ && !saw_cr_) {
-    throw Error(kNotATextProject,
-                refuse_path_ + ": Zeilenenden nur LF, ohne CR (kein Textprojekt)");
+    throw LossyText(refuse_path_ + ": Zeilenenden nur LF, ohne CR (kein Textprojekt)");
   }
 }
 
@@ -212,7 +209,7 @@ bool TextReader::ReadPiece(std::string& piece) {
 
 void TextReader::Close() { file_->Close(); }
 
-TextWriter::TextWriter(std::unique_ptr<File> file, Encoding encoding)
+TextWriter::TextWriter(std::unique_ptr<ByteSink> file, Encoding encoding)
     : file_(std::move(file)), encoding_(encoding), buffer_(EmptySpare()) {
   buffer_.append(ByteOrderMark(encoding));
 }

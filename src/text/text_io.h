@@ -3,17 +3,60 @@
 // CR LF. Text is UTF-8 on this side and the file's own encoding on the other.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
-#include "llupdate/file_system.h"
 #include "text/encoding.h"
 
 namespace llupdate::text {
 
+// The bytes under a reader and a writer. Failures are thrown as the bytes' own exceptions, and
+// pass through the reader and the writer as they are.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Reads up to size bytes; 0 at the end.
+  virtual size_t Read(char* buffer, size_t size) = 0;
+  virtual void Close() = 0;
+};
+
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual void Write(const char* data, size_t size) = 0;
+  // Writes the last data and closes.
+  virtual void Finish(const char* data, size_t size) = 0;
+  virtual void Close() = 0;
+};
+
+// Any file that reads, writes and closes in these terms (the component's files do), as bytes.
+template <class File>
+class FileBytes final : public ByteSource, public ByteSink {
+ public:
+  explicit FileBytes(std::unique_ptr<File> file) : file_(std::move(file)) {}
+  size_t Read(char* buffer, size_t size) override { return file_->Read(buffer, size); }
+  void Write(const char* data, size_t size) override { file_->Write(data, size); }
+  void Finish(const char* data, size_t size) override { file_->Finish(data, size); }
+  void Close() override { file_->Close(); }
+
+ private:
+  std::unique_ptr<File> file_;
+};
+
+// A text that RefuseLossyText refused; what() names the file and the reason.
+class LossyText : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class TextReader {
  public:
-  explicit TextReader(std::unique_ptr<File> file);
+  explicit TextReader(std::unique_ptr<ByteSource> bytes);
+  template <class File>
+  explicit TextReader(std::unique_ptr<File> file)
+      : TextReader(std::unique_ptr<ByteSource>(new FileBytes<File>(std::move(file)))) {}
   ~TextReader();
   TextReader(const TextReader&) = delete;
   TextReader& operator=(const TextReader&) = delete;
@@ -22,8 +65,8 @@ class TextReader {
   Encoding encoding();
   // Refuses, when the end of the file is reached, a text that cannot be read without loss: line
   // ends that are LF alone (no CR in the whole file, at least one LF) or UTF-16 of odd length.
-  // The refusal is error 321 naming shown_path and the reason. Rewrites ask for it, so that such a
-  // form is never written back.
+  // The refusal is a LossyText naming shown_path and the reason (the component shows it as error
+  // 321). Rewrites ask for it, so that such a form is never written back.
   void RefuseLossyText(std::string shown_path) { refuse_path_ = std::move(shown_path); }
 
   // Reads the next line without its end; false at the end of the file.
@@ -48,7 +91,7 @@ class TextReader {
   void NoteLineEnds(size_t from);
   void CheckLossless(bool odd_length);
 
-  std::unique_ptr<File> file_;
+  std::unique_ptr<ByteSource> file_;
   std::string refuse_path_;  // empty: everything is read as it is
   bool saw_cr_ = false, saw_lf_ = false;
   bool started_ = false;
@@ -65,7 +108,10 @@ class TextReader {
 class TextWriter {
  public:
   // Writes the encoding's byte order mark at once.
-  TextWriter(std::unique_ptr<File> file, Encoding encoding);
+  TextWriter(std::unique_ptr<ByteSink> bytes, Encoding encoding);
+  template <class File>
+  TextWriter(std::unique_ptr<File> file, Encoding encoding)
+      : TextWriter(std::unique_ptr<ByteSink>(new FileBytes<File>(std::move(file))), encoding) {}
   ~TextWriter();
   TextWriter(const TextWriter&) = delete;
   TextWriter& operator=(const TextWriter&) = delete;
@@ -81,7 +127,7 @@ class TextWriter {
  private:
   void Flush();
 
-  std::unique_ptr<File> file_;
+  std::unique_ptr<ByteSink> file_;
   Encoding encoding_;
   std::string buffer_;
 };
