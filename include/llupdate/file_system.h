@@ -102,6 +102,15 @@ class WriterLock {
   virtual void MarkFinished() = 0;
 };
 
+// What a name in a folder is, a symbolic link not followed.
+enum class EntryKind {
+  kNone,    // nothing has the name
+  kFile,    // a regular file
+  kFolder,  // a folder
+  kLink,    // a symbolic link (RealPath tells where it leads)
+  kOther,   // a pipe, a device, a socket
+};
+
 struct FileEntry {
   std::string name;  // the name as the directory holds it
   std::string path;  // the folder as given, "\" and the name
@@ -194,6 +203,12 @@ class FileSystem : public Object {
     (void)folder;
     return {};
   }
+  // What path names, a link not followed. A file system without links or other kinds of entries
+  // answers from FileExists and FolderExists.
+  virtual EntryKind KindOf(const std::string& path) {
+    if (FileExists(path)) return EntryKind::kFile;
+    return FolderExists(path) ? EntryKind::kFolder : EntryKind::kNone;
+  }
 };
 
 // The name of the lock file in a form folder.
@@ -249,6 +264,7 @@ class ForwardingFileSystem : public FileSystem {
   LockPeek PeekFormFolderLock(const std::string& folder) override {
     return target_->PeekFormFolderLock(folder);
   }
+  EntryKind KindOf(const std::string& path) override { return target_->KindOf(path); }
 
  private:
   std::shared_ptr<FileSystem> target_;

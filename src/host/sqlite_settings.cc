@@ -2,14 +2,27 @@
 // of (section, key, value). Every write is one transaction, so a value is either stored whole or
 // not at all, and a later process reads what an earlier one saved.
 #include <sqlite3.h>
-#include <sys/stat.h>
+
+#include <optional>
 
 #include "host/objects.h"
+#include "platform/file_system.h"
 
 namespace llupdate::host {
 namespace {
 
 using platform::Error;
+
+// The attributes of the settings file, none when it is not there.
+std::optional<uint32_t> AttributesOf(const std::string& file) {
+  std::shared_ptr<platform::FileSystem> fs = platform::NewOsFileSystem();
+  if (fs->KindOf(file) == platform::EntryKind::kNone) return std::nullopt;
+  try {
+    return fs->GetAttributes(file);
+  } catch (const Error&) {
+    return std::nullopt;  // a link into nothing: SQLite says what it finds
+  }
+}
 
 class SqliteSettings : public VMSettings {
  public:
@@ -37,10 +50,12 @@ class SqliteSettings : public VMSettings {
     file_ = settings_connection->database_file();
     // A file without write permission is opened for reading only, also for root, so that a
     // read-only settings file is never changed.
-    struct stat st;
-    bool read_only = ::stat(file_.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
-    if (::stat(file_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      throw Error(platform::kPathFileAccessError, file_ + " (ein Verzeichnis)");
+    bool read_only = false;
+    if (std::optional<uint32_t> attributes = AttributesOf(file_)) {
+      if (*attributes & platform::kAttrDirectory) {
+        throw Error(platform::kPathFileAccessError, file_ + " (ein Verzeichnis)");
+      }
+      read_only = (*attributes & platform::kAttrReadOnly) != 0;
     }
     int flags = read_only ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     sqlite3* db = nullptr;
@@ -105,10 +120,11 @@ class SqliteSettings : public VMSettings {
         SQLITE_OK) {
       throw Error(platform::kOutOfMemory, file_);
     }
-    struct stat st;
-    if (::stat(file_.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode))
+    std::optional<uint32_t> attributes = AttributesOf(file_);
+    if (!attributes) return;
+    if (*attributes & platform::kAttrDirectory) {
       throw Error(platform::kPathFileAccessError, file_ + " (ein Verzeichnis)");
+    }
     sqlite3* source = nullptr;
     int rc = sqlite3_open_v2(file_.c_str(), &source, SQLITE_OPEN_READONLY, nullptr);
     if (rc == SQLITE_OK) {

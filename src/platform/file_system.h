@@ -13,6 +13,7 @@
 namespace llupdate::platform {
 
 using llupdate::Attribute;
+using llupdate::EntryKind;
 using llupdate::File;
 using llupdate::FileEntry;
 using llupdate::FileSystem;

@@ -1164,6 +1164,13 @@ class OsFileSystem : public FileSystem {
     return result;
   }
   LockPeek PeekFormFolderLock(const std::string& folder) override { return PeekWriterLock(folder); }
+  EntryKind KindOf(const std::string& path) override {
+    struct stat st;
+    if (::lstat(paths_.Resolve(path).os_path.c_str(), &st) != 0) return EntryKind::kNone;
+    if (S_ISLNK(st.st_mode)) return EntryKind::kLink;
+    if (S_ISREG(st.st_mode)) return EntryKind::kFile;
+    return S_ISDIR(st.st_mode) ? EntryKind::kFolder : EntryKind::kOther;
+  }
 
   void MoveFile(const std::string& source, const std::string& destination) override {
     PathResolver::Resolved from = paths_.Resolve(source);

@@ -1,13 +1,6 @@
 #include "platform/overlay_file_system.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 
 #include "platform/error.h"
 #include "text/text.h"
@@ -126,8 +119,7 @@ bool OverlayFileSystem::IsFolder(const std::string& path) {
 // Whether anything at all has the name: also a dangling link or a pipe.
 bool OverlayFileSystem::NameTaken(const std::string& path) {
   if (Node* node = Find(path)) return node->present;
-  struct stat st;
-  return ::lstat(ResolvePath(path).c_str(), &st) == 0;
+  return base_->KindOf(path) != EntryKind::kNone;
 }
 
 Error OverlayFileSystem::Missing(const std::string& path) {
@@ -162,15 +154,14 @@ OverlayFileSystem::Node& OverlayFileSystem::Put(const std::string& path) {
 // Only regular files are read, and through a link only when it leads into one of the roots: a
 // preview never waits on a pipe and never reads what lies outside the directories it was given.
 void OverlayFileSystem::CheckReadable(const std::string& path) {
-  std::string os_path = ResolvePath(path);
-  struct stat st;
-  if (::lstat(os_path.c_str(), &st) != 0) return;  // the read itself tells what is missing
-  if (S_ISLNK(st.st_mode)) {
-    char real[PATH_MAX];
-    if (::realpath(os_path.c_str(), real) == nullptr) {
+  EntryKind kind = base_->KindOf(path);
+  if (kind == EntryKind::kNone) return;  // the read itself tells what is missing
+  const std::string os_path = base_->ShownPath(path);
+  if (kind == EntryKind::kLink) {
+    const std::string target = base_->RealPath(path);
+    if (target.empty()) {
       throw Error(kPathFileAccessError, os_path + " (ein Verweis ins Leere oder im Kreis)");
     }
-    std::string target = real;
     bool inside = std::any_of(roots_.begin(), roots_.end(), [&](const std::string& root) {
       return target == root || target.rfind(root == "/" ? root : root + "/", 0) == 0;
     });
@@ -179,9 +170,10 @@ void OverlayFileSystem::CheckReadable(const std::string& path) {
           kPathFileAccessError,
           os_path + " (ein Verweis aus der Datenbank heraus: die Vorschau folgt ihm nicht)");
     }
-    if (::stat(target.c_str(), &st) != 0) throw Error(kPathFileAccessError, os_path);
+    kind = base_->KindOf(target);
+    if (kind == EntryKind::kNone) throw Error(kPathFileAccessError, os_path);
   }
-  if (!S_ISREG(st.st_mode)) throw Error(kPathFileAccessError, os_path + " (keine Datei)");
+  if (kind != EntryKind::kFile) throw Error(kPathFileAccessError, os_path + " (keine Datei)");
 }
 
 std::string OverlayFileSystem::ReadBase(const std::string& path) {
@@ -356,7 +348,8 @@ std::unique_ptr<WriterLock> OverlayFileSystem::LockFormFolder(const std::string&
 std::vector<OverlayFileSystem::Change> OverlayFileSystem::Changes() {
   std::vector<Change> changes;
   for (auto& [key, node] : nodes_) {
-    Change change{Change::kChanged, node.path, ResolvePath(node.path), false, false, false, false};
+    Change change{
+        Change::kChanged, node.path, base_->ShownPath(node.path), false, false, false, false};
     if (node.folder) {
       if (!node.present || base_->FolderExists(node.path)) continue;
       change.kind = Change::kCreatedFolder;
