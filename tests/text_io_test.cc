@@ -168,6 +168,11 @@ TEST(TextTest, CaseFoldingOfLatinLetters) {
     EXPECT_TRUE(text::EqualsIgnoringCase("x" + utf8(code) + "Y", "X" + utf8(lower) + "y"));
   }
   EXPECT_EQ(text::FoldCase("\xC4"), "\xC4");  // a byte that starts no character stays
+  // Names are ordered ignoring case; two that differ only in case, by their bytes.
+  EXPECT_TRUE(text::NameLess("a.lst", "B.lst"));
+  EXPECT_TRUE(text::NameLess("A.lst", "a.lst"));
+  EXPECT_FALSE(text::NameLess("a.lst", "A.lst"));
+  EXPECT_FALSE(text::NameLess("a.lst", "a.lst"));
   // Upper case (the user's print catalogue) for ASCII and Latin-1, from the first letter to the
   // last; the sign of division stays.
   EXPECT_EQ(text::UpperCase("abc \xC3\xA0\xC3\xA7\xC3\xB7\xC3\xBE\xC3\xBF z"),

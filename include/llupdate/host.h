@@ -16,7 +16,8 @@
 
 namespace llupdate {
 
-// The host's message component, one per thread ("HostMessages").
+// The host's message component ("HostMessages"): one per thread, or an instance's own
+// (CallOptions).
 class HostMessages : public Object {
  public:
   // Shows a message and returns when the user has seen it. level: 3 for errors and the

@@ -2,8 +2,8 @@
 //
 // The host creates an instance and calls one operation at a time on the thread that created it.
 // Every operation catches its own errors: a False result means the user has been told already,
-// through the thread's message component (see host.h). The only exception that leaves an
-// operation is HostFailure, when that message component itself fails.
+// through its message component (CallOptions::messages, else the thread's, see host.h). The only
+// exception that leaves an operation is HostFailure, when that message component itself fails.
 //
 // Paths are component paths: "\" separates their parts (as does "/"), and existing parts are
 // found without regard to letter case. Strings are UTF-8.
