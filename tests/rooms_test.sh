@@ -1,0 +1,37 @@
+#!/bin/bash
+# The house rules a change can break without a failing call: a room includes only the rooms below
+# it, the text room only the standard library, and what stays per thread is only what the host's
+# contract or a memory cache puts there (a new thread_local is call state until shown otherwise).
+#   rooms_test.sh SOURCE_DIR
+set -u
+cd "$1/src" || exit 2
+rooms=(text platform host files catalogue rewrites ll15 component)
+failed=0
+rank() { local i; for i in "${!rooms[@]}"; do [[ ${rooms[$i]} == "$1" ]] && echo "$i" && return; done; echo -1; }
+for file in */*.h */*.cc; do
+  room=${file%%/*}
+  mine=$(rank "$room")
+  while IFS= read -r used; do
+    theirs=$(rank "$used")
+    if (( theirs > mine )); then
+      echo "$file: the room $room includes $used, which stands above it"
+      failed=1
+    fi
+    if [[ $room == text && $used != text ]]; then
+      echo "$file: the text room includes $used"
+      failed=1
+    fi
+  done < <(sed -n 's/^#include "\([a-z0-9_]*\)\/.*/\1/p' "$file")
+  if [[ $room == text ]] && grep -q '^#include "llupdate/' "$file"; then
+    echo "$file: the text room includes a public header"
+    failed=1
+  fi
+done
+allowed="text/text_io.cc host/object_factory.cc host/progress.cc host/error_convention.cc host/project_resaver.cc"
+while IFS=: read -r file _; do
+  if [[ " $allowed " != *" $file "* ]]; then
+    echo "$file: a thread_local (call state is handed down with the job)"
+    failed=1
+  fi
+done < <(grep -rn 'thread_local' --include=*.cc --include=*.h . | sed 's|^\./||')
+exit $failed
