@@ -14,5 +14,5 @@ set(LLUPDATE_PORTABLE_SOURCES
   component/form_operations.cc component/driver_operations.cc component/report_ll_update.cc
   component/operation_table.cc component/call.cc)
 set(LLUPDATE_POSIX_SOURCES
-  platform/path_posix.cc platform/os_file_system.cc platform/overlay_file_system.cc
+  platform/path_posix.cc platform/posix_file_system.cc platform/overlay_file_system.cc
   host/sqlite_settings.cc host/platform_objects_posix.cc text/unified_diff.cc)
