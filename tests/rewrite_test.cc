@@ -486,8 +486,13 @@ TEST(LeftoversTest, FilesRecordedWithoutANameAreKnownByIdentityAlone) {
                                                   {"alt_C.bel", Action::kRemove},
                                                   {"xx_C.bel", Action::kRemove},
                                                   {"xx_D.bel", Action::kForeign}}));
-  // The record's line for such a file has no name.
-  EXPECT_EQ(platform::ParseLockRecord("state=running\nown=\t1:2\n").own.size(), 1u);
+  // The record's line for such a file has no name; a line without an identity, an in-place line
+  // without a form or a backup, and a line still being written name nothing.
+  platform::LockRecord record = platform::ParseLockRecord(
+      "state=running\nown=\t1:2\nown=a\t\ninplace=\talt\ninplace=f\t\ninplace=g\tb\nown=x\t3");
+  ASSERT_EQ(record.own.size(), 1u);
+  EXPECT_EQ(record.own[0].identity, "1:2");
+  EXPECT_EQ(record.in_place, (std::vector<std::pair<std::string, std::string>>{{"g", "b"}}));
 }
 
 }  // namespace
