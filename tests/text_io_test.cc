@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
 #include <cwctype>
 
 #include "test_support.h"
@@ -178,6 +179,19 @@ TEST(TextTest, CaseFoldingOfLatinLetters) {
   EXPECT_EQ(text::UpperCase("abc \xC3\xA0\xC3\xA7\xC3\xB7\xC3\xBE\xC3\xBF z"),
             "ABC \xC3\x80\xC3\x87\xC3\xB7\xC3\x9E\xC3\xBF Z");
   std::setlocale(LC_CTYPE, "C");
+}
+
+// Numbers at the start of a text, as the platform's conversion reads them: sign, digits,
+// fraction, exponent with or without its sign, and nothing of what follows.
+TEST(TextTest, LeadingNumbers) {
+  const std::pair<const char*, double> cases[] = {
+      {" 12abc", 12}, {"-3.5x", -3.5}, {"+.5", 0.5}, {".", 0},      {"1e5", 1e5},
+      {"1E+2", 100},  {"2e-1", 0.2},   {"5e", 5},    {"5e-", 5},    {"e5", 0},
+      {"", 0},        {"0x10", 0},     {"16 ", 16},  {"1e-400", 0}, {"7.25e1z", 72.5},
+  };
+  for (const auto& [text, value] : cases)
+    EXPECT_DOUBLE_EQ(text::LeadingNumber(text), value) << text;
+  EXPECT_TRUE(std::isinf(text::LeadingNumber("1e400")));
 }
 
 }  // namespace
