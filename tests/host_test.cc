@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "host/error_convention.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
@@ -80,6 +83,32 @@ std::string Get(VMSettings& s) {
   std::string value = "unset";
   s.GetSetting("CheckReportLL", "LetzterWert", value, "Standard", "Standard", "0");
   return value;
+}
+
+// The console sink: the level as a word (a notice at level 3 is no error), the title, and every
+// further line of the text indented under the first, whatever its line ends.
+TEST(ConsoleMessagesTest, LevelWordsAndIndentedLines) {
+  char* bytes = nullptr;
+  size_t size = 0;
+  FILE* out = ::open_memstream(&bytes, &size);
+  ASSERT_NE(out, nullptr);
+  {
+    auto console = host::NewConsoleMessages(out);
+    console->ShowMessage("a\r\nb\rc\nd", 3, "T", 0, true);
+    console->ShowMessage("\r\nx\r", 3, "T", 0, false);
+    console->ShowMessage("n", 4, "T", 0, false);
+    for (int32_t level : {1, 2, 7}) console->ShowMessage("m", level, "T", 0, false);
+    console->ReportError("T", "Ausgabe_Open", 53, "Datei nicht gefunden", true);
+  }
+  std::fclose(out);
+  std::string text(bytes, size);
+  std::free(bytes);
+  EXPECT_EQ(text,
+            "error [T] a\n    b\n    c\n    d\n"
+            "notice [T] \n    x\n    \n"
+            "notice [T] n\n"
+            "info [T] m\nquestion [T] m\nlevel 7 [T] m\n"
+            "error [T] Ausgabe_Open: 53 Datei nicht gefunden\n");
 }
 
 TEST(SettingsTest, StoresAcrossConnectionsAndDefaultsWhenEmpty) {
