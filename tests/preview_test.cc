@@ -177,5 +177,22 @@ TEST_F(OverlayTest, ReadsNoPipeNoLinkOutsideAndNoHeldDatabase) {
   ::close(fd);
 }
 
+// A path from the root and the same parts from the current folder are two places: what the
+// preview wrote under one is not seen under the other.
+TEST(PreviewTest, AbsoluteAndRelativePathsAreApart) {
+  testing::TempDir dir;
+  ::mkdir((dir / "db").c_str(), 0755);
+  char here[4096];
+  ASSERT_NE(::getcwd(here, sizeof here), nullptr);
+  ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+  platform::OverlayFileSystem overlay(NewOsFileSystem(), {});
+  overlay.Open("db\\f.txt", OpenMode::kWrite)->Finish("new", 3);
+  EXPECT_TRUE(overlay.FileExists("db\\f.txt"));
+  EXPECT_TRUE(overlay.FileExists("DB/F.TXT"));
+  EXPECT_FALSE(overlay.FileExists("\\db\\f.txt"));
+  EXPECT_FALSE(testing::Exists(dir / "db/f.txt"));
+  ASSERT_EQ(::chdir(here), 0);
+}
+
 }  // namespace
 }  // namespace llupdate
