@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <functional>
 
 #include "platform/error.h"
@@ -141,6 +142,24 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
 }
 
 // The names of the program's partial files, and of the copies of earlier versions.
+// Which number the user sees for what the system says: a missing file 53, a missing folder 76,
+// refused access 70, a full disk (or a file too large) 61, too many files 67, a name taken 58,
+// no memory 7, anything else 75; the path stays in the description.
+TEST(ErrorTest, SystemErrorsBecomeTheirNumbers) {
+  const std::pair<int, int32_t> cases[] = {
+      {ENOENT, 53},  {ENOTDIR, 76}, {EACCES, 70}, {EPERM, 70}, {EROFS, 70},
+      {ETXTBSY, 70}, {ENOSPC, 61},  {EDQUOT, 61}, {EFBIG, 61}, {EMFILE, 67},
+      {ENFILE, 67},  {EEXIST, 58},  {ENOMEM, 7},  {EIO, 75},   {ELOOP, 75},
+  };
+  for (const auto& [err, number] : cases) {
+    platform::Error e = platform::ErrorFromErrno(err, "db/a.lst");
+    EXPECT_EQ(e.number(), number) << err;
+    EXPECT_NE(e.description().find("db/a.lst"), std::string::npos) << err;
+  }
+  EXPECT_NE(platform::ErrorFromErrno(EFBIG, "f").description().find("zu groß"), std::string::npos);
+  EXPECT_EQ(platform::Error(53).description(), "Datei nicht gefunden");
+}
+
 TEST(PartialFileTest, NamesAreKnownAgain) {
   const std::string name = platform::PartialFileName("a.bel");
   EXPECT_TRUE(platform::IsPartialFileName(name));
