@@ -70,6 +70,8 @@ TEST(JsonTest, BytesThatAreNoUtf8AreEscaped) {
   EXPECT_EQ(host::JsonString("a\xC3("), "\"a\\udcc3(\"");
   EXPECT_EQ(host::JsonString("\xE2\x82"), "\"\\udce2\\udc82\"");
   EXPECT_EQ(host::JsonString("\xF0\x9F\x98\x80\x80"), "\"\xF0\x9F\x98\x80\\udc80\"");
+  // Quotes, backslashes and control characters are escaped; the rest stays.
+  EXPECT_EQ(host::JsonString("\"\\\n\r\t\x01\x1f ~"), "\"\\\"\\\\\\n\\r\\t\\u0001\\u001f ~\"");
 }
 
 std::shared_ptr<VMSettings> OpenSettings(const std::string& file) {

@@ -493,6 +493,10 @@ TEST(LeftoversTest, FilesRecordedWithoutANameAreKnownByIdentityAlone) {
   ASSERT_EQ(record.own.size(), 1u);
   EXPECT_EQ(record.own[0].identity, "1:2");
   EXPECT_EQ(record.in_place, (std::vector<std::pair<std::string, std::string>>{{"g", "b"}}));
+  // A run that finished left nothing of its own.
+  record = platform::ParseLockRecord("host=h\npid=1\nstate=finished\nown=a\t1:2\n");
+  EXPECT_FALSE(record.running);
+  EXPECT_TRUE(record.own.empty());
 }
 
 }  // namespace
