@@ -41,6 +41,19 @@ TEST_F(FileHelpersTest, AusgabeOpen) {
   table_.Close(2);
   EXPECT_EQ(testing::ReadBytes(dir_ / "new.lst"), "");
   ExpectNothingOpen();
+  // The numbers run from 1 to 255; with all of them open there is none (error 67).
+  for (int32_t number = 1; number <= 254; ++number)
+    table_.OpenInput(number, *fs_, dir_ / "new.lst");
+  EXPECT_EQ(table_.FreeFile(), 255);
+  table_.OpenInput(255, *fs_, dir_ / "new.lst");
+  try {
+    table_.FreeFile();
+    ADD_FAILURE() << "a free number with all in use";
+  } catch (const platform::Error& e) {
+    EXPECT_EQ(e.number(), 67);
+  }
+  for (int32_t number = 1; number <= 255; ++number) table_.Close(number);
+  ExpectNothingOpen();
 }
 
 TEST_F(FileHelpersTest, LineArraysLoadAndSave) {

@@ -88,5 +88,17 @@ TEST(ProfileReaderTest, OnePassEqualsSeparateReads) {
   EXPECT_EQ(files::ReadProfileValues(*fs, dir / "missing.lst", {{"s", "k", "DEF"}}).front(), "DEF");
 }
 
+// Reading stops once every value is known: the rest of a long form is never read (a failure
+// there does not matter).
+TEST(ProfileReaderTest, StopsOnceEveryValueIsKnown) {
+  testing::TempDir dir;
+  testing::WriteBytes(dir / "p.lst", "[UserSection]\r\nVersion=7\r\n" + std::string(600000, 'x') +
+                                         "\r\nReferenzbeleg=R\r\n");
+  testing::FaultFileSystem fs(platform::NewOsFileSystem());
+  fs.FailOn(testing::FsOp::kRead, 2, 75, "p.lst");
+  EXPECT_EQ(files::ReadProfileValues(fs, dir / "p.lst", {{"UserSection", "Version", ""}}).front(),
+            "7");
+}
+
 }  // namespace
 }  // namespace llupdate
