@@ -113,6 +113,17 @@ TEST_F(DistributionTest, FailuresKeepTheMarkerAndNameTheStep) {
             (std::vector<std::string>{"Allgemeiner Fehler in Kopiere_Neue_Formulare_LL /5",
                                       "Allgemeiner Fehler in Kopiere_Neue_Formulare_LL /5",
                                       "Allgemeiner Fehler in Kopiere_Neue_Formulare_LL /7"}));
+
+  // The copies are on the disk before the delivery is forgotten: when the form folder cannot be
+  // put there, the marker stays.
+  messages_.records().clear();
+  Delivered("C.bel", Form("1", "C"));
+  faults_.fs().FailOn(FsOp::kSyncFolder, 1, 61, "BerichteLL");
+  EXPECT_FALSE(Distribute());
+  EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/C.bel"));
+  EXPECT_TRUE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
+  ASSERT_EQ(messages_.texts().size(), 1u);
+  EXPECT_EQ(messages_.texts()[0].rfind("Die Änderungen konnten nicht auf den Datenträger", 0), 0u);
 }
 
 // Records the events of a job, and cancels a token when a form of the given operation is
