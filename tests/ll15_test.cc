@@ -295,6 +295,8 @@ TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
       {"[Description]\r\n\t fileversion =7.9 x\r\n[Description]\r\nFileVersion=1\r\n",
        "[Description]\r\n\t fileversion =16\r\n[Description]\r\nFileVersion=1\r\n"},
       {"[Description]\r\nFileVersion=24.1\r\n", "[Description]\r\nFileVersion=24.1\r\n"},
+      {"[Description]\r\nFileVersion=5\r\nFileVersion=20\r\n",
+       "[Description]\r\nFileVersion=16\r\nFileVersion=20\r\n"},
       {"[Description]\r\nFileVersion=1e400\r\n", "[Description]\r\nFileVersion=1e400\r\n"},
       {"[Description]\rFileVersion=16\rX=1", "[Description]\r\nFileVersion=16\r\nX=1\r\n"},
       {"\xFF\xFE[\0D\0e\0s\0c\0r\0i\0p\0t\0i\0o\0n\0]\0\r\0"
