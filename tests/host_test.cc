@@ -72,6 +72,13 @@ TEST(JsonTest, BytesThatAreNoUtf8AreEscaped) {
   EXPECT_EQ(host::JsonString("\xF0\x9F\x98\x80\x80"), "\"\xF0\x9F\x98\x80\\udc80\"");
   // Quotes, backslashes and control characters are escaped; the rest stays.
   EXPECT_EQ(host::JsonString("\"\\\n\r\t\x01\x1f ~"), "\"\\\"\\\\\\n\\r\\t\\u0001\\u001f ~\"");
+  // A record per line, with the version of its form.
+  EXPECT_EQ(host::JsonLine({"ShowMessage", "Hinweis", 4, "T", 0, false, "", ""}),
+            R"({"v":1,"call":"ShowMessage","text":"Hinweis","level":4,"title":"T","number":0,)"
+            R"("flag":false})");
+  EXPECT_EQ(host::JsonLine({"ReportError", "", 0, "T", 53, true, "Ausgabe_Open", "fehlt"}),
+            R"({"v":1,"call":"ReportError","title":"T","routine":"Ausgabe_Open","number":53,)"
+            R"("description":"fehlt","flag":true})");
 }
 
 std::shared_ptr<VMSettings> OpenSettings(const std::string& file) {

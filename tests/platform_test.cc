@@ -160,6 +160,26 @@ TEST(ErrorTest, SystemErrorsBecomeTheirNumbers) {
   EXPECT_EQ(platform::Error(53).description(), "Datei nicht gefunden");
 }
 
+// The memory file system locks folders only, one holder at a time.
+TEST(MemoryFileSystemTest, LocksFoldersOnce) {
+  auto fs = NewMemoryFileSystem();
+  fs->CreateFolder("db");
+  fs->Open("db\\f.lst", OpenMode::kWrite)->Finish("x", 1);
+  EXPECT_EQ(fs->LockFormFolder("missing", 0), nullptr);
+  EXPECT_EQ(fs->LockFormFolder("db\\f.lst", 0), nullptr);
+  {
+    auto lock = fs->LockFormFolder("DB", 0);
+    ASSERT_NE(lock, nullptr);
+    try {
+      fs->LockFormFolder("db", 0);
+      ADD_FAILURE() << "a second lock";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), 70);
+    }
+  }
+  EXPECT_NE(fs->LockFormFolder("db", 0), nullptr);
+}
+
 TEST(PartialFileTest, NamesAreKnownAgain) {
   const std::string name = platform::PartialFileName("a.bel");
   EXPECT_TRUE(platform::IsPartialFileName(name));
