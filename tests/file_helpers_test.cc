@@ -103,6 +103,9 @@ TEST_F(FileHelpersTest, ReplaceAllAPieceAtATime) {
   EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in TXT_WriteAll\r\n61", 0), 0u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
   ExpectNothingOpen();
+  // A file that is not there is nothing to replace in: False, without a message.
+  EXPECT_FALSE(files::TXT_ReplaceAll(ctx_, dir_ / "missing.lst", "a", "b"));
+  EXPECT_EQ(messages_.texts().size(), 1u);
 }
 
 // Every failure shows its one message and leaves no file open; afterwards file 99 is free again.
