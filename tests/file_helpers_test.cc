@@ -53,6 +53,8 @@ TEST_F(FileHelpersTest, AusgabeOpen) {
     EXPECT_EQ(e.number(), 67);
   }
   for (int32_t number = 1; number <= 255; ++number) table_.Close(number);
+  EXPECT_FALSE(table_.IsOpen(0));
+  EXPECT_FALSE(table_.IsOpen(256));
   ExpectNothingOpen();
 }
 

@@ -27,6 +27,15 @@ TEST(DynArrayTest, BehavesAsTheCallersRelyOn) {
   EXPECT_EQ(a->Find(0, 0, "Angebot.lst", 0, 1, 0), 1);
   EXPECT_EQ(a->Find(1, 0, "Rechnung.lst", 0, 1, 0), -1);  // the match lies before the start
   EXPECT_EQ(a->Find(0, 0, "angebot.lst", 0, 1, 0), -1);
+  // Numbers and flags are found by kind and value: 5 is not 5.0.
+  a->SetValue(0, 1, int32_t{5});
+  a->SetValue(1, 1, 5.0);
+  a->SetValue(1, 2, true);
+  EXPECT_EQ(a->Find(0, 1, int32_t{5}, 0, 1, 0), 0);
+  EXPECT_EQ(a->Find(0, 1, 5.0, 0, 1, 0), 1);
+  EXPECT_EQ(a->Find(0, 1, int32_t{6}, 0, 1, 0), -1);
+  EXPECT_EQ(a->Find(0, 2, true, 0, 1, 0), 1);
+  EXPECT_EQ(a->Find(0, 2, false, 0, 1, 0), -1);
   a->InsertRows(1, 1);
   EXPECT_TRUE(a->GetValue(1, 0).IsEmpty());
   EXPECT_EQ(a->GetValue(2, 0).ToString(), "Angebot.lst");
