@@ -499,5 +499,52 @@ TEST(LeftoversTest, FilesRecordedWithoutANameAreKnownByIdentityAlone) {
   EXPECT_TRUE(record.own.empty());
 }
 
+// Healing after an unfinished run: its temporary file goes, its backup of a missing form becomes
+// the form again, a file it did not make stays; one notice, each action to the progress
+// observer, and the folder is to be put on the disk.
+TEST(LeftoversTest, HealingResolvesOnlyTheRunsOwnAndTellsEachAction) {
+  testing::TempDir dir;
+  testing::RecordedMessages messages;
+  const std::string folder = dir.path();
+  for (const char* name : {"A.bel", "xx_A.bel", "alt_C.bel", "alt_B.bel", "B.bel"}) {
+    testing::WriteBytes(dir / name, name);
+  }
+  auto fs = platform::NewOsFileSystem();
+  const std::vector<platform::OwnFile> own = {
+      {"xx_A.bel", fs->FileIdentity(folder + "\\xx_A.bel")},
+      {"alt_C.bel", fs->FileIdentity(folder + "\\alt_C.bel")}};
+  struct Healing : ProgressObserver {
+    void TypeStarted(const std::string&, const std::string&, int) override {}
+    void FormStarted(const std::string&, const std::string&, const std::string&,
+                     const std::string&) override {}
+    void FormFinished(const std::string&, const std::string&, const std::string&, bool) override {}
+    void FormWritten(const std::string&) override {}
+    void Healed(const std::string& action, const std::string& path,
+                const std::string& form) override {
+      lines.push_back(action + " " + path.substr(path.find_last_of("\\/") + 1) + " " +
+                      form.substr(form.find_last_of("\\/") + 1));
+    }
+    std::vector<std::string> lines;
+  } healing;
+  files::FileTable table;
+  platform::JobNotes notes;
+  files::FileContext ctx{*fs, table, &notes, &healing};
+  rewrites::HealLeftovers(ctx, folder, own);
+  EXPECT_EQ(healing.lines,
+            (std::vector<std::string>{"restored alt_C.bel C.bel", "removed xx_A.bel A.bel"}));
+  EXPECT_FALSE(testing::Exists(dir / "xx_A.bel"));
+  EXPECT_EQ(testing::ReadBytes(dir / "C.bel"), "alt_C.bel");
+  EXPECT_TRUE(testing::Exists(dir / "alt_B.bel"));
+  EXPECT_EQ(notes.changed_folders, std::vector<std::string>{folder});
+  ASSERT_EQ(messages.texts().size(), 1u);
+  EXPECT_NE(messages.texts()[0].find("Wiederhergestellt: C.bel aus alt_C.bel. Entfernt: xx_A.bel."),
+            std::string::npos);
+  // Without an observer it heals all the same.
+  testing::WriteBytes(dir / "xx_B.bel", "x");
+  ctx.progress = nullptr;
+  rewrites::HealLeftovers(ctx, folder, {{"xx_B.bel", fs->FileIdentity(folder + "\\xx_B.bel")}});
+  EXPECT_FALSE(testing::Exists(dir / "xx_B.bel"));
+}
+
 }  // namespace
 }  // namespace llupdate
