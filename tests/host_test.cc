@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 #include "host/error_convention.h"
 #include "host/message_sinks.h"
@@ -101,6 +102,39 @@ std::string Get(VMSettings& s) {
   std::string value = "unset";
   s.GetSetting("CheckReportLL", "LetzterWert", value, "Standard", "Standard", "0");
   return value;
+}
+
+// The factory: a registration replaces the creator and gives the previous one back, a creator
+// that fails creates nothing, and the thread's message component is made once and kept until
+// the thread's objects are released.
+TEST(ObjectFactoryTest, RegistersReplacesAndRestores) {
+  const std::string id = "Test.Object";
+  EXPECT_EQ(CreateObject(id), nullptr);
+  auto first = std::make_shared<host::RecordingMessages>();
+  EXPECT_FALSE(RegisterObject(id, [&] { return first; }));
+  EXPECT_EQ(CreateObject(id), first);
+  {
+    ScopedObjectRegistration failing(
+        id, []() -> std::shared_ptr<Object> { throw std::runtime_error("no such component"); });
+    EXPECT_EQ(CreateObject(id), nullptr);
+  }
+  EXPECT_EQ(CreateObject(id), first);
+  EXPECT_TRUE(RegisterObject(id, nullptr));
+  EXPECT_EQ(CreateObject(id), nullptr);
+
+  int made = 0;
+  ScopedObjectRegistration messages(kMessagesProgId, [&] {
+    ++made;
+    return std::make_shared<host::RecordingMessages>();
+  });
+  ReleaseThreadHostObjects();
+  host::ShowHostMessage(nullptr, "a", 4, false);
+  host::ShowHostMessage(nullptr, "b", 4, false);
+  EXPECT_EQ(made, 1);
+  ReleaseThreadHostObjects();
+  host::ShowHostMessage(nullptr, "c", 4, false);
+  EXPECT_EQ(made, 2);
+  ResetThreadHostMessages();
 }
 
 // The console sink: the level as a word (a notice at level 3 is no error), the title, and every
