@@ -9,6 +9,7 @@
 #include "host/message_sinks.h"
 #include "host/objects.h"
 #include "test_support.h"
+#include "text/text_io.h"
 
 namespace llupdate {
 namespace {
@@ -220,6 +221,28 @@ TEST(ErrorConventionTest, OneMessageAndTheFailureValue) {
   host::IgnoreErrors([&] { ++ran; });
   EXPECT_EQ(ran, 1);
   EXPECT_EQ(messages.records().size(), 2u);
+
+  // What else a body throws becomes its run-time error; the reporter counts each message by it,
+  // and the message component can ask for the cause while it shows the message.
+  struct Counting : host::Reporter {
+    void ErrorShown(int32_t number) override { numbers.push_back(number); }
+    std::vector<int32_t> numbers;
+  } counting;
+  auto number_of = [&](auto thrown) {
+    host::Armed(&counting, host::ErrorText::General("X").WithDetails(), false,
+                [&]() -> bool { throw thrown; });
+    return counting.numbers.back();
+  };
+  EXPECT_EQ(number_of(std::bad_alloc()), platform::kOutOfMemory);
+  EXPECT_EQ(number_of(std::runtime_error("kaputt")), platform::kInternalError);
+  EXPECT_EQ(number_of(text::LossyText("a.lst: nur LF")), platform::kNotATextProject);
+  EXPECT_NE(messages.records().back().text.find("a.lst: nur LF"), std::string::npos);
+  EXPECT_EQ(number_of(42), platform::kInternalError);
+  host::ReportHostError(&counting, "Ausgabe_Open", error);
+  host::ShowHostMessage(&counting, "Hinweis", 4, false);
+  host::ShowHostMessage(&counting, "Fehler", 3, true);
+  EXPECT_EQ(counting.numbers, (std::vector<int32_t>{7, 51, 321, 51, 53, 0}));
+  EXPECT_EQ(ShownErrorCause(), nullptr);
 }
 
 class BrokenMessages : public HostMessages {
