@@ -198,6 +198,46 @@ TEST(SettingsTest, BadFilesGiveErrorsNeverDefaults) {
   sqlite3_close(other);
 }
 
+// A snapshot (the preview's store) reads what the file holds and keeps its saves in memory; a
+// store refuses a call before Init, a missing or foreign connection, and a folder as its file.
+TEST(SettingsTest, SnapshotsNeverWriteAndMisuseIsRefused) {
+  TempDir dir;
+  std::string file = dir / "settings.sqlite";
+  OpenSettings(file)->SaveSetting("CheckReportLL", "LetzterWert", "3", "Standard");
+  const std::string before = testing::ReadBytes(file);
+  auto snapshot = host::NewSettingsSnapshot(file);
+  std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(file);
+  snapshot->Init(0, connection, "Standard");
+  EXPECT_EQ(Get(*snapshot), "3");
+  snapshot->SaveSetting("CheckReportLL", "LetzterWert", "6", "Standard");
+  EXPECT_EQ(Get(*snapshot), "6");
+  EXPECT_EQ(Get(*OpenSettings(file)), "3");
+  EXPECT_EQ(testing::ReadBytes(file), before);
+  auto empty = host::NewSettingsSnapshot(dir / "missing.sqlite");
+  empty->Init(0, connection, "Standard");
+  EXPECT_EQ(Get(*empty), "0");
+  EXPECT_FALSE(testing::Exists(dir / "missing.sqlite"));
+
+  auto number_of = [](auto&& call) {
+    try {
+      call();
+    } catch (const platform::Error& e) {
+      return e.number();
+    }
+    return 0;
+  };
+  auto store = host::NewSqliteSettings();
+  EXPECT_EQ(number_of([&] { Get(*store); }), platform::kObjectNotSet);
+  std::shared_ptr<Object> none;
+  EXPECT_EQ(number_of([&] { store->Init(0, none, "Standard"); }), platform::kObjectNotSet);
+  std::shared_ptr<Object> foreign = std::make_shared<host::RecordingMessages>();
+  EXPECT_EQ(number_of([&] { store->Init(0, foreign, "Standard"); }), platform::kTypeMismatch);
+  EXPECT_EQ(number_of([&] { OpenSettings(dir.path()); }), platform::kPathFileAccessError);
+  auto folder = host::NewSettingsSnapshot(dir.path());
+  EXPECT_EQ(number_of([&] { folder->Init(0, connection, "Standard"); }),
+            platform::kPathFileAccessError);
+}
+
 TEST(ErrorConventionTest, OneMessageAndTheFailureValue) {
   testing::RecordedMessages messages;
   platform::Error error(platform::kFileNotFound, "x.lst");
