@@ -160,6 +160,132 @@ TEST(ErrorTest, SystemErrorsBecomeTheirNumbers) {
   EXPECT_EQ(platform::Error(53).description(), "Datei nicht gefunden");
 }
 
+// The memory file system answers as the disk does: the same script of calls on both gives the
+// same results, error numbers and contents.
+TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
+  auto script = [](FileSystem& fs, const std::string& root) {
+    std::vector<std::string> out;
+    auto step = [&](const std::string& what, const std::function<std::string()>& call) {
+      try {
+        out.push_back(what + ": " + call());
+      } catch (const Error& e) {
+        out.push_back(what + ": error " + std::to_string(e.number()));
+      }
+    };
+    auto write = [&](const std::string& name, const std::string& bytes, OpenMode mode) {
+      fs.Open(root + "\\" + name, mode)->Finish(bytes.data(), bytes.size());
+      return std::string("ok");
+    };
+    auto read = [&](const std::string& name) {
+      auto f = fs.Open(root + "\\" + name, OpenMode::kRead);
+      std::string bytes(64, '\0');
+      bytes.resize(f->Read(bytes.data(), bytes.size()));
+      return bytes;
+    };
+    auto at = [&](const std::string& name) { return root + "\\" + name; };
+    auto yes = [](bool b) { return std::string(b ? "yes" : "no"); };
+    step("mkdir", [&] {
+      fs.CreateFolder(at("d"));
+      return std::string("ok");
+    });
+    step("mkdir again", [&] {
+      fs.CreateFolder(at("d"));
+      return std::string("ok");
+    });
+    step("mkdir deep", [&] {
+      fs.CreateFolder(at("x\\y"));
+      return std::string("ok");
+    });
+    step("new", [&] { return write("d\\a.lst", "A", OpenMode::kCreateNew); });
+    step("new again", [&] { return write("d\\A.LST", "B", OpenMode::kCreateNew); });
+    step("write", [&] { return write("d\\b.lst", "BB", OpenMode::kWrite); });
+    step("no folder", [&] { return write("z\\c.lst", "C", OpenMode::kWrite); });
+    step("read folder", [&] { return read("d"); });
+    step("read missing", [&] { return read("d\\m.lst"); });
+    step("copy", [&] {
+      fs.CopyFile(at("d\\a.lst"), at("d\\c.lst"), false);
+      return read("d\\c.lst");
+    });
+    step("copy taken", [&] {
+      fs.CopyFile(at("d\\b.lst"), at("d\\c.lst"), false);
+      return read("d\\c.lst");
+    });
+    step("copy over", [&] {
+      fs.CopyFile(at("d\\b.lst"), at("d\\c.lst"), true);
+      return read("d\\c.lst");
+    });
+    step("copy missing", [&] {
+      fs.CopyFile(at("d\\m.lst"), at("d\\e.lst"), true);
+      return std::string("ok");
+    });
+    step("protect", [&] {
+      fs.SetAttributes(at("d\\c.lst"), kAttrReadOnly);
+      return std::to_string(fs.GetAttributes(at("d\\c.lst")));
+    });
+    step("copy onto protected", [&] {
+      fs.CopyFile(at("d\\a.lst"), at("d\\c.lst"), true);
+      return read("d\\c.lst");
+    });
+    step("write protected", [&] { return write("d\\c.lst", "W", OpenMode::kWrite); });
+    step("delete protected", [&] {
+      fs.DeleteFile(at("d\\c.lst"), false);
+      return yes(fs.FileExists(at("d\\c.lst")));
+    });
+    step("force delete", [&] {
+      fs.DeleteFile(at("d\\c.lst"), true);
+      return yes(fs.FileExists(at("d\\c.lst")));
+    });
+    step("delete missing", [&] {
+      fs.DeleteFile(at("d\\c.lst"), true);
+      return std::string("ok");
+    });
+    step("move", [&] {
+      fs.MoveFile(at("d\\b.lst"), at("d\\e.lst"));
+      return read("d\\e.lst") + yes(fs.FileExists(at("d\\b.lst")));
+    });
+    step("move taken", [&] {
+      fs.MoveFile(at("d\\e.lst"), at("d\\a.lst"));
+      return read("d\\a.lst");
+    });
+    step("move missing", [&] {
+      fs.MoveFile(at("d\\m.lst"), at("d\\n.lst"));
+      return std::string("ok");
+    });
+    step("link", [&] {
+      const bool linked = fs.LinkFile(at("d\\a.lst"), at("d\\l.lst"));
+      return yes(linked) + yes(fs.FileExists(at("d\\l.lst")));
+    });
+    step("link taken", [&] { return yes(fs.LinkFile(at("d\\a.lst"), at("d\\e.lst"))); });
+    step("replace", [&] {
+      const bool replaced = fs.ReplaceFile(at("d\\e.lst"), at("d\\a.lst"));
+      const std::string now = read("d\\a.lst");
+      return yes(replaced) + now + yes(fs.FileExists(at("d\\e.lst"))) + read("d\\l.lst");
+    });
+    step("attributes", [&] {
+      return std::to_string(fs.GetAttributes(at("d"))) + " " +
+             std::to_string(fs.GetAttributes(at("d\\a.lst")));
+    });
+    step("attributes missing", [&] { return std::to_string(fs.GetAttributes(at("d\\m.lst"))); });
+    step("attributes no folder", [&] { return std::to_string(fs.GetAttributes(at("z\\m.lst"))); });
+    step("exists", [&] {
+      return yes(fs.FileExists(at("D\\A.lst"))) + yes(fs.FileExists(at("d"))) +
+             yes(fs.FolderExists(at("d"))) + yes(fs.FolderExists(at("d\\a.lst")));
+    });
+    step("list", [&] {
+      std::string names;
+      for (const FileEntry& e : fs.ListFiles(at("d"))) names += e.name + " ";
+      return names;
+    });
+    step("list missing", [&] { return std::to_string(fs.ListFiles(at("z")).size()); });
+    return out;
+  };
+  testing::TempDir dir;
+  auto disk = NewOsFileSystem();
+  auto memory = NewMemoryFileSystem();
+  memory->CreateFolder("root");
+  EXPECT_EQ(script(*memory, "root"), script(*disk, dir.path()));
+}
+
 // The memory file system locks folders only, one holder at a time.
 TEST(MemoryFileSystemTest, LocksFoldersOnce) {
   auto fs = NewMemoryFileSystem();
