@@ -181,6 +181,29 @@ TEST(TextTest, CaseFoldingOfLatinLetters) {
   std::setlocale(LC_CTYPE, "C");
 }
 
+// Trimming takes blanks only; capitals are ASCII only or ASCII and Latin-1; first and last
+// characters count code points, not bytes.
+TEST(TextTest, TrimCapitalsAndCharacters) {
+  EXPECT_EQ(text::TrimSpaces("  a b  "), "a b");
+  EXPECT_EQ(text::TrimSpaces("\ta\t"), "\ta\t");
+  EXPECT_EQ(text::TrimSpaces("   "), "");
+  EXPECT_EQ(text::TrimSpaces(""), "");
+  EXPECT_EQ(text::UpperAscii("az AZ {\xC3\xA4}"), "AZ AZ {\xC3\xA4}");
+  EXPECT_EQ(text::UpperCase("m\xC3\xBCller"), "M\xC3\x9CLLER");
+  const std::string word =
+      "\xC3\xA4"
+      "bc\xE2\x82\xAC";  // "äbc€"
+  EXPECT_EQ(text::FirstCharacters(word, 2),
+            "\xC3\xA4"
+            "b");
+  EXPECT_EQ(text::LastCharacters(word, 2), "c\xE2\x82\xAC");
+  EXPECT_EQ(text::LastCharacters(word, 9), word);
+  EXPECT_EQ(text::FirstCharacters(word, 0), "");
+  EXPECT_EQ(text::LastCharacters("", 3), "");
+  EXPECT_TRUE(text::EqualsIgnoringCase("Berichtell", "BERICHTELL"));
+  EXPECT_FALSE(text::EqualsIgnoringCase("Bericht", "Berichte"));
+}
+
 // Numbers at the start of a text, as the platform's conversion reads them: sign, digits,
 // fraction, exponent with or without its sign, and nothing of what follows.
 TEST(TextTest, LeadingNumbers) {
