@@ -152,6 +152,42 @@ TEST(EncodingTest, Utf8AndUtf16AtTheirEdges) {
   EXPECT_EQ(text::EncodeText(text::DecodeText(lone, Encoding::kUtf16Le), Encoding::kUtf16Le), lone);
 }
 
+// Every Windows-1252 byte comes back as itself through UTF-8; a character the code page lacks is
+// "?" and makes an exact encoding fail. The marks tell the encoding.
+TEST(EncodingTest, Windows1252AndMarks) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  std::string utf8;
+  text::AppendCp1252AsUtf8(utf8, all);
+  EXPECT_EQ(text::DecodeText(all, Encoding::kAnsi), utf8);
+  std::string back;
+  ASSERT_TRUE(text::EncodeCp1252Exactly(utf8, &back));
+  EXPECT_EQ(back, all);
+  EXPECT_EQ(text::EncodeText(utf8, Encoding::kAnsi), all);
+  std::string euro;
+  text::AppendCp1252AsUtf8(euro, "\x80\x9F");
+  EXPECT_EQ(euro, "\xE2\x82\xAC\xC5\xB8");  // the euro sign and Y with diaeresis
+  std::string lossy;
+  text::AppendUtf8AsCp1252(lossy,
+                           "a\xCE\xA9"
+                           "b");  // omega
+  EXPECT_EQ(lossy, "a?b");
+  EXPECT_FALSE(text::EncodeCp1252Exactly("\xCE\xA9", &back));
+  EXPECT_FALSE(text::EncodeCp1252Exactly("\xC3", &back));
+
+  const std::pair<std::string, Encoding> marks[] = {{"\xEF\xBB\xBFx", Encoding::kUtf8Bom},
+                                                    {"\xFF\xFEx", Encoding::kUtf16Le},
+                                                    {"\xFE\xFFx", Encoding::kUtf16Be},
+                                                    {"\xEF\xBBx", Encoding::kAnsi},
+                                                    {"", Encoding::kAnsi}};
+  for (const auto& [bytes, encoding] : marks) {
+    size_t length = 99;
+    EXPECT_EQ(text::DetectEncoding(bytes, &length), encoding) << bytes;
+    EXPECT_EQ(length, text::ByteOrderMark(encoding).size()) << bytes;
+    EXPECT_EQ(bytes.compare(0, length, text::ByteOrderMark(encoding)), 0) << bytes;
+  }
+}
+
 // Names are compared as Windows compares them: letter case folded for ASCII, Latin-1 and Latin
 // Extended-A as the C library folds them (but the dotted capital I, which Windows leaves).
 TEST(TextTest, CaseFoldingOfLatinLetters) {
