@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
@@ -276,6 +277,13 @@ TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
       for (const FileEntry& e : fs.ListFiles(at("d"))) names += e.name + " ";
       return names;
     });
+    step("kind", [&] {
+      std::string kinds;
+      for (const char* name : {"d", "d\\a.lst", "d\\m.lst"}) {
+        kinds += std::to_string(static_cast<int>(fs.KindOf(at(name))));
+      }
+      return kinds;
+    });
     step("list missing", [&] { return std::to_string(fs.ListFiles(at("z")).size()); });
     return out;
   };
@@ -284,6 +292,13 @@ TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
   auto memory = NewMemoryFileSystem();
   memory->CreateFolder("root");
   EXPECT_EQ(script(*memory, "root"), script(*disk, dir.path()));
+  // What only a disk has: a symbolic link (not followed) and a pipe.
+  ASSERT_EQ(::symlink("d", (dir / "link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_EQ(disk->KindOf(dir / "link"), EntryKind::kLink);
+  EXPECT_EQ(disk->KindOf(dir / "pipe"), EntryKind::kOther);
+  EXPECT_EQ(disk->RealPath(dir / "link"), disk->RealPath(dir / "d"));
+  EXPECT_EQ(disk->RealPath(dir / "nothing"), "");
 }
 
 // The memory file system locks folders only, one holder at a time.
