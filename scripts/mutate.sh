@@ -29,7 +29,8 @@ echo "== building the unchanged copy in $work/build"
 cmake -S "$work/tree" -B "$work/build" -DCMAKE_BUILD_TYPE=Debug >"$work/configure.log" 2>&1
 build() { cmake --build "$work/build" -j2 >"$work/build.log" 2>&1; }
 suite() {
-  timeout 900 ctest --test-dir "$work/build" -j2 --timeout 120 -LE "wine|crashwalk|powercut|safety|install" \
+  timeout 900 ctest --test-dir "$work/build" -j2 --timeout 120 --stop-on-failure \
+    -LE "wine|crashwalk|powercut|safety|install" \
     >"$work/test.log" 2>&1
 }
 build || { tail -20 "$work/build.log"; echo "the unchanged copy does not build" >&2; exit 1; }
