@@ -232,10 +232,24 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
       {FsOp::kReplace, "f.bel", old_form, {"f.bel"}, true},
       {FsOp::kDelete, "alt_", converted, {"alt_f.bel", "f.bel"}, false},
   };
+  // The host's observer learns whether the form was written anew or stayed old.
+  struct Outcome : ProgressObserver {
+    void TypeStarted(const std::string&, const std::string&, int) override {}
+    void FormStarted(const std::string&, const std::string&, const std::string&,
+                     const std::string&) override {}
+    void FormFinished(const std::string&, const std::string&, const std::string&, bool) override {}
+    void FormWritten(const std::string&) override { events.push_back("written"); }
+    void FormNotReplaced(const std::string&) override { events.push_back("old"); }
+    std::vector<std::string> events;
+  } outcome;
+  CallOptions options;
+  options.progress = &outcome;
+  c_.SetCallOptions(options);
   for (const Case& k : cases) {
     SCOPED_TRACE(k.path_part);
     for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
     messages_.records().clear();
+    outcome.events.clear();
     testing::WriteBytes(Form("f.bel"), old_form);
     testing::WriteBytes(Form("alt_f.bel"), "a backup left by someone");
     // The first removal of the backup is the one of the backup left by someone.
@@ -251,8 +265,10 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
     } else {
       EXPECT_TRUE(messages_.records().empty());
     }
+    EXPECT_EQ(outcome.events, std::vector<std::string>{k.reported ? "old" : "written"});
     ExpectNothingOpen();
   }
+  c_.SetCallOptions({});
   // The backup that could not be removed is the run's (the form is the run's new file now): the
   // next writer removes it before it starts, also when it became read-only.
   messages_.records().clear();
@@ -351,10 +367,24 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
       {FsOp::kMove, "f.bel", "", {"alt_f.bel", "xx_f.bel"}},
       {FsOp::kDelete, "alt_", converted, {"alt_f.bel", "f.bel"}},
   };
+  // The host's observer learns whether the form was written anew or stayed old.
+  struct Outcome : ProgressObserver {
+    void TypeStarted(const std::string&, const std::string&, int) override {}
+    void FormStarted(const std::string&, const std::string&, const std::string&,
+                     const std::string&) override {}
+    void FormFinished(const std::string&, const std::string&, const std::string&, bool) override {}
+    void FormWritten(const std::string&) override { events.push_back("written"); }
+    void FormNotReplaced(const std::string&) override { events.push_back("old"); }
+    std::vector<std::string> events;
+  } outcome;
+  CallOptions options;
+  options.progress = &outcome;
+  c_.SetCallOptions(options);
   for (const Case& k : cases) {
     SCOPED_TRACE(k.path_part);
     for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
     messages_.records().clear();
+    outcome.events.clear();
     testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
     faults_.fs().FailOn(k.op, 1, 70, k.path_part);
     EXPECT_TRUE(Rewrite("f.bel"));
