@@ -179,6 +179,9 @@ TEST_F(RewriteTest, AWriterThatCannotLockChangesNothing) {
     ASSERT_EQ(messages_.texts().size(), 1u);
     EXPECT_EQ(messages_.texts()[0].rfind("Nichts ge\xC3\xA4ndert: ", 0), 0u)
         << messages_.texts()[0];
+    EXPECT_EQ(messages_.records()[0].level, 3);
+    EXPECT_TRUE(messages_.records()[0].flag);
+    EXPECT_EQ(c_.LastCallSummary().errors_shown, 1);
     EXPECT_EQ(c_.LastCallSummary().database_busy, error == 70);
   }
   EXPECT_TRUE(Rewrite("f.bel"));
