@@ -29,6 +29,13 @@ TEST(DynArrayTest, BehavesAsTheCallersRelyOn) {
   EXPECT_EQ(a->Find(0, 0, "Angebot.lst", 0, 1, 0), 1);
   EXPECT_EQ(a->Find(1, 0, "Rechnung.lst", 0, 1, 0), -1);  // the match lies before the start
   EXPECT_EQ(a->Find(0, 0, "angebot.lst", 0, 1, 0), -1);
+  // Values as text, as the platform shows them.
+  EXPECT_EQ(Variant(true).ToString(), "True");
+  EXPECT_EQ(Variant(false).ToString(), "False");
+  EXPECT_EQ(Variant(int32_t{-7}).ToString(), "-7");
+  EXPECT_EQ(Variant(0.25).ToString(), "0.25");
+  EXPECT_EQ(Variant(1e20).ToString(), "1E+20");
+  EXPECT_EQ(Variant().ToString(), "");
   // Numbers and flags are found by kind and value: 5 is not 5.0.
   a->SetValue(0, 1, int32_t{5});
   a->SetValue(1, 1, 5.0);
