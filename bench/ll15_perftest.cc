@@ -75,10 +75,11 @@ int main(int argc, char** argv) {
     double rate = seconds / size;
     if (first_rate == 0) first_rate = rate;
     double grown = (PeakKilobytes() - peak_before) / 1024.0;
-    std::printf("%4zu MB: %.2f s, %.1f ms/MB (%.2f x the 5 MB rate), peak memory +%.0f MB "
-                "(%.2f x the size), %s\n",
-                mb, seconds, rate * 1000, rate / first_rate, grown, grown * 1.048576 / size,
-                ok && recorder->records.empty() ? "ok" : "FAILED");
+    std::printf(
+        "%4zu MB: %.2f s, %.1f ms/MB (%.2f x the 5 MB rate), peak memory +%.0f MB "
+        "(%.2f x the size), %s\n",
+        mb, seconds, rate * 1000, rate / first_rate, grown, grown * 1.048576 / size,
+        ok && recorder->records.empty() ? "ok" : "FAILED");
     all_ok = all_ok && ok && recorder->records.empty();
     std::filesystem::remove(root / "BerichteLL" / name);
   }

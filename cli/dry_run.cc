@@ -1,6 +1,5 @@
 #include "dry_run.h"
 
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
