@@ -146,5 +146,20 @@ TEST(ComponentTest, TheJobGivesItsFileSystemTheDurableChoice) {
   EXPECT_EQ(recorder->choices, (std::vector<bool>{true, false, false}));
 }
 
+// Without a file-system object an operation fails and says so, and nothing is held.
+TEST(ComponentTest, WithoutAFileSystemObjectAnOperationFails) {
+  testing::TempDir dir;
+  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  auto messages = std::make_shared<host::RecordingMessages>();
+  ScopedObjectRegistration none(kFileSystemProgId, nullptr);
+  clsReportLLUpdate c;
+  CallOptions options;
+  options.messages = messages;
+  c.SetCallOptions(options);
+  EXPECT_FALSE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
+  EXPECT_EQ(messages->records.size(), 1u);
+  EXPECT_EQ(c.LastCallSummary().errors_shown, 1);
+}
+
 }  // namespace
 }  // namespace llupdate

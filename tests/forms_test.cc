@@ -32,6 +32,8 @@ TEST(NumberTextTest, ReadsDecimalsAndWritesTheGeneralFormat) {
   EXPECT_EQ(rewrites::FormatGeneral(0.0001), "0.0001");
   EXPECT_EQ(rewrites::FormatGeneral(1000000000000005.0), "1.00000000000001E+15");  // half away
   EXPECT_EQ(rewrites::FormatGeneral(-0.0), "0");
+  EXPECT_EQ(rewrites::FormatGeneral(0.9999999999999996), "1");  // the carry runs to the front
+  EXPECT_EQ(rewrites::FormatGeneral(-9999999999999996.0), "-1E+16");
 }
 
 class FormsTest : public ::testing::Test {
