@@ -69,6 +69,10 @@ TEST(FrameLinesTest, KorrekturLinien) {
   EXPECT_EQ(Texts(*lines), expected);
   EXPECT_EQ(ll15::Korrektur_Linien(6, lines, "[Bottom]", 500), -1);   // no "Line=False" after it
   EXPECT_EQ(ll15::Korrektur_Linien(0, nullptr, "[Bottom]", 500), 0);  // an error gives 0
+  // The sub-section without a frame switch after it: not found, nothing changed.
+  auto no_switch = Lines({kSub + "[Bottom]", "z"});
+  EXPECT_EQ(ll15::Korrektur_Linien(0, no_switch, "[Bottom]", 500), -1);
+  EXPECT_EQ(Texts(*no_switch), (std::vector<std::string>{kSub + "[Bottom]", "z"}));
 }
 
 TEST(BlockRewritesTest, PositionsFollowTheStepRule) {
