@@ -28,6 +28,7 @@ TEST(DynArrayTest, BehavesAsTheCallersRelyOn) {
   a->SetValue(1, 0, "Angebot.lst");
   EXPECT_EQ(a->Find(0, 0, "Angebot.lst", 0, 1, 0), 1);
   EXPECT_EQ(a->Find(1, 0, "Rechnung.lst", 0, 1, 0), -1);  // the match lies before the start
+  EXPECT_EQ(a->Find(a->Count(1), 0, "Angebot.lst", 0, 1, 0), -1);  // a start past the last row
   EXPECT_EQ(a->Find(0, 0, "angebot.lst", 0, 1, 0), -1);
   // Values as text, as the platform shows them.
   EXPECT_EQ(Variant(true).ToString(), "True");
