@@ -55,6 +55,10 @@ TEST(DynArrayTest, BehavesAsTheCallersRelyOn) {
   } catch (const platform::Error& e) {
     EXPECT_EQ(e.number(), platform::kSubscriptOutOfRange);
   }
+  // The table counts from row and column 0; any other start is refused, not shifted.
+  for (auto [first_row, first_column] : {std::pair{1, 0}, std::pair{0, 1}}) {
+    EXPECT_THROW(a->Dimension(first_row, 3, first_column, 3), platform::Error);
+  }
 }
 
 // Cells overwritten again and again (the table then moves its texts into a new buffer) keep
