@@ -140,6 +140,14 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
   EXPECT_EQ(fs->ListFiles(dir.path() + "\\berichtell").size(), 1u);
   fs->EndJob();
   EXPECT_EQ(testing::ReadBytes(dir / "BerichteLL/a.bel"), "form");
+
+  // Under the folder's lock a new file is made unnamed first: a name that is taken, in any
+  // case, is refused all the same and the file there keeps its content.
+  auto lock = fs->LockFormFolder(dir.path() + "\\BerichteLL", 0);
+  ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(number([&] { fs->Open(forms + "a.bel", OpenMode::kCreateNew); }), 58);
+  EXPECT_EQ(number([&] { fs->Open(forms + "A.BEL", OpenMode::kCreateNew); }), 58);
+  EXPECT_EQ(testing::ReadBytes(dir / "BerichteLL/a.bel"), "form");
 }
 
 // The names of the program's partial files, and of the copies of earlier versions.
