@@ -319,6 +319,7 @@ TEST(MemoryFileSystemTest, LocksFoldersOnce) {
   {
     auto lock = fs->LockFormFolder("DB", 0);
     ASSERT_NE(lock, nullptr);
+    EXPECT_FALSE(lock->previous_run_unfinished());
     try {
       fs->LockFormFolder("db", 0);
       ADD_FAILURE() << "a second lock";
@@ -326,7 +327,14 @@ TEST(MemoryFileSystemTest, LocksFoldersOnce) {
       EXPECT_EQ(e.number(), 70);
     }
   }
-  EXPECT_NE(fs->LockFormFolder("db", 0), nullptr);
+  // The holder above never finished: the next one is told so, and after a finished run the
+  // one after it is not.
+  auto lock = fs->LockFormFolder("db", 0);
+  ASSERT_NE(lock, nullptr);
+  EXPECT_TRUE(lock->previous_run_unfinished());
+  lock->MarkFinished();
+  lock.reset();
+  EXPECT_FALSE(fs->LockFormFolder("db", 0)->previous_run_unfinished());
 }
 
 TEST(PartialFileTest, NamesAreKnownAgain) {

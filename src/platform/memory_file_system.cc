@@ -58,23 +58,21 @@ class MemoryFile : public File {
   size_t position_ = 0;
 };
 
+// A run that released its lock without marking it finished (it failed or was stopped) leaves
+// the folder unfinished for the next one, as a lock record on a disk does.
 class MemoryLock : public WriterLock {
  public:
-  MemoryLock(std::shared_ptr<std::map<std::string, int>> states, std::string key)
-      : states_(std::move(states)), key_(std::move(key)) {
-    unfinished_ = (*states_)[key_] == kRunning;
-    (*states_)[key_] = kRunning;
-  }
-  ~MemoryLock() override {
-    if ((*states_)[key_] == kRunning) (*states_)[key_] = kUnfinished;
+  MemoryLock(std::shared_ptr<std::map<std::string, bool>> finished, std::string key)
+      : finished_(std::move(finished)), key_(std::move(key)) {
+    auto it = finished_->find(key_);
+    unfinished_ = it != finished_->end() && !it->second;
+    (*finished_)[key_] = false;
   }
   bool previous_run_unfinished() const override { return unfinished_; }
-  void MarkFinished() override { (*states_)[key_] = kFinished; }
-
-  static constexpr int kFinished = 0, kRunning = 1, kUnfinished = 2;
+  void MarkFinished() override { (*finished_)[key_] = true; }
 
  private:
-  std::shared_ptr<std::map<std::string, int>> states_;
+  std::shared_ptr<std::map<std::string, bool>> finished_;
   std::string key_;
   bool unfinished_;
 };
@@ -83,7 +81,7 @@ class MemoryFileSystem : public FileSystem {
  public:
   MemoryFileSystem() : root_(std::make_shared<Node>()) {
     root_->folder = true;
-    locks_ = std::make_shared<std::map<std::string, int>>();
+    locks_ = std::make_shared<std::map<std::string, bool>>();
   }
 
   bool FileExists(const std::string& path) override {
@@ -247,7 +245,7 @@ class MemoryFileSystem : public FileSystem {
   }
 
   std::shared_ptr<Node> root_;
-  std::shared_ptr<std::map<std::string, int>> locks_;  // state of each database's last run
+  std::shared_ptr<std::map<std::string, bool>> locks_;  // whether each folder's last run finished
   std::set<std::string> held_;
 };
 
