@@ -66,6 +66,17 @@ TEST(PreviewTest, EditScriptsAreValidAndShortest) {
   EXPECT_NE(UnifiedDiff("a\r\n", "a\r\nb\r\n").find("+b"), std::string::npos);
   EXPECT_NE(UnifiedDiff("a\r\nb\r\n", "a\r\n").find("-b"), std::string::npos);
   EXPECT_EQ(UnifiedDiff("a\r\n", "a\r\n"), "");
+  EXPECT_EQ(UnifiedDiff("", "a\r\n"), "@@ -0,0 +1,1 @@\n+a\n");
+  // Two changes far apart are two hunks, each with three lines of context and the counts of
+  // both sides.
+  std::string twelve, changed;
+  for (int n = 1; n <= 12; ++n) {
+    twelve += std::to_string(n) + "\r\n";
+    if (n != 11) changed += (n == 2 ? std::string("zwei") : std::to_string(n)) + "\r\n";
+  }
+  EXPECT_EQ(UnifiedDiff(twelve, changed),
+            "@@ -1,5 +1,5 @@\n 1\n-2\n+zwei\n 3\n 4\n 5\n"
+            "@@ -8,5 +8,4 @@\n 8\n 9\n 10\n-11\n 12\n");
   std::string diff = UnifiedDiff(before, after);
   EXPECT_EQ(std::count(diff.begin(), diff.end(), '\n'), 40001);
   EXPECT_NE(diff.find("-Zeile 19999 [CR]\n"), std::string::npos);
