@@ -119,13 +119,18 @@ TEST(ComponentTest, ACancellationStopsOnlyTheCallsThatCarryIt) {
   EXPECT_EQ(a.LastCallSummary().unchanged, 1);
 }
 
-// The job gives its file system the instance's choice of durable writes, or the process-wide
-// one; an operation that changes no file still runs as a job.
-TEST(ComponentTest, TheJobGivesItsFileSystemTheDurableChoice) {
+// The job gives its file system the instance's choice of durable writes and of the wait for a
+// busy database, or the process-wide one; an operation that changes no file still runs as a job.
+TEST(ComponentTest, TheJobGivesItsFileSystemTheDurableChoiceAndTheWait) {
   struct Recorder : ForwardingFileSystem {
     using ForwardingFileSystem::ForwardingFileSystem;
     void UseDurableWrites(bool on) override { choices.push_back(on); }
+    std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder, double wait) override {
+      waits.push_back(wait);
+      return ForwardingFileSystem::LockFormFolder(folder, wait);
+    }
     std::vector<bool> choices;
+    std::vector<double> waits;
   };
   testing::TempDir dir;
   ::mkdir((dir / "BerichteLL").c_str(), 0755);
@@ -144,6 +149,27 @@ TEST(ComponentTest, TheJobGivesItsFileSystemTheDurableChoice) {
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
   SetDurableWrites(true);
   EXPECT_EQ(recorder->choices, (std::vector<bool>{true, false, false}));
+  // By default a busy database is not waited for; a negative wait is none.
+  EXPECT_EQ(recorder->waits, (std::vector<double>{0, 0, 0}));
+  recorder->waits.clear();
+  SetWriterLockWait(-3);
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
+  SetWriterLockWait(1.5);
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
+  options = {};
+  options.lock_wait_seconds = 0.25;
+  c.SetCallOptions(options);
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
+  SetWriterLockWait(0);
+  EXPECT_EQ(recorder->waits, (std::vector<double>{0, 1.5, 0.25}));
+
+  // A stop asked for the whole process stops every instance's next call at once, until it is
+  // taken back.
+  RequestStop();
+  EXPECT_FALSE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
+  ClearStopRequest();
+  EXPECT_FALSE(StopRequested());
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
 }
 
 // Without a file-system object an operation fails and says so, and nothing is held.

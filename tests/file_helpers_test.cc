@@ -52,6 +52,7 @@ TEST_F(FileHelpersTest, AusgabeOpen) {
   } catch (const platform::Error& e) {
     EXPECT_EQ(e.number(), 67);
   }
+  EXPECT_EQ(table_.OpenCount(), 255);
   for (int32_t number = 1; number <= 255; ++number) table_.Close(number);
   EXPECT_FALSE(table_.IsOpen(0));
   EXPECT_FALSE(table_.IsOpen(256));

@@ -375,6 +375,29 @@ TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
             std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL15"});
 }
 
+// Each type has the version from which a control save is enough; below it the form is
+// rewritten (a form the rewrite has nothing for keeps its old version).
+TEST_F(Ll15Test, EachTypeIsSavedFromItsOwnVersionOn) {
+  const std::vector<std::pair<std::string, int>> types = {{"bel", 7}, {"war", 6}, {"MAH", 7},
+                                                          {"bst", 7}, {"Mon", 7}, {"ter", 0},
+                                                          {"ueb", 0}, {"lbl", 0}};
+  for (const auto& [type, from] : types) {
+    testing::WriteBytes(Form("at." + type), Project(std::to_string(from), {"Line=True"}));
+    if (from > 0) {
+      testing::WriteBytes(Form("below." + type), Project(std::to_string(from - 1), {"Line=True"}));
+    }
+  }
+  EXPECT_TRUE(c_.Umstellung_auf_LL24(dir_.path()));
+  const std::string saved = Project("16", {"Line=True"});
+  for (const auto& [type, from] : types) {
+    EXPECT_EQ(testing::ReadBytes(Form("at." + type)), saved) << type;
+    if (from > 0) {
+      EXPECT_NE(testing::ReadBytes(Form("below." + type)), saved) << type;
+    }
+  }
+  EXPECT_TRUE(messages_.records().empty());
+}
+
 TEST_F(Ll15Test, FailedControlSavesDoNotChangeTheResult) {
   testing::WriteBytes(Form("t.ter"), "x\r\n");
   int created = 0;
