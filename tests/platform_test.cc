@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -336,6 +337,70 @@ TEST(MemoryFileSystemTest, LocksFoldersOnce) {
   lock->MarkFinished();
   lock.reset();
   EXPECT_FALSE(fs->LockFormFolder("db", 0)->previous_run_unfinished());
+}
+
+// Another account of the group takes the lock of a folder whose record root left behind: a
+// record it may read is replaced by one of its own (nothing of the replacement stays), and
+// where it cannot, the message says what is wrong and what to do. Needs root to play both.
+TEST(OsFileSystemTest, ARecordOfAnotherAccount) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const std::string forms = dir / "BerichteLL", record = forms + "/" + kLockFileName;
+  // The lock as user "nobody": "" when it was taken, else the error's text.
+  auto lock_as_other = [&] {
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) return std::string("no pipe");
+    pid_t child = ::fork();
+    if (child == 0) {
+      ::close(pipe_fds[0]);
+      std::string said;
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+        said = "no second account";
+      } else {
+        try {
+          auto lock = NewOsFileSystem()->LockFormFolder(forms, 0);
+          said = lock == nullptr ? "no lock" : lock->previous_run_unfinished() ? "unfinished" : "";
+        } catch (const Error& e) {
+          said = e.description();
+        }
+      }
+      (void)!::write(pipe_fds[1], said.data(), said.size());
+      ::_exit(0);
+    }
+    ::close(pipe_fds[1]);
+    std::string said;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) said.append(buffer, n);
+    ::close(pipe_fds[0]);
+    ::waitpid(child, nullptr, 0);
+    return said;
+  };
+  auto contains = [](const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+  };
+  ::mkdir(forms.c_str(), 0755);
+  EXPECT_TRUE(contains(lock_as_other(), "kann nicht angelegt werden")) << lock_as_other();
+  ASSERT_EQ(::chmod(forms.c_str(), 0777), 0);
+  testing::WriteBytes(record, "state=finished\n");
+  ASSERT_EQ(::chmod(record.c_str(), 0600), 0);
+  EXPECT_TRUE(contains(lock_as_other(), "kann nicht gelesen werden")) << lock_as_other();
+  ASSERT_EQ(::chmod(record.c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(forms.c_str(), 0755), 0);
+  EXPECT_TRUE(contains(lock_as_other(), "eines anderen Benutzers kann nicht ersetzt werden"));
+  EXPECT_FALSE(testing::Exists(record + ".new"));
+  ASSERT_EQ(::chmod(forms.c_str(), 0777), 0);
+  testing::WriteBytes(record + ".new", "half");  // a replacement an earlier run did not finish
+  EXPECT_EQ(lock_as_other(), "");
+  // What the record said is kept: a run of root's that did not finish is seen.
+  ASSERT_EQ(::unlink(record.c_str()), 0);
+  testing::WriteBytes(record, "state=running\n");
+  ASSERT_EQ(::chmod(record.c_str(), 0644), 0);
+  EXPECT_EQ(lock_as_other(), "unfinished");
+  struct stat st;
+  ASSERT_EQ(::stat(record.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_FALSE(testing::Exists(record + ".new"));
 }
 
 TEST(PartialFileTest, NamesAreKnownAgain) {
