@@ -261,6 +261,27 @@ cp -R "$DEMO" "$T/full"
 "$LLUPDATE" address "$T/full" 2>/dev/full >/dev/null; [ $? = 3 ] || fail "address 2>/dev/full"
 [ -z "$(ls "$T/full/BerichteLL" | grep -E '^(xx_|alt_)')" ] || fail "leftovers after lost output"
 
+# The operations by their exact names take their arguments in the interface's order: each
+# changes the form or folder it names, and one form's page-number rewrite with the switch-over's
+# texts gives what the switch-over gives.
+cp -R "$DEMO" "$T/exact"; cp -R "$DEMO" "$T/pages"
+expect_rc 0 "$LLUPDATE" --no-sync Pruefe_Druckkataloge "$T/exact/EXEDIR" demo
+[ -d "$T/exact/EXEDIR/BERICHTELLDEMO/Preview" ] || fail "no catalogue folders: $(cat "$T/err")"
+for call in "Suche_ErsetzeProjektdatei_LL15 Wartung.war" "Suche_ErsetzeProjektdatei_Mahnung Mahnung.MAH"; do
+  form=${call#* }
+  expect_rc 0 "$LLUPDATE" --no-sync ${call% *} "$form" "$T/exact"
+  cmp -s "$DEMO/BerichteLL/$form" "$T/exact/BerichteLL/$form" && fail "${call% *} left $form as it was"
+done
+expect_rc 0 "$LLUPDATE" --no-sync Suche_ErsetzeProjektdatei_WarFarbe "$T/exact" war
+grep -q "forms examined: 1," "$T/err" || fail "WarFarbe: $(cat "$T/err")"
+expect_rc 0 "$LLUPDATE" --no-sync Umstellung_Auf_Seite_Von_Bis "$T/exact" bel
+only='=@F_Seitennr;"Seite " + fstr$(page(),"####")'
+with='=@F_Seitennr;"Seite " + Page$ () + " von " + TotalPages$ ()'
+expect_rc 0 "$LLUPDATE" --no-sync Suche_ErsetzeProjektdatei_Seite Rechnung.bel "$T/pages" \
+  "$only" "$only" "$with" Identifier=F_Seite bel
+cmp -s "$DEMO/BerichteLL/Rechnung.bel" "$T/pages/BerichteLL/Rechnung.bel" && fail "Seite left the form"
+cmp -s "$T/exact/BerichteLL/Rechnung.bel" "$T/pages/BerichteLL/Rechnung.bel" || fail "Seite differs"
+
 # A preview reads only: another run's lock does not stop it, and it says so.
 if command -v flock >/dev/null; then
   cp -R "$DEMO" "$T/held"
