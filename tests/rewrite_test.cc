@@ -514,6 +514,16 @@ TEST(LeftoversTest, FilesRecordedWithoutANameAreKnownByIdentityAlone) {
   ASSERT_EQ(record.own.size(), 1u);
   EXPECT_EQ(record.own[0].identity, "1:2");
   EXPECT_EQ(record.in_place, (std::vector<std::pair<std::string, std::string>>{{"g", "b"}}));
+  // A name with characters that would break its line, or that look like an escape, comes back
+  // as it was; so does a "%" the record did not escape.
+  const std::string odd = "a%25\n\r\tb%", line = platform::RecordLine({odd, "1:2"});
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+  record = platform::ParseLockRecord("state=running\n" + line + "own=c%4\t3:4\nown=d%\t5:6\n");
+  ASSERT_EQ(record.own.size(), 3u);
+  EXPECT_EQ(record.own[0].name, odd);
+  EXPECT_EQ(record.own[0].identity, "1:2");
+  EXPECT_EQ(record.own[1].name, "c%4");
+  EXPECT_EQ(record.own[2].name, "d%");
   // A run that finished left nothing of its own.
   record = platform::ParseLockRecord("host=h\npid=1\nstate=finished\nown=a\t1:2\ninplace=f\tb\n");
   EXPECT_FALSE(record.running);
