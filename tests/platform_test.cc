@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -401,6 +402,31 @@ TEST(OsFileSystemTest, ARecordOfAnotherAccount) {
   ASSERT_EQ(::stat(record.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_FALSE(testing::Exists(record + ".new"));
+}
+
+// A form replaced by a new file keeps its extended attributes (an ACL is one), every one of
+// them, and does not take on those the new file had of its own.
+TEST(OsFileSystemTest, AReplacedFormKeepsItsExtendedAttributes) {
+  TempDir dir;
+  const std::string form = dir / "f.bel", fresh = dir / "xx_f.bel";
+  testing::WriteBytes(form, "old");
+  if (::setxattr(form.c_str(), "user.kunde", "eigen", 5, 0) != 0) {
+    GTEST_SKIP() << "no extended attributes on this file system";
+  }
+  ASSERT_EQ(::setxattr(form.c_str(), "user.b", "zwei", 4, 0), 0);
+  auto fs = NewOsFileSystem();
+  fs->Open(dir.path() + "\\xx_f.bel", OpenMode::kCreateNew)->Finish("new", 3);
+  ASSERT_EQ(::setxattr(fresh.c_str(), "user.fremd", "x", 1, 0), 0);
+  ASSERT_TRUE(fs->ReplaceFile(dir.path() + "\\xx_f.bel", dir.path() + "\\f.bel"));
+  EXPECT_EQ(testing::ReadBytes(form), "new");
+  auto value = [&](const char* name) {
+    char buffer[16];
+    ssize_t n = ::getxattr(form.c_str(), name, buffer, sizeof buffer);
+    return n < 0 ? std::string("(none)") : std::string(buffer, static_cast<size_t>(n));
+  };
+  EXPECT_EQ(value("user.kunde"), "eigen");
+  EXPECT_EQ(value("user.b"), "zwei");
+  EXPECT_EQ(value("user.fremd"), "(none)");
 }
 
 TEST(PartialFileTest, NamesAreKnownAgain) {
