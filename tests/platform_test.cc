@@ -123,6 +123,8 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
   EXPECT_EQ(number([&] { fs->Open(dir.path() + "\\Missing\\a.bel", OpenMode::kRead); }), 76);
   EXPECT_EQ(number([&] { fs->Open(forms + "b.bel", OpenMode::kRead); }), 53);
   EXPECT_EQ(number([&] { fs->Open(dir.path() + "\\Missing\\a.bel", OpenMode::kWrite); }), 76);
+  EXPECT_EQ(number([&] { fs->CopyFile(forms + "a.bel", dir.path() + "\\Missing\\a.bel", true); }),
+            76);
   EXPECT_EQ(number([&] { fs->CopyFile(forms + "a.bel", forms + "a.bel", true); }), 70);
   EXPECT_EQ(number([&] { fs->CopyFile(forms + "a.bel", forms + "A.BEL", true); }), 70);
   EXPECT_EQ(testing::ReadBytes(dir / "BerichteLL/a.bel"), "form");
@@ -225,6 +227,10 @@ TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
     step("copy over", [&] {
       fs.CopyFile(at("d\\b.lst"), at("d\\c.lst"), true);
       return read("d\\c.lst");
+    });
+    step("copy into no folder", [&] {
+      fs.CopyFile(at("d\\a.lst"), at("z\\a.lst"), true);
+      return std::string("ok");
     });
     step("copy missing", [&] {
       fs.CopyFile(at("d\\m.lst"), at("d\\e.lst"), true);

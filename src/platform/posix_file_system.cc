@@ -607,7 +607,10 @@ void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::st
                    const std::string& destination, const std::function<int()>& create, bool durable,
                    bool folder_mode = false) {
   int out = create();
-  if (out < 0) throw ErrorFromErrno(errno, destination);
+  if (out < 0) {
+    // A new file fails to be made with ENOENT only when its folder is missing.
+    throw errno == ENOENT ? Error(kPathNotFound, destination) : ErrorFromErrno(errno, destination);
+  }
   try {
     OsFile writer(out, destination, true, durable);
     CopyContent(in, out, reader, writer, static_cast<size_t>(src.st_size));
