@@ -60,6 +60,18 @@ TEST(DynArrayTest, BehavesAsTheCallersRelyOn) {
   for (auto [first_row, first_column] : {std::pair{1, 0}, std::pair{0, 1}}) {
     EXPECT_THROW(a->Dimension(first_row, 3, first_column, 3), platform::Error);
   }
+  // Rows go in from row 0 to just after the last; a search names a column of the table.
+  EXPECT_EQ(a->Count(1), 3);
+  EXPECT_THROW(a->InsertRows(-1, 1), platform::Error);
+  EXPECT_THROW(a->InsertRows(4, 1), platform::Error);
+  EXPECT_THROW(a->InsertRows(0, -1), platform::Error);
+  EXPECT_THROW(a->AddRows(-1), platform::Error);
+  a->InsertRows(3, 2);
+  EXPECT_EQ(a->Count(1), 5);
+  EXPECT_EQ(a->GetValue(2, 0).ToString(), "Angebot.lst");
+  EXPECT_THROW(a->Find(0, -1, "x", 0, 1, 0), platform::Error);
+  EXPECT_THROW(a->Find(0, 6, "x", 0, 1, 0), platform::Error);
+  EXPECT_EQ(a->Find(-5, 0, "Angebot.lst", 0, 1, 0), 2);
 }
 
 // Cells overwritten again and again (the table then moves its texts into a new buffer) keep

@@ -172,6 +172,9 @@ TEST(EncodingTest, Windows1252AndMarks) {
                            "a\xCE\xA9"
                            "b");  // omega
   EXPECT_EQ(lossy, "a?b");
+  lossy.clear();
+  text::AppendUtf8AsCp1252(lossy, "a\xFF\xC3\xA4\xC3");  // a byte that starts nothing, a cut one
+  EXPECT_EQ(lossy, "a?\xE4?");
   EXPECT_FALSE(text::EncodeCp1252Exactly("\xCE\xA9", &back));
   EXPECT_FALSE(text::EncodeCp1252Exactly("\xC3", &back));
 
