@@ -11,6 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "platform/overlay_file_system.h"
 #include "test_support.h"
 #include "text/text.h"
 
@@ -308,7 +309,13 @@ TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
   auto disk = NewOsFileSystem();
   auto memory = NewMemoryFileSystem();
   memory->CreateFolder("root");
-  EXPECT_EQ(script(*memory, "root"), script(*disk, dir.path()));
+  const std::vector<std::string> on_disk = script(*disk, dir.path());
+  EXPECT_EQ(script(*memory, "root"), on_disk);
+  // A preview over an empty folder answers as the disk did, and leaves the disk as it was.
+  testing::TempDir shadow;
+  platform::OverlayFileSystem preview(NewOsFileSystem(), {shadow.path()});
+  EXPECT_EQ(script(preview, shadow.path()), on_disk);
+  EXPECT_TRUE(disk->ListFiles(shadow.path()).empty());
   // What only a disk has: a symbolic link (not followed) and a pipe.
   ASSERT_EQ(::symlink("d", (dir / "link").c_str()), 0);
   ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);

@@ -122,6 +122,13 @@ bool OverlayFileSystem::NameTaken(const std::string& path) {
   return base_->KindOf(path) != EntryKind::kNone;
 }
 
+// Whether the folder exists in the preview only: nothing in it is on the disk, so the disk
+// cannot tell what is missing there.
+bool OverlayFileSystem::MadeHere(const std::string& folder) {
+  Node* node = Find(folder);
+  return node != nullptr && node->present && node->folder && !base_->FolderExists(folder);
+}
+
 Error OverlayFileSystem::Missing(const std::string& path) {
   std::string folder = FolderOf(path);
   return Error(folder.empty() || IsFolder(folder) ? kFileNotFound : kPathNotFound, path);
@@ -282,6 +289,7 @@ std::unique_ptr<File> OverlayFileSystem::Open(const std::string& path, OpenMode 
   if (mode == OpenMode::kRead) {
     Node* node = Find(path);
     if (node == nullptr) {
+      if (MadeHere(FolderOf(path))) throw Missing(path);
       CheckReadable(path);
       return base_->Open(path, OpenMode::kRead);
     }
@@ -305,7 +313,10 @@ std::unique_ptr<File> OverlayFileSystem::Open(const std::string& path, OpenMode 
 
 uint32_t OverlayFileSystem::GetAttributes(const std::string& path) {
   Node* node = Find(path);
-  if (node == nullptr) return base_->GetAttributes(path);
+  if (node == nullptr) {
+    if (MadeHere(FolderOf(path))) throw Missing(path);
+    return base_->GetAttributes(path);
+  }
   if (!node->present) throw Missing(path);
   if (node->folder) return kAttrDirectory;
   return node->read_only ? kAttrReadOnly : kAttrNormal;

@@ -76,6 +76,7 @@ class OverlayFileSystem : public PreviewFileSystem {
   Node& RequireFile(const std::string& path);
   Node& Put(const std::string& path);
   void Rename(Node& from, const std::string& destination, bool keep_source);
+  bool MadeHere(const std::string& folder);
   Error Missing(const std::string& path);
   void CheckReadable(const std::string& path);
   std::string ReadBase(const std::string& path);
