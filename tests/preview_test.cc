@@ -119,6 +119,7 @@ TEST_F(OverlayTest, AJobOnTheOverlayChangesNothingAndTellsWhatItWouldChange) {
     overlay_->MoveFile(dir_.path() + "\\BerichteLL\\alt_c.bel",
                        dir_.path() + "\\BerichteLL\\c.bel");
     overlay_->CreateFolder(dir_.path() + "\\Neu");
+    overlay_->SetAttributes(dir_.path() + "\\BerichteLL", 0);  // known now, but no new folder
     std::vector<std::string> names;
     for (const FileEntry& e : overlay_->ListFiles(dir_.path() + "\\berichtell")) {
       names.push_back(e.name);
