@@ -140,7 +140,9 @@ class Events : public ProgressObserver {
   void FormFinished(const std::string& operation, const std::string&, const std::string& name,
                     bool ok) override {
     lines.push_back("finish " + name + (ok ? "" : " failed"));
-    if (token && operation == cancel_in) token->Cancel();
+    if (token && operation == cancel_in && (cancel_at.empty() || name == cancel_at)) {
+      token->Cancel();
+    }
   }
   void FormWritten(const std::string& path) override {
     lines.push_back("written " + path.substr(path.find_last_of("\\/") + 1));
@@ -148,6 +150,7 @@ class Events : public ProgressObserver {
   std::vector<std::string> lines;
   std::shared_ptr<CancellationToken> token;
   std::string cancel_in;
+  std::string cancel_at;  // the form after which, or any
 };
 
 // The distribution tells its progress form by form, fails when the form directories cannot be
@@ -314,6 +317,18 @@ TEST_F(DriverTest, AStopRecordsOnlyTheStepsDone) {
     }
     EXPECT_EQ(stops, 1);
   }
+  // A stop asked for after the very last form finds nothing left to stop: every step is done.
+  messages_.records().clear();
+  Events events;
+  CallOptions options;
+  options.progress = &events;
+  options.cancellation = events.token = std::make_shared<CancellationToken>();
+  events.cancel_in = "Umstellung_auf_LL24";
+  events.cancel_at = "w.war";
+  c_.SetCallOptions(options);
+  EXPECT_TRUE(Drive("5"));
+  EXPECT_EQ(settings_->saved, std::vector<std::string>{"6"});
+  EXPECT_TRUE(messages_.records().empty());
   c_.SetCallOptions({});
 }
 
