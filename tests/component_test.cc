@@ -154,14 +154,14 @@ TEST(ComponentTest, TheJobGivesItsFileSystemTheDurableChoiceAndTheWait) {
   recorder->waits.clear();
   SetWriterLockWait(-3);
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
-  SetWriterLockWait(1.5);
+  SetWriterLockWait(0.5);
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
   options = {};
   options.lock_wait_seconds = 0.25;
   c.SetCallOptions(options);
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir.path()));
   SetWriterLockWait(0);
-  EXPECT_EQ(recorder->waits, (std::vector<double>{0, 1.5, 0.25}));
+  EXPECT_EQ(recorder->waits, (std::vector<double>{0, 0.5, 0.25}));
 
   // A stop asked for the whole process stops every instance's next call at once, until it is
   // taken back.
