@@ -465,9 +465,17 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
   testing::WriteBytes(dir / "BerichteLL/.llupdate-lock",
                       "state=running\nown=" + backup + "\t" + std::to_string(st.st_dev) + ":" +
                           std::to_string(st.st_ino) + "\ninplace=f.bel\t" + backup + "\n");
+  messages.records().clear();
   EXPECT_TRUE(rewrite());
   EXPECT_EQ(testing::ReadBytes(other), converted);  // restored, then converted
   EXPECT_EQ(listing(), std::vector<std::string>{"f.bel"});
+  // The person is told, as a notice, which forms got their old content back.
+  ASSERT_FALSE(messages.records().empty());
+  EXPECT_NE(messages.records()[0].text.find("haben ihren alten Inhalt zur\xC3\xBC"
+                                            "ck: f.bel."),
+            std::string::npos)
+      << messages.records()[0].text;
+  EXPECT_EQ(messages.records()[0].level, 3);
 }
 
 }  // namespace

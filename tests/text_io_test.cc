@@ -122,6 +122,12 @@ TEST(TextIoTest, CharactersAtTheChunkBoundaryAndBytesThatAreNoUtf8) {
   writer.WriteLineBytes("a\xFF\x81");
   writer.Close();
   EXPECT_EQ(testing::ReadBytes(dir / "b.lst"), "a\xFF\x81\r\n");
+  // A text longer than a chunk with no character start at all is cut at the chunk.
+  const std::string stray(chunk + 5, '\x80');
+  text::TextWriter utf16(fs->Open(dir / "s.lst", platform::OpenMode::kWrite), Encoding::kUtf16Le);
+  utf16.WriteLine(stray);
+  utf16.Close();
+  EXPECT_EQ(testing::ReadBytes(dir / "s.lst").size(), 2 + 2 * (chunk + 5) + 4);
 }
 
 // Every code point at the edges of the UTF-8 lengths comes back from UTF-16 in both byte orders;
