@@ -159,12 +159,13 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
 // The names of the program's partial files, and of the copies of earlier versions.
 // Which number the user sees for what the system says: a missing file 53, a missing folder 76,
 // refused access 70, a full disk (or a file too large) 61, too many files 67, a name taken 58,
-// no memory 7, anything else 75; the path stays in the description.
+// no memory 7, a file used against how it was opened 52, anything else 75; the path stays in
+// the description.
 TEST(ErrorTest, SystemErrorsBecomeTheirNumbers) {
   const std::pair<int, int32_t> cases[] = {
-      {ENOENT, 53},  {ENOTDIR, 76}, {EACCES, 70}, {EPERM, 70}, {EROFS, 70},
-      {ETXTBSY, 70}, {ENOSPC, 61},  {EDQUOT, 61}, {EFBIG, 61}, {EMFILE, 67},
-      {ENFILE, 67},  {EEXIST, 58},  {ENOMEM, 7},  {EIO, 75},   {ELOOP, 75},
+      {ENOENT, 53}, {ENOTDIR, 76}, {EACCES, 70}, {EPERM, 70},  {EROFS, 70},  {ETXTBSY, 70},
+      {ENOSPC, 61}, {EDQUOT, 61},  {EFBIG, 61},  {EMFILE, 67}, {ENFILE, 67}, {EEXIST, 58},
+      {ENOMEM, 7},  {EIO, 75},     {ELOOP, 75},  {EBADF, 52},
   };
   for (const auto& [err, number] : cases) {
     platform::Error e = platform::ErrorFromErrno(err, "db/a.lst");
@@ -217,6 +218,15 @@ TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
     step("no folder", [&] { return write("z\\c.lst", "C", OpenMode::kWrite); });
     step("read folder", [&] { return read("d"); });
     step("read missing", [&] { return read("d\\m.lst"); });
+    step("write what is read", [&] {
+      fs.Open(at("d\\a.lst"), OpenMode::kRead)->Write("x", 1);
+      return read("d\\a.lst");
+    });
+    step("read what is written", [&] {
+      auto f = fs.Open(at("d\\w.lst"), OpenMode::kWrite);
+      char c;
+      return std::to_string(f->Read(&c, 1));
+    });
     step("copy", [&] {
       fs.CopyFile(at("d\\a.lst"), at("d\\c.lst"), false);
       return read("d\\c.lst");

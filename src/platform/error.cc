@@ -88,6 +88,8 @@ Error ErrorFromErrno(int err, const std::string& path) {
       return Error(kFileAlreadyExists, path);
     case ENOMEM:
       return Error(kOutOfMemory, path);
+    case EBADF:  // a file read that was opened for writing, or the other way round
+      return Error(kBadFileNumber, path);
     default:
       return Error(kPathFileAccessError, path);
   }

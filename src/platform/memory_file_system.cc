@@ -41,6 +41,7 @@ class MemoryFile : public File {
   MemoryFile(std::shared_ptr<std::string> content, bool writing)
       : content_(std::move(content)), writing_(writing) {}
   size_t Read(char* buffer, size_t size) override {
+    if (writing_) throw Error(platform::kBadFileNumber);
     size_t n = std::min(size, content_->size() - std::min(position_, content_->size()));
     content_->copy(buffer, n, position_);
     position_ += n;
