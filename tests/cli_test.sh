@@ -19,6 +19,12 @@ expect_rc 0 "$LLUPDATE" --json SchreibschutzEntfernenAlleDateien "$T/dir"
 [ "$(stat -c %a "$T/dir/sub/b")" = 444 ] || fail "AlleDateien touched a subdirectory"
 grep -qx '{"v":1,"call":"Result","command":"SchreibschutzEntfernenAlleDateien","operation":"SchreibschutzEntfernenAlleDateien","result":null}' "$T/out" || fail "json result: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" SchreibschutzEntfernenAlleDateien "$T/nothing"
+# Only the driver keeps its progress in the settings store; no other operation reads it.
+echo junk >"$T/junk-store.sqlite"
+for call in "SchreibschutzEntfernenAlleDateien $T/dir" "SchreibschutzEntfernen $T/ro"; do
+  expect_rc 0 "$LLUPDATE" --settings "$T/junk-store.sqlite" --dry-run $call
+  grep -q "record\|sqlite" "$T/out" "$T/err" && fail "$call read the settings: $(cat "$T/out" "$T/err")"
+done
 
 expect_rc 0 "$LLUPDATE" --settings "$T/s.sqlite" setting CheckReportLL LetzterWert 3
 expect_rc 0 "$LLUPDATE" --settings "$T/s.sqlite" setting CheckReportLL LetzterWert
