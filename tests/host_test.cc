@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 #include "host/error_convention.h"
@@ -203,6 +204,17 @@ TEST(SettingsTest, StoresAcrossConnectionsAndDefaultsWhenEmpty) {
   OpenSettings(file)->SaveSetting("CheckReportLL", "LetzterWert", "3", "Standard");
   OpenSettings(file)->SaveSetting("CheckReportLL", "LetzterWert", "4", "Standard");
   EXPECT_EQ(Get(*OpenSettings(file)), "4");
+  // A store connected again (the driver does so on every call) lets go of the file it had.
+  auto open_files = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  auto settings = OpenSettings(file);
+  const auto before = open_files();
+  std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(file);
+  for (int call = 0; call < 3; ++call) settings->Init(0, connection, "Standard");
+  EXPECT_EQ(open_files(), before);
+  EXPECT_EQ(Get(*settings), "4");
 }
 
 TEST(SettingsTest, BadFilesGiveErrorsNeverDefaults) {
