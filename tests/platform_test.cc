@@ -425,6 +425,13 @@ TEST(OsFileSystemTest, ARecordOfAnotherAccount) {
   ASSERT_EQ(::stat(record.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_FALSE(testing::Exists(record + ".new"));
+  // Root, in turn, takes that account's record as it is: neither its owner nor its mode changes.
+  ASSERT_EQ(::chmod(record.c_str(), 0666), 0);
+  ASSERT_NE(NewOsFileSystem()->LockFormFolder(forms, 0), nullptr);
+  ASSERT_EQ(::stat(record.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+  EXPECT_EQ(st.st_gid, 65534u);
 }
 
 // A form replaced by a new file keeps its extended attributes (an ACL is one), every one of
