@@ -149,5 +149,39 @@ TEST_F(CatalogueTest, WarColoursBecomeBlack) {
             std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL12"});
 }
 
+// A catalogue holds at most 32767 forms (a 16-bit row counter): a type with that many is worked
+// through to its last form, one more is the overflow error and the type is left as it is.
+TEST_F(CatalogueTest, ATypeOfAtMost32767FormsIsWorkedThrough) {
+  const std::string old_colour = "Color==if(Position.Menge=0,RGB (255,255,255),RGB (0,0,0))\r\n";
+  std::shared_ptr<platform::FileSystem> memory = platform::NewMemoryFileSystem();
+  ScopedObjectRegistration registration(host::kFileSystemProgId, [&] { return memory; });
+  memory->CreateFolder("db");
+  memory->CreateFolder("db\\BerichteLL");
+  auto write = [&](const std::string& name, const std::string& bytes) {
+    memory->Open("db\\BerichteLL\\" + name, platform::OpenMode::kWrite)
+        ->Write(bytes.data(), bytes.size());
+  };
+  auto read = [&](const std::string& name) {
+    std::string bytes(256, '\0');
+    bytes.resize(memory->Open("db\\BerichteLL\\" + name, platform::OpenMode::kRead)
+                     ->Read(bytes.data(), bytes.size()));
+    return bytes;
+  };
+  for (int i = 1; i < 32767; ++i) write("f" + std::to_string(i) + ".war", "");
+  write("zz.war", old_colour);  // listed last
+  clsReportLLUpdate c;
+  EXPECT_TRUE(c.Korrektur_Wart_Farbe("db"));
+  EXPECT_EQ(read("zz.war"), "Color==RGB (0,0,0)\r\n");
+  EXPECT_TRUE(messages_.texts().empty());
+
+  write("zz.war", old_colour);
+  write("f0.war", "");
+  c.Korrektur_Wart_Farbe("db");
+  EXPECT_EQ(read("zz.war"), old_colour);
+  EXPECT_EQ(messages_.texts(),
+            std::vector<std::string>{"Allgemeiner Fehler in Aufbau_Array\r\n6\r\n\xC3\x9C"
+                                     "berlauf"});
+}
+
 }  // namespace
 }  // namespace llupdate

@@ -40,6 +40,10 @@ TEST(PathTest, ResolvesComponentsIgnoringCaseWithExactMatchFirst) {
             dir / "BerichteLL/xx_Neu.lst");
   ::mkdir((dir / "berichtell").c_str(), 0755);
   EXPECT_EQ(platform::ResolvePath(dir.path() + "\\berichtell"), dir / "berichtell");
+  // A closing separator is kept, so that the system tells a folder from a file; a root stays.
+  EXPECT_EQ(platform::ResolvePath(dir.path() + "\\berichtell\\"), dir / "berichtell/");
+  EXPECT_EQ(platform::ResolvePath("q\\"), "q/");
+  EXPECT_EQ(platform::ResolvePath("\\"), "/");
   EXPECT_TRUE(text::EqualsIgnoringCase("ÄRGER.lst", "ärger.LST"));
 }
 
