@@ -11,6 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "platform/os_faults.h"
 #include "platform/overlay_file_system.h"
 #include "test_support.h"
 #include "text/text.h"
@@ -450,14 +451,32 @@ TEST(OsFileSystemTest, AReplacedFormKeepsItsExtendedAttributes) {
   ASSERT_EQ(::setxattr(form.c_str(), "user.b", "zwei", 4, 0), 0);
   auto fs = NewOsFileSystem();
   fs->Open(dir.path() + "\\xx_f.bel", OpenMode::kCreateNew)->Finish("new", 3);
-  ASSERT_EQ(::setxattr(fresh.c_str(), "user.fremd", "x", 1, 0), 0);
-  ASSERT_TRUE(fs->ReplaceFile(dir.path() + "\\xx_f.bel", dir.path() + "\\f.bel"));
-  EXPECT_EQ(testing::ReadBytes(form), "new");
   auto value = [&](const char* name) {
     char buffer[16];
     ssize_t n = ::getxattr(form.c_str(), name, buffer, sizeof buffer);
     return n < 0 ? std::string("(none)") : std::string(buffer, static_cast<size_t>(n));
   };
+  // A new file that cannot lose an attribute of its own, take one of the form's, or take the
+  // form's mode does not take the form's place.
+  for (int failing : {0, 1, 3}) {
+    SCOPED_TRACE(failing);
+    ASSERT_EQ(::setxattr(fresh.c_str(), "user.fremd", "x", 1, 0), 0);
+    int seen = 0;
+    platform::SetOsFaultHook([&](platform::OsCall c, const std::string&) {
+      return (c == platform::OsCall::kAttributes || c == platform::OsCall::kOwner) &&
+                     seen++ == failing
+                 ? EIO
+                 : 0;
+    });
+    EXPECT_THROW(fs->ReplaceFile(dir.path() + "\\xx_f.bel", dir.path() + "\\f.bel"),
+                 platform::Error);
+    platform::SetOsFaultHook(nullptr);
+    EXPECT_EQ(testing::ReadBytes(form), "old");
+    EXPECT_EQ(value("user.kunde"), "eigen");
+  }
+  ASSERT_EQ(::setxattr(fresh.c_str(), "user.fremd", "x", 1, 0), 0);
+  ASSERT_TRUE(fs->ReplaceFile(dir.path() + "\\xx_f.bel", dir.path() + "\\f.bel"));
+  EXPECT_EQ(testing::ReadBytes(form), "new");
   EXPECT_EQ(value("user.kunde"), "eigen");
   EXPECT_EQ(value("user.b"), "zwei");
   EXPECT_EQ(value("user.fremd"), "(none)");

@@ -717,7 +717,8 @@ bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& 
   bool changed = false;
   for (const std::string& name : present) {
     if (std::find(wanted.begin(), wanted.end(), name) != wanted.end()) continue;
-    if (::fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
+    if ((OsFault(OsCall::kAttributes, shown) || ::fremovexattr(fd, name.c_str()) != 0) &&
+        errno != ENODATA) {
       throw ErrorFromErrno(errno, shown + " (" + name + ")");
     }
     changed = true;
@@ -729,7 +730,8 @@ bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& 
     size = ::lgetxattr(from.c_str(), name.c_str(), value.data(), value.size());
     if (size < 0) continue;
     value.resize(static_cast<size_t>(size));
-    if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+    if (OsFault(OsCall::kAttributes, shown) ||
+        ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
       throw ErrorFromErrno(errno, shown + " (" + name + ")");
     }
     changed = true;
@@ -751,7 +753,8 @@ bool CarryMetadata(const std::string& path, const struct stat& old, const std::s
       ::llistxattr(old_path.c_str(), nullptr, 0) == 0) {
     return true;
   }
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd =
+      OsFault(OsCall::kOpen, path) ? -1 : ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) throw ErrorFromErrno(errno, path);
   struct Closer {
     int fd;
@@ -761,7 +764,7 @@ bool CarryMetadata(const std::string& path, const struct stat& old, const std::s
   if (::fstat(fd, &now) != 0) throw ErrorFromErrno(errno, path);
   bool kept = true;
   if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
-      ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+      (OsFault(OsCall::kOwner, path) || ::fchown(fd, old.st_uid, old.st_gid) != 0)) {
     kept = false;
     if (now.st_gid != old.st_gid) {
       (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);  // at least the group, if ours
@@ -770,7 +773,8 @@ bool CarryMetadata(const std::string& path, const struct stat& old, const std::s
   const bool changed = CopyExtendedAttributes(old_path, fd, path);
   // After the ACL: its mask is the group bits.
   const mode_t mode = (old.st_mode & 07777) | S_IWUSR;
-  if ((changed || (now.st_mode & 07777) != mode) && ::fchmod(fd, mode) != 0) {
+  if ((changed || (now.st_mode & 07777) != mode) &&
+      (OsFault(OsCall::kOwner, path) || ::fchmod(fd, mode) != 0)) {
     throw ErrorFromErrno(errno, path);
   }
   return kept;
@@ -1036,7 +1040,9 @@ class OsFileSystem : public FileSystem {
     std::string os_folder = paths_.Resolve(folder).os_path;
     while (os_folder.size() > 1 && os_folder.back() == '/') os_folder.pop_back();
     const std::string shown = os_folder.empty() ? "." : os_folder;
-    int dfd = ::open(shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = OsFault(OsCall::kOpen, shown)
+                  ? -1
+                  : ::open(shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) {
       if (errno == ENOENT || errno == ENOTDIR) return nullptr;  // no forms to protect
       throw CannotLock("der Formularordner " + shown + " kann nicht gesperrt werden", errno,
@@ -1063,7 +1069,7 @@ class OsFileSystem : public FileSystem {
     const double wait = std::max(wait_seconds, 0.2);
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(static_cast<int64_t>(wait * 1000));
-    while (::flock(dfd, LOCK_EX | LOCK_NB) != 0) {
+    while (OsFault(OsCall::kLock, shown) || ::flock(dfd, LOCK_EX | LOCK_NB) != 0) {
       int err = errno;
       if (err == EINTR) continue;
       if (err != EWOULDBLOCK) {
@@ -1406,7 +1412,9 @@ class OsFileSystem : public FileSystem {
     if (ready.empty()) {
       std::vector<OwnFile> files;
       for (size_t i = 0, n = lock.NextBatch(); i < n; ++i) {
-        int fd = ::openat(lock.folder_fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        int fd = OsFault(OsCall::kUnnamed, "")
+                     ? -1
+                     : ::openat(lock.folder_fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
         struct stat st;
         if (fd >= 0 && ::fstat(fd, &st) != 0) {
           int err = errno;
@@ -1451,7 +1459,9 @@ class OsFileSystem : public FileSystem {
     }
     const std::string backup = PartialFileName(target);
     {
-      int in = ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      int in = OsFault(OsCall::kOpen, target)
+                   ? -1
+                   : ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
       if (in < 0) throw ErrorFromErrno(errno, shown);
       OsFile reader(in, shown);
       CopyToNewFile(
@@ -1473,9 +1483,13 @@ class OsFileSystem : public FileSystem {
     if ((old.st_mode & S_IWUSR) == 0 && old.st_uid == EffectiveUser()) {
       (void)::chmod(target.c_str(), (old.st_mode & 07777) | S_IWUSR);
     }
-    Fd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Fd in(OsFault(OsCall::kOpen, source)
+              ? -1
+              : ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (in.fd < 0) give_up(errno);
-    Fd out(::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    Fd out(OsFault(OsCall::kOpen, target)
+               ? -1
+               : ::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     if (out.fd < 0) give_up(errno);
     try {
       Overwrite(in.fd, out.fd, shown, held_->Durable());
@@ -1483,7 +1497,9 @@ class OsFileSystem : public FileSystem {
       // The form gets its old content back at once; if even that fails, the backup and the
       // record stay for the next writer.
       try {
-        Fd saved(::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        Fd saved(OsFault(OsCall::kOpen, backup)
+                     ? -1
+                     : ::open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (saved.fd < 0) throw ErrorFromErrno(errno, shown);
         GiveOldContentBack(saved.fd, out.fd, shown, held_->Durable());
         if (::unlink(backup.c_str()) != 0) lock->NoteLeftBehind();
