@@ -482,6 +482,33 @@ TEST(OsFileSystemTest, AReplacedFormKeepsItsExtendedAttributes) {
   EXPECT_EQ(value("user.fremd"), "(none)");
 }
 
+// On a file system without unnamed files a new file is named first and recorded by name; a file
+// of the run's own renamed over another of its names is recorded under that name too, so that
+// after a crash the next writer still knows it.
+TEST(OsFileSystemTest, WithoutUnnamedFilesNewFilesAreRecordedByName) {
+  TempDir dir;
+  platform::SetOsFaultHook([](platform::OsCall c, const std::string&) {
+    return c == platform::OsCall::kUnnamed ? EOPNOTSUPP : 0;
+  });
+  auto fs = NewOsFileSystem();
+  {
+    auto lock = fs->LockFormFolder(dir.path(), 0);
+    const std::string draft = dir.path() + "\\xx_a.bel";
+    const std::string saved = platform::PartialFileName(draft);
+    fs->Open(draft, OpenMode::kCreateNew)->Finish("1", 1);
+    fs->Open(saved, OpenMode::kCreateNew)->Finish("2", 1);
+    ASSERT_TRUE(fs->ReplaceFile(saved, draft));
+    struct stat st;
+    ASSERT_EQ(::stat((dir / "xx_a.bel").c_str(), &st), 0);
+    const std::string record = testing::ReadBytes(dir / ".llupdate-lock");
+    EXPECT_NE(record.find("own=xx_a.bel\t" + std::to_string(st.st_dev) + ":" +
+                          std::to_string(st.st_ino) + "\n"),
+              std::string::npos)
+        << record;
+  }
+  platform::SetOsFaultHook(nullptr);
+}
+
 TEST(PartialFileTest, NamesAreKnownAgain) {
   const std::string name = platform::PartialFileName("a.bel");
   EXPECT_TRUE(platform::IsPartialFileName(name));

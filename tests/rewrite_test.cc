@@ -337,6 +337,23 @@ TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
     }
     ExpectNothingOpen();
   }
+  // A new file that cannot be given the form's owner does not take its place: the form is
+  // rewritten in place and keeps its owner.
+  if (::geteuid() == 0) {
+    testing::WriteBytes(Form("f.bel"), old_form);
+    ASSERT_EQ(::chown(Form("f.bel").c_str(), 65534, 65534), 0);
+    int seen = 0;
+    platform::SetOsFaultHook([&](OsCall call, const std::string&) {
+      return call == OsCall::kOwner && seen++ == 0 ? EPERM : 0;
+    });
+    EXPECT_TRUE(Rewrite("f.bel"));
+    platform::SetOsFaultHook(nullptr);
+    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), converted);
+    struct stat st;
+    ASSERT_EQ(::stat(Form("f.bel").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+  }
   // A copy that fails halfway leaves the destination as it was and no partial file.
   testing::WriteBytes(Form("g.bel"), "destination");
   platform::SetOsFaultHook(
@@ -449,7 +466,7 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
   EXPECT_EQ(listing(), std::vector<std::string>{"f.bel"});
 
   using platform::OsCall;
-  for (OsCall call : {OsCall::kWrite, OsCall::kFlush}) {
+  for (OsCall call : {OsCall::kWrite, OsCall::kFlush, OsCall::kOpen}) {
     SCOPED_TRACE(static_cast<int>(call));
     fresh();
     int seen = 0;  // the first write or flush of the form is that of the new content
