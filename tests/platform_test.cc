@@ -515,6 +515,7 @@ TEST(PartialFileTest, NamesAreKnownAgain) {
   EXPECT_NE(platform::PartialFileName("a.bel"), name);
   EXPECT_TRUE(platform::IsPartialFileName("a.bel.llupdate-copy"));
   EXPECT_FALSE(platform::IsPartialFileName(".llupdate-copy"));
+  EXPECT_FALSE(platform::IsPartialFileName(".llupdate-0123456789abcdef.tmp"));  // no form's name
   EXPECT_FALSE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdeg.tmp"));
   EXPECT_FALSE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdef.tm"));
   EXPECT_TRUE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdef.tmp"));
