@@ -21,10 +21,12 @@ grep -qx '{"v":1,"call":"Result","command":"SchreibschutzEntfernenAlleDateien","
 expect_rc 0 "$LLUPDATE" SchreibschutzEntfernenAlleDateien "$T/nothing"
 # Only the driver keeps its progress in the settings store; no other operation reads it.
 echo junk >"$T/junk-store.sqlite"
-for call in "SchreibschutzEntfernenAlleDateien $T/dir" "SchreibschutzEntfernen $T/ro"; do
-  expect_rc 0 "$LLUPDATE" --settings "$T/junk-store.sqlite" --dry-run $call
-  grep -q "record\|sqlite" "$T/out" "$T/err" && fail "$call read the settings: $(cat "$T/out" "$T/err")"
-done
+reads_no_settings() {
+  expect_rc 0 "$LLUPDATE" --settings "$T/junk-store.sqlite" --dry-run "$@"
+  grep -q "record\|sqlite" "$T/out" "$T/err" && fail "$1 read the settings: $(cat "$T/out" "$T/err")"
+}
+reads_no_settings SchreibschutzEntfernenAlleDateien "$T/dir"
+reads_no_settings SchreibschutzEntfernen "$T/ro"
 
 expect_rc 0 "$LLUPDATE" --settings "$T/s.sqlite" setting CheckReportLL LetzterWert 3
 expect_rc 0 "$LLUPDATE" --settings "$T/s.sqlite" setting CheckReportLL LetzterWert
@@ -271,10 +273,21 @@ cp -R "$DEMO" "$T/full"
 # changes the form or folder it names, and one form's page-number rewrite with the switch-over's
 # texts gives what the switch-over gives.
 cp -R "$DEMO" "$T/exact"; cp -R "$DEMO" "$T/pages"
+E=$T/exact
+for call in "distribute $E $E/EXEDIR demo" "address $E" "war-colours $E" "ll12 $E" "ll24 $E" \
+  "dunning $E MAH" "Pruefe_Druckkataloge $E/EXEDIR demo" "Kopiere_Neue_Formulare_LL $E $E/EXEDIR demo" \
+  "Suche_ErsetzeProjektdatei Rechnung.bel $E Text x y" "Suche_ErsetzeProjektdatei_LL12 Rechnung.bel $E" \
+  "Suche_ErsetzeProjektdatei_Seite Rechnung.bel $E a b c d bel" "Umstellung_Auf_Neue_Anschrift $E" \
+  "Korrektur_Wart_Farbe $E" "Umstellung_auf_LL12 $E" "Umstellung_auf_LL24 $E" \
+  "Suche_ErsetzeProjektdatei_WarFarbe $E war" "Umstellung_Auf_Seite_Von_Bis $E bel" \
+  "Umstellung_Mahnformular $E MAH"; do
+  reads_no_settings $call
+done
 expect_rc 0 "$LLUPDATE" --no-sync Pruefe_Druckkataloge "$T/exact/EXEDIR" demo
 [ -d "$T/exact/EXEDIR/BERICHTELLDEMO/Preview" ] || fail "no catalogue folders: $(cat "$T/err")"
 for call in "Suche_ErsetzeProjektdatei_LL15 Wartung.war" "Suche_ErsetzeProjektdatei_Mahnung Mahnung.MAH"; do
   form=${call#* }
+  reads_no_settings ${call% *} "$form" "$T/exact"
   expect_rc 0 "$LLUPDATE" --no-sync ${call% *} "$form" "$T/exact"
   cmp -s "$DEMO/BerichteLL/$form" "$T/exact/BerichteLL/$form" && fail "${call% *} left $form as it was"
 done

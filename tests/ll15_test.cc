@@ -396,6 +396,23 @@ TEST_F(Ll15Test, EachTypeIsSavedFromItsOwnVersionOn) {
     }
   }
   EXPECT_TRUE(messages_.records().empty());
+
+  // The read-only attribute is removed folder-wide, then again form by form but for the forms
+  // of the first type: each removal that fails says so.
+  for (const char* name : {"at.bel", "at.war"}) {
+    testing::MakeReadOnly(Form(name));
+    faults_.fs().FailOn(FsOp::kSetAttributes, 1, 70, name);
+    faults_.fs().FailOn(FsOp::kSetAttributes, 1, 70, name);
+  }
+  c_.Umstellung_auf_LL24(dir_.path());
+  std::vector<std::string> refused;
+  for (const std::string& text : messages_.texts())
+    refused.push_back(text.substr(0, text.find('!')));
+  const std::string refusal = "Schreibschutz bei Datei " + dir_.path();
+  EXPECT_EQ(refused, (std::vector<std::string>{
+                         refusal + "\\BerichteLL\\at.bel kann nicht entfernt werden",
+                         refusal + "\\BerichteLL\\at.war kann nicht entfernt werden",
+                         refusal + "\\Berichtell\\at.war kann nicht entfernt werden"}));
 }
 
 TEST_F(Ll15Test, FailedControlSavesDoNotChangeTheResult) {
