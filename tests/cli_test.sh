@@ -269,6 +269,13 @@ cp -R "$DEMO" "$T/full"
 "$LLUPDATE" address "$T/full" 2>/dev/full >/dev/null; [ $? = 3 ] || fail "address 2>/dev/full"
 [ -z "$(ls "$T/full/BerichteLL" | grep -E '^(xx_|alt_)')" ] || fail "leftovers after lost output"
 
+# Every operation may change files: the help of each offers a dry run.
+exact=$("$LLUPDATE" --help | awk '/by their exact names/{on=1;next} on && /^  [A-Z]/{print $1}')
+[ "$(echo "$exact" | wc -l)" = 17 ] || fail "exact operations listed: $exact"
+for name in $exact; do
+  "$LLUPDATE" help "$name" | grep -q "^With --dry-run" || fail "$name offers no dry run"
+done
+
 # The operations by their exact names take their arguments in the interface's order: each
 # changes the form or folder it names, and one form's page-number rewrite with the switch-over's
 # texts gives what the switch-over gives.
