@@ -604,5 +604,28 @@ TEST(OsFileSystemTest, CopyKeepsContentModeAndTimeAndLeavesNoPartialFile) {
   EXPECT_EQ(fs->ListFiles(dir.path()).size(), 2u);
 }
 
+// A kernel or file system that cannot write and flush in one call gets a write and a flush; one
+// that fails otherwise fails the file.
+TEST(OsFileSystemTest, ADurableWriteFallsBackWhenTheSystemCannot) {
+  TempDir dir;
+  auto fs = platform::NewOsFileSystem();
+  for (int err : {EOPNOTSUPP, EINVAL, ENOSYS, EIO}) {
+    SCOPED_TRACE(err);
+    int seen = 0;
+    platform::SetOsFaultHook([&](platform::OsCall c, const std::string&) {
+      return c == platform::OsCall::kWrite && seen++ == 0 ? err : 0;
+    });
+    auto file = fs->Open(dir.path() + "\\f.bel", OpenMode::kCreateNew);
+    if (err == EIO) {
+      EXPECT_THROW(file->Finish("abc", 3), platform::Error);
+    } else {
+      file->Finish("abc", 3);
+      EXPECT_EQ(testing::ReadBytes(dir / "f.bel"), "abc");
+    }
+    platform::SetOsFaultHook(nullptr);
+    ::unlink((dir / "f.bel").c_str());
+  }
+}
+
 }  // namespace
 }  // namespace llupdate
