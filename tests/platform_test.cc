@@ -624,6 +624,21 @@ TEST(OsFileSystemTest, ADurableWriteFallsBackWhenTheSystemCannot) {
     }
     platform::SetOsFaultHook(nullptr);
     ::unlink((dir / "f.bel").c_str());
+    // The same for the lock's record of the files a run makes.
+    auto lock = fs->LockFormFolder(dir.path(), 0);
+    seen = 0;
+    platform::SetOsFaultHook([&](platform::OsCall c, const std::string& path) {
+      return c == platform::OsCall::kWrite && path == ".llupdate-lock" && seen++ == 0 ? err : 0;
+    });
+    if (err == EIO) {
+      EXPECT_THROW(fs->Open(dir.path() + "\\f.bel", OpenMode::kCreateNew), platform::Error);
+    } else {
+      fs->Open(dir.path() + "\\f.bel", OpenMode::kCreateNew)->Finish("abc", 3);
+      EXPECT_EQ(testing::ReadBytes(dir / "f.bel"), "abc");
+    }
+    platform::SetOsFaultHook(nullptr);
+    lock.reset();
+    ::unlink((dir / "f.bel").c_str());
   }
 }
 

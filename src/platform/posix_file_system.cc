@@ -295,10 +295,10 @@ class OsWriterLock : public WriterLock {
     if (finished_) return;
     const ssize_t size = static_cast<ssize_t>(line.size());
     bool written = false;
-    if (OsFault(OsCall::kWrite, kLockFileName)) {
-      errno = EIO;
-    } else if (held_->Durable()) {
-      ssize_t n = WriteDurably(record_fd_, line.data(), line.size(), end_);
+    if (held_->Durable()) {
+      ssize_t n = OsFault(OsCall::kWrite, kLockFileName)
+                      ? -1
+                      : WriteDurably(record_fd_, line.data(), line.size(), end_);
       written = n == size;
       if (n >= 0 && !written) errno = EIO;
       if (n < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS)) {
@@ -306,7 +306,8 @@ class OsWriterLock : public WriterLock {
                   ::fdatasync(record_fd_) == 0;
       }
     } else {
-      written = ::pwrite(record_fd_, line.data(), line.size(), end_) == size;
+      written = !OsFault(OsCall::kWrite, kLockFileName) &&
+                ::pwrite(record_fd_, line.data(), line.size(), end_) == size;
     }
     if (!written) throw ErrorFromErrno(errno, kLockFileName);
     end_ += static_cast<off_t>(line.size());
