@@ -380,6 +380,17 @@ TEST_F(DriverTest, RecordsTheSwitchOverPastRefusedFormsButNotPastOneNotPutInPlac
   EXPECT_TRUE(settings_->saved.empty()) << ::testing::PrintToString(messages_.texts());
   EXPECT_TRUE(Drive());  // the rerun puts it in place and records the step
   EXPECT_EQ(settings_->saved, std::vector<std::string>{"6"});
+
+  // The same for a form the List & Label control saves.
+  const std::string old_ter = "[Description]\r\nFileVersion=1\r\n" + Form("1", "T");
+  testing::WriteBytes(db_ / "BerichteLL/Neu.ter", old_ter);
+  faults_.fs().FailOn(FsOp::kReplace, 1, 53, "Neu.ter");  // whatever the error
+  Drive("5");
+  EXPECT_TRUE(settings_->saved.empty()) << ::testing::PrintToString(messages_.texts());
+  EXPECT_EQ(testing::ReadBytes(db_ / "BerichteLL/Neu.ter"), old_ter);
+  EXPECT_TRUE(Drive());
+  EXPECT_EQ(settings_->saved, std::vector<std::string>{"6"});
+  EXPECT_NE(testing::ReadBytes(db_ / "BerichteLL/Neu.ter"), old_ter);
 }
 
 }  // namespace

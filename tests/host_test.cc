@@ -50,6 +50,7 @@ TEST(DynArrayTest, BehavesAsTheCallersRelyOn) {
   EXPECT_EQ(a->Find(0, 2, false, 0, 1, 0), -1);
   a->InsertRows(1, 1);
   EXPECT_TRUE(a->GetValue(1, 0).IsEmpty());
+  EXPECT_EQ(a->Find(0, 0, Variant(), 0, 1, 0), 1);  // an empty cell is found as empty
   EXPECT_EQ(a->GetValue(2, 0).ToString(), "Angebot.lst");
   try {
     a->SetValue(3, 0, "x");

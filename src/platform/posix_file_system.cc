@@ -185,9 +185,8 @@ std::string ReadAll(int fd) {
 
 // The header of a lock file for this process, its run going on or finished.
 std::string LockHeader(bool running) {
-  char host[256] = "?";
-  ::gethostname(host, sizeof host - 1);
-  host[sizeof host - 1] = '\0';
+  char host[256] = "?";                  // the rest is zeros
+  ::gethostname(host, sizeof host - 1);  // so a name cut short still ends in one
   char since[32] = "";
   std::time_t now = std::time(nullptr);
   struct tm local;
