@@ -49,6 +49,9 @@ candidates() {
   done
 }
 
+# The code of the chosen line, without a comment at its end.
+code_of() { sed -n "${line}p" "$1" | sed 's|\s*//.*||'; }
+
 mapfile -t files < <(cd "$work/tree" && find src -name '*.cc' | sort)
 if [ -n "$room" ]; then
   mapfile -t files < <(printf '%s\n' "${files[@]}" | grep "^src/$room/")
@@ -69,8 +72,9 @@ while [ $planted -lt "$count" ] && [ $tries -lt $((count * 20)) ]; do
   line=${lines[RANDOM % ${#lines[@]}]}
   cp "$work/tree/$file" "$work/original"
   sed -i "${line}s/${patterns[f]}/${replacements[f]}/" "$work/tree/$file"
-  if cmp -s "$work/original" "$work/tree/$file"; then
-    continue  # the fault does not apply to this line
+  if [ "$(code_of "$work/original")" = "$(code_of "$work/tree/$file")" ]; then
+    cp "$work/original" "$work/tree/$file"
+    continue  # the fault does not apply to this line, or only to its comment
   fi
   change=$(diff -U0 "$work/original" "$work/tree/$file" | tail -n +3 || true)
   if build; then

@@ -124,6 +124,18 @@ TEST_F(DistributionTest, FailuresKeepTheMarkerAndNameTheStep) {
   EXPECT_TRUE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
   ASSERT_EQ(messages_.texts().size(), 1u);
   EXPECT_EQ(messages_.texts()[0].rfind("Die Änderungen konnten nicht auf den Datenträger", 0), 0u);
+
+  // A delivered form that cannot be read distributes nothing: the delivery waits.
+  messages_.records().clear();
+  Delivered("D.bel", Form("1", "D"));
+  faults_.fs().FailOn(FsOp::kOpen, 1, 70, "D.bel");
+  EXPECT_FALSE(Distribute());
+  EXPECT_FALSE(testing::Exists(db_ / "BerichteLL/D.bel"));
+  EXPECT_TRUE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
+  ASSERT_EQ(messages_.records().size(), 1u);
+  EXPECT_EQ(messages_.records()[0].text.rfind("Nicht alle Formulare in ", 0), 0u);
+  EXPECT_EQ(messages_.records()[0].level, 3);
+  EXPECT_TRUE(messages_.records()[0].flag);
 }
 
 // Records the events of a job, and cancels a token when a form of the given operation is
