@@ -114,10 +114,9 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
           std::shared_ptr<DynArray> list = member;
           files::FileContext ctx = Internals::Files(*this);
 
-          bool success = false;
           bool stopped = false;
           for (const ll15::TypeRule& rule : ll15::kTypeRules) {
-            success = catalogue::Aufbau_Array2(ctx, rule.extension, *list, directory);
+            bool success = catalogue::Aufbau_Array2(ctx, rule.extension, *list, directory);
             if (!success) continue;
             int32_t rows = list->Count(1);
             ProgressObserver* progress = Internals::Progress(*this);
