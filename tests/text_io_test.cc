@@ -1,6 +1,7 @@
 #include "text/text_io.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <clocale>
 #include <cmath>
@@ -86,6 +87,22 @@ TEST(TextIoTest, LineEndsAcrossReadChunks) {
   EXPECT_EQ(lines[1], "b");
   testing::WriteBytes(dir / "empty.lst", "");
   EXPECT_TRUE(RoundTrip(dir / "empty.lst", dir / "emptyout.lst").empty());
+  // A line of many chunks is copied whole, and the buffer that held it is not kept for the
+  // next text.
+  auto in_use = [] { return ::mallinfo2().uordblks + ::mallinfo2().hblkhd; };
+  testing::WriteBytes(dir / "long.lst", std::string(5 << 20, 'x') + "\r\n");
+  const size_t before = in_use();
+  {
+    auto fs = platform::NewOsFileSystem();
+    text::TextReader reader(fs->Open(dir / "long.lst", platform::OpenMode::kRead));
+    text::TextWriter writer(fs->Open(dir / "longout.lst", platform::OpenMode::kWrite),
+                            reader.encoding());
+    std::string line;
+    while (reader.ReadLineBytes(line)) writer.WriteLineBytes(line);
+    writer.Close();
+  }
+  EXPECT_EQ(testing::ReadBytes(dir / "longout.lst"), testing::ReadBytes(dir / "long.lst"));
+  EXPECT_LT(in_use(), before + (1u << 20));
 }
 
 // A character that a chunk of the writer (256 KiB) would cut in two is written whole, in every
