@@ -337,6 +337,21 @@ TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
     }
     ExpectNothingOpen();
   }
+  // A record of the lock planted as a link is not followed: nothing is done, and the message
+  // says what to do.
+  testing::WriteBytes(Form("f.bel"), old_form);
+  testing::WriteBytes(dir_ / "elsewhere", "x");
+  ::unlink(Form(".llupdate-lock").c_str());
+  ASSERT_EQ(::symlink((dir_ / "elsewhere").c_str(), Form(".llupdate-lock").c_str()), 0);
+  messages_.records().clear();
+  EXPECT_FALSE(Rewrite("f.bel"));
+  EXPECT_EQ(testing::ReadBytes(Form("f.bel")), old_form);
+  EXPECT_EQ(testing::ReadBytes(dir_ / "elsewhere"), "x");
+  ASSERT_EQ(messages_.texts().size(), 1u);
+  EXPECT_NE(messages_.texts()[0].find("er ist ein symbolischer Link: entfernen Sie ihn"),
+            std::string::npos)
+      << messages_.texts()[0];
+  ::unlink(Form(".llupdate-lock").c_str());
   // A new file that cannot be given the form's owner does not take its place: the form is
   // rewritten in place and keeps its owner.
   if (::geteuid() == 0) {
