@@ -137,9 +137,12 @@ TEST_F(FormsTest, DunningWidths) {
             "width=300001\r\nTEXT=POSITION.LEERZEILE1\r\nWidth=130000\r\n"
             "LineWrap=1\r\nTEXT=POSITION.LEERZEILE1\r\n");
   EXPECT_EQ(testing::ReadBytes(Form("none.mah")), none);
-  EXPECT_EQ(Text("LST.mah"),
+  const std::string list_form = Text("LST.mah");
+  EXPECT_EQ(list_form,
             "  Width=30000\r\n  LineWrap=False\r\n[Other]\r\n  LineWrap=0\r\n"
             "  text=Position.LeerZeile1\r\n");
+  EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_Mahnung("LST.mah", dir_.path()));  // also by itself
+  EXPECT_EQ(Text("LST.mah"), list_form);
   EXPECT_TRUE(messages_.records().empty());
 
   // A form that cannot be written stops the job; forms after it stay as they are.

@@ -127,6 +127,11 @@ TEST_F(RewriteTest, EightBitAndUtf16FormsGiveTheSameResult) {
     EXPECT_EQ(testing::ReadBytes(Form("b.bel")),
               all_bytes + "\r\nM\xFC" + written + " x" + written + "\r\n\xFC\r\n");
   }
+  // A UTF-16 form is compared and replaced in its characters.
+  testing::WriteBytes(Form("w.bel"), std::string("\xFF\xFEM\0\xFC\0=\08\0\r\0\n\0", 14));
+  EXPECT_TRUE(c.Suche_ErsetzeProjektdatei("w.bel", dir_.path(), "M\xC3\xBC=8", "=8", "=\xC3\xA4"));
+  EXPECT_EQ(testing::ReadBytes(Form("w.bel")),
+            std::string("\xFF\xFEM\0\xFC\0=\0\xE4\0\r\0\n\0", 14));
 }
 
 // A form that cannot be read without loss is never written back: line ends of LF alone would make
