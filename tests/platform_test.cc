@@ -517,6 +517,7 @@ TEST(PartialFileTest, NamesAreKnownAgain) {
   EXPECT_FALSE(platform::IsPartialFileName(".llupdate-copy"));
   EXPECT_FALSE(platform::IsPartialFileName(".llupdate-0123456789abcdef.tmp"));  // no form's name
   EXPECT_FALSE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdeg.tmp"));
+  EXPECT_FALSE(platform::IsPartialFileName("a.bel.llupdate-g123456789abcdef.tmp"));
   EXPECT_FALSE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdef.tm"));
   EXPECT_TRUE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdef.tmp"));
 }
