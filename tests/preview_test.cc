@@ -77,6 +77,12 @@ TEST(PreviewTest, EditScriptsAreValidAndShortest) {
   EXPECT_EQ(UnifiedDiff(twelve, changed),
             "@@ -1,5 +1,5 @@\n 1\n-2\n+zwei\n 3\n 4\n 5\n"
             "@@ -8,5 +8,4 @@\n 8\n 9\n 10\n-11\n 12\n");
+  // Changes twice the context apart share a hunk.
+  std::string close = twelve;
+  close.replace(close.find("9\r\n"), 1, "neun");
+  close.replace(close.find("2\r\n"), 1, "zwei");
+  EXPECT_EQ(UnifiedDiff(twelve, close),
+            "@@ -1,12 +1,12 @@\n 1\n-2\n+zwei\n 3\n 4\n 5\n 6\n 7\n 8\n-9\n+neun\n 10\n 11\n 12\n");
   std::string diff = UnifiedDiff(before, after);
   EXPECT_EQ(std::count(diff.begin(), diff.end(), '\n'), 40001);
   EXPECT_NE(diff.find("-Zeile 19999 [CR]\n"), std::string::npos);

@@ -139,7 +139,9 @@ TEST_F(RewriteTest, EightBitAndUtf16FormsGiveTheSameResult) {
 // keep the usual rule (a LF alone belongs to the line).
 TEST_F(RewriteTest, FormsThatCannotBeReadWithoutLossAreRefused) {
   std::string utf16_odd("\xFF\xFES\0=\08\0\r\0\n\0x", 11);
-  for (const std::string& bytes : {std::string("Spacing.Paragraph=8\nX=8\n"), utf16_odd}) {
+  for (const auto& [bytes, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"Spacing.Paragraph=8\nX=8\n", "Zeilenenden nur LF, ohne CR (kein Textprojekt)"},
+           {utf16_odd, "UTF-16 mit ungerader L\xC3\xA4nge (kein Textprojekt)"}}) {
     messages_.records().clear();
     testing::WriteBytes(Form("f.bel"), bytes);
     EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei("f.bel", dir_.path(), "=8", "=8", "=9"));
@@ -154,7 +156,8 @@ TEST_F(RewriteTest, FormsThatCannotBeReadWithoutLossAreRefused) {
     EXPECT_EQ(testing::ReadBytes(Form("f.bel")), bytes);
     ASSERT_EQ(messages_.texts().size(), 1u);
     EXPECT_NE(messages_.texts()[0].find("\r\n321\r\n"), std::string::npos);
-    EXPECT_NE(messages_.texts()[0].find("f.bel: "), std::string::npos) << messages_.texts()[0];
+    EXPECT_NE(messages_.texts()[0].find("f.bel: " + reason), std::string::npos)
+        << messages_.texts()[0];
     ExpectNothingOpen();
   }
   // LF-only line ends are found wherever they are: after a first chunk without any line end,

@@ -208,7 +208,7 @@ void OverlayFileSystem::CreateFolder(const std::string& path) {
   if (NameTaken(path)) throw Error(kFileAlreadyExists, path);
   if (!FolderOf(path).empty() && !IsFolder(FolderOf(path))) throw Error(kPathNotFound, path);
   Node& node = Put(path);
-  node = Node{true, true, path, nullptr, false};
+  node = Node{true, true, path, nullptr};  // a folder is never read-only here
 }
 
 void OverlayFileSystem::CopyFile(const std::string& source, const std::string& destination,
