@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -507,6 +508,30 @@ TEST(OsFileSystemTest, WithoutUnnamedFilesNewFilesAreRecordedByName) {
         << record;
   }
   platform::SetOsFaultHook(nullptr);
+}
+
+// A folder another run holds is busy: the writer says which run, from what that run recorded.
+TEST(OsFileSystemTest, AHeldFolderNamesItsHolder) {
+  TempDir dir;
+  int held = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  testing::WriteBytes(dir / ".llupdate-lock",
+                      "host=nebenan\npid=4711\nsince=2026-12-07 10:00:00\nstate=running\n");
+  auto fs = NewOsFileSystem();
+  std::string message;
+  try {
+    fs->LockFormFolder(dir.path(), 0);
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), 70);
+    message = e.what();
+  }
+  EXPECT_NE(message.find("die Datenbank mit dem Formularordner " + dir.path() +
+                         " wird von einem anderen Lauf bearbeitet (Rechner nebenan, Prozess "
+                         "4711, seit 2026-12-07 10:00:00)"),
+            std::string::npos)
+      << message;
+  ::close(held);
+  EXPECT_NE(fs->LockFormFolder(dir.path(), 0), nullptr);
 }
 
 TEST(PartialFileTest, NamesAreKnownAgain) {

@@ -87,6 +87,8 @@ TEST(PreviewTest, EditScriptsAreValidAndShortest) {
   EXPECT_EQ(std::count(diff.begin(), diff.end(), '\n'), 40001);
   EXPECT_NE(diff.find("-Zeile 19999 [CR]\n"), std::string::npos);
   EXPECT_NE(diff.find("+Zeile 0 [CR LF]\n"), std::string::npos);
+  EXPECT_EQ(UnifiedDiff("a\nb", "a\r\nb\r\n"),
+            "@@ -1,2 +1,2 @@\n-a [LF]\n-b [no line end]\n+a [CR LF]\n+b [CR LF]\n");
 }
 
 class OverlayTest : public ::testing::Test {

@@ -74,6 +74,15 @@ TEST(TextIoTest, UnicodeFilesComeBackInTheirOwnEncoding) {
   testing::WriteBytes(dir / "u8.lst", utf8);
   EXPECT_EQ(RoundTrip(dir / "u8.lst", dir / "u8out.lst")[0], "Größe=Ω");
   EXPECT_EQ(testing::ReadBytes(dir / "u8out.lst"), utf8);
+  // A line given as bytes to a Unicode file is its text.
+  {
+    text::TextWriter writer(
+        platform::NewOsFileSystem()->Open(dir / "bytes.lst", platform::OpenMode::kWrite),
+        Encoding::kUtf16Le);
+    writer.WriteLineBytes("Ω");
+    writer.Close();
+  }
+  EXPECT_EQ(testing::ReadBytes(dir / "bytes.lst"), std::string("\xFF\xFE\xA9\x03\r\0\n\0", 8));
 }
 
 TEST(TextIoTest, LineEndsAcrossReadChunks) {
