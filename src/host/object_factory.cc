@@ -34,11 +34,7 @@ ObjectCreator RegisterObject(const std::string& progid, ObjectCreator creator) {
   Registry& registry = TheRegistry();
   std::lock_guard lock(registry.mutex);
   ObjectCreator previous;
-  auto it = registry.creators.find(progid);
-  if (it != registry.creators.end()) {
-    previous = std::move(it->second);
-    registry.creators.erase(it);
-  }
+  if (auto node = registry.creators.extract(progid)) previous = std::move(node.mapped());
   if (creator) registry.creators[progid] = std::move(creator);
   return previous;
 }
