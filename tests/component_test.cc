@@ -1,9 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <thread>
 
 #include "host/message_sinks.h"
+#include "llupdate/call.h"
+#include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
 #include "test_support.h"
 
@@ -173,6 +177,45 @@ TEST(ComponentTest, TheJobGivesItsFileSystemTheDurableChoiceAndTheWait) {
 }
 
 // Without a file-system object an operation fails and says so, and nothing is held.
+// A call made inside another (from its progress) on another database takes that database's own
+// lock: nothing there is written while another run holds it.
+TEST(ComponentTest, ACallInsideACallOnAnotherDatabaseTakesItsLock) {
+  testing::RecordedMessages messages;
+  TempDir a, b;
+  const std::string old_form = "Spacing.Paragraph=8\r\n";
+  for (const TempDir* db : {&a, &b}) {
+    ::mkdir((*db / "BerichteLL").c_str(), 0755);
+    testing::WriteBytes(*db / "BerichteLL/f.bel", old_form);
+  }
+  int held = ::open((b / "BerichteLL").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  clsReportLLUpdate c;
+  struct Inner : ProgressObserver {
+    clsReportLLUpdate* c;
+    std::string other;
+    int calls = 0;
+    bool result = true;
+    void FormStarted(const std::string&, const std::string&, const std::string&,
+                     const std::string&) override {
+      if (calls++ == 0) result = c->Umstellung_Auf_Neue_Anschrift(other);
+    }
+    void TypeStarted(const std::string&, const std::string&, int) override {}
+    void FormFinished(const std::string&, const std::string&, const std::string&, bool) override {}
+    void FormWritten(const std::string&) override {}
+  } inner;
+  inner.c = &c;
+  inner.other = b.path();
+  CallOptions options;
+  options.progress = &inner;
+  options.lock_wait_seconds = 0;
+  c.SetCallOptions(options);
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(a.path()));
+  EXPECT_FALSE(inner.result);
+  EXPECT_EQ(testing::ReadBytes(b / "BerichteLL/f.bel"), old_form);
+  EXPECT_NE(testing::ReadBytes(a / "BerichteLL/f.bel"), old_form);
+  ::close(held);
+}
+
 TEST(ComponentTest, WithoutAFileSystemObjectAnOperationFails) {
   testing::TempDir dir;
   ::mkdir((dir / "BerichteLL").c_str(), 0755);
