@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cmath>
+#include <limits>
+
 #include "component/internals.h"
 #include "files/file_table.h"
 #include "llupdate/report_ll_update.h"
@@ -41,6 +44,8 @@ TEST(NumberTextTest, ReadsDecimalsAndWritesTheGeneralFormat) {
   EXPECT_EQ(rewrites::FormatGeneral(0.0001), "0.0001");
   EXPECT_EQ(rewrites::FormatGeneral(1000000000000005.0), "1.00000000000001E+15");  // half away
   EXPECT_EQ(rewrites::FormatGeneral(-0.0), "0");
+  EXPECT_EQ(rewrites::FormatGeneral(std::numeric_limits<double>::infinity()), "0");
+  EXPECT_EQ(rewrites::FormatGeneral(std::nan("")), "0");
   EXPECT_EQ(rewrites::FormatGeneral(0.9999999999999996), "1");  // the carry runs to the front
   EXPECT_EQ(rewrites::FormatGeneral(-9999999999999996.0), "-1E+16");
 }

@@ -529,6 +529,7 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
             std::string::npos)
       << messages.records()[0].text;
   EXPECT_EQ(messages.records()[0].level, 3);
+  EXPECT_FALSE(messages.records()[0].flag);
 }
 
 }  // namespace

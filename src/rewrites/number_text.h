@@ -16,7 +16,8 @@ double ParseNumber(const std::string& text);
 int16_t ToInteger16(const std::string& text);
 
 // At most 15 significant digits, rounded half away from zero; no trailing zeros, no thousands
-// separator; exponent form (1E+15, 1.5E-05) from 1E+15 up and below 0.0001.
+// separator; exponent form (1E+15, 1.5E-05) from 1E+15 up and below 0.0001. A value that is no
+// finite number (none is ever read from a project) is written as 0.
 std::string FormatGeneral(double value);
 
 }  // namespace llupdate::rewrites
