@@ -85,6 +85,12 @@ TEST(PathTest, AJobKeepsWhatItLearntUntilALookupFails) {
   // After the job nothing is kept: every question goes to the disk again.
   testing::WriteBytes(dir / "BerichteLL/c.bel", "third");
   EXPECT_TRUE(fs->FileExists(dir.path() + "\\berichtell\\C.bel"));
+  // Nor is what was learnt outside a job kept for the next one.
+  EXPECT_FALSE(fs->FileExists(dir.path() + "\\berichtell\\D.bel"));
+  testing::WriteBytes(dir / "BerichteLL/d.bel", "fourth");
+  fs->BeginJob();
+  EXPECT_TRUE(fs->FileExists(dir.path() + "\\berichtell\\D.bel"));
+  fs->EndJob();
 }
 
 TEST(OsFileSystemTest, AMissingFileIsNamedAsTheDiskHasIt) {
