@@ -436,14 +436,35 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
     if (k.form.empty()) {
       // Stranded: the backup holds the form, the temporary file its new content; one message.
       EXPECT_EQ(testing::ReadBytes(Form("alt_f.bel")), "Spacing.Paragraph=8\r\n");
-      ASSERT_EQ(messages_.texts().size(), 1u);
-      EXPECT_NE(messages_.texts()[0].find("alt_f.bel"), std::string::npos);
+      const std::string folder = dir_.path() + "\\Berichtell\\";
+      EXPECT_EQ(messages_.texts(),
+                std::vector<std::string>{
+                    "Das Formular " + folder + "f.bel fehlt nach dem Ersetzen. Sein Inhalt ist " +
+                    "in der Sicherungsdatei " + folder + "alt_f.bel erhalten. Der umgestellte " +
+                    "Inhalt steht in " + folder + "xx_f.bel."});
     } else {
       EXPECT_EQ(testing::ReadBytes(Form("f.bel")), k.form);
       EXPECT_TRUE(messages_.records().empty());
     }
     ExpectNothingOpen();
   }
+  // Without a backup the form's new content is all there is: the message says where.
+  for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
+  messages_.records().clear();
+  testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
+  faults_.fs().FailOn(FsOp::kCopy, 1, 70, "alt_");
+  faults_.fs().FailOn(FsOp::kMove, 1, 70, "f.bel");
+  EXPECT_TRUE(Rewrite("f.bel"));
+  EXPECT_EQ(Listing(), std::vector<std::string>{"xx_f.bel"});
+  const std::string folder = dir_.path() + "\\Berichtell\\";
+  EXPECT_EQ(messages_.texts(),
+            std::vector<std::string>{"Das Formular " + folder +
+                                     "f.bel fehlt nach dem Ersetzen. Sein umgestellter Inhalt "
+                                     "steht in " +
+                                     folder + "xx_f.bel."});
+  ASSERT_EQ(messages_.records().size(), 1u);
+  EXPECT_EQ(messages_.records()[0].level, 3);
+  EXPECT_TRUE(messages_.records()[0].flag);
 }
 
 }  // namespace
