@@ -342,6 +342,8 @@ TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
     } else {
       ASSERT_EQ(messages_.texts().size(), 1u);
       EXPECT_EQ(messages_.texts()[0].rfind(k.message_start, 0), 0u) << messages_.texts()[0];
+      EXPECT_EQ(messages_.records()[0].level, 3);  // each an error, shown as one
+      EXPECT_TRUE(messages_.records()[0].flag);
     }
     ExpectNothingOpen();
   }
