@@ -661,6 +661,11 @@ TEST(LeftoversTest, HealingResolvesOnlyTheRunsOwnAndTellsEachAction) {
   ctx.progress = nullptr;
   rewrites::HealLeftovers(ctx, folder, {{"xx_B.bel", fs->FileIdentity(folder + "\\xx_B.bel")}});
   EXPECT_FALSE(testing::Exists(dir / "xx_B.bel"));
+  // Forms given their old content back in place are told to the observer too.
+  ctx.progress = &healing;
+  healing.lines.clear();
+  rewrites::ReportRestoredInPlace(ctx, folder, {"D.bel"});
+  EXPECT_EQ(healing.lines, std::vector<std::string>{"restored D.bel D.bel"});
 }
 
 }  // namespace
