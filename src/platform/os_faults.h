@@ -17,9 +17,9 @@ enum class OsCall {
   kLink,
   kUnlink,
   kSyncFolder,
-  kOpen,   // a form, its backup or new file in an in-place rewrite, the lock's folder and record
-  kLock,   // the lock of a form folder
-  kOwner,  // giving a new file the owner, group or mode of the form it replaces
+  kOpen,        // a form, its backup or new file in an in-place rewrite, the lock's folder
+  kLock,        // the lock of a form folder
+  kOwner,       // giving a new file the owner, group or mode of the form it replaces
   kAttributes,  // setting or removing an extended attribute of a new file
   kUnnamed,     // an unnamed new file (O_TMPFILE)
 };
