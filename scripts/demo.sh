@@ -57,7 +57,7 @@ for side in before db; do
     fi
   done
 done
-(cd "$scratch/show" && diff -ru -x llupdate-settings.sqlite -x .llupdate-lock before db) || true
+(cd "$scratch/show" && diff -ru -x llupdate-settings.sqlite -x '.llupdate-lock*' before db) || true
 echo "== where the database stands"
 "$llupdate" status "$scratch/db"
 echo "== the forms now"

@@ -148,7 +148,8 @@ echo half >"$F/Wartung.war.llupdate-00000000000000ab.tmp"
 { printf 'host=h\npid=1\nsince=now\nstate=running\n'
   for f in alt_Rechnung.bel alt_Mahnung.MAH xx_Wartung.war xx_Etikett.lbl Wartung.war.llupdate-00000000000000ab.tmp; do
     printf 'own=%s\t%s\n' "$f" "$(stat -c %d:%i "$F/$f")"
-  done; } >"$F/.llupdate-lock"
+  done; } >"$F/.llupdate-lock.$(id -u)"
+chmod 644 "$F/.llupdate-lock.$(id -u)"
 snap "$T/run" >"$T/before"
 expect_rc 1 "$LLUPDATE" recover "$T/run"
 [ "$(grep -vc '^foreign' "$T/out")" = 5 ] || fail "recover report: $(cat "$T/out")"

@@ -53,7 +53,9 @@ std::vector<int> CrashPoints(int calls, int step) {
 std::map<std::string, std::string> Snapshot(const std::string& root) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fsys::recursive_directory_iterator(root)) {
-    if (!entry.is_regular_file() || entry.path().filename() == ".llupdate-lock") continue;
+    if (!entry.is_regular_file() ||
+        entry.path().filename().string().rfind(".llupdate-lock", 0) == 0)
+      continue;
     if (entry.path().extension() == ".sqlite") continue;
     files[fsys::relative(entry.path(), root).string()] = testing::ReadBytes(entry.path().string());
   }

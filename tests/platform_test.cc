@@ -428,10 +428,16 @@ TEST(OsFileSystemTest, ARecordOfAnotherAccount) {
   ASSERT_EQ(::chmod(forms.c_str(), 0777), 0);
   testing::WriteBytes(record + ".new", "half");  // a replacement an earlier run did not finish
   EXPECT_EQ(lock_as_other(), "");
-  // What the record said is kept: a run of root's that did not finish is seen.
+  // A run of root's that did not finish is seen, from root's own record.
   ASSERT_EQ(::unlink(record.c_str()), 0);
   testing::WriteBytes(record, "state=running\n");
   ASSERT_EQ(::chmod(record.c_str(), 0644), 0);
+  const std::string roots = forms + "/.llupdate-lock.0", others = forms + "/.llupdate-lock.65534";
+  ::unlink(others.c_str());        // the other's runs above did not finish
+  EXPECT_EQ(lock_as_other(), "");  // the shared record only names the holder
+  ::unlink(others.c_str());
+  testing::WriteBytes(roots, "state=running\n");
+  ASSERT_EQ(::chmod(roots.c_str(), 0644), 0);
   EXPECT_EQ(lock_as_other(), "unfinished");
   struct stat st;
   ASSERT_EQ(::stat(record.c_str(), &st), 0);
@@ -444,6 +450,26 @@ TEST(OsFileSystemTest, ARecordOfAnotherAccount) {
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_EQ(st.st_mode & 07777, 0666u);
   EXPECT_EQ(st.st_gid, 65534u);
+  // Each account's record is its own and writable by it alone. One under another account's name,
+  // or one others may write, is refused as a whole and says why; root's is made anew.
+  ASSERT_EQ(::stat(others.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_mode & 022, 0u);
+  testing::WriteBytes(roots, "state=running\nown=\t1:2\n");
+  ASSERT_EQ(::chown(roots.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(others.c_str(), 0666), 0);
+  {
+    auto lock = NewOsFileSystem()->LockFormFolder(forms, 0);
+    ASSERT_NE(lock, nullptr);
+    const std::vector<std::string> refused = lock->refused_records();
+    ASSERT_EQ(refused.size(), 2u);
+    EXPECT_TRUE(
+        contains(refused[0] + refused[1], ".llupdate-lock.0 (er gehört dem Benutzer 65534"));
+    EXPECT_TRUE(contains(refused[0] + refused[1], "dürfen ihn schreiben"));
+    EXPECT_TRUE(lock->previous_own_files().empty());
+    ASSERT_EQ(::stat(roots.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+  }
 }
 
 // A form replaced by a new file keeps its extended attributes (an ACL is one), every one of
@@ -507,7 +533,8 @@ TEST(OsFileSystemTest, WithoutUnnamedFilesNewFilesAreRecordedByName) {
     ASSERT_TRUE(fs->ReplaceFile(saved, draft));
     struct stat st;
     ASSERT_EQ(::stat((dir / "xx_a.bel").c_str(), &st), 0);
-    const std::string record = testing::ReadBytes(dir / ".llupdate-lock");
+    const std::string record =
+        testing::ReadBytes(dir / (".llupdate-lock." + std::to_string(::geteuid())));
     EXPECT_NE(record.find("own=xx_a.bel\t" + std::to_string(st.st_dev) + ":" +
                           std::to_string(st.st_ino) + "\n"),
               std::string::npos)

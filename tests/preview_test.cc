@@ -187,6 +187,10 @@ TEST_F(OverlayTest, ReadsNoPipeNoLinkOutsideAndNoHeldDatabase) {
   int fd = ::open((forms + "/" + kLockFileName).c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::write(fd, "host=h\npid=1\nsince=now\nstate=running\n", 38), 38);
+  ::close(fd);
+  fd = ::open((forms + "/.llupdate-lock." + std::to_string(::geteuid())).c_str(), O_RDWR | O_CREAT,
+              0644);
+  ASSERT_EQ(::write(fd, "state=running\n", 14), 14);
   EXPECT_TRUE(overlay_->LockFormFolder(forms, 0)->previous_run_unfinished());
   ::close(fd);
   fd = ::open(forms.c_str(), O_RDONLY | O_DIRECTORY);

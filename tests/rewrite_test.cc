@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <functional>
 
 #include "component/internals.h"
 #include "files/file_table.h"
@@ -531,28 +532,77 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
     EXPECT_EQ(listing(), std::vector<std::string>{"f.bel"});
   }
 
-  // A run that died while the form was half written: its record names the backup.
-  fresh();
-  const std::string backup = "f.bel.llupdate-00000000000000ab.tmp";
-  testing::WriteBytes(dir / ("BerichteLL/" + backup), old_form);
-  testing::WriteBytes(form, "Spacing.Par");  // torn
-  struct stat st;
-  ASSERT_EQ(::stat((dir / ("BerichteLL/" + backup)).c_str(), &st), 0);
-  testing::WriteBytes(dir / "BerichteLL/.llupdate-lock",
-                      "state=running\nown=" + backup + "\t" + std::to_string(st.st_dev) + ":" +
-                          std::to_string(st.st_ino) + "\ninplace=f.bel\t" + backup + "\n");
-  messages.records().clear();
-  EXPECT_TRUE(rewrite());
-  EXPECT_EQ(testing::ReadBytes(other), converted);  // restored, then converted
-  EXPECT_EQ(listing(), std::vector<std::string>{"f.bel"});
-  // The person is told, as a notice, which forms got their old content back.
-  ASSERT_FALSE(messages.records().empty());
-  EXPECT_NE(messages.records()[0].text.find("haben ihren alten Inhalt zur\xC3\xBC"
-                                            "ck: f.bel."),
-            std::string::npos)
-      << messages.records()[0].text;
-  EXPECT_EQ(messages.records()[0].level, 3);
-  EXPECT_FALSE(messages.records()[0].flag);
+  // A run that died while the form was half written: its record names the backup, the new
+  // content and the form's identity. The form gets its old content back only where it is still
+  // that file, in a state the run could have left; otherwise both stay and the person is told.
+  const std::string backup = "f.bel.llupdate-00000000000000ab.tmp", source = "xx_f.bel";
+  const std::string record = dir / ("BerichteLL/.llupdate-lock." + std::to_string(::geteuid()));
+  auto identity = [&](const std::string& name) {
+    struct stat st;
+    EXPECT_EQ(::stat((dir / ("BerichteLL/" + name)).c_str(), &st), 0);
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  };
+  auto crashed = [&](const std::string& form_name) {
+    fresh();
+    testing::WriteBytes(dir / ("BerichteLL/" + backup), old_form);
+    testing::WriteBytes(dir / ("BerichteLL/" + source), converted);
+    testing::WriteBytes(form, converted.substr(0, 30));  // torn
+    testing::WriteBytes(record, "state=running\nown=" + backup + "\t" + identity(backup) +
+                                    "\nown=\t" + identity(source) + "\ninplace=" + form_name +
+                                    "\t" + backup + "\t" + source + "\t" + identity("f.bel") +
+                                    "\n");
+    ::chmod(record.c_str(), 0644);
+    messages.records().clear();
+  };
+  const struct {
+    const char* what;
+    std::function<void()> after_crash;
+    std::string form_name, form_after;
+    bool restored;
+  } cases[] = {
+      {"torn", [] {}, "f.bel", converted, true},
+      {"saved anew", [&] { ::unlink(form.c_str()), testing::WriteBytes(form, "neu\r\n"); }, "f.bel",
+       "neu\r\n", false},
+      {"changed in place", [&] { testing::WriteBytes(form, "Spacing.Paragraph=9\r\n"); }, "f.bel",
+       "Spacing.Paragraph=9\r\n", false},
+      {"a name out of the folder", [] {}, "../f.other", converted.substr(0, 30), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    crashed(c.form_name);
+    c.after_crash();
+    EXPECT_TRUE(rewrite());
+    EXPECT_EQ(testing::ReadBytes(form), c.form_after);
+    std::vector<std::string> names = listing();
+    ASSERT_FALSE(messages.records().empty());
+    const auto& said = messages.records()[0];
+    if (c.restored) {
+      EXPECT_EQ(names, (std::vector<std::string>{"f.bel"}));
+      EXPECT_NE(said.text.find("haben ihren alten Inhalt zur\xC3\xBC"
+                               "ck: f.bel."),
+                std::string::npos)
+          << said.text;
+      EXPECT_FALSE(said.flag);
+    } else if (c.form_name == "f.bel") {
+      // The old content stays beside the form, under a name no heal removes.
+      ASSERT_EQ(names.size(), 2u);
+      EXPECT_EQ(names[1].rfind("f.bel.llupdate-alt-", 0), 0u) << names[1];
+      EXPECT_EQ(testing::ReadBytes(dir / ("BerichteLL/" + names[1])), old_form);
+      EXPECT_NE(said.text.find("f.bel an Ort und Stelle unterbrochen"), std::string::npos)
+          << said.text;
+      EXPECT_NE(said.text.find(names[1]), std::string::npos) << said.text;
+      EXPECT_TRUE(said.flag);
+    } else {
+      // A record with a name out of the folder is refused as a whole: nothing is done from it.
+      EXPECT_NE(said.text.find("nicht beachtet"), std::string::npos) << said.text;
+      EXPECT_EQ(testing::ReadBytes(other), c.form_after);
+      EXPECT_TRUE(testing::Exists(dir / ("BerichteLL/" + backup)));
+    }
+    EXPECT_EQ(said.level, 3);
+    for (const std::string& name : names) {
+      if (name != "f.bel") ::unlink((dir / ("BerichteLL/" + name)).c_str());
+    }
+  }
 }
 
 }  // namespace
@@ -579,29 +629,54 @@ TEST(LeftoversTest, FilesRecordedWithoutANameAreKnownByIdentityAlone) {
     EXPECT_EQ(::stat(at(name).c_str(), &st), 0);
     return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
   };
-  const std::vector<platform::OwnFile> own = {{"", identity("xx_A.bel")},
-                                              {"", identity("xx_C.bel")}};
+  const std::string me = std::to_string(::geteuid());
+  const std::vector<platform::OwnFile> own = {{"", identity("xx_A.bel"), me},
+                                              {"", identity("xx_C.bel"), me}};
   auto fs = platform::NewOsFileSystem();
-  std::map<std::string, rewrites::Leftover::Action> found;
-  for (const auto& l : rewrites::FindLeftovers(*fs, folder, fs->ListFiles(folder), own)) {
-    found[l.file] = l.action;
-  }
+  auto leftovers = [&](const std::vector<platform::OwnFile>& recorded) {
+    std::map<std::string, rewrites::Leftover::Action> found;
+    for (const auto& l : rewrites::FindLeftovers(*fs, folder, fs->ListFiles(folder), recorded)) {
+      found[l.file] = l.action;
+    }
+    return found;
+  };
   using Action = rewrites::Leftover::Action;
-  EXPECT_EQ(found, (std::map<std::string, Action>{{"xx_A.bel", Action::kRemove},
-                                                  {"alt_B.bel", Action::kForeign},
-                                                  {"alt_C.bel", Action::kRemove},
-                                                  {"xx_C.bel", Action::kRemove},
-                                                  {"xx_D.bel", Action::kForeign}}));
+  EXPECT_EQ(leftovers(own), (std::map<std::string, Action>{{"xx_A.bel", Action::kRemove},
+                                                           {"alt_B.bel", Action::kForeign},
+                                                           {"alt_C.bel", Action::kRemove},
+                                                           {"xx_C.bel", Action::kRemove},
+                                                           {"xx_D.bel", Action::kForeign}}));
+  // A record speaks for its own account's files alone, whatever the identities say.
+  if (::geteuid() != 4242) {
+    for (auto found : leftovers(
+             {{"", identity("xx_A.bel"), "4242"}, {"xx_C.bel", identity("xx_C.bel"), "4242"}})) {
+      EXPECT_EQ(found.second, Action::kForeign) << found.first;
+    }
+  }
   // The record's line for such a file has no name; a line without an identity, an in-place line
   // without a form or a backup, and a line still being written name nothing.
   platform::LockRecord record = platform::ParseLockRecord(
-      "state=running\nown=\t1:2\nown=a\t\ninplace=\talt\ninplace=f\t\ninplace=g\tb\nown=x\t3");
+      "state=running\nown=\t1:2\nown=a\t\ninplace=\talt\ninplace=f\t\ninplace=g\tb\tn\t1:3\nown="
+      "x\t3");
   ASSERT_EQ(record.own.size(), 1u);
   EXPECT_EQ(record.own[0].identity, "1:2");
-  EXPECT_EQ(record.in_place, (std::vector<std::pair<std::string, std::string>>{{"g", "b"}}));
+  ASSERT_EQ(record.in_place.size(), 1u);
+  EXPECT_EQ(record.in_place[0].form + " " + record.in_place[0].backup + " " +
+                record.in_place[0].source + " " + record.in_place[0].identity,
+            "g b n 1:3");
+  // A name that is no plain name of the form folder makes the whole record untrusted.
+  for (const std::string bad :
+       {"own=../../../../VICTIM\t1:2", "own=/etc/passwd\t1:2", "own=a\\..\\b\t1:2", "own=..\t1:2",
+        "own=.\t1:2", "own=a%00b\t1:2", "inplace=../x\tb\tn\t1:2",
+        "inplace=x\t../../SECRET\tn\t1:2", "inplace=x\tb\tsub/n\t1:2", "own=a%2Fb\t1:2"}) {
+    record = platform::ParseLockRecord("state=running\nown=ok\t1:2\ninplace=f\tb\tn\t3:4\n" + bad +
+                                       "\n");
+    EXPECT_FALSE(record.invalid.empty()) << bad;
+    EXPECT_TRUE(record.own.empty() && record.in_place.empty()) << bad;
+  }
   // A name with characters that would break its line, or that look like an escape, comes back
   // as it was; so does a "%" the record did not escape.
-  const std::string odd = "a%25\n\r\tb%", line = platform::RecordLine({odd, "1:2"});
+  const std::string odd = "a%25\n\r\tb%", line = platform::RecordLine({odd, "1:2", ""});
   EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
   record = platform::ParseLockRecord("state=running\n" + line + "own=c%4\t3:4\nown=d%\t5:6\n");
   ASSERT_EQ(record.own.size(), 3u);
@@ -616,6 +691,32 @@ TEST(LeftoversTest, FilesRecordedWithoutANameAreKnownByIdentityAlone) {
   EXPECT_TRUE(record.in_place.empty());
 }
 
+// What an interrupted in-place rewrite can leave: the new content written over the old from the
+// start, the old rest not yet cut off. Anything else was changed since, and is not restored.
+TEST(LeftoversTest, AFormIsRestoredOnlyInAStateTheRewriteCouldHaveLeft) {
+  const std::string old_content = "abcdefgh", longer = "ABCDEFGHIJKL", shorter = "ABC";
+  const struct {
+    std::string now, new_content;
+    bool could;
+  } cases[] = {
+      {"abcdefgh", longer, true},      // nothing written yet
+      {"ABcdefgh", longer, true},      // a first piece
+      {"ABCDEFGHIJ", longer, true},    // past the old end
+      {"ABCDEFGHIJKL", longer, true},  // all of it
+      {"ABCdefgh", shorter, true},     // written, not yet cut
+      {"ABC", shorter, true},          // cut
+      {"ABxdefgh", longer, false},     // a byte neither old nor new
+      {"abcdefg", longer, false},      // shorter than both, no cut to that length
+      {"ABCDEFGHIX", longer, false},   // past the old end, not the new content
+      {"abcdefghZZ", longer, false},   // appended to since
+      {"", shorter, false},            // emptied since
+      {"AbCdefgh", longer, false},     // the new content with a gap
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::CouldBeLeftByRewrite(c.now, old_content, c.new_content), c.could) << c.now;
+  }
+}
+
 // Healing after an unfinished run: its temporary file goes, its backup of a missing form becomes
 // the form again, a file it did not make stays; one notice, each action to the progress
 // observer, and the folder is to be put on the disk.
@@ -628,8 +729,8 @@ TEST(LeftoversTest, HealingResolvesOnlyTheRunsOwnAndTellsEachAction) {
   }
   auto fs = platform::NewOsFileSystem();
   const std::vector<platform::OwnFile> own = {
-      {"xx_A.bel", fs->FileIdentity(folder + "\\xx_A.bel")},
-      {"alt_C.bel", fs->FileIdentity(folder + "\\alt_C.bel")}};
+      {"xx_A.bel", fs->FileIdentity(folder + "\\xx_A.bel"), ""},
+      {"alt_C.bel", fs->FileIdentity(folder + "\\alt_C.bel"), ""}};
   struct Healing : ProgressObserver {
     void TypeStarted(const std::string&, const std::string&, int) override {}
     void FormStarted(const std::string&, const std::string&, const std::string&,
@@ -659,7 +760,7 @@ TEST(LeftoversTest, HealingResolvesOnlyTheRunsOwnAndTellsEachAction) {
   // Without an observer it heals all the same.
   testing::WriteBytes(dir / "xx_B.bel", "x");
   ctx.progress = nullptr;
-  rewrites::HealLeftovers(ctx, folder, {{"xx_B.bel", fs->FileIdentity(folder + "\\xx_B.bel")}});
+  rewrites::HealLeftovers(ctx, folder, {{"xx_B.bel", fs->FileIdentity(folder + "\\xx_B.bel"), ""}});
   EXPECT_FALSE(testing::Exists(dir / "xx_B.bel"));
   // Forms given their old content back in place are told to the observer too.
   ctx.progress = &healing;

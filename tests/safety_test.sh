@@ -19,7 +19,7 @@ make_db() {
 }
 # The forms and what the driver recorded, without the lock file (it names the process).
 tree() {
-  (cd "$1/BerichteLL" && ls -A | grep -v '^\.llupdate-lock$' | LC_ALL=C sort | xargs md5sum --)
+  (cd "$1/BerichteLL" && ls -A | grep -v '^\.llupdate-lock' | LC_ALL=C sort | xargs md5sum --)
   "$LLUPDATE" --settings "$1/s.sqlite" setting CheckReportLL LetzterWert
 }
 convert() { "$LLUPDATE" --settings "$1/s.sqlite" "${@:2}" convert "$1"; }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "llupdate/error.h"
@@ -63,9 +64,14 @@ class File {
 // lock file records it: its name in the form folder and what identifies it ("device:inode" for a
 // file the run created, "device:inode:size:mtime" for a second name of a form's content). An empty
 // name stands for a file the run made before it knew its name: it is the run's under any name.
+//
+// A record is written by one account, and only that account's files are ever its own: owner is
+// the account ("uid" on POSIX) whose record named the file, "" where this file system has no
+// owners. A file of another owner is never resolved from a record, whatever its identity says.
 struct OwnFile {
   std::string name;
   std::string identity;
+  std::string owner;
 };
 
 // True when a file's identity now (FileSystem::FileIdentity) is the one recorded: the same file,
@@ -81,7 +87,11 @@ struct LockPeek {
   bool held = false;
   bool unfinished = false;   // not held, and the last holder did not finish
   std::string text;          // the lock file's text (who held it last)
-  std::vector<OwnFile> own;  // what the unfinished last run recorded as its own
+  std::vector<OwnFile> own;  // what the unfinished last runs recorded as their own
+  // Forms an unfinished run was rewriting in place, with the complete copy of their old content
+  // (the form itself may be half-written).
+  std::vector<std::pair<std::string, std::string>> in_place;
+  std::vector<std::string> refused;  // records that are not trusted, and why
 };
 
 class WriterLock {
@@ -98,6 +108,14 @@ class WriterLock {
   // The forms that the unfinished previous holder was rewriting in place and that were given
   // their old content back when this lock was taken (so that none stays torn).
   virtual std::vector<std::string> restored_in_place() const { return {}; }
+  // Forms an unfinished run was rewriting in place that changed since (another file under the
+  // name, or content that run could not have left): the form stays as it is, and the old
+  // content stays beside it under a name of its own: (form, that name and in parentheses why).
+  virtual std::vector<std::pair<std::string, std::string>> kept_in_place() const { return {}; }
+  // Records of runs that are not trusted (another owner than the account they claim, writable by
+  // others, names that are no plain names of the folder), each with why: nothing was done from
+  // them.
+  virtual std::vector<std::string> refused_records() const { return {}; }
   // Records that this run ended with nothing of its own left beside the forms.
   virtual void MarkFinished() = 0;
 };
@@ -171,6 +189,12 @@ class FileSystem : public Object {
   // A file system that cannot tell gives "" for every file: then no file counts as the program's
   // own, and healing touches nothing.
   virtual std::string FileIdentity(const std::string& path) {
+    (void)path;
+    return "";
+  }
+  // The account that owns a file ("uid" on POSIX), a link not followed; "" when it is missing or
+  // this file system has no owners.
+  virtual std::string FileOwner(const std::string& path) {
     (void)path;
     return "";
   }
@@ -255,6 +279,7 @@ class ForwardingFileSystem : public FileSystem {
   }
   void SyncFolder(const std::string& path) override { target_->SyncFolder(path); }
   std::string FileIdentity(const std::string& path) override { return target_->FileIdentity(path); }
+  std::string FileOwner(const std::string& path) override { return target_->FileOwner(path); }
   std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder,
                                              double wait_seconds) override {
     return target_->LockFormFolder(folder, wait_seconds);

@@ -144,10 +144,14 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
     }
   } release{fs, job};
   platform::WriterLock* writer_lock = job.held.back().lock.get();
-  if (writer_lock != nullptr && writer_lock->previous_run_unfinished()) {
+  if (writer_lock != nullptr) {
     files::FileContext ctx = Internals::Files(self);
-    rewrites::ReportRestoredInPlace(ctx, folder, writer_lock->restored_in_place());
-    rewrites::HealLeftovers(ctx, folder, writer_lock->previous_own_files());
+    rewrites::ReportRefusedRecords(ctx, folder, writer_lock->refused_records());
+    rewrites::ReportRestoredInPlace(ctx, folder, writer_lock->restored_in_place(),
+                                    writer_lock->kept_in_place());
+    if (writer_lock->previous_run_unfinished()) {
+      rewrites::HealLeftovers(ctx, folder, writer_lock->previous_own_files());
+    }
   }
   bool result = body();
   if (!FlushChangedFolders(self)) result = false;

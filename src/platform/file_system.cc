@@ -112,8 +112,33 @@ std::string LockRecordHeader(const std::string& host, const std::string& pid,
          "\nsince=" + since + "\n" + (running ? kRecordRunning : kRecordFinished) + "\n";
 }
 
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+namespace {
+
+// The fields of a record line after its key, split at tabs.
+std::vector<std::string> Fields(const std::string& line, size_t from) {
+  std::vector<std::string> fields;
+  for (size_t at = from;;) {
+    size_t tab = line.find('\t', at);
+    fields.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+    if (tab == std::string::npos) return fields;
+    at = tab + 1;
+  }
+}
+
+}  // namespace
+
 LockRecord ParseLockRecord(const std::string& text) {
   LockRecord record;
+  auto refuse = [&](const std::string& name) {
+    if (record.invalid.empty()) {
+      record.invalid = "der Name \"" + Escape(name) + "\" ist kein Name im Formularordner";
+    }
+  };
   size_t at = 0;
   while (at < text.size()) {
     size_t end = text.find('\n', at);
@@ -124,22 +149,45 @@ LockRecord ParseLockRecord(const std::string& text) {
     const bool own = line.rfind("own=", 0) == 0;
     const bool in_place = line.rfind("inplace=", 0) == 0;
     if (!own && !in_place) continue;
-    const size_t key = own ? 4 : 8;
-    size_t tab = line.find('\t');
-    // An own file may be recorded without a name (made before its name was known).
-    if (tab == std::string::npos || (in_place && tab == key) || tab + 1 == line.size()) continue;
-    std::string name = Unescape(line.substr(key, tab - key));
+    std::vector<std::string> fields = Fields(line, own ? 4 : 8);
+    for (std::string& field : fields) field = Unescape(field);
     if (own) {
-      record.own.push_back({name, line.substr(tab + 1)});
-    } else {
-      record.in_place.emplace_back(name, Unescape(line.substr(tab + 1)));
+      // An own file may be recorded without a name (made before its name was known).
+      if (fields.size() != 2 || fields[1].empty()) continue;
+      if (!fields[0].empty() && !IsPlainName(fields[0])) refuse(fields[0]);
+      record.own.push_back({fields[0], fields[1], ""});
+      continue;
     }
+    if (fields.size() < 2 || fields[0].empty() || fields[1].empty()) continue;
+    if (!IsPlainName(fields[0])) refuse(fields[0]);
+    if (!IsPlainName(fields[1])) refuse(fields[1]);
+    if (fields.size() > 2 && !fields[2].empty() && !IsPlainName(fields[2])) refuse(fields[2]);
+    fields.resize(4);
+    record.in_place.push_back({fields[0], fields[1], fields[2], fields[3]});
   }
-  if (!record.running) {  // a finished run left nothing of its own
+  if (!record.running || !record.invalid.empty()) {  // nothing of it is acted on
     record.own.clear();
     record.in_place.clear();
   }
   return record;
+}
+
+bool CouldBeLeftByRewrite(const std::string& now, const std::string& old_content,
+                          const std::string& new_content) {
+  if (now == old_content || now == new_content) return true;
+  // Beyond the old content's end only new content was written: now is a beginning of it.
+  if (now.size() > old_content.size()) return new_content.compare(0, now.size(), now) == 0;
+  // The writes never shorten the file; only the last step cuts it to the new content's length.
+  if (now.size() != old_content.size()) return false;
+  // A beginning of the new content, then the rest of the old: new up to some point k, old from k.
+  size_t same_as_new = 0;
+  while (same_as_new < now.size() && same_as_new < new_content.size() &&
+         now[same_as_new] == new_content[same_as_new]) {
+    ++same_as_new;
+  }
+  size_t old_from = now.size();
+  while (old_from > 0 && now[old_from - 1] == old_content[old_from - 1]) --old_from;
+  return old_from <= same_as_new;
 }
 
 std::string LockRecordValue(const std::string& text, const std::string& key) {
@@ -149,8 +197,9 @@ std::string LockRecordValue(const std::string& text, const std::string& key) {
   return text.substr(at, text.find('\n', at) - at);
 }
 
-std::string InPlaceLine(const std::string& form, const std::string& backup) {
-  return "inplace=" + Escape(form) + "\t" + Escape(backup) + "\n";
+std::string InPlaceLine(const InPlaceRewrite& r) {
+  return "inplace=" + Escape(r.form) + "\t" + Escape(r.backup) + "\t" + Escape(r.source) + "\t" +
+         r.identity + "\n";
 }
 
 std::string RecordLine(const OwnFile& file) {

@@ -44,16 +44,29 @@ std::string PartialFileName(const std::string& path);
 // True for a name that PartialFileName made (or the copy's partial file of earlier versions).
 bool IsPartialFileName(const std::string& name);
 
-// What a lock file says: who held it last, whether that run finished, and the files it recorded
-// as its own. The text is written by the lock: a header ("host=", "pid=", "since=", "state=")
-// and a line "own=NAME<tab>IDENTITY" for each file the run made, names escaped (RecordLine).
+// What a run's record says: whether that run finished, and the files it recorded as its own.
+// The text is written by the lock: a header ("host=", "pid=", "uid=", "since=", "state=") and a
+// line "own=NAME<tab>IDENTITY" for each file the run made, names escaped (RecordLine).
+//
+// A record is data written by an account, never authority: every name in it must be one plain
+// name of the form folder (no separator of either kind, no "." or "..", no NUL); a record that
+// holds any other name is refused as a whole (invalid says why, and nothing of it is kept).
+struct InPlaceRewrite {
+  std::string form;      // the form being rewritten in place
+  std::string backup;    // the run's complete copy of its old content
+  std::string source;    // the run's file with the new content
+  std::string identity;  // "device:inode" of the form: a restore needs the same file
+};
 struct LockRecord {
   bool running = false;  // the last holder did not mark its run finished
   std::vector<OwnFile> own;
-  // Forms being rewritten in place ("inplace=FORM<tab>BACKUP"): the form may be torn, and the
-  // backup (one of own) holds its old content.
-  std::vector<std::pair<std::string, std::string>> in_place;
+  // Forms being rewritten in place ("inplace=FORM<tab>BACKUP<tab>SOURCE<tab>IDENTITY"): the form
+  // may be torn, and the backup (one of own) holds its old content.
+  std::vector<InPlaceRewrite> in_place;
+  std::string invalid;  // why the record cannot be trusted; "" when it can
 };
+// True for a name that may stand in a record: one plain component of the form folder.
+bool IsPlainName(const std::string& name);
 LockRecord ParseLockRecord(const std::string& text);
 // The header of a lock record: who holds it and whether the run is still going. uid is left out
 // where the system has none ("").
@@ -64,7 +77,13 @@ inline constexpr char kRecordFinished[] = "state=finished";
 // A value of a lock record's header ("host", "pid", "since"), "?" when it has none.
 std::string LockRecordValue(const std::string& text, const std::string& key);
 std::string RecordLine(const OwnFile& file);
-std::string InPlaceLine(const std::string& form, const std::string& backup);
+std::string InPlaceLine(const InPlaceRewrite& rewrite);
+
+// True when a form that was being rewritten in place, from its old content to its new one, holds
+// now what that rewrite could have left when it was interrupted: the new content written over the
+// old from the start (any part of it, the old rest not yet cut off), or either content whole.
+bool CouldBeLeftByRewrite(const std::string& now, const std::string& old_content,
+                          const std::string& new_content);
 
 // The POSIX file system's PeekFormFolderLock.
 LockPeek PeekWriterLock(const std::string& folder);

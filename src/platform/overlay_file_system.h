@@ -46,6 +46,9 @@ class OverlayFileSystem : public PreviewFileSystem {
   std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder,
                                              double wait_seconds) override;
   std::string ShownPath(const std::string& path) override { return base_->ShownPath(path); }
+  std::string FileOwner(const std::string& path) override {
+    return Find(path) == nullptr ? base_->FileOwner(path) : "";
+  }
   std::string RealPath(const std::string& path) override { return base_->RealPath(path); }
   LockPeek PeekFormFolderLock(const std::string& folder) override {
     return base_->PeekFormFolderLock(folder);

@@ -4,6 +4,8 @@
 // behave the same whoever runs it.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -48,10 +50,17 @@ bool OsFault(OsCall call, const std::string& path) {
 
 namespace {
 
-// The user this process acts as (asked once).
-uid_t EffectiveUser() {
-  static const uid_t uid = ::geteuid();
-  return uid;
+// The user this process acts as now (a host may change it between calls).
+uid_t EffectiveUser() { return ::geteuid(); }
+
+// What identifies a file the program created ("device:inode"), and the content of a file it gave
+// a second name ("device:inode:size:mtime").
+std::string FileOnlyIdentity(const struct stat& st) {
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+std::string ContentIdentity(const struct stat& st) {
+  return FileOnlyIdentity(st) + ":" + std::to_string(st.st_size) + ":" +
+         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
 }
 
 // Writes size bytes at offset at (-1: at the file's position) and returns once they and what
@@ -183,6 +192,12 @@ std::string ReadAll(int fd) {
   return text;
 }
 
+// Writes text as the whole content of the open file fd.
+bool WriteWhole(int fd, const std::string& text) {
+  return ::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
+         ::ftruncate(fd, static_cast<off_t>(text.size())) == 0;
+}
+
 // The header of a lock file for this process, its run going on or finished.
 std::string LockHeader(bool running) {
   char host[256] = "?";                  // the rest is zeros
@@ -211,8 +226,34 @@ Error CannotLock(const std::string& what, int err, const std::string& remedy) {
 // The name under which a record of another account is replaced.
 constexpr char kRecordReplacement[] = ".llupdate-lock.new";
 
+// Each account writes what its runs make into a record of its own, ".llupdate-lock." and its uid,
+// which no other account may write: the kernel vouches for who wrote it (its owner), so a record
+// can only ever lead to acting on its owner's files. The shared ".llupdate-lock" names the holder
+// alone.
+constexpr char kAccountRecordPrefix[] = ".llupdate-lock.";
+
+std::string AccountRecordName(uid_t uid) { return kAccountRecordPrefix + std::to_string(uid); }
+
+// The uid an account record's name gives, or false for another name.
+bool AccountOfRecord(const std::string& name, uid_t* uid) {
+  const size_t prefix = sizeof kAccountRecordPrefix - 1;
+  if (name.size() <= prefix || name.size() > prefix + 10 ||
+      name.compare(0, prefix, kAccountRecordPrefix) != 0) {
+    return false;
+  }
+  uint64_t value = 0;
+  for (size_t i = prefix; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(name[i] - '0');
+  }
+  if (value > UINT32_MAX) return false;
+  *uid = static_cast<uid_t>(value);
+  return true;
+}
+
 bool IsRecordName(const std::string& name) {
-  return name == kLockFileName || name == kRecordReplacement;
+  uid_t uid;
+  return name == kLockFileName || name == kRecordReplacement || AccountOfRecord(name, &uid);
 }
 
 class OsWriterLock;
@@ -229,10 +270,12 @@ struct HeldLocks {
 
 class OsWriterLock : public WriterLock {
  public:
-  OsWriterLock(std::shared_ptr<HeldLocks> held, int folder_fd, int record_fd, FolderKey key,
-               LockRecord previous, off_t end)
+  // shared_fd: the folder's shared record (who holds it); record_fd: this account's own record.
+  OsWriterLock(std::shared_ptr<HeldLocks> held, int folder_fd, int shared_fd, int record_fd,
+               FolderKey key, LockRecord previous, off_t end)
       : held_(std::move(held)),
         folder_fd_(folder_fd),
+        shared_fd_(shared_fd),
         record_fd_(record_fd),
         key_(key),
         previous_(std::move(previous)),
@@ -250,6 +293,7 @@ class OsWriterLock : public WriterLock {
       held_folders.erase(key_);
     }
     ::close(record_fd_);
+    ::close(shared_fd_);
     ::close(folder_fd_);  // closing releases the lock
   }
 
@@ -263,10 +307,8 @@ class OsWriterLock : public WriterLock {
   void MarkFinished() override {
     if (left_behind_) return;
     std::string text = LockHeader(false);
-    if (::pwrite(record_fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
-        ::ftruncate(record_fd_, static_cast<off_t>(text.size())) != 0) {
-      throw ErrorFromErrno(errno, kLockFileName);
-    }
+    if (!WriteWhole(record_fd_, text)) throw ErrorFromErrno(errno, kLockFileName);
+    (void)WriteWhole(shared_fd_, text);  // who held it last: for people, not for healing
     end_ = static_cast<off_t>(text.size());
     finished_ = true;
   }
@@ -288,7 +330,15 @@ class OsWriterLock : public WriterLock {
   }
 
   std::vector<std::string> restored_in_place() const override { return restored_; }
-  void SetRestored(std::vector<std::string> restored) { restored_ = std::move(restored); }
+  std::vector<std::pair<std::string, std::string>> kept_in_place() const override { return kept_; }
+  std::vector<std::string> refused_records() const override { return refused_; }
+  void SetOutcome(std::vector<std::string> restored,
+                  std::vector<std::pair<std::string, std::string>> kept,
+                  std::vector<std::string> refused) {
+    restored_ = std::move(restored);
+    kept_ = std::move(kept);
+    refused_ = std::move(refused);
+  }
 
   void Append(const std::string& line) {
     if (finished_) return;
@@ -347,6 +397,7 @@ class OsWriterLock : public WriterLock {
  private:
   std::shared_ptr<HeldLocks> held_;
   int folder_fd_;
+  int shared_fd_;
   int record_fd_;
   FolderKey key_;
   LockRecord previous_;
@@ -355,6 +406,8 @@ class OsWriterLock : public WriterLock {
   bool left_behind_ = false;
   std::unordered_set<std::string> names_;
   std::vector<std::string> restored_;
+  std::vector<std::pair<std::string, std::string>> kept_;
+  std::vector<std::string> refused_;
   std::map<mode_t, std::vector<Unnamed>> unnamed_;
   std::unordered_set<std::string> unnamed_identities_;
   size_t batch_ = 1;
@@ -448,6 +501,110 @@ int OpenRecord(int folder_fd, const struct stat& folder, const std::string& show
       "sein Eigentümer gibt ihn der Gruppe frei (chmod g+rw) oder löscht ihn");
 }
 
+// The record of one account's unfinished run, as found in a form folder.
+struct AccountRecord {
+  uid_t uid;
+  LockRecord record;
+};
+
+// The records of unfinished runs in the folder dfd, each trusted only as far as the kernel vouches
+// for it: a regular file, owned by the account its name gives, writable by nobody else, holding
+// plain names only. Each own file is tagged with that account. *refused gets the others that
+// claim an unfinished run, each with why.
+std::vector<AccountRecord> ReadAccountRecords(int dfd, const std::string& shown,
+                                              std::vector<std::string>* refused) {
+  std::vector<AccountRecord> records;
+  // A descriptor of its own, so that the listing starts at the beginning every time.
+  int list_fd = ::openat(dfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = list_fd < 0 ? nullptr : ::fdopendir(list_fd);
+  if (dir == nullptr) {
+    if (list_fd >= 0) ::close(list_fd);
+    return records;
+  }
+  while (dirent* e = ::readdir(dir)) {
+    uid_t uid;
+    const std::string name = e->d_name;
+    if (!AccountOfRecord(name, &uid)) continue;
+    const std::string where = shown + "/" + name;
+    int fd = ::openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ELOOP) refused->push_back(where + " (ein symbolischer Link)");
+      continue;
+    }
+    struct stat st;
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    LockRecord record = ParseLockRecord(regular ? ReadAll(fd) : "");
+    ::close(fd);
+    if (!regular) {
+      refused->push_back(where + " (keine Datei)");
+      continue;
+    }
+    if (!record.running && record.invalid.empty()) continue;  // a finished run left nothing
+    std::string why = record.invalid;
+    if (st.st_uid != uid) {
+      why =
+          "er gehört dem Benutzer " + std::to_string(st.st_uid) + ", nicht " + std::to_string(uid);
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      why = "andere Benutzer dürfen ihn schreiben";
+    }
+    if (!why.empty()) {
+      refused->push_back(where + " (" + why + ")");
+      continue;
+    }
+    for (OwnFile& own : record.own) own.owner = std::to_string(uid);
+    records.push_back({uid, std::move(record)});
+  }
+  ::closedir(dir);
+  std::sort(records.begin(), records.end(),
+            [](const AccountRecord& a, const AccountRecord& b) { return a.uid < b.uid; });
+  return records;
+}
+
+// Opens this account's record in a locked folder for writing, creating it when it is missing and
+// replacing a file of its name that is not this account's own (planted there, or a link).
+// *created tells that the folder gained an entry.
+int OpenAccountRecord(int dfd, const struct stat& folder, const std::string& shown, bool* created) {
+  const std::string name = AccountRecordName(EffectiveUser());
+  const std::string where = shown + "/" + name;
+  // Readable as the shared record is, writable by this account alone.
+  const mode_t mode = RecordMode(folder.st_mode) & ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = OsFault(OsCall::kOpen, name)
+                 ? -1
+                 : ::openat(dfd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      struct stat st;
+      if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == EffectiveUser()) {
+        if ((st.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0) {
+          int err = errno;
+          ::close(fd);
+          throw CannotLock("der Sperrvermerk " + where + " kann nicht geschützt werden", err,
+                           "prüfen Sie den Formularordner und seinen Datenträger");
+        }
+        return fd;
+      }
+      ::close(fd);
+    } else if (errno == ENOENT) {
+      fd = ::openat(dfd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      if (fd >= 0) {
+        *created = true;
+        return fd;
+      }
+      if (errno == EEXIST) continue;
+      throw CannotLock("der Sperrvermerk " + where + " kann nicht angelegt werden", errno,
+                       "der Formularordner muss für diesen Benutzer beschreibbar sein");
+    }
+    // A file under this account's record name that is not its record: it goes.
+    if (::unlinkat(dfd, name.c_str(), 0) != 0 && errno != ENOENT) {
+      throw CannotLock("der Sperrvermerk " + where + " gehört nicht diesem Benutzer", errno,
+                       "entfernen Sie ihn");
+    }
+    *created = true;
+  }
+  throw CannotLock("der Sperrvermerk " + where + " kann nicht angelegt werden", EEXIST,
+                   "prüfen Sie den Formularordner");
+}
+
 }  // namespace
 
 LockPeek PeekWriterLock(const std::string& folder) {
@@ -462,10 +619,16 @@ LockPeek PeekWriterLock(const std::string& folder) {
     ::close(fd);
   }
   peek.held = ::flock(dfd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  std::vector<AccountRecord> records =
+      ReadAccountRecords(dfd, os_folder.empty() ? "." : os_folder, &peek.refused);
   ::close(dfd);
-  LockRecord record = ParseLockRecord(peek.text);
-  peek.unfinished = !peek.held && record.running;
-  if (peek.unfinished) peek.own = std::move(record.own);
+  peek.unfinished = !peek.held && !records.empty();
+  if (!peek.unfinished) return peek;
+  for (AccountRecord& r : records) {
+    for (OwnFile& own : r.record.own) peek.own.push_back(std::move(own));
+    for (const InPlaceRewrite& ip : r.record.in_place)
+      peek.in_place.emplace_back(ip.form, ip.backup);
+  }
   return peek;
 }
 
@@ -680,16 +843,123 @@ void GiveOldContentBack(int backup_fd, int form_fd, const std::string& shown, bo
   }
 }
 
-// Gives the form name in the folder dfd its old content back from the backup, in place, and
-// removes the backup.
-void RestoreInPlace(int dfd, const std::string& form, const std::string& backup,
-                    const std::string& shown, bool durable) {
-  Fd in(::openat(dfd, backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (in.fd < 0) throw ErrorFromErrno(errno, shown + "/" + backup);
-  Fd out(::openat(dfd, form.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (out.fd < 0) throw ErrorFromErrno(errno, shown + "/" + form);
-  GiveOldContentBack(in.fd, out.fd, shown + "/" + form, durable);
-  if (::unlinkat(dfd, backup.c_str(), 0) != 0) throw ErrorFromErrno(errno, shown + "/" + backup);
+// True when the account uid may write the file st describes by its permission bits (its owner
+// may always make it so): what a run of that account could have changed.
+bool MayWrite(uid_t uid, const struct stat& st) {
+  if (uid == 0 || st.st_uid == uid || (st.st_mode & S_IWOTH) != 0) return true;
+  if ((st.st_mode & S_IWGRP) == 0) return false;
+  struct passwd pw, *found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    return false;
+  }
+  if (pw.pw_gid == st.st_gid) return true;
+  int count = 64;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count));
+    if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) return false;
+  }
+  groups.resize(static_cast<size_t>(count));
+  return std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+}
+
+// True when the file st describes is one the record names as its account's own.
+bool RecordedAsOwn(const AccountRecord& r, const std::string& name, const struct stat& st) {
+  if (!S_ISREG(st.st_mode) || st.st_uid != r.uid) return false;
+  const std::string now = ContentIdentity(st);
+  for (const OwnFile& own : r.record.own) {
+    if ((own.name == name || own.name.empty()) && IdentityMatches(now, own.identity)) return true;
+  }
+  return false;
+}
+
+// What the lock does with the forms that unfinished runs were rewriting in place.
+struct InPlaceOutcome {
+  std::vector<std::string> restored;
+  std::vector<std::pair<std::string, std::string>> kept;  // form, its old content's name
+  std::vector<std::string> kept_copies;  // identities of the copies kept: no longer to be removed
+
+  bool Keeps(const OwnFile& own) const {
+    for (const std::string& identity : kept_copies) {
+      if (IdentityMatches(identity, own.identity)) return true;
+    }
+    return false;
+  }
+};
+
+// Why the form of an interrupted in-place rewrite must not get the backup's content back, ""
+// when it may: it is the same file, the run's account could write it, and it holds what that
+// run could have left (its backup and its new content tell). form is open for reading and
+// writing.
+std::string WhyNotRestored(int dfd, const AccountRecord& r, const InPlaceRewrite& ip, int form,
+                           int backup) {
+  struct stat st;
+  if (::fstat(form, &st) != 0 || !S_ISREG(st.st_mode) || ip.identity.empty() ||
+      FileOnlyIdentity(st) != ip.identity) {
+    return "es ist nicht mehr dieselbe Datei";
+  }
+  if (!MayWrite(r.uid, st)) return "der unterbrochene Lauf durfte es nicht schreiben";
+  const std::string now = ReadAll(form), old_content = ReadAll(backup);
+  if (now == old_content) return "";
+  Fd source(ip.source.empty()
+                ? -1
+                : ::openat(dfd, ip.source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat src;
+  if (source.fd < 0 || ::fstat(source.fd, &src) != 0 || !RecordedAsOwn(r, ip.source, src)) {
+    return "sein Zustand lässt sich nicht mehr prüfen";
+  }
+  if (!CouldBeLeftByRewrite(now, old_content, ReadAll(source.fd))) {
+    return "es wurde seitdem geändert";
+  }
+  return "";
+}
+
+// Resolves the in-place rewrites that the trusted records of unfinished runs name: a form gets
+// its old content back from its backup, in place, where that is safe; otherwise both stay, the
+// backup under a name no heal removes.
+InPlaceOutcome ResolveInPlace(int dfd, const std::string& shown,
+                              const std::vector<AccountRecord>& records, bool durable) {
+  InPlaceOutcome outcome;
+  for (const AccountRecord& r : records) {
+    for (const InPlaceRewrite& ip : r.record.in_place) {
+      Fd backup(::openat(dfd, ip.backup.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      struct stat b;
+      // Finished (the backup went when the form was whole), or no backup of the run's own.
+      if (backup.fd < 0 || ::fstat(backup.fd, &b) != 0 || !RecordedAsOwn(r, ip.backup, b)) continue;
+      Fd form(::openat(dfd, ip.form.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      std::string why = form.fd < 0 ? "es fehlt oder ist nicht beschreibbar"
+                                    : WhyNotRestored(dfd, r, ip, form.fd, backup.fd);
+      if (why.empty()) {
+        try {
+          GiveOldContentBack(backup.fd, form.fd, shown + "/" + ip.form, durable);
+          if (::unlinkat(dfd, ip.backup.c_str(), 0) != 0) {
+            throw ErrorFromErrno(errno, shown + "/" + ip.backup);
+          }
+        } catch (const Error& e) {
+          throw CannotLock("das Formular " + shown + "/" + ip.form +
+                               " kann seinen alten Inhalt nicht zurückbekommen (" +
+                               e.description() + ")",
+                           EIO, "sein alter Inhalt steht in " + shown + "/" + ip.backup);
+        }
+        outcome.restored.push_back(ip.form);
+        continue;
+      }
+      // Both versions stay: the old content under a name of its own that says what it is.
+      char stamp[32] = "";
+      std::time_t now = std::time(nullptr);
+      struct tm local;
+      ::localtime_r(&now, &local);
+      std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+      std::string kept = ip.form + ".llupdate-alt-" + stamp + ".tmp";
+      if (::renameat2(dfd, ip.backup.c_str(), dfd, kept.c_str(), RENAME_NOREPLACE) != 0) {
+        kept = ip.backup;
+      }
+      outcome.kept.emplace_back(ip.form, kept + " (" + why + ")");
+      outcome.kept_copies.push_back(ContentIdentity(b));
+    }
+  }
+  return outcome;
 }
 
 // Copies the extended attributes of the file at from (the ACL among them) to the open file fd,
@@ -785,16 +1055,6 @@ bool CarryMetadata(const std::string& path, const struct stat& old, const std::s
 bool NeedsRewriteInPlace(const struct stat& form, int second_names) {
   return form.st_nlink - second_names > 1 ||
          (EffectiveUser() != 0 && form.st_uid != EffectiveUser());
-}
-
-// What identifies a file the program created ("device:inode"), and the content of a file it gave
-// a second name ("device:inode:size:mtime").
-std::string FileOnlyIdentity(const struct stat& st) {
-  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-}
-std::string ContentIdentity(const struct stat& st) {
-  return FileOnlyIdentity(st) + ":" + std::to_string(st.st_size) + ":" +
-         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
 }
 
 class OsFileSystem : public FileSystem {
@@ -1098,56 +1358,51 @@ class OsFileSystem : public FileSystem {
       std::lock_guard<std::mutex> guard(held_mutex);
       held_folders[key] = std::this_thread::get_id();
     }
-    int rfd = -1;
+    int rfd = -1, afd = -1;
     try {
       std::string before;
       bool created = false;
       rfd = OpenRecord(dfd, st, shown, &before, &created);
-      LockRecord previous = ParseLockRecord(before);
-      // A form the previous run was rewriting in place may be torn: it gets its old content back
-      // from the backup that run made, before anything else happens. A backup that does not
-      // match the record is not the program's, and is left alone.
-      std::vector<std::string> restored;
-      for (const auto& [form, backup] : previous.in_place) {
-        struct stat b;
-        if (::fstatat(dfd, backup.c_str(), &b, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(b.st_mode)) {
-          continue;  // finished: the backup went when the form was whole
+      // What unfinished runs recorded, each account's record trusted for that account's files
+      // alone. A form one of them was rewriting in place may be torn: it gets its old content
+      // back from the backup that run made, before anything else happens, where that is safe.
+      std::vector<std::string> refused;
+      std::vector<AccountRecord> records = ReadAccountRecords(dfd, shown, &refused);
+      InPlaceOutcome outcome = ResolveInPlace(dfd, shown, records, held_->Durable());
+      LockRecord previous;
+      // What this account's previous run recorded stays in its record until this run finishes,
+      // so that a crash before its heal leaves it known. Another account's lines are never
+      // copied into it: that would make its files this account's.
+      std::string mine;
+      for (AccountRecord& r : records) {
+        previous.running = true;
+        for (OwnFile& own : r.record.own) {
+          if (outcome.Keeps(own)) continue;
+          if (r.uid == EffectiveUser()) mine += RecordLine(own);
+          previous.own.push_back(std::move(own));
         }
-        bool ours = false;
-        for (const OwnFile& own : previous.own) {
-          ours = ours || ((own.name == backup || own.name.empty()) &&
-                          IdentityMatches(ContentIdentity(b), own.identity));
-        }
-        if (!ours) continue;
-        try {
-          RestoreInPlace(dfd, form, backup, shown, held_->Durable());
-        } catch (const Error& e) {
-          throw CannotLock("das Formular " + shown + "/" + form +
-                               " kann seinen alten Inhalt nicht zurückbekommen (" +
-                               e.description() + ")",
-                           EIO, "sein alter Inhalt steht in " + shown + "/" + backup);
-        }
-        restored.push_back(form);
       }
-      // What the previous run recorded stays in the record until this run finishes, so that a
-      // crash before its heal leaves it known.
-      std::string text = LockHeader(true);
-      for (const OwnFile& own : previous.own) text += RecordLine(own);
-      if (::pwrite(rfd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
-          ::ftruncate(rfd, static_cast<off_t>(text.size())) != 0) {
+      bool account_created = false;
+      afd = OpenAccountRecord(dfd, st, shown, &account_created);
+      const std::string header = LockHeader(true);
+      const std::string text = header + mine;
+      if (!WriteWhole(rfd, header) || !WriteWhole(afd, text)) {
         throw CannotLock(
             "der Sperrvermerk " + shown + "/" + kLockFileName + " kann nicht geschrieben werden",
             errno, "der Formularordner muss beschreibbar sein");
       }
       // The mark must be on the disk before any form is touched, so that after a power cut the
       // next run knows to look for what this one left.
-      if (held_->Durable() && ::fdatasync(rfd) != 0) throw ErrorFromErrno(errno, kLockFileName);
-      if (created && held_->Durable() && ::fsync(dfd) != 0) throw ErrorFromErrno(errno, shown);
-      auto lock = std::make_unique<OsWriterLock>(held_, dfd, rfd, key, std::move(previous),
+      if (held_->Durable() && ::fdatasync(afd) != 0) throw ErrorFromErrno(errno, kLockFileName);
+      if ((created || account_created) && held_->Durable() && ::fsync(dfd) != 0) {
+        throw ErrorFromErrno(errno, shown);
+      }
+      auto lock = std::make_unique<OsWriterLock>(held_, dfd, rfd, afd, key, std::move(previous),
                                                  static_cast<off_t>(text.size()));
-      lock->SetRestored(std::move(restored));
+      lock->SetOutcome(std::move(outcome.restored), std::move(outcome.kept), std::move(refused));
       return lock;
     } catch (...) {
+      if (afd >= 0) ::close(afd);
       if (rfd >= 0) ::close(rfd);
       ::close(dfd);
       std::lock_guard<std::mutex> guard(held_mutex);
@@ -1162,6 +1417,12 @@ class OsFileSystem : public FileSystem {
       return "";
     }
     return ContentIdentity(st);
+  }
+
+  std::string FileOwner(const std::string& path) override {
+    struct stat st;
+    if (::lstat(paths_.Resolve(path).os_path.c_str(), &st) != 0) return "";
+    return std::to_string(st.st_uid);
   }
 
   std::string ShownPath(const std::string& path) override { return ResolvePath(path); }
@@ -1427,7 +1688,7 @@ class OsFileSystem : public FileSystem {
           break;
         }
         ready.push_back({fd, st});
-        files.push_back({"", FileOnlyIdentity(st)});
+        files.push_back({"", FileOnlyIdentity(st), ""});
       }
       try {
         lock.Record(files);
@@ -1474,7 +1735,8 @@ class OsFileSystem : public FileSystem {
       throw ErrorFromErrno(err, shown);
     };
     try {
-      lock->Append(InPlaceLine(SplitPath(target).second, SplitPath(backup).second));
+      lock->Append(InPlaceLine({SplitPath(target).second, SplitPath(backup).second,
+                                SplitPath(source).second, FileOnlyIdentity(old)}));
     } catch (...) {
       ::unlink(backup.c_str());
       throw;
@@ -1531,7 +1793,7 @@ class OsFileSystem : public FileSystem {
     OsWriterLock* lock = LockOf(os_paths.front());
     if (lock == nullptr) return;
     std::vector<OwnFile> files;
-    for (const std::string& p : os_paths) files.push_back({SplitPath(p).second, identity});
+    for (const std::string& p : os_paths) files.push_back({SplitPath(p).second, identity, ""});
     lock->Record(files);
   }
   void RecordOwn(const std::vector<std::string>& os_paths, int fd, struct stat* made = nullptr) {

@@ -1,6 +1,8 @@
 #include "rewrites/leftovers.h"
 
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "host/error_convention.h"
@@ -25,43 +27,59 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
   std::set<std::string> present;  // folded names
   for (const auto& f : files) present.insert(text::FoldCase(f.name));
   auto exists = [&](const std::string& name) { return present.count(text::FoldCase(name)); };
-  // A name is the program's when the record names it and the file there is still the one it
-  // made (the identity asked once per name, and only for names the record holds).
+  // A name is the program's when a record names it and the file there is still the one it made
+  // (the identity asked once per name, and only for names a record holds), owned by the account
+  // whose record it is: a record speaks for its own account's files alone (the superuser's, which
+  // no other account can write, for every file).
   // Files recorded without a name (made before their names were known) are the run's under any
   // name: for them every candidate's identity is asked.
-  std::map<std::string, std::vector<std::string>> recorded;
-  std::vector<std::string> unnamed;
+  std::map<std::string, std::vector<const platform::OwnFile*>> recorded;
+  std::vector<const platform::OwnFile*> unnamed;
   for (const platform::OwnFile& o : own) {
-    (o.name.empty() ? unnamed : recorded[o.name]).push_back(o.identity);
+    (o.name.empty() ? unnamed : recorded[o.name]).push_back(&o);
   }
-  auto matches = [&](const std::string& now, const std::string& name) {
-    auto it = recorded.find(name);
-    if (it != recorded.end()) {
-      for (const std::string& identity : it->second) {
-        if (IdentityMatches(now, identity)) return true;
-      }
+  // The file named file matches what was recorded under record_name (or without a name).
+  auto matches = [&](const std::string& file, const std::string& record_name) {
+    const std::string path = folder + "\\" + file;
+    const std::string now = fs.FileIdentity(path);
+    std::optional<std::string> owner;
+    auto fits = [&](const platform::OwnFile* o) {
+      if (!IdentityMatches(now, o->identity)) return false;
+      if (o->owner.empty() || o->owner == "0") return true;
+      if (!owner) owner = fs.FileOwner(path);
+      return *owner == o->owner;
+    };
+    auto it = recorded.find(record_name);
+    if (it != recorded.end() && std::any_of(it->second.begin(), it->second.end(), fits)) {
+      return true;
     }
-    for (const std::string& identity : unnamed) {
-      if (IdentityMatches(now, identity)) return true;
-    }
-    return false;
+    return std::any_of(unnamed.begin(), unnamed.end(), fits);
   };
   auto ours = [&](const std::string& name) {
     if (unnamed.empty() && recorded.count(name) == 0) return false;
-    return matches(fs.FileIdentity(folder + "\\" + name), name);
+    return matches(name, name);
   };
   // A backup made as a second name of its form is not recorded itself: the record names the
   // form's temporary file, and the backup is the run's when the form is that temporary file now
-  // (the swap happened) or when backup and form are one file (it did not yet). A file of the
-  // backup's name that was there before would have been replaced when the run made its own.
+  // (the swap happened) or when backup and form are one file (it did not yet: removing the second
+  // name loses nothing). A file of the backup's name that was there before would have been
+  // replaced when the run made its own.
   auto second_name_of_form = [&](const std::string& backup, const std::string& form) {
     const std::string temporary = TemporaryName(form);
     if (unnamed.empty() && recorded.count(temporary) == 0) return false;
+    if (matches(form, temporary)) return true;
     const std::string form_now = fs.FileIdentity(folder + "\\" + form);
-    if (matches(form_now, temporary)) return true;
-    // Not swapped yet: the run's temporary file is recorded by name, or is there and the run's.
-    return !form_now.empty() && fs.FileIdentity(folder + "\\" + backup) == form_now &&
-           (recorded.count(temporary) > 0 || ours(temporary));
+    // Not swapped yet: the run's temporary file is recorded by name (by the account that owns
+    // the form, or the superuser), or is there and the run's.
+    if (form_now.empty() || fs.FileIdentity(folder + "\\" + backup) != form_now) return false;
+    auto it = recorded.find(temporary);
+    if (it != recorded.end()) {
+      const std::string owner = fs.FileOwner(folder + "\\" + backup);
+      for (const platform::OwnFile* o : it->second) {
+        if (o->owner.empty() || o->owner == "0" || o->owner == owner) return true;
+      }
+    }
+    return ours(temporary);
   };
 
   std::vector<Leftover> restores, others;
@@ -164,20 +182,45 @@ void HealLeftovers(files::FileContext& ctx, const std::string& folder,
 }
 
 void ReportRestoredInPlace(files::FileContext& ctx, const std::string& folder,
-                           const std::vector<std::string>& forms) {
-  if (forms.empty()) return;
-  std::string list;
+                           const std::vector<std::string>& forms,
+                           const std::vector<std::pair<std::string, std::string>>& kept) {
   ProgressObserver* progress = ctx.progress;
-  for (const std::string& form : forms) {
-    list += (list.empty() ? "" : ", ") + form;
-    if (progress != nullptr) {
-      progress->Healed("restored", folder + "\\" + form, folder + "\\" + form);
+  if (!forms.empty()) {
+    std::string list;
+    for (const std::string& form : forms) {
+      list += (list.empty() ? "" : ", ") + form;
+      if (progress != nullptr) {
+        progress->Healed("restored", folder + "\\" + form, folder + "\\" + form);
+      }
     }
+    host::ShowHostMessage(
+        ctx.reporter,
+        "Ein früherer Lauf wurde beim Umschreiben an Ort und Stelle unterbrochen; "
+        "diese Formulare in " +
+            folder + " haben ihren alten Inhalt zurück: " + list + ".",
+        3, false);
   }
+  for (const auto& [form, copy] : kept) {
+    if (progress != nullptr) progress->Healed("kept", folder + "\\" + copy, folder + "\\" + form);
+    host::ShowHostMessage(ctx.reporter,
+                          "Ein früherer Lauf wurde beim Umschreiben von " + folder + "\\" + form +
+                              " an Ort und Stelle unterbrochen, und das Formular ist nicht mehr, "
+                              "wie er es verlassen hat: es bleibt, wie es ist; sein alter Inhalt "
+                              "steht in " +
+                              folder + "\\" + copy + ". Prüfen Sie beide Fassungen.",
+                          3, true);
+  }
+}
+
+void ReportRefusedRecords(files::FileContext& ctx, const std::string& folder,
+                          const std::vector<std::string>& refused) {
+  if (refused.empty()) return;
+  std::string list;
+  for (const std::string& record : refused) list += (list.empty() ? "" : "; ") + record;
   host::ShowHostMessage(ctx.reporter,
-                        "Ein früherer Lauf wurde beim Umschreiben an Ort und Stelle unterbrochen; "
-                        "diese Formulare in " +
-                            folder + " haben ihren alten Inhalt zurück: " + list + ".",
+                        "Vermerke früherer Läufe in " + folder +
+                            " werden nicht beachtet, nichts wird nach ihnen getan: " + list +
+                            ". Entfernen Sie sie, wenn kein Lauf sie geschrieben hat.",
                         3, false);
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "files/file_helpers.h"
@@ -45,9 +46,15 @@ void ResolveLeftover(platform::FileSystem& fs, const std::string& folder, const 
 void HealLeftovers(files::FileContext& ctx, const std::string& folder,
                    const std::vector<platform::OwnFile>& own);
 
-// Reports the forms of folder that an unfinished run was rewriting in place and that got their
-// old content back when the lock was taken.
+// Reports the forms of folder that an unfinished run was rewriting in place: those that got their
+// old content back when the lock was taken (a notice), and those that changed since and were
+// left as they are, each with the name of its old content (an error: a person decides).
 void ReportRestoredInPlace(files::FileContext& ctx, const std::string& folder,
-                           const std::vector<std::string>& forms);
+                           const std::vector<std::string>& forms,
+                           const std::vector<std::pair<std::string, std::string>>& kept = {});
+
+// Reports the records of runs in folder that were not trusted, and why (a notice).
+void ReportRefusedRecords(files::FileContext& ctx, const std::string& folder,
+                          const std::vector<std::string>& refused);
 
 }  // namespace llupdate::rewrites
