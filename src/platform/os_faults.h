@@ -22,6 +22,7 @@ enum class OsCall {
   kOwner,       // giving a new file the owner, group or mode of the form it replaces
   kAttributes,  // setting or removing an extended attribute of a new file
   kUnnamed,     // an unnamed new file (O_TMPFILE)
+  kPrivate,     // keeping a new file readable by this user alone while it is written
 };
 
 using OsFaultHook = std::function<int(OsCall call, const std::string& path)>;

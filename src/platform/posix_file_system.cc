@@ -766,6 +766,9 @@ Error MissingError(const std::string& os_path, const std::string&) {
 // it is closed. Removes the partial file when anything fails.
 // With folder_mode the copy keeps the bits it was created with (what the folder gives a new file:
 // the umask, a default ACL), read-only only when the source is; otherwise it takes the source's.
+bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& shown,
+                            int from_fd = -1);
+
 void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::string& partial,
                    const std::string& destination, const std::function<int()>& create, bool durable,
                    bool folder_mode = false) {
@@ -776,12 +779,34 @@ void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::st
   }
   try {
     OsFile writer(out, destination, true, durable);
+    // No copy is more readable than its source: nobody but this user reads it until it has what
+    // keeps the source private.
+    struct stat given;
+    if (::fstat(out, &given) != 0) throw ErrorFromErrno(errno, destination);
+    if ((given.st_mode & 077) != 0 &&
+        (OsFault(OsCall::kPrivate, destination) || ::fchmod(out, given.st_mode & 07700) != 0)) {
+      throw ErrorFromErrno(errno, destination);
+    }
     CopyContent(in, out, reader, writer, static_cast<size_t>(src.st_size));
-    struct stat now;
-    if (!folder_mode) {
-      if (::fchmod(out, src.st_mode & 07777) != 0) throw ErrorFromErrno(errno, destination);
-    } else if (IsReadOnlyMode(src.st_mode) && ::fstat(out, &now) == 0 &&
-               ::fchmod(out, now.st_mode & 07777 & ~static_cast<mode_t>(0222)) != 0) {
+    mode_t mode;
+    if (folder_mode) {
+      // What the folder gives a new file, but no read access the source does not give.
+      mode = given.st_mode & 07777 & (src.st_mode | 07733);
+      if (IsReadOnlyMode(src.st_mode)) mode &= ~static_cast<mode_t>(0222);
+    } else {
+      // The source's bits, with its group and ACL; where this user cannot give them, the group
+      // (or everybody but the owner) has no access at all.
+      mode = src.st_mode & 07777;
+      if (given.st_gid != src.st_gid && ::fchown(out, static_cast<uid_t>(-1), src.st_gid) != 0) {
+        mode &= ~static_cast<mode_t>(070);
+      }
+      try {
+        CopyExtendedAttributes("", out, destination, in);
+      } catch (const Error&) {
+        mode &= 07700;
+      }
+    }
+    if (OsFault(OsCall::kOwner, destination) || ::fchmod(out, mode) != 0) {
       throw ErrorFromErrno(errno, destination);
     }
     struct timespec times[2] = {src.st_atim, src.st_mtim};
@@ -966,7 +991,9 @@ InPlaceOutcome ResolveInPlace(int dfd, const std::string& shown,
 // and removes those fd has that from has not (a default ACL the new file inherited). Throws when
 // one cannot be set: a form must not lose its ACL, which may be all that keeps it private. True
 // when fd's attributes changed.
-bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& shown) {
+// from_fd, when given, is an open descriptor of from, read instead of the path.
+bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& shown,
+                            int from_fd) {
   auto names = [](ssize_t size, auto&& list) {
     std::vector<std::string> result;
     if (size <= 0) return result;
@@ -979,9 +1006,14 @@ bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& 
     }
     return result;
   };
-  std::vector<std::string> wanted =
-      names(::llistxattr(from.c_str(), nullptr, 0),
-            [&](char* b, size_t n) { return ::llistxattr(from.c_str(), b, n); });
+  auto list_from = [&](char* b, size_t n) {
+    return from_fd >= 0 ? ::flistxattr(from_fd, b, n) : ::llistxattr(from.c_str(), b, n);
+  };
+  auto get_from = [&](const std::string& name, void* b, size_t n) {
+    return from_fd >= 0 ? ::fgetxattr(from_fd, name.c_str(), b, n)
+                        : ::lgetxattr(from.c_str(), name.c_str(), b, n);
+  };
+  std::vector<std::string> wanted = names(list_from(nullptr, 0), list_from);
   std::vector<std::string> present = names(
       ::flistxattr(fd, nullptr, 0), [&](char* b, size_t n) { return ::flistxattr(fd, b, n); });
   bool changed = false;
@@ -994,10 +1026,10 @@ bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& 
     changed = true;
   }
   for (const std::string& name : wanted) {
-    ssize_t size = ::lgetxattr(from.c_str(), name.c_str(), nullptr, 0);
+    ssize_t size = get_from(name, nullptr, 0);
     if (size < 0) continue;  // gone meanwhile
     std::string value(static_cast<size_t>(size), '\0');
-    size = ::lgetxattr(from.c_str(), name.c_str(), value.data(), value.size());
+    size = get_from(name, value.data(), value.size());
     if (size < 0) continue;
     value.resize(static_cast<size_t>(size));
     if (OsFault(OsCall::kAttributes, shown) ||
@@ -1021,6 +1053,10 @@ bool CarryMetadata(const std::string& path, const struct stat& old, const std::s
   if (created != nullptr && created->st_uid == old.st_uid && created->st_gid == old.st_gid &&
       (created->st_mode & 07777) == ((old.st_mode & 07777) | S_IWUSR) &&
       ::llistxattr(old_path.c_str(), nullptr, 0) == 0) {
+    // The new file was kept private while it was written: it takes the form's bits now.
+    if (OsFault(OsCall::kOwner, path) || ::chmod(path.c_str(), (old.st_mode & 07777) | S_IWUSR)) {
+      throw ErrorFromErrno(errno, path);
+    }
     return true;
   }
   int fd =
@@ -1136,6 +1172,7 @@ class OsFileSystem : public FileSystem {
         reader, in, src, partial, destination,
         [&] {
           return CreateOwnFile(partial, {partial, to.os_path}, new_here ? 0666 : 0600);
+          // (a new form's bits are what the folder gives; it is private until it is complete)
         },
         held_->Durable(), new_here);
     // A copy over an installed form keeps what the form had (owner, group, bits, ACL); where a
@@ -1271,6 +1308,7 @@ class OsFileSystem : public FileSystem {
         return true;
       }
     }
+    GiveFolderBits(from.os_path);
     if (Retry(source, from, [&](const std::string& p) {
           if (OsFault(OsCall::kRename, to)) return -1;
           KeepOwnName(p, to);
@@ -1445,6 +1483,7 @@ class OsFileSystem : public FileSystem {
   void MoveFile(const std::string& source, const std::string& destination) override {
     PathResolver::Resolved from = paths_.Resolve(source);
     std::string to = paths_.Resolve(destination).os_path;
+    GiveFolderBits(from.os_path);
     int result = Retry(source, from, [&](const std::string& p) {
       return ::renameat2(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
     });
@@ -1533,7 +1572,19 @@ class OsFileSystem : public FileSystem {
       if (fd < 0 && errno == ENOENT) throw Error(kPathNotFound, path);
       if (fd >= 0) {
         paths_.NoteCreated(r.os_path, EntryType::kFile);
-        if (made.st_ino != 0) created_[r.os_path] = made;
+        // Private while it is written: it takes its form's bits, or those the folder gave it,
+        // when it is put in place (ReplaceFile, MoveFile).
+        if (made.st_ino == 0 && ::fstat(fd, &made) != 0) made.st_ino = 0;
+        if (made.st_ino != 0) {
+          created_[r.os_path] = made;
+          if ((made.st_mode & 077) != 0 &&
+              (OsFault(OsCall::kPrivate, r.os_path) || ::fchmod(fd, made.st_mode & 07700) != 0)) {
+            int err = errno;
+            ::close(fd);
+            ::unlink(r.os_path.c_str());
+            throw ErrorFromErrno(err, path);
+          }
+        }
       }
     } else {
       struct stat st;
@@ -1773,6 +1824,18 @@ class OsFileSystem : public FileSystem {
     }
     if (::unlink(backup.c_str()) != 0) lock->NoteLeftBehind();
     if (::unlink(source.c_str()) != 0) lock->NoteLeftBehind();
+  }
+
+  // A new file kept private while it was written takes, when it is put in place of no form, the
+  // bits the folder gave it when it was created.
+  void GiveFolderBits(const std::string& os_path) {
+    auto made = created_.find(os_path);
+    if (made == created_.end()) return;
+    const mode_t mode = made->second.st_mode & 07777;
+    created_.erase(made);
+    if (OsFault(OsCall::kOwner, os_path) || ::chmod(os_path.c_str(), mode) != 0) {
+      throw ErrorFromErrno(errno, os_path);
+    }
   }
 
   // A file of the run's own that a rename puts under another of its names (a temporary file
