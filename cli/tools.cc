@@ -190,12 +190,26 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
   // repaired is what the unfinished run recorded as its own, and nothing else.
   std::unique_ptr<platform::WriterLock> lock;
   std::vector<platform::OwnFile> own;
+  std::vector<LockPeek::InterruptedRewrite> in_place;
+  std::vector<std::string> refused;
   try {
     if (options.apply) {
+      // Taking the lock gives forms of interrupted in-place rewrites their content back.
       lock = fs->LockFormFolder(dir, component::LockWaitSeconds());
       if (lock && lock->previous_run_unfinished()) own = lock->previous_own_files();
+      if (lock) {
+        for (const std::string& form : lock->restored_in_place()) {
+          in_place.push_back({form, "", ""});
+        }
+        for (const auto& [form, copy] : lock->kept_in_place())
+          in_place.push_back({form, copy, "kept"});
+        refused = lock->refused_records();
+      }
     } else {
-      own = Disk().PeekFormFolderLock(dir).own;
+      LockPeek peek = Disk().PeekFormFolderLock(dir);
+      own = std::move(peek.own);
+      in_place = std::move(peek.in_place);
+      refused = std::move(peek.refused);
     }
   } catch (const platform::Error& e) {
     PrintProblem(options.json, e.description());
@@ -211,10 +225,49 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
   }
   using Action = rewrites::Leftover::Action;
   bool failed = false, kept = false, needs_doing = false;
-  const std::vector<rewrites::Leftover> leftovers = rewrites::FindLeftovers(*fs, dir, files, own);
+  // Records that are not trusted: nothing is done from them, and the person learns which.
+  for (const std::string& record : refused) {
+    if (options.json) {
+      std::printf("{\"v\":1,\"call\":\"RefusedRecord\",\"record\":%s}\n",
+                  host::JsonString(record).c_str());
+    } else {
+      std::printf(
+          "refused record: %s: nothing is done from it (remove it if no run of llupdate "
+          "wrote it)\n",
+          record.c_str());
+    }
+  }
+  std::vector<rewrites::Leftover> leftovers = rewrites::FindLeftovers(
+      *fs, dir, files, own, options.apply ? decltype(in_place){} : in_place);
+  if (options.apply) {
+    // What the lock did already, told like the rest.
+    std::vector<rewrites::Leftover> done;
+    for (const LockPeek::InterruptedRewrite& r : in_place) {
+      done.push_back({Action::kRestoreInPlace, r.backup, r.form, r.why});
+    }
+    leftovers.insert(leftovers.begin(), done.begin(), done.end());
+  }
   for (const rewrites::Leftover& f : leftovers) {
     std::string kind, action;
-    if (f.action == Action::kForeign) {
+    if (f.action == Action::kRestoreInPlace) {
+      kind = "restore-in-place";
+      if (options.apply && f.why.empty()) {
+        action = "gave " + f.form + " its old content back from its complete copy";
+      } else if (options.apply) {
+        action = "keeps " + f.form + " as it is and its old content in " + f.file;
+        kept = true;
+      } else if (f.why.empty()) {
+        action = "gives " + f.form + " its old content back from " + f.file +
+                 ", the complete copy made before an interrupted rewrite in place; " + f.form +
+                 " may be half-written";
+      } else {
+        action = "keeps " + f.form + " as it is and " + f.file +
+                 ", the complete copy of its old content: " + f.form +
+                 " changed since an interrupted rewrite in place (" + f.why +
+                 "); compare them yourself";
+        kept = true;
+      }
+    } else if (f.action == Action::kForeign) {
       kind = "foreign";
       action = "keeps " + f.file + ": not made by llupdate (the lock's record does not name it)";
     } else if (f.action == Action::kRestore) {
@@ -240,7 +293,10 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
     if (options.apply) {
       try {
         rewrites::ResolveLeftover(*fs, dir, f);
-        outcome = f.action == Action::kKeep || f.action == Action::kForeign ? "kept" : "done";
+        outcome = f.action == Action::kKeep || f.action == Action::kForeign ||
+                          (f.action == Action::kRestoreInPlace && !f.why.empty())
+                      ? "kept"
+                      : "done";
       } catch (const platform::Error& e) {
         outcome = "failed: " + std::to_string(e.number()) + " " + e.description();
         failed = true;

@@ -207,10 +207,10 @@ else
 fi
 # A rewritten form keeps what the customer set up: owner, group, permission bits (but for the
 # read-only attribute, which a rewrite removes), extended attributes and ACL; a form that is a
-# link to a file inside the database is converted at its target and stays a link.
+# link to a file inside the form folder is converted at its target and stays a link.
 M="$T/m"; rm -rf "$M"; cp -R "$DEMO" "$M"; F="$M/BerichteLL"
 chmod 0600 "$F/Mahnung.MAH"; chmod 0444 "$F/Wartung.war"
-mv "$F/Lieferschein.bst" "$M/Lieferschein.real"; ln -s ../Lieferschein.real "$F/Lieferschein.bst"
+mkdir "$F/echt"; mv "$F/Lieferschein.bst" "$F/echt/Lieferschein.real"; ln -s echt/Lieferschein.real "$F/Lieferschein.bst"
 if [ "$(id -u)" = 0 ] && id llbob >/dev/null 2>&1; then chown llbob:llshare "$F/Rechnung.bel"; fi
 chmod 0640 "$F/Rechnung.bel"
 xattrs=no
@@ -233,7 +233,7 @@ before=$(stat -c '%U:%G %a' "$F/Rechnung.bel")
 [ $xattrs = no ] || [ "$(getfattr --only-values -n user.kunde "$F/Rechnung.bel" 2>/dev/null)" = eigen ] || fail "the extended attribute was lost"
 [ $acls = no ] || getfacl -c "$F/Rechnung.bel" 2>/dev/null | grep -q "^user:$(id -un):rw-" || fail "the ACL was lost"
 [ -L "$F/Lieferschein.bst" ] || fail "a link inside the database was replaced by a copy"
-grep -q NeueAnschrift "$M/Lieferschein.real" || fail "the link's target was not converted"
+grep -q NeueAnschrift "$F/echt/Lieferschein.real" || fail "the link's target was not converted"
 # Forms with a second name (a hard link, here from another folder of the database) are rewritten
 # in place: killed at random points and run again, every form and its second name hold the
 # uninterrupted result, and they are still one file.

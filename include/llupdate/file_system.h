@@ -88,9 +88,13 @@ struct LockPeek {
   bool unfinished = false;   // not held, and the last holder did not finish
   std::string text;          // the lock file's text (who held it last)
   std::vector<OwnFile> own;  // what the unfinished last runs recorded as their own
-  // Forms an unfinished run was rewriting in place, with the complete copy of their old content
-  // (the form itself may be half-written).
-  std::vector<std::pair<std::string, std::string>> in_place;
+  // Forms an unfinished run was rewriting in place (the form may be half-written), with the
+  // complete copy of their old content, and why the writer that takes the lock next would not
+  // give it back ("" when it would).
+  struct InterruptedRewrite {
+    std::string form, backup, why;
+  };
+  std::vector<InterruptedRewrite> in_place;
   std::vector<std::string> refused;  // records that are not trusted, and why
 };
 

@@ -5,6 +5,7 @@
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
 #include "component/writer_scope.h"
+#include "host/error_convention.h"
 #include "host/objects.h"
 #include "llupdate/progress.h"
 #include "platform/counter16.h"
@@ -21,6 +22,35 @@ int CountForms(DynArray& catalogue) {
   return forms;
 }
 
+bool FilesOfJob::SecondName(clsReportLLUpdate& self, const std::string& pDBPath,
+                            const std::string& name) {
+  const std::string path = pDBPath + "\\Berichtell\\" + name;
+  std::vector<std::string> keys;
+  host::IgnoreErrors([&] {
+    platform::FileSystem& fs = Internals::Fso(self);
+    const std::string real = fs.RealPath(path);
+    if (real.empty()) return;
+    keys.push_back("path " + real);
+    // device:inode, whatever the size and time: a form rewritten in place stays that file.
+    const std::string identity = fs.FileIdentity(real);
+    const size_t inode_end = identity.find(':', identity.find(':') + 1);
+    if (!identity.empty()) keys.push_back("file " + identity.substr(0, inode_end));
+  });
+  for (const std::string& key : keys) {
+    auto first = first_.find(key);
+    if (first == first_.end()) continue;
+    host::ShowHostMessage(Internals::Reporter(self),
+                          "Das Formular " + path + " ist ein zweiter Name von " + pDBPath +
+                              "\\Berichtell\\" + first->second +
+                              ", das in diesem Lauf schon umgestellt wurde; es wird nicht noch "
+                              "einmal umgestellt.",
+                          3, false);
+    return true;
+  }
+  for (const std::string& key : keys) first_.emplace(key, name);
+  return false;
+}
+
 bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std::string& pDBPath,
                 const host::ErrorText& error_text, const std::vector<std::string>& types,
                 const std::function<bool(const std::string& name)>& rewrite,
@@ -33,6 +63,7 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
     files::FileContext ctx = Internals::Files(self);
 
     bool result = true;
+    FilesOfJob seen;
     for (const std::string& type : types) {
       // The jobs go by the names alone: the forms are read once, by their rewrites.
       if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, catalogue::FormDirectory(pDBPath),
@@ -51,6 +82,7 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
         std::string listed = catalogue->GetValue(i, 0).ToString();
         std::string name = text::TrimSpaces(listed);
         if (name.empty() || (filter && !filter(listed))) continue;
+        if (seen.SecondName(self, pDBPath, name)) continue;
         if (progress != nullptr) {
           progress->FormStarted(operation, type, name,
                                 catalogue::FormDirectory(pDBPath) + "\\" + name);

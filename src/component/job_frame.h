@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,20 @@ namespace llupdate::component {
 // is not blank and, when a filter is given, the filter accepts the name as listed.
 // The number of rows of a catalogue that name a form.
 int CountForms(DynArray& catalogue);
+
+// The files a form job has reached, by what tells one file from another whatever name reaches
+// it (its real path, its device and inode): a file with a second name in the folder (a hard
+// link, a link to another form) is converted once, under the name listed first, and the second
+// name is left with a notice.
+class FilesOfJob {
+ public:
+  // True when the form name names a file this job reached already under another name; the
+  // person is told then.
+  bool SecondName(clsReportLLUpdate& self, const std::string& pDBPath, const std::string& name);
+
+ private:
+  std::map<std::string, std::string> first_;  // what tells the file -> the name it was reached by
+};
 
 bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std::string& pDBPath,
                 const host::ErrorText& error_text, const std::vector<std::string>& types,

@@ -115,6 +115,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
           files::FileContext ctx = Internals::Files(*this);
 
           bool stopped = false;
+          component::FilesOfJob seen;
           for (const ll15::TypeRule& rule : ll15::kTypeRules) {
             bool success = catalogue::Aufbau_Array2(ctx, rule.extension, *list, directory);
             if (!success) continue;
@@ -129,7 +130,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
                 stopped = true;
                 break;
               }
-              if (!name.empty()) {
+              if (!name.empty() && !seen.SecondName(*this, pDBPath, name)) {
                 std::string path = pDBPath + "\\Berichtell\\" + name;
                 if (progress != nullptr)
                   progress->FormStarted(operation, rule.extension, name, path);

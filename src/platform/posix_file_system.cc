@@ -605,6 +605,22 @@ int OpenAccountRecord(int dfd, const struct stat& folder, const std::string& sho
                    "prüfen Sie den Formularordner");
 }
 
+// What the next writer would do with an interrupted in-place rewrite, found without changing
+// anything: "" when it would give the form its old content back, else why not. *ours is false
+// when the record's backup is gone or not its account's (then nothing is done at all).
+std::string InPlaceVerdict(int dfd, const AccountRecord& r, const InPlaceRewrite& ip, bool* ours);
+
+// An open descriptor, closed when it goes.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+};
+
 }  // namespace
 
 LockPeek PeekWriterLock(const std::string& folder) {
@@ -613,6 +629,7 @@ LockPeek PeekWriterLock(const std::string& folder) {
   int dfd = ::open(os_folder.empty() ? "." : os_folder.c_str(),
                    O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
   if (dfd < 0) return peek;
+  Fd folder_fd(dfd);
   int fd = ::openat(dfd, kLockFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd >= 0) {
     peek.text = ReadAll(fd);
@@ -621,13 +638,15 @@ LockPeek PeekWriterLock(const std::string& folder) {
   peek.held = ::flock(dfd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   std::vector<AccountRecord> records =
       ReadAccountRecords(dfd, os_folder.empty() ? "." : os_folder, &peek.refused);
-  ::close(dfd);
   peek.unfinished = !peek.held && !records.empty();
   if (!peek.unfinished) return peek;
   for (AccountRecord& r : records) {
+    for (const InPlaceRewrite& ip : r.record.in_place) {
+      bool ours = false;
+      std::string why = InPlaceVerdict(dfd, r, ip, &ours);
+      if (ours) peek.in_place.push_back({ip.form, ip.backup, why});
+    }
     for (OwnFile& own : r.record.own) peek.own.push_back(std::move(own));
-    for (const InPlaceRewrite& ip : r.record.in_place)
-      peek.in_place.emplace_back(ip.form, ip.backup);
   }
   return peek;
 }
@@ -654,16 +673,17 @@ void CopyContent(int in, int out, OsFile& reader, OsFile& writer, size_t size) {
   while (size_t n = reader.Read(buffer, sizeof buffer)) writer.Write(buffer, n);
 }
 
-// True when the symbolic link at os_path leads to a place inside the folder that holds its own
-// folder (for a form, its database): a link that leads out of it is never followed, so that no
-// read or change reaches a file outside the folders an operation was given.
+// True when the symbolic link at os_path leads to a place inside the real folder that holds it
+// (for a form, the real form folder, whatever links lead to that folder): a link that leads out
+// of it, also into another database's form folder, is never followed, so that no read or change
+// reaches a file outside the folders an operation was given.
 bool LinkStaysInside(const std::string& os_path) {
   const std::string folder = SplitPath(os_path).first;
   char* real_folder = ::realpath(folder.empty() ? "." : folder.c_str(), nullptr);
   char* target = ::realpath(os_path.c_str(), nullptr);
   bool inside = false;
   if (real_folder != nullptr && target != nullptr) {
-    std::string scope = SplitPath(real_folder).first;
+    std::string scope = real_folder;
     if (scope != "/") scope += "/";
     inside = std::string(target).compare(0, scope.size(), scope) == 0;
   }
@@ -675,7 +695,7 @@ bool LinkStaysInside(const std::string& os_path) {
 // The refusal of a link that leads out of the folders.
 Error LinkOutError(const std::string& os_path) {
   return Error(kPathFileAccessError,
-               os_path + " (ein symbolischer Link, der aus den Formularordnern hinausführt)");
+               os_path + " (ein symbolischer Link, der aus seinem Ordner hinausführt)");
 }
 
 // Opens a file for reading without changing its access time where the owner may ask for that:
@@ -818,17 +838,6 @@ void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::st
   }
 }
 
-// An open descriptor, closed when it goes.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
 // Writes the whole content of the open file in over the open file out, from its start, cuts out
 // to that length and, with durable writes, puts it on the disk. out keeps its inode: its other
 // names, owner, bits and attributes.
@@ -938,6 +947,16 @@ std::string WhyNotRestored(int dfd, const AccountRecord& r, const InPlaceRewrite
     return "es wurde seitdem geändert";
   }
   return "";
+}
+
+std::string InPlaceVerdict(int dfd, const AccountRecord& r, const InPlaceRewrite& ip, bool* ours) {
+  Fd backup(::openat(dfd, ip.backup.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat b;
+  *ours = backup.fd >= 0 && ::fstat(backup.fd, &b) == 0 && RecordedAsOwn(r, ip.backup, b);
+  if (!*ours) return "";
+  Fd form(::openat(dfd, ip.form.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (form.fd < 0) return "es fehlt";
+  return WhyNotRestored(dfd, r, ip, form.fd, backup.fd);
 }
 
 // Resolves the in-place rewrites that the trusted records of unfinished runs name: a form gets

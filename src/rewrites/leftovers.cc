@@ -23,7 +23,8 @@ bool HasPrefix(const std::string& name, std::string_view prefix) {
 
 std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string& folder,
                                     const std::vector<platform::FileEntry>& files,
-                                    const std::vector<platform::OwnFile>& own) {
+                                    const std::vector<platform::OwnFile>& own,
+                                    const std::vector<LockPeek::InterruptedRewrite>& in_place) {
   std::set<std::string> present;  // folded names
   for (const auto& f : files) present.insert(text::FoldCase(f.name));
   auto exists = [&](const std::string& name) { return present.count(text::FoldCase(name)); };
@@ -91,20 +92,27 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
     std::string form =
         partial ? "" : f.name.substr(backup ? kBackupPrefix.size() : kTemporaryPrefix.size());
     if (!ours(f.name) && !(backup && exists(form) && second_name_of_form(f.name, form))) {
-      others.push_back({Leftover::Action::kForeign, f.name, form});
+      others.push_back({Leftover::Action::kForeign, f.name, form, ""});
     } else if (partial) {
-      others.push_back({Leftover::Action::kRemove, f.name, ""});
+      auto rewrite = std::find_if(in_place.begin(), in_place.end(),
+                                  [&](const auto& r) { return r.backup == f.name; });
+      if (rewrite != in_place.end()) {
+        restores.push_back(
+            {Leftover::Action::kRestoreInPlace, f.name, rewrite->form, rewrite->why});
+      } else {
+        others.push_back({Leftover::Action::kRemove, f.name, "", ""});
+      }
     } else if (backup) {
       if (exists(form)) {
-        others.push_back({Leftover::Action::kRemove, f.name, form});
+        others.push_back({Leftover::Action::kRemove, f.name, form, ""});
       } else {
-        restores.push_back({Leftover::Action::kRestore, f.name, form});
+        restores.push_back({Leftover::Action::kRestore, f.name, form, ""});
       }
     } else {
       // A temporary file may be incomplete: it never becomes a form by itself.
       bool orphan = !exists(form) && !exists(BackupName(form));
       others.push_back(
-          {orphan ? Leftover::Action::kKeep : Leftover::Action::kRemove, f.name, form});
+          {orphan ? Leftover::Action::kKeep : Leftover::Action::kRemove, f.name, form, ""});
     }
   }
   restores.insert(restores.end(), others.begin(), others.end());
@@ -123,6 +131,7 @@ void ResolveLeftover(platform::FileSystem& fs, const std::string& folder,
       break;
     case Leftover::Action::kKeep:
     case Leftover::Action::kForeign:
+    case Leftover::Action::kRestoreInPlace:  // the lock does it, before any heal
       break;
   }
 }
@@ -158,6 +167,7 @@ void HealLeftovers(files::FileContext& ctx, const std::string& folder,
           break;
         case Leftover::Action::kKeep:
         case Leftover::Action::kForeign:
+        case Leftover::Action::kRestoreInPlace:
           add(kept, leftover.file);
           break;
       }

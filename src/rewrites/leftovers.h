@@ -24,18 +24,25 @@ struct Leftover {
     kRemove,   // the form is whole: the file is of no further use
     kKeep,     // a temporary file whose form and backup are both missing: left for a person
     kForeign,  // named like a file of the program's but not made by it: never touched
+    // The complete copy of a form that an interrupted in-place rewrite may have left
+    // half-written: the writer that takes the lock gives the form its content back (or, where
+    // why says the form changed since, keeps both).
+    kRestoreInPlace,
   };
   Action action;
   std::string file;  // the name in the folder
   std::string form;  // the form it belongs to ("" for a partial file)
+  std::string why;  // kRestoreInPlace: why the form would not get its content back ("" if it would)
 };
 
 // The leftovers among the files of folder, restorations first: the program's own files (those
 // in own whose identity matches now) with what to do with them, and files named like them that
 // the program did not make.
+// in_place: the interrupted in-place rewrites the record names (LockPeek::in_place).
 std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string& folder,
                                     const std::vector<platform::FileEntry>& files,
-                                    const std::vector<platform::OwnFile>& own);
+                                    const std::vector<platform::OwnFile>& own,
+                                    const std::vector<LockPeek::InterruptedRewrite>& in_place = {});
 
 // Carries out a leftover's action in folder; errors are thrown.
 void ResolveLeftover(platform::FileSystem& fs, const std::string& folder, const Leftover& leftover);
