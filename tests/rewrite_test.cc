@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -475,6 +476,55 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
 
 namespace llupdate {
 namespace {
+
+// No copy of a private form is readable by others at any instant of a rewrite, whatever the
+// umask gives a new file: not the temporary file, not the backup, not a copy made for a form
+// rewritten in place. Every call the disk makes is an instant at which the folder is looked at.
+TEST(InPlaceTest, NoCopyOfAPrivateFormIsReadableByOthersAtAnyInstant) {
+  testing::TempDir dir;
+  const std::string forms = dir / "BerichteLL", form = forms + "/f.bel";
+  ::mkdir(forms.c_str(), 0775);
+  const mode_t umask_before = ::umask(002);
+  std::vector<std::string> seen;
+  auto look = [&] {
+    if (DIR* d = ::opendir(forms.c_str())) {
+      while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        struct stat st;
+        if (name == "f.bel" || name.rfind(".llupdate-lock", 0) == 0 ||
+            ::lstat((forms + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+          continue;
+        }
+        if ((st.st_mode & 077) != 0) seen.push_back(name);
+      }
+      ::closedir(d);
+    }
+  };
+  for (bool second_name : {false, true}) {
+    SCOPED_TRACE(second_name ? "in place" : "renamed");
+    ::unlink((dir / "f.other").c_str());
+    testing::WriteBytes(form, "Spacing.Paragraph=8\r\n");
+    ASSERT_EQ(::chmod(form.c_str(), 0600), 0);
+    if (second_name) {
+      ASSERT_EQ(::link(form.c_str(), (dir / "f.other").c_str()), 0);
+    }
+    platform::SetOsFaultHook([&](platform::OsCall, const std::string&) {
+      look();
+      return 0;
+    });
+    EXPECT_TRUE(clsReportLLUpdate().Suche_ErsetzeProjektdatei("f.bel", dir.path(), kSelector, "=8",
+                                                              kNewAddress));
+    platform::SetOsFaultHook(nullptr);
+    look();
+    EXPECT_EQ(seen, std::vector<std::string>{});
+    EXPECT_EQ(testing::ReadBytes(form), "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n");
+    struct stat st;
+    ASSERT_EQ(::stat(form.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    seen.clear();
+  }
+  ::umask(umask_before);
+}
 
 // A form with another name (a hard link) is rewritten in place behind a backup: every name sees
 // the new content. A failing write or flush of the form gives it its old content back at once;

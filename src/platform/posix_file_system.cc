@@ -790,23 +790,17 @@ bool CopyExtendedAttributes(const std::string& from, int fd, const std::string& 
                             int from_fd = -1);
 
 void CopyToNewFile(OsFile& reader, int in, const struct stat& src, const std::string& partial,
-                   const std::string& destination, const std::function<int()>& create, bool durable,
-                   bool folder_mode = false) {
-  int out = create();
+                   const std::string& destination, const std::function<int(struct stat*)>& create,
+                   bool durable, bool folder_mode = false) {
+  // The new file is private until it has what keeps the source private (CreateOwnFile).
+  struct stat given;
+  int out = create(&given);
   if (out < 0) {
     // A new file fails to be made with ENOENT only when its folder is missing.
     throw errno == ENOENT ? Error(kPathNotFound, destination) : ErrorFromErrno(errno, destination);
   }
   try {
     OsFile writer(out, destination, true, durable);
-    // No copy is more readable than its source: nobody but this user reads it until it has what
-    // keeps the source private.
-    struct stat given;
-    if (::fstat(out, &given) != 0) throw ErrorFromErrno(errno, destination);
-    if ((given.st_mode & 077) != 0 &&
-        (OsFault(OsCall::kPrivate, destination) || ::fchmod(out, given.st_mode & 07700) != 0)) {
-      throw ErrorFromErrno(errno, destination);
-    }
     CopyContent(in, out, reader, writer, static_cast<size_t>(src.st_size));
     mode_t mode;
     if (folder_mode) {
@@ -1189,8 +1183,8 @@ class OsFileSystem : public FileSystem {
     const bool new_here = !replaces && SplitPath(from.os_path).first != SplitPath(to.os_path).first;
     CopyToNewFile(
         reader, in, src, partial, destination,
-        [&] {
-          return CreateOwnFile(partial, {partial, to.os_path}, new_here ? 0666 : 0600);
+        [&](struct stat* given) {
+          return CreateOwnFile(partial, {partial, to.os_path}, new_here ? 0666 : 0600, given);
           // (a new form's bits are what the folder gives; it is private until it is complete)
         },
         held_->Durable(), new_here);
@@ -1267,8 +1261,8 @@ class OsFileSystem : public FileSystem {
     std::string partial = PartialFileName(to);
     CopyToNewFile(
         reader, in, src, partial, new_name,
-        [&] {
-          return CreateOwnFile(partial, {partial, to}, 0600);
+        [&](struct stat* given) {
+          return CreateOwnFile(partial, {partial, to}, 0600, given);
         },
         held_->Durable());
     if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
@@ -1585,25 +1579,15 @@ class OsFileSystem : public FileSystem {
         throw Error(kPathFileAccessError, r.os_path + " (keine Datei)");
       }
     } else if (mode == OpenMode::kCreateNew) {
-      struct stat made;
-      fd = CreateOwnFile(r.os_path, {r.os_path}, 0666, &made);
+      struct stat given;
+      fd = CreateOwnFile(r.os_path, {r.os_path}, 0666, &given);
       if (fd < 0 && errno == EEXIST) throw Error(kFileAlreadyExists, path);
       if (fd < 0 && errno == ENOENT) throw Error(kPathNotFound, path);
       if (fd >= 0) {
         paths_.NoteCreated(r.os_path, EntryType::kFile);
         // Private while it is written: it takes its form's bits, or those the folder gave it,
         // when it is put in place (ReplaceFile, MoveFile).
-        if (made.st_ino == 0 && ::fstat(fd, &made) != 0) made.st_ino = 0;
-        if (made.st_ino != 0) {
-          created_[r.os_path] = made;
-          if ((made.st_mode & 077) != 0 &&
-              (OsFault(OsCall::kPrivate, r.os_path) || ::fchmod(fd, made.st_mode & 07700) != 0)) {
-            int err = errno;
-            ::close(fd);
-            ::unlink(r.os_path.c_str());
-            throw ErrorFromErrno(err, path);
-          }
-        }
+        created_[r.os_path] = given;
       }
     } else {
       struct stat st;
@@ -1693,17 +1677,25 @@ class OsFileSystem : public FileSystem {
 
   // Records a file this file system made (or is about to make) under a held lock.
   // Creates the new file os_path for writing: never through a link, failing with EEXIST when
-  // the name is taken. Under a held lock the names (os_path and the names it will take, in one
+  // the name is taken. It is readable by this user alone until its content is complete (no copy
+  // of a private form is ever open to more people): *given gets the file as the folder gave it
+  // (the bits that mode, the umask or a default ACL left), which it takes when it is put in
+  // place of no form. Under a held lock the names (os_path and the names it will take, in one
   // folder) are recorded as the run's own with the file's identity before the name exists (an
   // unnamed file is made, recorded, then named), so that a kill at any instant leaves no file of
   // the run that its record does not know. A file system without unnamed files gets the name
   // first and the record right after.
   int CreateOwnFile(const std::string& os_path, const std::vector<std::string>& names, mode_t mode,
-                    struct stat* made = nullptr) {
-    if (made != nullptr) made->st_ino = 0;  // not known unless recorded
+                    struct stat* given) {
     OsWriterLock* lock = LockOf(os_path);
     if (lock != nullptr && unnamed_files_) {
-      int fd = TakeUnnamed(*lock, mode, made);  // already recorded
+      int fd = TakeUnnamed(*lock, mode, given);  // already recorded
+      if (fd >= 0 && !MakePrivate(fd, *given, os_path)) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+      }
       if (fd >= 0) lock->NoteNames(names);
       if (fd >= 0) {
         std::string proc = "/proc/self/fd/" + std::to_string(fd);
@@ -1724,16 +1716,27 @@ class OsFileSystem : public FileSystem {
         return -1;
       }
     }
+    // Without unnamed files the new file has its name, empty, for the instant until it is made
+    // private.
     int fd = ::open(os_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) return -1;
     try {
-      RecordOwn(names, fd, made);
+      if (::fstat(fd, given) != 0 || !MakePrivate(fd, *given, os_path)) {
+        throw ErrorFromErrno(errno, os_path);
+      }
+      RecordOwn(names, FileOnlyIdentity(*given));
     } catch (...) {
       ::close(fd);
       ::unlink(os_path.c_str());
       throw;
     }
     return fd;
+  }
+
+  // Makes the new file fd, as created (st), readable and writable by this user alone.
+  static bool MakePrivate(int fd, const struct stat& st, const std::string& os_path) {
+    if ((st.st_mode & 077) == 0) return true;
+    return !OsFault(OsCall::kPrivate, os_path) && ::fchmod(fd, st.st_mode & 07700) == 0;
   }
 
   // An unnamed new file of the given mode in the folder of the lock, recorded there as the run's
@@ -1796,7 +1799,8 @@ class OsFileSystem : public FileSystem {
       if (in < 0) throw ErrorFromErrno(errno, shown);
       OsFile reader(in, shown);
       CopyToNewFile(
-          reader, in, old, backup, backup, [&] { return CreateOwnFile(backup, {backup}, 0600); },
+          reader, in, old, backup, backup,
+          [&](struct stat* given) { return CreateOwnFile(backup, {backup}, 0600, given); },
           held_->Durable());
     }
     // Until the form is touched, a failure only takes the backup away again.
@@ -1878,14 +1882,6 @@ class OsFileSystem : public FileSystem {
     for (const std::string& p : os_paths) files.push_back({SplitPath(p).second, identity, ""});
     lock->Record(files);
   }
-  void RecordOwn(const std::vector<std::string>& os_paths, int fd, struct stat* made = nullptr) {
-    if (LockOf(os_paths.front()) == nullptr) return;
-    struct stat st;
-    if (::fstat(fd, &st) != 0) throw ErrorFromErrno(errno, os_paths.front());
-    RecordOwn(os_paths, FileOnlyIdentity(st));
-    if (made != nullptr) *made = st;
-  }
-
   // Whether new files in the folder get an ACL from it (asked once per folder and job).
   bool FolderHasDefaultAcl(const std::string& folder) {
     auto it = default_acl_.find(folder);
