@@ -30,8 +30,8 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
   auto exists = [&](const std::string& name) { return present.count(text::FoldCase(name)); };
   // A name is the program's when a record names it and the file there is still the one it made
   // (the identity asked once per name, and only for names a record holds), owned by the account
-  // whose record it is: a record speaks for its own account's files alone (the superuser's, which
-  // no other account can write, for every file).
+  // whose record it is: a record speaks for its own account's files alone, whatever the
+  // identities say (an identity of a file that vanished may be taken by another file).
   // Files recorded without a name (made before their names were known) are the run's under any
   // name: for them every candidate's identity is asked.
   std::map<std::string, std::vector<const platform::OwnFile*>> recorded;
@@ -46,7 +46,7 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
     std::optional<std::string> owner;
     auto fits = [&](const platform::OwnFile* o) {
       if (!IdentityMatches(now, o->identity)) return false;
-      if (o->owner.empty() || o->owner == "0") return true;
+      if (o->owner.empty()) return true;
       if (!owner) owner = fs.FileOwner(path);
       return *owner == o->owner;
     };
@@ -71,13 +71,13 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
     if (matches(form, temporary)) return true;
     const std::string form_now = fs.FileIdentity(folder + "\\" + form);
     // Not swapped yet: the run's temporary file is recorded by name (by the account that owns
-    // the form, or the superuser), or is there and the run's.
+    // the form), or is there and the run's.
     if (form_now.empty() || fs.FileIdentity(folder + "\\" + backup) != form_now) return false;
     auto it = recorded.find(temporary);
     if (it != recorded.end()) {
       const std::string owner = fs.FileOwner(folder + "\\" + backup);
       for (const platform::OwnFile* o : it->second) {
-        if (o->owner.empty() || o->owner == "0" || o->owner == owner) return true;
+        if (o->owner.empty() || o->owner == owner) return true;
       }
     }
     return ours(temporary);
