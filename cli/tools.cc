@@ -361,7 +361,7 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   const LockPeek lock = Disk().PeekFormFolderLock(dir);
   std::vector<rewrites::Leftover> leftovers, foreign;
   try {
-    leftovers = rewrites::FindLeftovers(*fs, dir, fs->ListFiles(dir), lock.own);
+    leftovers = rewrites::FindLeftovers(*fs, dir, fs->ListFiles(dir), lock.own, lock.in_place);
     for (auto it = leftovers.begin(); it != leftovers.end();) {
       if (it->action != rewrites::Leftover::Action::kForeign) {
         ++it;
@@ -412,6 +412,10 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
       line += std::string(i > 0 ? "," : "") +
               host::JsonString(Disk().ShownPath(dir) + "/" + foreign[i].file);
     }
+    line += "],\"refused_records\":[";
+    for (size_t i = 0; i < lock.refused.size(); ++i) {
+      line += std::string(i > 0 ? "," : "") + host::JsonString(lock.refused[i]);
+    }
     line += "],\"forms\":{";
     bool first = true;
     for (const auto& [type, count] : counts) {
@@ -457,6 +461,12 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     for (const rewrites::Leftover& f : foreign) {
       std::printf("  %s/%s\n", Disk().ShownPath(dir).c_str(), f.file.c_str());
     }
+  }
+  if (!lock.refused.empty()) {
+    std::printf(
+        "records not trusted (nothing is done from them; remove them if no run wrote "
+        "them):\n");
+    for (const std::string& record : lock.refused) std::printf("  %s\n", record.c_str());
   }
   std::printf("forms:%s\n", counts.empty() ? " none" : "");
   for (const auto& [type, count] : counts) {

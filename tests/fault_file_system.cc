@@ -77,6 +77,10 @@ class FaultLock : public platform::WriterLock {
   }
   bool outermost() const override { return base_->outermost(); }
   std::vector<std::string> restored_in_place() const override { return base_->restored_in_place(); }
+  std::vector<std::pair<std::string, std::string>> kept_in_place() const override {
+    return base_->kept_in_place();
+  }
+  std::vector<std::string> refused_records() const override { return base_->refused_records(); }
   void MarkFinished() override {
     state_->Check(FsOp::kLock, platform::kLockFileName);
     base_->MarkFinished();
