@@ -25,16 +25,18 @@ int CountForms(DynArray& catalogue) {
 bool FilesOfJob::SecondName(clsReportLLUpdate& self, const std::string& pDBPath,
                             const std::string& name) {
   const std::string path = pDBPath + "\\Berichtell\\" + name;
+  // What tells the file: its device and inode (whatever its size and time, as a form rewritten
+  // in place stays that file), for a link those of the file it leads to.
   std::vector<std::string> keys;
   host::IgnoreErrors([&] {
     platform::FileSystem& fs = Internals::Fso(self);
-    const std::string real = fs.RealPath(path);
-    if (real.empty()) return;
-    keys.push_back("path " + real);
-    // device:inode, whatever the size and time: a form rewritten in place stays that file.
-    const std::string identity = fs.FileIdentity(real);
-    const size_t inode_end = identity.find(':', identity.find(':') + 1);
-    if (!identity.empty()) keys.push_back("file " + identity.substr(0, inode_end));
+    std::string identity = fs.FileIdentity(path);
+    if (identity.empty()) {
+      const std::string real = fs.RealPath(path);
+      if (!real.empty()) identity = fs.FileIdentity(real);
+    }
+    if (!identity.empty())
+      keys.push_back(identity.substr(0, identity.find(':', identity.find(':') + 1)));
   });
   for (const std::string& key : keys) {
     auto first = first_.find(key);

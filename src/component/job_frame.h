@@ -22,7 +22,7 @@ namespace llupdate::component {
 int CountForms(DynArray& catalogue);
 
 // The files a form job has reached, by what tells one file from another whatever name reaches
-// it (its real path, its device and inode): a file with a second name in the folder (a hard
+// it (its device and inode): a file with a second name in the folder (a hard
 // link, a link to another form) is converted once, under the name listed first, and the second
 // name is left with a notice.
 class FilesOfJob {
