@@ -11,13 +11,16 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "host/objects.h"
 #include "llupdate/file_system.h"
 #include "llupdate/host.h"
 #include "llupdate/report_ll_update.h"
+#include "platform/file_system.h"
 #include "platform/os_faults.h"
+#include "rewrites/leftovers.h"
 #include "test_support.h"
 
 namespace llupdate {
@@ -331,9 +334,10 @@ TEST(CrashTest, InPlaceRewritesSurviveAKillAtEveryOsCall) {
   };
   for (Job job : {Job::kAddress, Job::kTwoSwitchOvers}) {
     int calls = 0;
-    std::map<std::string, std::string> reference;
+    std::map<std::string, std::string> original, reference;
     {
       std::string db = prepare(0);
+      original = Snapshot(db);
       platform::SetOsFaultHook([&](platform::OsCall, const std::string&) { return ++calls, 0; });
       ASSERT_TRUE(RunJob(db, job));
       platform::SetOsFaultHook(nullptr);
@@ -357,6 +361,30 @@ TEST(CrashTest, InPlaceRewritesSurviveAKillAtEveryOsCall) {
       }
       int status = 0;
       ASSERT_EQ(::waitpid(child, &status, 0), child);
+      // recover tells the truth: a form the kill left neither old nor new is named with its
+      // complete copy, to be given back (and that copy is never called a partial file).
+      if (job == Job::kAddress) {
+        const std::string forms = db + "/BerichteLL";
+        const LockPeek peek = platform::PeekWriterLock(forms);
+        auto fs = NewOsFileSystem();
+        std::set<std::string> named;
+        for (const auto& l :
+             rewrites::FindLeftovers(*fs, forms, fs->ListFiles(forms), peek.own, peek.in_place)) {
+          if (l.action == rewrites::Leftover::Action::kRestoreInPlace && l.why.empty()) {
+            named.insert("BerichteLL/" + l.form);
+          }
+        }
+        const std::map<std::string, std::string> after_kill = Snapshot(db);
+        for (const auto& [name, bytes] : original) {
+          auto now = after_kill.find(name);
+          if (name.rfind("BerichteLL/", 0) != 0 || now == after_kill.end() ||
+              now->second == bytes || now->second == reference[name]) {
+            continue;
+          }
+          EXPECT_EQ(named.count(name), 1u)
+              << name << " is half-written and recover does not say so";
+        }
+      }
       ASSERT_TRUE(RunJob(db, job));
       ASSERT_EQ(Differences(Snapshot(db), reference), "");
       ASSERT_TRUE(one_file_each(db));

@@ -145,11 +145,11 @@ if command -v setfacl >/dev/null && setfacl -m u:llbob:rw,m::rw "$F/Rechnung.bel
 fi
 ln "$F/Mahnung.MAH" "$D/Mahnung.zweit"  # a second name: rewritten in place behind a backup
 cp "$F/Mahnung.MAH" "$T/mahnung"
-# The files beside the forms (copies, backups, temporary files) that mallory could read.
+# The files beside the private forms (their copies, backups, temporary files) that mallory could
+# read.
 readable() {
-  for f in "$F"/* "$F"/.[!.]*; do
-    case "$(basename "$f")" in .llupdate-lock*) continue ;; esac
-    [ -e "$DEMO/BerichteLL/$(basename "$f")" ] && continue  # a form
+  for f in "$F"/*Mahnung* "$F"/*Rechnung*; do
+    case "$(basename "$f")" in Mahnung.MAH | Rechnung.bel) continue ;; esac
     [ -f "$f" ] && as llmallory cat "$f" >/dev/null 2>&1 && echo "$f"
   done
 }
