@@ -533,10 +533,13 @@ std::vector<AccountRecord> ReadAccountRecords(int dfd, const std::string& shown,
     }
     struct stat st;
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    LockRecord record = ParseLockRecord(regular ? ReadAll(fd) : "");
+    // A record lists what runs made: one of many megabytes is none of the program's.
+    constexpr off_t kLargestRecord = off_t{64} << 20;
+    const bool fits = regular && st.st_size <= kLargestRecord;
+    LockRecord record = ParseLockRecord(fits ? ReadAll(fd) : "");
     ::close(fd);
-    if (!regular) {
-      refused->push_back(where + " (keine Datei)");
+    if (!fits) {
+      refused->push_back(where + (regular ? " (zu groß)" : " (keine Datei)"));
       continue;
     }
     if (!record.running && record.invalid.empty()) continue;  // a finished run left nothing
