@@ -51,6 +51,26 @@ class RewriteTest : public ::testing::Test {
   clsReportLLUpdate c_;
 };
 
+// A form name that is no one name in the form folder is refused before anything is opened by
+// it (error 76): nothing outside the folder is read or written, nothing is made beside a form.
+TEST_F(RewriteTest, ANameThatIsAPathIsRefused) {
+  testing::WriteBytes(dir_ / "Rechnung.bel", "Spacing.Paragraph=8\r\n");
+  for (const char* folder : {"BerichteLL/xx_..", "BerichteLL/alt_.."}) {
+    ::mkdir((dir_ / folder).c_str(), 0755);
+  }
+  for (const std::string name : {"..\\Rechnung.bel", "../Rechnung.bel", "..", ".", ""}) {
+    SCOPED_TRACE(name);
+    messages_.records().clear();
+    EXPECT_FALSE(Rewrite(name));
+    EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei_LL15(name, dir_.path()));
+    ASSERT_EQ(messages_.records().size(), 2u);
+    EXPECT_TRUE(messages_.records()[0].flag);
+    EXPECT_EQ(testing::ReadBytes(dir_ / "Rechnung.bel"), "Spacing.Paragraph=8\r\n");
+    EXPECT_EQ(Listing(), std::vector<std::string>{});
+    EXPECT_TRUE(platform::NewOsFileSystem()->ListFiles(dir_ / "BerichteLL/xx_..").empty());
+  }
+}
+
 TEST_F(RewriteTest, SelectedLinesAreReplacedAndTheFormSwappedIn) {
   testing::WriteBytes(Form("a.bel"),
                       "Spacing.Paragraph=8;X=8\r\nspacing.paragraph=8\r\n"

@@ -214,6 +214,11 @@ class FileSystem : public Object {
     return nullptr;
   }
 
+  // Why name cannot stand as one file name in a folder of this file system, "" when it can: a
+  // name it would take for a path (a separator of either kind, "." or "..", NUL) or, on Windows,
+  // for a device or a name the system forbids. Such a name is never made into a path.
+  virtual std::string WhyNotAName(const std::string& name);
+
   // What a person is shown and what tells one place from another.
   //
   // The path as the operating system has it (its separators, the letter case on the disk); the
@@ -294,6 +299,7 @@ class ForwardingFileSystem : public FileSystem {
     return target_->PeekFormFolderLock(folder);
   }
   EntryKind KindOf(const std::string& path) override { return target_->KindOf(path); }
+  std::string WhyNotAName(const std::string& name) override { return target_->WhyNotAName(name); }
 
  private:
   std::shared_ptr<FileSystem> target_;

@@ -22,9 +22,16 @@ int CountForms(DynArray& catalogue) {
   return forms;
 }
 
-bool FilesOfJob::SecondName(clsReportLLUpdate& self, const std::string& pDBPath,
-                            const std::string& name) {
+bool FilesOfJob::Leaves(clsReportLLUpdate& self, const std::string& pDBPath,
+                        const std::string& name) {
   const std::string path = pDBPath + "\\Berichtell\\" + name;
+  std::string why;
+  host::IgnoreErrors([&] { why = Internals::Fso(self).WhyNotAName(name); });
+  if (!why.empty()) {
+    host::ShowHostMessage(Internals::Reporter(self),
+                          "Das Formular " + path + " wird übersprungen: " + why + ".", 3, true);
+    return true;
+  }
   // What tells the file: its device and inode (whatever its size and time, as a form rewritten
   // in place stays that file), for a link those of the file it leads to.
   std::vector<std::string> keys;
@@ -84,7 +91,7 @@ bool RunFormJob(clsReportLLUpdate& self, const std::string& operation, const std
         std::string listed = catalogue->GetValue(i, 0).ToString();
         std::string name = text::TrimSpaces(listed);
         if (name.empty() || (filter && !filter(listed))) continue;
-        if (seen.SecondName(self, pDBPath, name)) continue;
+        if (seen.Leaves(self, pDBPath, name)) continue;
         if (progress != nullptr) {
           progress->FormStarted(operation, type, name,
                                 catalogue::FormDirectory(pDBPath) + "\\" + name);

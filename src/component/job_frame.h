@@ -22,14 +22,14 @@ namespace llupdate::component {
 int CountForms(DynArray& catalogue);
 
 // The files a form job has reached, by what tells one file from another whatever name reaches
-// it (its device and inode): a file with a second name in the folder (a hard
-// link, a link to another form) is converted once, under the name listed first, and the second
-// name is left with a notice.
+// it (its device and inode): a file with a second name in the folder (a hard link, a link to
+// another form) is converted once, under the name listed first, and the second name is left with
+// a notice. A listed name that cannot stand as one file name here (a device name on Windows, a
+// name the system forbids) is left with a notice too, and the job goes on.
 class FilesOfJob {
  public:
-  // True when the form name names a file this job reached already under another name; the
-  // person is told then.
-  bool SecondName(clsReportLLUpdate& self, const std::string& pDBPath, const std::string& name);
+  // True when the job leaves the form name (the person is told then).
+  bool Leaves(clsReportLLUpdate& self, const std::string& pDBPath, const std::string& name);
 
  private:
   std::map<std::string, std::string> first_;  // what tells the file -> the name it was reached by

@@ -59,6 +59,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
         Internals::Reporter(*this), host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
           files::FileContext ctx = Internals::Files(*this);
           platform::FileSystem& fs = ctx.fs;
+          rewrites::RequireFormName(fs, files);
           TemporaryGuard guard(ctx, files.temporary);
           if (fs.FileExists(files.temporary)) fs.DeleteFile(files.temporary, true);
           fs.CopyFile(files.source, files.temporary, true);
@@ -130,7 +131,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
                 stopped = true;
                 break;
               }
-              if (!name.empty() && !seen.SecondName(*this, pDBPath, name)) {
+              if (!name.empty() && !seen.Leaves(*this, pDBPath, name)) {
                 std::string path = pDBPath + "\\Berichtell\\" + name;
                 if (progress != nullptr)
                   progress->FormStarted(operation, rule.extension, name, path);

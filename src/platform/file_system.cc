@@ -214,3 +214,12 @@ bool llupdate::IdentityMatches(const std::string& now, const std::string& record
          (now.size() > recorded.size() && now.compare(0, recorded.size(), recorded) == 0 &&
           now[recorded.size()] == ':');
 }
+
+std::string llupdate::FileSystem::WhyNotAName(const std::string& name) {
+  if (name.empty()) return "der Name ist leer";
+  if (name == "." || name == "..") return "der Name ist \"" + name + "\"";
+  if (name.find_first_of(std::string("/\\\0", 3)) != std::string::npos) {
+    return "der Name enthält ein Trennzeichen";
+  }
+  return "";
+}

@@ -12,7 +12,12 @@ using host::IgnoreErrors;
 
 FormFiles FilesOfForm(const std::string& pFilename, const std::string& pDBPath) {
   std::string dir = pDBPath + "\\Berichtell\\";
-  return {dir + pFilename, dir + TemporaryName(pFilename), dir + BackupName(pFilename)};
+  return {dir + pFilename, dir + TemporaryName(pFilename), dir + BackupName(pFilename), pFilename};
+}
+
+void RequireFormName(platform::FileSystem& fs, const FormFiles& files) {
+  const std::string why = fs.WhyNotAName(files.name);
+  if (!why.empty()) throw platform::Error(platform::kPathNotFound, files.source + " (" + why + ")");
 }
 
 void ReplaceAll(std::string& line, const std::string& search, const std::string& replacement) {
@@ -127,6 +132,7 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
                      const host::ErrorText& error_text, const CopyRule& copy) {
   bool changed = false;
   bool copied = host::Armed(ctx.reporter, error_text, false, [&] {
+    RequireFormName(ctx.fs, files);
     int32_t source = files::Ausgabe_Open(ctx, true, files.source);
     if (source == 0) return false;
     files::NumberedFile source_guard(ctx.table, source);

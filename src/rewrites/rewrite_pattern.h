@@ -20,8 +20,14 @@ struct FormFiles {
   std::string source;     // pDBPath & "\Berichtell\" & name
   std::string temporary;  // ... "xx_" & name
   std::string backup;     // ... "alt_" & name
+  std::string name;       // the form's name as the caller gave it
 };
 FormFiles FilesOfForm(const std::string& pFilename, const std::string& pDBPath);
+
+// Refuses a form name that the file system would not take for one name in the form folder
+// (a path such as "..\..\Rechnung.bel", a device name on Windows) before anything is opened by
+// it: error 76, naming the path and why.
+void RequireFormName(platform::FileSystem& fs, const FormFiles& files);
 
 // A line rule: may change the line in place; returns true when the line is selected (the form
 // then counts as changed, also when the line stayed as it was).
