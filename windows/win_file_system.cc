@@ -146,13 +146,62 @@ std::string Field(const std::string& text, const std::string& key) {
   return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
+// Why Windows cannot take name as one file name, "" when it can: besides a path, a character it
+// forbids (also one a share that shows other systems' names maps into the private-use range), a
+// trailing dot or blank (dropped when opened: another file), or a device name, with or without
+// an extension, which opens the device itself (and may wait on it for ever).
+std::string WindowsNameProblem(const std::string& name) {
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    // U+F000..U+F0FF in UTF-8: EF 80 80 .. EF 83 BF.
+    const bool mapped = c == 0xEF && i + 1 < name.size() &&
+                        static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(name[i + 1]) <= 0x83;
+    if (c < 0x20 || std::strchr("<>:\"|?*", c) != nullptr || mapped) {
+      return "der Name enthält ein Zeichen, das Windows nicht zulässt";
+    }
+  }
+  if (name.back() == '.' || name.back() == ' ') {
+    return "der Name endet mit einem Punkt oder Leerzeichen";
+  }
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  base = text::UpperAscii(base);
+  const bool numbered = base.size() == 4 &&
+                        (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) &&
+                        base[3] >= '0' && base[3] <= '9';
+  if (numbered || base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" ||
+      base == "CONIN$" || base == "CONOUT$") {
+    return "der Name ist der eines Geräts von Windows";
+  }
+  return "";
+}
+
+// The last part of a path.
+std::string LastPart(const std::string& path) {
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 class WinFileSystem : public platform::FileSystem {
   std::optional<bool> durable_;  // the job's choice; the process-wide default without one
   bool Durable() const { return durable_.value_or(platform::DurableWrites()); }
 
+  // A file is never opened, made, copied, moved or removed by a name Windows cannot take as a
+  // file name: a device name would open the device.
+  void RequireName(const std::string& path) {
+    const std::string why = WhyNotAName(LastPart(path));
+    if (!why.empty()) throw Error(platform::kPathNotFound, path + " (" + why + ")");
+  }
+
  public:
+  std::string WhyNotAName(const std::string& name) override {
+    std::string why = FileSystem::WhyNotAName(name);
+    return why.empty() ? WindowsNameProblem(name) : why;
+  }
   void UseDurableWrites(bool on) override { durable_ = on; }
   bool FileExists(const std::string& path) override {
+    if (!WhyNotAName(LastPart(path)).empty()) return false;  // nothing such is asked of the system
     DWORD a = Attributes(path);
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
   }
@@ -165,15 +214,20 @@ class WinFileSystem : public platform::FileSystem {
   }
   void CopyFile(const std::string& source, const std::string& destination,
                 bool overwrite) override {
+    RequireName(source);
+    RequireName(destination);
     if (!FileExists(source)) throw Error(platform::kFileNotFound, source);
     if (!CopyFileW(Wide(source).c_str(), Wide(destination).c_str(), overwrite ? FALSE : TRUE)) {
       throw LastError(destination);
     }
   }
   void MoveFile(const std::string& source, const std::string& destination) override {
+    RequireName(source);
+    RequireName(destination);
     if (!MoveFileW(Wide(source).c_str(), Wide(destination).c_str())) throw LastError(destination);
   }
   void DeleteFile(const std::string& path, bool force) override {
+    RequireName(path);
     DWORD a = Attributes(path);
     if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY)) {
       throw Error(platform::kFileNotFound, path);
@@ -184,6 +238,8 @@ class WinFileSystem : public platform::FileSystem {
     if (!DeleteFileW(Wide(path).c_str())) throw LastError(path);
   }
   bool LinkFile(const std::string& existing, const std::string& new_name) override {
+    RequireName(existing);
+    RequireName(new_name);
     if (CreateHardLinkW(Wide(new_name).c_str(), Wide(existing).c_str(), nullptr)) return true;
     DWORD error = GetLastError();
     if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION &&
@@ -196,6 +252,8 @@ class WinFileSystem : public platform::FileSystem {
     return true;
   }
   bool ReplaceFile(const std::string& source, const std::string& destination) override {
+    RequireName(source);
+    RequireName(destination);
     DWORD a = Attributes(destination);
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) {
       SetFileAttributesW(Wide(destination).c_str(), a & ~FILE_ATTRIBUTE_READONLY);
@@ -223,7 +281,12 @@ class WinFileSystem : public platform::FileSystem {
     }
     if (!MoveFileExW(Wide(source).c_str(), Wide(destination).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      throw LastError(destination);
+      Error error = LastError(destination);
+      // The form was not replaced (another program holds it open): it keeps its attributes.
+      if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) {
+        SetFileAttributesW(Wide(destination).c_str(), a);
+      }
+      throw error;
     }
     return true;
   }
@@ -235,13 +298,25 @@ class WinFileSystem : public platform::FileSystem {
     HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    bool writable = handle != INVALID_HANDLE_VALUE;
     if (handle == INVALID_HANDLE_VALUE) {
       DWORD error = GetLastError();
-      if (error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ||
-          error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) {
-        return nullptr;  // no database there, or one that cannot be written
+      if (error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND) {
+        return nullptr;  // no database there: nothing to protect
       }
-      throw LastError(path);
+      // A record this account may not write (another account made it, or the volume is
+      // read-only): the lock is taken all the same, on the record opened for reading, so that
+      // every account that may write the forms meets it. A run that cannot take it never writes.
+      handle = CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) {
+        Error cause = LastError(path);
+        throw Error(platform::kPathFileAccessError,
+                    "der Sperrvermerk " + path + " kann weder geschrieben noch gelesen werden (" +
+                        platform::ErrorDescription(cause.number()) +
+                        "); der Formularordner muss für diesen Benutzer lesbar sein");
+      }
     }
     ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_seconds * 1000);
     for (;;) {
@@ -270,6 +345,7 @@ class WinFileSystem : public platform::FileSystem {
     char since[32];
     wsprintfA(since, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
               now.wMinute, now.wSecond);
+    if (!writable) return lock;  // held, but the record names the holder before it
     WriteLockText(
         handle, platform::LockRecordHeader(Utf8(host, static_cast<int>(wcslen(host))),
                                            std::to_string(GetCurrentProcessId()), "", since, true));
@@ -294,6 +370,7 @@ class WinFileSystem : public platform::FileSystem {
     return files;
   }
   std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode) override {
+    RequireName(path);
     std::wstring wide = Wide(path);
     HANDLE handle;
     if (mode == platform::OpenMode::kRead) {
@@ -320,12 +397,14 @@ class WinFileSystem : public platform::FileSystem {
     return std::make_unique<WinFile>(handle, path, mode != platform::OpenMode::kRead, Durable());
   }
   uint32_t GetAttributes(const std::string& path) override {
+    RequireName(path);
     DWORD a = Attributes(path);
     if (a == INVALID_FILE_ATTRIBUTES) throw LastError(path);
     return a & (platform::kAttrReadOnly | platform::kAttrHidden | platform::kAttrSystem |
                 platform::kAttrDirectory | platform::kAttrArchive);
   }
   void SetAttributes(const std::string& path, uint32_t attributes) override {
+    RequireName(path);
     DWORD keep = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
     if (!SetFileAttributesW(Wide(path).c_str(), keep == 0 ? FILE_ATTRIBUTE_NORMAL : keep)) {

@@ -138,6 +138,15 @@ IDispatch* CreateByProgId(const std::wstring& progid) {
   return dispatch;
 }
 
+// A handled error's message says where it happened; its cause says what happened (a host
+// component that is not registered, a file and the system's reason): both go to the person,
+// whichever component shows them.
+std::string WithCause(const std::string& text, bool flag) {
+  const Error* cause = flag ? ShownErrorCause() : nullptr;
+  if (cause == nullptr || text.find(cause->description()) != std::string::npos) return text;
+  return text + "\r\n    cause: " + std::to_string(cause->number()) + " " + cause->description();
+}
+
 // The host's message component, named in our class key.
 class DispatchMessages : public HostMessages {
  public:
@@ -145,7 +154,7 @@ class DispatchMessages : public HostMessages {
   ~DispatchMessages() override { object_->Release(); }
   void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t number,
                    bool flag) override {
-    Text t(text), ti(title);
+    Text t(WithCause(text, flag)), ti(title);
     LONG lvl = level;
     VARIANT_BOOL f = flag ? VARIANT_TRUE : VARIANT_FALSE;
     IDispatch* nothing = nullptr;
@@ -179,14 +188,7 @@ class FallbackMessages : public HostMessages {
   void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t,
                    bool flag) override {
     const char* word = level == 4 || !flag ? "notice" : "error";
-    std::string line = std::string(word) + ": " + text;
-    // A handled error's message says where it happened; its cause says what happened (a host
-    // component that is not registered, a file and the system's reason).
-    const Error* cause = flag ? ShownErrorCause() : nullptr;
-    if (cause != nullptr && text.find(cause->description()) == std::string::npos) {
-      line += "\r\n    cause: " + std::to_string(cause->number()) + " " + cause->description();
-    }
-    Deliver(title, line, level == 4 || !flag);
+    Deliver(title, std::string(word) + ": " + WithCause(text, flag), level == 4 || !flag);
   }
   void ReportError(const std::string& title, const std::string& routine, int32_t number,
                    const std::string& description, bool) override {

@@ -133,6 +133,34 @@ tr -d '\r' <"$T/members.txt" >"$T/members"
 printf 'defaults 0 True True True\nset 2.5 False False\nnegative 5 2.5 True\n' >"$T/members.expected"
 cmp -s "$T/members" "$T/members.expected" || fail "host members: $(cat "$T/members")"
 
+# Names: a path given as a form name never touches the form; device names (which would open the
+# device and wait for ever) and names Windows forbids are left with a message, and every other
+# form is converted as the command line converts it.
+cp -R "$SOURCE/examples/demo-db" "$T/names"; mkdir "$T/names/db"; mv "$T/names/BerichteLL" "$T/names/db/"
+cp "$T/names/db/BerichteLL/Rechnung.bel" "$T/names/Rechnung.bel"
+for n in aux.bel CON.bel 'Rech:nung.bel' 'nul.war'; do cp "$T/names/Rechnung.bel" "$T/names/db/BerichteLL/$n"; done
+cp -R "$T/names/db" "$T/names-linux"
+# The host's message component gets a handled error's cause as standard error does.
+"$WINE" reg add "$CLASS" /v HostMessagesProgID /d LLUpdateTest.Messages /f >/dev/null 2>&1
+LLUPDATE_TEST_MESSAGES=$(winpath "$T/names.msg") timeout 120 "$WINE" cscript //nologo \
+  "$(winpath "$SOURCE/windows/tests/names.vbs")" "$(winpath "$T/names/db")" >"$T/names.txt" 2>&1
+"$WINE" reg delete "$CLASS" /v HostMessagesProgID /f >/dev/null 2>&1
+tr -d '\r' <"$T/names.txt" >"$T/names.out"
+printf 'path False\naddress True\nll24 True\ndone\n' >"$T/names.expected"
+cmp -s "$T/names.out" "$T/names.expected" || fail "names: $(cat "$T/names.txt" "$T/names.msg")"
+grep -q 'cause: 76 Pfad nicht gefunden: .*\\\.\.\\\.\.\\Rechnung.bel' "$T/names.msg" || fail "the cause did not reach the host: $(cat "$T/names.msg")"
+for n in aux.bel CON.bel 'Rech:nung.bel' nul.war; do
+  [ "$(grep -c "$n wird übersprungen" "$T/names.msg")" = 2 ] || fail "$n not left with a message: $(cat "$T/names.msg")"
+done
+cmp -s "$SOURCE/examples/demo-db/BerichteLL/Rechnung.bel" "$T/names/Rechnung.bel" || fail "a path as a name touched a form"
+for n in aux.bel CON.bel 'Rech:nung.bel' nul.war; do
+  cmp -s "$T/names/Rechnung.bel" "$T/names/db/BerichteLL/$n" || fail "$n was changed"
+  rm "$T/names/db/BerichteLL/$n" "$T/names-linux/BerichteLL/$n"
+done
+"$LLUPDATE" --no-sync address "$T/names-linux" >/dev/null 2>&1 && "$LLUPDATE" --no-sync ll24 "$T/names-linux" >/dev/null 2>&1 ||
+  fail "linux twin of the names test"
+diff -r -x '.llupdate-lock*' "$T/names-linux" "$T/names/db" >"$T/diff.txt" || { head -20 "$T/diff.txt"; fail "names: the forms differ"; }
+
 version=$(sed -n 's/^project(llupdate VERSION \([0-9.]*\).*/\1/p' "$SOURCE/CMakeLists.txt")
 strings -el "$WORK/build/vmreportllupdate.dll" | grep -qx "$version" || fail "no version $version in the resource"
 
