@@ -187,6 +187,22 @@ class WinFileSystem : public platform::FileSystem {
   std::optional<bool> durable_;  // the job's choice; the process-wide default without one
   bool Durable() const { return durable_.value_or(platform::DurableWrites()); }
 
+  // Error 55 when another program holds the file open so that it cannot be renamed or removed
+  // (a file that is not there is no held one).
+  static void RequireNotHeld(const std::string& path) {
+    HANDLE h = CreateFileW(Wide(path).c_str(), DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      return;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+      throw Error(platform::kFileAlreadyOpen, path + " (ein anderes Programm hält es offen)");
+    }
+  }
+
   // A file is never opened, made, copied, moved or removed by a name Windows cannot take as a
   // file name: a device name would open the device.
   void RequireName(const std::string& path) {
@@ -240,6 +256,9 @@ class WinFileSystem : public platform::FileSystem {
   bool LinkFile(const std::string& existing, const std::string& new_name) override {
     RequireName(existing);
     RequireName(new_name);
+    // The first step of a swap: a form that another program holds open cannot be replaced, so
+    // nothing is begun (no backup, no attribute changed).
+    RequireNotHeld(existing);
     if (CreateHardLinkW(Wide(new_name).c_str(), Wide(existing).c_str(), nullptr)) return true;
     DWORD error = GetLastError();
     if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION &&
@@ -254,6 +273,7 @@ class WinFileSystem : public platform::FileSystem {
   bool ReplaceFile(const std::string& source, const std::string& destination) override {
     RequireName(source);
     RequireName(destination);
+    RequireNotHeld(destination);
     DWORD a = Attributes(destination);
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) {
       SetFileAttributesW(Wide(destination).c_str(), a & ~FILE_ATTRIBUTE_READONLY);

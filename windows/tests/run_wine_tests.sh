@@ -161,6 +161,23 @@ done
   fail "linux twin of the names test"
 diff -r -x '.llupdate-lock*' "$T/names-linux" "$T/names/db" >"$T/diff.txt" || { head -20 "$T/diff.txt"; fail "names: the forms differ"; }
 
+# A form another program holds open: left exactly as it was, read-only attribute too, nothing
+# left beside it, and the message says that it was not replaced.
+cp -R "$SOURCE/examples/demo-db" "$T/held"
+"$WINE" "$WORK/build/hold_open.exe" "$(winpath "$T/held/BerichteLL/Rechnung.bel")" 30 >"$T/holder.txt" 2>&1 &
+holder=$!
+for _ in $(seq 1 200); do grep -q held "$T/holder.txt" 2>/dev/null && break; sleep 0.1; done
+grep -q held "$T/holder.txt" || fail "the form could not be held open: $(cat "$T/holder.txt")"
+timeout 120 "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/held.vbs")" \
+  "$(winpath "$T/held")" >"$T/held.txt" 2>"$T/held.err"
+kill $holder 2>/dev/null; wait $holder 2>/dev/null
+tr -d '\r' <"$T/held.txt" >"$T/held.out"
+printf 'held True\nread-only True\ndone\n' >"$T/held.expected"
+cmp -s "$T/held.out" "$T/held.expected" || fail "held form: $(cat "$T/held.txt" "$T/held.err")"
+cmp -s "$SOURCE/examples/demo-db/BerichteLL/Rechnung.bel" "$T/held/BerichteLL/Rechnung.bel" || fail "the held form changed"
+ls -a "$T/held/BerichteLL" | grep -qi '^xx_\|^alt_\|^rf.*\.tmp$\|llupdate-[0-9a-f]' && fail "left beside the held form: $(ls -a "$T/held/BerichteLL")"
+grep -q 'Rechnung.bel konnte nicht ersetzt werden und ist unverändert: 55' "$T/held.err" || fail "the held form's message: $(cat "$T/held.err")"
+
 version=$(sed -n 's/^project(llupdate VERSION \([0-9.]*\).*/\1/p' "$SOURCE/CMakeLists.txt")
 strings -el "$WORK/build/vmreportllupdate.dll" | grep -qx "$version" || fail "no version $version in the resource"
 
