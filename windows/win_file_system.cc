@@ -44,7 +44,28 @@ Error LastError(const std::string& path) {
   }
 }
 
-DWORD Attributes(const std::string& path) { return GetFileAttributesW(Wide(path).c_str()); }
+// The path in the form that lifts the limit of 260 characters ("\\?\C:\..." or
+// "\\?\UNC\server\share\..."), made whole first, as that form is taken literally; a path
+// that has no such form is given as it is.
+std::wstring SysPath(const std::string& path) {
+  std::wstring wide = Wide(path);
+  if (wide.rfind(L"\\\\?\\", 0) == 0) return wide;
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return wide;
+  std::wstring full(size, L'\0');
+  size = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+  if (size == 0 || size >= full.size()) return wide;
+  full.resize(size);
+  while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+  if (full.size() > 2 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'?' &&
+      full[2] != L'.') {
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  }
+  if (full.size() > 2 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+  return wide;
+}
+
+DWORD Attributes(const std::string& path) { return GetFileAttributesW(SysPath(path).c_str()); }
 
 class WinFile : public platform::File {
  public:
@@ -190,7 +211,7 @@ class WinFileSystem : public platform::FileSystem {
   // Error 55 when another program holds the file open so that it cannot be renamed or removed
   // (a file that is not there is no held one).
   static void RequireNotHeld(const std::string& path) {
-    HANDLE h = CreateFileW(Wide(path).c_str(), DELETE,
+    HANDLE h = CreateFileW(SysPath(path).c_str(), DELETE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
@@ -226,21 +247,23 @@ class WinFileSystem : public platform::FileSystem {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
   }
   void CreateFolder(const std::string& path) override {
-    if (!CreateDirectoryW(Wide(path).c_str(), nullptr)) throw LastError(path);
+    if (!CreateDirectoryW(SysPath(path).c_str(), nullptr)) throw LastError(path);
   }
   void CopyFile(const std::string& source, const std::string& destination,
                 bool overwrite) override {
     RequireName(source);
     RequireName(destination);
     if (!FileExists(source)) throw Error(platform::kFileNotFound, source);
-    if (!CopyFileW(Wide(source).c_str(), Wide(destination).c_str(), overwrite ? FALSE : TRUE)) {
+    if (!CopyFileW(SysPath(source).c_str(), SysPath(destination).c_str(),
+                   overwrite ? FALSE : TRUE)) {
       throw LastError(destination);
     }
   }
   void MoveFile(const std::string& source, const std::string& destination) override {
     RequireName(source);
     RequireName(destination);
-    if (!MoveFileW(Wide(source).c_str(), Wide(destination).c_str())) throw LastError(destination);
+    if (!MoveFileW(SysPath(source).c_str(), SysPath(destination).c_str()))
+      throw LastError(destination);
   }
   void DeleteFile(const std::string& path, bool force) override {
     RequireName(path);
@@ -249,9 +272,9 @@ class WinFileSystem : public platform::FileSystem {
       throw Error(platform::kFileNotFound, path);
     }
     if (force && (a & FILE_ATTRIBUTE_READONLY)) {
-      SetFileAttributesW(Wide(path).c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+      SetFileAttributesW(SysPath(path).c_str(), a & ~FILE_ATTRIBUTE_READONLY);
     }
-    if (!DeleteFileW(Wide(path).c_str())) throw LastError(path);
+    if (!DeleteFileW(SysPath(path).c_str())) throw LastError(path);
   }
   bool LinkFile(const std::string& existing, const std::string& new_name) override {
     RequireName(existing);
@@ -259,7 +282,7 @@ class WinFileSystem : public platform::FileSystem {
     // The first step of a swap: a form that another program holds open cannot be replaced, so
     // nothing is begun (no backup, no attribute changed).
     RequireNotHeld(existing);
-    if (CreateHardLinkW(Wide(new_name).c_str(), Wide(existing).c_str(), nullptr)) return true;
+    if (CreateHardLinkW(SysPath(new_name).c_str(), SysPath(existing).c_str(), nullptr)) return true;
     DWORD error = GetLastError();
     if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION &&
         error != ERROR_TOO_MANY_LINKS) {
@@ -267,7 +290,8 @@ class WinFileSystem : public platform::FileSystem {
       throw LastError(error == ERROR_FILE_NOT_FOUND ? existing : new_name);
     }
     // No links on this volume: a copy, which keeps the times.
-    if (!CopyFileW(Wide(existing).c_str(), Wide(new_name).c_str(), TRUE)) throw LastError(new_name);
+    if (!CopyFileW(SysPath(existing).c_str(), SysPath(new_name).c_str(), TRUE))
+      throw LastError(new_name);
     return true;
   }
   bool ReplaceFile(const std::string& source, const std::string& destination) override {
@@ -276,16 +300,16 @@ class WinFileSystem : public platform::FileSystem {
     RequireNotHeld(destination);
     DWORD a = Attributes(destination);
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) {
-      SetFileAttributesW(Wide(destination).c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+      SetFileAttributesW(SysPath(destination).c_str(), a & ~FILE_ATTRIBUTE_READONLY);
     }
     // The platform's replace keeps what the form has: its ACL, attributes and alternate streams.
     // It is put on the disk at once, as the rename below is. Where the volume cannot replace
     // (or the form is missing), the rename.
     if (a != INVALID_FILE_ATTRIBUTES &&
-        ReplaceFileW(Wide(destination).c_str(), Wide(source).c_str(), nullptr,
+        ReplaceFileW(SysPath(destination).c_str(), SysPath(source).c_str(), nullptr,
                      REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
                      nullptr)) {
-      HANDLE h = CreateFileW(Wide(destination).c_str(), GENERIC_WRITE,
+      HANDLE h = CreateFileW(SysPath(destination).c_str(), GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (h != INVALID_HANDLE_VALUE) {
@@ -294,17 +318,17 @@ class WinFileSystem : public platform::FileSystem {
       }
       // The form's attributes but for the read-only one, also where the replace did not keep
       // them (as Wine's does not).
-      SetFileAttributesW(Wide(destination).c_str(), (a & ~FILE_ATTRIBUTE_READONLY)
-                                                        ? a & ~FILE_ATTRIBUTE_READONLY
-                                                        : FILE_ATTRIBUTE_NORMAL);
+      SetFileAttributesW(SysPath(destination).c_str(), (a & ~FILE_ATTRIBUTE_READONLY)
+                                                           ? a & ~FILE_ATTRIBUTE_READONLY
+                                                           : FILE_ATTRIBUTE_NORMAL);
       return true;
     }
-    if (!MoveFileExW(Wide(source).c_str(), Wide(destination).c_str(),
+    if (!MoveFileExW(SysPath(source).c_str(), SysPath(destination).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       Error error = LastError(destination);
       // The form was not replaced (another program holds it open): it keeps its attributes.
       if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) {
-        SetFileAttributesW(Wide(destination).c_str(), a);
+        SetFileAttributesW(SysPath(destination).c_str(), a);
       }
       throw error;
     }
@@ -315,7 +339,7 @@ class WinFileSystem : public platform::FileSystem {
   std::unique_ptr<platform::WriterLock> LockFormFolder(const std::string& folder,
                                                        double wait_seconds) override {
     std::string path = folder + "\\" + platform::kLockFileName;
-    HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+    HANDLE handle = CreateFileW(SysPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
     bool writable = handle != INVALID_HANDLE_VALUE;
@@ -327,7 +351,7 @@ class WinFileSystem : public platform::FileSystem {
       // A record this account may not write (another account made it, or the volume is
       // read-only): the lock is taken all the same, on the record opened for reading, so that
       // every account that may write the forms meets it. A run that cannot take it never writes.
-      handle = CreateFileW(Wide(path).c_str(), GENERIC_READ,
+      handle = CreateFileW(SysPath(path).c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle == INVALID_HANDLE_VALUE) {
@@ -375,7 +399,7 @@ class WinFileSystem : public platform::FileSystem {
   std::vector<platform::FileEntry> ListFiles(const std::string& folder) override {
     if (!FolderExists(folder)) throw Error(platform::kPathNotFound, folder);
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(Wide(folder + "\\*").c_str(), &data);
+    HANDLE find = FindFirstFileW((SysPath(folder) + L"\\*").c_str(), &data);
     std::vector<platform::FileEntry> files;
     if (find == INVALID_HANDLE_VALUE) return files;
     do {
@@ -391,7 +415,7 @@ class WinFileSystem : public platform::FileSystem {
   }
   std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode) override {
     RequireName(path);
-    std::wstring wide = Wide(path);
+    std::wstring wide = SysPath(path);
     HANDLE handle;
     if (mode == platform::OpenMode::kRead) {
       handle = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -427,7 +451,7 @@ class WinFileSystem : public platform::FileSystem {
     RequireName(path);
     DWORD keep = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-    if (!SetFileAttributesW(Wide(path).c_str(), keep == 0 ? FILE_ATTRIBUTE_NORMAL : keep)) {
+    if (!SetFileAttributesW(SysPath(path).c_str(), keep == 0 ? FILE_ATTRIBUTE_NORMAL : keep)) {
       throw LastError(path);
     }
   }

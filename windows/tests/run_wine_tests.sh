@@ -161,6 +161,18 @@ done
   fail "linux twin of the names test"
 diff -r -x '.llupdate-lock*' "$T/names-linux" "$T/names/db" >"$T/diff.txt" || { head -20 "$T/diff.txt"; fail "names: the forms differ"; }
 
+# A database below a path longer than 260 characters is converted as any other.
+long="$T/long/$(printf 'Datenbank-mit-einem-sehr-langen-Namen-%02d/' $(seq 1 7) | tr -d ' ')db"
+mkdir -p "$long" && cp -R "$SOURCE/examples/demo-db/BerichteLL" "$long/" && cp -R "$long" "$T/long-linux"
+[ ${#long} -gt 300 ] || fail "the long path is only ${#long} characters"
+timeout 120 "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/names.vbs")" \
+  "$(winpath "$long")" >"$T/long.txt" 2>"$T/long.err"
+tr -d '\r' <"$T/long.txt" >"$T/long.out"
+cmp -s "$T/long.out" "$T/names.expected" || fail "long path: $(cat "$T/long.txt" "$T/long.err")"
+"$LLUPDATE" --no-sync address "$T/long-linux" >/dev/null 2>&1 && "$LLUPDATE" --no-sync ll24 "$T/long-linux" >/dev/null 2>&1 ||
+  fail "linux twin of the long path"
+diff -r -x '.llupdate-lock*' "$T/long-linux" "$long" >"$T/diff.txt" || { head -20 "$T/diff.txt"; fail "long path: the forms differ"; }
+
 # A form another program holds open: left exactly as it was, read-only attribute too, nothing
 # left beside it, and the message says that it was not replaced.
 cp -R "$SOURCE/examples/demo-db" "$T/held"
