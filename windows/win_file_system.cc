@@ -117,11 +117,17 @@ class WinFile : public platform::File {
 constexpr DWORD kLockOffset = 0x7FFFFFF0;
 
 std::string ReadLockText(HANDLE handle) {
+  std::string text;
   char buffer[4096];
-  DWORD read = 0;
-  OVERLAPPED at = {};
-  if (!ReadFile(handle, buffer, sizeof buffer, &read, &at)) return "";
-  return std::string(buffer, read);
+  for (DWORD offset = 0; offset < (DWORD{64} << 20);) {
+    OVERLAPPED at = {};
+    at.Offset = offset;
+    DWORD read = 0;
+    if (!ReadFile(handle, buffer, sizeof buffer, &read, &at) || read == 0) break;
+    text.append(buffer, read);
+    offset += read;
+  }
+  return text;
 }
 
 void WriteLockText(HANDLE handle, const std::string& text) {
@@ -137,26 +143,92 @@ void WriteLockText(HANDLE handle, const std::string& text) {
 constexpr const char* kRunning = platform::kRecordRunning;
 constexpr const char* kFinished = platform::kRecordFinished;
 
+// What identifies a file: the volume's serial number and the file's index ("volume:index"),
+// shared by its hard links, and with content its size and time of last writing.
+std::string IdentityOf(HANDLE handle, bool content) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return "";
+  }
+  auto wide = [](DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; };
+  std::string id = std::to_string(info.dwVolumeSerialNumber) + ":" +
+                   std::to_string(wide(info.nFileIndexHigh, info.nFileIndexLow));
+  if (content) {
+    id += ":" + std::to_string(wide(info.nFileSizeHigh, info.nFileSizeLow)) + ":" +
+          std::to_string(
+              wide(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime));
+  }
+  return id;
+}
+
+// The lock of a form folder, and the record of the run that holds it: its header, then a line for
+// every file the run makes beside the forms, written before the file has its name where that can
+// be, so that the next run resolves what a killed run left.
 class WinWriterLock : public platform::WriterLock {
  public:
-  WinWriterLock(HANDLE handle, bool unfinished) : handle_(handle), unfinished_(unfinished) {}
+  WinWriterLock(HANDLE handle, std::wstring folder, platform::LockRecord previous, bool writable,
+                std::string header, bool durable)
+      : handle_(handle),
+        folder_(std::move(folder)),
+        previous_(std::move(previous)),
+        writable_(writable),
+        header_(std::move(header)),
+        durable_(durable) {}
   ~WinWriterLock() override {
     OVERLAPPED at = {};
     at.Offset = kLockOffset;
     UnlockFileEx(handle_, 0, 1, 0, &at);
     CloseHandle(handle_);
   }
-  bool previous_run_unfinished() const override { return unfinished_; }
+  bool previous_run_unfinished() const override { return previous_.running; }
+  std::vector<platform::OwnFile> previous_own_files() const override { return previous_.own; }
+  std::vector<std::string> refused_records() const override {
+    if (previous_.invalid.empty()) return {};
+    return {std::string(platform::kLockFileName) + " (" + previous_.invalid + ")"};
+  }
+  const std::wstring& folder() const { return folder_; }
+
+  // Starts the record of this run: the header, and what the unfinished run before recorded,
+  // which stays known until this run finishes.
+  void Begin() {
+    if (!writable_) return;
+    std::string text = header_;
+    for (const platform::OwnFile& own : previous_.own) text += platform::RecordLine(own);
+    WriteLockText(handle_, text);
+    end_ = static_cast<DWORD>(text.size());
+    if (durable_) FlushFileBuffers(handle_);
+  }
+  void Record(const std::string& name, const std::string& identity) {
+    if (!writable_ || finished_ || identity.empty()) return;
+    const std::string line = platform::RecordLine({name, identity, ""});
+    OVERLAPPED at = {};
+    at.Offset = end_;
+    DWORD written = 0;
+    if (!WriteFile(handle_, line.data(), static_cast<DWORD>(line.size()), &written, &at) ||
+        written != line.size() || (durable_ && !FlushFileBuffers(handle_))) {
+      throw LastError(platform::kLockFileName);
+    }
+    end_ += written;
+  }
   void MarkFinished() override {
-    std::string text = ReadLockText(handle_);
+    if (!writable_) return;
+    std::string text = header_;
     size_t at = text.find(kRunning);
-    if (at == std::string::npos) return;
-    WriteLockText(handle_, text.replace(at, std::strlen(kRunning), kFinished));
+    if (at != std::string::npos) text.replace(at, std::strlen(kRunning), kFinished);
+    WriteLockText(handle_, text);
+    finished_ = true;
   }
 
  private:
   HANDLE handle_;
-  bool unfinished_;
+  std::wstring folder_;
+  platform::LockRecord previous_;
+  bool writable_;
+  std::string header_;
+  bool durable_;
+  DWORD end_ = 0;
+  bool finished_ = false;
 };
 
 std::string Field(const std::string& text, const std::string& key) {
@@ -204,9 +276,51 @@ std::string LastPart(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The folder of a path as a key: its full path in capitals (Windows compares names so).
+std::wstring FolderKey(const std::string& path) {
+  std::wstring full = SysPath(path);
+  size_t slash = full.find_last_of(L'\\');
+  full = slash == std::wstring::npos ? std::wstring() : full.substr(0, slash);
+  CharUpperBuffW(full.data(), static_cast<DWORD>(full.size()));
+  return full;
+}
+
 class WinFileSystem : public platform::FileSystem {
   std::optional<bool> durable_;  // the job's choice; the process-wide default without one
   bool Durable() const { return durable_.value_or(platform::DurableWrites()); }
+
+  // The locks this file system holds: the files it makes in their folders are recorded there.
+  using HeldLocks = std::vector<WinWriterLock*>;
+  std::shared_ptr<HeldLocks> held_ = std::make_shared<HeldLocks>();
+
+  // A held lock, taken off the list when it goes.
+  class Registered : public platform::WriterLock {
+   public:
+    Registered(std::unique_ptr<WinWriterLock> lock, std::shared_ptr<HeldLocks> held)
+        : lock_(std::move(lock)), held_(std::move(held)) {}
+    ~Registered() override {
+      held_->erase(std::remove(held_->begin(), held_->end(), lock_.get()), held_->end());
+    }
+    bool previous_run_unfinished() const override { return lock_->previous_run_unfinished(); }
+    std::vector<platform::OwnFile> previous_own_files() const override {
+      return lock_->previous_own_files();
+    }
+    std::vector<std::string> refused_records() const override { return lock_->refused_records(); }
+    void MarkFinished() override { lock_->MarkFinished(); }
+
+   private:
+    std::unique_ptr<WinWriterLock> lock_;
+    std::shared_ptr<HeldLocks> held_;
+  };
+
+  // Records a file this run makes (or is about to make) at path under a held lock of its folder.
+  void RecordOwn(const std::string& path, const std::string& identity) {
+    if (held_->empty()) return;
+    const std::wstring folder = FolderKey(path);
+    for (WinWriterLock* lock : *held_) {
+      if (lock->folder() == folder) lock->Record(LastPart(path), identity);
+    }
+  }
 
   // Error 55 when another program holds the file open so that it cannot be renamed or removed
   // (a file that is not there is no held one).
@@ -282,6 +396,8 @@ class WinFileSystem : public platform::FileSystem {
     // The first step of a swap: a form that another program holds open cannot be replaced, so
     // nothing is begun (no backup, no attribute changed).
     RequireNotHeld(existing);
+    // The backup is the run's while it names the form's content: recorded before it has its name.
+    RecordOwn(new_name, FileIdentity(existing));
     if (CreateHardLinkW(SysPath(new_name).c_str(), SysPath(existing).c_str(), nullptr)) return true;
     DWORD error = GetLastError();
     if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION &&
@@ -292,6 +408,7 @@ class WinFileSystem : public platform::FileSystem {
     // No links on this volume: a copy, which keeps the times.
     if (!CopyFileW(SysPath(existing).c_str(), SysPath(new_name).c_str(), TRUE))
       throw LastError(new_name);
+    RecordOwn(new_name, FileIdentity(new_name));
     return true;
   }
   bool ReplaceFile(const std::string& source, const std::string& destination) override {
@@ -304,11 +421,16 @@ class WinFileSystem : public platform::FileSystem {
     }
     // The platform's replace keeps what the form has: its ACL, attributes and alternate streams.
     // It is put on the disk at once, as the rename below is. Where the volume cannot replace
-    // (or the form is missing), the rename.
+    // (or the form is missing), the rename. Where the replace is two steps (the form to a name
+    // of its own, the new file to the form's name), that name is the run's, recorded before: a
+    // kill between them leaves nothing that the next run does not know.
+    const std::string aside = platform::PartialFileName(destination);
+    if (a != INVALID_FILE_ATTRIBUTES) RecordOwn(aside, FileIdentity(destination));
     if (a != INVALID_FILE_ATTRIBUTES &&
-        ReplaceFileW(SysPath(destination).c_str(), SysPath(source).c_str(), nullptr,
+        ReplaceFileW(SysPath(destination).c_str(), SysPath(source).c_str(), SysPath(aside).c_str(),
                      REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
                      nullptr)) {
+      DeleteFileW(SysPath(aside).c_str());  // if it stays, the next run removes it
       HANDLE h = CreateFileW(SysPath(destination).c_str(), GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -323,6 +445,10 @@ class WinFileSystem : public platform::FileSystem {
                                                            : FILE_ATTRIBUTE_NORMAL);
       return true;
     }
+    if (a != INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+      // The form went aside and the new file did not follow: the form comes back.
+      MoveFileExW(SysPath(aside).c_str(), SysPath(destination).c_str(), MOVEFILE_WRITE_THROUGH);
+    }
     if (!MoveFileExW(SysPath(source).c_str(), SysPath(destination).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       Error error = LastError(destination);
@@ -333,6 +459,16 @@ class WinFileSystem : public platform::FileSystem {
       throw error;
     }
     return true;
+  }
+  std::string FileIdentity(const std::string& path) override {
+    if (!WhyNotAName(LastPart(path)).empty()) return "";
+    HANDLE h = CreateFileW(SysPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "";
+    std::string identity = IdentityOf(h, true);
+    CloseHandle(h);
+    return identity;
   }
   // A rename with MOVEFILE_WRITE_THROUGH is on the disk when it returns: nothing to flush.
   void SyncFolder(const std::string&) override {}
@@ -379,8 +515,7 @@ class WinFileSystem : public platform::FileSystem {
       }
       Sleep(50);
     }
-    std::string before = ReadLockText(handle);
-    auto lock = std::make_unique<WinWriterLock>(handle, before.find(kRunning) != std::string::npos);
+    platform::LockRecord previous = platform::ParseLockRecord(ReadLockText(handle));
     wchar_t host[256] = L"?";
     DWORD size = 255;
     GetComputerNameW(host, &size);
@@ -389,12 +524,14 @@ class WinFileSystem : public platform::FileSystem {
     char since[32];
     wsprintfA(since, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
               now.wMinute, now.wSecond);
-    if (!writable) return lock;  // held, but the record names the holder before it
-    WriteLockText(
-        handle, platform::LockRecordHeader(Utf8(host, static_cast<int>(wcslen(host))),
-                                           std::to_string(GetCurrentProcessId()), "", since, true));
-    if (Durable()) FlushFileBuffers(handle);
-    return lock;
+    auto lock = std::make_unique<WinWriterLock>(
+        handle, FolderKey(path), std::move(previous), writable,
+        platform::LockRecordHeader(Utf8(host, static_cast<int>(wcslen(host))),
+                                   std::to_string(GetCurrentProcessId()), "", since, true),
+        Durable());
+    lock->Begin();  // (a record it may not write names the holder before it)
+    held_->push_back(lock.get());
+    return std::make_unique<Registered>(std::move(lock), held_);
   }
   std::vector<platform::FileEntry> ListFiles(const std::string& folder) override {
     if (!FolderExists(folder)) throw Error(platform::kPathNotFound, folder);
@@ -428,7 +565,14 @@ class WinFileSystem : public platform::FileSystem {
       DWORD disposition = mode == platform::OpenMode::kCreateNew ? CREATE_NEW
                           : a == INVALID_FILE_ATTRIBUTES         ? CREATE_NEW
                                                                  : TRUNCATE_EXISTING;
-      handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+      // The name of a new file beside the forms is recorded before the file exists: it is the
+      // run's while it is empty, before any content is written (a kill right after the file is
+      // made leaves nothing that the record does not know).
+      if (mode == platform::OpenMode::kCreateNew) RecordOwn(path, kIdentityOfEmptyFile);
+      // A new file can be marked to vanish with its handle until it is recorded (DELETE access).
+      const DWORD access =
+          GENERIC_WRITE | (mode == platform::OpenMode::kCreateNew && !held_->empty() ? DELETE : 0);
+      handle = CreateFileW(wide.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     if (handle == INVALID_HANDLE_VALUE) {
@@ -437,6 +581,27 @@ class WinFileSystem : public platform::FileSystem {
         throw Error(platform::kPathFileAccessError, path);
       }
       throw LastError(path);
+    }
+    if (mode == platform::OpenMode::kCreateNew && !held_->empty()) {
+      // A new file beside the forms is the run's. Until the record says so it is marked to be
+      // deleted when its handle closes, so that a run killed before it recorded the file leaves
+      // no file of its own that its record does not know.
+      FILE_DISPOSITION_INFO doomed = {TRUE};
+      const bool marked =
+          SetFileInformationByHandle(handle, FileDispositionInfo, &doomed, sizeof doomed) != 0;
+      try {
+        RecordOwn(path, IdentityOf(handle, false));
+      } catch (...) {
+        CloseHandle(handle);
+        DeleteFileW(wide.c_str());
+        throw;
+      }
+      FILE_DISPOSITION_INFO kept = {FALSE};
+      if (marked && !SetFileInformationByHandle(handle, FileDispositionInfo, &kept, sizeof kept)) {
+        Error error = LastError(path);
+        CloseHandle(handle);
+        throw error;
+      }
     }
     return std::make_unique<WinFile>(handle, path, mode != platform::OpenMode::kRead, Durable());
   }

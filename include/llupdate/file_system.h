@@ -75,8 +75,11 @@ struct OwnFile {
 };
 
 // True when a file's identity now (FileSystem::FileIdentity) is the one recorded: the same file,
-// and for a recorded size and time the same content.
+// and for a recorded size and time the same content. A file recorded by name before it existed
+// (where a file system cannot name a file after it is recorded) has the identity
+// kIdentityOfEmptyFile: it is the run's while it is empty, as removing it then loses nothing.
 bool IdentityMatches(const std::string& now, const std::string& recorded);
+inline constexpr char kIdentityOfEmptyFile[] = "empty";
 
 // The writer lock of a form folder, held while the object lives. The lock file also records
 // whether the run that held it last finished, and which files it made beside the forms: one that

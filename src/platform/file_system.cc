@@ -210,6 +210,10 @@ std::string RecordLine(const OwnFile& file) {
 
 bool llupdate::IdentityMatches(const std::string& now, const std::string& recorded) {
   if (now.empty() || recorded.empty()) return false;
+  if (recorded == kIdentityOfEmptyFile) {  // "device:inode:0:time": nothing in it yet
+    const size_t size = now.find(':', now.find(':') + 1);
+    return size != std::string::npos && now.compare(size, 3, ":0:") == 0;
+  }
   return now == recorded ||
          (now.size() > recorded.size() && now.compare(0, recorded.size(), recorded) == 0 &&
           now[recorded.size()] == ':');

@@ -173,6 +173,30 @@ cmp -s "$T/long.out" "$T/names.expected" || fail "long path: $(cat "$T/long.txt"
   fail "linux twin of the long path"
 diff -r -x '.llupdate-lock*' "$T/long-linux" "$long" >"$T/diff.txt" || { head -20 "$T/diff.txt"; fail "long path: the forms differ"; }
 
+# Hosts killed at random moments of the address job over 300 forms, then run again: every form
+# is there and converted byte for byte as the command line converts it, nothing left beside.
+mkdir -p "$T/kills/BerichteLL"
+for i in $(seq 1 30); do
+  for f in "$SOURCE"/examples/demo-db/BerichteLL/*; do cp "$f" "$T/kills/BerichteLL/K${i}_$(basename "$f")"; done
+done
+cp -R "$T/kills" "$T/kills-linux"
+"$LLUPDATE" --no-sync address "$T/kills-linux" >/dev/null 2>&1 || fail "linux twin of the kills"
+for i in $(seq 1 "${LLUPDATE_WINE_KILLS:-6}"); do
+  rm -rf "$T/killed"; cp -R "$T/kills" "$T/killed"
+  "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/address.vbs")" "$(winpath "$T/killed")" \
+    >/dev/null 2>&1 &
+  pid=$!
+  # Killed once it holds the database, a random moment into its work.
+  for _ in $(seq 1 200); do grep -q running "$T/killed/BerichteLL/.llupdate-lock" 2>/dev/null && break; sleep 0.05; done
+  sleep "0.$(printf '%03d' $((RANDOM % 600)))"
+  kill -9 $pid 2>/dev/null; wait $pid 2>/dev/null
+  timeout 300 "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/address.vbs")" \
+    "$(winpath "$T/killed")" >"$T/killed.txt" 2>&1
+  grep -q '^address True' "$T/killed.txt" || fail "kill $i: the run after it: $(cat "$T/killed.txt")"
+  diff -r -x '.llupdate-lock*' "$T/kills-linux" "$T/killed" >"$T/diff.txt" ||
+    { head -20 "$T/diff.txt"; fail "kill $i: the forms differ from an uninterrupted run"; }
+done
+
 # A form another program holds open: left exactly as it was, read-only attribute too, nothing
 # left beside it, and the message says that it was not replaced.
 cp -R "$SOURCE/examples/demo-db" "$T/held"
