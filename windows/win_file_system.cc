@@ -67,6 +67,44 @@ std::wstring SysPath(const std::string& path) {
 
 DWORD Attributes(const std::string& path) { return GetFileAttributesW(SysPath(path).c_str()); }
 
+// A point where the server writes: in the build the tests register, the environment variable
+// LLUPDATE_TEST_FAULT makes the process die at the N-th such point ("kill:N", as a host killed
+// there) or that point fail as on a full disk ("fail:N"); "count:FILE" writes the number of
+// points reached to FILE. Elsewhere nothing happens.
+#ifdef LLUPDATE_WINDOWS_FAULTS
+void FaultPoint(const std::string& path) {
+  static long seen = 0;
+  static std::wstring setting;
+  static bool read = false;
+  if (!read) {
+    read = true;
+    wchar_t value[1024];
+    DWORD n = GetEnvironmentVariableW(L"LLUPDATE_TEST_FAULT", value, 1024);
+    if (n > 0 && n < 1024) setting.assign(value, n);
+  }
+  if (setting.size() < 6) return;
+  ++seen;
+  if (setting.compare(0, 6, L"count:") == 0) {
+    HANDLE f = CreateFileW(setting.c_str() + 6, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return;
+    std::string text = std::to_string(seen);
+    DWORD written = 0;
+    WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(f);
+    return;
+  }
+  if (seen != std::wcstol(setting.c_str() + 5, nullptr, 10)) return;
+  if (setting.compare(0, 5, L"kill:") == 0) TerminateProcess(GetCurrentProcess(), 9);
+  if (setting.compare(0, 5, L"fail:") == 0) {
+    SetLastError(ERROR_DISK_FULL);
+    throw LastError(path);
+  }
+}
+#else
+void FaultPoint(const std::string&) {}
+#endif
+
 class WinFile : public platform::File {
  public:
   // A file opened for writing is put on the disk when it is closed if durable is set.
@@ -84,6 +122,7 @@ class WinFile : public platform::File {
     return read;
   }
   void Write(const char* data, size_t size) override {
+    FaultPoint(path_);
     while (size > 0) {
       DWORD written = 0;
       if (!WriteFile(handle_, data, static_cast<DWORD>(std::min<size_t>(size, 1 << 30)), &written,
@@ -98,6 +137,14 @@ class WinFile : public platform::File {
     HANDLE handle = handle_;
     handle_ = INVALID_HANDLE_VALUE;
     if (handle == INVALID_HANDLE_VALUE) return;
+    if (written_) {
+      try {
+        FaultPoint(path_);
+      } catch (...) {
+        CloseHandle(handle);
+        throw;
+      }
+    }
     if (written_ && !FlushFileBuffers(handle)) {
       Error error = LastError(path_);
       CloseHandle(handle);
@@ -193,6 +240,7 @@ class WinWriterLock : public platform::WriterLock {
   // which stays known until this run finishes.
   void Begin() {
     if (!writable_) return;
+    FaultPoint(platform::kLockFileName);
     std::string text = header_;
     for (const platform::OwnFile& own : previous_.own) text += platform::RecordLine(own);
     WriteLockText(handle_, text);
@@ -201,6 +249,7 @@ class WinWriterLock : public platform::WriterLock {
   }
   void Record(const std::string& name, const std::string& identity) {
     if (!writable_ || finished_ || identity.empty()) return;
+    FaultPoint(platform::kLockFileName);
     const std::string line = platform::RecordLine({name, identity, ""});
     OVERLAPPED at = {};
     at.Offset = end_;
@@ -213,6 +262,7 @@ class WinWriterLock : public platform::WriterLock {
   }
   void MarkFinished() override {
     if (!writable_) return;
+    FaultPoint(platform::kLockFileName);
     std::string text = header_;
     size_t at = text.find(kRunning);
     if (at != std::string::npos) text.replace(at, std::strlen(kRunning), kFinished);
@@ -313,6 +363,16 @@ class WinFileSystem : public platform::FileSystem {
     std::shared_ptr<HeldLocks> held_;
   };
 
+  // True when path is in a folder this file system holds the lock of.
+  bool LockedFolder(const std::string& path) const {
+    if (held_->empty()) return false;
+    const std::wstring folder = FolderKey(path);
+    for (WinWriterLock* lock : *held_) {
+      if (lock->folder() == folder) return true;
+    }
+    return false;
+  }
+
   // Records a file this run makes (or is about to make) at path under a held lock of its folder.
   void RecordOwn(const std::string& path, const std::string& identity) {
     if (held_->empty()) return;
@@ -368,14 +428,65 @@ class WinFileSystem : public platform::FileSystem {
     RequireName(source);
     RequireName(destination);
     if (!FileExists(source)) throw Error(platform::kFileNotFound, source);
-    if (!CopyFileW(SysPath(source).c_str(), SysPath(destination).c_str(),
-                   overwrite ? FALSE : TRUE)) {
-      throw LastError(destination);
+    FaultPoint(destination);
+    if (!LockedFolder(destination)) {
+      if (!CopyFileW(SysPath(source).c_str(), SysPath(destination).c_str(),
+                     overwrite ? FALSE : TRUE)) {
+        throw LastError(destination);
+      }
+      return;
+    }
+    // In a locked folder the copy is a new file of the run's, recorded under both its names and
+    // whole before it takes the destination's name: a kill leaves no half-written copy that the
+    // next run does not know.
+    const DWORD existing = Attributes(destination);
+    if (existing != INVALID_FILE_ATTRIBUTES) {
+      if (!overwrite) throw Error(platform::kFileAlreadyExists, destination);
+      if (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) {
+        throw Error(platform::kPermissionDenied, destination);
+      }
+    }
+    WIN32_FILE_ATTRIBUTE_DATA from;
+    if (!GetFileAttributesExW(SysPath(source).c_str(), GetFileExInfoStandard, &from)) {
+      throw LastError(source);
+    }
+    const std::string partial = platform::PartialFileName(destination);
+    try {
+      {
+        std::unique_ptr<platform::File> in = Open(source, platform::OpenMode::kRead);
+        std::unique_ptr<platform::File> out = Open(partial, platform::OpenMode::kCreateNew);
+        std::string identity = FileIdentity(partial);
+        RecordOwn(destination, identity.substr(0, identity.find(':', identity.find(':') + 1)));
+        char buffer[1 << 16];
+        while (size_t n = in->Read(buffer, sizeof buffer)) out->Write(buffer, n);
+        out->Close();
+      }
+      // The copy keeps the source's time of writing and attributes.
+      HANDLE h = CreateFileW(SysPath(partial).c_str(), FILE_WRITE_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h == INVALID_HANDLE_VALUE) throw LastError(partial);
+      const bool timed = SetFileTime(h, nullptr, nullptr, &from.ftLastWriteTime) != 0;
+      CloseHandle(h);
+      if (!timed) throw LastError(partial);
+      if (existing != INVALID_FILE_ATTRIBUTES) {
+        ReplaceFile(partial, destination);
+      } else if (!MoveFileExW(SysPath(partial).c_str(), SysPath(destination).c_str(),
+                              MOVEFILE_WRITE_THROUGH)) {
+        throw LastError(destination);
+      }
+      const DWORD kept = from.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+      SetFileAttributesW(SysPath(destination).c_str(), kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
+    } catch (...) {
+      DeleteFileW(SysPath(partial).c_str());
+      throw;
     }
   }
   void MoveFile(const std::string& source, const std::string& destination) override {
     RequireName(source);
     RequireName(destination);
+    FaultPoint(destination);
     if (!MoveFileW(SysPath(source).c_str(), SysPath(destination).c_str()))
       throw LastError(destination);
   }
@@ -385,6 +496,7 @@ class WinFileSystem : public platform::FileSystem {
     if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY)) {
       throw Error(platform::kFileNotFound, path);
     }
+    FaultPoint(path);
     if (force && (a & FILE_ATTRIBUTE_READONLY)) {
       SetFileAttributesW(SysPath(path).c_str(), a & ~FILE_ATTRIBUTE_READONLY);
     }
@@ -398,6 +510,7 @@ class WinFileSystem : public platform::FileSystem {
     RequireNotHeld(existing);
     // The backup is the run's while it names the form's content: recorded before it has its name.
     RecordOwn(new_name, FileIdentity(existing));
+    FaultPoint(new_name);
     if (CreateHardLinkW(SysPath(new_name).c_str(), SysPath(existing).c_str(), nullptr)) return true;
     DWORD error = GetLastError();
     if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION &&
@@ -426,6 +539,7 @@ class WinFileSystem : public platform::FileSystem {
     // kill between them leaves nothing that the next run does not know.
     const std::string aside = platform::PartialFileName(destination);
     if (a != INVALID_FILE_ATTRIBUTES) RecordOwn(aside, FileIdentity(destination));
+    FaultPoint(destination);
     if (a != INVALID_FILE_ATTRIBUTES &&
         ReplaceFileW(SysPath(destination).c_str(), SysPath(source).c_str(), SysPath(aside).c_str(),
                      REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
@@ -569,6 +683,7 @@ class WinFileSystem : public platform::FileSystem {
       // run's while it is empty, before any content is written (a kill right after the file is
       // made leaves nothing that the record does not know).
       if (mode == platform::OpenMode::kCreateNew) RecordOwn(path, kIdentityOfEmptyFile);
+      FaultPoint(path);
       // A new file can be marked to vanish with its handle until it is recorded (DELETE access).
       const DWORD access =
           GENERIC_WRITE | (mode == platform::OpenMode::kCreateNew && !held_->empty() ? DELETE : 0);
@@ -614,6 +729,7 @@ class WinFileSystem : public platform::FileSystem {
   }
   void SetAttributes(const std::string& path, uint32_t attributes) override {
     RequireName(path);
+    FaultPoint(path);
     DWORD keep = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
     if (!SetFileAttributesW(SysPath(path).c_str(), keep == 0 ? FILE_ATTRIBUTE_NORMAL : keep)) {

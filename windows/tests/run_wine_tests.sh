@@ -183,18 +183,50 @@ cp -R "$T/kills" "$T/kills-linux"
 "$LLUPDATE" --no-sync address "$T/kills-linux" >/dev/null 2>&1 || fail "linux twin of the kills"
 for i in $(seq 1 "${LLUPDATE_WINE_KILLS:-6}"); do
   rm -rf "$T/killed"; cp -R "$T/kills" "$T/killed"
-  "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/address.vbs")" "$(winpath "$T/killed")" \
+  "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/job.vbs")" address "$(winpath "$T/killed")" \
     >/dev/null 2>&1 &
   pid=$!
   # Killed once it holds the database, a random moment into its work.
   for _ in $(seq 1 200); do grep -q running "$T/killed/BerichteLL/.llupdate-lock" 2>/dev/null && break; sleep 0.05; done
   sleep "0.$(printf '%03d' $((RANDOM % 600)))"
   kill -9 $pid 2>/dev/null; wait $pid 2>/dev/null
-  timeout 300 "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/address.vbs")" \
+  timeout 300 "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/job.vbs")" address \
     "$(winpath "$T/killed")" >"$T/killed.txt" 2>&1
   grep -q '^address True' "$T/killed.txt" || fail "kill $i: the run after it: $(cat "$T/killed.txt")"
   diff -r -x '.llupdate-lock*' "$T/kills-linux" "$T/killed" >"$T/diff.txt" ||
     { head -20 "$T/diff.txt"; fail "kill $i: the forms differ from an uninterrupted run"; }
+done
+
+# The crash walk against the Windows file system: the address job and the LL24 switch-over on
+# the demo database, killed at every point where the server writes, and with that point failing
+# as on a full disk, each followed by a plain run that must end as an uninterrupted run ends
+# (LLUPDATE_WINE_CRASH_POINTS=all walks every point of the switch-over too; by default a sample).
+job() {  # JOB DB [FAULT] -> the script's output in $T/job.txt
+  LLUPDATE_TEST_FAULT=${3:-} timeout 120 "$WINE" cscript //nologo \
+    "$(winpath "$SOURCE/windows/tests/job.vbs")" "$1" "$(winpath "$2")" >"$T/job.txt" 2>&1
+}
+for jobname in address ll24; do
+  rm -rf "$T/walk-linux" "$T/walk"; cp -R "$SOURCE/examples/demo-db" "$T/walk-linux"
+  "$LLUPDATE" --no-sync $jobname "$T/walk-linux" >/dev/null 2>&1
+  cp -R "$SOURCE/examples/demo-db" "$T/walk"
+  job $jobname "$T/walk" "count:$(winpath "$T/points")"
+  points=$(cat "$T/points" 2>/dev/null || echo 0)
+  [ "$points" -gt 10 ] || fail "$jobname: only $points points where the server writes"
+  step=1
+  [ $jobname = ll24 ] && [ "${LLUPDATE_WINE_CRASH_POINTS:-}" != all ] && step=5
+  for mode in kill fail; do
+    at=1
+    while [ $at -le "$points" ]; do
+      rm -rf "$T/walk"; cp -R "$SOURCE/examples/demo-db" "$T/walk"
+      job $jobname "$T/walk" "$mode:$at"
+      [ $mode = fail ] && { grep -q "^$jobname " "$T/job.txt" || fail "$jobname, $mode at $at of $points: no result: $(cat "$T/job.txt")"; }
+      job $jobname "$T/walk"
+      grep -q "^$jobname True" "$T/job.txt" || fail "$jobname, $mode at $at of $points: the run after it: $(cat "$T/job.txt")"
+      diff -r -x '.llupdate-lock*' "$T/walk-linux" "$T/walk" >"$T/diff.txt" ||
+        { head -20 "$T/diff.txt"; fail "$jobname, $mode at $at of $points: the forms differ from an uninterrupted run"; }
+      at=$((at + step))
+    done
+  done
 done
 
 # A form another program holds open: left exactly as it was, read-only attribute too, nothing
