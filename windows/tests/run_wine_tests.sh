@@ -229,6 +229,22 @@ for jobname in address ll24; do
   done
 done
 
+# The lock for an account that may not write the record (made read-only here): a second host
+# is refused while the first holds the database, and says by whom.
+cp -R "$SOURCE/examples/demo-db" "$T/locked"
+"$LLUPDATE" --no-sync address "$T/locked" >/dev/null 2>&1  # the record exists
+chmod a-w "$T/locked/BerichteLL/.llupdate-lock"
+"$WINE" "$WORK/build/hold_open.exe" "$(winpath "$T/locked/BerichteLL/.llupdate-lock")" 30 lock >"$T/holder.txt" 2>&1 &
+holder=$!
+for _ in $(seq 1 200); do grep -q held "$T/holder.txt" 2>/dev/null && break; sleep 0.1; done
+grep -q held "$T/holder.txt" || fail "the lock could not be held: $(cat "$T/holder.txt")"
+job ll24 "$T/locked"
+kill $holder 2>/dev/null; wait $holder 2>/dev/null
+grep -q '^ll24 False' "$T/job.txt" && grep -q 'von einem anderen Lauf bearbeitet' "$T/job.txt" ||
+  fail "a host that may not write the record ran beside the holder: $(cat "$T/job.txt")"
+cmp -s "$SOURCE/examples/demo-db/BerichteLL/Etikett.lbl" "$T/locked/BerichteLL/Etikett.lbl" ||
+  fail "a refused host changed a form"
+
 # A form another program holds open: left exactly as it was, read-only attribute too, nothing
 # left beside it, and the message says that it was not replaced.
 cp -R "$SOURCE/examples/demo-db" "$T/held"
