@@ -229,8 +229,8 @@ for jobname in address ll24; do
   done
 done
 
-# The lock for an account that may not write the record (made read-only here): a second host
-# is refused while the first holds the database, and says by whom.
+# A second host is refused while another holds the database, and says by whom; the record is
+# made read-only as for an account that may not write it (Wine as root writes it all the same).
 cp -R "$SOURCE/examples/demo-db" "$T/locked"
 "$LLUPDATE" --no-sync address "$T/locked" >/dev/null 2>&1  # the record exists
 chmod a-w "$T/locked/BerichteLL/.llupdate-lock"
