@@ -320,6 +320,11 @@ std::string WindowsNameProblem(const std::string& name) {
   return "";
 }
 
+// The "volume:index" part of an identity: the file, whatever its content.
+std::string FileOnly(const std::string& identity) {
+  return identity.substr(0, identity.find(':', identity.find(':') + 1));
+}
+
 // The last part of a path.
 std::string LastPart(const std::string& path) {
   size_t slash = path.find_last_of("\\/");
@@ -455,8 +460,7 @@ class WinFileSystem : public platform::FileSystem {
       {
         std::unique_ptr<platform::File> in = Open(source, platform::OpenMode::kRead);
         std::unique_ptr<platform::File> out = Open(partial, platform::OpenMode::kCreateNew);
-        std::string identity = FileIdentity(partial);
-        RecordOwn(destination, identity.substr(0, identity.find(':', identity.find(':') + 1)));
+        RecordOwn(destination, FileOnly(FileIdentity(partial)));
         char buffer[1 << 16];
         while (size_t n = in->Read(buffer, sizeof buffer)) out->Write(buffer, n);
         out->Close();
@@ -528,6 +532,9 @@ class WinFileSystem : public platform::FileSystem {
     RequireName(source);
     RequireName(destination);
     RequireNotHeld(destination);
+    // The new file takes the destination's name: it stays the run's under that name too (a
+    // temporary file saved anew is the run's temporary file still).
+    if (LockedFolder(destination)) RecordOwn(destination, FileOnly(FileIdentity(source)));
     DWORD a = Attributes(destination);
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) {
       SetFileAttributesW(SysPath(destination).c_str(), a & ~FILE_ATTRIBUTE_READONLY);
