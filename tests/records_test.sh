@@ -78,7 +78,12 @@ as llalice sh -c "umask 077; echo notes >'$F/alt_Rechnung.bel'; echo draft >'$F/
   for f in alt_Rechnung.bel xx_Kundenliste.lst Rechnung.bel.llupdate-0123456789abcdef.tmp; do
     printf 'own=%s\t%s\nown=\t%s\n' "$f" "$(id_of "$F/$f")" "$(id_of "$F/$f")"
   done; } | record llmallory "$D"
+# A file planted under alice's record name, which she may not remove there, keeps her from
+# nothing: her record takes the next name, and the planted one is refused.
+as llmallory sh -c "printf 'state=running\nown=\t1:2\n' >'$F/.llupdate-lock.$(id -u llalice)'"
 run llalice war-colours "$D" >"$T/out" 2>&1 || fail "alice's run: $(cat "$T/out")"
+[ "$(stat -c %U "$F/.llupdate-lock.$(id -u llalice)-1")" = llalice ] || fail "alice's record: $(ls -la "$F")"
+grep -q "llupdate-lock.$(id -u llalice) (er gehört dem Benutzer" "$T/out" || fail "the planted record is not named: $(cat "$T/out")"
 run root war-colours "$D" >"$T/out" 2>&1 || fail "root's run: $(cat "$T/out")"
 for f in alt_Rechnung.bel xx_Kundenliste.lst Rechnung.bel.llupdate-0123456789abcdef.tmp; do
   [ -e "$F/$f" ] || fail "alice's $f was deleted because of mallory's record"

@@ -234,15 +234,18 @@ constexpr char kAccountRecordPrefix[] = ".llupdate-lock.";
 
 std::string AccountRecordName(uid_t uid) { return kAccountRecordPrefix + std::to_string(uid); }
 
-// The uid an account record's name gives, or false for another name.
+// The uid an account record's name gives, or false for another name. A record is named by its
+// uid, or by its uid, "-" and a digit where a file another account planted holds the first name.
 bool AccountOfRecord(const std::string& name, uid_t* uid) {
   const size_t prefix = sizeof kAccountRecordPrefix - 1;
-  if (name.size() <= prefix || name.size() > prefix + 10 ||
-      name.compare(0, prefix, kAccountRecordPrefix) != 0) {
-    return false;
+  if (name.size() <= prefix || name.compare(0, prefix, kAccountRecordPrefix) != 0) return false;
+  size_t end = name.size();
+  if (end >= prefix + 3 && name[end - 2] == '-' && name[end - 1] >= '1' && name[end - 1] <= '9') {
+    end -= 2;
   }
+  if (end == prefix || end > prefix + 10) return false;
   uint64_t value = 0;
-  for (size_t i = prefix; i < name.size(); ++i) {
+  for (size_t i = prefix; i < end; ++i) {
     if (name[i] < '0' || name[i] > '9') return false;
     value = value * 10 + static_cast<uint64_t>(name[i] - '0');
   }
@@ -505,6 +508,7 @@ int OpenRecord(int folder_fd, const struct stat& folder, const std::string& show
 struct AccountRecord {
   uid_t uid;
   LockRecord record;
+  std::string name;  // its name in the folder
 };
 
 // The records of unfinished runs in the folder dfd, each trusted only as far as the kernel vouches
@@ -555,7 +559,7 @@ std::vector<AccountRecord> ReadAccountRecords(int dfd, const std::string& shown,
       continue;
     }
     for (OwnFile& own : record.own) own.owner = std::to_string(uid);
-    records.push_back({uid, std::move(record)});
+    records.push_back({uid, std::move(record), name});
   }
   ::closedir(dir);
   std::sort(records.begin(), records.end(),
@@ -566,46 +570,52 @@ std::vector<AccountRecord> ReadAccountRecords(int dfd, const std::string& shown,
 // Opens this account's record in a locked folder for writing, creating it when it is missing and
 // replacing a file of its name that is not this account's own (planted there, or a link).
 // *created tells that the folder gained an entry.
-int OpenAccountRecord(int dfd, const struct stat& folder, const std::string& shown, bool* created) {
-  const std::string name = AccountRecordName(EffectiveUser());
-  const std::string where = shown + "/" + name;
+int OpenAccountRecord(int dfd, const struct stat& folder, const std::string& shown, bool* created,
+                      std::string* name) {
   // Readable as the shared record is, writable by this account alone.
   const mode_t mode = RecordMode(folder.st_mode) & ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = OsFault(OsCall::kOpen, name)
-                 ? -1
-                 : ::openat(dfd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-      struct stat st;
-      if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == EffectiveUser()) {
-        if ((st.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0) {
-          int err = errno;
-          ::close(fd);
-          throw CannotLock("der Sperrvermerk " + where + " kann nicht geschützt werden", err,
-                           "prüfen Sie den Formularordner und seinen Datenträger");
-        }
-        return fd;
-      }
-      ::close(fd);
-    } else if (errno == ENOENT) {
-      fd = ::openat(dfd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  const std::string base = AccountRecordName(EffectiveUser());
+  int err = EEXIST;
+  for (int spare = 0; spare <= 9; ++spare) {
+    *name = spare == 0 ? base : base + "-" + std::to_string(spare);
+    const std::string where = shown + "/" + *name;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      int fd = OsFault(OsCall::kOpen, *name)
+                   ? -1
+                   : ::openat(dfd, name->c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
       if (fd >= 0) {
-        *created = true;
-        return fd;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == EffectiveUser()) {
+          if ((st.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0) {
+            err = errno;
+            ::close(fd);
+            throw CannotLock("der Sperrvermerk " + where + " kann nicht geschützt werden", err,
+                             "prüfen Sie den Formularordner und seinen Datenträger");
+          }
+          return fd;
+        }
+        ::close(fd);
+      } else if (errno == ENOENT) {
+        fd = ::openat(dfd, name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+          *created = true;
+          return fd;
+        }
+        if (errno == EEXIST) continue;
+        throw CannotLock("der Sperrvermerk " + where + " kann nicht angelegt werden", errno,
+                         "der Formularordner muss für diesen Benutzer beschreibbar sein");
       }
-      if (errno == EEXIST) continue;
-      throw CannotLock("der Sperrvermerk " + where + " kann nicht angelegt werden", errno,
-                       "der Formularordner muss für diesen Benutzer beschreibbar sein");
+      // A file under this account's record name that is not its record: it goes, or, where this
+      // account may not remove it (a sticky folder), the record takes the next name.
+      if (::unlinkat(dfd, name->c_str(), 0) != 0 && errno != ENOENT) {
+        err = errno;
+        break;
+      }
+      *created = true;
     }
-    // A file under this account's record name that is not its record: it goes.
-    if (::unlinkat(dfd, name.c_str(), 0) != 0 && errno != ENOENT) {
-      throw CannotLock("der Sperrvermerk " + where + " gehört nicht diesem Benutzer", errno,
-                       "entfernen Sie ihn");
-    }
-    *created = true;
   }
-  throw CannotLock("der Sperrvermerk " + where + " kann nicht angelegt werden", EEXIST,
-                   "prüfen Sie den Formularordner");
+  throw CannotLock("der Sperrvermerk " + shown + "/" + base + " gehört nicht diesem Benutzer", err,
+                   "entfernen Sie ihn");
 }
 
 // What the next writer would do with an interrupted in-place rewrite, found without changing
@@ -1437,7 +1447,8 @@ class OsFileSystem : public FileSystem {
         }
       }
       bool account_created = false;
-      afd = OpenAccountRecord(dfd, st, shown, &account_created);
+      std::string account_name;
+      afd = OpenAccountRecord(dfd, st, shown, &account_created, &account_name);
       const std::string header = LockHeader(true);
       const std::string text = header + mine;
       if (!WriteWhole(rfd, header) || !WriteWhole(afd, text)) {
@@ -1450,6 +1461,13 @@ class OsFileSystem : public FileSystem {
       if (held_->Durable() && ::fdatasync(afd) != 0) throw ErrorFromErrno(errno, kLockFileName);
       if ((created || account_created) && held_->Durable() && ::fsync(dfd) != 0) {
         throw ErrorFromErrno(errno, shown);
+      }
+      // This account's records under other names (taken while a planted file held its name) are
+      // carried into the one it writes now, and go once that one is on the disk.
+      for (const AccountRecord& r : records) {
+        if (r.uid == EffectiveUser() && r.name != account_name) {
+          (void)::unlinkat(dfd, r.name.c_str(), 0);
+        }
       }
       auto lock = std::make_unique<OsWriterLock>(held_, dfd, rfd, afd, key, std::move(previous),
                                                  static_cast<off_t>(text.size()));
