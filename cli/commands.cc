@@ -207,12 +207,42 @@ std::vector<Command> FriendlyCommands() {
        true,
        nullptr,
        RunSetting},
+      {"undo",
+       "take back the newest run",
+       "Takes back the newest run on DBPATH that changed something and was not taken back (see\n"
+       "'llupdate history'): every form it changed gets its content, attributes, owner, mode,\n"
+       "ACL and links of before, files it created go, files it removed come back, and the\n"
+       "settings it changed in the settings file (the driver's step) return to their values.\n"
+       "A file changed after the run is left as it is and named (exit status 4); the rest is\n"
+       "taken back. The undo is a run of its own: 'undo' again brings the run's result back.\n"
+       "--dry-run shows what it would change.\n",
+       {Db()},
+       true,
+       true,
+       [](C& c, const Args& a, const Options& o) {
+         return One("UndoLastRun",
+                    Variant(c.UndoLastRun(a[0], std::make_shared<SettingsConnection>(
+                                                    o.settings_file))));
+       },
+       nullptr},
+      {"history",
+       "list the runs the journal keeps",
+       "Lists the runs on DBPATH that the journal holds, newest first: when, who, the command,\n"
+       "forms rewritten, unchanged and failed, how it ended, whether it was taken back, and the\n"
+       "space its kept files take. The journal (BerichteLL/.llupdate-journal) keeps what each\n"
+       "run replaced or removed, for the newest 5 runs (--keep-runs N, or the setting llupdate\n"
+       "KeepRuns; 0 keeps none). With --json one record per run.\n",
+       {Db()},
+       false,
+       false,
+       nullptr,
+       RunHistory},
       {"status",
        "show where a database stands",
        "Shows the step the conversion driver recorded for DBPATH and the steps still to run,\n"
        "the files that an interrupted run left in the form directory, the forms per type with\n"
-       "their file versions, and whether a run holds the database now. Reads only; with --json\n"
-       "one record.\n",
+       "their file versions, whether a run holds the database now, and the last run in the\n"
+       "journal and whether 'undo' can take it back. Reads only; with --json one record.\n",
        {Db()},
        false,
        true,

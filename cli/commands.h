@@ -29,6 +29,7 @@ struct Options {
   std::string settings_file;
   std::string database;         // --database: the database whose settings 'setting' reads
   bool adopt_settings = false;  // --adopt-settings: a settings file of another database is taken
+  std::string command_line;     // what the journal records as the command of a run
 };
 
 // One call of an operation and what it returned (an empty variant for the one without result).

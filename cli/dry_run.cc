@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "host/message_sinks.h"
+#include "journal/journal.h"
 #include "host/objects.h"
 #include "llupdate/preview.h"
 #include "platform/file_system.h"
@@ -100,6 +101,9 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
                                        return settings ? settings : host::NewSqliteSettings();
                                      });
       clsReportLLUpdate component;
+      CallOptions call;
+      call.command = options.command_line;
+      component.SetCallOptions(call);
       results = command.operation(component, args, options);
       progress.PrintSummary(component.LastCallSummary(), StopRequested());
     }
@@ -108,6 +112,8 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
     Report report(options.json);
     for (const auto& change : overlay->Changes()) {
       const std::string& path = change.os_path;
+      // The run's journal is the program's bookkeeping, not a change to the database.
+      if (path.find(std::string("/") + journal::kFolderName) != std::string::npos) continue;
       switch (change.kind) {
         case PreviewFileSystem::Change::kCreatedFolder:
           report.Line("create", path, "would create the directory " + path);

@@ -113,6 +113,8 @@ const char kOptionsText[] =
     "                    refuse at once, exit status 5)\n"
     "  --no-sync         do not wait for the disk: faster, but a power cut may lose forms;\n"
     "                    for scratch copies only\n"
+    "  --keep-runs N     the journal keeps what the newest N runs replaced, for 'undo'\n"
+    "                    (default: the setting llupdate KeepRuns, else 5; 0 keeps nothing)\n"
     "  --progress MODE   line (redrawn in place), log (a line per step and a count every\n"
     "                    100 forms), none; auto (default): line on a terminal, else log\n"
     "  -q, --quiet       no progress and no summary; errors are still shown\n"
@@ -357,7 +359,10 @@ int Main(int argc, char** argv) {
   }
 
   std::vector<std::string> words;
-  bool help = false, options_done = false;
+  bool help = false, options_done = false, keep_runs_given = false;
+  for (int i = 0; i < argc; ++i) {
+    options.command_line += (i == 0 ? std::string("llupdate") : " " + std::string(argv[i]));
+  }
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string value;
@@ -397,6 +402,14 @@ int Main(int argc, char** argv) {
       options.adopt_settings = true;
     } else if (arg == "--no-sync") {
       SetDurableWrites(false);
+    } else if (OptionValue(arg, "--keep-runs", nullptr, argc, argv, i, &value)) {
+      char* end = nullptr;
+      const long runs = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || runs < 0 || runs > 100000) {
+        return UsageError(options.json, "--keep-runs needs a NUMBER of runs (0 keeps none)");
+      }
+      SetKeptRuns(static_cast<int>(runs));
+      keep_runs_given = true;
     } else if (OptionValue(arg, "--wait", nullptr, argc, argv, i, &value)) {
       char* end = nullptr;
       double seconds = std::strtod(value.c_str(), &end);
@@ -485,6 +498,17 @@ int Main(int argc, char** argv) {
                                 ? std::string(kDefaultSettingsFile)
                                 : Disk().ShownPath(database) + "/" + kDefaultSettingsFile;
   }
+  // The number of runs the journal keeps: the option, else the settings file's value.
+  if (!keep_runs_given) {
+    std::string value;
+    try {
+      if (ReadSetting(options.settings_file, "llupdate", "KeepRuns", &value) && !value.empty()) {
+        SetKeptRuns(std::atoi(value.c_str()));
+      }
+    } catch (const Error&) {
+      // an unreadable settings file: the default holds
+    }
+  }
   // A settings file records the step of one database: taken for another, it would make that one
   // look converted and skip its conversion.
   std::string form_folder;
@@ -556,6 +580,9 @@ int Main(int argc, char** argv) {
         }
       }
       clsReportLLUpdate component;
+      CallOptions call;
+      call.command = options.command_line;
+      component.SetCallOptions(call);
       Results results = command->operation(component, args, options);
       const CallSummary& summary = component.LastCallSummary();
       progress.PrintSummary(summary, StopRequested());

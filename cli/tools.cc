@@ -341,6 +341,84 @@ std::string StepWords(int step) {
 
 }  // namespace
 
+namespace {
+
+std::string RunJson(const JournalRun& r) {
+  auto text = [](const std::string& s) { return host::JsonString(s); };
+  return "{\"run\":" + text(r.id) + ",\"started\":" + text(r.started + " UTC") +
+         ",\"user\":" + text(r.user) + ",\"account\":" + text(r.account) +
+         ",\"host\":" + text(r.host) + ",\"process\":" + text(r.process) +
+         ",\"command\":" + text(r.command) +
+         ",\"undo_of\":" + (r.undo_of.empty() ? "null" : text(r.undo_of)) +
+         ",\"ended\":" + text(r.ended) + ",\"rewritten\":" + std::to_string(r.rewritten) +
+         ",\"unchanged\":" + std::to_string(r.unchanged) +
+         ",\"failed\":" + std::to_string(r.failed) + ",\"changes\":" + std::to_string(r.changes) +
+         ",\"kept_bytes\":" + std::to_string(r.kept_bytes) +
+         ",\"taken_back\":" + (r.taken_back ? "true" : "false") +
+         ",\"refused\":" + (r.refused.empty() ? "null" : text(r.refused)) + "}";
+}
+
+std::string Kilobytes(int64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1024.0);
+  return text;
+}
+
+std::string RunWords(const JournalRun& r) {
+  std::string words = r.started + " UTC, " + r.user + " (" + r.account + ") on " + r.host +
+                      ": " + r.command;
+  if (!r.undo_of.empty()) words += " (took back " + r.undo_of + ")";
+  words += "; ended " + r.ended + ", " + std::to_string(r.rewritten) + " rewritten, " +
+           std::to_string(r.unchanged) + " unchanged, " + std::to_string(r.failed) +
+           " failed; " + std::to_string(r.changes) + " changes, " + Kilobytes(r.kept_bytes) +
+           " kept";
+  if (r.taken_back) words += "; taken back";
+  if (!r.refused.empty()) words += "; not followed: " + r.refused;
+  return words;
+}
+
+// True when 'undo' has a run to take back: the newest that changed something and was not taken
+// back, and whose record is followed.
+bool TakesBack(const std::vector<JournalRun>& newest_first) {
+  for (const JournalRun& r : newest_first) {
+    if (!r.refused.empty()) return false;
+    if (r.changes > 0 && !r.taken_back) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int RunHistory(const std::vector<std::string>& args, const Options& options) {
+  clsReportLLUpdate component;
+  const std::vector<JournalRun> runs = component.History(args[0]);
+  if (component.LastCallSummary().errors_shown > 0) return kExitFalse;
+  int64_t kept = 0;
+  for (const JournalRun& r : runs) kept += r.kept_bytes;
+  if (options.json) {
+    for (const JournalRun& r : runs) {
+      std::string line = RunJson(r);
+      std::printf("{\"v\":1,\"call\":\"History\",%s\n", line.c_str() + 1);
+    }
+    return kExitTrue;
+  }
+  if (runs.empty()) {
+    std::printf("no runs in the journal of %s\n", Disk().ShownPath(args[0]).c_str());
+    return kExitTrue;
+  }
+  for (const JournalRun& r : runs) {
+    std::printf("%s  %s\n", r.id.c_str(), RunWords(r).c_str());
+  }
+  std::printf("%zu runs, %s kept (the newest %d runs are kept; --keep-runs N changes it)\n",
+              runs.size(), Kilobytes(kept).c_str(), KeptRuns());
+  if (TakesBack(runs)) {
+    std::printf("'llupdate undo %s' takes back the newest run that changed something and was not "
+                "taken back\n",
+                args[0].c_str());
+  }
+  return kExitTrue;
+}
+
 int RunStatus(const std::vector<std::string>& args, const Options& options) {
   const std::string& db = args[0];
   auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
@@ -392,6 +470,8 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   }
   const std::string holder =
       lock.held ? "another run holds the database (" + HolderWords(lock.text) + ")" : std::string();
+  clsReportLLUpdate component;
+  const std::vector<JournalRun> history = component.History(db);
   const std::string shown_db = Disk().ShownPath(db);
 
   if (options.json) {
@@ -432,7 +512,9 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     }
     line += "},\"held\":" + std::string(lock.held ? "true" : "false");
     if (lock.held) line += ",\"holder\":" + host::JsonString(holder);
-    line += ",\"last_run_unfinished\":" + std::string(lock.unfinished ? "true" : "false") + "}";
+    line += ",\"last_run_unfinished\":" + std::string(lock.unfinished ? "true" : "false");
+    line += ",\"last_run\":" + (history.empty() ? std::string("null") : RunJson(history[0]));
+    line += ",\"can_be_taken_back\":" + std::string(TakesBack(history) ? "true" : "false") + "}";
     std::printf("%s\n", line.c_str());
     return kExitTrue;
   }
@@ -461,6 +543,18 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     for (const rewrites::Leftover& f : foreign) {
       std::printf("  %s/%s\n", Disk().ShownPath(dir).c_str(), f.file.c_str());
     }
+  }
+  if (history.empty()) {
+    std::printf("last run: none in the journal\n");
+  } else {
+    std::printf("last run: %s\n", RunWords(history[0]).c_str());
+    std::printf("%s\n", TakesBack(history) ? ("  'llupdate undo " + db + "' takes back " +
+                                              (history[0].taken_back || history[0].changes == 0
+                                                   ? std::string("the newest run that changed "
+                                                                 "something")
+                                                   : std::string("this run")))
+                                                 .c_str()
+                                           : "  nothing to take back");
   }
   if (!lock.refused.empty()) {
     std::printf(

@@ -13,6 +13,7 @@ int RunList(const std::vector<std::string>& args, const Options& options);
 int RunSetting(const std::vector<std::string>& args, const Options& options);
 int RunRecover(const std::vector<std::string>& args, const Options& options);
 int RunStatus(const std::vector<std::string>& args, const Options& options);
+int RunHistory(const std::vector<std::string>& args, const Options& options);
 int RunCompletion(const std::vector<std::string>& args, const Options& options);
 // The refusal of a second page-number switch-over: names a form of the type that already shows
 // the page count, or "".

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "llupdate/progress.h"
 
@@ -45,6 +46,11 @@ struct CallOptions {
   // The settings store of the conversion driver (default: a new one from the factory, see
   // host.h); the driver hands it the connection of each call (Init) before it reads.
   std::shared_ptr<VMSettings> settings;
+  // How many runs the journal of a database keeps (journal.h; default: SetKeptRuns, 5); 0 keeps
+  // nothing a run replaces and records no run.
+  std::optional<int> keep_runs;
+  // What the journal records as the command of a run (default: the operation's name).
+  std::string command;
 };
 
 // What a call that writes to a database did, counted by form (a form counts once per call,
@@ -72,6 +78,10 @@ void SetDurableWrites(bool on);
 // it, the operation waits up to this many seconds (0 by default) and then returns False with a
 // message naming the holder.
 void SetWriterLockWait(double seconds);
+// How many runs the journal of each database keeps where CallOptions leave it empty (5 by
+// default, see journal.h); 0 turns keeping off.
+void SetKeptRuns(int runs);
+int KeptRuns();
 // Asks the running job to stop: the form in work is finished, nothing more is begun, and the job
 // returns False. Safe to call from a signal handler or another thread. The request is for the
 // whole process and stays: every later call of every instance returns False at once until

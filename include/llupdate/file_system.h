@@ -217,6 +217,28 @@ class FileSystem : public Object {
     return nullptr;
   }
 
+  // Removes an empty folder: an error when it is missing, not empty or cannot be removed.
+  virtual void RemoveFolder(const std::string& path);
+  // Who may change a folder or file the program made for itself (the run journal): as the folder
+  // that holds it (its bits; shared by the group where the form folder is), or its owner alone
+  // (the others keep reading where the folder lets them). Nothing where this file system has no
+  // owners.
+  enum class Access { kLikeFolder, kOwnerWrites };
+  virtual void SetAccess(const std::string& path, Access access) { (void)path, (void)access; }
+  // True when another account than the owner could change the file or folder (write bits for
+  // group or others, an ACL that grants it, a link in its place); false where this file system
+  // has no owners.
+  virtual bool OthersMayWrite(const std::string& path) {
+    (void)path;
+    return false;
+  }
+  // True when account (as FileOwner gives it) could write the file, or create and remove files
+  // in the folder, that path names; true where this file system has no owners.
+  virtual bool MayWrite(const std::string& path, const std::string& account) {
+    (void)path, (void)account;
+    return true;
+  }
+
   // Why name cannot stand as one file name in a folder of this file system, "" when it can: a
   // name it would take for a path (a separator of either kind, "." or "..", NUL) or, on Windows,
   // for a device or a name the system forbids. Such a name is never made into a path.
@@ -303,6 +325,14 @@ class ForwardingFileSystem : public FileSystem {
   }
   EntryKind KindOf(const std::string& path) override { return target_->KindOf(path); }
   std::string WhyNotAName(const std::string& name) override { return target_->WhyNotAName(name); }
+  void RemoveFolder(const std::string& path) override { target_->RemoveFolder(path); }
+  void SetAccess(const std::string& path, Access access) override {
+    target_->SetAccess(path, access);
+  }
+  bool OthersMayWrite(const std::string& path) override { return target_->OthersMayWrite(path); }
+  bool MayWrite(const std::string& path, const std::string& account) override {
+    return target_->MayWrite(path, account);
+  }
 
  private:
   std::shared_ptr<FileSystem> target_;

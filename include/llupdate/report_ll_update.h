@@ -12,9 +12,11 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "llupdate/call.h"
 #include "llupdate/host.h"
+#include "llupdate/journal.h"
 #include "llupdate/object.h"
 #include "llupdate/variant.h"
 
@@ -92,6 +94,15 @@ class clsReportLLUpdate {
   // Removes the read-only attribute of one file; True also when the file is not there.
   bool SchreibschutzEntfernen(std::string sFilename);
 
+  // Takes back the newest run of the database that was not taken back (see journal.h): the
+  // forms it changed get their content and attributes of before, files it created go, files it
+  // removed come back, and the settings it changed in the store pConnection names (a
+  // SettingsConnection; none when empty) return to their values. A file changed since the run
+  // stays as it is, named with the reason in an error message. The undo is a run of its own:
+  // taking it back brings the run's result back. False when nothing could be begun.
+  bool UndoLastRun(const std::string& pDBPath, std::shared_ptr<Object> pConnection = nullptr);
+  // The runs the database's journal holds, newest first.
+  std::vector<JournalRun> History(const std::string& pDBPath);
   // Options for the calls of this instance (call.h): durable writes, lock wait, cancellation,
   // progress. A field left empty follows the process-wide setting.
   void SetCallOptions(CallOptions options) { options_ = std::move(options); }

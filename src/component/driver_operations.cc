@@ -52,7 +52,7 @@ bool clsReportLLUpdate::Pruefe_Druckkataloge(const std::string& pExeDir, const s
 bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
                                                   const std::string& pExeDir,
                                                   const std::string& pUser) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     int16_t step = 0;  // how far the distribution got, for the error message
     return host::Armed(
         Internals::Reporter(*this),
@@ -123,8 +123,22 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
             }
             if (copy) {
               const std::string target = forms + "\\" + name;
+              // The installed form stays in the run's journal (a copy: the delivered one is
+              // copied over it in place of its own).
+              uint32_t attributes = 0;
+              const bool installed_there = fs.FileExists(target);
+              const std::string kept = ctx.journal != nullptr && installed_there
+                                           ? ctx.journal->KeepCopy(target, &attributes)
+                                           : std::string();
               SchreibschutzEntfernen(target);
               fs.CopyFile(delivered->GetValue(i, 1).ToString(), target, true);
+              if (ctx.journal != nullptr) {
+                if (installed_there) {
+                  ctx.journal->Replaced(target, kept, attributes);
+                } else {
+                  ctx.journal->Created(target);
+                }
+              }
               notes->FolderChanged(forms);
               if (progress != nullptr) progress->FormWritten(target);
             }
@@ -133,7 +147,10 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           step = 7;
           // The copies are on the disk before the delivery is forgotten.
           if (!component::FlushChangedFolders(*this)) return false;
-          fs.DeleteFile(marker, true);  // the delivery is distributed: only now is it forgotten
+          // The delivery is distributed: only now is it forgotten (its marker kept in the journal).
+          if (ctx.journal == nullptr || !ctx.journal->KeepRemoved(marker)) {
+            fs.DeleteFile(marker, true);
+          }
           notes->FolderChanged(delivery);
           host::IgnoreErrors([&] {
             Internals::Catalogue(*this).reset();
@@ -146,7 +163,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
 
 bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
                                                      std::shared_ptr<Object>& pConnection) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     return host::Armed(
         Internals::Reporter(*this), host::ErrorText::General("Pruefe_Konvertiere_Formulare"), false,
         [&] {
@@ -161,6 +178,18 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
           if (last == component::kDriverSteps) return result;  // nothing is pending
           if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
 
+          // Each recorded step is also in the run's journal, so that taking the run back
+          // gives the settings their value of before.
+          std::string step_before = recorded;
+          auto save_step = [&](int32_t step) {
+            const std::string value = std::to_string(step);
+            settings->SaveSetting(kSettingsSection, kSettingsKey, value, "Standard");
+            if (journal::Run* run = Internals::Files(*this).journal) {
+              run->SettingChanged(component::SettingsStoreOf(pConnection), kSettingsSection,
+                                  kSettingsKey, step_before, value);
+            }
+            step_before = value;
+          };
           bool done = false;  // the outcome of the step just performed
           const platform::JobNotes* notes = Internals::Notes(*this);
           for (int32_t i = last + 1; i <= component::kDriverSteps; ++i) {
@@ -190,12 +219,11 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
               if (done && i < component::kDriverSteps &&
                   component::StopHere(*this, "Pruefe_Konvertiere_Formulare")) {
                 // this step is recorded below; the next ones are left for the next run
-                settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i),
-                                      "Standard");
+                save_step(i);
                 return false;
               }
               if (!done) break;
-              settings->SaveSetting(kSettingsSection, kSettingsKey, std::to_string(i), "Standard");
+              save_step(i);
             }
           }
           return result;

@@ -26,7 +26,7 @@ const char kPageNumberOnly[] = R"(=@F_Seitennr;"Seite " + fstr$(page(),"####"))"
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string& pFilename,
                                                        const std::string& pDBPath) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     // A dunning form by its last three characters in any case; a list form by its first three,
     // in capitals exactly.
     const bool dunning_form =
@@ -44,7 +44,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string& pFilen
 }
 
 bool clsReportLLUpdate::Umstellung_auf_LL12(const std::string& pDBPath) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     return component::RunFormJob(
         *this, "Umstellung_auf_LL12", pDBPath, host::ErrorText::General("Umstellung_Auf_LL12"),
         {"bel", "war", "MAH"},
@@ -54,7 +54,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL12(const std::string& pDBPath) {
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Mahnung(const std::string& pFilename,
                                                           const std::string& pDBPath) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     host::ErrorText error_text =
         host::ErrorText::Custom("Die Umstellung Mahnformular konnte bei Formular " + pFilename +
                                 " nicht vorgenommen werden.");
@@ -86,7 +86,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Mahnung(const std::string& pFi
 
 bool clsReportLLUpdate::Umstellung_Mahnformular(const std::string& pDBPath,
                                                 const std::string& pExtension) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     return component::RunFormJob(
         *this, "Umstellung_Mahnformular", pDBPath,
         host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"), {pExtension},
@@ -99,7 +99,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Seite(
     const std::string& pFilename, const std::string& pDBPath, const std::string& pSucheNach,
     const std::string& pSuche, const std::string& pErsetze, const std::string& pSucheNachSeite,
     const std::string&) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     host::ErrorText error_text =
         host::ErrorText::Custom("Die Umstellung auf Seite von / bis konnte bei Formular " +
                                 pFilename + " nicht vorgenommen werden.");
@@ -117,7 +117,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_Seite(
 
 bool clsReportLLUpdate::Umstellung_Auf_Seite_Von_Bis(const std::string& pDBPath,
                                                      const std::string& pExtension) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     return component::RunFormJob(*this, "Umstellung_Auf_Seite_Von_Bis", pDBPath,
                                  host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
                                  {pExtension}, [&](const std::string& name) {
@@ -130,7 +130,7 @@ bool clsReportLLUpdate::Umstellung_Auf_Seite_Von_Bis(const std::string& pDBPath,
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_WarFarbe(const std::string& pDBPath,
                                                            const std::string& pExtension) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     // The three rewrites per file carry no texts of their own: each copies every line, counts the
     // file as changed and moves the page-number object once.
     const std::string selector, search, replacement;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/error_convention.h"
+#include "journal/journal.h"
 #include "llupdate/call.h"
 #include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
@@ -119,6 +120,10 @@ class Job {
   bool stop_reported = false;            // the stop was shown
   bool database_busy = false;            // another run held the database: nothing was done
   platform::JobNotes notes;              // what the job's routines learnt on their way
+  std::unique_ptr<journal::Run> journal;  // the run's record in the database's journal, if kept
+
+  // What the job did so far, as its summary will say.
+  CallSummary Summary() const;
 
   // The job's progress: counted, then passed on to the host's observer.
   ProgressObserver& progress() { return counter_; }

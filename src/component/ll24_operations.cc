@@ -49,7 +49,7 @@ class TemporaryGuard {
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilename,
                                                        const std::string& pDBPath) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     const rewrites::FormFiles files = rewrites::FilesOfForm(pFilename, pDBPath);
     // The form type: the last three characters of the name, whatever stands before them.
     const std::string type = text::UpperAscii(std::string(text::LastCharacters(pFilename, 3)));
@@ -61,7 +61,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
           platform::FileSystem& fs = ctx.fs;
           rewrites::RequireFormName(fs, files);
           TemporaryGuard guard(ctx, files.temporary);
-          if (fs.FileExists(files.temporary)) fs.DeleteFile(files.temporary, true);
+          if (fs.FileExists(files.temporary)) rewrites::SetAside(ctx, files.temporary);
           fs.CopyFile(files.source, files.temporary, true);
 
           if (ll15::Save_LL15_Format(ctx, files.temporary) != 0 &&
@@ -104,7 +104,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
 }
 
 bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     return host::Armed(
         Internals::Reporter(*this), host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
           Internals::Init_FSO(*this);
@@ -115,6 +115,23 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
           std::shared_ptr<DynArray> list = member;
           files::FileContext ctx = Internals::Files(*this);
 
+          // A form the control saves anew in place of its own: the run's journal keeps a copy
+          // of it before, which goes again when the save left the form as it was.
+          auto save_anew = [&](const std::string& form) {
+            uint32_t attributes = 0;
+            std::string before, kept;
+            if (ctx.journal != nullptr) {
+              before = ctx.fs.FileIdentity(form);
+              kept = ctx.journal->KeepCopy(form, &attributes);
+            }
+            ll15::Save_LL15_Format(ctx, form);
+            if (kept.empty()) return;
+            if (ctx.fs.FileIdentity(form) != before) {
+              ctx.journal->Replaced(form, kept, attributes);
+            } else {
+              ctx.journal->Forget(kept);
+            }
+          };
           bool stopped = false;
           component::FilesOfJob seen;
           for (const ll15::TypeRule& rule : ll15::kTypeRules) {
@@ -137,13 +154,13 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
                   progress->FormStarted(operation, rule.extension, name, path);
                 if (rule.unprotect_each) SchreibschutzEntfernen(path);
                 if (rule.threshold == 0) {
-                  ll15::Save_LL15_Format(ctx, path);
+                  save_anew(path);
                 } else {
                   int16_t version = ll15::FileVersionNumber(list->GetValue(r, 5).ToString());
                   if (version < rule.threshold) {
                     success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
                   } else {
-                    ll15::Save_LL15_Format(ctx, path);
+                    save_anew(path);
                   }
                   stopped = !success;
                 }

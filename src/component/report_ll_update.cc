@@ -28,7 +28,8 @@ platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
 }
 
 files::FileContext Internals::Files(clsReportLLUpdate& self) {
-  return files::FileContext{Fso(self), Table(self), Notes(self), Progress(self), Reporter(self)};
+  return files::FileContext{Fso(self),     Table(self),    Notes(self),
+                            Progress(self), Reporter(self), self.job_ ? self.job_->journal.get() : nullptr};
 }
 
 platform::JobNotes* Internals::Notes(clsReportLLUpdate& self) {
@@ -83,7 +84,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
                                                   const std::string& pSucheNach,
                                                   const std::string& pSuche,
                                                   const std::string& pErsetze) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     // This operation reports its errors under the name of the job that uses it most.
     host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
     return host::Armed(Internals::Reporter(*this), error_text, false, [&] {
@@ -95,7 +96,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
 }
 
 bool clsReportLLUpdate::Umstellung_Auf_Neue_Anschrift(const std::string& pDBPath) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     return component::RunFormJob(*this, "Umstellung_Auf_Neue_Anschrift", pDBPath,
                                  host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
                                  {"bel", "war", "mah", "bst"}, [&](const std::string& name) {
@@ -107,7 +108,7 @@ bool clsReportLLUpdate::Umstellung_Auf_Neue_Anschrift(const std::string& pDBPath
 }
 
 bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string& pDBPath) {
-  return component::AsWriter(*this, pDBPath, [&] {
+  return component::AsWriter(*this, pDBPath, __func__, [&] {
     // Values that are zero were printed white; they are printed black like all others now.
     static const char* const kColourFormulas[] = {
         "=if(Position.Menge=0,RGB (255,255,255),RGB (0,0,0))",

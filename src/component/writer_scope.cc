@@ -9,6 +9,7 @@
 #include "component/job.h"
 #include "host/error_convention.h"
 #include "host/list_label.h"
+#include "journal/journal.h"
 #include "llupdate/call.h"
 #include "llupdate/progress.h"
 #include "platform/file_system.h"
@@ -29,11 +30,13 @@ Job::Job(clsReportLLUpdate& self)
   Internals::Summary(self) = CallSummary();
 }
 
-Job::~Job() {
+Job::~Job() { Internals::Summary(self_) = Summary(); }
+
+CallSummary Job::Summary() const {
   CallSummary summary = counter_.Summary();
   summary.database_busy = database_busy;
   summary.cancelled = stop_reported;
-  Internals::Summary(self_) = summary;
+  return summary;
 }
 
 }  // namespace component
@@ -84,7 +87,7 @@ bool FlushChangedFolders(clsReportLLUpdate& self) {
                      });
 }
 
-bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
+bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath, const std::string& operation,
               const std::function<bool()>& body) {
   // The public call itself (not a job the driver runs inside it) is the job: it begins here and
   // ends when this call returns.
@@ -153,8 +156,30 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath,
       rewrites::HealLeftovers(ctx, folder, writer_lock->previous_own_files());
     }
   }
+  // The run's journal begins once the folder is whole again, and ends after the flush, so that a
+  // run recorded as ended has its forms on the disk.
+  const bool own_journal = job.journal == nullptr && fs->FolderExists(folder);
+  if (own_journal) {
+    const int keep = options.keep_runs ? *options.keep_runs : KeptRuns();
+    job.journal = journal::Run::Begin(*fs, &job.reporter(), FoldersOf(pDBPath),
+                                      options.command.empty() ? operation : options.command,
+                                      keep > 0 && operation == kUndoOperation ? keep + 1 : keep);
+  }
+  struct EndJournal {
+    Job& job;
+    bool owner;
+    ~EndJournal() {
+      if (owner) job.journal.reset();
+    }
+  } end_journal{job, own_journal};
   bool result = body();
+  if (own_journal && job.journal != nullptr) {
+    for (const std::string& kept : job.journal->changed_folders()) job.notes.FolderChanged(kept);
+  }
   if (!FlushChangedFolders(self)) result = false;
+  if (own_journal && job.journal != nullptr) {
+    job.journal->End(job.Summary(), result && !job.stop_reported);
+  }
   // Only a run that ends here, with its own files gone, is marked finished; otherwise the next
   // writer looks for what it left.
   if (writer_lock != nullptr && !job.notes.left_behind) {

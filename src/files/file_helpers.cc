@@ -3,6 +3,7 @@
 #include "files/profile_reader.h"
 #include "host/error_convention.h"
 #include "host/objects.h"
+#include "journal/journal.h"
 
 namespace llupdate::files {
 
@@ -150,7 +151,9 @@ bool SchreibschutzEntfernen(FileContext& ctx, const std::string& sFilename) {
         uint32_t attributes = fs.GetAttributes(sFilename);
         fs.SetAttributes(sFilename, attributes & ~uint32_t{platform::kAttrReadOnly});
         // No window messages to process here: the change is settled when the call returns.
-        return (fs.GetAttributes(sFilename) & platform::kAttrReadOnly) == 0;
+        const uint32_t now = fs.GetAttributes(sFilename);
+        if (ctx.journal != nullptr) ctx.journal->AttributesChanged(sFilename, attributes, now);
+        return (now & platform::kAttrReadOnly) == 0;
       });
 }
 

@@ -16,6 +16,10 @@
 #include "platform/job_notes.h"
 #include "text/encoding.h"
 
+namespace llupdate::journal {
+class Run;
+}
+
 namespace llupdate::files {
 
 // What the routines work with: the file system, the numbered-file table, and, inside a job, the
@@ -26,6 +30,9 @@ struct FileContext {
   platform::JobNotes* notes = nullptr;
   ProgressObserver* progress = nullptr;
   host::Reporter* reporter = nullptr;  // counts the messages the routines show
+  // The run's journal: what a routine replaces or would remove is kept there (nullptr: nothing
+  // is kept, outside a job or with keeping off).
+  journal::Run* journal = nullptr;
 
   void FolderChanged(const std::string& folder) {
     if (notes != nullptr) notes->FolderChanged(folder);

@@ -63,8 +63,6 @@ bool IsPartialFileName(const std::string& name) {
   return name.compare(at + kPartialDigits, std::string::npos, kPartialSuffix) == 0;
 }
 
-namespace {
-
 // Names in a record stand on one line: the characters that would break it are escaped.
 std::string Escape(const std::string& name) {
   std::string out;
@@ -103,8 +101,6 @@ std::string Unescape(const std::string& text) {
   }
   return out;
 }
-
-}  // namespace
 
 std::string LockRecordHeader(const std::string& host, const std::string& pid,
                              const std::string& uid, const std::string& since, bool running) {
@@ -226,4 +222,8 @@ std::string llupdate::FileSystem::WhyNotAName(const std::string& name) {
     return "der Name enthält ein Trennzeichen";
   }
   return "";
+}
+
+void llupdate::FileSystem::RemoveFolder(const std::string& path) {
+  throw Error(kPathFileAccessError, path);
 }

@@ -65,6 +65,17 @@ struct LockRecord {
   std::vector<InPlaceRewrite> in_place;
   std::string invalid;  // why the record cannot be trusted; "" when it can
 };
+// A field of a record on one line: "%", tab, CR and LF written as "%XX", and read back.
+std::string Escape(const std::string& field);
+std::string Unescape(const std::string& text);
+
+// Who runs this process, as the records of runs name it: the user's name and account ("uid" on
+// POSIX, "" where the system has none in a file's owner), the host and the process number.
+struct Who {
+  std::string user, account, host, process;
+};
+Who WhoRuns();
+
 // True for a name that may stand in a record: one plain component of the form folder.
 bool IsPlainName(const std::string& name);
 LockRecord ParseLockRecord(const std::string& text);

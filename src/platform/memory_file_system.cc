@@ -195,6 +195,20 @@ class MemoryFileSystem : public FileSystem {
     parent->children[text::FoldCase(name)] = from;
     return true;
   }
+  void RemoveFolder(const std::string& path) override {
+    auto [parent, name] = Parent(path);
+    auto node = Find(path);
+    if (!node || !node->folder) throw Missing(path);
+    if (!node->children.empty()) throw Error(platform::kPathFileAccessError, path);
+    parent->children.erase(text::FoldCase(name));
+  }
+  // The content a name refers to now, and its size: a rewrite gives a name new content.
+  std::string FileIdentity(const std::string& path) override {
+    auto node = Find(path);
+    if (!node || node->folder) return "";
+    return "m" + std::to_string(reinterpret_cast<uintptr_t>(node->content.get())) + ":" +
+           std::to_string(node->content->size());
+  }
   std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder, double) override {
     auto node = Find(folder);
     if (!node || !node->folder) return nullptr;

@@ -211,6 +211,14 @@ void OverlayFileSystem::CreateFolder(const std::string& path) {
   node = Node{true, true, path, nullptr};  // a folder is never read-only here
 }
 
+// Only a folder the preview made can go again (the journal's, pruned in the same run).
+void OverlayFileSystem::RemoveFolder(const std::string& path) {
+  Node* node = Find(path);
+  if (node == nullptr || !node->present || !node->folder) throw Error(kPermissionDenied, path);
+  if (!ListFiles(path).empty()) throw Error(kPathFileAccessError, path);
+  nodes_.erase(Key(path));
+}
+
 void OverlayFileSystem::CopyFile(const std::string& source, const std::string& destination,
                                  bool overwrite) {
   Node& from = RequireFile(source);

@@ -50,6 +50,13 @@ class OverlayFileSystem : public PreviewFileSystem {
     return Find(path) == nullptr ? base_->FileOwner(path) : "";
   }
   std::string RealPath(const std::string& path) override { return base_->RealPath(path); }
+  void RemoveFolder(const std::string& path) override;
+  bool OthersMayWrite(const std::string& path) override {
+    return Find(path) == nullptr && base_->OthersMayWrite(path);
+  }
+  bool MayWrite(const std::string& path, const std::string& account) override {
+    return Find(path) != nullptr || base_->MayWrite(path, account);
+  }
   LockPeek PeekFormFolderLock(const std::string& folder) override {
     return base_->PeekFormFolderLock(folder);
   }

@@ -1497,6 +1497,49 @@ class OsFileSystem : public FileSystem {
     return std::to_string(st.st_uid);
   }
 
+  void RemoveFolder(const std::string& path) override {
+    PathResolver::Resolved r = paths_.Resolve(path);
+    if (::rmdir(r.os_path.c_str()) != 0) throw ErrorFromErrno(errno, path);
+    paths_.NoteRemoved(r.os_path);
+  }
+
+  void SetAccess(const std::string& path, Access access) override {
+    const std::string os_path = paths_.Resolve(path).os_path;
+    struct stat st, folder;
+    if (::lstat(os_path.c_str(), &st) != 0) throw MissingError(os_path, path);
+    if (::stat(SplitPath(os_path).first.c_str(), &folder) != 0) throw ErrorFromErrno(errno, path);
+    const bool dir = S_ISDIR(st.st_mode);
+    mode_t mode = folder.st_mode & (dir ? 07777 : 0666);
+    if (access == Access::kOwnerWrites) {
+      // Only the owner writes: an ACL inherited from the folder would let others in again.
+      for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
+        if (::lremovexattr(os_path.c_str(), acl) != 0 && errno != ENODATA && errno != ENOTSUP) {
+          throw ErrorFromErrno(errno, path);
+        }
+      }
+      mode = (mode & (dir ? 02755 : 0644)) | (dir ? S_IRWXU : S_IRUSR | S_IWUSR);
+    }
+    if ((st.st_mode & 07777) != mode && ::chmod(os_path.c_str(), mode) != 0) {
+      throw ErrorFromErrno(errno, path);
+    }
+  }
+
+  bool OthersMayWrite(const std::string& path) override {
+    struct stat st;
+    // With an ACL, the group bits are its mask: no write there, no named entry writes either.
+    return ::lstat(paths_.Resolve(path).os_path.c_str(), &st) != 0 || S_ISLNK(st.st_mode) ||
+           (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  }
+
+  bool MayWrite(const std::string& path, const std::string& account) override {
+    struct stat st;
+    if (::stat(paths_.Resolve(path).os_path.c_str(), &st) != 0) return false;
+    char* end = nullptr;
+    const unsigned long uid = std::strtoul(account.c_str(), &end, 10);
+    if (account.empty() || *end != '\0') return false;
+    return platform::MayWrite(static_cast<uid_t>(uid), st);
+  }
+
   std::string ShownPath(const std::string& path) override { return ResolvePath(path); }
   std::string RealPath(const std::string& path) override {
     char* real = ::realpath(ResolvePath(path).c_str(), nullptr);
@@ -1931,6 +1974,19 @@ class OsFileSystem : public FileSystem {
 };
 
 }  // namespace
+
+Who WhoRuns() {
+  char host[256] = "?";
+  ::gethostname(host, sizeof host - 1);
+  const uid_t uid = EffectiveUser();
+  std::string user = std::to_string(uid);
+  struct passwd pw, *found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    user = pw.pw_name;
+  }
+  return {user, std::to_string(uid), host, std::to_string(::getpid())};
+}
 
 }  // namespace llupdate::platform
 

@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "journal/journal.h"
 #include "llupdate/progress.h"
 #include "rewrites/form_names.h"
 
@@ -67,6 +68,23 @@ class TemporaryFile {
 };
 
 }  // namespace
+
+void SetAside(files::FileContext& ctx, const std::string& path) {
+  if (ctx.journal != nullptr && ctx.journal->KeepRemoved(path)) {
+    const size_t slash = path.find_last_of("\\/");
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    host::ShowHostMessage(ctx.reporter,
+                          name + " was not made by llupdate; kept, `llupdate undo` restores it", 3,
+                          false);
+    return;
+  }
+  ctx.fs.DeleteFile(path, true);
+}
+
+void KeepOldContent(files::FileContext& ctx, const FormFiles& files) {
+  if (ctx.journal != nullptr && ctx.journal->KeepReplaced(files.source, files.backup)) return;
+  RemoveOwnFile(ctx, files.backup);
+}
 
 void RemoveOwnFile(files::FileContext& ctx, const std::string& path) {
   try {
@@ -140,8 +158,8 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
     reader.RefuseLossyText(files.source);
     text::Encoding encoding = reader.encoding();
 
-    // A temporary file left over from an interrupted run is discarded.
-    if (ctx.fs.FileExists(files.temporary)) ctx.fs.DeleteFile(files.temporary, true);
+    // A temporary file left over from an interrupted run is discarded (kept in the journal).
+    if (ctx.fs.FileExists(files.temporary)) SetAside(ctx, files.temporary);
     int32_t temporary = files::Ausgabe_Open(ctx, false, files.temporary, encoding, true);
     if (temporary == 0) return false;
     TemporaryFile temporary_guard(ctx, temporary, files.temporary);
@@ -208,8 +226,9 @@ bool SwapByRename(files::FileContext& ctx, const FormFiles& files) {
       linked = fs.LinkFile(files.source, files.backup);
     } catch (const platform::Error& e) {
       if (e.number() != platform::kFileAlreadyExists) throw;
-      // A backup left by an earlier run is replaced (a link planted there is removed itself).
-      fs.DeleteFile(files.backup, true);
+      // A backup left by an earlier run is replaced (a link planted there is removed itself);
+      // the journal keeps it.
+      SetAside(ctx, files.backup);
       linked = fs.LinkFile(files.source, files.backup);
     }
   } catch (const HostFailure&) {
@@ -240,8 +259,9 @@ bool SwapByRename(files::FileContext& ctx, const FormFiles& files) {
   }
   ctx.FolderChanged(FolderOf(files.source));
   if (ctx.progress != nullptr) ctx.progress->FormWritten(files.source);
-  // The form is complete; a backup that stays is found and removed by the next run.
-  RemoveOwnFile(ctx, files.backup);
+  // The form is complete: its old content goes into the run's journal, or away; a backup that
+  // stays is found and removed by the next run.
+  KeepOldContent(ctx, files);
   return true;
 }
 
@@ -251,6 +271,7 @@ void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
   ctx.FolderChanged(FolderOf(files.source));
   bool backed_up = false;
   IgnoreErrors([&] {
+    if (fs.FileExists(files.backup)) SetAside(ctx, files.backup);
     fs.CopyFile(files.source, files.backup, true);
     backed_up = true;
   });
@@ -266,6 +287,7 @@ void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
   if (source_there) {
     if (moved) {
       if (ctx.progress != nullptr) ctx.progress->FormWritten(files.source);
+      KeepOldContent(ctx, files);
     }
     RemoveOwnFile(ctx, files.backup);
     // When the form could not be replaced, the old one is still in place: the temporary file

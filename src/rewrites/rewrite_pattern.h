@@ -62,6 +62,15 @@ bool Contains(const std::string& line, const std::string& text);
 // deleted, unless the form is missing then, which is reported instead.
 void SwapInTemporary(files::FileContext& ctx, const FormFiles& files);
 
+// Removes a file that the sequence overwrites or deletes although the run did not make it (a
+// customer's own alt_ or xx_ file): the run's journal keeps it, and a notice names it; without a
+// journal it is deleted. Errors are thrown.
+void SetAside(files::FileContext& ctx, const std::string& path);
+
+// Once the form has its new content, the backup of its old content goes into the run's journal;
+// without one it is removed (RemoveOwnFile).
+void KeepOldContent(files::FileContext& ctx, const FormFiles& files);
+
 // Removes a file of the program's own (a temporary file, a backup) if it is there; one that stays
 // is noted, so that the next writer of the database looks for it.
 void RemoveOwnFile(files::FileContext& ctx, const std::string& path);
