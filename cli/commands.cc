@@ -220,9 +220,9 @@ std::vector<Command> FriendlyCommands() {
        true,
        true,
        [](C& c, const Args& a, const Options& o) {
-         return One("UndoLastRun",
-                    Variant(c.UndoLastRun(a[0], std::make_shared<SettingsConnection>(
-                                                    o.settings_file))));
+         return One(
+             "UndoLastRun",
+             Variant(c.UndoLastRun(a[0], std::make_shared<SettingsConnection>(o.settings_file))));
        },
        nullptr},
       {"history",

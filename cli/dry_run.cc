@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "host/message_sinks.h"
-#include "journal/journal.h"
 #include "host/objects.h"
+#include "journal/journal.h"
 #include "llupdate/preview.h"
 #include "platform/file_system.h"
 #include "rewrites/form_names.h"

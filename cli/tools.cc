@@ -365,13 +365,12 @@ std::string Kilobytes(int64_t bytes) {
 }
 
 std::string RunWords(const JournalRun& r) {
-  std::string words = r.started + " UTC, " + r.user + " (" + r.account + ") on " + r.host +
-                      ": " + r.command;
+  std::string words =
+      r.started + " UTC, " + r.user + " (" + r.account + ") on " + r.host + ": " + r.command;
   if (!r.undo_of.empty()) words += " (took back " + r.undo_of + ")";
   words += "; ended " + r.ended + ", " + std::to_string(r.rewritten) + " rewritten, " +
-           std::to_string(r.unchanged) + " unchanged, " + std::to_string(r.failed) +
-           " failed; " + std::to_string(r.changes) + " changes, " + Kilobytes(r.kept_bytes) +
-           " kept";
+           std::to_string(r.unchanged) + " unchanged, " + std::to_string(r.failed) + " failed; " +
+           std::to_string(r.changes) + " changes, " + Kilobytes(r.kept_bytes) + " kept";
   if (r.taken_back) words += "; taken back";
   if (!r.refused.empty()) words += "; not followed: " + r.refused;
   return words;
@@ -412,9 +411,10 @@ int RunHistory(const std::vector<std::string>& args, const Options& options) {
   std::printf("%zu runs, %s kept (the newest %d runs are kept; --keep-runs N changes it)\n",
               runs.size(), Kilobytes(kept).c_str(), KeptRuns());
   if (TakesBack(runs)) {
-    std::printf("'llupdate undo %s' takes back the newest run that changed something and was not "
-                "taken back\n",
-                args[0].c_str());
+    std::printf(
+        "'llupdate undo %s' takes back the newest run that changed something and was not "
+        "taken back\n",
+        args[0].c_str());
   }
   return kExitTrue;
 }

@@ -52,12 +52,14 @@ std::vector<int> CrashPoints(int calls, int step) {
   return chosen;
 }
 
-// Every file below a directory (the lock file excepted: it names the process), by relative path.
+// Every file below a directory (the lock file and the run journal excepted: they name the process
+// and the time), by relative path.
 std::map<std::string, std::string> Snapshot(const std::string& root) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fsys::recursive_directory_iterator(root)) {
     if (!entry.is_regular_file() ||
-        entry.path().filename().string().rfind(".llupdate-lock", 0) == 0)
+        entry.path().filename().string().rfind(".llupdate-lock", 0) == 0 ||
+        entry.path().string().find(".llupdate-journal") != std::string::npos)
       continue;
     if (entry.path().extension() == ".sqlite") continue;
     files[fsys::relative(entry.path(), root).string()] = testing::ReadBytes(entry.path().string());
@@ -174,6 +176,7 @@ void ExpectConvergence(Job job, bool classic_only, int step, Fault fault = Fault
 }
 
 TEST(CrashTest, AddressJobAndSwitchOversConvergeAfterACrashAtEveryCall) {
+  testing::JournalOn journal;  // the journal is part of every run that crashes
   ExpectConvergence(Job::kAddress, false, 1);
   ExpectConvergence(Job::kAddress, true, 1);
   ExpectConvergence(Job::kTwoSwitchOvers, false, 1);
@@ -187,12 +190,14 @@ TEST(CrashTest, AddressJobAndSwitchOversConvergeAfterACrashAtEveryCall) {
 }
 
 TEST(CrashTest, OneFailingCallAnywhereLosesNothingAndARerunConverges) {
+  testing::JournalOn journal;  // the journal is part of every run that crashes
   ExpectConvergence(Job::kAddress, false, 1, Fault::kOneFailure);
   ExpectConvergence(Job::kDriver, false, 3, Fault::kOneFailure);
   ExpectConvergence(Job::kDistributionAndDriver, false, 4, Fault::kOneFailure);
 }
 
 TEST(CrashTest, DistributionAndDriverConvergeAfterCrashes) {
+  testing::JournalOn journal;  // the journal is part of every run that crashes
   ExpectConvergence(Job::kDistributionAndDriver, false, 3);
   ExpectConvergence(Job::kDistributionAndDriver, true, 7);
 }
@@ -249,6 +254,7 @@ namespace {
 // its names (a user's own backup copy, a draft, a lone backup of a retired form) stay byte for
 // byte, and the form the crashed run was rewriting is whole and ends converted.
 TEST(CrashTest, HealingTouchesOnlyWhatTheCrashedRunMade) {
+  testing::JournalOn journal;  // the journal is part of every run that crashes
   testing::RecordedMessages messages;
   testing::TempDir dir;
   SetDurableWrites(false);
@@ -310,6 +316,7 @@ std::string Differences(const std::map<std::string, std::string>& a,
 // again: the forms end as an uninterrupted run ends them, and each is still one file with its
 // second name.
 TEST(CrashTest, InPlaceRewritesSurviveAKillAtEveryOsCall) {
+  testing::JournalOn journal;  // the journal is part of every run that crashes
   testing::RecordedMessages messages;
   testing::TempDir dir;
   SetDurableWrites(false);

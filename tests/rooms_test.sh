@@ -5,7 +5,7 @@
 #   rooms_test.sh SOURCE_DIR
 set -u
 cd "$1/src" || exit 2
-rooms=(text platform host files catalogue rewrites ll15 component)
+rooms=(text platform host journal files catalogue rewrites ll15 component)
 failed=0
 rank() { local i; for i in "${!rooms[@]}"; do [[ ${rooms[$i]} == "$1" ]] && echo "$i" && return; done; echo -1; }
 for file in */*.h */*.cc; do

@@ -11,6 +11,17 @@
 #include "host/objects.h"
 
 namespace llupdate::testing {
+namespace {
+
+const bool kJournalOffByDefault = [] {
+  SetKeptRuns(0);
+  return true;
+}();
+
+}  // namespace
+
+JournalOn::JournalOn(int keep) : before_(KeptRuns()) { SetKeptRuns(keep); }
+JournalOn::~JournalOn() { SetKeptRuns(before_); }
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "llupdate-test-XXXXXX").string();

@@ -7,7 +7,9 @@
 
 #include "fault_file_system.h"
 #include "host/message_sinks.h"
+#include "llupdate/call.h"
 #include "llupdate/host.h"
+#include "llupdate/journal.h"
 
 namespace llupdate::testing {
 
@@ -43,6 +45,18 @@ class RecordedMessages {
  private:
   std::shared_ptr<host::RecordingMessages> recorder_;
   ScopedObjectRegistration registration_;
+};
+
+// The run journal for the tests while this lives (keep: the runs it keeps). Without one the
+// tests run with keeping off: they check the forms' own sequences, in which the journal changes
+// what happens to files a run did not make.
+class JournalOn {
+ public:
+  explicit JournalOn(int keep = kDefaultKeptRuns);
+  ~JournalOn();
+
+ private:
+  int before_;
 };
 
 // Installs a FaultFileSystem over the OS file system as "Scripting.FileSystemObject".

@@ -19,22 +19,22 @@ namespace llupdate {
 
 // One run as the journal holds it.
 struct JournalRun {
-  std::string id;            // the run's name in the journal
-  std::string started;       // when it began, "YYYY-MM-DD HH:MM:SS" in UTC
-  std::string user;          // who ran it: the user's name
-  std::string account;       // and the account ("uid" on POSIX)
-  std::string host;          // the machine
-  std::string process;       // the process number
-  std::string command;       // what ran: a command line, or the operation a host called
-  std::string undo_of;       // the run this one took back; "" for any other run
-  std::string ended;         // "ok", "failed", "cancelled", or "interrupted" (killed, a crash)
-  int rewritten = 0;         // forms written anew
-  int unchanged = 0;         // forms examined and left as they were
-  int failed = 0;            // forms that failed
-  int changes = 0;           // files and settings it changed, as the journal keeps them
-  int64_t kept_bytes = 0;    // the space its kept files take
-  bool taken_back = false;   // a later run took it back (and that one was not taken back)
-  std::string refused;       // why the record is not followed ("" when it is)
+  std::string id;           // the run's name in the journal
+  std::string started;      // when it began, "YYYY-MM-DD HH:MM:SS" in UTC
+  std::string user;         // who ran it: the user's name
+  std::string account;      // and the account ("uid" on POSIX)
+  std::string host;         // the machine
+  std::string process;      // the process number
+  std::string command;      // what ran: a command line, or the operation a host called
+  std::string undo_of;      // the run this one took back; "" for any other run
+  std::string ended;        // "ok", "failed", "cancelled", or "interrupted" (killed, a crash)
+  int rewritten = 0;        // forms written anew
+  int unchanged = 0;        // forms examined and left as they were
+  int failed = 0;           // forms that failed
+  int changes = 0;          // files and settings it changed, as the journal keeps them
+  int64_t kept_bytes = 0;   // the space its kept files take
+  bool taken_back = false;  // a later run took it back (and that one was not taken back)
+  std::string refused;      // why the record is not followed ("" when it is)
 };
 
 // The number of runs a journal keeps by default.

@@ -1,10 +1,10 @@
 // The process-wide defaults of every call.
 #include "llupdate/call.h"
-#include "llupdate/journal.h"
 
 #include <atomic>
 
 #include "component/writer_scope.h"
+#include "llupdate/journal.h"
 #include "platform/file_system.h"
 
 namespace llupdate {

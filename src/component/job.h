@@ -115,11 +115,11 @@ class Job {
     std::unique_ptr<platform::WriterLock> lock;
   };
 
-  const CancellationToken* const token;  // the instance's, if it has one
-  std::vector<HeldDatabase> held;        // the databases the call holds, outermost first
-  bool stop_reported = false;            // the stop was shown
-  bool database_busy = false;            // another run held the database: nothing was done
-  platform::JobNotes notes;              // what the job's routines learnt on their way
+  const CancellationToken* const token;   // the instance's, if it has one
+  std::vector<HeldDatabase> held;         // the databases the call holds, outermost first
+  bool stop_reported = false;             // the stop was shown
+  bool database_busy = false;             // another run held the database: nothing was done
+  platform::JobNotes notes;               // what the job's routines learnt on their way
   std::unique_ptr<journal::Run> journal;  // the run's record in the database's journal, if kept
 
   // What the job did so far, as its summary will say.

@@ -28,8 +28,9 @@ platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
 }
 
 files::FileContext Internals::Files(clsReportLLUpdate& self) {
-  return files::FileContext{Fso(self),     Table(self),    Notes(self),
-                            Progress(self), Reporter(self), self.job_ ? self.job_->journal.get() : nullptr};
+  return files::FileContext{Fso(self),      Table(self),
+                            Notes(self),    Progress(self),
+                            Reporter(self), self.job_ ? self.job_->journal.get() : nullptr};
 }
 
 platform::JobNotes* Internals::Notes(clsReportLLUpdate& self) {

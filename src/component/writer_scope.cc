@@ -158,7 +158,8 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath, const std::st
   }
   // The run's journal begins once the folder is whole again, and ends after the flush, so that a
   // run recorded as ended has its forms on the disk.
-  const bool own_journal = job.journal == nullptr && fs->FolderExists(folder);
+  bool own_journal = false;
+  if (job.journal == nullptr) host::IgnoreErrors([&] { own_journal = fs->FolderExists(folder); });
   if (own_journal) {
     const int keep = options.keep_runs ? *options.keep_runs : KeptRuns();
     job.journal = journal::Run::Begin(*fs, &job.reporter(), FoldersOf(pDBPath),

@@ -285,8 +285,8 @@ std::vector<Record> ReadRecords(FileSystem& fs, const Folders& db) {
     } else if (r.id != id) {
       r.refused = "der Eintrag nennt einen anderen Lauf (" + r.id + ")";
     } else if (!owner.empty() && owner != r.who.account) {
-      r.refused = "er gehört einem anderen Konto (" + owner + ") als dem des Laufs (" +
-                  r.who.account + ")";
+      r.refused =
+          "er gehört einem anderen Konto (" + owner + ") als dem des Laufs (" + r.who.account + ")";
     } else if (fs.OthersMayWrite(f.path)) {
       r.refused = "andere Konten dürfen ihn ändern";
     } else if (fs.FolderExists(folder) &&
@@ -401,8 +401,8 @@ std::unique_ptr<Run> Run::Begin(FileSystem& fs, host::Reporter* reporter, const 
       if (c != '-' && c != ':') id += c == ' ' ? '-' : c;
     }
     id += "-" + r.who.process;
-    for (int n = 2; fs.FileExists(journal + "\\" + id + kRecordSuffix) ||
-                    fs.FolderExists(journal + "\\" + id);
+    for (int n = 2;
+         fs.FileExists(journal + "\\" + id + kRecordSuffix) || fs.FolderExists(journal + "\\" + id);
          ++n) {
       id = id.substr(0, id.find('~')) + "~" + std::to_string(n);
     }
@@ -578,7 +578,8 @@ void Run::SettingChanged(const std::string& store, const std::string& section,
   if (before == after) return;
   Change c;
   c.kind = Change::Kind::kSetting;
-  c.store = StoreName(fs_, store), c.section = section, c.key = key, c.before = before, c.after = after;
+  c.store = StoreName(fs_, store), c.section = section, c.key = key, c.before = before,
+  c.after = after;
   Append(c);
 }
 
@@ -610,10 +611,10 @@ void Run::End(const CallSummary& summary, bool ok) {
     file->Close();  // on the disk while durable writes are on
     for (const std::string& folder : changed_folders()) fs_.SyncFolder(folder);
   } catch (const platform::Error& e) {
-    host::ShowHostMessage(reporter_,
-                          "Das Journal dieses Laufs konnte nicht abgeschlossen werden (" +
-                              Reason(e) + ").",
-                          3, false);
+    host::ShowHostMessage(
+        reporter_,
+        "Das Journal dieses Laufs konnte nicht abgeschlossen werden (" + Reason(e) + ").", 3,
+        false);
   }
 }
 
@@ -638,8 +639,8 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run
     return true;
   }
   const Record& run = records[target];
-  const std::string described = run.id + " (" + run.command + ", " + run.started_text +
-                                " UTC, " + run.who.user + ")";
+  const std::string described =
+      run.id + " (" + run.command + ", " + run.started_text + " UTC, " + run.who.user + ")";
   if (!run.refused.empty()) {
     host::ShowHostMessage(reporter,
                           "Der Lauf " + described + " wird nicht zurückgenommen: sein Eintrag " +
@@ -733,8 +734,8 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run
           } else if (!fs.MayWrite(path, run.who.account)) {
             why = "das Konto des Laufs darf es nicht ändern";
           } else {
-            fs.SetAttributes(path, (now & ~uint32_t{kAttrReadOnly}) |
-                                       (c.attributes & kAttrReadOnly));
+            fs.SetAttributes(path,
+                             (now & ~uint32_t{kAttrReadOnly}) | (c.attributes & kAttrReadOnly));
             undo.AttributesChanged(path, now, fs.GetAttributes(path));
           }
           break;
@@ -768,10 +769,10 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run
     } else {
       s = State::kLeft;
       ++left;
-      host::ShowHostMessage(reporter,
-                            (setting ? "Die Einstellung " : "") + path +
-                                " bleibt, wie es ist: " + why + ".",
-                            3, true);
+      host::ShowHostMessage(
+          reporter,
+          (setting ? "Die Einstellung " : "") + path + " bleibt, wie es ist: " + why + ".", 3,
+          true);
     }
   }
   for (Place place : {Place::kForms, Place::kDelivery}) {

@@ -51,10 +51,10 @@ struct Change {
   enum class Kind { kReplaced, kCreated, kRemoved, kSetting, kAttributes };
   Kind kind = Kind::kReplaced;
   Place place = Place::kForms;
-  std::string name;         // the file's name in its folder
-  std::string kept;         // its old content in the run's folder (replaced, removed)
-  std::string identity;     // the file as the run left it (replaced, created)
-  uint32_t attributes = 0;  // its attributes before the run (replaced, removed, attributes)
+  std::string name;               // the file's name in its folder
+  std::string kept;               // its old content in the run's folder (replaced, removed)
+  std::string identity;           // the file as the run left it (replaced, created)
+  uint32_t attributes = 0;        // its attributes before the run (replaced, removed, attributes)
   uint32_t attributes_after = 0;  // and after (attributes)
   std::string store, section, key, before, after;  // a setting
 };
@@ -102,8 +102,7 @@ class Run {
   // keep_runs stay. nullptr when keep_runs is 0, or when the journal cannot be written: the
   // reporter shows why, and the run goes on as without a journal.
   static std::unique_ptr<Run> Begin(platform::FileSystem& fs, host::Reporter* reporter,
-                                    const Folders& db, const std::string& command,
-                                    int keep_runs);
+                                    const Folders& db, const std::string& command, int keep_runs);
   ~Run();
 
   const std::string& id() const { return record_.id; }
@@ -129,9 +128,8 @@ class Run {
   // A file the run created where none was.
   void Created(const std::string& path);
   // A setting the run changed in the store (a settings file, "" for the host's own).
-  void SettingChanged(const std::string& store, const std::string& section,
-                      const std::string& key, const std::string& before,
-                      const std::string& after);
+  void SettingChanged(const std::string& store, const std::string& section, const std::string& key,
+                      const std::string& before, const std::string& after);
   void SetUndoOf(const std::string& id);
 
   // Moves a file of the database into the run's folder, under a number and name; the name it has
@@ -166,7 +164,7 @@ class Run {
 // work, which must not be the one taken back). settings: the store the caller gives and its file
 // ("" when none is given): only settings recorded for that store return. Returns true when
 // everything was taken back; what stays is named through reporter.
-bool UndoNewest(platform::FileSystem& fs, host::Reporter* reporter, const Folders& db,
-                Run& undo, VMSettings* settings, const std::string& store);
+bool UndoNewest(platform::FileSystem& fs, host::Reporter* reporter, const Folders& db, Run& undo,
+                VMSettings* settings, const std::string& store);
 
 }  // namespace llupdate::journal

@@ -271,7 +271,7 @@ void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
   ctx.FolderChanged(FolderOf(files.source));
   bool backed_up = false;
   IgnoreErrors([&] {
-    if (fs.FileExists(files.backup)) SetAside(ctx, files.backup);
+    if (ctx.journal != nullptr && fs.FileExists(files.backup)) SetAside(ctx, files.backup);
     fs.CopyFile(files.source, files.backup, true);
     backed_up = true;
   });
@@ -288,8 +288,9 @@ void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
     if (moved) {
       if (ctx.progress != nullptr) ctx.progress->FormWritten(files.source);
       KeepOldContent(ctx, files);
+    } else {
+      RemoveOwnFile(ctx, files.backup);
     }
-    RemoveOwnFile(ctx, files.backup);
     // When the form could not be replaced, the old one is still in place: the temporary file
     // is of no further use.
     RemoveOwnFile(ctx, files.temporary);
