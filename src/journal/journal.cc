@@ -258,7 +258,8 @@ Record ParseRecord(const std::string& text) {
       r.counts.failed = Number(f[5]);
     }
   }
-  if (first) r.refused = "leer";
+  // A record whose first line is not whole: its run was killed as it began, having done nothing.
+  r.blank = first;
   return r;
 }
 
@@ -281,7 +282,7 @@ std::vector<Record> ReadRecords(FileSystem& fs, const Folders& db) {
     }
     const std::string folder = journal + "\\" + id;
     const std::string owner = fs.FileOwner(f.path);
-    if (!r.refused.empty()) {
+    if (!r.refused.empty() || r.blank) {
     } else if (r.id != id) {
       r.refused = "der Eintrag nennt einen anderen Lauf (" + r.id + ")";
     } else if (!owner.empty() && owner != r.who.account) {
@@ -296,7 +297,8 @@ std::vector<Record> ReadRecords(FileSystem& fs, const Folders& db) {
       for (const Change& c : r.changes) {
         if (c.kind == Change::Kind::kSetting) continue;
         if (!PlainName(fs, c.name) || (!c.kept.empty() && !PlainName(fs, c.kept)) ||
-            (c.kind != Change::Kind::kCreated && c.kept.empty())) {
+            ((c.kind == Change::Kind::kReplaced || c.kind == Change::Kind::kRemoved) &&
+             c.kept.empty())) {
           r.refused = "der Name \"" + Escape(c.name) + "\" ist kein Name im Ordner";
           break;
         }
@@ -311,11 +313,14 @@ std::vector<Record> ReadRecords(FileSystem& fs, const Folders& db) {
   return records;
 }
 
+bool Interrupted(const Record& record) { return record.ended.empty(); }
+
 bool TakenBack(const std::vector<Record>& all, size_t index) {
   std::vector<bool> taken(all.size(), false);
   for (size_t i = all.size(); i-- > index;) {
     for (size_t j = i + 1; j < all.size(); ++j) {
-      if (all[j].undo_of == all[i].id && all[j].refused.empty() && !taken[j]) {
+      if (all[j].undo_of == all[i].id && all[j].refused.empty() && !Interrupted(all[j]) &&
+          !taken[j]) {
         taken[i] = true;
         break;
       }
@@ -621,10 +626,13 @@ void Run::End(const CallSummary& summary, bool ok) {
 bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run& undo,
                 VMSettings* settings, const std::string& store) {
   std::vector<Record> records = ReadRecords(fs, db);
-  // The newest run that changed something and was not taken back (this one aside).
+  // The newest run that changed something and was not taken back (this one aside; an undo that
+  // was interrupted is continued with the run it took back).
   size_t target = records.size();
   for (size_t i = records.size(); i-- > 0;) {
-    if (records[i].id == undo.id()) continue;
+    if (records[i].id == undo.id() || (Interrupted(records[i]) && !records[i].undo_of.empty())) {
+      continue;
+    }
     if (!records[i].refused.empty() || (!records[i].changes.empty() && !TakenBack(records, i))) {
       target = i;
       break;
@@ -650,6 +658,46 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run
   }
   undo.SetUndoOf(run.id);
   const std::string kept_folder = JournalFolder(db) + "\\" + run.id + "\\";
+  auto key_of = [&](const Change& c) {
+    return c.kind == Change::Kind::kSetting
+               ? "s:" + c.section + "/" + c.key
+               : "f:" + Key(FolderOfPlace(db, c.place) + "\\" + c.name);
+  };
+  // An undo of this run that was interrupted (a kill, a crash) is continued: what it took back
+  // becomes this undo's (its kept files move over), its record goes, and per file as many of the
+  // run's changes as it took back count as done.
+  // A file it kept without saying so (killed in between) is held too, by the name it is of: the
+  // change it belongs to is found below.
+  std::map<std::string, int> done_before;
+  std::map<std::string, std::string> unsaid;  // the file's name -> its name in this run
+  bool continuing = false;
+  for (size_t j = target + 1; j < records.size(); ++j) {
+    const Record& u = records[j];
+    if (u.id == undo.id() || u.undo_of != run.id || !Interrupted(u)) continue;
+    continuing = true;
+    const std::string from = JournalFolder(db) + "\\" + u.id + "\\";
+    std::map<std::string, bool> said;
+    for (const Change& c : u.changes) {
+      ++done_before[key_of(c)];
+      Change taken = c;
+      if (!c.kept.empty()) {
+        said[c.kept] = true;
+        taken.kept = fs.FileExists(from + c.kept) ? undo.MoveIn(from + c.kept, c.name) : "";
+        if (taken.kept.empty()) continue;
+      }
+      undo.Append(taken);
+    }
+    if (fs.FolderExists(from)) {
+      for (const platform::FileEntry& f : fs.ListFiles(from)) {
+        const size_t dot = f.name.find('.');
+        if (said.count(f.name) > 0 || dot == std::string::npos) continue;
+        const std::string name = f.name.substr(dot + 1);
+        const std::string kept = undo.MoveIn(f.path, name);
+        if (!kept.empty()) unsaid[Key(name)] = kept;
+      }
+    }
+    Prune(fs, JournalFolder(db), u.id, true);
+  }
   enum class State { kUntouched, kDone, kLeft };
   std::map<std::string, State> state;
   int restored = 0, left = 0;
@@ -658,9 +706,50 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run
     const bool setting = c.kind == Change::Kind::kSetting;
     const std::string folder = FolderOfPlace(db, c.place);
     const std::string path = setting ? c.section + "/" + c.key : folder + "\\" + c.name;
-    const std::string key = (setting ? "s:" : "f:") + Key(path);
+    const std::string key = key_of(c);
     State& s = state[key];
     if (s == State::kLeft) continue;
+    int& skip = done_before[key];
+    if (skip > 0) {
+      --skip;
+      s = State::kDone;
+      continue;
+    }
+    // The interrupted undo was killed after it took this change back, before it said so: its
+    // record is written now.
+    if (continuing && !setting && s == State::kUntouched) {
+      auto adopt = [&](Change::Kind kind) {
+        auto it = unsaid.find(Key(c.name));
+        Change taken = c;
+        taken.kind = kind;
+        taken.kept = it != unsaid.end() ? it->second : "";
+        if (kind != Change::Kind::kCreated && taken.kept.empty()) return;
+        if (it != unsaid.end()) unsaid.erase(it);
+        host::IgnoreErrors([&] {
+          taken.identity = fs.FileIdentity(path);
+          if (!taken.kept.empty()) taken.attributes = fs.GetAttributes(undo.KeptPath(taken.kept));
+        });
+        undo.Append(taken);
+      };
+      const bool there = fs.KindOf(path) != platform::EntryKind::kNone;
+      const bool kept_gone = !c.kept.empty() && !fs.FileExists(kept_folder + c.kept);
+      if (c.kind == Change::Kind::kReplaced && kept_gone) {
+        adopt(Change::Kind::kReplaced);
+      } else if (c.kind == Change::Kind::kRemoved && kept_gone && there) {
+        adopt(Change::Kind::kCreated);
+      } else if (c.kind == Change::Kind::kCreated && !there) {
+        adopt(Change::Kind::kRemoved);
+      }
+      if (kept_gone || (c.kind == Change::Kind::kCreated && !there)) {
+        // and what it may not have come to: the read-only attribute of before
+        if (kept_gone && there && (c.attributes & kAttrReadOnly) != 0) {
+          host::IgnoreErrors(
+              [&] { fs.SetAttributes(path, fs.GetAttributes(path) | kAttrReadOnly); });
+        }
+        s = State::kDone;
+        continue;
+      }
+    }
     // The newest change of a file is checked against what the run left; older ones follow it.
     const bool check = s == State::kUntouched;
     std::string why;
@@ -729,7 +818,8 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run
         }
         case Change::Kind::kAttributes: {
           const uint32_t now = fs.GetAttributes(path);
-          if (check && (now & kAttrReadOnly) != (c.attributes_after & kAttrReadOnly)) {
+          if (check && (now & kAttrReadOnly) != (c.attributes_after & kAttrReadOnly) &&
+              (now & kAttrReadOnly) != (c.attributes & kAttrReadOnly)) {
             why = "seine Attribute wurden nach dem Lauf geändert";
           } else if (!fs.MayWrite(path, run.who.account)) {
             why = "das Konto des Laufs darf es nicht ändern";
@@ -748,7 +838,7 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run
             why = "steht in einer anderen Einstellungsdatei (" + c.store + ")";
           } else {
             settings->GetSetting(c.section, c.key, now, "Standard", "Standard", "");
-            if (check && now != c.after) {
+            if (check && now != c.after && now != c.before) {
               why = "steht jetzt auf \"" + now + "\"";
             } else {
               settings->SaveSetting(c.section, c.key, c.before, "Standard");
@@ -775,6 +865,7 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run
           true);
     }
   }
+  for (const auto& [name, kept] : unsaid) undo.Forget(kept);
   for (Place place : {Place::kForms, Place::kDelivery}) {
     host::IgnoreErrors([&] {
       if (fs.FolderExists(FolderOfPlace(db, place))) fs.SyncFolder(FolderOfPlace(db, place));

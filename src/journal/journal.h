@@ -71,6 +71,7 @@ struct Record {
   std::string ended;  // "" while it runs or after it was interrupted
   CallSummary counts;
   std::string refused;  // why the record is not followed ("" when it is)
+  bool blank = false;   // nothing in it yet: its run was killed as it began
 };
 
 std::string FormatHeader(const Record& record);
@@ -91,7 +92,10 @@ std::vector<Record> ReadRecords(platform::FileSystem& fs, const Folders& db);
 JournalRun Describe(platform::FileSystem& fs, const Folders& db, const Record& record,
                     const std::vector<Record>& all);
 
-// True when a later run took this one back and was not itself taken back.
+// True for a run that did not end (killed, a crash, or still running).
+bool Interrupted(const Record& record);
+
+// True when a later run took this one back, ended, and was not itself taken back.
 bool TakenBack(const std::vector<Record>& all, size_t index);
 
 // The record of the run in work. The writer begins it when it holds the lock (after healing);
