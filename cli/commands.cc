@@ -158,9 +158,13 @@ std::vector<Command> FriendlyCommands() {
        true,
        true,
        [](C& c, const Args& a, const Options& o) {
-         Variant result = c.Umstellung_Auf_Seite_Von_Bis(a[0], a[1]);
-         if (result == Variant(true)) RecordPageNumbers(a, o);
-         return One("Umstellung_Auf_Seite_Von_Bis", result);
+         // The switch-over is recorded by the run itself, so that undo takes it back too.
+         CallOptions call = c.call_options();
+         call.settings_on_success = {{kOwnSettingsSection, PageNumbersKey(a[1]), "1"}};
+         call.settings_connection = std::make_shared<SettingsConnection>(o.settings_file);
+         c.SetCallOptions(call);
+         return One("Umstellung_Auf_Seite_Von_Bis",
+                    Variant(c.Umstellung_Auf_Seite_Von_Bis(a[0], a[1])));
        },
        nullptr,
        PageNumbersGuard},

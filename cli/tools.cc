@@ -665,25 +665,8 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
   return kExitUsage;
 }
 
-namespace {
-
 std::string PageNumbersKey(const std::string& type) {
   return "PageNumbers." + text::FoldCase(type);
-}
-
-}  // namespace
-
-void RecordPageNumbers(const std::vector<std::string>& args, const Options& options) {
-  try {
-    auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
-    std::shared_ptr<Object> connection =
-        std::make_shared<SettingsConnection>(options.settings_file);
-    settings->Init(0, connection, "Standard");
-    settings->SaveSetting(kOwnSection, PageNumbersKey(args[1]), "1", "Standard");
-  } catch (const platform::Error& e) {
-    PrintProblem(options.json, "the switch-over of " + args[1] + " could not be recorded in " +
-                                   options.settings_file + ": " + e.description());
-  }
 }
 
 std::string PageNumbersGuard(const std::vector<std::string>& args, const Options& options) {

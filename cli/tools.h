@@ -29,7 +29,9 @@ std::string SettingsDatabase(const std::string& settings_file);
 void RecordSettingsDatabase(const std::string& settings_file, const std::string& form_folder);
 // The number of forms of a type in a database.
 int CountFormsOfType(const std::string& db, const std::string& type);
-// Records in the settings file that the page numbers of the type were switched over.
-void RecordPageNumbers(const std::vector<std::string>& args, const Options& options);
+// The section of the command line's own settings, and the key that records that the page numbers
+// of a type were switched over.
+inline constexpr char kOwnSettingsSection[] = "llupdate";
+std::string PageNumbersKey(const std::string& type);
 
 }  // namespace llupdate::cli

@@ -79,18 +79,29 @@ std::string Arg(BSTR* text) { return text == nullptr ? "" : Utf8(*text); }
 //   Messages         the message component to use instead of the registered one
 //   LockWaitSeconds  how long an operation waits for another run that holds the database (0)
 //   DurableWrites    whether a new file is on the disk before it replaces a form (True)
+//   KeepRuns         how many runs the journal of a database keeps for taking back (5; 0: none)
+//   UndoLastRun(pDBPath [, pSettingsFile])  takes back the newest run (see journal.h): True, or
+//                    False when nothing could be begun; settings return only in the file given
+//   History(pDBPath) the runs the journal holds, newest first: a line each (CR LF), the fields
+//                    separated by tabs: run, started (UTC), user, command, ended, rewritten,
+//                    unchanged, failed, changes, bytes kept, taken back (True/False), the run it
+//                    took back
 constexpr DISPID kSettingsMember = 0x60040000;
 constexpr DISPID kMessagesMember = 0x60040001;
 constexpr DISPID kLockWaitMember = 0x60040002;
 constexpr DISPID kDurableWritesMember = 0x60040003;
+constexpr DISPID kKeepRunsMember = 0x60040004;
+constexpr DISPID kUndoMember = 0x60040005;
+constexpr DISPID kHistoryMember = 0x60040006;
 struct HostMember {
   const wchar_t* name;
   DISPID id;
 };
-constexpr HostMember kHostMembers[] = {{L"Settings", kSettingsMember},
-                                       {L"Messages", kMessagesMember},
-                                       {L"LockWaitSeconds", kLockWaitMember},
-                                       {L"DurableWrites", kDurableWritesMember}};
+constexpr HostMember kHostMembers[] = {
+    {L"Settings", kSettingsMember},        {L"Messages", kMessagesMember},
+    {L"LockWaitSeconds", kLockWaitMember}, {L"DurableWrites", kDurableWritesMember},
+    {L"KeepRuns", kKeepRunsMember},        {L"UndoLastRun", kUndoMember},
+    {L"History", kHistoryMember}};
 
 class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
  public:
@@ -161,7 +172,8 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception,
                                    UINT* arg_error) override {
-    if (id >= kSettingsMember && id <= kDurableWritesMember) {
+    if (id == kUndoMember || id == kHistoryMember) return InvokeJournal(id, flags, params, result);
+    if (id >= kSettingsMember && id <= kKeepRunsMember) {
       return InvokeHostMember(id, flags, params, result);
     }
     HRESULT hr = LoadTypeInfo();
@@ -278,6 +290,56 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
     }
   }
 
+  // UndoLastRun and History (see kHostMembers): methods with string arguments.
+  HRESULT InvokeJournal(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result) {
+    if ((flags & DISPATCH_METHOD) == 0 && (flags & DISPATCH_PROPERTYGET) == 0) {
+      return DISP_E_MEMBERNOTFOUND;
+    }
+    const UINT most = id == kUndoMember ? 2 : 1;
+    if (params->cArgs < 1 || params->cArgs > most) return DISP_E_BADPARAMCOUNT;
+    std::vector<std::string> args;
+    for (UINT i = params->cArgs; i-- > 0;) {  // the arguments stand in reverse order
+      VARIANT value;
+      VariantInit(&value);
+      HRESULT hr = VariantCopyInd(&value, &params->rgvarg[i]);
+      if (SUCCEEDED(hr)) hr = VariantChangeType(&value, &value, 0, VT_BSTR);
+      if (FAILED(hr)) return hr;
+      args.push_back(Utf8(value.bstrVal));
+      VariantClear(&value);
+    }
+    try {
+      if (id == kUndoMember) {
+        std::shared_ptr<Object> connection;
+        if (args.size() > 1 && !args[1].empty()) {
+          connection = std::make_shared<SettingsConnection>(args[1]);
+        }
+        const bool done = c_.UndoLastRun(args[0], connection);
+        if (result != nullptr) {
+          VariantInit(result);
+          result->vt = VT_BOOL;
+          result->boolVal = done ? VARIANT_TRUE : VARIANT_FALSE;
+        }
+        return S_OK;
+      }
+      std::string text;
+      for (const JournalRun& r : c_.History(args[0])) {
+        text += r.id + "\t" + r.started + "\t" + r.user + "\t" + r.command + "\t" + r.ended + "\t" +
+                std::to_string(r.rewritten) + "\t" + std::to_string(r.unchanged) + "\t" +
+                std::to_string(r.failed) + "\t" + std::to_string(r.changes) + "\t" +
+                std::to_string(r.kept_bytes) + "\t" + (r.taken_back ? "True" : "False") + "\t" +
+                r.undo_of + "\r\n";
+      }
+      if (result != nullptr) {
+        VariantInit(result);
+        result->vt = VT_BSTR;
+        result->bstrVal = SysAllocString(Wide(text).c_str());
+      }
+      return S_OK;
+    } catch (const std::exception& e) {
+      return Failed(e.what());
+    }
+  }
+
   // The members for hosts (see kHostMembers).
   HRESULT InvokeHostMember(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result) {
     if ((flags & DISPATCH_PROPERTYGET) != 0 && params->cArgs == 0) {
@@ -292,6 +354,9 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
       } else if (id == kLockWaitMember) {
         result->vt = VT_R8;
         result->dblVal = options.lock_wait_seconds.value_or(0);
+      } else if (id == kKeepRunsMember) {
+        result->vt = VT_I4;
+        result->lVal = options.keep_runs.value_or(KeptRuns());
       } else {
         result->vt = VT_BOOL;
         result->boolVal = options.durable_writes.value_or(true) ? VARIANT_TRUE : VARIANT_FALSE;
@@ -329,9 +394,18 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
       return S_OK;
     }
     CallOptions options = c_.call_options();
-    hr = VariantChangeType(&value, &value, 0, id == kLockWaitMember ? VT_R8 : VT_BOOL);
+    hr = VariantChangeType(&value, &value, 0,
+                           id == kLockWaitMember   ? VT_R8
+                           : id == kKeepRunsMember ? VT_I4
+                                                   : VT_BOOL);
     if (SUCCEEDED(hr)) {
-      if (id == kLockWaitMember) {
+      if (id == kKeepRunsMember) {
+        if (value.lVal < 0) {
+          hr = E_INVALIDARG;
+        } else {
+          options.keep_runs = value.lVal;
+        }
+      } else if (id == kLockWaitMember) {
         if (value.dblVal < 0) {
           hr = E_INVALIDARG;
         } else {

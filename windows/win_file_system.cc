@@ -428,6 +428,9 @@ class WinFileSystem : public platform::FileSystem {
   void CreateFolder(const std::string& path) override {
     if (!CreateDirectoryW(SysPath(path).c_str(), nullptr)) throw LastError(path);
   }
+  void RemoveFolder(const std::string& path) override {
+    if (!RemoveDirectoryW(SysPath(path).c_str())) throw LastError(path);
+  }
   void CopyFile(const std::string& source, const std::string& destination,
                 bool overwrite) override {
     RequireName(source);
@@ -752,3 +755,21 @@ std::shared_ptr<platform::FileSystem> NewWinFileSystem() {
 }
 
 }  // namespace llupdate::windows
+
+namespace llupdate::platform {
+
+// Windows has no owner in a file's record: the account stays empty, and records are trusted by
+// their names and identities alone.
+Who WhoRuns() {
+  wchar_t user[257] = L"?";
+  DWORD size = 257;
+  GetUserNameW(user, &size);
+  wchar_t host[MAX_COMPUTERNAME_LENGTH + 1] = L"?";
+  size = MAX_COMPUTERNAME_LENGTH + 1;
+  GetComputerNameW(host, &size);
+  return {windows::Utf8(user, static_cast<int>(wcslen(user))), "",
+          windows::Utf8(host, static_cast<int>(wcslen(host))),
+          std::to_string(GetCurrentProcessId())};
+}
+
+}  // namespace llupdate::platform

@@ -7,16 +7,19 @@
 // every call of the process.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "llupdate/progress.h"
 
 namespace llupdate {
 
 class HostMessages;
+class Object;
 class VMSettings;
 
 // Asks the calls that carry it to stop after the form in work (as Ctrl-C does the command line):
@@ -51,6 +54,11 @@ struct CallOptions {
   std::optional<int> keep_runs;
   // What the journal records as the command of a run (default: the operation's name).
   std::string command;
+  // Settings a call records when it returns True, in the store that settings_connection names
+  // (a SettingsConnection, see host.h), as part of its run: taking the run back takes them back
+  // too. Each: section, key, value.
+  std::vector<std::array<std::string, 3>> settings_on_success;
+  std::shared_ptr<Object> settings_connection;
 };
 
 // What a call that writes to a database did, counted by form (a form counts once per call,

@@ -9,6 +9,7 @@
 #include "component/job.h"
 #include "host/error_convention.h"
 #include "host/list_label.h"
+#include "host/objects.h"
 #include "journal/journal.h"
 #include "llupdate/call.h"
 #include "llupdate/progress.h"
@@ -174,6 +175,27 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath, const std::st
     }
   } end_journal{job, own_journal};
   bool result = body();
+  if (result && own_journal && !options.settings_on_success.empty()) {
+    result = host::Armed(
+        Internals::Reporter(self),
+        host::ErrorText::Custom("Die Einstellungen des Laufs konnten nicht gespeichert werden.")
+            .WithDetails(),
+        false, [&] {
+          std::shared_ptr<VMSettings> settings = options.settings;
+          if (!settings) settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
+          std::shared_ptr<Object> connection = options.settings_connection;
+          settings->Init(0, connection, "Standard");
+          for (const auto& [section, key, value] : options.settings_on_success) {
+            std::string before;
+            settings->GetSetting(section, key, before, "Standard", "Standard", "");
+            settings->SaveSetting(section, key, value, "Standard");
+            if (job.journal != nullptr) {
+              job.journal->SettingChanged(SettingsStoreOf(connection), section, key, before, value);
+            }
+          }
+          return true;
+        });
+  }
   if (own_journal && job.journal != nullptr) {
     for (const std::string& kept : job.journal->changed_folders()) job.notes.FolderChanged(kept);
   }

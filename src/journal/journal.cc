@@ -377,7 +377,7 @@ std::unique_ptr<Run> Run::Begin(FileSystem& fs, host::Reporter* reporter, const 
     if (!fs.FolderExists(journal)) {
       fs.CreateFolder(journal);
       fs.SetAccess(journal, FileSystem::Access::kLikeFolder);
-      host::IgnoreErrors([&] { fs.SetAttributes(journal, kAttrHidden | kAttrDirectory); });
+      host::IgnoreErrors([&] { fs.SetAttributes(journal, kAttrHidden); });
     }
     // The oldest runs go, whole, so that with this one keep_runs stay; and what an interrupted
     // pruning left.
@@ -501,15 +501,12 @@ void Run::Append(const Change& change) {
   }
 }
 
-bool Run::KeepReplaced(const std::string& form_path, const std::string& old_path) {
+bool Run::KeepReplaced(const std::string& form_path, const std::string& old_path,
+                       uint32_t attributes) {
   Change c;
   if (broken_ || !PlaceOf(form_path, &c.place, &c.name)) return false;
   c.kind = Change::Kind::kReplaced;
-  try {
-    c.attributes = fs_.GetAttributes(old_path);
-  } catch (const platform::Error&) {
-    return false;
-  }
+  c.attributes = attributes;
   c.kept = MoveIn(old_path, c.name);
   if (c.kept.empty()) return false;
   c.identity = fs_.FileIdentity(form_path);

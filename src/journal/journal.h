@@ -114,9 +114,9 @@ class Run {
   bool PlaceOf(const std::string& path, Place* place, std::string* name) const;
 
   // The form at form_path now has new content; its old content is at old_path (the backup the
-  // rewrite made): the backup is moved into the journal. False when it could not be kept (the
-  // caller removes it as before).
-  bool KeepReplaced(const std::string& form_path, const std::string& old_path);
+  // rewrite made), and attributes were the form's before the rewrite began: the backup is moved
+  // into the journal. False when it could not be kept (the caller removes it as before).
+  bool KeepReplaced(const std::string& form_path, const std::string& old_path, uint32_t attributes);
   // A file the run is about to overwrite in place of its own (a delivered form copied over an
   // installed one): a copy is kept now, and Replaced() records it once the new file is there.
   // Returns the kept name, "" when nothing was kept.

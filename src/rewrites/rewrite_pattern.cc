@@ -81,8 +81,17 @@ void SetAside(files::FileContext& ctx, const std::string& path) {
   ctx.fs.DeleteFile(path, true);
 }
 
-void KeepOldContent(files::FileContext& ctx, const FormFiles& files) {
-  if (ctx.journal != nullptr && ctx.journal->KeepReplaced(files.source, files.backup)) return;
+uint32_t AttributesBefore(files::FileContext& ctx, const FormFiles& files) {
+  uint32_t attributes = 0;
+  if (ctx.journal != nullptr)
+    IgnoreErrors([&] { attributes = ctx.fs.GetAttributes(files.source); });
+  return attributes;
+}
+
+void KeepOldContent(files::FileContext& ctx, const FormFiles& files, uint32_t attributes) {
+  if (ctx.journal != nullptr && ctx.journal->KeepReplaced(files.source, files.backup, attributes)) {
+    return;
+  }
   RemoveOwnFile(ctx, files.backup);
 }
 
@@ -220,6 +229,7 @@ void ReportNotReplaced(files::FileContext& ctx, const FormFiles& files,
 // offers neither (nothing has been changed then).
 bool SwapByRename(files::FileContext& ctx, const FormFiles& files) {
   platform::FileSystem& fs = ctx.fs;
+  const uint32_t attributes = AttributesBefore(ctx, files);
   bool linked = false;
   try {
     try {
@@ -261,13 +271,14 @@ bool SwapByRename(files::FileContext& ctx, const FormFiles& files) {
   if (ctx.progress != nullptr) ctx.progress->FormWritten(files.source);
   // The form is complete: its old content goes into the run's journal, or away; a backup that
   // stays is found and removed by the next run.
-  KeepOldContent(ctx, files);
+  KeepOldContent(ctx, files, attributes);
   return true;
 }
 
 // The classic sequence, for a file system that offers only copy, delete and move.
 void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
   platform::FileSystem& fs = ctx.fs;
+  const uint32_t attributes = AttributesBefore(ctx, files);
   ctx.FolderChanged(FolderOf(files.source));
   bool backed_up = false;
   IgnoreErrors([&] {
@@ -287,7 +298,7 @@ void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
   if (source_there) {
     if (moved) {
       if (ctx.progress != nullptr) ctx.progress->FormWritten(files.source);
-      KeepOldContent(ctx, files);
+      KeepOldContent(ctx, files, attributes);
     } else {
       RemoveOwnFile(ctx, files.backup);
     }

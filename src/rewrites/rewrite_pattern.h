@@ -67,9 +67,11 @@ void SwapInTemporary(files::FileContext& ctx, const FormFiles& files);
 // journal it is deleted. Errors are thrown.
 void SetAside(files::FileContext& ctx, const std::string& path);
 
-// Once the form has its new content, the backup of its old content goes into the run's journal;
-// without one it is removed (RemoveOwnFile).
-void KeepOldContent(files::FileContext& ctx, const FormFiles& files);
+// The form's attributes before a rewrite begins, for the run's journal (0 without one).
+uint32_t AttributesBefore(files::FileContext& ctx, const FormFiles& files);
+// Once the form has its new content, the backup of its old content goes into the run's journal
+// with the form's attributes of before; without one it is removed (RemoveOwnFile).
+void KeepOldContent(files::FileContext& ctx, const FormFiles& files, uint32_t attributes);
 
 // Removes a file of the program's own (a temporary file, a backup) if it is there; one that stays
 // is noted, so that the next writer of the database looks for it.

@@ -74,7 +74,7 @@ grep -q '^ReportError|Ausgabe_Open|53|' "$T/messages.txt" || fail "ReportError: 
 [ "$(wc -l <"$T/messages.txt")" = 2 ] || fail "messages: $(cat "$T/messages.txt")"
 "$LLUPDATE" Kopiere_Neue_Formulare_LL "$T/linux" "$T/linux/EXEDIR" demo >/dev/null 2>&1 || fail "linux distribution"
 "$LLUPDATE" --settings "$T/linux.sqlite" Pruefe_Konvertiere_Formulare "$T/linux" >/dev/null 2>&1 || fail "linux driver"
-diff -r -x '.llupdate-lock*' "$T/linux" "$T/windows" >"$T/diff.txt" || { head -40 "$T/diff.txt"; fail "the trees differ"; }
+diff -r -x '.llupdate-lock*' -x '.llupdate-journal' "$T/linux" "$T/windows" >"$T/diff.txt" || { head -40 "$T/diff.txt"; fail "the trees differ"; }
 
 # The message component named for the user (HKCU) instead of in the class key; without any,
 # the messages go to standard error, and nothing waits for a person.
@@ -127,7 +127,7 @@ done
 "$WINE" reg query 'HKCU\Software\ScriptHost\Standard\CheckReportLL' /v LetzterWert 2>/dev/null | grep -q 'REG_SZ *6' ||
   fail "the script's store holds no step 6"
 "$LLUPDATE" --settings "$T/twin.sqlite" Pruefe_Konvertiere_Formulare "$T/script-twin" >/dev/null 2>&1 || fail "linux driver (twin)"
-diff -r -x '.llupdate-lock*' "$T/script-twin" "$T/script-host" >"$T/diff.txt" || { head -40 "$T/diff.txt"; fail "the script host's tree differs"; }
+diff -r -x '.llupdate-lock*' -x '.llupdate-journal' "$T/script-twin" "$T/script-host" >"$T/diff.txt" || { head -40 "$T/diff.txt"; fail "the script host's tree differs"; }
 timeout 60 "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/host_members.vbs")" >"$T/members.txt" 2>&1
 tr -d '\r' <"$T/members.txt" >"$T/members"
 printf 'defaults 0 True True True\nset 2.5 False False\nnegative 5 2.5 True\n' >"$T/members.expected"
@@ -159,7 +159,7 @@ for n in aux.bel CON.bel 'Rech:nung.bel' nul.war; do
 done
 "$LLUPDATE" --no-sync address "$T/names-linux" >/dev/null 2>&1 && "$LLUPDATE" --no-sync ll24 "$T/names-linux" >/dev/null 2>&1 ||
   fail "linux twin of the names test"
-diff -r -x '.llupdate-lock*' "$T/names-linux" "$T/names/db" >"$T/diff.txt" || { head -20 "$T/diff.txt"; fail "names: the forms differ"; }
+diff -r -x '.llupdate-lock*' -x '.llupdate-journal' "$T/names-linux" "$T/names/db" >"$T/diff.txt" || { head -20 "$T/diff.txt"; fail "names: the forms differ"; }
 
 # A database below a path longer than 260 characters is converted as any other.
 long="$T/long/$(printf 'Datenbank-mit-einem-sehr-langen-Namen-%02d/' $(seq 1 7) | tr -d ' ')db"
@@ -171,7 +171,7 @@ tr -d '\r' <"$T/long.txt" >"$T/long.out"
 cmp -s "$T/long.out" "$T/names.expected" || fail "long path: $(cat "$T/long.txt" "$T/long.err")"
 "$LLUPDATE" --no-sync address "$T/long-linux" >/dev/null 2>&1 && "$LLUPDATE" --no-sync ll24 "$T/long-linux" >/dev/null 2>&1 ||
   fail "linux twin of the long path"
-diff -r -x '.llupdate-lock*' "$T/long-linux" "$long" >"$T/diff.txt" || { head -20 "$T/diff.txt"; fail "long path: the forms differ"; }
+diff -r -x '.llupdate-lock*' -x '.llupdate-journal' "$T/long-linux" "$long" >"$T/diff.txt" || { head -20 "$T/diff.txt"; fail "long path: the forms differ"; }
 
 # Hosts killed at random moments of the address job over 300 forms, then run again: every form
 # is there and converted byte for byte as the command line converts it, nothing left beside.
@@ -193,8 +193,40 @@ for i in $(seq 1 "${LLUPDATE_WINE_KILLS:-6}"); do
   timeout 300 "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/job.vbs")" address \
     "$(winpath "$T/killed")" >"$T/killed.txt" 2>&1
   grep -q '^address True' "$T/killed.txt" || fail "kill $i: the run after it: $(cat "$T/killed.txt")"
-  diff -r -x '.llupdate-lock*' "$T/kills-linux" "$T/killed" >"$T/diff.txt" ||
+  diff -r -x '.llupdate-lock*' -x '.llupdate-journal' "$T/kills-linux" "$T/killed" >"$T/diff.txt" ||
     { head -20 "$T/diff.txt"; fail "kill $i: the forms differ from an uninterrupted run"; }
+done
+
+# The journal through a script host: the address job on the demo database with a read-only form,
+# taken back (the forms and attributes of before, byte for byte), and the undo taken back (the
+# command line's result); the history names the three runs.
+rm -rf "$T/journal" "$T/journal-before" "$T/journal-linux"
+cp -R "$SOURCE/examples/demo-db" "$T/journal"
+chmod 444 "$T/journal/BerichteLL/Rechnung.bel"
+cp -a "$T/journal" "$T/journal-before"
+cp -a "$T/journal" "$T/journal-linux"
+"$LLUPDATE" --no-sync address "$T/journal-linux" >/dev/null 2>&1 || fail "linux twin of the journal"
+undos=0
+for step in address undo undo history; do
+  timeout 120 "$WINE" cscript //nologo "$(winpath "$SOURCE/windows/tests/job.vbs")" $step \
+    "$(winpath "$T/journal")" >"$T/journal.txt" 2>&1
+  case $step in
+    history)
+      [ "$(grep -c 'UndoLastRun' "$T/journal.txt")" = 2 ] &&
+        grep -q 'Umstellung_Auf_Neue_Anschrift' "$T/journal.txt" || fail "history: $(cat "$T/journal.txt")"
+      continue ;;
+    *) grep -q "^$step True" "$T/journal.txt" || fail "journal $step: $(cat "$T/journal.txt")" ;;
+  esac
+  [ $step = undo ] && undos=$((undos + 1))
+  if [ $undos = 1 ] && [ $step = undo ]; then
+    expected="$T/journal-before"
+    [ "$(stat -c %a "$T/journal/BerichteLL/Rechnung.bel")" = 444 ] ||
+      fail "journal: the read-only attribute did not come back"
+  else
+    expected="$T/journal-linux"
+  fi
+  diff -r -x '.llupdate-lock*' -x '.llupdate-journal' "$expected" "$T/journal" >"$T/diff.txt" ||
+    { head -20 "$T/diff.txt"; fail "journal: after $step the forms are not as expected"; }
 done
 
 # The crash walk against the Windows file system: the address job and the LL24 switch-over on
@@ -221,7 +253,7 @@ for jobname in address ll24; do
       [ $mode = fail ] && { grep -q "^$jobname " "$T/job.txt" || fail "$jobname, $mode at $at of $points: no result: $(cat "$T/job.txt")"; }
       job $jobname "$T/walk"
       grep -q "^$jobname True" "$T/job.txt" || fail "$jobname, $mode at $at of $points: the run after it: $(cat "$T/job.txt")"
-      diff -r -x '.llupdate-lock*' "$T/walk-linux" "$T/walk" >"$T/diff.txt" ||
+      diff -r -x '.llupdate-lock*' -x '.llupdate-journal' "$T/walk-linux" "$T/walk" >"$T/diff.txt" ||
         { head -20 "$T/diff.txt"; fail "$jobname, $mode at $at of $points: the forms differ from an uninterrupted run"; }
       at=$((at + step))
     done
