@@ -153,7 +153,8 @@ cp "$F/Mahnung.MAH" "$T/mahnung"
 # The files beside the private forms (their copies, backups, temporary files) that mallory could
 # read.
 readable() {
-  for f in "$F"/*Mahnung* "$F"/*Rechnung*; do
+  for f in "$F"/*Mahnung* "$F"/*Rechnung* "$F"/.llupdate-journal/*/*Mahnung* \
+    "$F"/.llupdate-journal/*/*Rechnung*; do
     case "$(basename "$f")" in Mahnung.MAH | Rechnung.bel) continue ;; esac
     [ -f "$f" ] && as llmallory cat "$f" >/dev/null 2>&1 && echo "$f"
   done
@@ -167,6 +168,35 @@ for i in 1 2 3 4 5 6; do
   cat "$T/mahnung" >"$F/Mahnung.MAH"
 done
 as llmallory cat "$F/Mahnung.MAH" >/dev/null 2>&1 && fail "the private form became readable"
+[ -n "$(ls "$F"/.llupdate-journal/*/*Mahnung* 2>/dev/null)" ] || fail "the journal kept nothing of the private form"
 as llmallory cat "$F/Rechnung.bel" >/dev/null 2>&1 && fail "the form private by ACL became readable"
 [ $acl = no ] || as llbob cat "$F/Rechnung.bel" >/dev/null 2>&1 || fail "the form lost its ACL"
+# 7. The journal among accounts. Mallory's own run record naming root's form (which no member
+# may replace) with her content, and one she writes in alice's name, take nothing back when root
+# runs undo; bob takes back alice's run on the forms the group may write, and root bob's undo.
+D="$T/d7"; shared "$D" 3770; F="$D/BerichteLL"; J="$F/.llupdate-journal"
+chown root "$F/Rechnung.bel"; chmod 644 "$F/Rechnung.bel"
+cp -a "$D" "$T/d7-before"
+run llalice address "$D" >/dev/null 2>&1  # Rechnung.bel is root's: alice's run leaves it
+cp -a "$D" "$T/d7-after"
+forge() {  # ACCOUNT-IN-THE-RECORD: mallory's newest run, replacing Rechnung.bel by her payload
+  local id="29991231-000000.000-$1" t
+  t=$(stat -c %.9Y "$F/Rechnung.bel")  # the identity as stat tells anyone
+  identity="$(stat -c %d:%i:%s "$F/Rechnung.bel"):${t%.*}.$((10#${t#*.}))"
+  as llmallory sh -c "mkdir '$J/$id' && echo payload >'$J/$id/1.Rechnung.bel' &&
+    printf 'llupdate-journal\t1\nrun\t$id\nwho\tx\t$1\th\t1\nstarted\t4102444800\t2099-12-31 00:00:00\ncommand\tx\nreplaced\tforms\tRechnung.bel\t1.Rechnung.bel\t%s\t0\nended\tok\t1\t1\t0\t0\n' \
+      '$identity' >'$J/$id.run' && chmod 644 '$J/$id.run'"
+}
+for who in "$(id -u llmallory)" "$(id -u llalice)"; do
+  forge "$who"
+  run root undo "$D" >"$T/out" 2>&1
+  cmp -s "$F/Rechnung.bel" "$T/d7-before/BerichteLL/Rechnung.bel" ||
+    fail "a forged run record (account $who) changed root's form: $(cat "$T/out")"
+  grep -q "darf es nicht schreiben\|nicht beachtet" "$T/out" || fail "forged run $who not named: $(cat "$T/out")"
+  as llmallory rm -rf "$J/29991231-000000.000-$who" "$J/29991231-000000.000-$who.run"
+done
+run llbob undo "$D" >"$T/out" 2>&1 || fail "bob's undo of alice's run: $(cat "$T/out")"
+diff -r -x '.llupdate-*' -x '*.sqlite' "$T/d7-before" "$D" >/dev/null || fail "bob's undo did not give the forms of before"
+run root undo "$D" >"$T/out" 2>&1 || fail "root's undo of bob's undo: $(cat "$T/out")"
+diff -r -x '.llupdate-*' -x '*.sqlite' "$T/d7-after" "$D" >/dev/null || fail "root's undo of the undo did not give alice's result"
 echo "records test passed"

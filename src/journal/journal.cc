@@ -320,7 +320,7 @@ bool TakenBack(const std::vector<Record>& all, size_t index) {
   for (size_t i = all.size(); i-- > index;) {
     for (size_t j = i + 1; j < all.size(); ++j) {
       if (all[j].undo_of == all[i].id && all[j].refused.empty() && !Interrupted(all[j]) &&
-          !taken[j]) {
+          !all[j].changes.empty() && !taken[j]) {
         taken[i] = true;
         break;
       }
@@ -770,9 +770,14 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run
               why = "seine jetzige Fassung kann nicht aufbewahrt werden";
               break;
             }
-            if (!fs.ReplaceFile(kept, path)) {
-              fs.DeleteFile(path, true);
-              fs.MoveFile(kept, path);
+            try {
+              if (!fs.ReplaceFile(kept, path)) {
+                fs.DeleteFile(path, true);
+                fs.MoveFile(kept, path);
+              }
+            } catch (...) {
+              undo.Forget(result);  // the form stays as it is: nothing of it to keep
+              throw;
             }
             if ((c.attributes & kAttrReadOnly) != 0) {
               fs.SetAttributes(path, fs.GetAttributes(path) | kAttrReadOnly);

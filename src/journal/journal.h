@@ -95,7 +95,8 @@ JournalRun Describe(platform::FileSystem& fs, const Folders& db, const Record& r
 // True for a run that did not end (killed, a crash, or still running).
 bool Interrupted(const Record& record);
 
-// True when a later run took this one back, ended, and was not itself taken back.
+// True when a later run took this one back (it ended and changed something), and was not itself
+// taken back.
 bool TakenBack(const std::vector<Record>& all, size_t index);
 
 // The record of the run in work. The writer begins it when it holds the lock (after healing);
