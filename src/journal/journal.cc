@@ -507,9 +507,10 @@ bool Run::KeepReplaced(const std::string& form_path, const std::string& old_path
   if (broken_ || !PlaceOf(form_path, &c.place, &c.name)) return false;
   c.kind = Change::Kind::kReplaced;
   c.attributes = attributes;
+  c.identity = fs_.FileIdentity(form_path);
+  if (c.identity.empty()) FollowLink(form_path, &c);
   c.kept = MoveIn(old_path, c.name);
   if (c.kept.empty()) return false;
-  c.identity = fs_.FileIdentity(form_path);
   Append(c);
   return true;
 }
@@ -528,6 +529,21 @@ std::string Run::KeepCopy(const std::string& path, uint32_t* attributes) {
   return kept;
 }
 
+// A form that is a link inside its folder was rewritten at the file it leads to: the change is
+// that file's.
+void Run::FollowLink(const std::string& path, Change* c) {
+  if (fs_.KindOf(path) != platform::EntryKind::kLink) return;
+  const auto [folder, name] = Split(path);
+  const std::string real = fs_.RealPath(path);
+  const std::string real_folder = fs_.RealPath(folder);
+  const size_t slash = real.find_last_of('/');
+  if (slash == std::string::npos || real_folder.empty() || real.substr(0, slash) != real_folder) {
+    return;
+  }
+  c->name = real.substr(slash + 1);
+  c->identity = fs_.FileIdentity(folder + "\\" + c->name);
+}
+
 void Run::Replaced(const std::string& path, const std::string& kept, uint32_t attributes) {
   Change c;
   if (kept.empty() || !PlaceOf(path, &c.place, &c.name)) return;
@@ -535,6 +551,7 @@ void Run::Replaced(const std::string& path, const std::string& kept, uint32_t at
   c.kept = kept;
   c.attributes = attributes;
   c.identity = fs_.FileIdentity(path);
+  if (c.identity.empty()) FollowLink(path, &c);
   Append(c);
 }
 

@@ -154,6 +154,7 @@ class Run {
   Run(platform::FileSystem& fs, host::Reporter* reporter, Folders db);
   bool EnsureFolder();
   std::string NextName(const std::string& name);
+  void FollowLink(const std::string& path, Change* c);
 
   platform::FileSystem& fs_;
   host::Reporter* reporter_;
