@@ -85,13 +85,15 @@ const std::vector<JobCase>& Jobs() {
 class JournalTest : public ::testing::Test {
  protected:
   // The demo database with what customers have: a read-only form, a form with a second name
-  // outside the form folder, extended attributes, and their own copy named like a backup.
+  // outside the form folder, a link to a form that the jobs reach first, extended attributes,
+  // and their own copy named like a backup.
   std::string Database(const std::string& name) {
     const std::string db = dir_ / name;
     fsys::copy(LLUPDATE_DEMO_DB, db, fsys::copy_options::recursive);
     const std::string forms = db + "/BerichteLL/";
     ::chmod((forms + "Rechnung.bel").c_str(), 0444);
     fsys::create_hard_link(forms + "Wartung.war", db + "/Wartung-zweitname.war");
+    fsys::create_symlink("Mahnung.MAH", forms + "Anmahnung.mah");
     ::setxattr((forms + "Mahnung.MAH").c_str(), "user.kunde", "ja", 2, 0);
     testing::WriteBytes(forms + "alt_Lieferschein.bst", "meine eigene Kopie\r\n");
     return db;
