@@ -240,7 +240,7 @@ job() {  # JOB DB [FAULT] -> the script's output in $T/job.txt
     LLUPDATE_TEST_FAULT=${3:-} timeout 120 "$WINE" cscript //nologo \
       "$(winpath "$SOURCE/windows/tests/job.vbs")" "$1" "$(winpath "$2")" >"$T/job.txt" 2>&1
     grep -q 'ShellExecuteEx failed' "$T/job.txt" || break
-    "$WINESERVER" -w 2>/dev/null
+    sleep 1
   done
 }
 for jobname in address ll24; do
