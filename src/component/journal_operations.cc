@@ -46,8 +46,8 @@ bool clsReportLLUpdate::UndoLastRun(const std::string& pDBPath,
             if (!settings) settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
             settings->Init(0, pConnection, "Standard");
           }
-          return journal::UndoNewest(ctx.fs, ctx.reporter, component::FoldersOf(pDBPath),
-                                     *ctx.journal, settings.get(),
+          return journal::UndoNewest(ctx.fs, ctx.reporter, ctx.progress,
+                                     component::FoldersOf(pDBPath), *ctx.journal, settings.get(),
                                      component::SettingsStoreOf(pConnection));
         });
   });

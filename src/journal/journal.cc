@@ -17,6 +17,7 @@ using platform::FileSystem;
 using platform::Unescape;
 
 constexpr char kMagic[] = "llupdate-journal";
+constexpr char kUndoProgress[] = "UndoLastRun";
 constexpr size_t kLargestRecord = 64u << 20;  // a record larger than this is no record of ours
 
 std::vector<std::string> Fields(const std::string& line) {
@@ -637,8 +638,8 @@ void Run::End(const CallSummary& summary, bool ok) {
   }
 }
 
-bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run& undo,
-                VMSettings* settings, const std::string& store) {
+bool UndoNewest(FileSystem& fs, host::Reporter* reporter, ProgressObserver* progress,
+                const Folders& db, Run& undo, VMSettings* settings, const std::string& store) {
   std::vector<Record> records = ReadRecords(fs, db);
   // The newest run that changed something and was not taken back (this one aside; an undo that
   // was interrupted is continued with the run it took back).
@@ -871,6 +872,12 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, const Folders& db, Run
       throw;
     } catch (const platform::Error& e) {
       why = Reason(e);
+    }
+    if (progress != nullptr && !setting) {
+      // Each file counts once, as the form of a job does.
+      progress->FormStarted(kUndoProgress, "", c.name, path);
+      if (why.empty()) progress->FormWritten(path);
+      progress->FormFinished(kUndoProgress, "", c.name, why.empty());
     }
     if (why.empty()) {
       s = State::kDone;

@@ -31,6 +31,7 @@
 #include "host/error_convention.h"
 #include "llupdate/call.h"
 #include "llupdate/journal.h"
+#include "llupdate/progress.h"
 #include "platform/file_system.h"
 
 namespace llupdate::journal {
@@ -170,7 +171,7 @@ class Run {
 // work, which must not be the one taken back). settings: the store the caller gives and its file
 // ("" when none is given): only settings recorded for that store return. Returns true when
 // everything was taken back; what stays is named through reporter.
-bool UndoNewest(platform::FileSystem& fs, host::Reporter* reporter, const Folders& db, Run& undo,
-                VMSettings* settings, const std::string& store);
+bool UndoNewest(platform::FileSystem& fs, host::Reporter* reporter, ProgressObserver* progress,
+                const Folders& db, Run& undo, VMSettings* settings, const std::string& store);
 
 }  // namespace llupdate::journal
