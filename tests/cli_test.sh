@@ -319,4 +319,33 @@ if command -v flock >/dev/null; then
   wait
 fi
 
+# The journal as a support person uses it: a run taken back (a preview first), the form a
+# person changed since left and named (exit 4), the history as text and JSON, the page-number
+# record taken back with its run, and no journal with --keep-runs 0.
+cp -R "$DEMO" "$T/j"; cp -R "$DEMO" "$T/j-before"
+expect_rc 0 "$LLUPDATE" --no-sync convert "$T/j"
+expect_rc 0 "$LLUPDATE" undo --dry-run "$T/j"
+grep -q '^-Spacing.Paragraph=Firmendaten\|^+.*Spacing.Paragraph=8' "$T/out" || fail "undo preview: $(head "$T/out")"
+grep -q 'llupdate-journal' "$T/out" && fail "the preview shows the journal"
+echo "mine" >"$T/j/BerichteLL/Mahnung.MAH"
+expect_rc 4 "$LLUPDATE" --no-sync undo "$T/j"
+grep -q 'Mahnung.MAH bleibt, wie es ist' "$T/err" || fail "the changed form is not named: $(cat "$T/err")"
+[ "$(cat "$T/j/BerichteLL/Mahnung.MAH")" = mine ] || fail "undo overwrote the changed form"
+cp "$T/j-before/BerichteLL/Mahnung.MAH" "$T/j/BerichteLL/Mahnung.MAH"
+diff -r -x '.llupdate-*' -x '*.sqlite' "$T/j-before" "$T/j" >/dev/null || fail "undo did not give the forms of before"
+expect_rc 0 "$LLUPDATE" --settings "$T/j/llupdate-settings.sqlite" setting CheckReportLL LetzterWert
+[ "$(cat "$T/out")" = 0 ] || fail "undo left the driver's step at $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" --json history "$T/j"
+[ "$(grep -c '"call":"History"' "$T/out")" = 2 ] || fail "history: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" history "$T/j"
+grep -q 'took back' "$T/out" || fail "history text: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" --no-sync page-numbers "$T/j" bel
+expect_rc 0 "$LLUPDATE" --no-sync undo "$T/j"
+expect_rc 0 "$LLUPDATE" --no-sync page-numbers "$T/j" bel  # the record went with its run
+expect_rc 2 "$LLUPDATE" --keep-runs many history "$T/j"
+cp -R "$DEMO" "$T/nj"
+expect_rc 0 "$LLUPDATE" --no-sync --keep-runs 0 address "$T/nj"
+[ -e "$T/nj/BerichteLL/.llupdate-journal" ] && fail "--keep-runs 0 made a journal"
+expect_rc 1 "$LLUPDATE" --no-sync --keep-runs 0 undo "$T/nj"
+
 echo "cli tests passed"
