@@ -79,7 +79,7 @@ std::pair<int64_t, std::string> Now(int* millis) {
   const int64_t day = doy - (153 * mp + 2) / 5 + 1;
   const int64_t month = mp < 10 ? mp + 3 : mp - 9;
   const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  char text[32];
+  char text[96];  // room for any value of the fields, as the compiler counts
   std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld",
                 static_cast<long long>(year), static_cast<long long>(month),
                 static_cast<long long>(day), static_cast<long long>(rest / 3600),
@@ -400,7 +400,7 @@ std::unique_ptr<Run> Run::Begin(FileSystem& fs, host::Reporter* reporter, const 
     r.command = command;
     int millis = 0;
     std::tie(r.started, r.started_text) = Now(&millis);
-    char stamp[40];
+    char stamp[128];
     std::snprintf(stamp, sizeof stamp, "%s.%03d", r.started_text.c_str(), millis);
     std::string id;
     for (char c : std::string(stamp)) {
