@@ -153,6 +153,7 @@ TEST_F(JournalTest, WhatChangedSinceTheRunStaysAndIsNamed) {
   ASSERT_EQ(messages_.texts().size(), 2u);
   EXPECT_NE(messages_.texts()[0].find("Rechnung.bel bleibt, wie es ist: es wurde nach dem Lauf"),
             std::string::npos);
+  EXPECT_EQ(messages_.records()[0].level, 3);
   auto now = Tree(db);
   now.erase("BerichteLL/Rechnung.bel");
   auto expected = before;
@@ -265,6 +266,26 @@ TEST_F(JournalTest, RecordsAnotherAccountCouldHaveWrittenAreRefused) {
     ASSERT_EQ(messages_.texts().size(), 1u);
     EXPECT_NE(messages_.texts()[0].find("wird nicht beachtet"), std::string::npos);
   }
+}
+
+// The journal keeps only files of the database's two folders: a path elsewhere (another
+// database's form folder, the folder above) is left to the caller, untouched.
+TEST_F(JournalTest, KeepsNothingFromOutsideTheDatabasesFolders) {
+  std::shared_ptr<FileSystem> memory = NewMemoryFileSystem();
+  for (const char* folder :
+       {"db", "db\\BerichteLL", "db\\BerichteLLOrg", "other", "other\\BerichteLL"}) {
+    memory->CreateFolder(folder);
+  }
+  for (const char* file : {"db\\x.bel", "other\\BerichteLL\\x.bel", "db\\BerichteLL\\x.bel"}) {
+    memory->Open(file, OpenMode::kCreateNew)->Write("x", 1);
+  }
+  auto run = journal::Run::Begin(*memory, nullptr, {"db\\BerichteLL", "db\\BerichteLLOrg"}, "t", 5);
+  ASSERT_NE(run, nullptr);
+  EXPECT_FALSE(run->KeepRemoved("db\\x.bel"));
+  EXPECT_FALSE(run->KeepRemoved("other\\BerichteLL\\x.bel"));
+  EXPECT_TRUE(memory->FileExists("db\\x.bel") && memory->FileExists("other\\BerichteLL\\x.bel"));
+  EXPECT_TRUE(run->KeepRemoved("db\\BerichteLL\\x.bel"));
+  EXPECT_FALSE(memory->FileExists("db\\BerichteLL\\x.bel"));
 }
 
 // The same script on the memory file system and on a preview of the disk.
