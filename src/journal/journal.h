@@ -167,10 +167,13 @@ class Run {
   int next_ = 0;
 };
 
-// Takes back the newest run of db that was not taken back, as the run `undo` records (the run in
-// work, which must not be the one taken back). settings: the store the caller gives and its file
-// ("" when none is given): only settings recorded for that store return. Returns true when
-// everything was taken back; what stays is named through reporter.
+// Takes back the newest run of db that changed something and was not taken back, as the run
+// `undo` records (the run in work, which is never the one taken back); an undo of that run that
+// was killed is continued. settings: the store the caller gives and its file ("" when none is
+// given): only settings recorded for that store return. Each file put back is told to progress.
+// False only when nothing could be begun (the run's record is not followed); a file that stays as
+// it is (changed since the run, not writable by the run's account) is named through reporter as
+// an error, and the rest is taken back.
 bool UndoNewest(platform::FileSystem& fs, host::Reporter* reporter, ProgressObserver* progress,
                 const Folders& db, Run& undo, VMSettings* settings, const std::string& store);
 
