@@ -139,12 +139,14 @@ std::vector<Command> FriendlyCommands() {
       {"dunning",
        "widen the empty-line field of the dunning forms and let it wrap",
        "In every form of TYPE (list forms excepted) the object of POSITION.LEERZEILE1 gets line\n"
-       "wrapping and the width 130000 instead of 30000.\n",
+       "wrapping and the width 130000 instead of 30000. A TYPE without forms is refused (exit\n"
+       "status 1): a typo converts nothing.\n",
        {Db(), Text("TYPE")},
        true,
        false,
        Run("Umstellung_Mahnformular"),
-       nullptr},
+       nullptr,
+       FormsOfTypeGuard},
       {"page-numbers",
        "show \"Seite N von M\" in the forms of one type",
        "In every form of TYPE the page-number formula gets the page count, and the page-number\n"
@@ -171,7 +173,8 @@ std::vector<Command> FriendlyCommands() {
       {"unprotect",
        "make files writable",
        "Removes the read-only attribute of each PATH: of a file, or of every file directly in a\n"
-       "directory.\n",
+       "directory. A PATH that does not exist is refused (exit status 1) before anything "
+       "changes.\n",
        {{"PATH...", Role::kPaths}},
        true,
        false,
@@ -187,7 +190,15 @@ std::vector<Command> FriendlyCommands() {
          }
          return results;
        },
-       nullptr},
+       nullptr,
+       [](const Args& a, const Options&) -> std::string {
+         for (const std::string& path : a) {
+           if (!Disk().FileExists(path) && !Disk().FolderExists(path)) {
+             return "no such file or directory: " + path + " (nothing was changed)";
+           }
+         }
+         return "";
+       }},
       {"list",
        "show the forms of a database with their versions",
        "Lists the forms of DBPATH/BerichteLL by name with their Version, Referenzbeleg and\n"

@@ -498,7 +498,7 @@ int Main(int argc, char** argv) {
   if (options.apply && command->name != "recover") {
     return UsageError(options.json, "--apply is for 'recover'");
   }
-  if (options.force && command->guard == nullptr) {
+  if (options.force && command->name != "page-numbers") {
     return UsageError(options.json, "--force is for 'page-numbers'");
   }
 

@@ -669,14 +669,17 @@ std::string PageNumbersKey(const std::string& type) {
   return "PageNumbers." + text::FoldCase(type);
 }
 
+std::string FormsOfTypeGuard(const std::vector<std::string>& args, const Options&) {
+  if (CountFormsOfType(args[0], args[1]) > 0) return "";
+  return "no forms of type " + args[1] + " in " +
+         Disk().ShownPath(catalogue::FormDirectory(args[0])) +
+         " (TYPE is an extension without the dot, such as bel): nothing was changed or recorded";
+}
+
 std::string PageNumbersGuard(const std::vector<std::string>& args, const Options& options) {
   // A type without forms would be recorded as switched over, and its real forms refused later.
-  if (CountFormsOfType(args[0], args[1]) == 0) {
-    return "no forms of type " + args[1] + " in " +
-           Disk().ShownPath(catalogue::FormDirectory(args[0])) +
-           " (TYPE is an extension without the dot, such as bel): nothing was changed or "
-           "recorded";
-  }
+  std::string refusal = FormsOfTypeGuard(args, options);
+  if (!refusal.empty()) return refusal;
   if (options.force) return "";
   std::string done;
   try {

@@ -15,6 +15,8 @@ int RunRecover(const std::vector<std::string>& args, const Options& options);
 int RunStatus(const std::vector<std::string>& args, const Options& options);
 int RunHistory(const std::vector<std::string>& args, const Options& options);
 int RunCompletion(const std::vector<std::string>& args, const Options& options);
+// The refusal of a TYPE without forms in the database (a typo such as "xyz" or ".mah"), or "".
+std::string FormsOfTypeGuard(const std::vector<std::string>& args, const Options& options);
 // The refusal of a second page-number switch-over: names a form of the type that already shows
 // the page count, or "".
 std::string PageNumbersGuard(const std::vector<std::string>& args, const Options& options);

@@ -348,4 +348,15 @@ expect_rc 0 "$LLUPDATE" --no-sync --keep-runs 0 address "$T/nj"
 [ -e "$T/nj/BerichteLL/.llupdate-journal" ] && fail "--keep-runs 0 made a journal"
 expect_rc 1 "$LLUPDATE" --no-sync --keep-runs 0 undo "$T/nj"
 
+# A typo converts nothing and says so: a TYPE without forms, a PATH that is not there.
+cp -R "$DEMO" "$T/typo"
+for type in xyz .mah; do
+  expect_rc 1 "$LLUPDATE" --no-sync dunning "$T/typo" $type
+  grep -q "no forms of type $type" "$T/err" || fail "dunning $type: $(cat "$T/err")"
+done
+expect_rc 1 "$LLUPDATE" unprotect "$T/typo/BerichteLL" "$T/nonexist"
+grep -q "no such file or directory: $T/nonexist" "$T/err" || fail "unprotect: $(cat "$T/err")"
+expect_rc 2 "$LLUPDATE" --force dunning "$T/typo" MAH
+diff -r "$DEMO" "$T/typo" >/dev/null || fail "a refused typo changed the database"
+
 echo "cli tests passed"
