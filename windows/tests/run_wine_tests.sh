@@ -234,12 +234,14 @@ done
 # as on a full disk, each followed by a plain run that must end as an uninterrupted run ends
 # (LLUPDATE_WINE_CRASH_STEP=N takes every N-th point only, for a quicker run by hand).
 job() {  # JOB DB [FAULT] -> the script's output in $T/job.txt
-  # Wine under load sometimes fails to start the script host at all (ShellExecuteEx): nothing of
-  # the job ran then, and it is started once more.
+  # Wine under load sometimes fails to start the script host at all (ShellExecuteEx, or not a
+  # word): nothing of the job ran then, and it is started once more. A job that was to be killed
+  # says nothing either; it is not started again.
   for _ in 1 2; do
     LLUPDATE_TEST_FAULT=${3:-} timeout 120 "$WINE" cscript //nologo \
       "$(winpath "$SOURCE/windows/tests/job.vbs")" "$1" "$(winpath "$2")" >"$T/job.txt" 2>&1
-    grep -q 'ShellExecuteEx failed' "$T/job.txt" || break
+    case ${3:-} in kill:*) break ;; esac
+    grep -q 'ShellExecuteEx failed' "$T/job.txt" || [ ! -s "$T/job.txt" ] || break
     sleep 1
   done
 }
