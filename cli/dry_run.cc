@@ -10,19 +10,11 @@
 #include "llupdate/preview.h"
 #include "platform/file_system.h"
 #include "rewrites/form_names.h"
-#include "text/encoding.h"
 
 namespace llupdate::cli {
 namespace {
 
 namespace fsys = std::filesystem;
-
-// The form text for display: decoded from its own encoding.
-std::string Decoded(const std::string& bytes) {
-  size_t mark = 0;
-  text::Encoding encoding = text::DetectEncoding(bytes, &mark);
-  return text::DecodeText(std::string_view(bytes).substr(mark), encoding);
-}
 
 class Report {
  public:
@@ -95,14 +87,11 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
     if (settings) settings_before = RecordedStep(*settings);
     Results results;
     {
-      ScopedObjectRegistration files(host::kFileSystemProgId, [overlay] { return overlay; });
-      ScopedObjectRegistration store(host::kSettingsProgId,
-                                     [settings]() -> std::shared_ptr<Object> {
-                                       return settings ? settings : host::NewSqliteSettings();
-                                     });
       clsReportLLUpdate component;
       CallOptions call;
       call.command = options.command_line;
+      call.file_system = overlay;
+      call.settings = settings;
       component.SetCallOptions(call);
       results = command.operation(component, args, options);
       progress.PrintSummary(component.LastCallSummary(), StopRequested());
@@ -136,7 +125,7 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
             std::string before = overlay->BytesBefore(change.path);
             std::string after = overlay->BytesAfter(change.path);
             if (before != after) {
-              std::string diff = UnifiedDiff(Decoded(before), Decoded(after));
+              std::string diff = UnifiedDiff(FormText(before), FormText(after));
               if (diff.empty()) {
                 report.Line("change", path, "would rewrite " + path + " (same text, other bytes)");
               } else {

@@ -157,6 +157,53 @@ TEST_F(OverlayTest, AJobOnTheOverlayChangesNothingAndTellsWhatItWouldChange) {
   EXPECT_EQ(overlay_->BytesAfter(dir_.path() + "\\BerichteLL\\c.bel"), "the old content of c\r\n");
 }
 
+TEST_F(OverlayTest, APreviewServesTheCallsThatChoseItAndNoLaterOne) {
+  const std::string before = "Spacing.Paragraph=8\r\n";
+  const std::string after = "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
+  testing::WriteBytes(Form("a.bel"), before);
+  testing::RecordedMessages messages;
+  clsReportLLUpdate c;
+  // Through the options: this instance previews, and writes once the option is emptied.
+  CallOptions options;
+  options.file_system = overlay_;
+  c.SetCallOptions(options);
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));
+  EXPECT_EQ(testing::ReadBytes(Form("a.bel")), before);
+  EXPECT_EQ(overlay_->BytesAfter(dir_.path() + "\\BerichteLL\\a.bel"), after);
+  {
+    // Another instance meanwhile writes for real.
+    clsReportLLUpdate other;
+    EXPECT_TRUE(other.Umstellung_Auf_Neue_Anschrift(dir_.path()));
+    EXPECT_EQ(testing::ReadBytes(Form("a.bel")), after);
+  }
+  testing::WriteBytes(Form("a.bel"), before);
+  options.file_system = nullptr;
+  c.SetCallOptions(options);
+  EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));
+  EXPECT_EQ(testing::ReadBytes(Form("a.bel")), after);
+  EXPECT_EQ(c.LastCallSummary().rewritten, 1);
+  // Through the factory: the preview serves the call that obtained it, not the next one.
+  testing::WriteBytes(Form("a.bel"), before);
+  auto preview = std::make_shared<platform::OverlayFileSystem>(
+      NewOsFileSystem(), std::vector<std::string>{dir_.path()});
+  clsReportLLUpdate d;
+  {
+    ScopedObjectRegistration files(host::kFileSystemProgId, [&] { return preview; });
+    EXPECT_TRUE(d.Umstellung_Auf_Neue_Anschrift(dir_.path()));
+    EXPECT_TRUE(d.SchreibschutzEntfernen(Form("a.bel")));
+  }
+  EXPECT_EQ(testing::ReadBytes(Form("a.bel")), before);
+  EXPECT_TRUE(d.Umstellung_Auf_Neue_Anschrift(dir_.path()));
+  EXPECT_EQ(testing::ReadBytes(Form("a.bel")), after);
+  EXPECT_EQ(d.LastCallSummary().rewritten, 1);
+
+  // The texts a host shows: every encoding a form may have, decoded.
+  EXPECT_EQ(FormText(std::string("\xFF\xFE[\0\xE4\0]\0", 8)), "[\xC3\xA4]");
+  EXPECT_EQ(FormText(std::string("\xFE\xFF\0[\0\xE4\0]", 8)), "[\xC3\xA4]");
+  EXPECT_EQ(FormText("\xEF\xBB\xBF[\xC3\xA4]"), "[\xC3\xA4]");
+  EXPECT_EQ(FormText("[\xE4\x80]"), "[\xC3\xA4\xE2\x82\xAC]");
+}
+
 TEST_F(OverlayTest, ReadsNoPipeNoLinkOutsideAndNoHeldDatabase) {
   ASSERT_EQ(::mkfifo(Form("pipe.bel").c_str(), 0644), 0);
   testing::TempDir outside;

@@ -18,6 +18,7 @@
 
 namespace llupdate {
 
+class FileSystem;
 class HostMessages;
 class Object;
 class VMSettings;
@@ -35,6 +36,10 @@ class CancellationToken {
 };
 
 struct CallOptions {
+  // The file system of the calls. Empty (the default): the instance's own, made by the factory
+  // (kFileSystemProgId) on first use and kept. A PreviewFileSystem here previews the calls of
+  // this instance alone (preview.h); empty it again and the next call writes for real.
+  std::shared_ptr<FileSystem> file_system;
   // Whether a written form is on the disk before it replaces the old one (default: on).
   std::optional<bool> durable_writes;
   // How long a call waits for another run that holds the database (default: not at all).

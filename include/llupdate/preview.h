@@ -1,14 +1,24 @@
 // "What would change": a file system on which an operation runs without changing anything on the
 // disk, and a unified diff to show a person the changes. The command line's --dry-run is built
-// from these two; a host shows the same preview before it converts:
+// from these; a host shows the same preview before it converts. The preview is a choice of the
+// instance's calls (CallOptions::file_system), never of the process:
 //
+//   llupdate::clsReportLLUpdate component;
 //   auto preview = llupdate::NewPreviewFileSystem(llupdate::NewOsFileSystem(), {db});
-//   llupdate::ScopedObjectRegistration fs(llupdate::kFileSystemProgId, [&] { return preview; });
-//   llupdate::clsReportLLUpdate().Umstellung_Auf_Neue_Anschrift(db);  // changes nothing
+//   llupdate::CallOptions options = component.call_options();
+//   options.file_system = preview;
+//   component.SetCallOptions(options);
+//   component.Umstellung_Auf_Neue_Anschrift(db);  // changes nothing
 //   for (const auto& change : preview->Changes())
 //     if (change.kind == llupdate::PreviewFileSystem::Change::kChanged)
-//       show(change.os_path, llupdate::UnifiedDiff(preview->BytesBefore(change.path),
-//                                                  preview->BytesAfter(change.path)));
+//       show(change.os_path,
+//            llupdate::UnifiedDiff(llupdate::FormText(preview->BytesBefore(change.path)),
+//                                  llupdate::FormText(preview->BytesAfter(change.path))));
+//   options.file_system = nullptr;  // the next call of the instance writes
+//   component.SetCallOptions(options);
+//
+// A preview registered with the object factory (kFileSystemProgId) serves only the call that
+// obtained it, but a registration is seen by every instance of the process: prefer the options.
 #pragma once
 
 #include <memory>
@@ -47,6 +57,11 @@ class PreviewFileSystem : public FileSystem {
 // into one of roots (operating-system paths: the directories the operation was given).
 std::shared_ptr<PreviewFileSystem> NewPreviewFileSystem(std::shared_ptr<FileSystem> base,
                                                         std::vector<std::string> roots);
+
+// The text of a form's bytes for display, in UTF-8, decoded as the program reads it: after a
+// byte-order mark UTF-8 or UTF-16 (little or big endian), without one Windows-1252 (all 256 byte
+// values kept). Diff the texts, not the bytes, so that every form can be read.
+std::string FormText(const std::string& bytes);
 
 // The hunks (with three lines of context) that turn before into after, or "" when the texts are
 // equal. The texts are UTF-8 with their line ends; a line end is shown only in hunks where line

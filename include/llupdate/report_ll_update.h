@@ -117,6 +117,8 @@ class clsReportLLUpdate {
 
   // The file-system object, created on first use.
   std::shared_ptr<FileSystem> fso_;
+  // fso_ is a preview, kept for the call in work only.
+  bool fso_for_call_ = false;
   // The catalogue of the forms an operation works on.
   std::shared_ptr<DynArray> catalogue_;
   // The catalogue of the delivered forms (distribution only).

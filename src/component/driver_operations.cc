@@ -36,6 +36,7 @@ int32_t FindForm(DynArray& catalogue, const std::string& name) {
 }  // namespace
 
 bool clsReportLLUpdate::Pruefe_Druckkataloge(const std::string& pExeDir, const std::string& pUser) {
+  component::CallOutsideJob call(*this);
   return host::Armed(Internals::Reporter(*this), host::ErrorText::General("Pruefe_Druckkataloge"),
                      false, [&] {
                        Internals::Init_FSO(*this);

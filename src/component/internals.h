@@ -16,7 +16,10 @@ class Internals {
  public:
   // Creates the instance's file-system object when it has none; errors are ignored.
   static void Init_FSO(clsReportLLUpdate& self);
-  // The file-system object, created first when missing (error 91 when it cannot be).
+  // The end of a public call: a preview the factory handed out for it is let go.
+  static void EndCall(clsReportLLUpdate& self);
+  // The file system of the call: the options' one, else the instance's file-system object,
+  // created first when missing (error 91 when it cannot be).
   static platform::FileSystem& Fso(clsReportLLUpdate& self);
   // The file system, the instance's numbered files and, inside a job, the job's notes and
   // progress.
@@ -38,6 +41,22 @@ class Internals {
   static const CallOptions& Options(clsReportLLUpdate& self) { return self.options_; }
   static CallSummary& Summary(clsReportLLUpdate& self) { return self.summary_; }
   static std::unique_ptr<Job>& CurrentJob(clsReportLLUpdate& self) { return self.job_; }
+};
+
+// A public call that may run outside a job (one that writes nothing to a database, or a form's
+// attribute): a preview the factory handed out for an earlier call is not used, nor kept after.
+class CallOutsideJob {
+ public:
+  explicit CallOutsideJob(clsReportLLUpdate& self) : self_(self) { End(); }
+  ~CallOutsideJob() { End(); }
+  CallOutsideJob(const CallOutsideJob&) = delete;
+  CallOutsideJob& operator=(const CallOutsideJob&) = delete;
+
+ private:
+  void End() {
+    if (!Internals::CurrentJob(self_)) Internals::EndCall(self_);
+  }
+  clsReportLLUpdate& self_;
 };
 
 }  // namespace llupdate::component

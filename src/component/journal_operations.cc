@@ -54,6 +54,7 @@ bool clsReportLLUpdate::UndoLastRun(const std::string& pDBPath,
 }
 
 std::vector<JournalRun> clsReportLLUpdate::History(const std::string& pDBPath) {
+  component::CallOutsideJob call(*this);
   std::vector<JournalRun> runs;
   host::Armed(Internals::Reporter(*this), host::ErrorText::General("History"), false, [&] {
     platform::FileSystem& fs = Internals::Fso(*this);

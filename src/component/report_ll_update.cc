@@ -6,6 +6,7 @@
 #include "component/writer_scope.h"
 #include "host/error_convention.h"
 #include "host/objects.h"
+#include "llupdate/preview.h"
 #include "rewrites/rewrite_pattern.h"
 
 namespace llupdate {
@@ -16,12 +17,25 @@ using host::IgnoreErrors;
 namespace component {
 
 void Internals::Init_FSO(clsReportLLUpdate& self) {
+  if (self.options_.file_system) return;
   IgnoreErrors([&] {
-    if (!self.fso_) self.fso_ = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
+    if (self.fso_) return;
+    self.fso_ = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
+    // A preview that the factory hands out serves the call in work, never a later one: the
+    // instance's next call asks the factory again.
+    self.fso_for_call_ = dynamic_cast<PreviewFileSystem*>(self.fso_.get()) != nullptr;
   });
 }
 
+void Internals::EndCall(clsReportLLUpdate& self) {
+  if (self.fso_for_call_) {
+    self.fso_.reset();
+    self.fso_for_call_ = false;
+  }
+}
+
 platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
+  if (self.options_.file_system) return *self.options_.file_system;
   Init_FSO(self);
   if (!self.fso_) throw platform::Error(platform::kObjectNotSet, host::kFileSystemProgId);
   return *self.fso_;
@@ -130,6 +144,7 @@ bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string& pDBPath) {
 }
 
 Variant clsReportLLUpdate::SchreibschutzEntfernenAlleDateien(std::string PfadName) {
+  component::CallOutsideJob call(*this);
   // Statement by statement with errors ignored: a folder that cannot be listed leaves nothing to
   // do; each file shows its own message when its attribute cannot be changed.
   std::vector<platform::FileEntry> entries;
@@ -141,6 +156,7 @@ Variant clsReportLLUpdate::SchreibschutzEntfernenAlleDateien(std::string PfadNam
 }
 
 bool clsReportLLUpdate::SchreibschutzEntfernen(std::string sFilename) {
+  component::CallOutsideJob call(*this);
   return host::Armed(Internals::Reporter(*this),
                      host::ErrorText::Custom("Schreibschutz bei Datei " + sFilename +
                                              " kann nicht entfernt werden!")

@@ -94,13 +94,19 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath, const std::st
   // ends when this call returns.
   std::unique_ptr<Job>& current = Internals::CurrentJob(self);
   struct EndJob {
+    clsReportLLUpdate& self;
     std::unique_ptr<Job>& job;
     bool owner;
     ~EndJob() {
-      if (owner) job.reset();
+      if (!owner) return;
+      job.reset();
+      Internals::EndCall(self);
     }
-  } end_job{current, current == nullptr};
-  if (end_job.owner) current = std::make_unique<Job>(self);
+  } end_job{self, current, current == nullptr};
+  if (end_job.owner) {
+    Internals::EndCall(self);
+    current = std::make_unique<Job>(self);
+  }
   Job& job = *current;
   const std::string key = DatabaseKey(pDBPath);
   for (const Job::HeldDatabase& h : job.held) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/error.h"
+#include "text/encoding.h"
 #include "text/text.h"
 #include "text/unified_diff.h"
 
@@ -415,4 +416,10 @@ std::shared_ptr<llupdate::PreviewFileSystem> llupdate::NewPreviewFileSystem(
 
 std::string llupdate::UnifiedDiff(const std::string& before, const std::string& after) {
   return text::Diff(before, after);
+}
+
+std::string llupdate::FormText(const std::string& bytes) {
+  size_t mark = 0;
+  const text::Encoding encoding = text::DetectEncoding(bytes, &mark);
+  return text::DecodeText(std::string_view(bytes).substr(mark), encoding);
 }
