@@ -93,12 +93,19 @@ std::vector<Command> FriendlyCommands() {
        "(.lst) replaces the installed one when its Version is higher. Forms the user has\n"
        "changed are otherwise never overwritten. The marker is deleted when all is done, so a\n"
        "delivery is distributed once. The user's print catalogue EXEDIR/BERICHTELL<USER> is\n"
-       "created on the way.\n",
+       "created on the way. An EXEDIR that is not a directory is refused (exit status 1)\n"
+       "before anything changes, so that a typo does not use up the delivery.\n",
        {Db(), Exe(), Text("USER")},
        true,
        false,
        Run("Kopiere_Neue_Formulare_LL"),
-       nullptr},
+       nullptr,
+       [](const Args& a, const Options&) -> std::string {
+         if (Disk().FolderExists(a[1])) return "";
+         return "no such directory: " + a[1] +
+                " (EXEDIR is the program directory, where the print catalogues are): nothing "
+                "was copied, and the delivery stays for the next run";
+       }},
       {"address",
        "switch the address field of the forms to the new company address",
        "In the .bel, .war, .mah and .bst forms every line with \"Spacing.Paragraph=8\" gets\n"

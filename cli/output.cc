@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "component/operation_table.h"
@@ -187,15 +188,32 @@ void Progress::FormFinished(const std::string& operation, const std::string& typ
   ++done_;
   if (verbose_ && !json_) {
     Clear();
-    const char* what = !ok ? "failed" : form_written_ ? "rewritten" : "unchanged";
-    std::fprintf(stderr, "%s: %s (%s)\n", form_path().empty() ? name.c_str() : form_path().c_str(),
-                 what, StepText().c_str());
+    const std::string shown = form_path().empty() ? name : form_path();
+    if (!ok) {
+      std::fprintf(stderr, "%s: failed (%s)\n", shown.c_str(), StepText().c_str());
+    } else if (!written_elsewhere_.empty()) {
+      // A delivered form: the line names the form it became.
+      std::fprintf(stderr, "%s: copied from %s (%s)\n",
+                   Disk().ShownPath(written_elsewhere_).c_str(), shown.c_str(), StepText().c_str());
+    } else {
+      std::fprintf(stderr, "%s: %s (%s)\n", shown.c_str(),
+                   form_written_ ? "rewritten"
+                   : operation == "Kopiere_Neue_Formulare_LL"
+                       ? "not copied, the installed form stays"
+                       : "unchanged",
+                   StepText().c_str());
+    }
   }
   Draw();
   CheckOutput();
   form_.clear();
   form_listed_path_.clear();
   form_path_.clear();
+  written_elsewhere_.clear();
+  if (mode_ == Mode::kLog && ++logged_forms_ % 100 == 0) {
+    std::fprintf(stderr, "llupdate: %s, %d forms\n", StepText().c_str(), logged_forms_);
+    std::fflush(stderr);
+  }
 }
 
 const std::string& Progress::form_path() const {
@@ -206,8 +224,14 @@ const std::string& Progress::form_path() const {
 }
 
 void Progress::FormWritten(const std::string& path) {
-  (void)path;
-  form_written_ = true;
+  // Written where it was found: rewritten; elsewhere: a copy (a delivered form).
+  std::string a = path, b = form_listed_path_;
+  for (std::string* p : {&a, &b}) std::replace(p->begin(), p->end(), '/', '\\');
+  if (b.empty() || text::EqualsIgnoringCase(a, b)) {
+    form_written_ = true;
+  } else {
+    written_elsewhere_ = path;
+  }
 }
 
 void Progress::ErrorShown() { ++errors_shown_; }
@@ -265,8 +289,6 @@ void Progress::Draw() {
       logged_operation_ = operation_;
       logged_forms_ = 0;
       std::fprintf(stderr, "llupdate: %s\n", StepText().c_str());
-    } else if (form_.empty() && done_ > 0 && ++logged_forms_ % 100 == 0) {
-      std::fprintf(stderr, "llupdate: %s, %d forms\n", StepText().c_str(), logged_forms_);
     }
     std::fflush(stderr);
     return;
@@ -306,18 +328,21 @@ void Progress::PrintSummary(const CallSummary& summary, bool interrupted) {
   if (quiet_ || (summary.examined == 0 && !interrupted && errors == 0)) return;
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   if (json_) {
-    std::fprintf(
-        stderr,
-        "{\"v\":1,\"call\":\"Summary\",\"examined\":%d,\"rewritten\":%d,\"unchanged\":%d,"
-        "\"refused\":%d,\"failed\":%d,\"errors\":%d,\"interrupted\":%s,\"seconds\":%.3f}\n",
-        summary.examined, summary.rewritten, summary.unchanged, summary.refused, summary.failed,
-        errors, interrupted ? "true" : "false", seconds);
-  } else {
     std::fprintf(stderr,
-                 "%sforms examined: %d, rewritten: %d, unchanged: %d, refused: %d, failed: %d, "
+                 "{\"v\":1,\"call\":\"Summary\",\"examined\":%d,\"rewritten\":%d,\"copied\":%d,"
+                 "\"unchanged\":%d,\"refused\":%d,\"failed\":%d,\"errors\":%d,\"interrupted\":%s,"
+                 "\"seconds\":%.3f}\n",
+                 summary.examined, summary.rewritten, summary.copied, summary.unchanged,
+                 summary.refused, summary.failed, errors, interrupted ? "true" : "false", seconds);
+  } else {
+    const std::string copied =
+        summary.copied > 0 ? ", copied: " + std::to_string(summary.copied) : std::string();
+    std::fprintf(stderr,
+                 "%sforms examined: %d, rewritten: %d%s, unchanged: %d, refused: %d, failed: %d, "
                  "errors shown: %d, time: %.2f s\n",
                  interrupted ? "interrupted: " : "", summary.examined, summary.rewritten,
-                 summary.unchanged, summary.refused, summary.failed, errors, seconds);
+                 copied.c_str(), summary.unchanged, summary.refused, summary.failed, errors,
+                 seconds);
   }
 }
 

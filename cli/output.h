@@ -92,7 +92,8 @@ class Progress : public ProgressObserver {
   std::chrono::steady_clock::time_point start_;
   std::string operation_, type_, form_, form_listed_path_;
   mutable std::string form_path_;
-  bool form_written_ = false;  // the form in work was rewritten
+  bool form_written_ = false;      // the form in work was rewritten
+  std::string written_elsewhere_;  // where the form in work was copied to (a delivered form)
   std::string logged_operation_;
   int logged_forms_ = 0;
   int done_ = 0, total_ = 0;

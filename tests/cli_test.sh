@@ -359,4 +359,30 @@ grep -q "no such file or directory: $T/nonexist" "$T/err" || fail "unprotect: $(
 expect_rc 2 "$LLUPDATE" --force dunning "$T/typo" MAH
 diff -r "$DEMO" "$T/typo" >/dev/null || fail "a refused typo changed the database"
 
+# The distribution says what it made: the form it copied in, named as it is now, a copy counted as
+# one; a form that is a link gets the delivery in the file it leads to (owner and bits kept) or,
+# leading out, stays and the delivery waits; a mistyped EXEDIR uses up nothing.
+cp -R "$DEMO" "$T/dist"
+expect_rc 1 "$LLUPDATE" distribute "$T/dist" "$T/dist/NOEXEDIR" demo
+grep -q "no such directory: $T/dist/NOEXEDIR" "$T/err" || fail "mistyped EXEDIR: $(cat "$T/err")"
+diff -r "$DEMO" "$T/dist" >/dev/null || fail "a mistyped EXEDIR changed the database"
+(cd "$T/dist/BerichteLL" && mv Artikelliste.lst artikel.real && ln -s artikel.real Artikelliste.lst && chmod 0640 artikel.real)
+expect_rc 0 "$LLUPDATE" --no-sync -v distribute "$T/dist" "$T/dist/EXEDIR" demo
+grep -qx "$T/dist/BerichteLL/Angebot.bel: copied from $T/dist/BerichteLLOrg/Angebot.bel (distribution)" "$T/err" || fail "distribute -v: $(cat "$T/err")"
+grep -q "forms examined: 4, rewritten: 0, copied: 2, unchanged: 2," "$T/err" || fail "distribution summary: $(cat "$T/err")"
+[ -L "$T/dist/BerichteLL/Artikelliste.lst" ] && [ "$(stat -c %a "$T/dist/BerichteLL/artikel.real")" = 640 ] || fail "the linked form lost its link or bits"
+cmp -s "$T/dist/BerichteLL/artikel.real" "$DEMO/BerichteLLOrg/Artikelliste.lst" || fail "the link's target did not get the delivery"
+cp -R "$DEMO" "$T/dist-out"; mkdir "$T/elsewhere"; mv "$T/dist-out/BerichteLL/Artikelliste.lst" "$T/elsewhere/"
+ln -s "$T/elsewhere/Artikelliste.lst" "$T/dist-out/BerichteLL/Artikelliste.lst"
+expect_rc 1 "$LLUPDATE" --no-sync distribute "$T/dist-out" "$T/dist-out/EXEDIR" demo
+grep -q "Nicht alle Formulare in $T/dist-out/BerichteLL und $T/dist-out/BerichteLLOrg konnten" "$T/err" || fail "link out: $(cat "$T/err")"
+[ -e "$T/dist-out/BerichteLLOrg/NeueBerichte.txt" ] || fail "a refused distribution used up the delivery"
+cmp -s "$T/elsewhere/Artikelliste.lst" "$DEMO/BerichteLL/Artikelliste.lst" || fail "the delivery went out of the form folder"
+
+# On a pipe the count comes every 100 forms.
+mkdir -p "$T/many/BerichteLL"
+for i in $(seq 1 230); do cp "$DEMO/BerichteLL/Rechnung.bel" "$T/many/BerichteLL/R$i.bel"; done
+expect_rc 0 "$LLUPDATE" --no-sync --keep-runs 0 --progress log ll12 "$T/many"
+[ "$(grep -c '^llupdate: LL12 contents, [12]00 forms$' "$T/err")" = 2 ] || fail "log progress: $(cat "$T/err")"
+
 echo "cli tests passed"

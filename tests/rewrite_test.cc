@@ -462,7 +462,7 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
     if (k.form.empty()) {
       // Stranded: the backup holds the form, the temporary file its new content; one message.
       EXPECT_EQ(testing::ReadBytes(Form("alt_f.bel")), "Spacing.Paragraph=8\r\n");
-      const std::string folder = dir_.path() + "\\Berichtell\\";
+      const std::string folder = dir_.path() + "/BerichteLL/";  // as on the disk
       EXPECT_EQ(messages_.texts(),
                 std::vector<std::string>{
                     "Das Formular " + folder + "f.bel fehlt nach dem Ersetzen. Sein Inhalt ist " +
@@ -482,7 +482,7 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
   faults_.fs().FailOn(FsOp::kMove, 1, 70, "f.bel");
   EXPECT_TRUE(Rewrite("f.bel"));
   EXPECT_EQ(Listing(), std::vector<std::string>{"xx_f.bel"});
-  const std::string folder = dir_.path() + "\\Berichtell\\";
+  const std::string folder = dir_.path() + "/BerichteLL/";  // as on the disk
   EXPECT_EQ(messages_.texts(),
             std::vector<std::string>{"Das Formular " + folder +
                                      "f.bel fehlt nach dem Ersetzen. Sein umgestellter Inhalt "

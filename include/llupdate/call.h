@@ -71,7 +71,8 @@ struct CallOptions {
 struct CallSummary {
   int examined = 0;      // forms a job began
   int rewritten = 0;     // of those, written anew and not failed
-  int unchanged = 0;     // examined, neither rewritten nor refused nor failed
+  int copied = 0;        // of those, delivered forms copied into the form folder, not failed
+  int unchanged = 0;     // examined, neither rewritten, copied, refused nor failed
   int refused = 0;       // left as they were because their content cannot be rewritten safely
   int failed = 0;        // a message showed an error while the form was in work, or it stayed old
   int errors_shown = 0;  // error messages shown (not notices)

@@ -92,7 +92,9 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
           // run.
           if (notes->unread > unread_before) {
             host::ShowHostMessage(Internals::Reporter(*this),
-                                  "Nicht alle Formulare in " + forms + " und " + delivery +
+                                  "Nicht alle Formulare in " +
+                                      host::Shown(Internals::Reporter(*this), forms) + " und " +
+                                      host::Shown(Internals::Reporter(*this), delivery) +
                                       " konnten gelesen werden; die neuen Formulare werden "
                                       "beim nächsten Lauf verteilt.",
                                   3, true);
@@ -122,8 +124,27 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
               step = 6;  // a newer list form
               copy = true;
             }
+            std::string target = forms + "\\" + name;
+            if (copy && fs.KindOf(target) == platform::EntryKind::kLink) {
+              // An installed form that is a link: the delivered form goes into the file it leads
+              // to (which keeps its owner and bits), where that is in the form folder itself.
+              const std::string real = fs.RealPath(target);
+              const std::string real_forms = fs.RealPath(forms);
+              const size_t slash = real.find_last_of("\\/");
+              if (real.empty() || real_forms.empty() || slash == std::string::npos ||
+                  !text::EqualsIgnoringCase(real.substr(0, slash), real_forms)) {
+                host::ShowHostMessage(Internals::Reporter(*this),
+                                      "Das Formular " + fs.ShownPath(target) +
+                                          " ist ein Verweis, der aus " + fs.ShownPath(forms) +
+                                          " hinausführt; das gelieferte Formular wird nicht "
+                                          "dorthin kopiert, der Verweis bleibt.",
+                                      3, true);
+                copy = false;
+              } else {
+                target = real;
+              }
+            }
             if (copy) {
-              const std::string target = forms + "\\" + name;
               // The installed form stays in the run's journal (a copy: the delivered one is
               // copied over it in place of its own).
               uint32_t attributes = 0;

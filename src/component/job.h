@@ -44,7 +44,8 @@ class CallCounter : public ProgressObserver, public host::Reporter {
   void FormStarted(const std::string& operation, const std::string& type, const std::string& name,
                    const std::string& path) override {
     in_work_ = FormKey(name);
-    if (next_ != nullptr) next_->FormStarted(operation, type, name, path);
+    in_work_path_ = SamePathKey(path);
+    if (next_ != nullptr) next_->FormStarted(operation, type, name, ShownPath(path));
   }
   void FormFinished(const std::string& operation, const std::string& type, const std::string& name,
                     bool ok) override {
@@ -54,17 +55,23 @@ class CallCounter : public ProgressObserver, public host::Reporter {
     if (next_ != nullptr) next_->FormFinished(operation, type, name, ok);
   }
   void FormWritten(const std::string& path) override {
-    written_.insert(FormKey(path));
-    if (next_ != nullptr) next_->FormWritten(path);
+    // A form written elsewhere than where it was found is a copy (a delivered form).
+    if (in_work_path_.empty() || SamePathKey(path) == in_work_path_) {
+      written_.insert(FormKey(path));
+    } else {
+      copied_.insert(in_work_);
+    }
+    if (next_ != nullptr) next_->FormWritten(ShownPath(path));
   }
   void FormNotReplaced(const std::string& path) override {
     examined_.insert(FormKey(path));
     failed_.insert(FormKey(path));
-    if (next_ != nullptr) next_->FormNotReplaced(path);
+    if (next_ != nullptr) next_->FormNotReplaced(ShownPath(path));
   }
   void Healed(const std::string& action, const std::string& path,
               const std::string& form) override {
-    if (next_ != nullptr) next_->Healed(action, path, form);
+    if (next_ != nullptr)
+      next_->Healed(action, ShownPath(path), form.empty() ? form : ShownPath(form));
   }
   void ErrorShown(int32_t number) override {
     ++errors_;
@@ -79,17 +86,39 @@ class CallCounter : public ProgressObserver, public host::Reporter {
     }
   }
 
+  // Paths below db are told and shown as they are on the disk of fs.
+  void ShowPathsBelow(platform::FileSystem* fs, const std::string& db) {
+    fs_ = fs;
+    roots_.push_back(SamePathKey(db) + "\\");
+  }
+  std::string ShownPath(const std::string& path) override {
+    if (fs_ == nullptr) return path;
+    const std::string key = SamePathKey(path);
+    for (const std::string& root : roots_) {
+      if (key.rfind(root, 0) != 0) continue;
+      try {
+        return fs_->ShownPath(path);
+      } catch (...) {
+        return path;
+      }
+    }
+    return path;
+  }
+
   CallSummary Summary() const {
     CallSummary s;
     s.examined = static_cast<int>(examined_.size());
     s.refused = static_cast<int>(refused_.size());
     s.failed = static_cast<int>(failed_.size());
     for (const std::string& form : examined_) {
-      if (written_.count(form) > 0 && failed_.count(form) == 0 && refused_.count(form) == 0) {
+      if (failed_.count(form) > 0 || refused_.count(form) > 0) continue;
+      if (written_.count(form) > 0) {
         ++s.rewritten;
+      } else if (copied_.count(form) > 0) {
+        ++s.copied;
       }
     }
-    s.unchanged = s.examined - s.rewritten - s.failed - s.refused;
+    s.unchanged = s.examined - s.rewritten - s.copied - s.failed - s.refused;
     s.errors_shown = errors_;
     return s;
   }
@@ -98,8 +127,18 @@ class CallCounter : public ProgressObserver, public host::Reporter {
   ProgressObserver* next_;
   platform::JobNotes& notes_;
   std::shared_ptr<HostMessages> messages_;
-  std::string in_work_;
-  std::set<std::string> examined_, written_, failed_, refused_;
+  // One spelling of a path: separators unified, letter case folded.
+  static std::string SamePathKey(std::string path) {
+    for (char& c : path) {
+      if (c == '/') c = '\\';
+    }
+    return text::FoldCase(path);
+  }
+
+  platform::FileSystem* fs_ = nullptr;
+  std::vector<std::string> roots_;
+  std::string in_work_, in_work_path_;
+  std::set<std::string> examined_, written_, copied_, failed_, refused_;
   int errors_ = 0;
 };
 
@@ -129,6 +168,10 @@ class Job {
   ProgressObserver& progress() { return counter_; }
   // The job's reporter of the error messages it shows.
   host::Reporter& reporter() { return counter_; }
+  // Paths below db are told and shown as they are on the disk of fs.
+  void ShowPathsBelow(platform::FileSystem* fs, const std::string& db) {
+    counter_.ShowPathsBelow(fs, db);
+  }
 
  private:
   clsReportLLUpdate& self_;

@@ -29,7 +29,9 @@ bool FilesOfJob::Leaves(clsReportLLUpdate& self, const std::string& pDBPath,
   host::IgnoreErrors([&] { why = Internals::Fso(self).WhyNotAName(name); });
   if (!why.empty()) {
     host::ShowHostMessage(Internals::Reporter(self),
-                          "Das Formular " + path + " wird übersprungen: " + why + ".", 3, true);
+                          "Das Formular " + host::Shown(Internals::Reporter(self), path) +
+                              " wird übersprungen: " + why + ".",
+                          3, true);
     return true;
   }
   // What tells the file: its device and inode (whatever its size and time, as a form rewritten
@@ -48,12 +50,14 @@ bool FilesOfJob::Leaves(clsReportLLUpdate& self, const std::string& pDBPath,
   for (const std::string& key : keys) {
     auto first = first_.find(key);
     if (first == first_.end()) continue;
-    host::ShowHostMessage(Internals::Reporter(self),
-                          "Das Formular " + path + " ist ein zweiter Name von " + pDBPath +
-                              "\\Berichtell\\" + first->second +
-                              ", das in diesem Lauf schon umgestellt wurde; es wird nicht noch "
-                              "einmal umgestellt.",
-                          3, false);
+    host::ShowHostMessage(
+        Internals::Reporter(self),
+        "Das Formular " + host::Shown(Internals::Reporter(self), path) +
+            " ist ein zweiter Name von " +
+            host::Shown(Internals::Reporter(self), pDBPath + "\\Berichtell\\" + first->second) +
+            ", das in diesem Lauf schon umgestellt wurde; es wird nicht noch "
+            "einmal umgestellt.",
+        3, false);
     return true;
   }
   for (const std::string& key : keys) first_.emplace(key, name);

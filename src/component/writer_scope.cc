@@ -117,6 +117,7 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath, const std::st
   if (fs == nullptr) return body();  // the operation reports the missing file-system object
   const CallOptions& options = Internals::Options(self);
   fs->UseDurableWrites(options.durable_writes.value_or(platform::DurableWrites()));
+  job.ShowPathsBelow(fs, pDBPath);
 
   // The lock is the form folder's, whatever path reaches it; nothing is written without it.
   const std::string folder = catalogue::FormDirectory(pDBPath);

@@ -67,7 +67,17 @@ const llupdate::Error* llupdate::ShownErrorCause() { return host::shown_cause; }
 
 namespace llupdate::host {
 
-void ReportHostError(Reporter* reporter, const std::string& routine, const platform::Error& error) {
+platform::Error WithShownPath(Reporter* reporter, const platform::Error& error) {
+  const std::string standard = platform::ErrorDescription(error.number()) + ": ";
+  if (reporter == nullptr || error.description().rfind(standard, 0) != 0) return error;
+  const std::string detail = error.description().substr(standard.size());
+  const std::string shown = reporter->ShownPath(detail);
+  return shown == detail ? error : platform::Error(error.number(), shown);
+}
+
+void ReportHostError(Reporter* reporter, const std::string& routine,
+                     const platform::Error& original) {
+  const platform::Error error = WithShownPath(reporter, original);
   if (reporter != nullptr) reporter->ErrorShown(error.number());
   HostMessages& messages = MessagesOf(reporter);
   try {

@@ -54,7 +54,17 @@ class Reporter {
   virtual void ErrorShown(int32_t number) = 0;
   // The message component of the job's instance; nullptr for the thread's.
   virtual HostMessages* messages() { return nullptr; }
+  // A path as a person finds it on the disk (its separators, its letter case there).
+  virtual std::string ShownPath(const std::string& path) { return path; }
 };
+
+// A path as a person finds it on the disk, for the messages a reporter shows.
+inline std::string Shown(Reporter* reporter, const std::string& path) {
+  return reporter != nullptr ? reporter->ShownPath(path) : path;
+}
+
+// The error with the file it names spelled as on the disk (ShownPath of the reporter).
+platform::Error WithShownPath(Reporter* reporter, const platform::Error& error);
 
 // Shows a message through this thread's HostMessages with the component's title and number 0.
 // Any failure of the message component becomes HostFailure.
@@ -77,7 +87,7 @@ Result Armed(Reporter* reporter, const Text& text, Result failure, Body&& body) 
   try {
     return std::forward<Body>(body)();
   } catch (...) {
-    platform::Error error = CurrentError();
+    const platform::Error error = WithShownPath(reporter, CurrentError());
     if constexpr (std::is_invocable_v<const Text&>) {
       ShowErrorMessage(reporter, text().Format(error), error);
     } else {

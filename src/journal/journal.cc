@@ -422,8 +422,8 @@ std::unique_ptr<Run> Run::Begin(FileSystem& fs, host::Reporter* reporter, const 
     throw;
   } catch (const platform::Error& e) {
     host::ShowHostMessage(reporter,
-                          "Das Journal in " + journal + " kann nicht geschrieben werden (" +
-                              Reason(e) +
+                          "Das Journal in " + host::Shown(reporter, journal) +
+                              " kann nicht geschrieben werden (" + Reason(e) +
                               "): dieser Lauf wird ausgeführt, kann aber nicht zurückgenommen "
                               "werden.",
                           3, false);
@@ -655,7 +655,8 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, ProgressObserver* prog
   }
   if (target == records.size()) {
     host::ShowHostMessage(reporter,
-                          "Nichts zurückzunehmen: das Journal in " + JournalFolder(db) +
+                          "Nichts zurückzunehmen: das Journal in " +
+                              host::Shown(reporter, JournalFolder(db)) +
                               " hält keinen Lauf, der etwas geändert hat und nicht "
                               "zurückgenommen ist.",
                           3, false);
@@ -885,10 +886,10 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, ProgressObserver* prog
     } else {
       s = State::kLeft;
       ++left;
-      host::ShowHostMessage(
-          reporter,
-          (setting ? "Die Einstellung " : "") + path + " bleibt, wie es ist: " + why + ".", 3,
-          true);
+      host::ShowHostMessage(reporter,
+                            (setting ? "Die Einstellung " + path : host::Shown(reporter, path)) +
+                                " bleibt, wie es ist: " + why + ".",
+                            3, true);
     }
   }
   for (const auto& [name, kept] : unsaid) undo.Forget(kept);

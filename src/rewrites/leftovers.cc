@@ -182,8 +182,8 @@ void HealLeftovers(files::FileContext& ctx, const std::string& folder,
                        leftover.form.empty() ? "" : folder + "\\" + leftover.form);
     }
   }
-  std::string text =
-      "Ein früherer Lauf wurde nicht beendet; seine Reste in " + folder + " sind aufgeräumt.";
+  std::string text = "Ein früherer Lauf wurde nicht beendet; seine Reste in " +
+                     host::Shown(ctx.reporter, folder) + " sind aufgeräumt.";
   if (!restored.empty()) text += " Wiederhergestellt: " + restored + ".";
   if (!removed.empty()) text += " Entfernt: " + removed + ".";
   if (!kept.empty()) text += " Behalten (Formular und Sicherung fehlen): " + kept + ".";
@@ -207,17 +207,19 @@ void ReportRestoredInPlace(files::FileContext& ctx, const std::string& folder,
         ctx.reporter,
         "Ein früherer Lauf wurde beim Umschreiben an Ort und Stelle unterbrochen; "
         "diese Formulare in " +
-            folder + " haben ihren alten Inhalt zurück: " + list + ".",
+            host::Shown(ctx.reporter, folder) + " haben ihren alten Inhalt zurück: " + list + ".",
         3, false);
   }
   for (const auto& [form, copy] : kept) {
     if (progress != nullptr) progress->Healed("kept", folder + "\\" + copy, folder + "\\" + form);
     host::ShowHostMessage(ctx.reporter,
-                          "Ein früherer Lauf wurde beim Umschreiben von " + folder + "\\" + form +
+                          "Ein früherer Lauf wurde beim Umschreiben von " +
+                              host::Shown(ctx.reporter, folder + "\\" + form) +
                               " an Ort und Stelle unterbrochen, und das Formular ist nicht mehr, "
                               "wie er es verlassen hat: es bleibt, wie es ist; sein alter Inhalt "
                               "steht in " +
-                              folder + "\\" + copy + ". Prüfen Sie beide Fassungen.",
+                              host::Shown(ctx.reporter, folder + "\\" + copy) +
+                              ". Prüfen Sie beide Fassungen.",
                           3, true);
   }
 }
@@ -228,7 +230,7 @@ void ReportRefusedRecords(files::FileContext& ctx, const std::string& folder,
   std::string list;
   for (const std::string& record : refused) list += (list.empty() ? "" : "; ") + record;
   host::ShowHostMessage(ctx.reporter,
-                        "Vermerke früherer Läufe in " + folder +
+                        "Vermerke früherer Läufe in " + host::Shown(ctx.reporter, folder) +
                             " werden nicht beachtet, nichts wird nach ihnen getan: " + list +
                             ". Entfernen Sie sie, wenn kein Lauf sie geschrieben hat.",
                         3, false);

@@ -217,7 +217,7 @@ void ReportNotReplaced(files::FileContext& ctx, const FormFiles& files,
   RemoveOwnFile(ctx, files.temporary);
   if (ctx.progress != nullptr) ctx.progress->FormNotReplaced(files.source);
   host::ShowHostMessage(ctx.reporter,
-                        "Das Formular " + files.source +
+                        "Das Formular " + host::Shown(ctx.reporter, files.source) +
                             " konnte nicht ersetzt werden und ist unverändert: " + ReasonOf(error) +
                             ".",
                         3, true);
@@ -311,12 +311,17 @@ void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
   ctx.IoFailure();
   bool temporary_there = false;
   IgnoreErrors([&] { temporary_there = fs.FileExists(files.temporary); });
-  std::string text = "Das Formular " + files.source + " fehlt nach dem Ersetzen.";
+  std::string text =
+      "Das Formular " + host::Shown(ctx.reporter, files.source) + " fehlt nach dem Ersetzen.";
   if (backed_up) {
-    text += " Sein Inhalt ist in der Sicherungsdatei " + files.backup + " erhalten.";
-    if (temporary_there) text += " Der umgestellte Inhalt steht in " + files.temporary + ".";
+    text += " Sein Inhalt ist in der Sicherungsdatei " + host::Shown(ctx.reporter, files.backup) +
+            " erhalten.";
+    if (temporary_there)
+      text +=
+          " Der umgestellte Inhalt steht in " + host::Shown(ctx.reporter, files.temporary) + ".";
   } else if (temporary_there) {
-    text += " Sein umgestellter Inhalt steht in " + files.temporary + ".";
+    text +=
+        " Sein umgestellter Inhalt steht in " + host::Shown(ctx.reporter, files.temporary) + ".";
   }
   host::ShowHostMessage(ctx.reporter, text, 3, true);
 }
