@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "exit_status.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
 #include "journal/journal.h"
@@ -86,6 +87,7 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
   try {
     if (settings) settings_before = RecordedStep(*settings);
     Results results;
+    int errors_shown = 0;
     {
       clsReportLLUpdate component;
       CallOptions call;
@@ -95,6 +97,7 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
       component.SetCallOptions(call);
       results = command.operation(component, args, options);
       progress.PrintSummary(component.LastCallSummary(), StopRequested());
+      errors_shown = std::max(component.LastCallSummary().errors_shown, progress.errors_shown());
     }
     progress.Clear();
 
@@ -172,6 +175,8 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
       }
       if (!result.IsEmpty() && !(result == Variant(true))) exit_status = 1;
     }
+    // True with errors shown is what the real run would end with too.
+    if (exit_status == 0 && errors_shown > 0) exit_status = kExitErrorsShown;
   } catch (const std::exception& e) {
     progress.Clear();
     std::fprintf(stderr, "llupdate: dry run: %s\n", e.what());

@@ -103,6 +103,17 @@ class Sink : public HostMessages {
                    "run again"
                  : "the disk is full: free space on it, then run again";
     }
+    if (number == kTypeMismatch && text.find("Pruefe_Konvertiere_Formulare") != std::string::npos) {
+      return "the step record CheckReportLL LetzterWert in the settings file is no number: "
+             "'llupdate status " +
+             db +
+             "' shows it; set it with 'llupdate setting CheckReportLL LetzterWert N', N the "
+             "last step done (0 runs every step)";
+    }
+    if (number == kPermissionDenied && text.find("Aufbau_Array") != std::string::npos) {
+      return "this user may not read the form folder or a form: check that the folder may be "
+             "read and entered (r and x) and the forms read (r) by this user";
+    }
     if (number == kPermissionDenied) {
       return "this user may not change the file or its folder: check the permissions of the "
              "form folder and the form, and that the disk is not mounted read-only";

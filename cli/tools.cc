@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
+#include "component/job_frame.h"
 #include "component/writer_scope.h"
 #include "exit_status.h"
 #include "host/message_sinks.h"
@@ -16,6 +18,7 @@
 #include "platform/file_system.h"
 #include "rewrites/form_names.h"
 #include "rewrites/leftovers.h"
+#include "rewrites/number_text.h"
 #include "text/text.h"
 #include "text/text_io.h"
 
@@ -37,6 +40,19 @@ bool ReadSetting(const std::string& file, const std::string& section, const std:
 
 namespace {
 constexpr char kOwnSection[] = "llupdate";
+
+// The messages of the tools name paths as they are on the disk.
+class DiskPaths : public host::Reporter {
+ public:
+  void ErrorShown(int32_t) override {}
+  std::string ShownPath(const std::string& path) override { return Disk().ShownPath(path); }
+};
+DiskPaths disk_paths;
+
+std::string Described(const platform::Error& e) {
+  return host::WithShownPath(&disk_paths, e).description();
+}
+
 constexpr char kDatabaseKey[] = "Database";
 }  // namespace
 
@@ -60,7 +76,7 @@ void RecordSettingsDatabase(const std::string& settings_file, const std::string&
 int CountFormsOfType(const std::string& db, const std::string& type) {
   auto fs = NewOsFileSystem();
   files::FileTable table;
-  files::FileContext ctx{*fs, table};
+  files::FileContext ctx{*fs, table, nullptr, nullptr, &disk_paths};
   auto catalogue = host::NewDynArray();
   if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, catalogue::FormDirectory(db), false)) {
     return 0;
@@ -109,7 +125,7 @@ int RunList(const std::vector<std::string>& args, const Options& options) {
   for (const std::string& type : types) {
     auto catalogue = host::NewDynArray();
     files::FileTable table;
-    files::FileContext ctx{*fs, table};
+    files::FileContext ctx{*fs, table, nullptr, nullptr, &disk_paths};
     if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, dir)) return kExitFalse;
     for (int32_t r = 0; r < catalogue->Count(1); ++r) {
       if (text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) continue;
@@ -207,20 +223,29 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
       }
     } else {
       LockPeek peek = Disk().PeekFormFolderLock(dir);
+      if (peek.held) {
+        // Its temporary files and backups are its work in progress, not leftovers.
+        PrintProblem(options.json,
+                     "another run holds the database (" + HolderWords(peek.text) +
+                         "): the files in " + shown_dir +
+                         " named like leftovers are its work in progress, and nothing can be "
+                         "recovered while it runs; run 'llupdate recover " +
+                         args[0] + "' again when it has ended");
+        return kExitDatabaseBusy;
+      }
       own = std::move(peek.own);
       in_place = std::move(peek.in_place);
       refused = std::move(peek.refused);
     }
   } catch (const platform::Error& e) {
-    PrintProblem(options.json, e.description());
+    PrintProblem(options.json, Described(e));
     return e.number() == platform::kPermissionDenied ? kExitDatabaseBusy : kExitFalse;
   }
   std::vector<platform::FileEntry> files;
   try {
     files = fs->ListFiles(dir);
   } catch (const platform::Error& e) {
-    PrintProblem(options.json,
-                 shown_dir + ": " + std::to_string(e.number()) + " " + e.description());
+    PrintProblem(options.json, shown_dir + ": " + std::to_string(e.number()) + " " + Described(e));
     return kExitFalse;
   }
   using Action = rewrites::Leftover::Action;
@@ -298,7 +323,7 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
                       ? "kept"
                       : "done";
       } catch (const platform::Error& e) {
-        outcome = "failed: " + std::to_string(e.number()) + " " + e.description();
+        outcome = "failed: " + std::to_string(e.number()) + " " + Described(e);
         failed = true;
       }
     }
@@ -424,45 +449,62 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
   const std::string dir = catalogue::FormDirectory(db);
 
-  // The record, read without creating the settings file.
+  // The record, read without creating the settings file, and read as the driver reads it.
   int recorded = 0;
   bool has_record = false;
+  std::string record_value, record_broken;
   try {
-    std::string value;
-    has_record = ReadSetting(options.settings_file, "CheckReportLL", "LetzterWert", &value);
-    recorded = has_record ? std::atoi(value.c_str()) : 0;
+    has_record = ReadSetting(options.settings_file, "CheckReportLL", "LetzterWert", &record_value);
+    if (has_record) {
+      try {
+        recorded = rewrites::ToInteger16(record_value);
+        if (recorded == 32767) throw platform::Error(platform::kOverflow);
+      } catch (const platform::Error& e) {
+        record_broken = std::to_string(e.number()) + " " + ErrorDescription(e.number());
+        recorded = 0;
+      }
+    }
   } catch (const platform::Error& e) {
     PrintProblem(options.json, "settings file " + options.settings_file + ": " +
                                    std::to_string(e.number()) + " " + e.description());
     return kExitFalse;
   }
   const LockPeek lock = Disk().PeekFormFolderLock(dir);
-  std::vector<rewrites::Leftover> leftovers, foreign;
+  std::vector<rewrites::Leftover> leftovers, foreign, in_work;
   try {
     leftovers = rewrites::FindLeftovers(*fs, dir, fs->ListFiles(dir), lock.own, lock.in_place);
     for (auto it = leftovers.begin(); it != leftovers.end();) {
-      if (it->action != rewrites::Leftover::Action::kForeign) {
+      // While a run holds the database, its temporary files and backups are its work.
+      if (lock.held) {
+        in_work.push_back(*it);
+      } else if (it->action == rewrites::Leftover::Action::kForeign) {
+        foreign.push_back(*it);
+      } else {
         ++it;
         continue;
       }
-      foreign.push_back(*it);
       it = leftovers.erase(it);
     }
   } catch (const platform::Error& e) {
-    PrintProblem(options.json, Disk().ShownPath(dir) + ": " + e.description());
+    PrintProblem(options.json, Described(e));
     return kExitFalse;
   }
-  // Forms per type and their file versions.
+  // Forms per type and their file versions; a file named like a leftover is no form.
+  std::set<std::string> not_forms;
+  for (const auto* list : {&leftovers, &foreign, &in_work}) {
+    for (const rewrites::Leftover& f : *list) not_forms.insert(text::FoldCase(f.file));
+  }
   std::map<std::string, std::map<std::string, int>> versions;
   std::map<std::string, int> counts;
   for (const char* dotted : catalogue::kFormTypes) {
     std::string type = text::FoldCase(std::string(dotted + 1));
     auto catalogue = host::NewDynArray();
     files::FileTable table;
-    files::FileContext ctx{*fs, table};
+    files::FileContext ctx{*fs, table, nullptr, nullptr, &disk_paths};
     if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, dir)) continue;
     for (int32_t r = 0; r < catalogue->Count(1); ++r) {
-      if (text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) continue;
+      const std::string name = catalogue->GetValue(r, 0).ToString();
+      if (text::TrimSpaces(name).empty() || not_forms.count(text::FoldCase(name)) > 0) continue;
       ++counts[type];
       std::string version = catalogue->GetValue(r, 5).ToString();
       ++versions[type][version.empty() ? "-" : version];
@@ -470,6 +512,20 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   }
   const std::string holder =
       lock.held ? "another run holds the database (" + HolderWords(lock.text) + ")" : std::string();
+  // A delivery that waits for 'distribute': its marker and the forms it brought.
+  const std::string delivery = db + "\\" + catalogue::kDeliveryDirectory;
+  int delivered = -1;
+  if (fs->FileExists(delivery + "\\NeueBerichte.txt")) {
+    delivered = 0;
+    auto catalogue = host::NewDynArray();
+    files::FileTable table;
+    files::FileContext ctx{*fs, table, nullptr, nullptr, &disk_paths};
+    if (catalogue::Aufbau_Array(ctx, *catalogue, delivery))
+      delivered = component::CountForms(*catalogue);
+  }
+  const std::string fix_record = "'llupdate --settings " + options.settings_file +
+                                 " setting CheckReportLL LetzterWert N' with N the last step "
+                                 "done (0 runs every step)";
   clsReportLLUpdate component;
   const std::vector<JournalRun> history = component.History(db);
   const std::string shown_db = Disk().ShownPath(db);
@@ -477,15 +533,32 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   if (options.json) {
     std::string line = "{\"v\":1,\"call\":\"Status\",\"database\":" + host::JsonString(shown_db) +
                        ",\"settings\":" + host::JsonString(options.settings_file) +
-                       ",\"recorded_step\":" + std::to_string(recorded) + ",\"steps_to_run\":[";
-    for (int step = recorded + 1; step <= kDriverSteps; ++step) {
-      line += (step > recorded + 1 ? "," : "") + std::to_string(step);
+                       ",\"recorded_step\":" +
+                       (record_broken.empty() ? std::to_string(recorded) : std::string("null"));
+    if (!record_broken.empty()) {
+      line += ",\"recorded_value\":" + host::JsonString(record_value) +
+              ",\"record_broken\":" + host::JsonString(record_broken) + ",\"hint\":" +
+              host::JsonString("every convert fails until the record is set: " + fix_record);
     }
-    line += "],\"leftovers\":[";
+    if (record_broken.empty()) {
+      line += ",\"steps_to_run\":[";
+      for (int step = recorded + 1; step <= kDriverSteps; ++step) {
+        line += (step > recorded + 1 ? "," : "") + std::to_string(step);
+      }
+      line += "]";
+    } else {
+      line += ",\"steps_to_run\":null";
+    }
+    line += ",\"leftovers\":[";
     for (size_t i = 0; i < leftovers.size(); ++i) {
       line += std::string(i > 0 ? "," : "") + "{\"file\":" + host::JsonString(leftovers[i].file) +
               ",\"path\":" + PathJson(Disk().ShownPath(dir) + "/" + leftovers[i].file) +
               ",\"form\":" + host::JsonString(leftovers[i].form) + "}";
+    }
+    line += "],\"in_work\":[";
+    for (size_t i = 0; i < in_work.size(); ++i) {
+      line += std::string(i > 0 ? "," : "") +
+              host::JsonString(Disk().ShownPath(dir) + "/" + in_work[i].file);
     }
     line += "],\"not_made_by_llupdate\":[";
     for (size_t i = 0; i < foreign.size(); ++i) {
@@ -510,7 +583,9 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
       line += "}}";
       first = false;
     }
-    line += "},\"held\":" + std::string(lock.held ? "true" : "false");
+    line += "},\"delivery_waiting\":" + std::string(delivered >= 0 ? "true" : "false");
+    if (delivered >= 0) line += ",\"delivered_forms\":" + std::to_string(delivered);
+    line += ",\"held\":" + std::string(lock.held ? "true" : "false");
     if (lock.held) line += ",\"holder\":" + host::JsonString(holder);
     line += ",\"last_run_unfinished\":" + std::string(lock.unfinished ? "true" : "false");
     line += ",\"last_run\":" + (history.empty() ? std::string("null") : RunJson(history[0]));
@@ -520,9 +595,18 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   }
 
   std::printf("database: %s\n", shown_db.c_str());
-  std::printf("recorded step: %d of %d%s (%s)\n", recorded, kDriverSteps,
-              has_record ? "" : ", nothing recorded yet", options.settings_file.c_str());
-  if (recorded >= kDriverSteps) {
+  if (!record_broken.empty()) {
+    std::printf(
+        "recorded step: '%s' is no step number (%s): every 'llupdate convert' fails until "
+        "it is set, with %s\n",
+        record_value.c_str(), record_broken.c_str(), fix_record.c_str());
+  } else {
+    std::printf("recorded step: %d of %d%s (%s)\n", recorded, kDriverSteps,
+                has_record ? "" : ", nothing recorded yet", options.settings_file.c_str());
+  }
+  if (!record_broken.empty()) {
+    // No step list: which steps would run depends on the value it gets.
+  } else if (recorded >= kDriverSteps) {
     std::printf("steps to run: none\n");
   } else {
     std::printf("steps to run ('llupdate convert'):\n");
@@ -535,6 +619,12 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   } else {
     std::printf("left by an interrupted run ('llupdate recover %s'):\n", db.c_str());
     for (const rewrites::Leftover& f : leftovers) {
+      std::printf("  %s/%s\n", Disk().ShownPath(dir).c_str(), f.file.c_str());
+    }
+  }
+  if (!in_work.empty()) {
+    std::printf("in work by the run that holds the database (not leftovers):\n");
+    for (const rewrites::Leftover& f : in_work) {
       std::printf("  %s/%s\n", Disk().ShownPath(dir).c_str(), f.file.c_str());
     }
   }
@@ -561,6 +651,14 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
         "records not trusted (nothing is done from them; remove them if no run wrote "
         "them):\n");
     for (const std::string& record : lock.refused) std::printf("  %s\n", record.c_str());
+  }
+  if (delivered >= 0) {
+    std::printf(
+        "delivery waiting: %d forms in %s ('llupdate distribute %s EXEDIR USER' copies "
+        "the new ones in)\n",
+        delivered, Disk().ShownPath(delivery).c_str(), db.c_str());
+  } else {
+    std::printf("delivery waiting: none\n");
   }
   std::printf("forms:%s\n", counts.empty() ? " none" : "");
   for (const auto& [type, count] : counts) {

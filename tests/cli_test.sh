@@ -309,15 +309,34 @@ expect_rc 0 "$LLUPDATE" --no-sync Suche_ErsetzeProjektdatei_Seite Rechnung.bel "
 cmp -s "$DEMO/BerichteLL/Rechnung.bel" "$T/pages/BerichteLL/Rechnung.bel" && fail "Seite left the form"
 cmp -s "$T/exact/BerichteLL/Rechnung.bel" "$T/pages/BerichteLL/Rechnung.bel" || fail "Seite differs"
 
-# A preview reads only: another run's lock does not stop it, and it says so.
+# A preview reads only: another run's lock does not stop it, and it says so. That run's
+# temporary file is its work, not a form: the preview leaves it out, recover waits (exit 5) and
+# status lists it apart.
 if command -v flock >/dev/null; then
   cp -R "$DEMO" "$T/held"
+  echo "half written" >"$T/held/BerichteLL/xx_Rechnung.bel"
   flock "$T/held/BerichteLL" sleep 3 &
   sleep 0.5
   expect_rc 0 "$LLUPDATE" --dry-run address "$T/held"
   grep -q "another run holds the database" "$T/out" || fail "held preview: $(cat "$T/out")"
+  grep -q "xx_Rechnung" "$T/out" "$T/err" && fail "the preview took the holder's file for a form"
+  expect_rc 5 "$LLUPDATE" recover "$T/held"
+  grep -q "work in progress" "$T/err" || fail "recover while held: $(cat "$T/err")"
+  expect_rc 0 "$LLUPDATE" status "$T/held"
+  grep -q "in work by the run that holds the database" "$T/out" && grep -q "^  bel: 1 " "$T/out" ||
+    fail "status while held: $(cat "$T/out")"
   wait
 fi
+
+# status tells what the next runs would meet: a step record that is no number (and how to set
+# it; convert's hint says the same), a delivery that waits.
+cp -R "$DEMO" "$T/st"
+expect_rc 0 "$LLUPDATE" -d "$T/st" setting CheckReportLL LetzterWert abc
+expect_rc 0 "$LLUPDATE" status "$T/st"
+grep -q "recorded step: 'abc' is no step number" "$T/out" && grep -q "^delivery waiting: 4 forms" "$T/out" ||
+  fail "status: $(cat "$T/out")"
+expect_rc 1 "$LLUPDATE" convert "$T/st"
+grep -q "^hint: .*setting CheckReportLL LetzterWert N" "$T/err" || fail "convert's hint: $(cat "$T/err")"
 
 # The journal as a support person uses it: a run taken back (a preview first), the form a
 # person changed since left and named (exit 4), the history as text and JSON, the page-number

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -513,6 +514,28 @@ TEST(OsFileSystemTest, AReplacedFormKeepsItsExtendedAttributes) {
   EXPECT_EQ(value("user.kunde"), "eigen");
   EXPECT_EQ(value("user.b"), "zwei");
   EXPECT_EQ(value("user.fremd"), "(none)");
+}
+
+// A full disk while the lock's record is written: the message says so, and no empty record stays.
+TEST(OsFileSystemTest, AFullDiskAtTheLockLeavesNoEmptyRecordAndSaysWhy) {
+  TempDir dir;
+  platform::SetOsFaultHook([](platform::OsCall c, const std::string& path) {
+    return c == platform::OsCall::kWrite && path.find(kLockFileName) != std::string::npos ? ENOSPC
+                                                                                          : 0;
+  });
+  auto fs = NewOsFileSystem();
+  try {
+    fs->LockFormFolder(dir.path(), 0);
+    ADD_FAILURE() << "locked on a full disk";
+  } catch (const platform::Error& e) {
+    EXPECT_NE(e.description().find("der Datenträger ist voll"), std::string::npos)
+        << e.description();
+  }
+  platform::SetOsFaultHook(nullptr);
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    ADD_FAILURE() << e.path() << " was left";
+  }
+  EXPECT_NE(fs->LockFormFolder(dir.path(), 0), nullptr);
 }
 
 // On a file system without unnamed files a new file is named first and recorded by name; a file

@@ -199,4 +199,19 @@ run llbob undo "$D" >"$T/out" 2>&1 || fail "bob's undo of alice's run: $(cat "$T
 diff -r -x '.llupdate-*' -x '*.sqlite' "$T/d7-before" "$D" >/dev/null || fail "bob's undo did not give the forms of before"
 run root undo "$D" >"$T/out" 2>&1 || fail "root's undo of bob's undo: $(cat "$T/out")"
 diff -r -x '.llupdate-*' -x '*.sqlite' "$T/d7-after" "$D" >/dev/null || fail "root's undo of the undo did not give alice's result"
+# 8. A preview says what the real run would: for an account that may not write the folder it is
+# refused as the real run is, and where a sticky folder keeps the forms to their owners it fails
+# the forms the real run would fail (exit 4), not "True".
+D="$T/d8"; shared "$D" 2750
+run llalice --dry-run address "$D" >"$T/out" 2>&1 && fail "a preview for a folder alice may not write said yes: $(cat "$T/out")"
+grep -q "kann nicht angelegt werden" "$T/out" || fail "the refused preview does not say why: $(cat "$T/out")"
+for forms in 664 644; do  # written into in place, or not at all
+  shared "$D" 3777; chown root "$D/BerichteLL/"*.*; chmod $forms "$D/BerichteLL/"*.*
+  want=0; [ $forms = 644 ] && want=4
+  run llalice --dry-run address "$D" >"$T/out" 2>&1; rc=$?
+  [ $rc = $want ] && grep -q "would return True" "$T/out" || fail "sticky preview ($forms): exit $rc: $(cat "$T/out")"
+  [ $want = 0 ] || grep -q "Rechnung.bel konnte nicht ersetzt werden" "$T/out" || fail "sticky preview: $(cat "$T/out")"
+  run llalice address "$D" >/dev/null 2>&1; rc=$?
+  [ $rc = $want ] || fail "the real sticky run ($forms) ended with $rc, its preview with $want"
+done
 echo "records test passed"

@@ -238,6 +238,13 @@ class FileSystem : public Object {
     (void)path, (void)account;
     return true;
   }
+  // True when account could give the name of the file path to another file or remove it: its
+  // folder is writable for account and, where the folder keeps each file to its owner (sticky),
+  // account owns the file or the folder; true where this file system has no owners.
+  virtual bool MayReplace(const std::string& path, const std::string& account) {
+    (void)path, (void)account;
+    return true;
+  }
 
   // Why name cannot stand as one file name in a folder of this file system, "" when it can: a
   // name it would take for a path (a separator of either kind, "." or "..", NUL) or, on Windows,
@@ -332,6 +339,9 @@ class ForwardingFileSystem : public FileSystem {
   bool OthersMayWrite(const std::string& path) override { return target_->OthersMayWrite(path); }
   bool MayWrite(const std::string& path, const std::string& account) override {
     return target_->MayWrite(path, account);
+  }
+  bool MayReplace(const std::string& path, const std::string& account) override {
+    return target_->MayReplace(path, account);
   }
 
  private:

@@ -104,7 +104,21 @@ OverlayFileSystem::Node* OverlayFileSystem::Find(const std::string& path) {
   return it == nodes_.end() ? nullptr : &it->second;
 }
 
-bool OverlayFileSystem::BaseFile(const std::string& path) { return base_->FileExists(path); }
+bool OverlayFileSystem::Hidden(const std::string& path) {
+  return work_ && !held_folders_.empty() && held_folders_.count(Key(FolderOf(path))) > 0 &&
+         work_(LastPart(path));
+}
+
+bool OverlayFileSystem::BaseFile(const std::string& path) {
+  return !Hidden(path) && base_->FileExists(path);
+}
+
+void OverlayFileSystem::CheckMayReplace(const std::string& path, bool or_write_into) {
+  if (!BaseFile(path) || base_->MayReplace(path, account_)) return;
+  // Where another file may not take its name, a new content is written into the file itself.
+  if (or_write_into && base_->MayWrite(path, account_)) return;
+  throw Error(kPermissionDenied, path);
+}
 
 bool OverlayFileSystem::IsFile(const std::string& path) {
   Node* node = Find(path);
@@ -120,7 +134,7 @@ bool OverlayFileSystem::IsFolder(const std::string& path) {
 // Whether anything at all has the name: also a dangling link or a pipe.
 bool OverlayFileSystem::NameTaken(const std::string& path) {
   if (Node* node = Find(path)) return node->present;
-  return base_->KindOf(path) != EntryKind::kNone;
+  return !Hidden(path) && base_->KindOf(path) != EntryKind::kNone;
 }
 
 // Whether the folder exists in the preview only: nothing in it is on the disk, so the disk
@@ -226,6 +240,7 @@ void OverlayFileSystem::CopyFile(const std::string& source, const std::string& d
   if (IsFolder(destination)) throw Error(kPermissionDenied, destination);
   if (IsFile(destination)) {
     if (!overwrite) throw Error(kFileAlreadyExists, destination);
+    CheckMayReplace(destination, true);
     if (Put(destination).read_only || Key(source) == Key(destination)) {
       throw Error(kPermissionDenied, destination);
     }
@@ -264,12 +279,14 @@ void OverlayFileSystem::MoveFile(const std::string& source, const std::string& d
   Node& from = RequireFile(source);
   if (NameTaken(destination)) throw Error(kFileAlreadyExists, destination);
   if (!IsFolder(FolderOf(destination))) throw Error(kPathNotFound, destination);
+  CheckMayReplace(source, false);
   Rename(from, destination, false);
 }
 
 void OverlayFileSystem::DeleteFile(const std::string& path, bool force) {
   Node& node = RequireFile(path);
   if (node.read_only && !force) throw Error(kPermissionDenied, path);
+  CheckMayReplace(path, false);
   node.present = false;
   node.content = nullptr;
 }
@@ -279,7 +296,8 @@ std::vector<FileEntry> OverlayFileSystem::ListFiles(const std::string& folder) {
   std::vector<FileEntry> files;
   if (base_->FolderExists(folder)) {
     for (FileEntry& entry : base_->ListFiles(folder)) {
-      if (Find(folder + "\\" + entry.name) == nullptr) files.push_back(std::move(entry));
+      const std::string path = folder + "\\" + entry.name;
+      if (Find(path) == nullptr && !Hidden(path)) files.push_back(std::move(entry));
     }
   }
   const std::string key = Key(folder);
@@ -298,7 +316,7 @@ std::unique_ptr<File> OverlayFileSystem::Open(const std::string& path, OpenMode 
   if (mode == OpenMode::kRead) {
     Node* node = Find(path);
     if (node == nullptr) {
-      if (MadeHere(FolderOf(path))) throw Missing(path);
+      if (MadeHere(FolderOf(path)) || Hidden(path)) throw Missing(path);
       CheckReadable(path);
       return base_->Open(path, OpenMode::kRead);
     }
@@ -333,6 +351,12 @@ uint32_t OverlayFileSystem::GetAttributes(const std::string& path) {
 
 void OverlayFileSystem::SetAttributes(const std::string& path, uint32_t attributes) {
   if (!IsFile(path) && !IsFolder(path)) throw Missing(path);
+  // Only the owner of a file of the disk may change its attributes.
+  if (Find(path) == nullptr && BaseFile(path) && !account_.empty() && account_ != "0" &&
+      ((base_->GetAttributes(path) ^ attributes) & kAttrReadOnly) != 0 &&
+      base_->FileOwner(path) != account_) {
+    throw Error(kPermissionDenied, path);
+  }
   Node& node = Put(path);
   if (!node.folder) node.read_only = (attributes & kAttrReadOnly) != 0;
 }
@@ -349,6 +373,7 @@ bool OverlayFileSystem::ReplaceFile(const std::string& source, const std::string
   Node& from = RequireFile(source);
   if (IsFolder(destination)) throw Error(kPermissionDenied, destination);
   if (!IsFolder(FolderOf(destination))) throw Error(kPathNotFound, destination);
+  CheckMayReplace(destination, true);
   Rename(from, destination, false);
   return true;
 }
@@ -360,7 +385,16 @@ std::unique_ptr<WriterLock> OverlayFileSystem::LockFormFolder(const std::string&
   LockPeek peek = base_->PeekFormFolderLock(folder);
   if (peek.held) {
     held_by_ = peek.text.empty() ? "?" : peek.text;
+    held_folders_.insert(Key(folder));
     return std::make_unique<PreviewLock>(false, std::vector<OwnFile>{});
+  }
+  // The real run writes its record in the folder: where it may not, neither does the preview
+  // go on, and it says what the real run would say.
+  if (!base_->MayWrite(folder, account_)) {
+    throw Error(kPathFileAccessError,
+                "der Sperrvermerk " + base_->ShownPath(folder) + "/" + kLockFileName +
+                    " kann nicht angelegt werden (" + ErrorDescription(kPermissionDenied) +
+                    "); der Formularordner muss für diesen Benutzer beschreibbar sein");
   }
   return std::make_unique<PreviewLock>(peek.unfinished, std::move(peek.own));
 }
@@ -408,11 +442,6 @@ std::string OverlayFileSystem::BytesAfter(const std::string& path) {
 }
 
 }  // namespace llupdate::platform
-
-std::shared_ptr<llupdate::PreviewFileSystem> llupdate::NewPreviewFileSystem(
-    std::shared_ptr<FileSystem> base, std::vector<std::string> roots) {
-  return std::make_shared<platform::OverlayFileSystem>(std::move(base), std::move(roots));
-}
 
 std::string llupdate::UnifiedDiff(const std::string& before, const std::string& after) {
   return text::Diff(before, after);

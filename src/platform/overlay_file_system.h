@@ -4,8 +4,10 @@
 // directories.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,8 +59,17 @@ class OverlayFileSystem : public PreviewFileSystem {
   bool MayWrite(const std::string& path, const std::string& account) override {
     return Find(path) != nullptr || base_->MayWrite(path, account);
   }
+  bool MayReplace(const std::string& path, const std::string& account) override {
+    return !BaseFile(path) || base_->MayReplace(path, account);
+  }
   LockPeek PeekFormFolderLock(const std::string& folder) override {
     return base_->PeekFormFolderLock(folder);
+  }
+  // In a folder another run holds, the files of the disk whose names work() tells are that run's
+  // work in progress: the preview sees them as absent, as the real run (which waits for the
+  // lock) would once that run has ended.
+  void HideWorkOfHolder(std::function<bool(const std::string& name)> work) {
+    work_ = std::move(work);
   }
 
  private:
@@ -88,12 +99,19 @@ class OverlayFileSystem : public PreviewFileSystem {
   void Rename(Node& from, const std::string& destination, bool keep_source);
   bool MadeHere(const std::string& folder);
   Error Missing(const std::string& path);
+  // Refuses what the real run would be refused: replacing (or_write_into: or else writing into),
+  // removing or renaming a file of the disk where this account may not.
+  void CheckMayReplace(const std::string& path, bool or_write_into);
   void CheckReadable(const std::string& path);
   std::string ReadBase(const std::string& path);
   const std::string& Load(Content& content);
 
   std::shared_ptr<FileSystem> base_;
   std::string held_by_;
+  const std::string account_ = platform::WhoRuns().account;
+  std::function<bool(const std::string& name)> work_;
+  std::set<std::string> held_folders_;  // keys of the folders another run holds
+  bool Hidden(const std::string& path);
   std::vector<std::string> roots_;
   std::map<std::string, Node> nodes_;  // by key
 };

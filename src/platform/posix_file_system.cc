@@ -217,10 +217,23 @@ std::string DescribeHolder(const std::string& text) {
          ", seit " + LockRecordValue(text, "since");
 }
 
-// The refusal of a lock for a reason other than another holder, with what the user can do.
+// The refusal of a lock for a reason other than another holder, with what the user can do: the
+// remedy given fits a refused write; a full disk or one mounted read-only has its own.
 Error CannotLock(const std::string& what, int err, const std::string& remedy) {
+  std::string fitting = remedy;
+  if (err == ENOSPC
+#ifdef EDQUOT
+      || err == EDQUOT
+#endif
+  ) {
+    fitting =
+        "der Datenträger ist voll (oder das Kontingent dieses Benutzers erschöpft): "
+        "schaffen Sie Platz und starten Sie den Lauf erneut";
+  } else if (err == EROFS) {
+    fitting = "der Datenträger ist schreibgeschützt eingehängt";
+  }
   return Error(kPathFileAccessError,
-               what + " (" + ErrorDescription(ErrorFromErrno(err, "").number()) + "); " + remedy);
+               what + " (" + ErrorDescription(ErrorFromErrno(err, "").number()) + "); " + fitting);
 }
 
 // The name under which a record of another account is replaced.
@@ -1451,7 +1464,14 @@ class OsFileSystem : public FileSystem {
       afd = OpenAccountRecord(dfd, st, shown, &account_created, &account_name);
       const std::string header = LockHeader(true);
       const std::string text = header + mine;
-      if (!WriteWhole(rfd, header) || !WriteWhole(afd, text)) {
+      if (OsFault(OsCall::kWrite, shown + "/" + kLockFileName) || !WriteWhole(rfd, header) ||
+          !WriteWhole(afd, text)) {
+        const int err = errno;
+        // A record this run made and could not fill goes again: an empty one tells nobody
+        // anything.
+        if (created) (void)::unlinkat(dfd, kLockFileName, 0);
+        if (account_created) (void)::unlinkat(dfd, account_name.c_str(), 0);
+        errno = err;
         throw CannotLock(
             "der Sperrvermerk " + shown + "/" + kLockFileName + " kann nicht geschrieben werden",
             errno, "der Formularordner muss beschreibbar sein");
@@ -1531,6 +1551,21 @@ class OsFileSystem : public FileSystem {
            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
   }
 
+  bool MayReplace(const std::string& path, const std::string& account) override {
+    const std::string os_path = paths_.Resolve(path).os_path;
+    struct stat file, folder;
+    const std::string parent = SplitPath(os_path).first;
+    if (::lstat(os_path.c_str(), &file) != 0 ||
+        ::stat(parent.empty() ? "." : parent.c_str(), &folder) != 0) {
+      return false;
+    }
+    char* end = nullptr;
+    const unsigned long uid = std::strtoul(account.c_str(), &end, 10);
+    if (account.empty() || *end != '\0') return false;
+    if (uid == 0) return true;
+    if (!platform::MayWrite(static_cast<uid_t>(uid), folder)) return false;
+    return (folder.st_mode & S_ISVTX) == 0 || file.st_uid == uid || folder.st_uid == uid;
+  }
   bool MayWrite(const std::string& path, const std::string& account) override {
     struct stat st;
     if (::stat(paths_.Resolve(path).os_path.c_str(), &st) != 0) return false;

@@ -216,11 +216,20 @@ void ReportNotReplaced(files::FileContext& ctx, const FormFiles& files,
   RemoveOwnFile(ctx, files.backup);
   RemoveOwnFile(ctx, files.temporary);
   if (ctx.progress != nullptr) ctx.progress->FormNotReplaced(files.source);
-  host::ShowHostMessage(ctx.reporter,
-                        "Das Formular " + host::Shown(ctx.reporter, files.source) +
-                            " konnte nicht ersetzt werden und ist unverändert: " + ReasonOf(error) +
-                            ".",
-                        3, true);
+  const std::string text = "Das Formular " + host::Shown(ctx.reporter, files.source) +
+                           " konnte nicht ersetzt werden und ist unverändert: ";
+  try {
+    std::rethrow_exception(error);
+  } catch (const platform::Error& e) {
+    // The cause goes with the message, so that the host can say what to do about it.
+    const platform::Error shown = host::WithShownPath(ctx.reporter, e);
+    host::ShowErrorMessage(ctx.reporter,
+                           text + std::to_string(shown.number()) + " " + shown.description() + ".",
+                           shown);
+    return;
+  } catch (...) {
+  }
+  host::ShowHostMessage(ctx.reporter, text + ReasonOf(error) + ".", 3, true);
 }
 
 // The swap where the file system has second names and renames over: the backup becomes a
