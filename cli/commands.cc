@@ -1,9 +1,11 @@
 #include "commands.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 #include "component/operation_table.h"
+#include "host/message_sinks.h"
 #include "output.h"
 #include "platform/file_system.h"
 #include "text/text.h"
@@ -162,7 +164,9 @@ std::vector<Command> FriendlyCommands() {
        "changed) when a form of TYPE already shows the page count or the settings file records\n"
        "that TYPE was switched over (section llupdate, key PageNumbers.TYPE); --force runs it\n"
        "anyway. A TYPE without forms is refused (exit status 1) and nothing is recorded.\n"
-       "The exact operation Umstellung_Auf_Seite_Von_Bis has no such guard.\n",
+       "A form whose formula is not where the switch-over replaces it is named afterwards: it\n"
+       "shows no page count. The exact operation Umstellung_Auf_Seite_Von_Bis has no such\n"
+       "guard.\n",
        {Db(), Text("TYPE")},
        true,
        true,
@@ -172,8 +176,28 @@ std::vector<Command> FriendlyCommands() {
          call.settings_on_success = {{kOwnSettingsSection, PageNumbersKey(a[1]), "1"}};
          call.settings_connection = std::make_shared<SettingsConnection>(o.settings_file);
          c.SetCallOptions(call);
-         return One("Umstellung_Auf_Seite_Von_Bis",
-                    Variant(c.Umstellung_Auf_Seite_Von_Bis(a[0], a[1])));
+         const bool done = c.Umstellung_Auf_Seite_Von_Bis(a[0], a[1]);
+         // The formula is replaced only where the switch-over looks for it: a form that holds
+         // it elsewhere keeps the page number without the count, and the person learns which.
+         if (done) {
+           std::shared_ptr<FileSystem> fs = c.call_options().file_system;  // a preview's
+           if (!fs) fs = NewOsFileSystem();
+           for (const auto& [path, shows] : PageCountOfForms(*fs, a[0], a[1])) {
+             if (shows) continue;
+             const std::string note =
+                 "no page-number formula was changed in " + Disk().ShownPath(path) +
+                 ": it does not hold the formula where the switch-over replaces it, so it "
+                 "shows no page count (its page-number object was moved all the same)";
+             if (o.json) {
+               std::fprintf(stderr, "{\"v\":1,\"call\":\"Note\",\"path\":%s,\"message\":%s}\n",
+                            PathJson(Disk().ShownPath(path)).c_str(),
+                            host::JsonString(note).c_str());
+             } else {
+               std::fprintf(stderr, "llupdate: note: %s\n", note.c_str());
+             }
+           }
+         }
+         return One("Umstellung_Auf_Seite_Von_Bis", Variant(done));
        },
        nullptr,
        PageNumbersGuard},

@@ -533,7 +533,7 @@ int Main(int argc, char** argv) {
   // A settings file records the step of one database: taken for another, it would make that one
   // look converted and skip its conversion.
   std::string form_folder;
-  if (takes_database && !IsExactName(command->name) && command->uses_settings) {
+  if (takes_database && command->uses_settings) {
     form_folder = Disk().RealPath(database + "\\BerichteLL");
     const std::string recorded = SettingsDatabase(options.settings_file);
     if (!recorded.empty() && !form_folder.empty() && recorded != form_folder &&

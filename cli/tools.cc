@@ -791,14 +791,25 @@ std::string PageNumbersGuard(const std::vector<std::string>& args, const Options
            "): a second run would move the page-number objects 9000 further to the left. "
            "Nothing was changed; --force runs it anyway.";
   }
-  auto fs = NewOsFileSystem();
-  const std::string dir = catalogue::FormDirectory(args[0]);
-  const std::string ending = "." + text::FoldCase(args[1]);
+  for (const auto& [path, shows] : PageCountOfForms(*NewOsFileSystem(), args[0], args[1])) {
+    if (shows) {
+      return Disk().ShownPath(path) +
+             " already shows the page count: a second run would move its page-number object "
+             "9000 further to the left. Nothing was changed; --force runs it anyway.";
+    }
+  }
+  return "";
+}
+
+std::vector<std::pair<std::string, bool>> PageCountOfForms(FileSystem& fs, const std::string& db,
+                                                           const std::string& type) {
+  std::vector<std::pair<std::string, bool>> forms;
+  const std::string ending = "." + text::FoldCase(type);
   std::vector<platform::FileEntry> files;
   try {
-    files = fs->ListFiles(dir);
+    files = fs.ListFiles(catalogue::FormDirectory(db));
   } catch (const platform::Error&) {
-    return "";  // the operation itself reports a missing directory
+    return forms;  // the operation itself reports a missing directory
   }
   for (const platform::FileEntry& f : files) {
     std::string name = text::FoldCase(f.name);
@@ -807,17 +818,14 @@ std::string PageNumbersGuard(const std::vector<std::string>& args, const Options
       continue;
     }
     try {
-      text::TextReader reader(fs->Open(f.path, platform::OpenMode::kRead));
-      if (reader.ReadAll().find(component::kPageNumberWithCount) != std::string::npos) {
-        return Disk().ShownPath(f.path) +
-               " already shows the page count: a second run would move its page-number object "
-               "9000 further to the left. Nothing was changed; --force runs it anyway.";
-      }
+      text::TextReader reader(fs.Open(f.path, platform::OpenMode::kRead));
+      forms.emplace_back(
+          f.path, reader.ReadAll().find(component::kPageNumberWithCount) != std::string::npos);
     } catch (const platform::Error&) {
       // an unreadable form is the operation's to report
     }
   }
-  return "";
+  return forms;
 }
 
 }  // namespace llupdate::cli

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands.h"
@@ -20,6 +21,9 @@ std::string FormsOfTypeGuard(const std::vector<std::string>& args, const Options
 // The refusal of a second page-number switch-over: names a form of the type that already shows
 // the page count, or "".
 std::string PageNumbersGuard(const std::vector<std::string>& args, const Options& options);
+// The forms of TYPE in the form folder of db, each with whether it shows the page count.
+std::vector<std::pair<std::string, bool>> PageCountOfForms(FileSystem& fs, const std::string& db,
+                                                           const std::string& type);
 // Reads a value of a settings file without creating or changing it: false (and value empty) when
 // the file or the value is not there.
 bool ReadSetting(const std::string& file, const std::string& section, const std::string& key,

@@ -359,6 +359,8 @@ expect_rc 0 "$LLUPDATE" --json history "$T/j"
 expect_rc 0 "$LLUPDATE" history "$T/j"
 grep -q 'took back' "$T/out" || fail "history text: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" --no-sync page-numbers "$T/j" bel
+# The demo's formula is not where the switch-over replaces it: said, not promised.
+grep -q "note: no page-number formula was changed in $T/j/BerichteLL/Rechnung.bel" "$T/err" || fail "page-numbers note: $(cat "$T/err")"
 expect_rc 0 "$LLUPDATE" --no-sync undo "$T/j"
 expect_rc 0 "$LLUPDATE" --no-sync page-numbers "$T/j" bel  # the record went with its run
 expect_rc 2 "$LLUPDATE" --keep-runs many history "$T/j"
@@ -366,6 +368,11 @@ cp -R "$DEMO" "$T/nj"
 expect_rc 0 "$LLUPDATE" --no-sync --keep-runs 0 address "$T/nj"
 [ -e "$T/nj/BerichteLL/.llupdate-journal" ] && fail "--keep-runs 0 made a journal"
 expect_rc 1 "$LLUPDATE" --no-sync --keep-runs 0 undo "$T/nj"
+
+# The exact name of the driver refuses another database's settings file as convert does.
+cp -R "$DEMO" "$T/other"
+expect_rc 2 "$LLUPDATE" --settings "$T/demo.sqlite" Pruefe_Konvertiere_Formulare "$T/other"
+grep -q "belongs to the database" "$T/err" || fail "exact driver name took another database's record: $(cat "$T/err")"
 
 # A typo converts nothing and says so: a TYPE without forms, a PATH that is not there.
 cp -R "$DEMO" "$T/typo"
