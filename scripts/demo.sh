@@ -4,6 +4,9 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
+. "$root/scripts/packages.sh"
+# shellcheck disable=SC2086
+need_packages "the demo" $LLUPDATE_PACKAGES_BUILD
 log="$build/demo-build.log"
 mkdir -p "$build"
 echo "== building llupdate in $build (the first time takes a few minutes; log: $log)"
@@ -43,21 +46,23 @@ echo "== distribution of the delivered forms"
 echo "== conversion driver (its record goes to the database's llupdate-settings.sqlite)"
 "$llupdate" -v convert "$scratch/db" || status=$?
 echo "== what changed"
-# Every form is shown as UTF-8 text, whatever its encoding; the forms themselves keep theirs.
+# The forms of both folders, each shown as UTF-8 text whatever its encoding (the forms themselves
+# keep theirs); the program's own files beside them (its settings, lock and journal) are left out.
 for side in before db; do
-  mkdir -p "$scratch/show/$side"
-  cp -R "$scratch/$side/." "$scratch/show/$side"
-  for f in $(find "$scratch/show/$side" -type f); do
-    case "$(head -c 2 "$f" | od -An -tx1 | tr -d ' ')" in
-      fffe) from=UTF-16 ;;
-      *) if iconv -f UTF-8 -t UTF-8 "$f" >/dev/null 2>&1; then from=""; else from=CP1252; fi ;;
-    esac
-    if [ -n "$from" ]; then
-      iconv -f "$from" -t UTF-8 "$f" >"$f.txt" && mv "$f.txt" "$f"
-    fi
+  for folder in BerichteLL BerichteLLOrg; do
+    mkdir -p "$scratch/show/$side/$folder"
+    for f in "$scratch/$side/$folder"/*; do
+      [ -f "$f" ] || continue
+      shown="$scratch/show/$side/$folder/$(basename "$f")"
+      case "$(head -c 2 "$f" | od -An -tx1 | tr -d ' ')" in
+        fffe | feff) from=UTF-16 ;;
+        *) if iconv -f UTF-8 -t UTF-8 "$f" >/dev/null 2>&1; then from=UTF-8; else from=CP1252; fi ;;
+      esac
+      iconv -f "$from" -t UTF-8 "$f" >"$shown" 2>/dev/null || cp "$f" "$shown"
+    done
   done
 done
-(cd "$scratch/show" && diff -ru -x llupdate-settings.sqlite -x '.llupdate-lock*' before db) || true
+(cd "$scratch/show" && diff -ru before db) || true
 echo "== where the database stands"
 "$llupdate" status "$scratch/db"
 echo "== the forms now"
