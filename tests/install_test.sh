@@ -36,6 +36,10 @@ cmake -S "$SOURCE/tests/install_host" -B "$T/host" -DCMAKE_PREFIX_PATH="$T/prefi
 cmake --build "$T/host" >/dev/null
 database
 "$T/host/host" "$T/db" "$T/settings1.sqlite" >/dev/null || fail "find_package host"
+# find_package gives the shared library where it is installed.
+if [ -n "$(find "$T/prefix" -name 'libllupdate.so.*')" ]; then
+  objdump -p "$T/host/host" | grep -q "NEEDED *libllupdate.so" || fail "the find_package host is not linked to the shared library"
+fi
 
 # 2. add_subdirectory: the sources in the host's build.
 cmake -S "$SOURCE/tests/install_host/subdirectory" -B "$T/sub" -DLLUPDATE_SOURCE_DIR="$SOURCE" \
@@ -46,6 +50,10 @@ database
 # Inside the host's build llupdate is a library of the host: no command line of its own, and
 # nothing of it in the host's installation.
 [ ! -e "$T/sub/llupdate/bin/llupdate" ] || fail "add_subdirectory built the command line"
+# Only what the host links is built: not the internal library of the command line, nor the
+# changelog of the packages.
+[ -z "$(find "$T/sub" -name 'libllupdate_internal*' -o -name 'changelog.gz')" ] ||
+  fail "add_subdirectory built what the host does not link: $(find "$T/sub" -name 'libllupdate_internal*' -o -name 'changelog.gz')"
 cmake --install "$T/sub" --prefix "$T/sub-prefix" >/dev/null 2>&1 || true
 [ -z "$(find "$T/sub-prefix" -path '*llupdate*' 2>/dev/null)" ] ||
   fail "add_subdirectory installed llupdate into the host's prefix"
@@ -110,6 +118,8 @@ if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
   cmake -S "$SOURCE/tests/install_host" -B "$T/deb-host" -DCMAKE_PREFIX_PATH="$T/root/usr" >/dev/null
   cmake --build "$T/deb-host" >/dev/null || fail "a find_package host against libllupdate-dev"
   database
-  "$T/deb-host/host" "$T/db" "$T/settings4.sqlite" >/dev/null || fail "the host built against the package"
+  objdump -p "$T/deb-host/host" | grep -q "NEEDED *$soname" || fail "the host built against the package is not linked to $soname"
+  LD_LIBRARY_PATH="$T/root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo .)" \
+    "$T/deb-host/host" "$T/db" "$T/settings4.sqlite" >/dev/null || fail "the host built against the package"
 fi
 echo "install test passed"
