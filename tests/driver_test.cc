@@ -156,9 +156,7 @@ class Events : public ProgressObserver {
       token->Cancel();
     }
   }
-  void FormWritten(const std::string& path) override {
-    lines.push_back("written " + path.substr(path.find_last_of("\\/") + 1));
-  }
+  void FormWritten(const std::string& path) override { lines.push_back("written " + path); }
   std::vector<std::string> lines;
   std::shared_ptr<CancellationToken> token;
   std::string cancel_in;
@@ -189,7 +187,8 @@ TEST_F(DistributionTest, ProgressAFailingCheckAndAStop) {
   EXPECT_FALSE(Distribute());
   EXPECT_EQ(events.lines,
             (std::vector<std::string>{"type Kopiere_Neue_Formulare_LL 2", "start A.bel",
-                                      "written A.bel", "finish A.bel"}));
+                                      "written " + (db_ / "BerichteLL/A.bel"), "finish A.bel"}));
+  EXPECT_EQ(c_.LastCallSummary().copied, 1);  // told as on the disk, counted as a copy
   EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/A.bel"));
   EXPECT_FALSE(testing::Exists(db_ / "BerichteLL/B.bel"));
   EXPECT_TRUE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
