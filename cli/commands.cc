@@ -285,10 +285,13 @@ std::vector<Command> FriendlyCommands() {
        RunHistory},
       {"status",
        "show where a database stands",
-       "Shows the step the conversion driver recorded for DBPATH and the steps still to run,\n"
-       "the files that an interrupted run left in the form directory, the forms per type with\n"
-       "their file versions, whether a run holds the database now, and the last run in the\n"
-       "journal and whether 'undo' can take it back. Reads only; with --json one record.\n",
+       "Shows the step the conversion driver recorded for DBPATH and the steps still to run\n"
+       "(or that the record is no number, which makes every convert fail, and how to set it),\n"
+       "the files that an interrupted run left in the form directory, a delivery that waits\n"
+       "for 'distribute', the forms per type with their file versions (files named like\n"
+       "leftovers are no forms), whether a run holds the database now (its temporary files are\n"
+       "its work, not leftovers), and the last run in the journal and whether 'undo' can take\n"
+       "it back. Reads only; with --json one record.\n",
        {Db()},
        false,
        true,
@@ -314,7 +317,9 @@ std::vector<Command> FriendlyCommands() {
        "form\n"
        "and backup are both missing may be incomplete: it is reported and kept, never made a\n"
        "form. Without --apply it only reports, one line each, what --apply would do. With --apply\n"
-       "it holds the database like any writer (exit status 5 when another run holds it). The\n"
+       "it holds the database like any writer (exit status 5 when another run holds it);\n"
+       "without --apply it says so too, since the files of a run that holds the database are\n"
+       "its work in progress, and ends with exit status 5. The\n"
        "next run that writes does the same repairs by itself after a crash. Exit status 0 when\n"
        "nothing needs doing (or --apply did everything), 1 otherwise.\n",
        {Db()},
