@@ -15,4 +15,5 @@ set(LLUPDATE_PORTABLE_SOURCES
   component/operation_table.cc component/call.cc component/journal_operations.cc)
 set(LLUPDATE_POSIX_SOURCES
   platform/path_posix.cc platform/posix_file_system.cc platform/overlay_file_system.cc
-  host/sqlite_settings.cc host/platform_objects_posix.cc text/unified_diff.cc)
+  host/sqlite_settings.cc host/platform_objects_posix.cc text/unified_diff.cc
+  component/preview.cc)

@@ -5,11 +5,7 @@
 
 #include "component/writer_scope.h"
 #include "llupdate/journal.h"
-#include "llupdate/preview.h"
 #include "platform/file_system.h"
-#include "platform/overlay_file_system.h"
-#include "rewrites/form_names.h"
-#include "text/text.h"
 
 namespace llupdate {
 namespace {
@@ -20,20 +16,6 @@ std::atomic<bool> stop_requested{false};
 std::atomic<int> kept_runs{kDefaultKeptRuns};
 
 }  // namespace
-
-std::shared_ptr<PreviewFileSystem> NewPreviewFileSystem(std::shared_ptr<FileSystem> base,
-                                                        std::vector<std::string> roots) {
-  auto preview = std::make_shared<platform::OverlayFileSystem>(std::move(base), std::move(roots));
-  // What another run that holds a folder has in work there: its temporary files and backups.
-  preview->HideWorkOfHolder([](const std::string& name) {
-    const std::string folded = text::FoldCase(name);
-    for (std::string_view prefix : {rewrites::kTemporaryPrefix, rewrites::kBackupPrefix}) {
-      if (folded.rfind(prefix, 0) == 0) return true;
-    }
-    return platform::IsPartialFileName(name);
-  });
-  return preview;
-}
 
 void SetDurableWrites(bool on) { platform::SetDurableWrites(on); }
 void SetWriterLockWait(double seconds) { lock_wait_seconds.store(seconds < 0 ? 0 : seconds); }
