@@ -5,12 +5,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <thread>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "dry_run.h"
+#include "fleet.h"
 #include "exit_status.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
@@ -381,6 +383,10 @@ int Main(int argc, char** argv) {
 
   std::vector<std::string> words;
   bool help = false, options_done = false, keep_runs_given = false;
+  // Several databases: their list, how many run at once, and the options each run gets.
+  std::string database_list;
+  int jobs = 0;
+  std::vector<std::string> run_options;
   for (int i = 0; i < argc; ++i) {
     options.command_line += (i == 0 ? std::string("llupdate") : " " + std::string(argv[i]));
   }
@@ -391,7 +397,22 @@ int Main(int argc, char** argv) {
       words.push_back(arg);  // the command and its arguments; options may stand anywhere
       continue;
     }
-    if (arg == "--") {
+    // Each database's run of several gets the options as given, with their values.
+    const int first = i;
+    const bool passed_on = arg != "--" && arg != "--json" && arg.rfind("--progress", 0) != 0 &&
+                           arg.rfind("--databases", 0) != 0 && arg.rfind("--jobs", 0) != 0 &&
+                           arg != "-j";
+    if (OptionValue(arg, "--databases", nullptr, argc, argv, i, &value)) {
+      if (value.empty()) return UsageError(options.json, "--databases needs a FILE (- for stdin)");
+      database_list = value;
+    } else if (OptionValue(arg, "--jobs", "-j", argc, argv, i, &value)) {
+      char* end = nullptr;
+      const long n = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || n < 1 || n > 1024) {
+        return UsageError(options.json, "--jobs needs a NUMBER of databases at once (1 or more)");
+      }
+      jobs = static_cast<int>(n);
+    } else if (arg == "--") {
       options_done = true;
     } else if (arg == "--json") {
       options.json = true;
@@ -460,6 +481,9 @@ int Main(int argc, char** argv) {
     } else {
       return UsageError(options.json, "unknown option " + arg);
     }
+    if (passed_on) {
+      for (int k = first; k <= i; ++k) run_options.push_back(argv[k]);
+    }
   }
   if (!words.empty() && words[0] == "help") {
     words.erase(words.begin());
@@ -487,6 +511,38 @@ int Main(int argc, char** argv) {
     return kExitTrue;
   }
   std::vector<std::string> args(words.begin() + 1, words.end());
+  if (TakesSeveralDatabases(*command)) {
+    // Several databases: those before the command's other arguments, and the list's.
+    FleetRequest fleet;
+    const size_t others = command->params.size() - 1;
+    const size_t given = args.size() >= others ? args.size() - others : 0;
+    fleet.databases.assign(args.begin(), args.begin() + static_cast<long>(given));
+    fleet.arguments.assign(args.begin() + static_cast<long>(given), args.end());
+    std::string problem;
+    if (!database_list.empty() &&
+        !ReadDatabaseList(database_list, &fleet.databases, &problem)) {
+      return UsageError(options.json, problem);
+    }
+    if (!database_list.empty() && fleet.databases.empty()) {
+      return UsageError(options.json, "the list " + database_list + " names no database");
+    }
+    if (fleet.databases.size() > 1 || !database_list.empty()) {
+      if (fleet.arguments.size() != others) {
+        return UsageError(options.json, "usage: llupdate " + Synopsis(*command) +
+                                            " (several DBPATHs may stand for DBPATH)");
+      }
+      fleet.command = command;
+      fleet.options = run_options;
+      fleet.jobs = jobs > 0 ? jobs : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+      fleet.json = options.json;
+      fleet.quiet = options.quiet;
+      return RunFleet(fleet);
+    }
+  } else if (!database_list.empty() || jobs > 0) {
+    return UsageError(options.json, "'" + command->name + "' takes one database: --databases and "
+                                        "--jobs are for the commands that convert, report or "
+                                        "take back");
+  }
   if (!ArgumentsFit(*command, args.size())) {
     return UsageError(options.json, "usage: llupdate " + Synopsis(*command) + " (" +
                                         std::to_string(args.size()) + " argument(s) given)");
