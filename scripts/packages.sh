@@ -7,9 +7,10 @@
 # Building llupdate and running the demo.
 LLUPDATE_PACKAGES_BUILD="cmake make g++ libsqlite3-dev pkgconf"
 # The tests: GoogleTest; the power-cut test's ext4 image and loop device; the safety test's ACLs,
-# attributes and second account; the package and install checks; the man page.
+# attributes and second account; the package and install checks; the man page; the Ansible
+# module's playbook.
 LLUPDATE_PACKAGES_TEST="libgtest-dev libgmock-dev e2fsprogs util-linux acl attr passwd dpkg-dev \
-binutils file lintian help2man"
+binutils file lintian help2man ansible-core"
 # The Windows server, built with the mingw cross compilers and widl, and its tests under Wine
 # (wine32, for the 32-bit server, needs the i386 architecture: .ci/run adds it).
 LLUPDATE_PACKAGES_WINDOWS="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools \
