@@ -119,6 +119,13 @@ const char kOptionsText[] =
     "                    (default: the setting llupdate KeepRuns, else 5; 0 keeps nothing)\n"
     "  --progress MODE   line (redrawn in place), log (a line per step and a count every\n"
     "                    100 forms), none; auto (default): line on a terminal, else log\n"
+    "  --databases FILE  run the command for every database FILE lists (one DBPATH per line,\n"
+    "                    '#' comments; - reads standard input), besides any given on the line;\n"
+    "                    convert, distribute, address, war-colours, ll12, ll24, dunning,\n"
+    "                    page-numbers, status, history, undo and recover take several DBPATHs\n"
+    "  -j, --jobs N      with several databases: N at once (default: the number of cores); each\n"
+    "                    runs as a run of its own, and one's failure never stops the others;\n"
+    "                    the exit status is the worst of them\n"
     "  -q, --quiet       no progress and no summary; errors are still shown\n"
     "  -v, --verbose     a line for every form finished: rewritten, unchanged or failed, and\n"
     "                    by which step (of -q and -v the last wins; -vq is -v -q)\n"
@@ -133,7 +140,8 @@ const char kExitStatusText[] =
     "unexpected error (also: a reader of the output went away), 4 it returned True but showed\n"
     "errors (a form may be unconverted), 5 another run holds the database, 129 hung up (SIGHUP:\n"
     "a closed terminal), 130 interrupted (Ctrl-C or SIGTERM); after 129 and 130 the form in\n"
-    "work was finished and nothing of the run is left beside the forms.\n";
+    "work was finished and nothing of the run is left beside the forms. With several\n"
+    "databases: the worst of theirs (best to worst: 0, 4, 5, 1, 2, 3, 129, 130).\n";
 
 std::string UsageText(bool with_commands) {
   std::string text =
@@ -203,6 +211,8 @@ std::string ManPageSections() {
       ".TP\n.B 129\nHung up (SIGHUP: the terminal or SSH session closed); the form in work was\n"
       "finished.\n"
       ".TP\n.B 130\nInterrupted by Ctrl-C or SIGTERM; the form in work was finished.\n"
+      ".PP\nWith several databases the exit status is the worst of theirs, from best to worst: "
+      "0, 4, 5, 1, 2, 3, 129, 130.\n"
       "[ENVIRONMENT]\n"
       ".TP\n.B LLUPDATE_SETTINGS\nThe settings file, unless --settings names one.\n"
       ".TP\n.B TMPDIR\nNot used: even a dry run writes nothing there.\n"
@@ -279,6 +289,12 @@ std::string ManPageSections() {
       "(ok, failed, cancelled, interrupted), rewritten, unchanged, failed, changes, kept_bytes, "
       "taken_back, refused (why the record is not followed, or null).\n"
       ".TP\n.B Setting\n(stdout, setting) section, key, value, file.\n"
+      ".TP\n.B DatabaseResult\n(stdout, several databases) db, result (converted, would convert, "
+      "nothing to do, done, finished with errors, refused, held, failed, interrupted, not "
+      "started), exit (the database's exit status), examined, rewritten, copied, failed, "
+      "seconds, problems. Every other record of a database's run carries its \"db\" too.\n"
+      ".TP\n.B FleetSummary\n(stdout, several databases) databases, the number of databases of "
+      "each result (spaces as _), exit (the worst exit status).\n"
       "[EXAMPLES]\n"
       ".TP\n.B llupdate status /srv/db\nWhere the database stands.\n"
       ".TP\n.B llupdate --dry-run convert /srv/db\nWhat the conversion would change.\n"
@@ -288,7 +304,9 @@ std::string ManPageSections() {
       ".TP\n.B llupdate recover /srv/db --apply\nRepair what an interrupted run left.\n"
       ".TP\n.B llupdate history /srv/db\nThe runs the journal keeps.\n"
       ".TP\n.B llupdate undo /srv/db\nTake the newest run back (again: bring it back).\n"
-      ".TP\n.B llupdate --json -q convert /srv/db\nFor a script: JSON records, errors only.\n";
+      ".TP\n.B llupdate --json -q convert /srv/db\nFor a script: JSON records, errors only.\n"
+      ".TP\n.B llupdate --jobs 2 convert --databases customers.txt\nConvert every database the "
+      "list names, two at a time: a table at the end, the worst exit status.\n";
   return text;
 }
 
