@@ -46,11 +46,21 @@ std::map<std::string, std::string> Fields(const std::string& line) {
       }
       char e = line[i++];
       switch (e) {
-        case 'n': *out += '\n'; break;
-        case 't': *out += '\t'; break;
-        case 'r': *out += '\r'; break;
-        case 'b': *out += '\b'; break;
-        case 'f': *out += '\f'; break;
+        case 'n':
+          *out += '\n';
+          break;
+        case 't':
+          *out += '\t';
+          break;
+        case 'r':
+          *out += '\r';
+          break;
+        case 'b':
+          *out += '\b';
+          break;
+        case 'f':
+          *out += '\f';
+          break;
         case 'u': {
           unsigned code = 0;
           if (i + 4 <= line.size()) code = std::stoul(line.substr(i, 4), nullptr, 16);
@@ -67,7 +77,8 @@ std::map<std::string, std::string> Fields(const std::string& line) {
           }
           break;
         }
-        default: *out += e;
+        default:
+          *out += e;
       }
     }
     ++i;  // the closing quote
@@ -132,15 +143,24 @@ std::string Field(const std::map<std::string, std::string>& fields, const std::s
 // How bad an exit status is: the fleet ends with the worst of its databases.
 int Badness(int status) {
   switch (status) {
-    case kExitTrue: return 0;
-    case kExitErrorsShown: return 1;
-    case kExitDatabaseBusy: return 2;
-    case kExitFalse: return 3;
-    case kExitUsage: return 4;
-    case kExitHostFailure: return 5;
-    case kExitHangUp: return 6;
-    case kExitInterrupted: return 7;
-    default: return 5;
+    case kExitTrue:
+      return 0;
+    case kExitErrorsShown:
+      return 1;
+    case kExitDatabaseBusy:
+      return 2;
+    case kExitFalse:
+      return 3;
+    case kExitUsage:
+      return 4;
+    case kExitHostFailure:
+      return 5;
+    case kExitHangUp:
+      return 6;
+    case kExitInterrupted:
+      return 7;
+    default:
+      return 5;
   }
 }
 
@@ -166,8 +186,7 @@ struct Run {
 class Fleet {
  public:
   explicit Fleet(const FleetRequest& request)
-      : request_(request),
-        live_(!request.json && !request.quiet && ::isatty(STDERR_FILENO) != 0) {
+      : request_(request), live_(!request.json && !request.quiet && ::isatty(STDERR_FILENO) != 0) {
     for (const std::string& db : request.databases) {
       runs_.emplace_back();
       runs_.back().db = db;
@@ -175,7 +194,8 @@ class Fleet {
   }
 
   int Go() {
-    struct sigaction action {}, old_int{}, old_term{}, old_hup{};
+    struct sigaction action {
+    }, old_int{}, old_term{}, old_hup{};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, &old_int);
@@ -329,7 +349,8 @@ class Fleet {
     } else if (call == "Error" || call == "UsageError") {
       run.refusal = true;
       run.problems.push_back(Field(fields, "message"));
-    } else if ((call == "ShowMessage" || call == "ReportError") && Field(fields, "flag") == "true") {
+    } else if ((call == "ShowMessage" || call == "ReportError") &&
+               Field(fields, "flag") == "true") {
       std::string text = call == "ShowMessage"
                              ? Field(fields, "text")
                              : Field(fields, "routine") + ": " + Field(fields, "description");
@@ -357,13 +378,24 @@ class Fleet {
                          ? (HasOption("--dry-run") ? "would convert" : "converted")
                          : "nothing to do";
         break;
-      case kExitErrorsShown: run.result = "finished with errors"; break;
-      case kExitDatabaseBusy: run.result = "held"; break;
-      case kExitUsage: run.result = "refused"; break;
-      case kExitFalse: run.result = run.refusal && run.examined == 0 ? "refused" : "failed"; break;
+      case kExitErrorsShown:
+        run.result = "finished with errors";
+        break;
+      case kExitDatabaseBusy:
+        run.result = "held";
+        break;
+      case kExitUsage:
+        run.result = "refused";
+        break;
+      case kExitFalse:
+        run.result = run.refusal && run.examined == 0 ? "refused" : "failed";
+        break;
       case kExitHangUp:
-      case kExitInterrupted: run.result = "interrupted"; break;
-      default: run.result = "failed";
+      case kExitInterrupted:
+        run.result = "interrupted";
+        break;
+      default:
+        run.result = "failed";
     }
     Finished(run);
   }
@@ -439,8 +471,8 @@ class Fleet {
       if (Badness(interrupted) > Badness(worst)) worst = interrupted;
     }
     if (request_.json) {
-      std::string line = "{\"v\":1,\"call\":\"FleetSummary\",\"databases\":" +
-                         std::to_string(runs_.size());
+      std::string line =
+          "{\"v\":1,\"call\":\"FleetSummary\",\"databases\":" + std::to_string(runs_.size());
       for (const auto& [result, n] : counts) {
         std::string key = result;
         std::replace(key.begin(), key.end(), ' ', '_');
@@ -485,9 +517,9 @@ class Fleet {
 }  // namespace
 
 bool TakesSeveralDatabases(const Command& command) {
-  static const std::set<std::string> kNames = {
-      "convert",      "distribute", "address", "war-colours", "ll12", "ll24",   "dunning",
-      "page-numbers", "status",     "history", "undo",        "recover"};
+  static const std::set<std::string> kNames = {"convert", "distribute", "address", "war-colours",
+                                               "ll12",    "ll24",       "dunning", "page-numbers",
+                                               "status",  "history",    "undo",    "recover"};
   return kNames.count(command.name) > 0;
 }
 

@@ -5,15 +5,15 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <thread>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
 #include "dry_run.h"
-#include "fleet.h"
 #include "exit_status.h"
+#include "fleet.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
 #include "llupdate/host.h"
@@ -537,27 +537,35 @@ int Main(int argc, char** argv) {
     fleet.databases.assign(args.begin(), args.begin() + static_cast<long>(given));
     fleet.arguments.assign(args.begin() + static_cast<long>(given), args.end());
     std::string problem;
-    if (!database_list.empty() &&
-        !ReadDatabaseList(database_list, &fleet.databases, &problem)) {
+    if (!database_list.empty() && !ReadDatabaseList(database_list, &fleet.databases, &problem)) {
       return UsageError(options.json, problem);
     }
     if (!database_list.empty() && fleet.databases.empty()) {
       return UsageError(options.json, "the list " + database_list + " names no database");
     }
     if (fleet.databases.size() > 1 || !database_list.empty()) {
+      if (settings_given && command->uses_settings) {
+        // One settings file records one database: shared, the runs would record each other.
+        return UsageError(options.json,
+                          "with several databases each keeps its own settings file "
+                          "(DBPATH/llupdate-settings.sqlite): leave out --settings and unset "
+                          "LLUPDATE_SETTINGS. Nothing was run or recorded.");
+      }
       if (fleet.arguments.size() != others) {
         return UsageError(options.json, "usage: llupdate " + Synopsis(*command) +
                                             " (several DBPATHs may stand for DBPATH)");
       }
       fleet.command = command;
       fleet.options = run_options;
-      fleet.jobs = jobs > 0 ? jobs : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+      fleet.jobs =
+          jobs > 0 ? jobs : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
       fleet.json = options.json;
       fleet.quiet = options.quiet;
       return RunFleet(fleet);
     }
   } else if (!database_list.empty() || jobs > 0) {
-    return UsageError(options.json, "'" + command->name + "' takes one database: --databases and "
+    return UsageError(options.json, "'" + command->name +
+                                        "' takes one database: --databases and "
                                         "--jobs are for the commands that convert, report or "
                                         "take back");
   }

@@ -38,6 +38,9 @@ for i in 1 2; do
   [ "$("$LLUPDATE" -d "$T/db$i" setting CheckReportLL LetzterWert)" = 6 ] || fail "db$i's step record"
 done
 [ "$(forms_of "$T/db5")" = "$(forms_of "$DEMO")" ] || fail "the held database was changed"
+# One settings file for several databases would let them record each other: refused.
+LLUPDATE_SETTINGS="$T/shared.sqlite" "$LLUPDATE" convert "$T/db1" "$T/db2" >/dev/null 2>"$T/err"
+[ $? = 2 ] && grep -q "each keeps its own settings file" "$T/err" || fail "a shared settings file: $(cat "$T/err")"
 # Text: a table, every database named with its result.
 "$LLUPDATE" --no-sync status "$T/db1" "$T/broken" >"$T/out" 2>"$T/err"
 [ $? = 2 ] && grep -q "^$T/db1  *done" "$T/out" && grep -q "^$T/broken  *refused" "$T/out" &&
