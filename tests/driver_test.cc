@@ -136,6 +136,15 @@ TEST_F(DistributionTest, FailuresKeepTheMarkerAndNameTheStep) {
   EXPECT_EQ(messages_.records()[0].text.rfind("Nicht alle Formulare in ", 0), 0u);
   EXPECT_EQ(messages_.records()[0].level, 3);
   EXPECT_TRUE(messages_.records()[0].flag);
+
+  // The delivery folder is put on the disk without its marker too, so that a power cut does not
+  // bring the delivery back: a failing flush of it is said.
+  messages_.records().clear();
+  faults_.fs().FailOn(FsOp::kSyncFolder, 1, 61, "BerichteLLOrg");
+  EXPECT_FALSE(Distribute());
+  EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/D.bel"));
+  ASSERT_EQ(messages_.texts().size(), 1u);
+  EXPECT_EQ(messages_.texts()[0].rfind("Die Änderungen konnten nicht auf den Datenträger", 0), 0u);
 }
 
 // Records the events of a job, and cancels a token when a form of the given operation is

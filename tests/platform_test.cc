@@ -516,6 +516,23 @@ TEST(OsFileSystemTest, AReplacedFormKeepsItsExtendedAttributes) {
   EXPECT_EQ(value("user.fremd"), "(none)");
 }
 
+// Where the file system has no rename that refuses to replace (network and FUSE file systems), a
+// move still never replaces what has the destination's name.
+TEST(OsFileSystemTest, AMoveWithoutTheNoReplaceFlagRefusesAnExistingDestination) {
+  TempDir dir;
+  platform::SetOsFaultHook([](platform::OsCall c, const std::string&) {
+    return c == platform::OsCall::kNoReplace ? EINVAL : 0;
+  });
+  auto fs = NewOsFileSystem();
+  testing::WriteBytes(dir / "alt_f.bel", "backup");
+  testing::WriteBytes(dir / "f.bel", "reappeared");
+  EXPECT_THROW(fs->MoveFile(dir.path() + "\\alt_f.bel", dir.path() + "\\f.bel"), platform::Error);
+  EXPECT_EQ(testing::ReadBytes(dir / "f.bel"), "reappeared");
+  fs->MoveFile(dir.path() + "\\alt_f.bel", dir.path() + "\\g.bel");
+  platform::SetOsFaultHook(nullptr);
+  EXPECT_EQ(testing::ReadBytes(dir / "g.bel"), "backup");
+}
+
 // A full disk while the lock's record is written: the message says so, and no empty record stays.
 TEST(OsFileSystemTest, AFullDiskAtTheLockLeavesNoEmptyRecordAndSaysWhy) {
   TempDir dir;

@@ -491,6 +491,11 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
   ASSERT_EQ(messages_.records().size(), 1u);
   EXPECT_EQ(messages_.records()[0].level, 3);
   EXPECT_TRUE(messages_.records()[0].flag);
+  // The classic sequence tells the progress as the others do: the summary counts the form.
+  for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
+  testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
+  EXPECT_TRUE(c_.Umstellung_Auf_Neue_Anschrift(dir_.path()));
+  EXPECT_EQ(c_.LastCallSummary().rewritten, 1);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ enum class OsCall {
   kAttributes,  // setting or removing an extended attribute of a new file
   kUnnamed,     // an unnamed new file (O_TMPFILE)
   kPrivate,     // keeping a new file readable by this user alone while it is written
+  kNoReplace,   // a rename that refuses to replace (a flag some file systems lack: EINVAL)
 };
 
 using OsFaultHook = std::function<int(OsCall call, const std::string& path)>;

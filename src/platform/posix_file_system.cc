@@ -1597,6 +1597,7 @@ class OsFileSystem : public FileSystem {
     std::string to = paths_.Resolve(destination).os_path;
     GiveFolderBits(from.os_path);
     int result = Retry(source, from, [&](const std::string& p) {
+      if (OsFault(OsCall::kNoReplace, to)) return -1;
       return ::renameat2(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
     });
     if (result != 0 && errno == EINVAL) {  // a file system without the flag
