@@ -411,4 +411,22 @@ for i in $(seq 1 230); do cp "$DEMO/BerichteLL/Rechnung.bel" "$T/many/BerichteLL
 expect_rc 0 "$LLUPDATE" --no-sync --keep-runs 0 --progress log ll12 "$T/many"
 [ "$(grep -c '^llupdate: LL12 contents, [12]00 forms$' "$T/err")" = 2 ] || fail "log progress: $(cat "$T/err")"
 
+# The command line's own conventions: "--" ends the options, a reading command offers no dry
+# run, and the signals end a run with their own statuses (SIGHUP 129, SIGINT and SIGTERM 130).
+cp -R "$DEMO" "$T/-db"
+(cd "$T" && "$LLUPDATE" status -- -db >/dev/null 2>&1) || fail "'--' does not end the options"
+"$LLUPDATE" status --help | grep -q -- "--dry-run" && fail "status offers a dry run"
+for n in $(seq 231 700); do cp "$DEMO/BerichteLL/Rechnung.bel" "$T/many/BerichteLL/R$n.bel"; done
+for signal in HUP:129 INT:130 TERM:130; do
+  cp -R "$T/many" "$T/sig"
+  "$LLUPDATE" --keep-runs 0 ll12 "$T/sig" >/dev/null 2>&1 &
+  pid=$!
+  sleep 0.3
+  kill -"${signal%:*}" $pid
+  wait $pid
+  rc=$?
+  [ $rc = "${signal#*:}" ] || [ $rc = 0 ] || fail "SIG${signal%:*} ended the run with $rc"
+  rm -rf "$T/sig"
+done
+
 echo "cli tests passed"
