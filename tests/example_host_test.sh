@@ -17,6 +17,9 @@ cp -R "$3" "$T/c"
 "$4" "$T/c" >"$T/preview.out" || { cat "$T/preview.out"; echo "FAIL: the example preview"; exit 1; }
 grep -q '^+.*Spacing.Paragraph=Firmendaten.NeueAnschrift' "$T/preview.out" || { echo "FAIL: no diff"; exit 1; }
 diff -r "$3" "$T/c" >/dev/null || { echo "FAIL: the preview changed the database"; exit 1; }
+# The UTF-16 form (Wartung.war) is shown as text: no NUL byte in the diffs.
+[ "$(tr -d '\000' <"$T/preview.out" | wc -c)" = "$(wc -c <"$T/preview.out")" ] ||
+  { echo "FAIL: the example shows a form's raw bytes"; exit 1; }
 # The same forms change, each shown as text (both decode the forms before diffing).
 "$2" --dry-run address "$T/c" 2>/dev/null | grep '^--- ' >"$T/cli.files"
 grep '^--- ' "$T/preview.out" >"$T/host.files"
