@@ -52,12 +52,18 @@ cat >"$T/slow_flush.cc" <<'CC'
 // LD_PRELOAD: every flush of the process waits 5 ms first, as on a file server or a RAID
 // controller without a write cache.
 #include <dlfcn.h>
+#include <sys/uio.h>
 #include <time.h>
 static void Wait() { timespec t{0, 5000000}; nanosleep(&t, nullptr); }
 template <class F> F Next(const char* name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
 extern "C" int fsync(int fd) { Wait(); return Next<int (*)(int)>("fsync")(fd); }
 extern "C" int fdatasync(int fd) { Wait(); return Next<int (*)(int)>("fdatasync")(fd); }
 extern "C" int syncfs(int fd) { Wait(); return Next<int (*)(int)>("syncfs")(fd); }
+// A write that is on the disk when it returns flushes as well.
+extern "C" ssize_t pwritev2(int fd, const iovec* v, int n, off_t at, int flags) {
+  if (flags & (RWF_DSYNC | RWF_SYNC)) Wait();
+  return Next<ssize_t (*)(int, const iovec*, int, off_t, int)>("pwritev2")(fd, v, n, at, flags);
+}
 CC
 $CXX -O2 -o "$T/floor" "$T/floor.cc"
 $CXX -O2 -shared -fPIC -o "$T/slow_flush.so" "$T/slow_flush.cc" -ldl
@@ -82,16 +88,16 @@ seconds() {  # COMMAND... -> seconds it took
 }
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 slow() { LD_PRELOAD="$T/slow_flush.so" "$@"; }
-for f in ll24 convert floor slow_durable slow_nosync; do : >"$T/$f"; done
+for f in ll24 convert floor slow_durable slow_nosync; do : >"$T/$f.times"; done
 for _ in $(seq 1 "$ROUNDS"); do
-  fresh template; seconds "$LLUPDATE" -q ll24 "$T/db" >>"$T/ll24"
-  fresh template; seconds "$LLUPDATE" -q convert "$T/db" >>"$T/convert"
-  fresh template; seconds "$T/floor" "$T/db/BerichteLL" >>"$T/floor"
-  fresh address; seconds slow "$LLUPDATE" -q address "$T/db" >>"$T/slow_durable"
-  fresh address; seconds slow "$LLUPDATE" -q --no-sync address "$T/db" >>"$T/slow_nosync"
+  fresh template; seconds "$LLUPDATE" -q ll24 "$T/db" >>"$T/ll24.times"
+  fresh template; seconds "$LLUPDATE" -q convert "$T/db" >>"$T/convert.times"
+  fresh template; seconds "$T/floor" "$T/db/BerichteLL" >>"$T/floor.times"
+  fresh address; seconds slow "$LLUPDATE" -q address "$T/db" >>"$T/slow_durable.times"
+  fresh address; seconds slow "$LLUPDATE" -q --no-sync address "$T/db" >>"$T/slow_nosync.times"
 done
-ll24=$(median <"$T/ll24"); convert=$(median <"$T/convert"); floor=$(median <"$T/floor")
-durable=$(median <"$T/slow_durable"); nosync=$(median <"$T/slow_nosync")
+ll24=$(median <"$T/ll24.times"); convert=$(median <"$T/convert.times"); floor=$(median <"$T/floor.times")
+durable=$(median <"$T/slow_durable.times"); nosync=$(median <"$T/slow_nosync.times")
 printf '%d forms, durable, median of %d rounds (%s, %d cores)\n' "$N" "$ROUNDS" \
   "$(df -T "$T" | awk 'NR==2 {print $2}')" "$(nproc)"
 awk -v a="$ll24" -v f="$floor" 'BEGIN {printf "  ll24:    %7.3f s, %.2fx the durable floor (%.3f s)\n", a, a / f, f}'
