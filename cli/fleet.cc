@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -187,9 +188,22 @@ class Fleet {
  public:
   explicit Fleet(const FleetRequest& request)
       : request_(request), live_(!request.json && !request.quiet && ::isatty(STDERR_FILENO) != 0) {
+    // A database named twice (also by another path) runs once: two runs of it at once would
+    // find each other holding it.
+    std::map<std::string, std::string> first_of;
     for (const std::string& db : request.databases) {
       runs_.emplace_back();
-      runs_.back().db = db;
+      Run& run = runs_.back();
+      run.db = db;
+      char* real = ::realpath(db.c_str(), nullptr);
+      const std::string key = real != nullptr ? real : db;
+      std::free(real);
+      auto [it, first] = first_of.emplace(key, db);
+      if (!first) {
+        run.status = kExitTrue;
+        run.result = "duplicate";
+        run.problems.push_back("the same database as " + it->second + ", which runs once");
+      }
     }
   }
 
@@ -205,7 +219,12 @@ class Fleet {
     bool forwarded = false;
     for (;;) {
       while (stop_signal.load() == 0 && running_ < request_.jobs && next < runs_.size()) {
-        Start(runs_[next++]);
+        Run& run = runs_[next++];
+        if (run.result == "duplicate") {
+          Finished(run);
+        } else {
+          Start(run);
+        }
       }
       if (running_ == 0) break;
       if (stop_signal.load() != 0 && !forwarded) {

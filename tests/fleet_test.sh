@@ -38,6 +38,9 @@ for i in 1 2; do
   [ "$("$LLUPDATE" -d "$T/db$i" setting CheckReportLL LetzterWert)" = 6 ] || fail "db$i's step record"
 done
 [ "$(forms_of "$T/db5")" = "$(forms_of "$DEMO")" ] || fail "the held database was changed"
+# A database named twice, also by another path, runs once.
+"$LLUPDATE" --no-sync --jobs 2 status "$T/db1" "$T/db1/" >"$T/out" 2>"$T/err" || fail "a database named twice: $(cat "$T/out" "$T/err")"
+grep -q "^$T/db1/  *duplicate" "$T/out" && grep -q "the same database as $T/db1," "$T/err" || fail "the duplicate: $(cat "$T/out" "$T/err")"
 # One settings file for several databases would let them record each other: refused.
 LLUPDATE_SETTINGS="$T/shared.sqlite" "$LLUPDATE" convert "$T/db1" "$T/db2" >/dev/null 2>"$T/err"
 [ $? = 2 ] && grep -q "each keeps its own settings file" "$T/err" || fail "a shared settings file: $(cat "$T/err")"
