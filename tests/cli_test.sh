@@ -320,6 +320,7 @@ if command -v flock >/dev/null; then
   expect_rc 0 "$LLUPDATE" --dry-run address "$T/held"
   grep -q "another run holds the database" "$T/out" || fail "held preview: $(cat "$T/out")"
   grep -q "xx_Rechnung" "$T/out" "$T/err" && fail "the preview took the holder's file for a form"
+  grep -q "^+.*Spacing.Paragraph=Firmendaten" "$T/out" || fail "the held preview hid the forms: $(cat "$T/out")"
   expect_rc 5 "$LLUPDATE" recover "$T/held"
   grep -q "work in progress" "$T/err" || fail "recover while held: $(cat "$T/err")"
   expect_rc 0 "$LLUPDATE" status "$T/held"
