@@ -6,6 +6,7 @@
 #
 #   bench/fleet_bench.sh build/bin/llupdate [D] [F] [ROUNDS]
 set -eu
+. "$(dirname "$0")/kit.sh"
 LLUPDATE=$(realpath "$1")
 D=${2:-200}
 F=${3:-30}
@@ -27,15 +28,7 @@ fresh() {
   for d in $(seq 1 "$D"); do cp -R "$T/template" "$T/dbs/$d"; echo "$T/dbs/$d" >>"$T/list"; done
   sync
 }
-seconds() {  # COMMAND... -> seconds it took
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 || true
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN {print b - a}'
-}
 loop() { while read -r db; do "$LLUPDATE" -q convert "$db"; done <"$T/list"; }
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 : >"$T/one"; : >"$T/two"; : >"$T/loop"
 for _ in $(seq 1 "$ROUNDS"); do
   fresh; seconds "$LLUPDATE" -q --jobs 1 convert --databases "$T/list" >>"$T/one"

@@ -6,6 +6,7 @@
 #
 #   bench/in_place_bench.sh build/bin/llupdate [N] [ROUNDS]
 set -eu
+. "$(dirname "$0")/kit.sh"
 LLUPDATE=$(realpath "$1")
 N=${2:-500}
 ROUNDS=${3:-5}
@@ -37,7 +38,6 @@ run() {  # KIND SYNC -> seconds
   end=$(date +%s.%N)
   awk -v a="$start" -v b="$end" 'BEGIN {print b - a}' 
 }
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
 for sync_flag in "" --no-sync; do
   : >"$T/swap"; : >"$T/inplace"

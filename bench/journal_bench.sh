@@ -6,6 +6,7 @@
 #
 #   bench/journal_bench.sh build/bin/llupdate [N] [ROUNDS]
 set -eu
+. "$(dirname "$0")/kit.sh"
 LLUPDATE=$(realpath "$1")
 N=${2:-1000}
 ROUNDS=${3:-7}
@@ -32,7 +33,6 @@ floor() {
   end=$(date +%s.%N)
   awk -v a="$start" -v b="$end" 'BEGIN {print b - a}'
 }
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 : >"$T/on"; : >"$T/off"; : >"$T/floor"
 for _ in $(seq 1 "$ROUNDS"); do
   run 5 >>"$T/on"

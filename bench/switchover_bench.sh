@@ -9,6 +9,7 @@
 #
 #   bench/switchover_bench.sh build/bin/llupdate [N] [ROUNDS]
 set -eu
+. "$(dirname "$0")/kit.sh"
 LLUPDATE=$(realpath "$1")
 N=${2:-2000}
 ROUNDS=${3:-3}
@@ -79,14 +80,6 @@ mkdir -p "$T/address/BerichteLL"
 for i in $(seq 1 1000); do cp "$DEMO/BerichteLL/Rechnung.bel" "$T/address/BerichteLL/F$i.bel"; done
 
 fresh() { rm -rf "$T/db"; cp -R "$T/$1" "$T/db"; sync; }
-seconds() {  # COMMAND... -> seconds it took
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 || true
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN {print b - a}'
-}
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 slow() { LD_PRELOAD="$T/slow_flush.so" "$@"; }
 for f in ll24 convert floor slow_durable slow_nosync; do : >"$T/$f.times"; done
 for _ in $(seq 1 "$ROUNDS"); do
