@@ -149,6 +149,11 @@ void FaultFileSystem::SyncFolder(const std::string& path) {
   target().SyncFolder(path);
 }
 
+void FaultFileSystem::FlushWritten() {
+  state_->Check(FsOp::kFlushWritten, "");
+  target().FlushWritten();
+}
+
 std::unique_ptr<platform::WriterLock> FaultFileSystem::LockFormFolder(const std::string& folder,
                                                                       double wait_seconds) {
   state_->Check(FsOp::kLock, folder);

@@ -28,6 +28,7 @@ enum class FsOp {
   kReplace,
   kSyncFolder,
   kLock,
+  kFlushWritten,
 };
 
 class FaultFileSystem : public ForwardingFileSystem {
@@ -67,6 +68,7 @@ class FaultFileSystem : public ForwardingFileSystem {
   bool LinkFile(const std::string& existing, const std::string& new_name) override;
   bool ReplaceFile(const std::string& source, const std::string& destination) override;
   void SyncFolder(const std::string& path) override;
+  void FlushWritten() override;
   std::unique_ptr<platform::WriterLock> LockFormFolder(const std::string& folder,
                                                        double wait_seconds) override;
 

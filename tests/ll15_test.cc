@@ -240,13 +240,14 @@ TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
     std::string message_start;
   };
   // Reads of the temporary file (two each, the second at its end): the control's load and its
-  // save, the frame removal, the line list.
+  // save, the frame removal, the line list. Its writes: the copy, the control's save, the frame
+  // removal, the line list.
   std::vector<Case> cases = {
       {FsOp::kRead, 1, "Allgemeiner Fehler in Save_LL15_Format\r\n75\r\n"},
       {FsOp::kRead, 3, "Allgemeiner Fehler in Save_LL15_Format\r\n75\r\n"},
       {FsOp::kRead, 5, "Allgemeiner Fehler in TXT_ReadAll\r\n75\r\n"},
       {FsOp::kRead, 7, "Allgemeiner Fehler in Aufbau_ProjektArray\r\n75\r\n"},
-      {FsOp::kWrite, 3, "Allgemeiner Fehler in Speichern_ProjektArray\r\n61\r\n"},
+      {FsOp::kWrite, 4, "Allgemeiner Fehler in Speichern_ProjektArray\r\n61\r\n"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.message_start);
@@ -361,7 +362,7 @@ TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
   // The first LL15 rewrite that fails ends the run: the later types stay untouched.
   testing::WriteBytes(Form("e.war"), Project("5", {"Line=True"}));
   testing::WriteBytes(Form("f.bst"), Project("5", {"Line=True"}));
-  faults_.fs().FailOn(FsOp::kCopy, 1, 70, "xx_e.war");
+  faults_.fs().FailOn(FsOp::kOpen, 1, 70, "xx_e.war");
   EXPECT_FALSE(c_.Umstellung_auf_LL24(dir_.path()));
   EXPECT_EQ(testing::ReadBytes(Form("f.bst")), Project("5", {"Line=True"}));
   EXPECT_EQ(messages_.texts(),

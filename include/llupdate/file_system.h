@@ -192,6 +192,17 @@ class FileSystem : public Object {
   // Puts the folder's entries (names created, renamed, removed) on the disk while durable writes
   // are on.
   virtual void SyncFolder(const std::string& path) { (void)path; }
+  // Flushes in batches. While on (and durable writes are on), a file written through Open is
+  // not yet put on the disk when it is closed; FlushWritten puts every such file there at once
+  // (one call for the file system where it can). ReplaceFile and MoveFile never let such a file
+  // replace or become another before its data is on the disk: they flush it first, unless it
+  // replaces a file that is itself still waiting. True when this file system batches its
+  // flushes; false (the default) where every new file is on the disk when it is closed.
+  virtual bool DeferFlushes(bool on) {
+    (void)on;
+    return false;
+  }
+  virtual void FlushWritten() {}
   // The identity of a file as it is now (see OwnFile), "" when it is missing or no regular file.
   // A file system that cannot tell gives "" for every file: then no file counts as the program's
   // own, and healing touches nothing.
@@ -319,6 +330,8 @@ class ForwardingFileSystem : public FileSystem {
     return target_->ReplaceFile(source, destination);
   }
   void SyncFolder(const std::string& path) override { target_->SyncFolder(path); }
+  bool DeferFlushes(bool on) override { return target_->DeferFlushes(on); }
+  void FlushWritten() override { target_->FlushWritten(); }
   std::string FileIdentity(const std::string& path) override { return target_->FileIdentity(path); }
   std::string FileOwner(const std::string& path) override { return target_->FileOwner(path); }
   std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder,

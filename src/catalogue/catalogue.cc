@@ -109,6 +109,7 @@ bool Aufbau_Array(files::FileContext& ctx, DynArray& catalogue, const std::strin
 bool Aufbau_Array2(files::FileContext& ctx, const std::string& type, DynArray& catalogue,
                    const std::string& path, bool read_values) {
   platform::FileSystem& fs = ctx.fs;
+  ctx.Settle();  // the folder is listed with every waiting swap carried out
   return host::Armed(
       ctx.reporter, host::ErrorText::General("Aufbau_Array").WithDetails(), false, [&] {
         catalogue.Dimension(0, 0, 0, 5);

@@ -148,6 +148,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
               // The installed form stays in the run's journal (a copy: the delivered one is
               // copied over it in place of its own).
               uint32_t attributes = 0;
+              ctx.SettleFor(target);
               const bool installed_there = fs.FileExists(target);
               const std::string kept = ctx.journal != nullptr && installed_there
                                            ? ctx.journal->KeepCopy(target, &attributes)
@@ -231,6 +232,7 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
               done = true;  // steps kept for their numbers
             }
             result = done;
+            component::SettleSwaps(*this);  // the step's forms are in place before it counts
             if (i > 0) {
               // A recorded step never runs ahead of the forms on disk: not when a converted form
               // could not be put in place (that was reported), nor before the changes are on disk.

@@ -5,11 +5,15 @@
 // forms, the driver's steps) runs inside it; the instance keeps it while it lives.
 #pragma once
 
+#include <chrono>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "files/file_helpers.h"
 #include "host/error_convention.h"
 #include "journal/journal.h"
 #include "llupdate/call.h"
@@ -72,6 +76,18 @@ class CallCounter : public ProgressObserver, public host::Reporter {
               const std::string& form) override {
     if (next_ != nullptr)
       next_->Healed(action, ShownPath(path), form.empty() ? form : ShownPath(form));
+  }
+  // The form that the messages shown now concern (a swap the batch carries out later); returns
+  // the one before, to be given back.
+  std::pair<std::string, std::string> WorkOn(const std::string& path) {
+    auto before = std::make_pair(in_work_, in_work_path_);
+    in_work_ = path.empty() ? std::string() : FormKey(path);
+    in_work_path_ = path.empty() ? std::string() : SamePathKey(path);
+    return before;
+  }
+  void WorkOn(const std::pair<std::string, std::string>& before) {
+    in_work_ = before.first;
+    in_work_path_ = before.second;
   }
   void ErrorShown(int32_t number) override {
     ++errors_;
@@ -142,7 +158,45 @@ class CallCounter : public ProgressObserver, public host::Reporter {
   int errors_ = 0;
 };
 
+// The job's batch of swaps: each waits until the files of the batch are flushed together, at
+// most kForms of them or for kSeconds, and the messages and progress of the job wait with them.
+class JobBatch : public files::SwapBatch {
+ public:
+  static constexpr size_t kForms = 128;
+  static constexpr double kSeconds = 1.0;
+
+  explicit JobBatch(CallCounter& counter) : counter_(counter) {}
+  // Batches from now on, flushing through fs (which batches its flushes).
+  void Enable(platform::FileSystem* fs) { fs_ = fs; }
+  bool enabled() const { return fs_ != nullptr; }
+  void Disable() { fs_ = nullptr; }
+
+  bool Defer(const std::string& form,
+             std::function<void(const std::exception_ptr& flush_error)> swap) override;
+  bool Waiting(const std::string& form) const override;
+  void Settle() override;
+  // Drops what waits without swapping (the call ends through an exception): the new files stay
+  // the run's own, and the next writer removes them.
+  void Drop() { waiting_.clear(); }
+
+ private:
+  struct Swap {
+    std::string form;
+    std::function<void(const std::exception_ptr&)> run;
+  };
+  CallCounter& counter_;
+  platform::FileSystem* fs_ = nullptr;
+  std::vector<Swap> waiting_;
+  std::set<std::string> keys_;
+  std::chrono::steady_clock::time_point first_;
+  bool settling_ = false;
+};
+
 class Job {
+ private:
+  clsReportLLUpdate& self_;
+  CallCounter counter_;
+
  public:
   explicit Job(clsReportLLUpdate& self);
   ~Job();
@@ -155,6 +209,7 @@ class Job {
   };
 
   const CancellationToken* const token;   // the instance's, if it has one
+  JobBatch batch{counter_};               // the swaps that wait for one flush
   std::vector<HeldDatabase> held;         // the databases the call holds, outermost first
   bool stop_reported = false;             // the stop was shown
   bool database_busy = false;             // another run held the database: nothing was done
@@ -173,9 +228,6 @@ class Job {
     counter_.ShowPathsBelow(fs, db);
   }
 
- private:
-  clsReportLLUpdate& self_;
-  CallCounter counter_;
 };
 
 }  // namespace llupdate::component

@@ -37,16 +37,32 @@ bool FilesOfJob::Leaves(clsReportLLUpdate& self, const std::string& pDBPath,
   // What tells the file: its device and inode (whatever its size and time, as a form rewritten
   // in place stays that file), for a link those of the file it leads to.
   std::vector<std::string> keys;
-  host::IgnoreErrors([&] {
-    platform::FileSystem& fs = Internals::Fso(self);
-    std::string identity = fs.FileIdentity(path);
-    if (identity.empty()) {
-      const std::string real = fs.RealPath(path);
-      if (!real.empty()) identity = fs.FileIdentity(real);
+  auto identify = [&] {
+    keys.clear();
+    host::IgnoreErrors([&] {
+      platform::FileSystem& fs = Internals::Fso(self);
+      std::string identity = fs.FileIdentity(path);
+      if (identity.empty()) {
+        const std::string real = fs.RealPath(path);
+        if (!real.empty()) identity = fs.FileIdentity(real);
+      }
+      if (!identity.empty())
+        keys.push_back(identity.substr(0, identity.find(':', identity.find(':') + 1)));
+    });
+  };
+  identify();
+  // A form whose swap still waits is not yet the file it becomes: the swap is carried out first,
+  // so that the form is told apart as after it.
+  for (const std::string& key : keys) {
+    auto first = first_.find(key);
+    if (first == first_.end()) continue;
+    files::FileContext ctx = Internals::Files(self);
+    if (ctx.batch != nullptr && ctx.batch->Waiting(pDBPath + "\\Berichtell\\" + first->second)) {
+      ctx.batch->Settle();
+      identify();
     }
-    if (!identity.empty())
-      keys.push_back(identity.substr(0, identity.find(':', identity.find(':') + 1)));
-  });
+    break;
+  }
   for (const std::string& key : keys) {
     auto first = first_.find(key);
     if (first == first_.end()) continue;

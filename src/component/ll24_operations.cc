@@ -59,12 +59,17 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
         Internals::Reporter(*this), host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
           files::FileContext ctx = Internals::Files(*this);
           platform::FileSystem& fs = ctx.fs;
+          ctx.SettleFor(files.source);  // a form whose swap waits is read as it will be
           rewrites::RequireFormName(fs, files);
           TemporaryGuard guard(ctx, files.temporary);
           if (fs.FileExists(files.temporary)) rewrites::SetAside(ctx, files.temporary);
-          fs.CopyFile(files.source, files.temporary, true);
+          files::CopyToTemporary(ctx, files.source, files.temporary);
 
-          if (ll15::Save_LL15_Format(ctx, files.temporary) != 0 &&
+          // The control's save of the temporary file is a step of the rewrite, not a form
+          // written: the form is, when the temporary file takes its place.
+          files::FileContext saving = ctx;
+          saving.progress = nullptr;
+          if (ll15::Save_LL15_Format(saving, files.temporary) != 0 &&
               ll15::Entferne_Rahmen_LL15(ctx, files.temporary)) {
             text::Encoding encoding = text::Encoding::kAnsi;
             std::shared_ptr<DynArray>& lines = Internals::ProjectLines(*this);
@@ -95,7 +100,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
     host::IgnoreErrors([&] { ctx.emplace(Internals::Files(*this)); });
     if (!ctx) return true;
     if (changed && produced) {
-      rewrites::SwapInTemporary(*ctx, files);
+      rewrites::SwapWhenFlushed(*ctx, files);
     } else {
       rewrites::RemoveOwnFile(*ctx, files.temporary);
     }
@@ -120,6 +125,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
           auto save_anew = [&](const std::string& form) {
             uint32_t attributes = 0;
             std::string before, kept;
+            ctx.SettleFor(form);
             if (ctx.journal != nullptr) {
               before = ctx.fs.FileIdentity(form);
               kept = ctx.journal->KeepCopy(form, &attributes);

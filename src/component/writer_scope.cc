@@ -23,15 +23,69 @@ namespace {}  // namespace
 namespace component {
 
 Job::Job(clsReportLLUpdate& self)
-    : token(Internals::Options(self).cancellation.get()),
-      self_(self),
+    : self_(self),
       counter_(Internals::Options(self).progress != nullptr ? Internals::Options(self).progress
                                                             : ThreadProgressObserver(),
-               notes, Internals::Options(self).messages) {
+               notes, Internals::Options(self).messages),
+      token(Internals::Options(self).cancellation.get()) {
   Internals::Summary(self) = CallSummary();
 }
 
 Job::~Job() { Internals::Summary(self_) = Summary(); }
+
+namespace {
+// One spelling of a form's path: separators unified, letter case folded.
+std::string FormPathKey(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return text::FoldCase(path);
+}
+}  // namespace
+
+bool JobBatch::Defer(const std::string& form,
+                     std::function<void(const std::exception_ptr& flush_error)> swap) {
+  if (fs_ == nullptr || settling_) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (waiting_.empty()) first_ = now;
+  waiting_.push_back({form, std::move(swap)});
+  keys_.insert(FormPathKey(form));
+  if (waiting_.size() >= kForms || std::chrono::duration<double>(now - first_).count() >= kSeconds) {
+    Settle();
+  }
+  return true;
+}
+
+bool JobBatch::Waiting(const std::string& form) const {
+  return !keys_.empty() && keys_.count(FormPathKey(form)) > 0;
+}
+
+void JobBatch::Settle() {
+  if (waiting_.empty() || settling_ || fs_ == nullptr) return;
+  settling_ = true;
+  std::vector<Swap> swaps = std::exchange(waiting_, {});
+  keys_.clear();
+  struct Done {
+    bool& settling;
+    ~Done() { settling = false; }
+  } done{settling_};
+  // The new files go to the disk first, all of them at once; a swap never puts a file in place
+  // whose data is not there (a failed flush fails each swap of the batch, and its form stays).
+  std::exception_ptr flush_error;
+  try {
+    fs_->FlushWritten();
+  } catch (const HostFailure&) {
+    throw;
+  } catch (...) {
+    flush_error = std::current_exception();
+  }
+  for (Swap& swap : swaps) {
+    // What a swap shows concerns its own form, not the one in work now.
+    const auto in_work = counter_.WorkOn(swap.form);
+    swap.run(flush_error);
+    counter_.WorkOn(in_work);
+  }
+}
 
 CallSummary Job::Summary() const {
   CallSummary summary = counter_.Summary();
@@ -72,9 +126,14 @@ bool StopHere(clsReportLLUpdate& self, const std::string& operation) {
   return true;
 }
 
+void SettleSwaps(clsReportLLUpdate& self) {
+  if (Job* job = Internals::CurrentJob(self).get()) job->batch.Settle();
+}
+
 bool FlushChangedFolders(clsReportLLUpdate& self) {
   Job* job = Internals::CurrentJob(self).get();
   if (job == nullptr) return true;
+  job->batch.Settle();
   std::vector<std::string> folders = std::exchange(job->notes.changed_folders, {});
   if (folders.empty()) return true;
   return host::Armed(Internals::Reporter(self),
@@ -144,16 +203,27 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath, const std::st
   if (lock != nullptr && !lock->outermost()) return body();  // held already under another path
 
   job.held.push_back({key, std::move(lock)});
-  // What the file system learns of the folders serves the whole call, and no longer.
+  // What the file system learns of the folders serves the whole call, and no longer. The new
+  // files of the call are flushed in batches where the file system can.
   fs->BeginJob();
+  const bool batches = !job.batch.enabled() && fs->DeferFlushes(true);
+  if (batches) job.batch.Enable(fs);
   struct Release {
     platform::FileSystem* fs;
     Job& job;
+    bool batches;
     ~Release() {
+      // Swaps still waiting here are those of a call that ends through an exception: never
+      // carried out without the lock, their new files are left for the next writer.
+      job.batch.Drop();
+      if (batches) {
+        job.batch.Disable();
+        fs->DeferFlushes(false);
+      }
       fs->EndJob();
       job.held.pop_back();
     }
-  } release{fs, job};
+  } release{fs, job, batches};
   platform::WriterLock* writer_lock = job.held.back().lock.get();
   if (writer_lock != nullptr) {
     files::FileContext ctx = Internals::Files(self);

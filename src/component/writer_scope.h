@@ -31,7 +31,9 @@ std::string SettingsStoreOf(const std::shared_ptr<Object>& connection);
 // How long a writer waits for another run that holds its database (SetWriterLockWait).
 double LockWaitSeconds();
 
-// Puts the folders changed so far on the disk; False after a shown error.
+// Carries out the swaps that wait for their flush, with the messages held meanwhile.
+void SettleSwaps(clsReportLLUpdate& self);
+// Settles the swaps, then puts the folders changed so far on the disk; False after a shown error.
 bool FlushChangedFolders(clsReportLLUpdate& self);
 
 // True after a stop request; shows that the job stops, once per request.

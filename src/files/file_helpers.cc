@@ -140,6 +140,17 @@ bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string
   return done;
 }
 
+void CopyToTemporary(FileContext& ctx, const std::string& source, const std::string& destination) {
+  std::string bytes;
+  {
+    std::unique_ptr<platform::File> in = ctx.fs.Open(source, platform::OpenMode::kRead);
+    char buffer[1 << 16];
+    for (size_t n; (n = in->Read(buffer, sizeof buffer)) > 0;) bytes.append(buffer, n);
+    in->Close();
+  }
+  ctx.fs.Open(destination, platform::OpenMode::kCreateNew)->Finish(bytes.data(), bytes.size());
+}
+
 bool SchreibschutzEntfernen(FileContext& ctx, const std::string& sFilename) {
   platform::FileSystem& fs = ctx.fs;
   return Armed(
@@ -147,6 +158,7 @@ bool SchreibschutzEntfernen(FileContext& ctx, const std::string& sFilename) {
       ErrorText::Custom("Schreibschutz bei Datei " + sFilename + " kann nicht entfernt werden!")
           .WithDetails(),
       false, [&] {
+        ctx.SettleFor(sFilename);
         if (!FindFile(fs, sFilename)) return true;
         uint32_t attributes = fs.GetAttributes(sFilename);
         fs.SetAttributes(sFilename, attributes & ~uint32_t{platform::kAttrReadOnly});

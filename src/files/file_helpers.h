@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,6 +24,24 @@ class Run;
 
 namespace llupdate::files {
 
+// The swaps of a job's forms that wait until their new files are on the disk together: the
+// rewrites hand their swaps over, and the job carries them out after one flush for all of them,
+// each in its place among the messages and progress the job held back meanwhile, so that what
+// the host sees keeps its order.
+class SwapBatch {
+ public:
+  virtual ~SwapBatch() = default;
+  // Takes the swap of form (its new file written and closed); swap runs once the batch is
+  // flushed, with the flush's error (nullptr: the new file is on the disk). False when the job
+  // does not batch: the caller swaps at once.
+  virtual bool Defer(const std::string& form,
+                     std::function<void(const std::exception_ptr& flush_error)> swap) = 0;
+  // True when form waits in the batch: what reads or writes it settles the batch first.
+  virtual bool Waiting(const std::string& form) const = 0;
+  // Flushes the waiting files and carries out their swaps and the held events, in order.
+  virtual void Settle() = 0;
+};
+
 // What the routines work with: the file system, the numbered-file table, and, inside a job, the
 // job's notes (what its writer acts on when it ends) and the observer of its progress.
 struct FileContext {
@@ -33,6 +53,16 @@ struct FileContext {
   // The run's journal: what a routine replaces or would remove is kept there (nullptr: nothing
   // is kept, outside a job or with keeping off).
   journal::Run* journal = nullptr;
+  // The job's batch of swaps (nullptr: every swap happens at once).
+  SwapBatch* batch = nullptr;
+
+  // Settles the job's batch when form waits in it, so that the form is read as it will be.
+  void SettleFor(const std::string& form) {
+    if (batch != nullptr && batch->Waiting(form)) batch->Settle();
+  }
+  void Settle() {
+    if (batch != nullptr) batch->Settle();
+  }
 
   void FolderChanged(const std::string& folder) {
     if (notes != nullptr) notes->FolderChanged(folder);
@@ -74,6 +104,11 @@ int32_t Speichern_ProjektArray(FileContext& ctx, const std::string& path,
 // rewritten; a file that a directory search does not find is left alone (false, nothing shown).
 bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string& search,
                     const std::string& replacement);
+
+// Copies a file's bytes to a new file of the run's own (error 58 when the name is taken), which
+// waits for the job's flush like every new file the job writes. Errors are thrown; the caller
+// removes a destination that a failure left.
+void CopyToTemporary(FileContext& ctx, const std::string& source, const std::string& destination);
 
 // Clears the read-only attribute of a file. True when it is clear afterwards or the file is not
 // there; False after a shown error.

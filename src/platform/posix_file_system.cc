@@ -73,9 +73,15 @@ ssize_t WriteDurably(int fd, const char* data, size_t size, off_t at) {
 
 class OsFile : public File {
  public:
-  // A file opened for writing is put on the disk when it is closed if durable is set.
-  OsFile(int fd, std::string path, bool written = false, bool durable = false)
-      : fd_(fd), path_(std::move(path)), written_(written), durable_(written && durable) {}
+  // A file opened for writing is put on the disk when it is closed if durable is set, unless
+  // waiting is given: then it is closed as it is, and waiting notes that it still has to go there.
+  OsFile(int fd, std::string path, bool written = false, bool durable = false,
+         std::function<void()> waiting = nullptr)
+      : fd_(fd),
+        path_(std::move(path)),
+        written_(written),
+        durable_(written && durable && !waiting),
+        waiting_(written && durable ? std::move(waiting) : nullptr) {}
   ~OsFile() override {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -149,6 +155,7 @@ class OsFile : public File {
       throw ErrorFromErrno(err, path_);
     }
     if (::close(fd) != 0) throw ErrorFromErrno(errno, path_);
+    if (waiting_) waiting_();
   }
 
  private:
@@ -156,6 +163,7 @@ class OsFile : public File {
   std::string path_;
   bool written_;
   bool durable_;
+  std::function<void()> waiting_;
   bool wrote_ = false;
   bool at_end_ = false;
 
@@ -280,6 +288,10 @@ struct HeldLocks {
   std::vector<OsWriterLock*> locks;
   unsigned generation = 0;
   std::optional<bool> durable;  // the job's choice; the process-wide default without one
+  // Flushes in batches: the new files written and closed whose data is not yet on the disk, by
+  // their OS paths.
+  bool defer = false;
+  std::unordered_set<std::string> waiting;
 
   bool Durable() const { return durable.value_or(DurableWrites()); }
 };
@@ -1136,6 +1148,36 @@ class OsFileSystem : public FileSystem {
  public:
   void BeginJob() override { paths_.BeginJob(); }
   void UseDurableWrites(bool on) override { held_->durable = on; }
+  bool DeferFlushes(bool on) override {
+    held_->defer = on;
+    return true;
+  }
+  // One flush for each file system the waiting files are on: the kernel writes them together.
+  void FlushWritten() override {
+    if (held_->waiting.empty()) return;
+    if (!held_->Durable()) {
+      held_->waiting.clear();
+      return;
+    }
+    std::vector<dev_t> flushed;
+    for (const std::string& os_path : held_->waiting) {
+      const std::string folder = SplitPath(os_path).first;
+      int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0) continue;  // gone with its folder: nothing of it can replace a form
+      struct stat st;
+      if (::fstat(fd, &st) != 0 ||
+          std::find(flushed.begin(), flushed.end(), st.st_dev) != flushed.end()) {
+        ::close(fd);
+        continue;
+      }
+      int result = OsFault(OsCall::kFlush, folder) ? -1 : ::syncfs(fd);
+      int err = errno;
+      ::close(fd);
+      if (result != 0) throw ErrorFromErrno(err, folder.empty() ? "." : folder);
+      flushed.push_back(st.st_dev);
+    }
+    held_->waiting.clear();
+  }
   void EndJob() override {
     paths_.EndJob();
     if (!paths_.in_job()) {
@@ -1343,10 +1385,15 @@ class OsFileSystem : public FileSystem {
       if (made != created_.end()) created_.erase(made);
       if (in_place) {
         ReplaceInPlace(from.os_path, target, old, destination);
+        held_->waiting.erase(from.os_path);
         paths_.NoteRemoved(from.os_path);
         return true;
       }
     }
+    // A file waiting for the batch's flush takes the place of another only with its data on the
+    // disk, unless that one is waiting as well.
+    const bool both_waiting = held_->waiting.count(to) > 0;
+    if (!both_waiting) FlushIfWaiting(from.os_path, source);
     GiveFolderBits(from.os_path);
     if (Retry(source, from, [&](const std::string& p) {
           if (OsFault(OsCall::kRename, to)) return -1;
@@ -1356,9 +1403,24 @@ class OsFileSystem : public FileSystem {
       if (errno == ENOENT) throw MissingError(from.os_path, source);
       throw ErrorFromErrno(errno, destination);
     }
+    if (held_->waiting.erase(from.os_path) > 0) held_->waiting.insert(to);
     paths_.NoteRemoved(from.os_path);
     if (target == to) paths_.NoteCreated(to, EntryType::kFile);
     return true;
+  }
+
+  // Puts a file that waits for the batch's flush on the disk now.
+  void FlushIfWaiting(const std::string& os_path, const std::string& shown) {
+    if (held_->waiting.count(os_path) == 0) return;
+    if (held_->Durable()) {
+      int fd = ::open(os_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) throw ErrorFromErrno(errno, shown);
+      int result = OsFault(OsCall::kFlush, os_path) ? -1 : ::fdatasync(fd);
+      int err = errno;
+      ::close(fd);
+      if (result != 0) throw ErrorFromErrno(err, shown);
+    }
+    held_->waiting.erase(os_path);
   }
 
   void SyncFolder(const std::string& path) override {
@@ -1575,7 +1637,7 @@ class OsFileSystem : public FileSystem {
     return platform::MayWrite(static_cast<uid_t>(uid), st);
   }
 
-  std::string ShownPath(const std::string& path) override { return ResolvePath(path); }
+  std::string ShownPath(const std::string& path) override { return paths_.Resolve(path).os_path; }
   std::string RealPath(const std::string& path) override {
     char* real = ::realpath(ResolvePath(path).c_str(), nullptr);
     if (real == nullptr) return "";
@@ -1595,6 +1657,7 @@ class OsFileSystem : public FileSystem {
   void MoveFile(const std::string& source, const std::string& destination) override {
     PathResolver::Resolved from = paths_.Resolve(source);
     std::string to = paths_.Resolve(destination).os_path;
+    FlushIfWaiting(from.os_path, source);
     GiveFolderBits(from.os_path);
     int result = Retry(source, from, [&](const std::string& p) {
       if (OsFault(OsCall::kNoReplace, to)) return -1;
@@ -1639,6 +1702,7 @@ class OsFileSystem : public FileSystem {
     paths_.NoteRemoved(r.os_path);
     second_names_.erase(r.os_path);
     created_.erase(r.os_path);
+    held_->waiting.erase(r.os_path);
   }
 
   std::vector<FileEntry> ListFiles(const std::string& folder) override {
@@ -1664,6 +1728,7 @@ class OsFileSystem : public FileSystem {
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
     PathResolver::Resolved r = paths_.Resolve(path);
     int fd;
+    bool existed = false;
     if (mode == OpenMode::kRead) {
       bool directory = r.listed ? r.found && r.type == EntryType::kDirectory : IsDirectory(r);
       if (directory) throw Error(kPathFileAccessError, path);
@@ -1692,6 +1757,7 @@ class OsFileSystem : public FileSystem {
     } else {
       struct stat st;
       bool exists = StatPath(r.os_path, &st);
+      existed = exists;
       if (exists && S_ISDIR(st.st_mode)) throw Error(kPathFileAccessError, path);
       if (exists && IsReadOnlyMode(st.st_mode)) throw Error(kPermissionDenied, path);
       // Never written through a symbolic link: what this program writes is its own file.
@@ -1700,7 +1766,17 @@ class OsFileSystem : public FileSystem {
       if (fd >= 0 && !exists) paths_.NoteCreated(r.os_path, EntryType::kFile);
     }
     if (fd < 0) throw ErrorFromErrno(errno, path);
-    return std::make_unique<OsFile>(fd, path, mode != OpenMode::kRead, held_->Durable());
+    // A new file (or one still waiting) may wait for the batch's flush; a file that was there
+    // before is put on the disk when it is closed.
+    std::function<void()> waiting;
+    if (held_->defer && mode != OpenMode::kRead &&
+        (mode == OpenMode::kCreateNew || !existed || held_->waiting.count(r.os_path) > 0)) {
+      waiting = [held = held_, os_path = r.os_path] { held->waiting.insert(os_path); };
+    } else if (mode != OpenMode::kRead) {
+      held_->waiting.erase(r.os_path);
+    }
+    return std::make_unique<OsFile>(fd, path, mode != OpenMode::kRead, held_->Durable(),
+                                    std::move(waiting));
   }
 
   uint32_t GetAttributes(const std::string& path) override {

@@ -158,9 +158,14 @@ bool RewriteFormReplacing(files::FileContext& ctx, const FormFiles& files,
 bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
                      const host::ErrorText& error_text, const CopyRule& copy) {
   bool changed = false;
+  // A form whose swap waits in the job's batch is rewritten on from its temporary file, which
+  // then holds the result of every rewrite so far: the form is put in place once.
+  const bool chained = ctx.batch != nullptr && ctx.batch->Waiting(files.source);
+  const std::string& from = chained ? files.temporary : files.source;
+  const std::string to = chained ? platform::PartialFileName(files.temporary) : files.temporary;
   bool copied = host::Armed(ctx.reporter, error_text, false, [&] {
     RequireFormName(ctx.fs, files);
-    int32_t source = files::Ausgabe_Open(ctx, true, files.source);
+    int32_t source = files::Ausgabe_Open(ctx, true, from);
     if (source == 0) return false;
     files::NumberedFile source_guard(ctx.table, source);
     text::TextReader& reader = ctx.table.Reader(source);
@@ -168,21 +173,34 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
     text::Encoding encoding = reader.encoding();
 
     // A temporary file left over from an interrupted run is discarded (kept in the journal).
-    if (ctx.fs.FileExists(files.temporary)) SetAside(ctx, files.temporary);
-    int32_t temporary = files::Ausgabe_Open(ctx, false, files.temporary, encoding, true);
+    if (!chained && ctx.fs.FileExists(files.temporary)) SetAside(ctx, files.temporary);
+    int32_t temporary = files::Ausgabe_Open(ctx, false, to, encoding, true);
     if (temporary == 0) return false;
-    TemporaryFile temporary_guard(ctx, temporary, files.temporary);
+    TemporaryFile temporary_guard(ctx, temporary, to);
     text::TextWriter& writer = ctx.table.Writer(temporary);
 
     changed = copy(reader, writer);
     temporary_guard.Finish();
     IgnoreErrors([&] { source_guard.Close(); });
+    if (chained && changed) {
+      try {
+        if (!ctx.fs.ReplaceFile(to, files.temporary)) {
+          ctx.fs.CopyFile(to, files.temporary, true);
+          ctx.fs.DeleteFile(to, true);
+        }
+      } catch (...) {
+        RemoveOwnFile(ctx, to);
+        throw;
+      }
+    }
     return true;
   });
   if (!copied) return false;
 
-  if (changed) {
-    SwapInTemporary(ctx, files);
+  if (chained) {
+    if (!changed) RemoveOwnFile(ctx, to);
+  } else if (changed) {
+    SwapWhenFlushed(ctx, files);
   } else {
     RemoveOwnFile(ctx, files.temporary);
   }
@@ -234,11 +252,13 @@ void ReportNotReplaced(files::FileContext& ctx, const FormFiles& files,
 
 // The swap where the file system has second names and renames over: the backup becomes a
 // second name of the old content, the new file is renamed over the form, the backup goes last.
-// The form's name refers to complete content at every instant. False when the file system
-// offers neither (nothing has been changed then).
-bool SwapByRename(files::FileContext& ctx, const FormFiles& files) {
+// The form's name refers to complete content at every instant.
+//
+// The first part gives the form its backup: kLinked, or kHandled when the form keeps its old
+// content (reported), or kNoLinks when the file system has no second names (nothing changed).
+enum class Backup { kLinked, kHandled, kNoLinks };
+Backup LinkBackup(files::FileContext& ctx, const FormFiles& files) {
   platform::FileSystem& fs = ctx.fs;
-  const uint32_t attributes = AttributesBefore(ctx, files);
   bool linked = false;
   try {
     try {
@@ -256,17 +276,21 @@ bool SwapByRename(files::FileContext& ctx, const FormFiles& files) {
     // Without a form there is no old content to keep; anything else keeps the form as it is.
     if (e.number() != platform::kFileNotFound) {
       ReportNotReplaced(ctx, files, std::current_exception());
-      return true;
+      return Backup::kHandled;
     }
     linked = true;
   } catch (...) {
     ReportNotReplaced(ctx, files, std::current_exception());
-    return true;
+    return Backup::kHandled;
   }
-  if (!linked) return false;
+  return linked ? Backup::kLinked : Backup::kNoLinks;
+}
 
+// The second part renames the new file over the form and lets the backup go. False when the
+// file system cannot rename over (the backup is gone again then, nothing else changed).
+bool RenameOver(files::FileContext& ctx, const FormFiles& files, uint32_t attributes, bool told) {
   try {
-    if (!fs.ReplaceFile(files.temporary, files.source)) {
+    if (!ctx.fs.ReplaceFile(files.temporary, files.source)) {
       RemoveOwnFile(ctx, files.backup);
       return false;
     }
@@ -277,7 +301,7 @@ bool SwapByRename(files::FileContext& ctx, const FormFiles& files) {
     return true;
   }
   ctx.FolderChanged(FolderOf(files.source));
-  if (ctx.progress != nullptr) ctx.progress->FormWritten(files.source);
+  if (ctx.progress != nullptr && !told) ctx.progress->FormWritten(files.source);
   // The form is complete: its old content goes into the run's journal, or away; a backup that
   // stays is found and removed by the next run.
   KeepOldContent(ctx, files, attributes);
@@ -338,7 +362,41 @@ void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
 }  // namespace
 
 void SwapInTemporary(files::FileContext& ctx, const FormFiles& files) {
-  if (!SwapByRename(ctx, files)) ClassicSwap(ctx, files);
+  const uint32_t attributes = AttributesBefore(ctx, files);
+  const Backup backup = LinkBackup(ctx, files);
+  if (backup == Backup::kHandled) return;
+  if (backup == Backup::kNoLinks || !RenameOver(ctx, files, attributes, false)) {
+    ClassicSwap(ctx, files);
+  }
+}
+
+void SwapWhenFlushed(files::FileContext& ctx, const FormFiles& files) {
+  if (ctx.batch == nullptr) {
+    SwapInTemporary(ctx, files);
+    return;
+  }
+  // The backup is made now, so that what it shows comes in its place; the rename waits for the
+  // batch's flush.
+  const uint32_t attributes = AttributesBefore(ctx, files);
+  const Backup backup = LinkBackup(ctx, files);
+  if (backup == Backup::kHandled) return;
+  if (backup == Backup::kLinked &&
+      ctx.batch->Defer(files.source,
+                       [ctx, files, attributes](const std::exception_ptr& flush_error) mutable {
+                         if (flush_error) {
+                           ReportNotReplaced(ctx, files, flush_error);
+                         } else if (!RenameOver(ctx, files, attributes, true)) {
+                           ClassicSwap(ctx, files);
+                         }
+                       })) {
+    // The form is told as written now, as it is when the swap happens at once; a swap that
+    // fails when the batch settles tells that the form was not replaced, and why.
+    if (ctx.progress != nullptr) ctx.progress->FormWritten(files.source);
+    return;
+  }
+  if (backup == Backup::kNoLinks || !RenameOver(ctx, files, attributes, false)) {
+    ClassicSwap(ctx, files);
+  }
 }
 
 }  // namespace llupdate::rewrites

@@ -61,6 +61,10 @@ bool Contains(const std::string& line, const std::string& text);
 // the form is copied to the backup, deleted, replaced by the temporary file, and the backup is
 // deleted, unless the form is missing then, which is reported instead.
 void SwapInTemporary(files::FileContext& ctx, const FormFiles& files);
+// The same, once the temporary file is on the disk: where the job batches its flushes, the swap
+// waits for the batch's flush (a failed flush leaves the form as it is, reported as a swap that
+// failed); otherwise at once.
+void SwapWhenFlushed(files::FileContext& ctx, const FormFiles& files);
 
 // Removes a file that the sequence overwrites or deletes although the run did not make it (a
 // customer's own alt_ or xx_ file): the run's journal keeps it, and a notice names it; without a
