@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
+#include <tuple>
 
 #include "host/message_sinks.h"
 #include "host/objects.h"

@@ -533,6 +533,46 @@ TEST(OsFileSystemTest, AMoveWithoutTheNoReplaceFlagRefusesAnExistingDestination)
   EXPECT_EQ(testing::ReadBytes(dir / "g.bel"), "backup");
 }
 
+// Flushes in batches: a new file waits for the batch's one flush, and never takes the place of a
+// file whose data is on the disk before its own data is there (a waiting file may replace another
+// waiting one unflushed). Every flush is seen through the fault hook, so each one counts here.
+TEST(OsFileSystemTest, NewFilesWaitForOneFlushAndNoneReplacesAFormBeforeIt) {
+  TempDir dir;
+  std::vector<std::string> flushes;
+  platform::SetOsFaultHook([&](platform::OsCall c, const std::string& path) {
+    if (c == platform::OsCall::kFlush) flushes.push_back(path.substr(path.find_last_of("\\/") + 1));
+    return 0;
+  });
+  auto fs = NewOsFileSystem();
+  fs->UseDurableWrites(true);
+  ASSERT_TRUE(fs->DeferFlushes(true));
+  const std::string d = dir.path() + "\\";
+  testing::WriteBytes(dir / "f.bel", "old");
+  testing::WriteBytes(dir / "g.bel", "old");
+  auto write = [&](const std::string& name, const std::string& bytes) {
+    std::unique_ptr<File> file = fs->Open(d + name, OpenMode::kCreateNew);
+    file->Finish(bytes.data(), bytes.size());
+  };
+  write("xx_f.bel", "one");
+  write("part", "two");
+  write("xx_g.bel", "new g");
+  EXPECT_TRUE(flushes.empty());                              // closed, not yet flushed
+  EXPECT_TRUE(fs->ReplaceFile(d + "part", d + "xx_f.bel"));  // waiting over waiting
+  EXPECT_TRUE(flushes.empty());
+  EXPECT_TRUE(fs->ReplaceFile(d + "xx_g.bel", d + "g.bel"));  // over a form: flushed first
+  EXPECT_EQ(flushes, std::vector<std::string>{"xx_g.bel"});
+  flushes.clear();
+  fs->FlushWritten();  // one flush for the file system, whatever waits
+  EXPECT_EQ(flushes.size(), 1u);
+  EXPECT_TRUE(fs->ReplaceFile(d + "xx_f.bel", d + "f.bel"));
+  fs->FlushWritten();  // nothing waits any more
+  EXPECT_EQ(flushes.size(), 1u);
+  platform::SetOsFaultHook(nullptr);
+  EXPECT_EQ(testing::ReadBytes(dir / "f.bel"), "two");
+  EXPECT_EQ(testing::ReadBytes(dir / "g.bel"), "new g");
+  fs->DeferFlushes(false);
+}
+
 // A full disk while the lock's record is written: the message says so, and no empty record stays.
 TEST(OsFileSystemTest, AFullDiskAtTheLockLeavesNoEmptyRecordAndSaysWhy) {
   TempDir dir;

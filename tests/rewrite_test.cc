@@ -256,7 +256,7 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
     std::string path_part;
     std::string form;  // the form afterwards
     std::vector<std::string> listing;
-    bool reported;  // a message names the form that was not replaced
+    bool reported;                    // a message names the form that was not replaced
     std::vector<std::string> events;  // what the host's observer learns
   };
   // The backup is a second name, the new file is renamed over the form, the backup goes last: a

@@ -227,7 +227,6 @@ class Job {
   void ShowPathsBelow(platform::FileSystem* fs, const std::string& db) {
     counter_.ShowPathsBelow(fs, db);
   }
-
 };
 
 }  // namespace llupdate::component

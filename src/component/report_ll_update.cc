@@ -43,8 +43,8 @@ platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
 
 files::FileContext Internals::Files(clsReportLLUpdate& self) {
   files::FileContext ctx{Fso(self),      Table(self),
-                        Notes(self),    Progress(self),
-                        Reporter(self), self.job_ ? self.job_->journal.get() : nullptr};
+                         Notes(self),    Progress(self),
+                         Reporter(self), self.job_ ? self.job_->journal.get() : nullptr};
   if (self.job_ && self.job_->batch.enabled()) ctx.batch = &self.job_->batch;
   return ctx;
 }

@@ -50,7 +50,8 @@ bool JobBatch::Defer(const std::string& form,
   if (waiting_.empty()) first_ = now;
   waiting_.push_back({form, std::move(swap)});
   keys_.insert(FormPathKey(form));
-  if (waiting_.size() >= kForms || std::chrono::duration<double>(now - first_).count() >= kSeconds) {
+  if (waiting_.size() >= kForms ||
+      std::chrono::duration<double>(now - first_).count() >= kSeconds) {
     Settle();
   }
   return true;
