@@ -419,3 +419,70 @@ TEST_F(DriverTest, RecordsTheSwitchOverPastRefusedFormsButNotPastOneNotPutInPlac
 
 }  // namespace
 }  // namespace llupdate
+
+namespace llupdate {
+namespace {
+
+// A file system that flushes every new file on its own, as one without batches does.
+class UnbatchedFileSystem : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  bool DeferFlushes(bool) override { return false; }
+};
+
+// What the host sees of the driver over a database with a file in the way of a rewrite and a
+// form reached by two names: with flushes in batches exactly what it sees without (the messages,
+// the progress, the order of both), the same forms and the same steps recorded.
+TEST(BatchTest, TheHostSeesWhatItSeesWithoutBatches) {
+  testing::TempDir dir;
+  testing::RecordedMessages messages;
+  auto run = [&](const std::string& name, bool batches) {
+    const std::string db = dir / name;
+    std::filesystem::copy(LLUPDATE_DEMO_DB, db, std::filesystem::copy_options::recursive);
+    const std::string forms = db + "/BerichteLL/";
+    testing::WriteBytes(forms + "alt_Lieferschein.bst", "meine eigene Kopie\r\n");
+    ::symlink("Mahnung.MAH", (forms + "Anmahnung.mah").c_str());
+    for (int i = 0; i < 3; ++i) {
+      std::filesystem::copy(forms + "Wartung.war", forms + "W" + std::to_string(i) + ".war");
+    }
+    std::shared_ptr<FileSystem> fs = NewOsFileSystem();
+    if (!batches) fs = std::make_shared<UnbatchedFileSystem>(fs);
+    ScopedObjectRegistration registration("Scripting.FileSystemObject", [fs] { return fs; });
+    auto settings = std::make_shared<MemorySettings>();
+    ScopedObjectRegistration store("VMBSetting.VMSettings", [settings] { return settings; });
+    Events events;
+    clsReportLLUpdate c;
+    CallOptions options;
+    options.progress = &events;
+    c.SetCallOptions(options);
+    messages.records().clear();
+    std::shared_ptr<Object> connection;
+    const bool result = c.Pruefe_Konvertiere_Formulare(db, connection);
+    // A form rewritten in several passes is told as written once per swap: once with batches.
+    std::vector<std::string> seen;
+    for (const std::string& line : events.lines) {
+      if (seen.empty() || line != seen.back() || line.rfind("written ", 0) != 0) {
+        seen.push_back(line);
+      }
+    }
+    for (const auto& r : messages.records()) seen.push_back(r.text);
+    for (std::string& line : seen) {
+      for (size_t at; (at = line.find(db)) != std::string::npos;) line.replace(at, db.size(), "DB");
+    }
+    std::map<std::string, std::string> tree;
+    for (const auto& e : std::filesystem::directory_iterator(forms)) {
+      const std::string file = e.path().filename().string();
+      if (file.rfind(".llupdate", 0) != 0) tree[file] = testing::ReadBytes(e.path().string());
+    }
+    EXPECT_TRUE(result);
+    return std::make_tuple(seen, tree, settings->saved);
+  };
+  const auto unbatched = run("unbatched", false);
+  const auto batched = run("batched", true);
+  EXPECT_EQ(std::get<0>(batched), std::get<0>(unbatched));
+  EXPECT_EQ(std::get<1>(batched), std::get<1>(unbatched));
+  EXPECT_EQ(std::get<2>(batched), std::get<2>(unbatched));
+}
+
+}  // namespace
+}  // namespace llupdate

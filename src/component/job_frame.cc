@@ -36,36 +36,39 @@ bool FilesOfJob::Leaves(clsReportLLUpdate& self, const std::string& pDBPath,
   }
   // What tells the file: its device and inode (whatever its size and time, as a form rewritten
   // in place stays that file), for a link those of the file it leads to.
-  std::vector<std::string> keys;
-  auto identify = [&] {
-    keys.clear();
+  auto key_of = [&](const std::string& form) {
+    std::string key;
     host::IgnoreErrors([&] {
       platform::FileSystem& fs = Internals::Fso(self);
-      std::string identity = fs.FileIdentity(path);
+      std::string identity = fs.FileIdentity(form);
       if (identity.empty()) {
-        const std::string real = fs.RealPath(path);
+        const std::string real = fs.RealPath(form);
         if (!real.empty()) identity = fs.FileIdentity(real);
       }
-      if (!identity.empty())
-        keys.push_back(identity.substr(0, identity.find(':', identity.find(':') + 1)));
+      if (!identity.empty()) key = identity.substr(0, identity.find(':', identity.find(':') + 1));
     });
+    return key;
   };
-  identify();
-  // A form whose swap still waits is not yet the file it becomes: the swap is carried out first,
-  // so that the form is told apart as after it.
-  for (const std::string& key : keys) {
-    auto first = first_.find(key);
-    if (first == first_.end()) continue;
+  std::string key = key_of(path);
+  if (key.empty()) return false;
+  auto first = first_.find(key);
+  if (first != first_.end()) {
+    const std::string first_path = pDBPath + "\\Berichtell\\" + first->second;
+    // A form whose swap still waits is not yet the file it becomes: the swap is carried out
+    // first, so that the form is told apart as after it.
     files::FileContext ctx = Internals::Files(self);
-    if (ctx.batch != nullptr && ctx.batch->Waiting(pDBPath + "\\Berichtell\\" + first->second)) {
+    if (ctx.batch != nullptr && ctx.batch->Waiting(first_path)) {
       ctx.batch->Settle();
-      identify();
+      key = key_of(path);
+      first = first_.find(key);
     }
-    break;
+    // The file it was is no more when that form was rewritten into a new one: a file made since
+    // may have been given the same number.
+    if (first != first_.end() && key_of(pDBPath + "\\Berichtell\\" + first->second) != key) {
+      first = first_.end();
+    }
   }
-  for (const std::string& key : keys) {
-    auto first = first_.find(key);
-    if (first == first_.end()) continue;
+  if (first != first_.end()) {
     host::ShowHostMessage(
         Internals::Reporter(self),
         "Das Formular " + host::Shown(Internals::Reporter(self), path) +
@@ -76,7 +79,7 @@ bool FilesOfJob::Leaves(clsReportLLUpdate& self, const std::string& pDBPath,
         3, false);
     return true;
   }
-  for (const std::string& key : keys) first_.emplace(key, name);
+  first_[key] = name;
   return false;
 }
 
