@@ -120,12 +120,38 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
           std::shared_ptr<DynArray> list = member;
           files::FileContext ctx = Internals::Files(*this);
 
-          // A form the control saves anew in place of its own: the run's journal keeps a copy
-          // of it before, which goes again when the save left the form as it was.
-          auto save_anew = [&](const std::string& form) {
+          // A form the control saves anew. Where the job batches its flushes, the control saves
+          // it to the form's temporary file, which takes its place like every rewrite (the
+          // run's journal keeps the old content); a form the save would leave as it is stays.
+          // Otherwise it saves the form in place, and the journal keeps a copy of it before,
+          // which goes again when the save left the form as it was.
+          auto save_anew = [&](const std::string& name) {
+            const rewrites::FormFiles files = rewrites::FilesOfForm(name, pDBPath);
+            const std::string& form = files.source;
+            ctx.SettleFor(form);
+            if (ctx.batch != nullptr) {
+              if (!host::Armed(ctx.reporter,
+                               host::ErrorText::General("Save_LL15_Format").WithDetails(), false,
+                               [&] {
+                                 rewrites::RequireFormName(ctx.fs, files);
+                                 if (ctx.fs.FileExists(files.temporary))
+                                   rewrites::SetAside(ctx, files.temporary);
+                                 return true;
+                               })) {
+                return;
+              }
+              TemporaryGuard guard(ctx, files.temporary);
+              files::FileContext saving = ctx;  // the temporary file is no form written
+              saving.progress = nullptr;
+              bool saved = ll15::Save_LL15_Format(saving, form, files.temporary) != 0;
+              host::IgnoreErrors([&] { saved = saved && ctx.fs.FileExists(files.temporary); });
+              if (!saved) return;
+              guard.Release();
+              rewrites::SwapWhenFlushed(ctx, files);
+              return;
+            }
             uint32_t attributes = 0;
             std::string before, kept;
-            ctx.SettleFor(form);
             if (ctx.journal != nullptr) {
               before = ctx.fs.FileIdentity(form);
               kept = ctx.journal->KeepCopy(form, &attributes);
@@ -160,13 +186,13 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
                   progress->FormStarted(operation, rule.extension, name, path);
                 if (rule.unprotect_each) SchreibschutzEntfernen(path);
                 if (rule.threshold == 0) {
-                  save_anew(path);
+                  save_anew(name);
                 } else {
                   int16_t version = ll15::FileVersionNumber(list->GetValue(r, 5).ToString());
                   if (version < rule.threshold) {
                     success = Suche_ErsetzeProjektdatei_LL15(name, pDBPath);
                   } else {
-                    save_anew(path);
+                    save_anew(name);
                   }
                   stopped = !success;
                 }

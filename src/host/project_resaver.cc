@@ -204,30 +204,33 @@ class ProjectResaver : public ListLabelControl, public JobControl {
   // project as it was and the project's name always holds a whole project.
   //
   // A project that is in the current format already is left as it is, time stamps and all: the
-  // save would give the same bytes.
+  // save would give the same bytes. Saved under another name, it writes nothing there then.
   void SaveProjectFile(const std::string& path) override {
     RequireOpen();
     std::shared_ptr<platform::FileSystem> fs = JobFileSystem();
-    if (path == path_ && stamp_.KeepsLines() && SavesAsItIs(*fs)) return;
-    std::string partial = platform::PartialFileName(path);
+    if (stamp_.KeepsLines() && SavesAsItIs(*fs)) return;
+    // A save under a new name writes that new file itself: no half-written file takes a name
+    // that holds something.
+    const bool new_file = path != path_ && !fs->FileExists(path);
+    const std::string written = new_file ? path : platform::PartialFileName(path);
     try {
       std::unique_ptr<text::TextWriter> writer;
       CheckProject(
           *fs, path_,
           [&](text::Encoding encoding) {
             writer = std::make_unique<text::TextWriter>(
-                fs->Open(partial, platform::OpenMode::kCreateNew), encoding);
+                fs->Open(written, platform::OpenMode::kCreateNew), encoding);
             stamp_.WriteStart(*writer);
           },
           [&](size_t number, const std::string& line) { stamp_.WriteLine(number, line, *writer); });
       writer->Close();
       writer.reset();
       try {
-        if (fs->ReplaceFile(partial, path)) {
+        if (new_file || fs->ReplaceFile(written, path)) {
           if (notes_ != nullptr) notes_->FolderChanged(FolderOf(path));
         } else {
-          fs->CopyFile(partial, path, true);
-          fs->DeleteFile(partial, true);
+          fs->CopyFile(written, path, true);
+          fs->DeleteFile(written, true);
         }
       } catch (...) {
         if (notes_ != nullptr)
@@ -237,7 +240,7 @@ class ProjectResaver : public ListLabelControl, public JobControl {
       if (progress_ != nullptr) progress_->FormWritten(path);
     } catch (...) {
       try {
-        if (fs->FileExists(partial)) fs->DeleteFile(partial, true);
+        if (fs->FileExists(written)) fs->DeleteFile(written, true);
       } catch (...) {
       }
       throw;

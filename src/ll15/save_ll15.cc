@@ -5,7 +5,8 @@
 
 namespace llupdate::ll15 {
 
-int32_t Save_LL15_Format(files::FileContext& ctx, const std::string& path) {
+int32_t Save_LL15_Format(files::FileContext& ctx, const std::string& path,
+                         const std::string& save_to) {
   const std::string project_path = path;
   return host::Armed(ctx.reporter, host::ErrorText::General("Save_LL15_Format").WithDetails(),
                      int32_t{0}, [&] {
@@ -25,7 +26,7 @@ int32_t Save_LL15_Format(files::FileContext& ctx, const std::string& path) {
                        int32_t part = 0;  // filled by the control, not needed afterwards
                        ll.GetProjectHandle(project);
                        ll.GetChildHandle(project, "Objects", part);
-                       ll.SaveProjectFile(project_path);
+                       ll.SaveProjectFile(save_to.empty() ? project_path : save_to);
                        ll.CloseProjectFile();
                        return int32_t{-1};
                      });
