@@ -108,8 +108,8 @@ TEST_F(FileHelpersTest, LineArraysLoadAndSave) {
   ExpectNothingOpen();
 }
 
-// The replacement a piece at a time gives what reading all, replacing and writing all gives: also
-// for matches and characters that straddle the pieces (256 KiB each), in 8-bit and UTF-8 files.
+// The replacement a piece at a time gives what reading all and replacing gives: also for
+// matches and characters that straddle the pieces (256 KiB each), in 8-bit and UTF-8 files.
 TEST_F(FileHelpersTest, ReplaceAllAPieceAtATime) {
   for (const std::string& mark : {std::string(), std::string("\xEF\xBB\xBF")}) {
     for (size_t shift : {0u, 3u, 5u, 8u, 9u}) {
@@ -117,24 +117,26 @@ TEST_F(FileHelpersTest, ReplaceAllAPieceAtATime) {
           std::string((1 << 18) - shift, 'x') + "Line=True\r\n\xC3\xA4Line=TrueLine=True";
       if (mark.empty()) text = std::string((1 << 18) - shift, 'x') + "Line=True\r\n\xE4Line=True";
       testing::WriteBytes(dir_ / "big.lst", mark + text);
-      std::string expected = text;  // in the file's own encoding, which the rewrite keeps
-      rewrites::ReplaceAll(expected, "Line=True", "Line=False");
-      EXPECT_TRUE(files::TXT_ReplaceAll(ctx_, dir_ / "big.lst", "Line=True", "Line=False"));
-      EXPECT_EQ(testing::ReadBytes(dir_ / "big.lst"), mark + expected + "\r\n") << shift;
+      text::Encoding encoding;
+      auto lines =
+          files::TXT_ReplaceAllLines(ctx_, dir_ / "big.lst", "Line=True", "Line=False", &encoding);
+      ASSERT_NE(lines, nullptr);
+      const std::string second =
+          mark.empty() ? "\xC3\xA4Line=False" : "\xC3\xA4Line=FalseLine=False";
+      std::vector<std::string> got;
+      for (int32_t r = 0; r <= lines->UpperBound(1); ++r)
+        got.push_back(lines->GetValue(r, 0).ToString());
+      EXPECT_EQ(got, (std::vector<std::string>{std::string((1 << 18) - shift, 'x') + "Line=False",
+                                               second, ""}))
+          << shift;
+      EXPECT_EQ(encoding, mark.empty() ? text::Encoding::kAnsi : text::Encoding::kUtf8Bom);
     }
   }
-  // A failing write leaves the file as it was, with no partial file beside it.
-  std::string before = testing::ReadBytes(dir_ / "big.lst");
-  fs_->FailOn(testing::FsOp::kWrite, 1, 61);
-  EXPECT_FALSE(files::TXT_ReplaceAll(ctx_, dir_ / "big.lst", "Line=True", "Line=False"));
-  EXPECT_EQ(testing::ReadBytes(dir_ / "big.lst"), before);
-  EXPECT_EQ(messages_.texts().size(), 1u);
-  EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in TXT_WriteAll\r\n61", 0), 0u);
+  // The file stays as it is; a file that is not there is nothing to replace in: no message.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
+  EXPECT_EQ(files::TXT_ReplaceAllLines(ctx_, dir_ / "missing.lst", "a", "b", nullptr), nullptr);
+  EXPECT_TRUE(messages_.texts().empty());
   ExpectNothingOpen();
-  // A file that is not there is nothing to replace in: False, without a message.
-  EXPECT_FALSE(files::TXT_ReplaceAll(ctx_, dir_ / "missing.lst", "a", "b"));
-  EXPECT_EQ(messages_.texts().size(), 1u);
 }
 
 // Every failure shows its one message and leaves no file open; afterwards file 99 is free again.
@@ -154,12 +156,9 @@ TEST_F(FileHelpersTest, FailuresShowOneMessageAndCloseWhatTheyOpened) {
   ExpectNothingOpen();
   EXPECT_EQ(files::Speichern_ProjektArray(ctx_, dir_ / "out.lst", lines), -1);
 
-  // The whole-text rewrite shows a failing read as its reading routine's, a failing write as its
-  // writing routine's.
+  // The whole-text replacement shows a failing read as its reading routine's.
   fs_->FailOn(FsOp::kRead);
-  EXPECT_FALSE(files::TXT_ReplaceAll(ctx_, dir_ / "a.lst", "x", "y"));
-  fs_->FailOn(FsOp::kWrite);
-  EXPECT_FALSE(files::TXT_ReplaceAll(ctx_, dir_ / "a.lst", "x", "y"));
+  EXPECT_EQ(files::TXT_ReplaceAllLines(ctx_, dir_ / "a.lst", "x", "y", nullptr), nullptr);
   ExpectNothingOpen();
 
   std::vector<std::string> expected = {
@@ -178,11 +177,7 @@ TEST_F(FileHelpersTest, FailuresShowOneMessageAndCloseWhatTheyOpened) {
       "Fehler beim Zugriff auf Pfad/Datei: injected: " +
           (dir_ / "a.lst"),
   };
-  std::vector<std::string> texts = messages_.texts();
-  ASSERT_EQ(texts.size(), expected.size() + 1);
-  EXPECT_EQ(texts.back().rfind("Allgemeiner Fehler in TXT_WriteAll\r\n75\r\n", 0), 0u);
-  texts.pop_back();
-  EXPECT_EQ(texts, expected);
+  EXPECT_EQ(messages_.texts(), expected);
 }
 
 TEST_F(FileHelpersTest, ReadOnlyRemoval) {

@@ -69,11 +69,14 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
           // written: the form is, when the temporary file takes its place.
           files::FileContext saving = ctx;
           saving.progress = nullptr;
+          // The frame removal and the block rewrites work on the text in memory: the temporary
+          // file is written once more, at the end.
+          text::Encoding encoding = text::Encoding::kAnsi;
+          std::shared_ptr<DynArray> removed;
           if (ll15::Save_LL15_Format(saving, files.temporary) != 0 &&
-              ll15::Entferne_Rahmen_LL15(ctx, files.temporary)) {
-            text::Encoding encoding = text::Encoding::kAnsi;
+              (removed = ll15::Entferne_Rahmen_LL15(ctx, files.temporary, &encoding))) {
             std::shared_ptr<DynArray>& lines = Internals::ProjectLines(*this);
-            lines = files::Aufbau_ProjektArray(ctx, files.temporary, &encoding);
+            lines = removed;
             auto find = [&](const std::string& text) {
               if (!lines) throw platform::Error(platform::kObjectNotSet, "Zeilenliste");
               return lines->Find(0, 0, text, 0, 1, 0);

@@ -34,21 +34,88 @@ int32_t Ausgabe_Open(FileContext& ctx, bool flag, const std::string& path, Encod
   }
 }
 
+namespace {
+
+// Copies the text of reader to writer with every occurrence of search replaced, a piece at a
+// time; routine names the reading or the writing routine while it is at work.
+void CopyReplacing(TextReader& reader, TextWriter& writer, const std::string& search,
+                   const std::string& replacement, const char*& routine) {
+  // A match may straddle two pieces: the last search.size() - 1 bytes wait for the next one.
+  const size_t keep = search.empty() ? 0 : search.size() - 1;
+  std::string pending, piece, ready;
+  auto emit = [&](bool final) {
+    size_t hold = final ? pending.size() : (pending.size() > keep ? pending.size() - keep : 0);
+    ready.clear();
+    size_t from = 0;
+    for (size_t at = search.empty() ? std::string::npos : pending.find(search);
+         at != std::string::npos && (final || at < hold); at = pending.find(search, from)) {
+      ready.append(pending, from, at - from);
+      ready.append(replacement);
+      from = at + search.size();
+    }
+    size_t end = std::max(from, hold);
+    while (end > from && end < pending.size() &&
+           (static_cast<unsigned char>(pending[end]) & 0xC0) == 0x80) {
+      --end;  // whole characters only
+    }
+    ready.append(pending, from, end - from);
+    pending.erase(0, end);
+    writer.Write(ready);
+  };
+  for (;;) {
+    routine = "TXT_ReadAll";
+    if (!reader.ReadPiece(piece)) break;
+    pending.append(piece);
+    routine = "TXT_WriteAll";
+    emit(false);
+  }
+  routine = "TXT_WriteAll";
+  emit(true);
+  writer.Write("\r\n");
+}
+
+// Bytes held in memory, written by a writer and read back by a reader.
+class MemoryBytes final : public text::ByteSource, public text::ByteSink {
+ public:
+  explicit MemoryBytes(std::string& bytes) : bytes_(bytes) {}
+  size_t Read(char* buffer, size_t size) override {
+    const size_t n = std::min(size, bytes_.size() - at_);
+    bytes_.copy(buffer, n, at_);
+    at_ += n;
+    return n;
+  }
+  void Write(const char* data, size_t size) override { bytes_.append(data, size); }
+  void Finish(const char* data, size_t size) override { bytes_.append(data, size); }
+  void Close() override {}
+
+ private:
+  std::string& bytes_;
+  size_t at_ = 0;
+};
+
+// The lines of a text in a new line array (one column), with one empty row after the last line.
+std::shared_ptr<DynArray> LinesOf(TextReader& reader) {
+  std::shared_ptr<DynArray> lines = host::NewDynArray();
+  lines->Dimension(0, 0, 0, 0);
+  std::string line;
+  while (reader.ReadLine(line)) {
+    lines->SetValue(lines->UpperBound(1), 0, line);
+    lines->AddRows(1);
+  }
+  return lines;
+}
+
+}  // namespace
+
 std::shared_ptr<DynArray> Aufbau_ProjektArray(FileContext& ctx, const std::string& path,
                                               Encoding* encoding) {
   return Armed(ctx.reporter, ErrorText::General("Aufbau_ProjektArray").WithDetails(),
                std::shared_ptr<DynArray>(), [&] {
-                 std::shared_ptr<DynArray> lines = host::NewDynArray();
-                 lines->Dimension(0, 0, 0, 0);
                  ctx.table.OpenInput(kLineArrayFileNumber, ctx.fs, path);
                  NumberedFile file(ctx.table, kLineArrayFileNumber);
                  TextReader& reader = ctx.table.Reader(kLineArrayFileNumber);
                  if (encoding != nullptr) *encoding = reader.encoding();
-                 std::string line;
-                 while (reader.ReadLine(line)) {
-                   lines->SetValue(lines->UpperBound(1), 0, line);
-                   lines->AddRows(1);
-                 }
+                 std::shared_ptr<DynArray> lines = LinesOf(reader);
                  file.Close();
                  return lines;
                });
@@ -70,74 +137,31 @@ int32_t Speichern_ProjektArray(FileContext& ctx, const std::string& path,
                });
 }
 
-bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string& search,
-                    const std::string& replacement) {
-  const char* routine = "TXT_ReadAll";  // the routine whose message an error shows
-  std::string partial;
-  bool done = Armed(
-      ctx.reporter, [&] { return ErrorText::General(routine).WithDetails(); }, false,
-      [&] {
-        if (!FindFile(ctx.fs, path)) return false;
+std::shared_ptr<DynArray> TXT_ReplaceAllLines(FileContext& ctx, const std::string& path,
+                                              const std::string& search,
+                                              const std::string& replacement, Encoding* encoding) {
+  const char* routine = "TXT_ReadAll";
+  return Armed(
+      ctx.reporter, [&] { return ErrorText::General(routine).WithDetails(); },
+      std::shared_ptr<DynArray>(),
+      [&]() -> std::shared_ptr<DynArray> {
+        if (!FindFile(ctx.fs, path)) return nullptr;
         int32_t in = ctx.table.FreeFile();
         ctx.table.OpenInput(in, ctx.fs, path);
         NumberedFile input(ctx.table, in);
         TextReader& reader = ctx.table.Reader(in);
-        const Encoding encoding = reader.encoding();  // reads the first piece
-        routine = "TXT_WriteAll";
-        partial = platform::PartialFileName(path);
-        int32_t out = ctx.table.FreeFile();
-        ctx.table.OpenOutput(out, ctx.fs, partial, encoding, platform::OpenMode::kCreateNew);
-        NumberedFile output(ctx.table, out);
-        TextWriter& writer = ctx.table.Writer(out);
-
-        // A match may straddle two pieces: the last search.size() - 1 bytes wait for the next one.
-        const size_t keep = search.empty() ? 0 : search.size() - 1;
-        std::string pending, piece, ready;
-        auto emit = [&](bool final) {
-          size_t hold =
-              final ? pending.size() : (pending.size() > keep ? pending.size() - keep : 0);
-          ready.clear();
-          size_t from = 0;
-          for (size_t at = search.empty() ? std::string::npos : pending.find(search);
-               at != std::string::npos && (final || at < hold); at = pending.find(search, from)) {
-            ready.append(pending, from, at - from);
-            ready.append(replacement);
-            from = at + search.size();
-          }
-          size_t end = std::max(from, hold);
-          while (end > from && end < pending.size() &&
-                 (static_cast<unsigned char>(pending[end]) & 0xC0) == 0x80) {
-            --end;  // whole characters only
-          }
-          ready.append(pending, from, end - from);
-          pending.erase(0, end);
-          writer.Write(ready);
-        };
-        for (;;) {
-          routine = "TXT_ReadAll";
-          if (!reader.ReadPiece(piece)) break;
-          pending.append(piece);
-          routine = "TXT_WriteAll";
-          emit(false);
+        const Encoding own = reader.encoding();
+        if (encoding != nullptr) *encoding = own;
+        std::string bytes;
+        {
+          TextWriter writer(std::unique_ptr<text::ByteSink>(new MemoryBytes(bytes)), own);
+          CopyReplacing(reader, writer, search, replacement, routine);
+          writer.Close();
         }
         input.Close();
-        routine = "TXT_WriteAll";
-        emit(true);
-        writer.Write("\r\n");
-        output.Close();
-        if (!ctx.fs.ReplaceFile(partial, path)) {
-          ctx.fs.CopyFile(partial, path, true);
-          ctx.fs.DeleteFile(partial, true);
-        }
-        partial.clear();
-        return true;
+        TextReader text(std::unique_ptr<text::ByteSource>(new MemoryBytes(bytes)));
+        return LinesOf(text);
       });
-  if (!partial.empty()) {
-    host::IgnoreErrors([&] {
-      if (ctx.fs.FileExists(partial)) ctx.fs.DeleteFile(partial, true);
-    });
-  }
-  return done;
 }
 
 void CopyToTemporary(FileContext& ctx, const std::string& source, const std::string& destination) {

@@ -96,19 +96,20 @@ int32_t Speichern_ProjektArray(FileContext& ctx, const std::string& path,
                                const std::shared_ptr<DynArray>& lines,
                                Encoding encoding = Encoding::kAnsi);
 
-// Reads the whole text of a file, replaces every occurrence of search (left to right, without
-// overlap) and writes the result with CR LF after it, in the file's encoding, holding only a piece
-// of the text at a time: the new text goes to a partial file that replaces the file once it is
-// complete, so a failure leaves the file as it was. Errors are shown as the reading routine
-// ("TXT_ReadAll") or the writing one ("TXT_WriteAll") shows them. True when the file was
-// rewritten; a file that a directory search does not find is left alone (false, nothing shown).
-bool TXT_ReplaceAll(FileContext& ctx, const std::string& path, const std::string& search,
-                    const std::string& replacement);
-
 // Copies a file's bytes to a new file of the run's own (error 58 when the name is taken), which
 // waits for the job's flush like every new file the job writes. Errors are thrown; the caller
 // removes a destination that a failure left.
 void CopyToTemporary(FileContext& ctx, const std::string& source, const std::string& destination);
+
+// The whole text of a file with every occurrence of search replaced (left to right, without
+// overlap) and CR LF after it, read a piece at a time and kept in memory, as the lines a file of
+// that text loads as (Aufbau_ProjektArray: a new line array, one empty row after the last line);
+// the file's encoding to *encoding. A failing read is shown as the reading routine's
+// ("TXT_ReadAll"); nullptr then, and, without a message, for a file a directory search does not
+// find.
+std::shared_ptr<DynArray> TXT_ReplaceAllLines(FileContext& ctx, const std::string& path,
+                                              const std::string& search,
+                                              const std::string& replacement, Encoding* encoding);
 
 // Clears the read-only attribute of a file. True when it is clear afterwards or the file is not
 // there; False after a shown error.

@@ -6,14 +6,14 @@
 
 namespace llupdate::ll15 {
 
-bool Entferne_Rahmen_LL15(files::FileContext& ctx, const std::string& path) {
+std::shared_ptr<DynArray> Entferne_Rahmen_LL15(files::FileContext& ctx, const std::string& path,
+                                               text::Encoding* encoding) {
   return host::Armed(ctx.reporter, host::ErrorText::General("Entferne_Rahmen_LL15").WithDetails(),
-                     false, [&] {
+                     std::shared_ptr<DynArray>(), [&] {
                        if (!files::FindFile(ctx.fs, path))
                          throw platform::Error(platform::kFileNotFound, path);
-                       // The whole text, read, changed and written back a piece at a time; a read
-                       // or write that fails shows its own message and leaves the file as it was.
-                       return files::TXT_ReplaceAll(ctx, path, "Line=True", "Line=False");
+                       return files::TXT_ReplaceAllLines(ctx, path, "Line=True", "Line=False",
+                                                         encoding);
                      });
 }
 

@@ -10,9 +10,11 @@
 
 namespace llupdate::ll15 {
 
-// Every "Line=True" of the file becomes "Line=False". Shows its own message on an error; a file
-// that is missing or could not be read is never written. True when the file was rewritten.
-bool Entferne_Rahmen_LL15(files::FileContext& ctx, const std::string& path);
+// Every "Line=True" of the file becomes "Line=False", in the text kept in memory: the lines the
+// rewritten file would load as (TXT_ReplaceAllLines), its encoding to *encoding. Shows its own
+// message on an error; nullptr then.
+std::shared_ptr<DynArray> Entferne_Rahmen_LL15(files::FileContext& ctx, const std::string& path,
+                                               text::Encoding* encoding);
 
 // From start_row on: finds the sub-section line (two tabs, two blanks, the section name), the next
 // frame switch "Line=False" after it, switches that on, and sets the next "LineWidth=0" after it
