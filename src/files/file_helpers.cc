@@ -10,10 +10,12 @@ namespace llupdate::files {
 using host::Armed;
 using host::ErrorText;
 
-bool FindFile(platform::FileSystem& fs, const std::string& path) {
+bool FindFile(platform::FileSystem& fs, const std::string& path, uint32_t* attributes) {
   if (!fs.FileExists(path)) return false;
   uint32_t hidden = platform::kAttrHidden | platform::kAttrSystem | platform::kAttrDirectory;
-  return (fs.GetAttributes(path) & hidden) == 0;
+  const uint32_t found = fs.GetAttributes(path);
+  if (attributes != nullptr) *attributes = found;
+  return (found & hidden) == 0;
 }
 
 int32_t Ausgabe_Open(FileContext& ctx, bool flag, const std::string& path, Encoding encoding,
@@ -183,9 +185,10 @@ bool SchreibschutzEntfernen(FileContext& ctx, const std::string& sFilename) {
           .WithDetails(),
       false, [&] {
         ctx.SettleFor(sFilename);
-        if (!FindFile(fs, sFilename)) return true;
-        uint32_t attributes = fs.GetAttributes(sFilename);
+        uint32_t attributes = 0;
+        if (!FindFile(fs, sFilename, &attributes)) return true;
         fs.SetAttributes(sFilename, attributes & ~uint32_t{platform::kAttrReadOnly});
+        if ((attributes & platform::kAttrReadOnly) == 0) return true;  // writable, and stays so
         // No window messages to process here: the change is settled when the call returns.
         const uint32_t now = fs.GetAttributes(sFilename);
         if (ctx.journal != nullptr) ctx.journal->AttributesChanged(sFilename, attributes, now);

@@ -76,8 +76,8 @@ struct FileContext {
 };
 
 // True when a directory search finds path as a file: it exists, is no directory and is neither
-// hidden nor a system file.
-bool FindFile(platform::FileSystem& fs, const std::string& path);
+// hidden nor a system file; its attributes to *attributes when asked for.
+bool FindFile(platform::FileSystem& fs, const std::string& path, uint32_t* attributes = nullptr);
 
 // Opens path on the lowest free number: for reading lines when flag is True, otherwise for writing
 // lines (created or emptied) in the given encoding. Returns the number, which the caller closes,

@@ -1792,10 +1792,12 @@ class OsFileSystem : public FileSystem {
   void SetAttributes(const std::string& path, uint32_t attributes) override {
     std::string os_path = paths_.Resolve(path).os_path;
     struct stat st;
-    if (::lstat(os_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !LinkStaysInside(os_path)) {
-      throw LinkOutError(os_path);
+    const bool found = ::lstat(os_path.c_str(), &st) == 0;
+    if (found && S_ISLNK(st.st_mode) && !LinkStaysInside(os_path)) throw LinkOutError(os_path);
+    // A link inside the folders has the attributes of what it leads to.
+    if (!found || (S_ISLNK(st.st_mode) && !StatPath(os_path, &st))) {
+      throw MissingError(os_path, path);
     }
-    if (!StatPath(os_path, &st)) throw MissingError(os_path, path);
     mode_t mode = st.st_mode & 07777;
     if (attributes & kAttrReadOnly) {
       mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
