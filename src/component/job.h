@@ -32,6 +32,14 @@ inline std::string FormKey(const std::string& path) {
   return text::FoldCase(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
+// One spelling of a path: separators unified, letter case folded.
+inline std::string SamePathKey(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return text::FoldCase(path);
+}
+
 // Counts what one call does to the forms, from the events its jobs report, and passes each
 // event on to the observer the host gave. An error shown for an I/O failure is counted in the
 // call's notes as well.
@@ -143,14 +151,6 @@ class CallCounter : public ProgressObserver, public host::Reporter {
   ProgressObserver* next_;
   platform::JobNotes& notes_;
   std::shared_ptr<HostMessages> messages_;
-  // One spelling of a path: separators unified, letter case folded.
-  static std::string SamePathKey(std::string path) {
-    for (char& c : path) {
-      if (c == '/') c = '\\';
-    }
-    return text::FoldCase(path);
-  }
-
   platform::FileSystem* fs_ = nullptr;
   std::vector<std::string> roots_;
   std::string in_work_, in_work_path_;
@@ -158,8 +158,8 @@ class CallCounter : public ProgressObserver, public host::Reporter {
   int errors_ = 0;
 };
 
-// The job's batch of swaps: each waits until the files of the batch are flushed together, at
-// most kForms of them or for kSeconds, and the messages and progress of the job wait with them.
+// The job's batch of swaps: each waits until the new files of the batch are flushed together,
+// at most kForms of them or for kSeconds; the job's messages and progress are not held back.
 class JobBatch : public files::SwapBatch {
  public:
   static constexpr size_t kForms = 128;

@@ -33,23 +33,13 @@ Job::Job(clsReportLLUpdate& self)
 
 Job::~Job() { Internals::Summary(self_) = Summary(); }
 
-namespace {
-// One spelling of a form's path: separators unified, letter case folded.
-std::string FormPathKey(std::string path) {
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return text::FoldCase(path);
-}
-}  // namespace
-
 bool JobBatch::Defer(const std::string& form,
                      std::function<void(const std::exception_ptr& flush_error)> swap) {
   if (fs_ == nullptr || settling_) return false;
   const auto now = std::chrono::steady_clock::now();
   if (waiting_.empty()) first_ = now;
   waiting_.push_back({form, std::move(swap)});
-  keys_.insert(FormPathKey(form));
+  keys_.insert(SamePathKey(form));
   if (waiting_.size() >= kForms ||
       std::chrono::duration<double>(now - first_).count() >= kSeconds) {
     Settle();
@@ -58,7 +48,7 @@ bool JobBatch::Defer(const std::string& form,
 }
 
 bool JobBatch::Waiting(const std::string& form) const {
-  return !keys_.empty() && keys_.count(FormPathKey(form)) > 0;
+  return !keys_.empty() && keys_.count(SamePathKey(form)) > 0;
 }
 
 void JobBatch::Settle() {
@@ -101,12 +91,9 @@ namespace {
 
 // One spelling per database: separators unified, trailing ones dropped, letter case folded.
 std::string DatabaseKey(const std::string& path) {
-  std::string key = path;
-  for (char& c : key) {
-    if (c == '/') c = '\\';
-  }
+  std::string key = component::SamePathKey(path);
   while (key.size() > 1 && key.back() == '\\') key.pop_back();
-  return text::FoldCase(key);
+  return key;
 }
 
 }  // namespace

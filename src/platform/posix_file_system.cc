@@ -22,6 +22,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -1159,9 +1160,10 @@ class OsFileSystem : public FileSystem {
       held_->waiting.clear();
       return;
     }
+    std::set<std::string> folders;
+    for (const std::string& os_path : held_->waiting) folders.insert(SplitPath(os_path).first);
     std::vector<dev_t> flushed;
-    for (const std::string& os_path : held_->waiting) {
-      const std::string folder = SplitPath(os_path).first;
+    for (const std::string& folder : folders) {
       int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (fd < 0) continue;  // gone with its folder: nothing of it can replace a form
       struct stat st;
@@ -1183,6 +1185,8 @@ class OsFileSystem : public FileSystem {
     if (!paths_.in_job()) {
       default_acl_.clear();
       created_.clear();
+      linked_forms_.clear();
+      held_->waiting.clear();
     }
   }
 
@@ -1306,7 +1310,7 @@ class OsFileSystem : public FileSystem {
           ::linkat(AT_FDCWD, p.c_str(), AT_FDCWD, to.c_str(), link ? AT_SYMLINK_FOLLOW : 0);
       if (linked == 0) {
         second_names_[to] = FolderKey{st.st_dev, st.st_ino};
-        if (!link) linked_form_ = {p, to, st};
+        if (!link) linked_forms_[p] = {to, st};
       }
       return linked;
     });
@@ -1353,14 +1357,15 @@ class OsFileSystem : public FileSystem {
     // one of the form's own), or as it is now.
     int second = -1;
     bool replaces;
-    if (linked_form_.path == to && second_names_.count(linked_form_.backup) > 0) {
-      old = linked_form_.st;
+    auto linked = linked_forms_.find(to);
+    if (linked != linked_forms_.end() && second_names_.count(linked->second.backup) > 0) {
+      old = linked->second.st;
       replaces = true;
       second = 0;
     } else {
       replaces = ::lstat(to.c_str(), &old) == 0;
     }
-    linked_form_.path.clear();
+    if (linked != linked_forms_.end()) linked_forms_.erase(linked);
     if (replaces && S_ISLNK(old.st_mode)) {
       if (!LinkStaysInside(to)) throw LinkOutError(to);
       if (char* real = ::realpath(to.c_str(), nullptr)) {
@@ -2077,11 +2082,13 @@ class OsFileSystem : public FileSystem {
   // Second names (hard links) this file system gave forms, by path: they do not count as the
   // form's own other names.
   std::unordered_map<std::string, FolderKey> second_names_;
-  // The form that LinkFile last gave a backup's name, as it was just before.
+  // The forms that LinkFile gave a backup's name and that are not yet replaced, by path, as
+  // they were just before.
   struct LinkedForm {
-    std::string path, backup;
+    std::string backup;
     struct stat st;
-  } linked_form_;
+  };
+  std::unordered_map<std::string, LinkedForm> linked_forms_;
   // New files this file system created in locked folders, as they were created.
   std::unordered_map<std::string, struct stat> created_;
   std::unordered_map<std::string, bool> default_acl_;
