@@ -239,13 +239,12 @@ TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
     int nth;
     std::string message_start;
   };
-  // Reads of the temporary file (two each, the second at its end): the control's load and its
-  // save, the frame removal (which gives the line list in memory). Its writes: the copy, the
-  // control's save, the line list.
+  // Reads of the temporary file (two each, the second at its end): the control's load (it keeps
+  // the bytes for its save), the frame removal (which gives the line list in memory). Its writes:
+  // the copy, the control's save, the line list.
   std::vector<Case> cases = {
       {FsOp::kRead, 1, "Allgemeiner Fehler in Save_LL15_Format\r\n75\r\n"},
-      {FsOp::kRead, 3, "Allgemeiner Fehler in Save_LL15_Format\r\n75\r\n"},
-      {FsOp::kRead, 5, "Allgemeiner Fehler in TXT_ReadAll\r\n75\r\n"},
+      {FsOp::kRead, 3, "Allgemeiner Fehler in TXT_ReadAll\r\n75\r\n"},
       {FsOp::kWrite, 3, "Allgemeiner Fehler in Speichern_ProjektArray\r\n61\r\n"},
   };
   for (const Case& k : cases) {

@@ -76,25 +76,6 @@ void CopyReplacing(TextReader& reader, TextWriter& writer, const std::string& se
   writer.Write("\r\n");
 }
 
-// Bytes held in memory, written by a writer and read back by a reader.
-class MemoryBytes final : public text::ByteSource, public text::ByteSink {
- public:
-  explicit MemoryBytes(std::string& bytes) : bytes_(bytes) {}
-  size_t Read(char* buffer, size_t size) override {
-    const size_t n = std::min(size, bytes_.size() - at_);
-    bytes_.copy(buffer, n, at_);
-    at_ += n;
-    return n;
-  }
-  void Write(const char* data, size_t size) override { bytes_.append(data, size); }
-  void Finish(const char* data, size_t size) override { bytes_.append(data, size); }
-  void Close() override {}
-
- private:
-  std::string& bytes_;
-  size_t at_ = 0;
-};
-
 // The lines of a text in a new line array (one column), with one empty row after the last line.
 std::shared_ptr<DynArray> LinesOf(TextReader& reader) {
   std::shared_ptr<DynArray> lines = host::NewDynArray();
@@ -156,12 +137,12 @@ std::shared_ptr<DynArray> TXT_ReplaceAllLines(FileContext& ctx, const std::strin
         if (encoding != nullptr) *encoding = own;
         std::string bytes;
         {
-          TextWriter writer(std::unique_ptr<text::ByteSink>(new MemoryBytes(bytes)), own);
+          TextWriter writer(std::unique_ptr<text::ByteSink>(new text::MemoryBytes(bytes)), own);
           CopyReplacing(reader, writer, search, replacement, routine);
           writer.Close();
         }
         input.Close();
-        TextReader text(std::unique_ptr<text::ByteSource>(new MemoryBytes(bytes)));
+        TextReader text(std::unique_ptr<text::ByteSource>(new text::MemoryBytes(bytes)));
         return LinesOf(text);
       });
 }

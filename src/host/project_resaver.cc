@@ -1,6 +1,7 @@
 // The stand-in for the List & Label control: loads a text project and saves it in the current
 // format, which is the same lines with the file version of the current List & Label versions.
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,9 +37,9 @@ std::string FolderOf(const std::string& path) {
 // file, and block lines "{" / "}" that balance. The encoding goes to start, then every line with
 // its number (from 1) to each_line.
 template <class Start, class EachLine>
-void CheckProjectLines(platform::FileSystem& fs, const std::string& path, Start&& start,
-                       EachLine&& each_line) {
-  text::TextReader reader(fs.Open(path, platform::OpenMode::kRead));
+void CheckProjectLines(std::unique_ptr<text::ByteSource> bytes, const std::string& path,
+                       Start&& start, EachLine&& each_line) {
+  text::TextReader reader(std::move(bytes));
   reader.RefuseLossyText(path);
   text::Encoding encoding = reader.encoding();
   start(encoding);
@@ -63,10 +64,10 @@ void CheckProjectLines(platform::FileSystem& fs, const std::string& path, Start&
 
 // The same, with a text refused as lossy refused as no text project, as the control refuses it.
 template <class Start, class EachLine>
-void CheckProject(platform::FileSystem& fs, const std::string& path, Start&& start,
+void CheckProject(std::unique_ptr<text::ByteSource> bytes, const std::string& path, Start&& start,
                   EachLine&& each_line) {
   try {
-    CheckProjectLines(fs, path, start, each_line);
+    CheckProjectLines(std::move(bytes), path, start, each_line);
   } catch (const text::LossyText& e) {
     throw Error(kNotATextProject, e.what());
   }
@@ -131,15 +132,14 @@ class VersionStamp {
   bool in_description_ = false;
 };
 
-// Compares what is written with the bytes of a file instead of writing them. A difference ends
-// the writing with Differs; after Close() without it, the writes gave exactly that file.
-class ComparingFile : public File {
+// Compares what is written with the bytes of the project instead of writing them. A difference
+// ends the writing with Differs; after Close() without it, the writes gave exactly those bytes.
+class ComparingBytes : public text::ByteSink {
  public:
   struct Differs {};
 
-  explicit ComparingFile(std::unique_ptr<File> original) : original_(std::move(original)) {}
-
-  size_t Read(char*, size_t) override { return 0; }
+  explicit ComparingBytes(std::unique_ptr<text::ByteSource> original)
+      : original_(std::move(original)) {}
 
   void Write(const char* data, size_t size) override {
     expected_.resize(size);
@@ -151,7 +151,10 @@ class ComparingFile : public File {
     }
     if (got != size || std::memcmp(expected_.data(), data, size) != 0) throw Differs{};
   }
-
+  void Finish(const char* data, size_t size) override {
+    Write(data, size);
+    Close();
+  }
   void Close() override {
     char extra = 0;
     bool longer = original_->Read(&extra, 1) != 0;
@@ -160,13 +163,14 @@ class ComparingFile : public File {
   }
 
  private:
-  std::unique_ptr<File> original_;
+  std::unique_ptr<text::ByteSource> original_;
   std::string expected_;
 };
 
 // Loads a project and saves it in the current format: the same lines (the file version stamped),
-// each ending CR LF, in the file's own encoding. The project is read again when it is saved, so
-// that it never has to be held in memory whole.
+// each ending CR LF, in the file's own encoding. The project's bytes are read once, when it is
+// opened, and kept up to kHeldBytes; a larger project is read again from its file when it is
+// saved, so that it never has to be held in memory whole.
 class ProjectResaver : public ListLabelControl, public JobControl {
  public:
   void JoinJob(platform::FileSystem* fs, platform::JobNotes* notes,
@@ -179,12 +183,23 @@ class ProjectResaver : public ListLabelControl, public JobControl {
   void OpenProjectFile(int32_t, const std::string& path, int32_t) override {
     CloseProjectFile();  // a project left open by an earlier failure is closed first
     std::shared_ptr<platform::FileSystem> fs = JobFileSystem();
+    {
+      std::unique_ptr<File> file = fs->Open(path, platform::OpenMode::kRead);
+      char buffer[1 << 16];
+      held_ = true;
+      for (size_t n; held_ && (n = file->Read(buffer, sizeof buffer)) > 0;) {
+        bytes_.append(buffer, n);
+        if (bytes_.size() > kHeldBytes) held_ = false;
+      }
+      file->Close();
+      if (!held_) std::string().swap(bytes_);
+    }
+    path_ = path;
     VersionStamp stamp;
     CheckProject(
-        *fs, path, [](text::Encoding) {},
+        Bytes(*fs), path, [](text::Encoding) {},
         [&](size_t number, const std::string& line) { stamp.See(number, line); });
     stamp_ = stamp;
-    path_ = path;
     open_ = true;
   }
 
@@ -216,7 +231,7 @@ class ProjectResaver : public ListLabelControl, public JobControl {
     try {
       std::unique_ptr<text::TextWriter> writer;
       CheckProject(
-          *fs, path_,
+          Bytes(*fs), path_,
           [&](text::Encoding encoding) {
             writer = std::make_unique<text::TextWriter>(
                 fs->Open(written, platform::OpenMode::kCreateNew), encoding);
@@ -250,26 +265,33 @@ class ProjectResaver : public ListLabelControl, public JobControl {
   void CloseProjectFile() override {
     open_ = false;
     path_.clear();
+    std::string().swap(bytes_);
+    held_ = false;
   }
 
  private:
   // True when saving the open project would write the bytes it has now.
-  bool SavesAsItIs(platform::FileSystem& fs) const {
+  bool SavesAsItIs(platform::FileSystem& fs) {
     try {
       std::unique_ptr<text::TextWriter> writer;
       CheckProject(
-          fs, path_,
+          Bytes(fs), path_,
           [&](text::Encoding encoding) {
             writer = std::make_unique<text::TextWriter>(
-                std::make_unique<ComparingFile>(fs.Open(path_, platform::OpenMode::kRead)),
-                encoding);
+                std::unique_ptr<text::ByteSink>(new ComparingBytes(Bytes(fs))), encoding);
           },
           [&](size_t number, const std::string& line) { stamp_.WriteLine(number, line, *writer); });
       writer->Close();
       return true;
-    } catch (const ComparingFile::Differs&) {
+    } catch (const ComparingBytes::Differs&) {
       return false;
     }
+  }
+
+  // The open project's bytes: those held, or its file's.
+  std::unique_ptr<text::ByteSource> Bytes(platform::FileSystem& fs) {
+    if (held_) return std::make_unique<text::MemoryBytes>(bytes_);
+    return std::make_unique<text::FileBytes<File>>(fs.Open(path_, platform::OpenMode::kRead));
   }
 
   // The job's file system, held without owning it, or a new one.
@@ -284,8 +306,12 @@ class ProjectResaver : public ListLabelControl, public JobControl {
     if (!open_) throw Error(platform::kObjectNotSet, "kein Projekt geöffnet");
   }
 
+  static constexpr size_t kHeldBytes = size_t{64} << 20;
+
   bool open_ = false;
   std::string path_;
+  std::string bytes_;  // the project's bytes while held
+  bool held_ = false;
   VersionStamp stamp_;
   platform::FileSystem* job_fs_ = nullptr;
   platform::JobNotes* notes_ = nullptr;

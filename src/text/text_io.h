@@ -45,6 +45,24 @@ class FileBytes final : public ByteSource, public ByteSink {
   std::unique_ptr<File> file_;
 };
 
+// Bytes held in memory: a writer appends to them, a reader reads them from the start.
+class MemoryBytes final : public ByteSource, public ByteSink {
+ public:
+  explicit MemoryBytes(std::string& bytes) : bytes_(bytes) {}
+  size_t Read(char* buffer, size_t size) override {
+    const size_t n = bytes_.copy(buffer, size, at_);
+    at_ += n;
+    return n;
+  }
+  void Write(const char* data, size_t size) override { bytes_.append(data, size); }
+  void Finish(const char* data, size_t size) override { bytes_.append(data, size); }
+  void Close() override {}
+
+ private:
+  std::string& bytes_;
+  size_t at_ = 0;
+};
+
 // A text that RefuseLossyText refused; what() names the file and the reason.
 class LossyText : public std::runtime_error {
  public:
