@@ -128,7 +128,6 @@ std::shared_ptr<DynArray> TXT_ReplaceAllLines(FileContext& ctx, const std::strin
       ctx.reporter, [&] { return ErrorText::General(routine).WithDetails(); },
       std::shared_ptr<DynArray>(),
       [&]() -> std::shared_ptr<DynArray> {
-        if (!FindFile(ctx.fs, path)) return nullptr;
         int32_t in = ctx.table.FreeFile();
         ctx.table.OpenInput(in, ctx.fs, path);
         NumberedFile input(ctx.table, in);

@@ -104,9 +104,8 @@ void CopyToTemporary(FileContext& ctx, const std::string& source, const std::str
 // The whole text of a file with every occurrence of search replaced (left to right, without
 // overlap) and CR LF after it, read a piece at a time and kept in memory, as the lines a file of
 // that text loads as (Aufbau_ProjektArray: a new line array, one empty row after the last line);
-// the file's encoding to *encoding. A failing read is shown as the reading routine's
-// ("TXT_ReadAll"); nullptr then, and, without a message, for a file a directory search does not
-// find.
+// the file's encoding to *encoding. A failing read (a missing file too: the caller looks for it
+// first) is shown as the reading routine's ("TXT_ReadAll"); nullptr then.
 std::shared_ptr<DynArray> TXT_ReplaceAllLines(FileContext& ctx, const std::string& path,
                                               const std::string& search,
                                               const std::string& replacement, Encoding* encoding);

@@ -1186,6 +1186,7 @@ class OsFileSystem : public FileSystem {
       default_acl_.clear();
       created_.clear();
       linked_forms_.clear();
+      modes_.clear();
       held_->waiting.clear();
     }
   }
@@ -1232,6 +1233,7 @@ class OsFileSystem : public FileSystem {
     if (::fstat(in, &src) != 0) throw ErrorFromErrno(errno, source);
     if (!S_ISREG(src.st_mode)) throw Error(kFileNotFound, source);
     PathResolver::Resolved to = paths_.Resolve(destination);
+    Changed(to.os_path);
     bool replaces = false;
     if (!(to.listed && !to.found) && ::lstat(to.os_path.c_str(), &dst) == 0) {
       replaces = S_ISREG(dst.st_mode);
@@ -1293,6 +1295,7 @@ class OsFileSystem : public FileSystem {
   bool LinkFile(const std::string& existing, const std::string& new_name) override {
     PathResolver::Resolved from = paths_.Resolve(existing);
     std::string to = paths_.Resolve(new_name).os_path;
+    Changed(to);
     int result = Retry(existing, from, [&](const std::string& p) {
       if (OsFault(OsCall::kLink, to)) return -1;
       // The second name is not recorded: it is the run's while it names the form's content or
@@ -1349,6 +1352,8 @@ class OsFileSystem : public FileSystem {
   bool ReplaceFile(const std::string& source, const std::string& destination) override {
     PathResolver::Resolved from = paths_.Resolve(source);
     std::string to = paths_.Resolve(destination).os_path;
+    Changed(from.os_path);
+    Changed(to);
     // A form that is a symbolic link to a file inside the folders is replaced at its target and
     // stays a link; one that leads out is left as it is.
     std::string target = to;
@@ -1586,6 +1591,7 @@ class OsFileSystem : public FileSystem {
 
   void RemoveFolder(const std::string& path) override {
     PathResolver::Resolved r = paths_.Resolve(path);
+    Changed(r.os_path);
     if (::rmdir(r.os_path.c_str()) != 0) throw ErrorFromErrno(errno, path);
     paths_.NoteRemoved(r.os_path);
   }
@@ -1662,6 +1668,8 @@ class OsFileSystem : public FileSystem {
   void MoveFile(const std::string& source, const std::string& destination) override {
     PathResolver::Resolved from = paths_.Resolve(source);
     std::string to = paths_.Resolve(destination).os_path;
+    Changed(from.os_path);
+    Changed(to);
     FlushIfWaiting(from.os_path, source);
     GiveFolderBits(from.os_path);
     int result = Retry(source, from, [&](const std::string& p) {
@@ -1684,6 +1692,7 @@ class OsFileSystem : public FileSystem {
 
   void DeleteFile(const std::string& path, bool force) override {
     PathResolver::Resolved r = paths_.Resolve(path);
+    Changed(r.os_path);
     if (!force) {
       // Only a read-only file needs its mode known first.
       struct stat st;
@@ -1732,6 +1741,7 @@ class OsFileSystem : public FileSystem {
 
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
     PathResolver::Resolved r = paths_.Resolve(path);
+    if (mode != OpenMode::kRead) Changed(r.os_path);
     int fd;
     bool existed = false;
     if (mode == OpenMode::kRead) {
@@ -1786,22 +1796,38 @@ class OsFileSystem : public FileSystem {
 
   uint32_t GetAttributes(const std::string& path) override {
     std::string os_path = paths_.Resolve(path).os_path;
-    struct stat st;
-    if (!StatPath(os_path, &st)) throw MissingError(os_path, path);
+    mode_t mode;
+    auto known = modes_.find(os_path);
+    if (known != modes_.end()) {
+      mode = known->second;
+    } else {
+      // One look at the name; a link is followed.
+      struct stat st;
+      const bool found = ::lstat(os_path.c_str(), &st) == 0;
+      const bool link = found && S_ISLNK(st.st_mode);
+      if (!found || (link && !StatPath(os_path, &st))) throw MissingError(os_path, path);
+      mode = st.st_mode;
+      if (!link && paths_.in_job()) modes_[os_path] = mode;
+    }
     uint32_t attributes = kAttrNormal;
-    if (S_ISDIR(st.st_mode)) attributes |= kAttrDirectory;
-    if (IsReadOnlyMode(st.st_mode)) attributes |= kAttrReadOnly;
+    if (S_ISDIR(mode)) attributes |= kAttrDirectory;
+    if (IsReadOnlyMode(mode)) attributes |= kAttrReadOnly;
     return attributes;
   }
 
   void SetAttributes(const std::string& path, uint32_t attributes) override {
     std::string os_path = paths_.Resolve(path).os_path;
     struct stat st;
-    const bool found = ::lstat(os_path.c_str(), &st) == 0;
-    if (found && S_ISLNK(st.st_mode) && !LinkStaysInside(os_path)) throw LinkOutError(os_path);
-    // A link inside the folders has the attributes of what it leads to.
-    if (!found || (S_ISLNK(st.st_mode) && !StatPath(os_path, &st))) {
-      throw MissingError(os_path, path);
+    auto known = modes_.find(os_path);
+    if (known != modes_.end()) {
+      st.st_mode = known->second;  // a file this job looked at, no link (NoteMode)
+    } else {
+      const bool found = ::lstat(os_path.c_str(), &st) == 0;
+      if (found && S_ISLNK(st.st_mode) && !LinkStaysInside(os_path)) throw LinkOutError(os_path);
+      // A link inside the folders has the attributes of what it leads to.
+      if (!found || (S_ISLNK(st.st_mode) && !StatPath(os_path, &st))) {
+        throw MissingError(os_path, path);
+      }
     }
     mode_t mode = st.st_mode & 07777;
     if (attributes & kAttrReadOnly) {
@@ -1809,10 +1835,14 @@ class OsFileSystem : public FileSystem {
     } else {
       mode |= S_IWUSR;
     }
-    if (mode != (st.st_mode & 07777) && ::chmod(os_path.c_str(), mode) != 0) {
-      throw ErrorFromErrno(errno, path);
+    if (mode != (st.st_mode & 07777)) {
+      modes_.erase(os_path);
+      if (::chmod(os_path.c_str(), mode) != 0) throw ErrorFromErrno(errno, path);
     }
   }
+
+  // Forgets what the job knew of a name this file system changes.
+  void Changed(const std::string& os_path) { modes_.erase(os_path); }
 
  private:
   static bool IsDirectory(const PathResolver::Resolved& r) {
@@ -1829,6 +1859,7 @@ class OsFileSystem : public FileSystem {
     int result = op(r.os_path);
     if (result >= 0 || errno != ENOENT || !paths_.in_job()) return result;
     paths_.Forget(r.os_path);
+    modes_.clear();
     PathResolver::Resolved again = paths_.Resolve(path);
     if (again.os_path == r.os_path) {
       errno = ENOENT;
@@ -2089,6 +2120,10 @@ class OsFileSystem : public FileSystem {
     struct stat st;
   };
   std::unordered_map<std::string, LinkedForm> linked_forms_;
+  // The modes of the names (no links) whose attributes this job read, so that they are read once;
+  // forgotten when this file system changes the name. (A link's mode is that of what it leads to,
+  // which may change by another name: it is asked each time.)
+  std::unordered_map<std::string, mode_t> modes_;
   // New files this file system created in locked folders, as they were created.
   std::unordered_map<std::string, struct stat> created_;
   std::unordered_map<std::string, bool> default_acl_;
