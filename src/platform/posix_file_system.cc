@@ -1140,14 +1140,17 @@ bool CarryMetadata(const std::string& path, const struct stat& old, const std::s
 
 // True when a new file put in place of this form could not carry what it has: other names (hard
 // links) that would keep the old content, or an owner this user cannot give a file to.
-bool NeedsRewriteInPlace(const struct stat& form, int second_names) {
-  return form.st_nlink - second_names > 1 ||
-         (EffectiveUser() != 0 && form.st_uid != EffectiveUser());
+// user: the user this process acts as.
+bool NeedsRewriteInPlace(const struct stat& form, int second_names, uid_t user) {
+  return form.st_nlink - second_names > 1 || (user != 0 && form.st_uid != user);
 }
 
 class OsFileSystem : public FileSystem {
  public:
-  void BeginJob() override { paths_.BeginJob(); }
+  void BeginJob() override {
+    if (!paths_.in_job()) job_user_ = EffectiveUser();
+    paths_.BeginJob();
+  }
   void UseDurableWrites(bool on) override { held_->durable = on; }
   bool DeferFlushes(bool on) override {
     held_->defer = on;
@@ -1268,7 +1271,7 @@ class OsFileSystem : public FileSystem {
     if (replaces) {
       bool in_place = false;
       try {
-        in_place = NeedsRewriteInPlace(dst, 0) || !CarryMetadata(partial, dst, to.os_path);
+        in_place = NeedsRewriteInPlace(dst, 0, User()) || !CarryMetadata(partial, dst, to.os_path);
       } catch (...) {
         ::unlink(partial.c_str());
         throw;
@@ -1305,7 +1308,7 @@ class OsFileSystem : public FileSystem {
       if (::lstat(p.c_str(), &st) != 0) return -1;
       const bool link = S_ISLNK(st.st_mode) && LinkStaysInside(p) && ::stat(p.c_str(), &st) == 0;
       // A form that will be rewritten in place needs a copy: a second name would change with it.
-      if (S_ISREG(st.st_mode) && NeedsRewriteInPlace(st, 0)) {
+      if (S_ISREG(st.st_mode) && NeedsRewriteInPlace(st, 0, User())) {
         errno = EMLINK;
         return -1;
       }
@@ -1379,7 +1382,18 @@ class OsFileSystem : public FileSystem {
       }
       replaces = ::stat(target.c_str(), &old) == 0;
     }
-    if (replaces && S_ISREG(old.st_mode)) {
+    // A file waiting for the batch's flush takes the place of another only with its data on the
+    // disk, unless that one is waiting as well: then both are this run's new files, and there is
+    // nothing of the destination's to carry over (it stays private, as it was made).
+    const bool both_waiting = held_->waiting.count(to) > 0;
+    if (both_waiting) {
+      auto made = created_.find(from.os_path);
+      if (made != created_.end()) {
+        const struct stat given = made->second;
+        created_.erase(made);
+        created_[to] = given;
+      }
+    } else if (replaces && S_ISREG(old.st_mode)) {
       if (second < 0) {
         second = 0;
         for (const auto& [name, key] : second_names_) {
@@ -1390,8 +1404,8 @@ class OsFileSystem : public FileSystem {
       const struct stat* created =
           made != created_.end() && !FolderHasDefaultAcl(SplitPath(target).first) ? &made->second
                                                                                   : nullptr;
-      const bool in_place =
-          NeedsRewriteInPlace(old, second) || !CarryMetadata(from.os_path, old, target, created);
+      const bool in_place = NeedsRewriteInPlace(old, second, User()) ||
+                            !CarryMetadata(from.os_path, old, target, created);
       if (made != created_.end()) created_.erase(made);
       if (in_place) {
         ReplaceInPlace(from.os_path, target, old, destination);
@@ -1400,11 +1414,10 @@ class OsFileSystem : public FileSystem {
         return true;
       }
     }
-    // A file waiting for the batch's flush takes the place of another only with its data on the
-    // disk, unless that one is waiting as well.
-    const bool both_waiting = held_->waiting.count(to) > 0;
-    if (!both_waiting) FlushIfWaiting(from.os_path, source);
-    GiveFolderBits(from.os_path);
+    if (!both_waiting) {
+      FlushIfWaiting(from.os_path, source);
+      GiveFolderBits(from.os_path);
+    }
     if (Retry(source, from, [&](const std::string& p) {
           if (OsFault(OsCall::kRename, to)) return -1;
           KeepOwnName(p, to);
@@ -1841,6 +1854,9 @@ class OsFileSystem : public FileSystem {
     }
   }
 
+  // The user this process acts as: asked once per job (a host may change it between calls).
+  uid_t User() const { return paths_.in_job() ? job_user_ : EffectiveUser(); }
+
   // Forgets what the job knew of a name this file system changes.
   void Changed(const std::string& os_path) { modes_.erase(os_path); }
 
@@ -2124,6 +2140,7 @@ class OsFileSystem : public FileSystem {
   // forgotten when this file system changes the name. (A link's mode is that of what it leads to,
   // which may change by another name: it is asked each time.)
   std::unordered_map<std::string, mode_t> modes_;
+  uid_t job_user_ = 0;
   // New files this file system created in locked folders, as they were created.
   std::unordered_map<std::string, struct stat> created_;
   std::unordered_map<std::string, bool> default_acl_;
