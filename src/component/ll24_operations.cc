@@ -103,7 +103,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
     host::IgnoreErrors([&] { ctx.emplace(Internals::Files(*this)); });
     if (!ctx) return true;
     if (changed && produced) {
-      rewrites::SwapWhenFlushed(*ctx, files);
+      rewrites::SwapInTemporary(*ctx, files);
     } else {
       rewrites::RemoveOwnFile(*ctx, files.temporary);
     }
@@ -150,7 +150,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
               host::IgnoreErrors([&] { saved = saved && ctx.fs.FileExists(files.temporary); });
               if (!saved) return;
               guard.Release();
-              rewrites::SwapWhenFlushed(ctx, files);
+              rewrites::SwapInTemporary(ctx, files);
               return;
             }
             uint32_t attributes = 0;

@@ -200,7 +200,7 @@ bool RewriteFormWith(files::FileContext& ctx, const FormFiles& files,
   if (chained) {
     if (!changed) RemoveOwnFile(ctx, to);
   } else if (changed) {
-    SwapWhenFlushed(ctx, files);
+    SwapInTemporary(ctx, files);
   } else {
     RemoveOwnFile(ctx, files.temporary);
   }
@@ -365,22 +365,9 @@ void SwapInTemporary(files::FileContext& ctx, const FormFiles& files) {
   const uint32_t attributes = AttributesBefore(ctx, files);
   const Backup backup = LinkBackup(ctx, files);
   if (backup == Backup::kHandled) return;
-  if (backup == Backup::kNoLinks || !RenameOver(ctx, files, attributes, false)) {
-    ClassicSwap(ctx, files);
-  }
-}
-
-void SwapWhenFlushed(files::FileContext& ctx, const FormFiles& files) {
-  if (ctx.batch == nullptr) {
-    SwapInTemporary(ctx, files);
-    return;
-  }
-  // The backup is made now, so that what it shows comes in its place; the rename waits for the
-  // batch's flush.
-  const uint32_t attributes = AttributesBefore(ctx, files);
-  const Backup backup = LinkBackup(ctx, files);
-  if (backup == Backup::kHandled) return;
-  if (backup == Backup::kLinked &&
+  // The backup is made now, so that what it shows comes in its place; where the job batches its
+  // flushes, the rename waits for the batch's flush.
+  if (backup == Backup::kLinked && ctx.batch != nullptr &&
       ctx.batch->Defer(files.source,
                        [ctx, files, attributes](const std::exception_ptr& flush_error) mutable {
                          if (flush_error) {

@@ -58,13 +58,12 @@ bool RewriteFormReplacing(files::FileContext& ctx, const FormFiles& files,
 bool Contains(const std::string& line, const std::string& text);
 
 // The final file operations once a complete temporary file exists, each with errors ignored:
-// the form is copied to the backup, deleted, replaced by the temporary file, and the backup is
-// deleted, unless the form is missing then, which is reported instead.
-void SwapInTemporary(files::FileContext& ctx, const FormFiles& files);
-// The same, once the temporary file is on the disk: where the job batches its flushes, the swap
+// the form gets its backup (a second name of its content; a copy where the file system has
+// none), the temporary file is renamed over it, and the backup goes into the run's journal or
+// away; a form missing then is reported instead. Where the job batches its flushes, the rename
 // waits for the batch's flush (a failed flush leaves the form as it is, reported as a swap that
-// failed); otherwise at once.
-void SwapWhenFlushed(files::FileContext& ctx, const FormFiles& files);
+// failed).
+void SwapInTemporary(files::FileContext& ctx, const FormFiles& files);
 
 // Removes a file that the sequence overwrites or deletes although the run did not make it (a
 // customer's own alt_ or xx_ file): the run's journal keeps it, and a notice names it; without a
