@@ -1,16 +1,18 @@
 // Holds a file open as another program does (an editor, a viewer): readable by others, but
 // neither written, renamed nor deleted while held. With "lock", holds the lock of a database
 // instead, as a run of the server holds it: the byte range the server locks in its record, on
-// the record opened for reading. Prints "held" once it holds it.
-//   hold_open.exe FILE SECONDS [lock]
+// the record opened for reading. Prints "held" once it holds it, and lets go after SECONDS, or
+// as soon as the file RELEASE exists (a slow machine may need long to start the other side).
+//   hold_open.exe FILE SECONDS [open|lock] [RELEASE]
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3 && argc != 4) return 2;
-  const bool lock = argc == 4 && std::wcscmp(argv[3], L"lock") == 0;
+  if (argc < 3 || argc > 5) return 2;
+  const bool lock = argc >= 4 && std::wcscmp(argv[3], L"lock") == 0;
+  const wchar_t* release = argc == 5 ? argv[4] : nullptr;
   HANDLE file = CreateFileW(argv[1], GENERIC_READ,
                             lock ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
                                  : FILE_SHARE_READ,
@@ -25,7 +27,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::printf("held\n");
   std::fflush(stdout);
-  Sleep(static_cast<DWORD>(std::wcstol(argv[2], nullptr, 10)) * 1000);
+  for (long tenths = std::wcstol(argv[2], nullptr, 10) * 10; tenths > 0; --tenths) {
+    if (release != nullptr && GetFileAttributesW(release) != INVALID_FILE_ATTRIBUTES) break;
+    Sleep(100);
+  }
   CloseHandle(file);
   return 0;
 }
