@@ -13,10 +13,10 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 3 || argc > 5) return 2;
   const bool lock = argc >= 4 && std::wcscmp(argv[3], L"lock") == 0;
   const wchar_t* release = argc == 5 ? argv[4] : nullptr;
-  HANDLE file = CreateFileW(argv[1], GENERIC_READ,
-                            lock ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
-                                 : FILE_SHARE_READ,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(argv[1], GENERIC_READ,
+                  lock ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : FILE_SHARE_READ,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
   if (lock) {
     OVERLAPPED at = {};
