@@ -35,10 +35,15 @@ class Sink : public HostMessages {
 
   void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t number,
                    bool flag) override {
+    ShowMessageWithCause(text, level, title, number, flag, nullptr);
+  }
+
+  // A handled error's message says where it happened; its cause says what happened.
+  void ShowMessageWithCause(const std::string& text, int32_t level, const std::string& title,
+                            int32_t number, bool flag, const Error* cause) override {
     if (!flag && progress_ != nullptr && progress_->quiet()) return;  // quiet: errors only
     Before(flag);
-    // A handled error's message says where it happened; its cause says what happened.
-    const Error* cause = flag ? ShownErrorCause() : nullptr;
+    if (!flag) cause = nullptr;
     if (json_) {
       std::string keys;
       if (cause != nullptr) {

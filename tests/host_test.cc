@@ -308,11 +308,26 @@ TEST(ErrorConventionTest, OneMessageAndTheFailureValue) {
   EXPECT_EQ(messages.records().size(), 2u);
 
   // What else a body throws becomes its run-time error; the reporter counts each message by it,
-  // and the message component can ask for the cause while it shows the message.
-  struct Counting : host::Reporter {
-    void ErrorShown(int32_t number) override { numbers.push_back(number); }
+  // and the message component is handed the cause with the message.
+  struct Causes : HostMessages {
+    void ShowMessage(const std::string&, int32_t, const std::string&, int32_t, bool) override {}
+    void ShowMessageWithCause(const std::string& text, int32_t, const std::string&, int32_t, bool,
+                              const Error* cause) override {
+      numbers.push_back(cause != nullptr ? cause->number() : 0);
+      last = text;
+    }
+    void ReportError(const std::string&, const std::string&, int32_t, const std::string&,
+                     bool) override {}
     std::vector<int32_t> numbers;
-  } counting;
+    std::string last;
+  } causes;
+  struct Counting : host::Reporter {
+    explicit Counting(HostMessages* sink) : sink(sink) {}
+    void ErrorShown(int32_t number) override { numbers.push_back(number); }
+    HostMessages* messages() override { return sink; }
+    HostMessages* sink;
+    std::vector<int32_t> numbers;
+  } counting(&causes);
   auto number_of = [&](auto thrown) {
     host::Armed(&counting, host::ErrorText::General("X").WithDetails(), false,
                 [&]() -> bool { throw thrown; });
@@ -321,13 +336,13 @@ TEST(ErrorConventionTest, OneMessageAndTheFailureValue) {
   EXPECT_EQ(number_of(std::bad_alloc()), platform::kOutOfMemory);
   EXPECT_EQ(number_of(std::runtime_error("kaputt")), platform::kInternalError);
   EXPECT_EQ(number_of(text::LossyText("a.lst: nur LF")), platform::kNotATextProject);
-  EXPECT_NE(messages.records().back().text.find("a.lst: nur LF"), std::string::npos);
+  EXPECT_NE(causes.last.find("a.lst: nur LF"), std::string::npos);
   EXPECT_EQ(number_of(42), platform::kInternalError);
   host::ReportHostError(&counting, "Ausgabe_Open", error);
   host::ShowHostMessage(&counting, "Hinweis", 4, false);
   host::ShowHostMessage(&counting, "Fehler", 3, true);
   EXPECT_EQ(counting.numbers, (std::vector<int32_t>{7, 51, 321, 51, 53, 0}));
-  EXPECT_EQ(ShownErrorCause(), nullptr);
+  EXPECT_EQ(causes.numbers, (std::vector<int32_t>{7, 51, 321, 51, 0, 0}));
 }
 
 class BrokenMessages : public HostMessages {

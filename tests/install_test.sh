@@ -69,7 +69,10 @@ lib=$(find "$T/staged" -name 'libllupdate.so.*.*.*' | head -1)
 [ -n "$lib" ] || fail "no versioned shared library installed"
 soname=$(objdump -p "$lib" | awk '/SONAME/ {print $2}')
 case "$soname" in libllupdate.so.0.*) ;; *) fail "SONAME $soname" ;; esac
-nm -DC --defined-only "$lib" | grep -v 'typeinfo\|vtable' |
+nm -DC --defined-only "$lib" | awk '{ $1 = ""; $2 = ""; print }' |
+  grep -vE '^ *((typeinfo|typeinfo name|vtable) for )?llupdate::[A-Za-z]' &&
+  fail "the shared library exports what is not the public interface"
+nm -DC --defined-only "$lib" |
   grep -E 'llupdate::(platform|host|text|files|catalogue|rewrites|ll15|component)::' &&
   fail "the shared library exports private symbols"
 if command -v pkg-config >/dev/null; then

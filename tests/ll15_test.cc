@@ -421,12 +421,10 @@ TEST_F(Ll15Test, FailedControlSavesDoNotChangeTheResult) {
     ++created;
     throw std::runtime_error("no control");
   });
-  host::UnloadListLabelForm();
   EXPECT_TRUE(c_.Umstellung_auf_LL24(dir_.path()));
   EXPECT_EQ(created, 1);
   ASSERT_EQ(messages_.texts().size(), 1u);
   EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in Save_LL15_Format\r\n429\r\n", 0), 0u);
-  host::UnloadListLabelForm();
 }
 
 }  // namespace

@@ -644,7 +644,18 @@ TEST(OsFileSystemTest, AHeldFolderNamesItsHolder) {
             std::string::npos)
       << message;
   ::close(held);
-  EXPECT_NE(fs->LockFormFolder(dir.path(), 0), nullptr);
+  auto lock = fs->LockFormFolder(dir.path(), 0);
+  ASSERT_NE(lock, nullptr);
+  // A nested call of the same job runs inside the lock, also through another path; another
+  // file system in the same thread is another run, and waits like one.
+  ::mkdir((dir / "sub").c_str(), 0755);
+  EXPECT_NE(fs->LockFormFolder(dir.path() + "/sub/..", 0), nullptr);
+  try {
+    NewOsFileSystem()->LockFormFolder(dir.path(), 0);
+    ADD_FAILURE() << "a second run in the same thread";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), 70);
+  }
 }
 
 TEST(PartialFileTest, NamesAreKnownAgain) {

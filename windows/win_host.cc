@@ -141,8 +141,8 @@ IDispatch* CreateByProgId(const std::wstring& progid) {
 // A handled error's message says where it happened; its cause says what happened (a host
 // component that is not registered, a file and the system's reason): both go to the person,
 // whichever component shows them.
-std::string WithCause(const std::string& text, bool flag) {
-  const Error* cause = flag ? ShownErrorCause() : nullptr;
+std::string WithCause(const std::string& text, bool flag, const Error* cause) {
+  if (!flag) cause = nullptr;
   if (cause == nullptr || text.find(cause->description()) != std::string::npos) return text;
   return text + "\r\n    cause: " + std::to_string(cause->number()) + " " + cause->description();
 }
@@ -154,7 +154,11 @@ class DispatchMessages : public HostMessages {
   ~DispatchMessages() override { object_->Release(); }
   void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t number,
                    bool flag) override {
-    Text t(WithCause(text, flag)), ti(title);
+    ShowMessageWithCause(text, level, title, number, flag, nullptr);
+  }
+  void ShowMessageWithCause(const std::string& text, int32_t level, const std::string& title,
+                            int32_t number, bool flag, const Error* cause) override {
+    Text t(WithCause(text, flag, cause)), ti(title);
     LONG lvl = level;
     VARIANT_BOOL f = flag ? VARIANT_TRUE : VARIANT_FALSE;
     IDispatch* nothing = nullptr;
@@ -185,10 +189,14 @@ class DispatchMessages : public HostMessages {
 //    scheduled task, any unattended host.
 class FallbackMessages : public HostMessages {
  public:
-  void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t,
+  void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t number,
                    bool flag) override {
+    ShowMessageWithCause(text, level, title, number, flag, nullptr);
+  }
+  void ShowMessageWithCause(const std::string& text, int32_t level, const std::string& title,
+                            int32_t, bool flag, const Error* cause) override {
     const char* word = level == 4 || !flag ? "notice" : "error";
-    Deliver(title, std::string(word) + ": " + WithCause(text, flag), level == 4 || !flag);
+    Deliver(title, std::string(word) + ": " + WithCause(text, flag, cause), level == 4 || !flag);
   }
   void ReportError(const std::string& title, const std::string& routine, int32_t number,
                    const std::string& description, bool) override {

@@ -41,7 +41,7 @@ enum class OpenMode {
   kCreateNew,  // a new file: error 58 when anything has the name already; never through a link
 };
 
-// An open file. Errors are thrown as platform::Error. A file that is destroyed without Close()
+// An open file. Errors are thrown as Error (error.h). A file that is destroyed without Close()
 // is closed quietly. Close() of a file opened for writing puts its data on the disk first while
 // durable writes are on (see FileSystem::UseDurableWrites), so a closed file is complete after a
 // power cut.

@@ -25,6 +25,15 @@ class HostMessages : public Object {
   // for notices. number is always 0.
   virtual void ShowMessage(const std::string& text, int32_t level, const std::string& title,
                            int32_t number, bool flag) = 0;
+  // The same, for a component that can tell the user more: cause is the error behind the message
+  // of a handled error (the file, the system's reason), nullptr for every other message. By
+  // default the message alone is shown.
+  virtual void ShowMessageWithCause(const std::string& text, int32_t level,
+                                    const std::string& title, int32_t number, bool flag,
+                                    const Error* cause) {
+    (void)cause;
+    ShowMessage(text, level, title, number, flag);
+  }
   // Reports a run-time error of a routine (used where a file fails to open).
   virtual void ReportError(const std::string& title, const std::string& routine, int32_t number,
                            const std::string& description, bool flag) = 0;
@@ -115,17 +124,12 @@ class ScopedObjectRegistration {
 // The process-wide defaults of every call (durable writes, lock wait, stop requests) are in
 // llupdate/call.h, beside the options of one instance.
 
-// While the message of a handled error is being shown (a general error such as "Allgemeiner
-// Fehler in ..."), the error that caused it; nullptr otherwise. For hosts that want to tell the
-// user the cause (the file, the system's reason) beside the message.
-const Error* ShownErrorCause();
-
 // Drops this thread's message component, so that the next message creates a new one from the
 // factory (after a host has registered its own sink, for example).
 void ResetThreadHostMessages();
-// Releases every object this thread holds of its host (the message component, the List & Label
-// control): a host whose objects live in the thread's apartment calls it before the apartment
-// ends.
+// Releases every object this thread holds of its host (the message component; the List & Label
+// control goes with the instance that loaded it): a host whose objects live in the thread's
+// apartment calls it before the apartment ends.
 void ReleaseThreadHostObjects();
 
 }  // namespace llupdate

@@ -22,18 +22,6 @@
 
 namespace llupdate {
 
-class FileSystem;
-namespace component {
-class Internals;
-class Job;
-}  // namespace component
-namespace files {
-class FileTable;
-}  // namespace files
-namespace host {
-class Reporter;
-}  // namespace host
-
 class clsReportLLUpdate {
  public:
   clsReportLLUpdate();
@@ -105,34 +93,19 @@ class clsReportLLUpdate {
   std::vector<JournalRun> History(const std::string& pDBPath);
   // Options for the calls of this instance (call.h): durable writes, lock wait, cancellation,
   // progress. A field left empty follows the process-wide setting.
-  void SetCallOptions(CallOptions options) { options_ = std::move(options); }
-  const CallOptions& call_options() const { return options_; }
+  void SetCallOptions(CallOptions options);
+  const CallOptions& call_options() const;
   // What the last call that writes to a database did (call.h): the forms it examined, rewrote,
   // left unchanged, refused or failed, the errors it showed, whether the database was busy or
   // the call was cancelled. The command line prints these counts as its summary.
-  const CallSummary& LastCallSummary() const { return summary_; }
+  const CallSummary& LastCallSummary() const;
+
+  // What the instance keeps between and within its calls: the component's own.
+  struct State;
 
  private:
-  friend class component::Internals;
-
-  // The file-system object, created on first use.
-  std::shared_ptr<FileSystem> fso_;
-  // fso_ is a preview, kept for the call in work only.
-  bool fso_for_call_ = false;
-  // The catalogue of the forms an operation works on.
-  std::shared_ptr<DynArray> catalogue_;
-  // The catalogue of the delivered forms (distribution only).
-  std::shared_ptr<DynArray> delivery_catalogue_;
-  // The lines of the form being rewritten into the List & Label 15 layout.
-  std::shared_ptr<DynArray> project_lines_;
-  CallOptions options_;
-  CallSummary summary_;
-  // The call in work, from the outermost operation that writes until it returns.
-  std::unique_ptr<component::Job> job_;
-  // The numbered files of this instance's calls.
-  std::unique_ptr<files::FileTable> files_;
-  // Where the messages of a call outside a job go (the options' message component).
-  std::unique_ptr<host::Reporter> reporter_;
+  friend State& StateOf(clsReportLLUpdate& self);
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace llupdate

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "files/file_helpers.h"
+#include "files/file_table.h"
+#include "host/list_label.h"
 #include "llupdate/report_ll_update.h"
 
 namespace llupdate::component {
@@ -11,6 +13,42 @@ namespace llupdate::component {
 // The page-number formula with the page count, which the page-number switch-over writes.
 inline constexpr char kPageNumberWithCount[] =
     R"(=@F_Seitennr;"Seite " + Page$ () + " von " + TotalPages$ ())";
+
+class Job;
+
+}  // namespace llupdate::component
+
+namespace llupdate {
+
+struct clsReportLLUpdate::State {
+  State();
+  ~State();
+  // The file-system object, created on first use.
+  std::shared_ptr<FileSystem> fso;
+  // fso is a preview, kept for the call in work only.
+  bool fso_for_call = false;
+  // The catalogue of the forms an operation works on.
+  std::shared_ptr<DynArray> catalogue;
+  // The catalogue of the delivered forms (distribution only).
+  std::shared_ptr<DynArray> delivery_catalogue;
+  // The lines of the form being rewritten into the List & Label 15 layout.
+  std::shared_ptr<DynArray> project_lines;
+  // The never-shown form that hosts the List & Label control, loaded on first use and kept with
+  // the instance.
+  std::unique_ptr<host::frmListLabel> control_form;
+  CallOptions options;
+  CallSummary summary;
+  // The call in work, from the outermost operation that writes until it returns.
+  std::unique_ptr<component::Job> job;
+  // The numbered files of this instance's calls.
+  std::unique_ptr<files::FileTable> files;
+  // Where the messages of a call outside a job go (the options' message component).
+  std::unique_ptr<host::Reporter> reporter;
+};
+
+}  // namespace llupdate
+
+namespace llupdate::component {
 
 class Internals {
  public:
@@ -31,16 +69,18 @@ class Internals {
   // The reporter of the messages the job shows; nullptr outside a job.
   static host::Reporter* Reporter(clsReportLLUpdate& self);
 
-  static std::shared_ptr<DynArray>& Catalogue(clsReportLLUpdate& self) { return self.catalogue_; }
+  static std::shared_ptr<DynArray>& Catalogue(clsReportLLUpdate& self) {
+    return StateOf(self).catalogue;
+  }
   static std::shared_ptr<DynArray>& DeliveryCatalogue(clsReportLLUpdate& self) {
-    return self.delivery_catalogue_;
+    return StateOf(self).delivery_catalogue;
   }
   static std::shared_ptr<DynArray>& ProjectLines(clsReportLLUpdate& self) {
-    return self.project_lines_;
+    return StateOf(self).project_lines;
   }
-  static const CallOptions& Options(clsReportLLUpdate& self) { return self.options_; }
-  static CallSummary& Summary(clsReportLLUpdate& self) { return self.summary_; }
-  static std::unique_ptr<Job>& CurrentJob(clsReportLLUpdate& self) { return self.job_; }
+  static const CallOptions& Options(clsReportLLUpdate& self) { return StateOf(self).options; }
+  static CallSummary& Summary(clsReportLLUpdate& self) { return StateOf(self).summary; }
+  static std::unique_ptr<Job>& CurrentJob(clsReportLLUpdate& self) { return StateOf(self).job; }
 };
 
 // A public call that may run outside a job (one that writes nothing to a database, or a form's

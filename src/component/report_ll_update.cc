@@ -17,40 +17,44 @@ using host::IgnoreErrors;
 namespace component {
 
 void Internals::Init_FSO(clsReportLLUpdate& self) {
-  if (self.options_.file_system) return;
+  if (StateOf(self).options.file_system) return;
   IgnoreErrors([&] {
-    if (self.fso_) return;
-    self.fso_ = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
+    if (StateOf(self).fso) return;
+    StateOf(self).fso = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
     // A preview that the factory hands out serves the call in work, never a later one: the
     // instance's next call asks the factory again.
-    self.fso_for_call_ = dynamic_cast<PreviewFileSystem*>(self.fso_.get()) != nullptr;
+    StateOf(self).fso_for_call =
+        dynamic_cast<PreviewFileSystem*>(StateOf(self).fso.get()) != nullptr;
   });
 }
 
 void Internals::EndCall(clsReportLLUpdate& self) {
-  if (self.fso_for_call_) {
-    self.fso_.reset();
-    self.fso_for_call_ = false;
+  if (StateOf(self).fso_for_call) {
+    StateOf(self).fso.reset();
+    StateOf(self).fso_for_call = false;
   }
 }
 
 platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
-  if (self.options_.file_system) return *self.options_.file_system;
+  if (StateOf(self).options.file_system) return *StateOf(self).options.file_system;
   Init_FSO(self);
-  if (!self.fso_) throw platform::Error(platform::kObjectNotSet, host::kFileSystemProgId);
-  return *self.fso_;
+  if (!StateOf(self).fso) throw platform::Error(platform::kObjectNotSet, host::kFileSystemProgId);
+  return *StateOf(self).fso;
 }
 
 files::FileContext Internals::Files(clsReportLLUpdate& self) {
-  files::FileContext ctx{Fso(self),      Table(self),
-                         Notes(self),    Progress(self),
-                         Reporter(self), self.job_ ? self.job_->journal.get() : nullptr};
-  if (self.job_ && self.job_->batch.enabled()) ctx.batch = &self.job_->batch;
+  files::FileContext ctx{
+      Fso(self),      Table(self),
+      Notes(self),    Progress(self),
+      Reporter(self), StateOf(self).job ? StateOf(self).job->journal.get() : nullptr};
+  if (StateOf(self).job && StateOf(self).job->batch.enabled())
+    ctx.batch = &StateOf(self).job->batch;
+  ctx.control_form = &StateOf(self).control_form;
   return ctx;
 }
 
 platform::JobNotes* Internals::Notes(clsReportLLUpdate& self) {
-  return self.job_ ? &self.job_->notes : nullptr;
+  return StateOf(self).job ? &StateOf(self).job->notes : nullptr;
 }
 
 namespace {
@@ -70,31 +74,42 @@ class InstanceReporter : public host::Reporter {
 }  // namespace
 
 host::Reporter* Internals::Reporter(clsReportLLUpdate& self) {
-  if (self.job_) return &self.job_->reporter();
-  if (!self.options_.messages) return nullptr;
-  if (!self.reporter_) self.reporter_ = std::make_unique<InstanceReporter>(self);
-  return self.reporter_.get();
+  if (StateOf(self).job) return &StateOf(self).job->reporter();
+  if (!StateOf(self).options.messages) return nullptr;
+  if (!StateOf(self).reporter) StateOf(self).reporter = std::make_unique<InstanceReporter>(self);
+  return StateOf(self).reporter.get();
 }
 
 ProgressObserver* Internals::Progress(clsReportLLUpdate& self) {
-  return self.job_ ? &self.job_->progress() : nullptr;
+  return StateOf(self).job ? &StateOf(self).job->progress() : nullptr;
 }
 
 files::FileTable& Internals::Table(clsReportLLUpdate& self) {
-  if (!self.files_) self.files_ = std::make_unique<files::FileTable>();
-  return *self.files_;
+  if (!StateOf(self).files) StateOf(self).files = std::make_unique<files::FileTable>();
+  return *StateOf(self).files;
 }
 
 }  // namespace component
 
-clsReportLLUpdate::clsReportLLUpdate() = default;
+clsReportLLUpdate::State::State() = default;
+clsReportLLUpdate::State::~State() = default;
+
+clsReportLLUpdate::State& StateOf(clsReportLLUpdate& self) { return *self.state_; }
+
+clsReportLLUpdate::clsReportLLUpdate() : state_(std::make_unique<State>()) {}
 
 clsReportLLUpdate::~clsReportLLUpdate() {
   try {
-    fso_.reset();
+    state_->fso.reset();
   } catch (...) {
   }
 }
+
+void clsReportLLUpdate::SetCallOptions(CallOptions options) {
+  state_->options = std::move(options);
+}
+const CallOptions& clsReportLLUpdate::call_options() const { return state_->options; }
+const CallSummary& clsReportLLUpdate::LastCallSummary() const { return state_->summary; }
 
 bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
                                                   const std::string& pDBPath,

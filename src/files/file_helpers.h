@@ -22,6 +22,10 @@ namespace llupdate::journal {
 class Run;
 }
 
+namespace llupdate::host {
+class frmListLabel;
+}  // namespace llupdate::host
+
 namespace llupdate::files {
 
 // The swaps of a job's forms that wait until their new files are on the disk together: the
@@ -55,6 +59,9 @@ struct FileContext {
   journal::Run* journal = nullptr;
   // The job's batch of swaps (nullptr: every swap happens at once).
   SwapBatch* batch = nullptr;
+  // The instance's form of the List & Label control, loaded into it on first use (nullptr: each
+  // use loads a form of its own).
+  std::unique_ptr<host::frmListLabel>* control_form = nullptr;
 
   // Settles the job's batch when form waits in it, so that the form is read as it will be.
   void SettleFor(const std::string& form) {

@@ -28,18 +28,14 @@ HostMessages& MessagesOf(Reporter* reporter) {
   return own != nullptr ? *own : ThreadHostMessages();
 }
 
-// The error behind the message being shown, which the host's message component may ask for while
-// it shows it (ShownErrorCause): the host's interface has no parameter for it, so it stands
-// beside the call, for the thread that shows the message and only while it does.
-thread_local const platform::Error* shown_cause = nullptr;
-}  // namespace
-
-void ShowHostMessage(Reporter* reporter, const std::string& text, int32_t level, bool flag) {
-  if (flag && reporter != nullptr)
-    reporter->ErrorShown(shown_cause != nullptr ? shown_cause->number() : 0);
+// Shows a message, with the error behind it for a component that can tell it (the cause goes
+// with the call, never beside it).
+void ShowWithCause(Reporter* reporter, const std::string& text, int32_t level, bool flag,
+                   const platform::Error* cause) {
+  if (flag && reporter != nullptr) reporter->ErrorShown(cause != nullptr ? cause->number() : 0);
   HostMessages& messages = MessagesOf(reporter);
   try {
-    messages.ShowMessage(text, level, kTitle, 0, flag);
+    messages.ShowMessageWithCause(text, level, kTitle, 0, flag, cause);
   } catch (const HostFailure&) {
     throw;
   } catch (const std::exception& e) {
@@ -49,23 +45,15 @@ void ShowHostMessage(Reporter* reporter, const std::string& text, int32_t level,
   }
 }
 
-void ShowErrorMessage(Reporter* reporter, const std::string& text, const platform::Error& error) {
-  const platform::Error* outer = shown_cause;
-  shown_cause = &error;
-  try {
-    ShowHostMessage(reporter, text, 3, true);
-  } catch (...) {
-    shown_cause = outer;
-    throw;
-  }
-  shown_cause = outer;
+}  // namespace
+
+void ShowHostMessage(Reporter* reporter, const std::string& text, int32_t level, bool flag) {
+  ShowWithCause(reporter, text, level, flag, nullptr);
 }
 
-}  // namespace llupdate::host
-
-const llupdate::Error* llupdate::ShownErrorCause() { return host::shown_cause; }
-
-namespace llupdate::host {
+void ShowErrorMessage(Reporter* reporter, const std::string& text, const platform::Error& error) {
+  ShowWithCause(reporter, text, 3, true, &error);
+}
 
 platform::Error WithShownPath(Reporter* reporter, const platform::Error& error) {
   const std::string standard = platform::ErrorDescription(error.number()) + ": ";

@@ -29,22 +29,18 @@ class ListLabelControl : public Object {
   virtual void CloseProjectFile() = 0;
 };
 
-// The never-shown form that hosts the control LL24: one per thread, created on first use and
-// kept loaded.
+// The never-shown form that hosts the control LL24. An instance of the component loads one on
+// first use and keeps it loaded while it lives.
 class frmListLabel {
  public:
-  // This thread's form, created (with its control) when it does not exist yet. Throws when the
-  // control cannot be created; the form is then not kept.
-  static frmListLabel& Instance();
+  // A new form with a new control. Throws when the control cannot be created.
+  static std::unique_ptr<frmListLabel> Load();
   ListLabelControl& LL24() { return *control_; }
 
  private:
   explicit frmListLabel(std::shared_ptr<ListLabelControl> control) : control_(std::move(control)) {}
   std::shared_ptr<ListLabelControl> control_;
 };
-
-// Drops this thread's form, so that the next use creates it (and its control) anew.
-void UnloadListLabelForm();
 
 // The error number with which the re-saver refuses a file that is not a text project.
 using llupdate::kNotATextProject;

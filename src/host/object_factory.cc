@@ -59,10 +59,7 @@ void ResetThreadHostMessages() { thread_messages.reset(); }
 
 const char* LibraryVersion() { return LLUPDATE_VERSION; }
 
-void ReleaseThreadHostObjects() {
-  host::UnloadListLabelForm();
-  thread_messages.reset();
-}
+void ReleaseThreadHostObjects() { thread_messages.reset(); }
 
 namespace host {
 

@@ -318,16 +318,12 @@ class ProjectResaver : public ListLabelControl, public JobControl {
   ProgressObserver* progress_ = nullptr;
 };
 
-thread_local std::unique_ptr<frmListLabel> form;
-
 }  // namespace
 
-frmListLabel& frmListLabel::Instance() {
-  if (!form) form.reset(new frmListLabel(CreateAs<ListLabelControl>(kListLabelProgId)));
-  return *form;
+std::unique_ptr<frmListLabel> frmListLabel::Load() {
+  return std::unique_ptr<frmListLabel>(
+      new frmListLabel(CreateAs<ListLabelControl>(kListLabelProgId)));
 }
-
-void UnloadListLabelForm() { form.reset(); }
 
 std::shared_ptr<ListLabelControl> NewProjectResaver() { return std::make_shared<ProjectResaver>(); }
 

@@ -10,7 +10,12 @@ int32_t Save_LL15_Format(files::FileContext& ctx, const std::string& path,
   const std::string project_path = path;
   return host::Armed(ctx.reporter, host::ErrorText::General("Save_LL15_Format").WithDetails(),
                      int32_t{0}, [&] {
-                       host::ListLabelControl& ll = host::frmListLabel::Instance().LL24();
+                       // The instance's form, or one for this save alone.
+                       std::unique_ptr<host::frmListLabel> own;
+                       std::unique_ptr<host::frmListLabel>& form =
+                           ctx.control_form != nullptr ? *ctx.control_form : own;
+                       if (!form) form = host::frmListLabel::Load();
+                       host::ListLabelControl& ll = form->LL24();
                        // The stand-in works in the job, through its file system; a real control on
                        // its own.
                        struct InJob {

@@ -20,7 +20,6 @@
 #include <ctime>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
@@ -184,11 +183,6 @@ class OsFile : public File {
 // folder).
 using FolderKey = std::pair<dev_t, ino_t>;
 
-// The folders this process holds, by thread: a nested call of the same thread (perhaps through
-// another path) runs inside the outer one.
-std::mutex held_mutex;
-std::map<FolderKey, std::thread::id> held_folders;
-
 std::string ReadAll(int fd) {
   std::string text;
   char buffer[4096];
@@ -317,10 +311,6 @@ class OsWriterLock : public WriterLock {
     locks.erase(std::remove(locks.begin(), locks.end(), this), locks.end());
     ++held_->generation;
     for (auto& [mode, files] : unnamed_) CloseUnnamed(mode);
-    {
-      std::lock_guard<std::mutex> guard(held_mutex);
-      held_folders.erase(key_);
-    }
     ::close(record_fd_);
     ::close(shared_fd_);
     ::close(folder_fd_);  // closing releases the lock
@@ -1478,10 +1468,10 @@ class OsFileSystem : public FileSystem {
                        "prüfen Sie den Formularordner");
     }
     const FolderKey key{st.st_dev, st.st_ino};
-    {
-      std::lock_guard<std::mutex> guard(held_mutex);
-      auto it = held_folders.find(key);
-      if (it != held_folders.end() && it->second == std::this_thread::get_id()) {
+    // A nested call of the job (perhaps through another path) runs inside the outer one: this
+    // file system holds the folder already.
+    for (const OsWriterLock* held : held_->locks) {
+      if (held->key() == key) {
         ::close(dfd);
         return std::make_unique<NestedLock>();
       }
@@ -1515,10 +1505,6 @@ class OsFileSystem : public FileSystem {
         throw DatabaseBusyError(shown, text);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    {
-      std::lock_guard<std::mutex> guard(held_mutex);
-      held_folders[key] = std::this_thread::get_id();
     }
     int rfd = -1, afd = -1;
     try {
@@ -1582,8 +1568,6 @@ class OsFileSystem : public FileSystem {
       if (afd >= 0) ::close(afd);
       if (rfd >= 0) ::close(rfd);
       ::close(dfd);
-      std::lock_guard<std::mutex> guard(held_mutex);
-      held_folders.erase(key);
       throw;
     }
   }
