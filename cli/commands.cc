@@ -70,19 +70,39 @@ std::vector<Command> ExactOperations() {
   return commands;
 }
 
+// A paragraph of help, its lines broken between words before column 88.
+std::string Wrapped(const std::string& text) {
+  std::string out, line;
+  size_t from = 0;
+  while (from < text.size()) {
+    size_t space = text.find(' ', from);
+    const std::string word =
+        text.substr(from, space == std::string::npos ? std::string::npos : space - from);
+    if (!line.empty() && line.size() + 1 + word.size() > 88) {
+      out += line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+    if (space == std::string::npos) break;
+    from = space + 1;
+  }
+  return out + line + "\n";
+}
+
 std::vector<Command> FriendlyCommands() {
   return {
       {"convert",
        "bring the forms of a database up to date (the conversion driver)",
-       "Runs, in order, every conversion step the database still needs: 1 new address field,\n"
-       "2 a reminder that the List & Label 12 contents are converted by hand ('ll12'), 3 WAR\n"
-       "colours, 4 and 5 nothing, 6 the List & Label 24 switch-over. Each step is recorded in\n"
-       "the --settings file as soon as it succeeds; a failed step stops the run, and the next\n"
-       "run begins with it. Inspect or reset the record with\n"
-       "'llupdate setting -d DBPATH CheckReportLL LetzterWert [STEP]' (0 runs every step\n"
-       "again). A second run on a converted database says that there is nothing to do. The\n"
-       "settings file records the database it belongs to; one of another database is refused\n"
-       "(exit status 2) unless --adopt-settings is given.\n",
+       Wrapped("Runs, in order, every conversion step the database still needs: " +
+               component::StepsInWords() +
+               ". Each step is recorded in the --settings file as soon as it succeeds; a failed "
+               "step stops the run, and the next run begins with it. Inspect or reset the record "
+               "with 'llupdate setting -d DBPATH " +
+               component::StepRecordWords() +
+               " [STEP]' (0 runs every step again). A second run on a converted database says "
+               "that there is nothing to do. The settings file records the database it belongs "
+               "to; one of another database is refused (exit status 2) unless --adopt-settings "
+               "is given."),
        {Db()},
        true,
        true,
@@ -246,8 +266,9 @@ std::vector<Command> FriendlyCommands() {
        "there. The file is the database's with -d DBPATH (DBPATH/llupdate-settings.sqlite),\n"
        "else --settings FILE or $LLUPDATE_SETTINGS, else llupdate-settings.sqlite in the current\n"
        "directory. A missing file or value is said so (exit status 1); reading never creates\n"
-       "the file. The conversion driver keeps its last completed step under CheckReportLL\n"
-       "LetzterWert, and the database the file belongs to under llupdate Database.\n",
+       "the file. The conversion driver keeps its last completed step under " +
+           component::StepRecordWords() +
+           ",\nand the database the file belongs to under llupdate Database.\n",
        {Text("SECTION"), Text("KEY"), {"VALUE", Role::kText, true}},
        false,
        true,

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "component/operation_table.h"
 #include "exit_status.h"
 #include "host/message_sinks.h"
 #include "host/objects.h"
@@ -49,7 +50,8 @@ std::string RecordedStep(VMSettings& settings) {
     std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>("");
     settings.Init(0, connection, "Standard");
     std::string value;
-    settings.GetSetting("CheckReportLL", "LetzterWert", value, "Standard", "Standard", "0");
+    settings.GetSetting(component::kStepRecordSection, component::kStepRecordKey, value, "Standard",
+                        "Standard", "0");
     return value;
   } catch (...) {
     return "?";

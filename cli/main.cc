@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "component/operation_table.h"
 #include "dry_run.h"
 #include "exit_status.h"
 #include "fleet.h"
@@ -222,7 +223,9 @@ std::string ManPageSections() {
       ".TP\n.B DBPATH/BerichteLL\nThe installed forms.\n"
       ".TP\n.B DBPATH/BerichteLLOrg\nDelivered forms and the marker NeueBerichte.txt.\n"
       ".TP\n.B DBPATH/llupdate-settings.sqlite\nThe settings file of the database: the step the "
-      "conversion driver recorded (section CheckReportLL, key LetzterWert).\n"
+      "conversion driver recorded (section " +
+      std::string(component::kStepRecordSection) + ", key " + component::kStepRecordKey +
+      ").\n"
       ".TP\n.B DBPATH/BerichteLL/.llupdate-lock\nThe shared record of the form folder's writer "
       "lock (the lock is on the folder itself): who holds it and whether the last run finished; "
       "shown to people, never acted on.\n"
@@ -328,7 +331,8 @@ std::string NothingToDo(const Command& command, const std::vector<std::string>& 
   if (command.name == "convert") {
     std::string step;
     try {
-      ReadSetting(options.settings_file, "CheckReportLL", "LetzterWert", &step);
+      ReadSetting(options.settings_file, component::kStepRecordSection, component::kStepRecordKey,
+                  &step);
     } catch (const Error&) {
       // a settings file that cannot be read now (an interrupted write): the driver reads it
     }

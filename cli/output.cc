@@ -109,11 +109,10 @@ class Sink : public HostMessages {
                  : "the disk is full: free space on it, then run again";
     }
     if (number == kTypeMismatch && text.find("Pruefe_Konvertiere_Formulare") != std::string::npos) {
-      return "the step record CheckReportLL LetzterWert in the settings file is no number: "
-             "'llupdate status " +
-             db +
-             "' shows it; set it with 'llupdate setting CheckReportLL LetzterWert N', N the "
-             "last step done (0 runs every step)";
+      return "the step record " + component::StepRecordWords() +
+             " in the settings file is no number: 'llupdate status " + db +
+             "' shows it; set it with 'llupdate setting " + component::StepRecordWords() +
+             " N', N the last step done (0 runs every step)";
     }
     if (number == kPermissionDenied && text.find("Aufbau_Array") != std::string::npos) {
       return "this user may not read the form folder or a form: check that the folder may be "

@@ -357,17 +357,6 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
 
 namespace {
 
-std::string StepWords(int step) {
-  if (step == 2) {
-    return component::StepLabel(step) + " (the contents are converted by hand: 'llupdate ll12')";
-  }
-  return component::StepLabel(step);
-}
-
-}  // namespace
-
-namespace {
-
 std::string RunJson(const JournalRun& r) {
   auto text = [](const std::string& s) { return host::JsonString(s); };
   return "{\"run\":" + text(r.id) + ",\"started\":" + text(r.started + " UTC") +
@@ -454,7 +443,8 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   bool has_record = false;
   std::string record_value, record_broken;
   try {
-    has_record = ReadSetting(options.settings_file, "CheckReportLL", "LetzterWert", &record_value);
+    has_record = ReadSetting(options.settings_file, component::kStepRecordSection,
+                             component::kStepRecordKey, &record_value);
     if (has_record) {
       try {
         recorded = rewrites::ToInteger16(record_value);
@@ -523,9 +513,9 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     if (catalogue::Aufbau_Array(ctx, *catalogue, delivery))
       delivered = component::CountForms(*catalogue);
   }
-  const std::string fix_record = "'llupdate --settings " + options.settings_file +
-                                 " setting CheckReportLL LetzterWert N' with N the last step "
-                                 "done (0 runs every step)";
+  const std::string fix_record = "'llupdate --settings " + options.settings_file + " setting " +
+                                 component::StepRecordWords() +
+                                 " N' with N the last step done (0 runs every step)";
   clsReportLLUpdate component;
   const std::vector<JournalRun> history = component.History(db);
   const std::string shown_db = Disk().ShownPath(db);
@@ -611,7 +601,7 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   } else {
     std::printf("steps to run ('llupdate convert'):\n");
     for (int step = recorded + 1; step <= kDriverSteps; ++step) {
-      std::printf("  %d %s\n", step, StepWords(step).c_str());
+      std::printf("  %d %s\n", step, component::StepWords(step).c_str());
     }
   }
   if (leftovers.empty()) {

@@ -52,7 +52,7 @@ candidates() {
 # The code of the chosen line, without a comment at its end.
 code_of() { sed -n "${line}p" "$1" | sed 's|\s*//.*||'; }
 
-mapfile -t files < <(cd "$work/tree" && find src -name '*.cc' | sort)
+mapfile -t files < <(cd "$work/tree" && find src -name '*.cc' ! -name '*_test.cc' | sort)
 if [ -n "$room" ]; then
   mapfile -t files < <(printf '%s\n' "${files[@]}" | grep "^src/$room/")
 fi

@@ -14,6 +14,7 @@
 namespace llupdate {
 namespace {
 
+using testing::FormFolder;
 using testing::TempDir;
 
 TEST(ComponentTest, ReadOnlyRemovalOfAllFilesOfADirectory) {
@@ -136,8 +137,7 @@ TEST(ComponentTest, TheJobGivesItsFileSystemTheDurableChoiceAndTheWait) {
     std::vector<bool> choices;
     std::vector<double> waits;
   };
-  testing::TempDir dir;
-  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  testing::FormFolder dir;
   ScopedObjectRegistration messages(kMessagesProgId,
                                     [] { return std::make_shared<host::RecordingMessages>(); });
   auto recorder = std::make_shared<Recorder>(NewOsFileSystem());
@@ -217,8 +217,7 @@ TEST(ComponentTest, ACallInsideACallOnAnotherDatabaseTakesItsLock) {
 }
 
 TEST(ComponentTest, WithoutAFileSystemObjectAnOperationFails) {
-  testing::TempDir dir;
-  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  testing::FormFolder dir;
   auto messages = std::make_shared<host::RecordingMessages>();
   ScopedObjectRegistration none(kFileSystemProgId, nullptr);
   clsReportLLUpdate c;

@@ -52,16 +52,14 @@ TEST(NumberTextTest, ReadsDecimalsAndWritesTheGeneralFormat) {
 
 class FormsTest : public ::testing::Test {
  protected:
-  FormsTest() { ::mkdir(forms_.c_str(), 0755); }
-  std::string Form(const std::string& name) { return forms_ + "/" + name; }
   void Write(const std::string& name, const std::vector<std::string>& lines) {
     std::string text;
     for (const auto& l : lines) text += l + "\r\n";
-    testing::WriteBytes(Form(name), text);
+    testing::WriteBytes(dir_.Form(name), text);
   }
   // The text of a form, decoded as Windows-1252 (a UTF-16LE twin's bytes are decoded first).
   std::string Text(const std::string& name) {
-    std::string bytes = testing::ReadBytes(Form(name));
+    std::string bytes = testing::ReadBytes(dir_.Form(name));
     if (bytes.rfind("\xFF\xFE", 0) != 0) return bytes;
     std::string narrow;
     for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
@@ -73,14 +71,13 @@ class FormsTest : public ::testing::Test {
   // Writes the UTF-16LE twin of an 8-bit form (its characters are all below 256).
   void WriteTwin(const std::string& from, const std::string& to) {
     std::string wide("\xFF\xFE", 2);
-    for (char ch : testing::ReadBytes(Form(from))) wide += std::string{ch, '\0'};
-    testing::WriteBytes(Form(to), wide);
+    for (char ch : testing::ReadBytes(dir_.Form(from))) wide += std::string{ch, '\0'};
+    testing::WriteBytes(dir_.Form(to), wide);
   }
 
   testing::RecordedMessages messages_;
   testing::FaultInjection faults_;
-  testing::TempDir dir_;
-  std::string forms_ = dir_ / "BerichteLL";
+  testing::FormFolder dir_;
   clsReportLLUpdate c_;
 };
 
@@ -127,7 +124,7 @@ TEST_F(FormsTest, DunningWidths) {
   Write("none.mah", {"Width=30000", "LineWrap=False"});
   Write("LST.mah", block);
   WriteTwin("a.mah", "u_a.mah");
-  std::string none = testing::ReadBytes(Form("none.mah"));
+  std::string none = testing::ReadBytes(dir_.Form("none.mah"));
   EXPECT_TRUE(c_.Umstellung_Mahnformular(dir_.path(), "MAH"));
   EXPECT_EQ(Text("a.mah"),
             "  Width=130000\r\n  LineWrap=True\r\n[Other]\r\n  LineWrap=1\r\n"
@@ -141,7 +138,7 @@ TEST_F(FormsTest, DunningWidths) {
   EXPECT_EQ(Text("twice.mah"),
             "width=300001\r\nTEXT=POSITION.LEERZEILE1\r\nWidth=130000\r\n"
             "LineWrap=1\r\nTEXT=POSITION.LEERZEILE1\r\n");
-  EXPECT_EQ(testing::ReadBytes(Form("none.mah")), none);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("none.mah")), none);
   const std::string list_form = Text("LST.mah");
   EXPECT_EQ(list_form,
             "  Width=30000\r\n  LineWrap=False\r\n[Other]\r\n  LineWrap=0\r\n"
@@ -191,19 +188,19 @@ TEST_F(FormsTest, PageWindow) {
   // Not a number, or a marker on the last line: the form stays, with the operation's message.
   Write("bad.bel", {"Identifier=F_Seite", "Position/Left=abc", "x"});
   Write("last.bel", {"x", "Identifier=F_Seite"});
-  std::string bad = testing::ReadBytes(Form("bad.bel"));
+  std::string bad = testing::ReadBytes(dir_.Form("bad.bel"));
   EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei_Seite("bad.bel", dir_.path(), "S=", "a", "b",
                                                   "Identifier=F_Seite", "bel"));
   EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei_Seite("last.bel", dir_.path(), "S=", "a", "b",
                                                   "Identifier=F_Seite", "bel"));
-  EXPECT_EQ(testing::ReadBytes(Form("bad.bel")), bad);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("bad.bel")), bad);
   EXPECT_EQ(messages_.texts(),
             (std::vector<std::string>{
                 "Die Umstellung auf Seite von / bis konnte bei Formular bad.bel nicht vorgenommen "
                 "werden.",
                 "Die Umstellung auf Seite von / bis konnte bei Formular last.bel nicht vorgenommen "
                 "werden."}));
-  EXPECT_FALSE(testing::Exists(Form("xx_bad.bel")));
+  EXPECT_FALSE(testing::Exists(dir_.Form("xx_bad.bel")));
   EXPECT_EQ(component::Internals::Table(c_).OpenCount(), 0);
 }
 

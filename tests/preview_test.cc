@@ -95,10 +95,7 @@ class OverlayTest : public ::testing::Test {
  protected:
   OverlayTest()
       : overlay_(std::make_shared<platform::OverlayFileSystem>(
-            NewOsFileSystem(), std::vector<std::string>{dir_.path()})) {
-    ::mkdir((dir_ / "BerichteLL").c_str(), 0755);
-  }
-  std::string Form(const std::string& name) { return dir_ / ("BerichteLL/" + name); }
+            NewOsFileSystem(), std::vector<std::string>{dir_.path()})) {}
   int ErrorOf(const std::function<void()>& call) {
     try {
       call();
@@ -108,15 +105,15 @@ class OverlayTest : public ::testing::Test {
     return 0;
   }
 
-  testing::TempDir dir_;
+  testing::FormFolder dir_;
   std::shared_ptr<platform::OverlayFileSystem> overlay_;
 };
 
 TEST_F(OverlayTest, AJobOnTheOverlayChangesNothingAndTellsWhatItWouldChange) {
-  testing::WriteBytes(Form("a.bel"), "Spacing.Paragraph=8\r\nText\r\n");
-  testing::MakeReadOnly(Form("a.bel"));
-  testing::WriteBytes(Form("b.bel"), "unchanged\r\n");
-  testing::WriteBytes(Form("alt_c.bel"), "the old content of c\r\n");  // c.bel lost its form
+  testing::WriteBytes(dir_.Form("a.bel"), "Spacing.Paragraph=8\r\nText\r\n");
+  testing::MakeReadOnly(dir_.Form("a.bel"));
+  testing::WriteBytes(dir_.Form("b.bel"), "unchanged\r\n");
+  testing::WriteBytes(dir_.Form("alt_c.bel"), "the old content of c\r\n");  // c.bel lost its form
   {
     testing::RecordedMessages messages;
     ScopedObjectRegistration files(host::kFileSystemProgId, [this] { return overlay_; });
@@ -135,12 +132,12 @@ TEST_F(OverlayTest, AJobOnTheOverlayChangesNothingAndTellsWhatItWouldChange) {
     EXPECT_EQ(names, (std::vector<std::string>{"a.bel", "b.bel", "c.bel"}));
   }
   // The disk is as it was.
-  EXPECT_EQ(testing::ReadBytes(Form("a.bel")), "Spacing.Paragraph=8\r\nText\r\n");
-  EXPECT_TRUE(testing::IsReadOnly(Form("a.bel")));
-  EXPECT_TRUE(testing::Exists(Form("alt_c.bel")));
-  EXPECT_FALSE(testing::Exists(Form("c.bel")));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("a.bel")), "Spacing.Paragraph=8\r\nText\r\n");
+  EXPECT_TRUE(testing::IsReadOnly(dir_.Form("a.bel")));
+  EXPECT_TRUE(testing::Exists(dir_.Form("alt_c.bel")));
+  EXPECT_FALSE(testing::Exists(dir_.Form("c.bel")));
   EXPECT_FALSE(testing::Exists(dir_ / "Neu"));
-  EXPECT_FALSE(testing::Exists(Form(kLockFileName)));
+  EXPECT_FALSE(testing::Exists(dir_.Form(kLockFileName)));
 
   std::vector<std::string> seen;
   for (const auto& change : overlay_->Changes()) {
@@ -160,7 +157,7 @@ TEST_F(OverlayTest, AJobOnTheOverlayChangesNothingAndTellsWhatItWouldChange) {
 TEST_F(OverlayTest, APreviewServesTheCallsThatChoseItAndNoLaterOne) {
   const std::string before = "Spacing.Paragraph=8\r\n";
   const std::string after = "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
-  testing::WriteBytes(Form("a.bel"), before);
+  testing::WriteBytes(dir_.Form("a.bel"), before);
   testing::RecordedMessages messages;
   clsReportLLUpdate c;
   // Through the options: this instance previews, and writes once the option is emptied.
@@ -168,33 +165,33 @@ TEST_F(OverlayTest, APreviewServesTheCallsThatChoseItAndNoLaterOne) {
   options.file_system = overlay_;
   c.SetCallOptions(options);
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));
-  EXPECT_EQ(testing::ReadBytes(Form("a.bel")), before);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("a.bel")), before);
   EXPECT_EQ(overlay_->BytesAfter(dir_.path() + "\\BerichteLL\\a.bel"), after);
   {
     // Another instance meanwhile writes for real.
     clsReportLLUpdate other;
     EXPECT_TRUE(other.Umstellung_Auf_Neue_Anschrift(dir_.path()));
-    EXPECT_EQ(testing::ReadBytes(Form("a.bel")), after);
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("a.bel")), after);
   }
-  testing::WriteBytes(Form("a.bel"), before);
+  testing::WriteBytes(dir_.Form("a.bel"), before);
   options.file_system = nullptr;
   c.SetCallOptions(options);
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));
-  EXPECT_EQ(testing::ReadBytes(Form("a.bel")), after);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("a.bel")), after);
   EXPECT_EQ(c.LastCallSummary().rewritten, 1);
   // Through the factory: the preview serves the call that obtained it, not the next one.
-  testing::WriteBytes(Form("a.bel"), before);
+  testing::WriteBytes(dir_.Form("a.bel"), before);
   auto preview = std::make_shared<platform::OverlayFileSystem>(
       NewOsFileSystem(), std::vector<std::string>{dir_.path()});
   clsReportLLUpdate d;
   {
     ScopedObjectRegistration files(host::kFileSystemProgId, [&] { return preview; });
     EXPECT_TRUE(d.Umstellung_Auf_Neue_Anschrift(dir_.path()));
-    EXPECT_TRUE(d.SchreibschutzEntfernen(Form("a.bel")));
+    EXPECT_TRUE(d.SchreibschutzEntfernen(dir_.Form("a.bel")));
   }
-  EXPECT_EQ(testing::ReadBytes(Form("a.bel")), before);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("a.bel")), before);
   EXPECT_TRUE(d.Umstellung_Auf_Neue_Anschrift(dir_.path()));
-  EXPECT_EQ(testing::ReadBytes(Form("a.bel")), after);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("a.bel")), after);
   EXPECT_EQ(d.LastCallSummary().rewritten, 1);
 
   // The texts a host shows: every encoding a form may have, decoded.
@@ -205,14 +202,14 @@ TEST_F(OverlayTest, APreviewServesTheCallsThatChoseItAndNoLaterOne) {
 }
 
 TEST_F(OverlayTest, ReadsNoPipeNoLinkOutsideAndNoHeldDatabase) {
-  ASSERT_EQ(::mkfifo(Form("pipe.bel").c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo(dir_.Form("pipe.bel").c_str(), 0644), 0);
   testing::TempDir outside;
   testing::WriteBytes(outside / "secret.bel", "outside\r\n");
-  ASSERT_EQ(::symlink((outside / "secret.bel").c_str(), Form("out.bel").c_str()), 0);
-  testing::WriteBytes(Form("real.bel"), "inside\r\n");
-  ASSERT_EQ(::symlink("real.bel", Form("in.bel").c_str()), 0);
-  ASSERT_EQ(::symlink("loop2", Form("loop1").c_str()), 0);
-  ASSERT_EQ(::symlink("loop1", Form("loop2").c_str()), 0);
+  ASSERT_EQ(::symlink((outside / "secret.bel").c_str(), dir_.Form("out.bel").c_str()), 0);
+  testing::WriteBytes(dir_.Form("real.bel"), "inside\r\n");
+  ASSERT_EQ(::symlink("real.bel", dir_.Form("in.bel").c_str()), 0);
+  ASSERT_EQ(::symlink("loop2", dir_.Form("loop1").c_str()), 0);
+  ASSERT_EQ(::symlink("loop1", dir_.Form("loop2").c_str()), 0);
 
   auto read = [&](const std::string& name) {
     return ErrorOf([&] { overlay_->Open(dir_.path() + "\\BerichteLL\\" + name, OpenMode::kRead); });
@@ -225,7 +222,7 @@ TEST_F(OverlayTest, ReadsNoPipeNoLinkOutsideAndNoHeldDatabase) {
       ErrorOf([&] { overlay_->Open(dir_.path() + "\\BerichteLL\\loop1", OpenMode::kCreateNew); }),
       platform::kFileAlreadyExists);
   // The real file system does not wait on a pipe either.
-  EXPECT_EQ(ErrorOf([&] { NewOsFileSystem()->Open(Form("pipe.bel"), OpenMode::kRead); }),
+  EXPECT_EQ(ErrorOf([&] { NewOsFileSystem()->Open(dir_.Form("pipe.bel"), OpenMode::kRead); }),
             platform::kPathFileAccessError);
 
   // A run that holds the form folder: the preview reads on, knows the holder, and takes none of

@@ -9,6 +9,7 @@ rooms=(text platform host journal files catalogue rewrites ll15 component)
 failed=0
 rank() { local i; for i in "${!rooms[@]}"; do [[ ${rooms[$i]} == "$1" ]] && echo "$i" && return; done; echo -1; }
 for file in */*.h */*.cc; do
+  [[ $file == *_test.cc ]] && continue  # a test may use any room to set its case up
   room=${file%%/*}
   mine=$(rank "$room")
   while IFS= read -r used; do
@@ -33,5 +34,5 @@ while IFS=: read -r file _; do
     echo "$file: a thread_local (call state is handed down with the job)"
     failed=1
   fi
-done < <(grep -rn 'thread_local' --include=*.cc --include=*.h . | sed 's|^\./||')
+done < <(grep -rn 'thread_local' --include=*.cc --include=*.h --exclude=*_test.cc . | sed 's|^\./||')
 exit $failed

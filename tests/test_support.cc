@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <stdexcept>
 
 #include "host/objects.h"
+#include "platform/file_system.h"
 
 namespace llupdate::testing {
 namespace {
@@ -36,6 +38,20 @@ TempDir::~TempDir() {
     ::chmod(entry.path().c_str(), 0755);
   }
   std::filesystem::remove_all(path_, ec);
+}
+
+FormFolder::FormFolder() : forms(path() + "/BerichteLL") {
+  if (::mkdir(forms.c_str(), 0755) != 0) throw std::runtime_error("cannot make " + forms);
+}
+
+std::vector<std::string> FormFolder::Listing() const {
+  std::vector<std::string> names;
+  for (const auto& e : platform::NewOsFileSystem()->ListFiles(forms)) names.push_back(e.name);
+  return names;
+}
+
+void FormFolder::Clear() const {
+  for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {

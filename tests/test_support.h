@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fault_file_system.h"
 #include "host/message_sinks.h"
@@ -24,6 +25,19 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// A scratch database: a fresh directory with its form folder "BerichteLL".
+class FormFolder : public TempDir {
+ public:
+  FormFolder();
+  const std::string forms;  // the form folder's path
+  // The path of a file in the form folder.
+  std::string Form(const std::string& name) const { return forms + "/" + name; }
+  // The names in the form folder, as the file system lists them (by name, ignoring case).
+  std::vector<std::string> Listing() const;
+  // Empties the form folder.
+  void Clear() const;
 };
 
 void WriteBytes(const std::string& path, const std::string& bytes);

@@ -20,8 +20,6 @@ using component::Internals;
 namespace {
 
 constexpr char kDeliveryMarker[] = "NeueBerichte.txt";
-constexpr char kSettingsSection[] = "CheckReportLL";
-constexpr char kSettingsKey[] = "LetzterWert";
 
 // The row of the installed form of this name: the exact name first, then the name in another
 // letter case, which names the same file for the file layer.
@@ -194,8 +192,8 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
           if (!settings) settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
           settings->Init(0, pConnection, "Standard");
           std::string recorded;
-          settings->GetSetting(kSettingsSection, kSettingsKey, recorded, "Standard", "Standard",
-                               "0");
+          settings->GetSetting(component::kStepRecordSection, component::kStepRecordKey, recorded,
+                               "Standard", "Standard", "0");
           const int16_t last = rewrites::ToInteger16(recorded);
           bool result = true;
           if (last == component::kDriverSteps) return result;  // nothing is pending
@@ -206,10 +204,12 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
           std::string step_before = recorded;
           auto save_step = [&](int32_t step) {
             const std::string value = std::to_string(step);
-            settings->SaveSetting(kSettingsSection, kSettingsKey, value, "Standard");
+            settings->SaveSetting(component::kStepRecordSection, component::kStepRecordKey, value,
+                                  "Standard");
             if (journal::Run* run = Internals::Files(*this).journal) {
-              run->SettingChanged(component::SettingsStoreOf(pConnection), kSettingsSection,
-                                  kSettingsKey, step_before, value);
+              run->SettingChanged(component::SettingsStoreOf(pConnection),
+                                  component::kStepRecordSection, component::kStepRecordKey,
+                                  step_before, value);
             }
             step_before = value;
           };
@@ -219,14 +219,10 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
             const int failures_before = notes != nullptr ? notes->io_failures : 0;
             if (const component::Operation* operation = component::OperationOfStep(i)) {
               done = operation->call(*this, {pDBPath}, pConnection) == Variant(true);
-            } else if (i == 2) {
-              // Only a notice: the LL12 switch-over is done by hand. It counts as done also in a
-              // call that begins here, so that such a database moves on.
-              host::ShowHostMessage(
-                  Internals::Reporter(*this),
-                  "Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
-                  "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.",
-                  4, false);
+            } else if (const std::string notice = component::StepNotice(i); !notice.empty()) {
+              // Only a notice (the LL12 switch-over is done by hand). It counts as done also in
+              // a call that begins here, so that such a database moves on.
+              host::ShowHostMessage(Internals::Reporter(*this), notice, 4, false);
               done = true;
             } else if (i > 0) {
               done = true;  // steps kept for their numbers

@@ -234,10 +234,57 @@ const Operation* OperationOfStep(int step) {
   return nullptr;
 }
 
+namespace {
+
+// The steps that are no operation: step 2 only reminds (its notice goes to the host, a person
+// gets the hint), 4 and 5 keep their numbers.
+struct PlainStep {
+  int step;
+  const char* label;
+  const char* notice;  // "" when the step shows none
+  const char* hint;    // "" when a person needs none
+};
+constexpr PlainStep kPlainSteps[] = {
+    {2, "LL12 reminder",
+     "Die Datenbankversion entspricht einer Version vor Stand 6.7. \r\n"
+     "Die Umstellung der Formulare \"auf_LL12\" muss evtl. manuell erfolgen.",
+     "the contents are converted by hand: 'llupdate ll12'"},
+    {4, "nothing to do", "", ""},
+    {5, "nothing to do", "", ""},
+};
+
+const PlainStep* PlainStepOf(int step) {
+  for (const PlainStep& plain : kPlainSteps) {
+    if (plain.step == step) return &plain;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 std::string StepLabel(int step) {
   if (const Operation* operation = OperationOfStep(step)) return operation->label;
-  if (step == 2) return "LL12 reminder";
-  return "nothing to do";
+  const PlainStep* plain = PlainStepOf(step);
+  return plain != nullptr ? plain->label : "nothing to do";
+}
+
+std::string StepNotice(int step) {
+  const PlainStep* plain = OperationOfStep(step) == nullptr ? PlainStepOf(step) : nullptr;
+  return plain != nullptr ? plain->notice : "";
+}
+
+std::string StepWords(int step) {
+  const PlainStep* plain = OperationOfStep(step) == nullptr ? PlainStepOf(step) : nullptr;
+  if (plain == nullptr || *plain->hint == '\0') return StepLabel(step);
+  return StepLabel(step) + " (" + plain->hint + ")";
+}
+
+std::string StepsInWords() {
+  std::string words;
+  for (int step = 1; step <= kDriverSteps; ++step) {
+    words += (step > 1 ? ", " : "") + std::to_string(step) + " " + StepWords(step);
+  }
+  return words;
 }
 
 }  // namespace llupdate::component

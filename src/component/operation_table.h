@@ -50,5 +50,18 @@ inline constexpr int kDriverSteps = 6;
 const Operation* OperationOfStep(int step);
 // What a person calls a step.
 std::string StepLabel(int step);
+// The notice a step without forms shows the host ("" when it shows none).
+std::string StepNotice(int step);
+// A step as a person reads it: its label, with what to do about it where there is something.
+std::string StepWords(int step);
+// Every step, numbered, in order: "1 address switch-over, 2 ...".
+std::string StepsInWords();
+// Where the host's settings store keeps the last completed step: its section and key.
+inline constexpr char kStepRecordSection[] = "CheckReportLL";
+inline constexpr char kStepRecordKey[] = "LetzterWert";
+// Both, as a person types them after 'llupdate setting'.
+inline std::string StepRecordWords() {
+  return std::string(kStepRecordSection) + " " + kStepRecordKey;
+}
 
 }  // namespace llupdate::component

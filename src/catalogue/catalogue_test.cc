@@ -21,11 +21,7 @@ std::string FormText(const std::string& version, const std::string& beleg,
 
 class CatalogueTest : public ::testing::Test {
  protected:
-  CatalogueTest() {
-    ::mkdir(forms_.c_str(), 0755);
-    ::mkdir((dir_ / "BerichteLLOrg").c_str(), 0755);
-  }
-  std::string Form(const std::string& name) { return forms_ + "/" + name; }
+  CatalogueTest() { ::mkdir((dir_ / "BerichteLLOrg").c_str(), 0755); }
   std::vector<std::string> Column(DynArray& a, int c) {
     std::vector<std::string> values;
     for (int r = 0; r < a.Count(1); ++r) values.push_back(a.GetValue(r, c).ToString());
@@ -33,35 +29,34 @@ class CatalogueTest : public ::testing::Test {
   }
 
   testing::RecordedMessages messages_;
-  testing::TempDir dir_;
-  std::string forms_ = dir_ / "BerichteLL";
+  testing::FormFolder dir_;
   std::shared_ptr<platform::FileSystem> fs_ = platform::NewOsFileSystem();
   files::FileTable table_;
   files::FileContext ctx_{*fs_, table_};
 };
 
 TEST_F(CatalogueTest, ListsFormsWithTheirHeaderValues) {
-  testing::WriteBytes(Form("Rechnung.lst"), FormText("3", "Rechnung"));
-  testing::WriteBytes(Form("Angebot.LST"), FormText("2", ""));
-  testing::WriteBytes(Form("~Rechnung.lst"), FormText("3", "Rechnung"));
-  testing::WriteBytes(Form("Notiz.txt"), FormText("3", "Rechnung"));
-  testing::WriteBytes(Form("Beleg.bel.bak"), FormText("3", "Rechnung"));
+  testing::WriteBytes(dir_.Form("Rechnung.lst"), FormText("3", "Rechnung"));
+  testing::WriteBytes(dir_.Form("Angebot.LST"), FormText("2", ""));
+  testing::WriteBytes(dir_.Form("~Rechnung.lst"), FormText("3", "Rechnung"));
+  testing::WriteBytes(dir_.Form("Notiz.txt"), FormText("3", "Rechnung"));
+  testing::WriteBytes(dir_.Form("Beleg.bel.bak"), FormText("3", "Rechnung"));
   auto all = host::NewDynArray();
-  ASSERT_TRUE(catalogue::Aufbau_Array(ctx_, *all, forms_));
+  ASSERT_TRUE(catalogue::Aufbau_Array(ctx_, *all, dir_.forms));
   EXPECT_EQ(Column(*all, 0), std::vector<std::string>{"Rechnung.lst"});
-  EXPECT_EQ(all->GetValue(0, 1).ToString(), forms_ + "\\Rechnung.lst");
+  EXPECT_EQ(all->GetValue(0, 1).ToString(), dir_.forms + "\\Rechnung.lst");
   EXPECT_EQ(all->GetValue(0, 2).ToString(), "3");
   EXPECT_EQ(all->GetValue(0, 4), Variant(false));
   EXPECT_TRUE(all->GetValue(0, 5).IsEmpty());
 
   auto lst = host::NewDynArray();
-  ASSERT_TRUE(catalogue::Aufbau_Array2(ctx_, "lst", *lst, forms_));
+  ASSERT_TRUE(catalogue::Aufbau_Array2(ctx_, "lst", *lst, dir_.forms));
   EXPECT_EQ(Column(*lst, 0), (std::vector<std::string>{"Angebot.LST", "Rechnung.lst"}));
   EXPECT_EQ(Column(*lst, 3), (std::vector<std::string>{"", "Rechnung"}));
   EXPECT_EQ(Column(*lst, 5), (std::vector<std::string>{"24", "24"}));
 
   auto none = host::NewDynArray();
-  ASSERT_TRUE(catalogue::Aufbau_Array2(ctx_, "MON", *none, forms_));
+  ASSERT_TRUE(catalogue::Aufbau_Array2(ctx_, "MON", *none, dir_.forms));
   EXPECT_EQ(Column(*none, 0), std::vector<std::string>{""});
   EXPECT_TRUE(messages_.records().empty());
 
@@ -86,22 +81,22 @@ TEST_F(CatalogueTest, AddressJobConvertsFourTypesAndStopsAtTheFirstFailure) {
   std::string old_line = "  Spacing.Paragraph=8\r\n";
   std::string new_line = "  Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
   for (const char* name : {"a.BEL", "b.war", "c.mah", "d.bst", "e.lst"}) {
-    testing::WriteBytes(Form(name), FormText("1", "X", old_line));
+    testing::WriteBytes(dir_.Form(name), FormText("1", "X", old_line));
   }
   testing::FaultInjection faults;
   clsReportLLUpdate c;
   faults.fs().FailOn(FsOp::kOpen, 1, 70, "xx_b.war");
   EXPECT_FALSE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));
-  EXPECT_EQ(testing::ReadBytes(Form("a.BEL")), FormText("1", "X", new_line));
-  EXPECT_EQ(testing::ReadBytes(Form("c.mah")), FormText("1", "X", old_line));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("a.BEL")), FormText("1", "X", new_line));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("c.mah")), FormText("1", "X", old_line));
   EXPECT_EQ(component::Internals::Catalogue(c), nullptr);  // a failed form ends the job normally
 
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));
   EXPECT_EQ(component::Internals::Catalogue(c), nullptr);
   for (const char* name : {"a.BEL", "b.war", "c.mah", "d.bst"}) {
-    EXPECT_EQ(testing::ReadBytes(Form(name)), FormText("1", "X", new_line)) << name;
+    EXPECT_EQ(testing::ReadBytes(dir_.Form(name)), FormText("1", "X", new_line)) << name;
   }
-  EXPECT_EQ(testing::ReadBytes(Form("e.lst")), FormText("1", "X", old_line));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("e.lst")), FormText("1", "X", old_line));
   int replaces = faults.fs().calls(FsOp::kReplace);
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));  // nothing left to change
   EXPECT_EQ(faults.fs().calls(FsOp::kReplace), replaces);
@@ -111,35 +106,37 @@ TEST_F(CatalogueTest, AddressJobConvertsFourTypesAndStopsAtTheFirstFailure) {
 TEST_F(CatalogueTest, WarColoursBecomeBlack) {
   const std::string quantity = "=if(Position.Menge=0,RGB (255,255,255),RGB (0,0,0))";
   const std::string price = "=if(Position.Einzelpreis=0,RGB (255,255,255),RGB (0,0,0))";
-  testing::WriteBytes(Form("w.war"),
+  testing::WriteBytes(dir_.Form("w.war"),
                       FormText("1", "X", "Color=" + quantity + ";" + quantity + "\r\n"));
-  testing::WriteBytes(Form("v.war"),
+  testing::WriteBytes(dir_.Form("v.war"),
                       FormText("1", "X", "Color=" + quantity + "\r\nC=" + price + "\r\n"));
-  testing::WriteBytes(Form("b.bel"), FormText("1", "X", "Color=" + quantity + "\r\n"));
+  testing::WriteBytes(dir_.Form("b.bel"), FormText("1", "X", "Color=" + quantity + "\r\n"));
   testing::FaultInjection faults;
   clsReportLLUpdate c;
   EXPECT_TRUE(c.Korrektur_Wart_Farbe(dir_.path()));
   EXPECT_EQ(faults.fs().calls(FsOp::kReplace), 3);  // v.war twice, w.war once
-  EXPECT_EQ(testing::ReadBytes(Form("w.war")),
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("w.war")),
             FormText("1", "X", "Color==RGB (0,0,0);=RGB (0,0,0)\r\n"));
-  EXPECT_EQ(testing::ReadBytes(Form("v.war")),
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("v.war")),
             FormText("1", "X", "Color==RGB (0,0,0)\r\nC==RGB (0,0,0)\r\n"));
-  EXPECT_EQ(testing::ReadBytes(Form("b.bel")), FormText("1", "X", "Color=" + quantity + "\r\n"));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("b.bel")),
+            FormText("1", "X", "Color=" + quantity + "\r\n"));
   EXPECT_TRUE(c.Korrektur_Wart_Farbe(dir_.path()));
   EXPECT_EQ(faults.fs().calls(FsOp::kReplace), 3);
 
   // A form that cannot be read fails the job, which stops there; a rerun does the rest.
-  testing::WriteBytes(Form("u.war"), FormText("1", "X", "Color=" + quantity + "\r\n"));
-  testing::WriteBytes(Form("x.war"), FormText("1", "X", "Color=" + price + "\r\n"));
+  testing::WriteBytes(dir_.Form("u.war"), FormText("1", "X", "Color=" + quantity + "\r\n"));
+  testing::WriteBytes(dir_.Form("x.war"), FormText("1", "X", "Color=" + price + "\r\n"));
   faults.fs().FailOn(FsOp::kRead, 1, 75, "u.war");
   EXPECT_FALSE(c.Korrektur_Wart_Farbe(dir_.path()));
-  EXPECT_EQ(testing::ReadBytes(Form("u.war")), FormText("1", "X", "Color=" + quantity + "\r\n"));
-  EXPECT_EQ(testing::ReadBytes(Form("x.war")), FormText("1", "X", "Color=" + price + "\r\n"));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("u.war")),
+            FormText("1", "X", "Color=" + quantity + "\r\n"));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("x.war")), FormText("1", "X", "Color=" + price + "\r\n"));
   ASSERT_EQ(messages_.texts().size(), 1u);
   messages_.records().clear();
   EXPECT_TRUE(c.Korrektur_Wart_Farbe(dir_.path()));
-  EXPECT_EQ(testing::ReadBytes(Form("u.war")), FormText("1", "X", "Color==RGB (0,0,0)\r\n"));
-  EXPECT_EQ(testing::ReadBytes(Form("x.war")), FormText("1", "X", "Color==RGB (0,0,0)\r\n"));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("u.war")), FormText("1", "X", "Color==RGB (0,0,0)\r\n"));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("x.war")), FormText("1", "X", "Color==RGB (0,0,0)\r\n"));
 
   // An error that reaches the job's handler is reported under the LL12 label.
   faults.fs().FailOn(FsOp::kList);

@@ -27,18 +27,8 @@ const char kNewAddress[] = "=Firmendaten.NeueAnschrift";
 
 class RewriteTest : public ::testing::Test {
  protected:
-  RewriteTest() { ::mkdir((dir_ / "BerichteLL").c_str(), 0755); }
-
-  std::string Form(const std::string& name) { return dir_ / ("BerichteLL/" + name); }
   bool Rewrite(const std::string& name) {
     return c_.Suche_ErsetzeProjektdatei(name, dir_.path(), kSelector, "=8", kNewAddress);
-  }
-  std::vector<std::string> Listing() {
-    std::vector<std::string> names;
-    for (const auto& e : platform::NewOsFileSystem()->ListFiles(dir_ / "BerichteLL")) {
-      names.push_back(e.name);
-    }
-    return names;
   }
   void ExpectNothingOpen() {
     EXPECT_EQ(faults_.fs().open_files(), 0);
@@ -47,7 +37,7 @@ class RewriteTest : public ::testing::Test {
 
   testing::RecordedMessages messages_;
   testing::FaultInjection faults_;
-  testing::TempDir dir_;
+  testing::FormFolder dir_;
   clsReportLLUpdate c_;
 };
 
@@ -66,55 +56,55 @@ TEST_F(RewriteTest, ANameThatIsAPathIsRefused) {
     ASSERT_EQ(messages_.records().size(), 2u);
     EXPECT_TRUE(messages_.records()[0].flag);
     EXPECT_EQ(testing::ReadBytes(dir_ / "Rechnung.bel"), "Spacing.Paragraph=8\r\n");
-    EXPECT_EQ(Listing(), std::vector<std::string>{});
+    EXPECT_EQ(dir_.Listing(), std::vector<std::string>{});
     EXPECT_TRUE(platform::NewOsFileSystem()->ListFiles(dir_ / "BerichteLL/xx_..").empty());
   }
 }
 
 TEST_F(RewriteTest, SelectedLinesAreReplacedAndTheFormSwappedIn) {
-  testing::WriteBytes(Form("a.bel"),
+  testing::WriteBytes(dir_.Form("a.bel"),
                       "Spacing.Paragraph=8;X=8\r\nspacing.paragraph=8\r\n"
                       "Spacing.Paragraph=88\rText=8\r\nSpacing.Paragraph=8");
-  testing::MakeReadOnly(Form("a.bel"));
-  testing::WriteBytes(Form("xx_a.bel"), "left over");
-  testing::WriteBytes(Form("alt_a.bel"), "old backup");
+  testing::MakeReadOnly(dir_.Form("a.bel"));
+  testing::WriteBytes(dir_.Form("xx_a.bel"), "left over");
+  testing::WriteBytes(dir_.Form("alt_a.bel"), "old backup");
   EXPECT_TRUE(Rewrite("a.bel"));
-  EXPECT_EQ(testing::ReadBytes(Form("a.bel")),
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("a.bel")),
             "Spacing.Paragraph=Firmendaten.NeueAnschrift;X=Firmendaten.NeueAnschrift\r\n"
             "spacing.paragraph=8\r\n"
             "Spacing.Paragraph=Firmendaten.NeueAnschrift8\r\nText=8\r\n"
             "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n");
-  EXPECT_FALSE(testing::IsReadOnly(Form("a.bel")));
-  EXPECT_EQ(Listing(), std::vector<std::string>{"a.bel"});
+  EXPECT_FALSE(testing::IsReadOnly(dir_.Form("a.bel")));
+  EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"a.bel"});
   EXPECT_TRUE(messages_.records().empty());
   ExpectNothingOpen();
 }
 
 TEST_F(RewriteTest, AnUnselectedFormStaysByteForByteWithItsTimes) {
   std::string bytes = "Text=8\rSpacing.Paragraph=9\r\n\xE4\x80\x81";
-  testing::WriteBytes(Form("b.bel"), bytes);
-  testing::WriteBytes(Form("alt_b.bel"), "old backup");
+  testing::WriteBytes(dir_.Form("b.bel"), bytes);
+  testing::WriteBytes(dir_.Form("alt_b.bel"), "old backup");
   struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
-  ::utimensat(AT_FDCWD, Form("b.bel").c_str(), times, 0);
+  ::utimensat(AT_FDCWD, dir_.Form("b.bel").c_str(), times, 0);
   EXPECT_TRUE(Rewrite("b.bel"));
-  EXPECT_EQ(testing::ReadBytes(Form("b.bel")), bytes);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("b.bel")), bytes);
   struct stat st;
-  ::stat(Form("b.bel").c_str(), &st);
+  ::stat(dir_.Form("b.bel").c_str(), &st);
   EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
-  EXPECT_EQ(Listing(), (std::vector<std::string>{"alt_b.bel", "b.bel"}));
+  EXPECT_EQ(dir_.Listing(), (std::vector<std::string>{"alt_b.bel", "b.bel"}));
 
   // A selected line without the search text still counts: the form is replaced by an equal one.
-  testing::WriteBytes(Form("c.bel"), "Spacing.Paragraph=8x");
+  testing::WriteBytes(dir_.Form("c.bel"), "Spacing.Paragraph=8x");
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei("c.bel", dir_.path(), kSelector, "nothing", "y"));
-  EXPECT_EQ(testing::ReadBytes(Form("c.bel")), "Spacing.Paragraph=8x\r\n");
-  testing::WriteBytes(Form("empty.bel"), "");
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("c.bel")), "Spacing.Paragraph=8x\r\n");
+  testing::WriteBytes(dir_.Form("empty.bel"), "");
   EXPECT_TRUE(Rewrite("empty.bel"));
-  EXPECT_EQ(testing::ReadBytes(Form("empty.bel")), "");
-  EXPECT_EQ(Listing(), (std::vector<std::string>{"alt_b.bel", "b.bel", "c.bel", "empty.bel"}));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("empty.bel")), "");
+  EXPECT_EQ(dir_.Listing(), (std::vector<std::string>{"alt_b.bel", "b.bel", "c.bel", "empty.bel"}));
 }
 
 TEST_F(RewriteTest, EightBitAndUtf16FormsGiveTheSameResult) {
-  testing::WriteBytes(Form("ansi.bel"), "Name=M\xFCller\r\n  Spacing.Paragraph=8\r\n");
+  testing::WriteBytes(dir_.Form("ansi.bel"), "Name=M\xFCller\r\n  Spacing.Paragraph=8\r\n");
   // The same form in UTF-16LE, with a character Windows-1252 lacks.
   std::string utf16 = std::string("\xFF\xFE", 2);
   for (char ch : std::string("Name=M\xFCller\r\n  Spacing.Paragraph=8\r\n")) {
@@ -122,10 +112,10 @@ TEST_F(RewriteTest, EightBitAndUtf16FormsGiveTheSameResult) {
     utf16 += '\0';
   }
   utf16 += std::string("\xA9\x03\r\0\n\0", 6);  // Ω
-  testing::WriteBytes(Form("wide.bel"), utf16);
+  testing::WriteBytes(dir_.Form("wide.bel"), utf16);
   EXPECT_TRUE(Rewrite("ansi.bel"));
   EXPECT_TRUE(Rewrite("wide.bel"));
-  std::string ansi = testing::ReadBytes(Form("ansi.bel"));
+  std::string ansi = testing::ReadBytes(dir_.Form("ansi.bel"));
   EXPECT_EQ(ansi, "Name=M\xFCller\r\n  Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n");
   std::string expected = std::string("\xFF\xFE", 2);
   for (char ch : ansi) {
@@ -133,7 +123,7 @@ TEST_F(RewriteTest, EightBitAndUtf16FormsGiveTheSameResult) {
     expected += '\0';
   }
   expected += std::string("\xA9\x03\r\0\n\0", 6);
-  EXPECT_EQ(testing::ReadBytes(Form("wide.bel")), expected);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("wide.bel")), expected);
 
   // An 8-bit form is compared and replaced in its own bytes: every byte value of an unselected
   // line goes through, texts with characters of Windows-1252 are encoded, and a replacement
@@ -145,16 +135,16 @@ TEST_F(RewriteTest, EightBitAndUtf16FormsGiveTheSameResult) {
   clsReportLLUpdate c;
   for (const auto& [replacement, written] : std::vector<std::pair<std::string, std::string>>{
            {"=\xC3\xA4\xE2\x82\xAC", "=\xE4\x80"}, {"=\xCE\xA9", "=?"}}) {
-    testing::WriteBytes(Form("b.bel"), all_bytes + "\r\nM\xFC=8 x=8\r\n\xFC");
+    testing::WriteBytes(dir_.Form("b.bel"), all_bytes + "\r\nM\xFC=8 x=8\r\n\xFC");
     EXPECT_TRUE(
         c.Suche_ErsetzeProjektdatei("b.bel", dir_.path(), "M\xC3\xBC=8", "=8", replacement));
-    EXPECT_EQ(testing::ReadBytes(Form("b.bel")),
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("b.bel")),
               all_bytes + "\r\nM\xFC" + written + " x" + written + "\r\n\xFC\r\n");
   }
   // A UTF-16 form is compared and replaced in its characters.
-  testing::WriteBytes(Form("w.bel"), std::string("\xFF\xFEM\0\xFC\0=\08\0\r\0\n\0", 14));
+  testing::WriteBytes(dir_.Form("w.bel"), std::string("\xFF\xFEM\0\xFC\0=\08\0\r\0\n\0", 14));
   EXPECT_TRUE(c.Suche_ErsetzeProjektdatei("w.bel", dir_.path(), "M\xC3\xBC=8", "=8", "=\xC3\xA4"));
-  EXPECT_EQ(testing::ReadBytes(Form("w.bel")),
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("w.bel")),
             std::string("\xFF\xFEM\0\xFC\0=\0\xE4\0\r\0\n\0", 14));
 }
 
@@ -167,17 +157,17 @@ TEST_F(RewriteTest, FormsThatCannotBeReadWithoutLossAreRefused) {
            {"Spacing.Paragraph=8\nX=8\n", "Zeilenenden nur LF, ohne CR (kein Textprojekt)"},
            {utf16_odd, "UTF-16 mit ungerader L\xC3\xA4nge (kein Textprojekt)"}}) {
     messages_.records().clear();
-    testing::WriteBytes(Form("f.bel"), bytes);
+    testing::WriteBytes(dir_.Form("f.bel"), bytes);
     EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei("f.bel", dir_.path(), "=8", "=8", "=9"));
-    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), bytes);
-    EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), bytes);
+    EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"f.bel"});
     EXPECT_EQ(messages_.texts(),
               std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift"});
     messages_.records().clear();
     files::FileTable table;
     files::FileContext ctx{faults_.fs(), table};
-    EXPECT_EQ(ll15::Save_LL15_Format(ctx, Form("f.bel")), 0);
-    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), bytes);
+    EXPECT_EQ(ll15::Save_LL15_Format(ctx, dir_.Form("f.bel")), 0);
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), bytes);
     ASSERT_EQ(messages_.texts().size(), 1u);
     EXPECT_NE(messages_.texts()[0].find("\r\n321\r\n"), std::string::npos);
     EXPECT_NE(messages_.texts()[0].find("f.bel: " + reason), std::string::npos)
@@ -188,26 +178,26 @@ TEST_F(RewriteTest, FormsThatCannotBeReadWithoutLossAreRefused) {
   // or only in the last line.
   for (const std::string& bytes : {std::string(300000, 'x') + "\nSpacing.Paragraph=8\n",
                                    std::string("Spacing.Paragraph=8\n")}) {
-    testing::WriteBytes(Form("f.bel"), bytes);
+    testing::WriteBytes(dir_.Form("f.bel"), bytes);
     EXPECT_FALSE(Rewrite("f.bel"));
-    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), bytes);
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), bytes);
   }
-  testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\nX=8\r\n");
+  testing::WriteBytes(dir_.Form("f.bel"), "Spacing.Paragraph=8\nX=8\r\n");
   EXPECT_TRUE(Rewrite("f.bel"));
-  EXPECT_EQ(testing::ReadBytes(Form("f.bel")),
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")),
             "Spacing.Paragraph=Firmendaten.NeueAnschrift\nX=Firmendaten.NeueAnschrift\r\n");
 }
 
 // A writer that cannot take the lock of the form folder changes nothing and says so; the call is
 // busy only when another run holds the folder.
 TEST_F(RewriteTest, AWriterThatCannotLockChangesNothing) {
-  testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
+  testing::WriteBytes(dir_.Form("f.bel"), "Spacing.Paragraph=8\r\n");
   for (int32_t error : {75, 70}) {
     messages_.records().clear();
     faults_.fs().FailOn(FsOp::kLock, 1, error);
     EXPECT_FALSE(Rewrite("f.bel"));
-    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), "Spacing.Paragraph=8\r\n");
-    EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), "Spacing.Paragraph=8\r\n");
+    EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"f.bel"});
     ASSERT_EQ(messages_.texts().size(), 1u);
     EXPECT_EQ(messages_.texts()[0].rfind("Nichts ge\xC3\xA4ndert: ", 0), 0u)
         << messages_.texts()[0];
@@ -221,7 +211,7 @@ TEST_F(RewriteTest, AWriterThatCannotLockChangesNothing) {
 
 TEST_F(RewriteTest, FailuresBeforeTheSwapLeaveTheFormAsItWas) {
   const std::string content = "Spacing.Paragraph=8\r\n";
-  testing::WriteBytes(Form("f.bel"), content);
+  testing::WriteBytes(dir_.Form("f.bel"), content);
 
   EXPECT_FALSE(Rewrite("missing.bel"));
   faults_.fs().FailOn(FsOp::kOpen, 1, 70, "xx_f.bel");  // the temporary file cannot be created
@@ -230,10 +220,10 @@ TEST_F(RewriteTest, FailuresBeforeTheSwapLeaveTheFormAsItWas) {
   EXPECT_FALSE(Rewrite("f.bel"));
   faults_.fs().FailOn(FsOp::kWrite, 1, 61, "xx_f.bel");  // the disk is full
   EXPECT_FALSE(Rewrite("f.bel"));
-  testing::WriteBytes(Form("xx_f.bel"), "left over");
+  testing::WriteBytes(dir_.Form("xx_f.bel"), "left over");
   faults_.fs().FailOn(FsOp::kDelete, 1, 70, "xx_f.bel");  // the left-over cannot be removed
   EXPECT_FALSE(Rewrite("f.bel"));
-  ::unlink(Form("xx_f.bel").c_str());
+  ::unlink(dir_.Form("xx_f.bel").c_str());
 
   ASSERT_EQ(messages_.records().size(), 5u);
   EXPECT_EQ(messages_.records()[0].call, "ReportError");
@@ -243,8 +233,8 @@ TEST_F(RewriteTest, FailuresBeforeTheSwapLeaveTheFormAsItWas) {
   for (int i = 2; i < 5; ++i) {
     EXPECT_EQ(messages_.records()[i].text, "Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift");
   }
-  EXPECT_EQ(testing::ReadBytes(Form("f.bel")), content);
-  EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), content);
+  EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"f.bel"});
   ExpectNothingOpen();
 }
 
@@ -284,16 +274,16 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
   c_.SetCallOptions(options);
   for (const Case& k : cases) {
     SCOPED_TRACE(k.path_part);
-    for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
+    dir_.Clear();
     messages_.records().clear();
     outcome.events.clear();
-    testing::WriteBytes(Form("f.bel"), old_form);
-    testing::WriteBytes(Form("alt_f.bel"), "a backup left by someone");
+    testing::WriteBytes(dir_.Form("f.bel"), old_form);
+    testing::WriteBytes(dir_.Form("alt_f.bel"), "a backup left by someone");
     // The first removal of the backup is the one of the backup left by someone.
     faults_.fs().FailOn(k.op, k.op == FsOp::kDelete ? 2 : 1, 70, k.path_part);
     EXPECT_TRUE(Rewrite("f.bel"));
-    EXPECT_EQ(Listing(), k.listing);
-    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), k.form);
+    EXPECT_EQ(dir_.Listing(), k.listing);
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), k.form);
     if (k.reported) {
       ASSERT_EQ(messages_.texts().size(), 1u);
       EXPECT_NE(messages_.texts()[0].find("f.bel konnte nicht ersetzt werden"), std::string::npos);
@@ -309,10 +299,10 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
   // The backup that could not be removed is the run's (the form is the run's new file now): the
   // next writer removes it before it starts, also when it became read-only.
   messages_.records().clear();
-  testing::MakeReadOnly(Form("alt_f.bel"));
+  testing::MakeReadOnly(dir_.Form("alt_f.bel"));
   EXPECT_FALSE(Rewrite("missing.bel"));
-  EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
-  EXPECT_EQ(testing::ReadBytes(Form("f.bel")), converted);
+  EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"f.bel"});
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), converted);
   ASSERT_FALSE(messages_.texts().empty());
   EXPECT_NE(messages_.texts()[0].find("Entfernt: alt_f.bel"), std::string::npos)
       << messages_.texts()[0];
@@ -355,14 +345,14 @@ TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
   for (const Case& k : cases) {
     SCOPED_TRACE(static_cast<int>(k.call));
     messages_.records().clear();
-    testing::WriteBytes(Form("f.bel"), old_form);
+    testing::WriteBytes(dir_.Form("f.bel"), old_form);
     platform::SetOsFaultHook([&](OsCall call, const std::string& path) {
       return call == k.call && path.find(k.path_part) != std::string::npos ? k.err : 0;
     });
     EXPECT_EQ(Rewrite("f.bel"), k.result);
     platform::SetOsFaultHook(nullptr);
-    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), k.form);
-    EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), k.form);
+    EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"f.bel"});
     if (k.message_start.empty()) {
       EXPECT_EQ(messages_.texts(), std::vector<std::string>{});
     } else {
@@ -375,45 +365,45 @@ TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
   }
   // A record of the lock planted as a link is not followed: nothing is done, and the message
   // says what to do.
-  testing::WriteBytes(Form("f.bel"), old_form);
+  testing::WriteBytes(dir_.Form("f.bel"), old_form);
   testing::WriteBytes(dir_ / "elsewhere", "x");
-  ::unlink(Form(".llupdate-lock").c_str());
-  ASSERT_EQ(::symlink((dir_ / "elsewhere").c_str(), Form(".llupdate-lock").c_str()), 0);
+  ::unlink(dir_.Form(".llupdate-lock").c_str());
+  ASSERT_EQ(::symlink((dir_ / "elsewhere").c_str(), dir_.Form(".llupdate-lock").c_str()), 0);
   messages_.records().clear();
   EXPECT_FALSE(Rewrite("f.bel"));
-  EXPECT_EQ(testing::ReadBytes(Form("f.bel")), old_form);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), old_form);
   EXPECT_EQ(testing::ReadBytes(dir_ / "elsewhere"), "x");
   ASSERT_EQ(messages_.texts().size(), 1u);
   EXPECT_NE(messages_.texts()[0].find("er ist ein symbolischer Link: entfernen Sie ihn"),
             std::string::npos)
       << messages_.texts()[0];
-  ::unlink(Form(".llupdate-lock").c_str());
+  ::unlink(dir_.Form(".llupdate-lock").c_str());
   // A new file that cannot be given the form's owner does not take its place: the form is
   // rewritten in place and keeps its owner.
   if (::geteuid() == 0) {
-    testing::WriteBytes(Form("f.bel"), old_form);
-    ASSERT_EQ(::chown(Form("f.bel").c_str(), 65534, 65534), 0);
+    testing::WriteBytes(dir_.Form("f.bel"), old_form);
+    ASSERT_EQ(::chown(dir_.Form("f.bel").c_str(), 65534, 65534), 0);
     int seen = 0;
     platform::SetOsFaultHook([&](OsCall call, const std::string&) {
       return call == OsCall::kOwner && seen++ == 0 ? EPERM : 0;
     });
     EXPECT_TRUE(Rewrite("f.bel"));
     platform::SetOsFaultHook(nullptr);
-    EXPECT_EQ(testing::ReadBytes(Form("f.bel")), converted);
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), converted);
     struct stat st;
-    ASSERT_EQ(::stat(Form("f.bel").c_str(), &st), 0);
+    ASSERT_EQ(::stat(dir_.Form("f.bel").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 65534u);
-    EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+    EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"f.bel"});
   }
   // A copy that fails halfway leaves the destination as it was and no partial file.
-  testing::WriteBytes(Form("g.bel"), "destination");
+  testing::WriteBytes(dir_.Form("g.bel"), "destination");
   platform::SetOsFaultHook(
       [](OsCall call, const std::string&) { return call == OsCall::kCopy ? EIO : 0; });
   auto fs = platform::NewOsFileSystem();
-  EXPECT_THROW(fs->CopyFile(Form("f.bel"), Form("g.bel"), true), platform::Error);
+  EXPECT_THROW(fs->CopyFile(dir_.Form("f.bel"), dir_.Form("g.bel"), true), platform::Error);
   platform::SetOsFaultHook(nullptr);
-  EXPECT_EQ(testing::ReadBytes(Form("g.bel")), "destination");
-  EXPECT_EQ(Listing(), (std::vector<std::string>{"f.bel", "g.bel"}));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("g.bel")), "destination");
+  EXPECT_EQ(dir_.Listing(), (std::vector<std::string>{"f.bel", "g.bel"}));
 }
 
 // A file system that makes second names but cannot rename over a file: the rewrite takes the
@@ -429,10 +419,11 @@ TEST_F(RewriteTest, AFileSystemThatLinksButCannotRenameOver) {
     return std::make_shared<NoReplaceFileSystem>(platform::NewOsFileSystem());
   });
   clsReportLLUpdate c;
-  testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
+  testing::WriteBytes(dir_.Form("f.bel"), "Spacing.Paragraph=8\r\n");
   EXPECT_TRUE(c.Suche_ErsetzeProjektdatei("f.bel", dir_.path(), kSelector, "=8", kNewAddress));
-  EXPECT_EQ(testing::ReadBytes(Form("f.bel")), "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n");
-  EXPECT_EQ(Listing(), std::vector<std::string>{"f.bel"});
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")),
+            "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n");
+  EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"f.bel"});
   EXPECT_TRUE(messages_.records().empty());
 }
 
@@ -455,15 +446,15 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.path_part);
-    for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
+    dir_.Clear();
     messages_.records().clear();
-    testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
+    testing::WriteBytes(dir_.Form("f.bel"), "Spacing.Paragraph=8\r\n");
     faults_.fs().FailOn(k.op, 1, 70, k.path_part);
     EXPECT_TRUE(Rewrite("f.bel"));
-    EXPECT_EQ(Listing(), k.listing);
+    EXPECT_EQ(dir_.Listing(), k.listing);
     if (k.form.empty()) {
       // Stranded: the backup holds the form, the temporary file its new content; one message.
-      EXPECT_EQ(testing::ReadBytes(Form("alt_f.bel")), "Spacing.Paragraph=8\r\n");
+      EXPECT_EQ(testing::ReadBytes(dir_.Form("alt_f.bel")), "Spacing.Paragraph=8\r\n");
       const std::string folder = dir_.path() + "/BerichteLL/";  // as on the disk
       EXPECT_EQ(messages_.texts(),
                 std::vector<std::string>{
@@ -471,19 +462,19 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
                     "in der Sicherungsdatei " + folder + "alt_f.bel erhalten. Der umgestellte " +
                     "Inhalt steht in " + folder + "xx_f.bel."});
     } else {
-      EXPECT_EQ(testing::ReadBytes(Form("f.bel")), k.form);
+      EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), k.form);
       EXPECT_TRUE(messages_.records().empty());
     }
     ExpectNothingOpen();
   }
   // Without a backup the form's new content is all there is: the message says where.
-  for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
+  dir_.Clear();
   messages_.records().clear();
-  testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
+  testing::WriteBytes(dir_.Form("f.bel"), "Spacing.Paragraph=8\r\n");
   faults_.fs().FailOn(FsOp::kCopy, 1, 70, "alt_");
   faults_.fs().FailOn(FsOp::kMove, 1, 70, "f.bel");
   EXPECT_TRUE(Rewrite("f.bel"));
-  EXPECT_EQ(Listing(), std::vector<std::string>{"xx_f.bel"});
+  EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"xx_f.bel"});
   const std::string folder = dir_.path() + "/BerichteLL/";  // as on the disk
   EXPECT_EQ(messages_.texts(),
             std::vector<std::string>{"Das Formular " + folder +
@@ -494,8 +485,8 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
   EXPECT_EQ(messages_.records()[0].level, 3);
   EXPECT_TRUE(messages_.records()[0].flag);
   // The classic sequence tells the progress as the others do: the summary counts the form.
-  for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
-  testing::WriteBytes(Form("f.bel"), "Spacing.Paragraph=8\r\n");
+  dir_.Clear();
+  testing::WriteBytes(dir_.Form("f.bel"), "Spacing.Paragraph=8\r\n");
   EXPECT_TRUE(c_.Umstellung_Auf_Neue_Anschrift(dir_.path()));
   EXPECT_EQ(c_.LastCallSummary().rewritten, 1);
 }
@@ -576,8 +567,7 @@ TEST(InPlaceTest, NoCopyOfAPrivateFormIsReadableByOthersAtAnyInstant) {
 // a run that dies in the middle leaves a record from which the next writer restores it.
 TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
   testing::RecordedMessages messages;
-  testing::TempDir dir;
-  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  testing::FormFolder dir;
   const std::string form = dir / "BerichteLL/f.bel", other = dir / "f.other";
   const std::string old_form = "Spacing.Paragraph=8\r\n";
   const std::string converted = "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";

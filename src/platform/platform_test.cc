@@ -21,6 +21,7 @@
 namespace llupdate {
 namespace {
 
+using testing::FormFolder;
 using testing::TempDir;
 
 int32_t ErrorOf(const std::function<void()>& f) {
@@ -33,8 +34,7 @@ int32_t ErrorOf(const std::function<void()>& f) {
 }
 
 TEST(PathTest, ResolvesComponentsIgnoringCaseWithExactMatchFirst) {
-  TempDir dir;
-  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  FormFolder dir;
   testing::WriteBytes(dir / "BerichteLL/Rechnung.lst", "x");
   EXPECT_EQ(platform::ResolvePath(dir.path() + "\\Berichtell\\rechnung.LST"),
             dir / "BerichteLL/Rechnung.lst");
@@ -65,8 +65,7 @@ TEST(PathTest, SeesChangesOfOthersAndOfItsOwn) {
 }
 
 TEST(PathTest, AJobKeepsWhatItLearntUntilALookupFails) {
-  TempDir dir;
-  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  FormFolder dir;
   testing::WriteBytes(dir / "BerichteLL/a.bel", "first");
   auto fs = platform::NewOsFileSystem();
   const std::string form = dir.path() + "\\Berichtell\\a.bel";
@@ -95,8 +94,7 @@ TEST(PathTest, AJobKeepsWhatItLearntUntilALookupFails) {
 }
 
 TEST(OsFileSystemTest, AMissingFileIsNamedAsTheDiskHasIt) {
-  TempDir dir;
-  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  FormFolder dir;
   testing::WriteBytes(dir / "BerichteLL/ Blank.bel ", "x");
   testing::WriteBytes(dir / "BerichteLL/a\\b.bel", "x");
   auto message = [&](const std::string& path) {
@@ -121,8 +119,7 @@ TEST(OsFileSystemTest, AMissingFileIsNamedAsTheDiskHasIt) {
 // file is never copied onto itself, under any spelling; within a job, what a rename changed is
 // seen at once by the next lookups.
 TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
-  TempDir dir;
-  ::mkdir((dir / "BerichteLL").c_str(), 0755);
+  FormFolder dir;
   testing::WriteBytes(dir / "BerichteLL/a.bel", "form");
   auto fs = NewOsFileSystem();
   const std::string forms = dir.path() + "\\BerichteLL\\";

@@ -163,18 +163,9 @@ TEST(BlockRewritesTest, AFailingLineFixRestartsTheSearchAtRowZero) {
 
 class Ll15Test : public ::testing::Test {
  protected:
-  Ll15Test() { ::mkdir(forms_.c_str(), 0755); }
-  std::string Form(const std::string& name) { return forms_ + "/" + name; }
-  std::vector<std::string> Listing() {
-    std::vector<std::string> names;
-    for (const auto& e : platform::NewOsFileSystem()->ListFiles(forms_)) names.push_back(e.name);
-    return names;
-  }
-
   testing::RecordedMessages messages_;
   testing::FaultInjection faults_;
-  testing::TempDir dir_;
-  std::string forms_ = dir_ / "BerichteLL";
+  testing::FormFolder dir_;
   clsReportLLUpdate c_;
   files::FileTable table_;
   files::FileContext files_{faults_.fs(), table_};
@@ -192,13 +183,13 @@ const std::vector<std::string> kHeaderBody = {
     kKey + "LineWidth=0", "\t\t Text=Rest",        kSub + "[Bottom]", kKey + "Line=True"};
 
 TEST_F(Ll15Test, RewritesByFormType) {
-  testing::WriteBytes(Form("r.bel"), Project("5", kHeaderBody));
-  testing::WriteBytes(Form("plain.bel"), Project("5", {"Frame.Line=True", "x"}));
-  testing::WriteBytes(Form("w.war"), Project("5", {"Line=True"}));
-  testing::WriteBytes(Form("m.mon"), Project("5", kHeaderBody));
-  testing::WriteBytes(Form("xx_r.bel"), "left over");
-  std::string plain = testing::ReadBytes(Form("plain.bel"));
-  std::string mon = testing::ReadBytes(Form("m.mon"));
+  testing::WriteBytes(dir_.Form("r.bel"), Project("5", kHeaderBody));
+  testing::WriteBytes(dir_.Form("plain.bel"), Project("5", {"Frame.Line=True", "x"}));
+  testing::WriteBytes(dir_.Form("w.war"), Project("5", {"Line=True"}));
+  testing::WriteBytes(dir_.Form("m.mon"), Project("5", kHeaderBody));
+  testing::WriteBytes(dir_.Form("xx_r.bel"), "left over");
+  std::string plain = testing::ReadBytes(dir_.Form("plain.bel"));
+  std::string mon = testing::ReadBytes(dir_.Form("m.mon"));
   for (const char* name : {"r.bel", "plain.bel", "w.war", "m.mon"}) {
     EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_LL15(name, dir_.path())) << name;
   }
@@ -209,11 +200,11 @@ TEST_F(Ll15Test, RewritesByFormType) {
   body[3] = kKey + "Line=True";
   body[4] = kKey + "LineWidth=300";
   body[7] = kKey + "Line=False";
-  EXPECT_EQ(testing::ReadBytes(Form("r.bel")), Project("16", body) + "\r\n\r\n");
-  EXPECT_EQ(testing::ReadBytes(Form("plain.bel")), plain);
-  EXPECT_EQ(testing::ReadBytes(Form("w.war")), Project("16", {"Line=False"}) + "\r\n\r\n");
-  EXPECT_EQ(testing::ReadBytes(Form("m.mon")), mon);
-  EXPECT_EQ(Listing(), (std::vector<std::string>{"m.mon", "plain.bel", "r.bel", "w.war"}));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("r.bel")), Project("16", body) + "\r\n\r\n");
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("plain.bel")), plain);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("w.war")), Project("16", {"Line=False"}) + "\r\n\r\n");
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("m.mon")), mon);
+  EXPECT_EQ(dir_.Listing(), (std::vector<std::string>{"m.mon", "plain.bel", "r.bel", "w.war"}));
   EXPECT_TRUE(messages_.records().empty());
   EXPECT_EQ(component::Internals::ProjectLines(c_), nullptr);
 }
@@ -222,18 +213,18 @@ TEST_F(Ll15Test, Utf16FormsGiveTheSameLines) {
   std::string ansi = Project("5", kHeaderBody);
   std::string wide("\xFF\xFE", 2);
   for (char ch : ansi) wide += std::string{ch, '\0'};
-  testing::WriteBytes(Form("a.bel"), ansi);
-  testing::WriteBytes(Form("u.bel"), wide);
+  testing::WriteBytes(dir_.Form("a.bel"), ansi);
+  testing::WriteBytes(dir_.Form("u.bel"), wide);
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_LL15("a.bel", dir_.path()));
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_LL15("u.bel", dir_.path()));
   std::string expected("\xFF\xFE", 2);
-  for (char ch : testing::ReadBytes(Form("a.bel"))) expected += std::string{ch, '\0'};
-  EXPECT_EQ(testing::ReadBytes(Form("u.bel")), expected);
+  for (char ch : testing::ReadBytes(dir_.Form("a.bel"))) expected += std::string{ch, '\0'};
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("u.bel")), expected);
 }
 
 TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
   const std::string war = Project("5", {"Line=True"});
-  testing::WriteBytes(Form("w.war"), war);
+  testing::WriteBytes(dir_.Form("w.war"), war);
   struct Case {
     FsOp op;
     int nth;
@@ -252,8 +243,8 @@ TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
     messages_.records().clear();
     faults_.fs().FailOn(k.op, k.nth, k.op == FsOp::kWrite ? 61 : 75, "xx_w.war");
     EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_LL15("w.war", dir_.path()));
-    EXPECT_EQ(testing::ReadBytes(Form("w.war")), war);
-    EXPECT_EQ(Listing(), std::vector<std::string>{"w.war"});
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("w.war")), war);
+    EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"w.war"});
     ASSERT_EQ(messages_.texts().size(), 1u);
     EXPECT_EQ(messages_.texts()[0].rfind(k.message_start, 0), 0u) << messages_.texts()[0];
     EXPECT_EQ(faults_.fs().open_files(), 0);
@@ -266,19 +257,19 @@ TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
   // The frame removal of a file that is not there fails with its own message.
   messages_.records().clear();
   files::FileContext ctx = component::Internals::Files(c_);
-  EXPECT_EQ(ll15::Entferne_Rahmen_LL15(ctx, Form("missing.war"), nullptr), nullptr);
+  EXPECT_EQ(ll15::Entferne_Rahmen_LL15(ctx, dir_.Form("missing.war"), nullptr), nullptr);
   ASSERT_EQ(messages_.texts().size(), 1u);
   EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in Entferne_Rahmen_LL15\r\n53\r\n", 0),
             0u);
 }
 
 TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
-  testing::WriteBytes(Form("nul.war"), Project("5", {std::string("bad\0byte", 8)}));
-  testing::WriteBytes(Form("open.war"), Project("5", {"{", "Line=True"}));
-  std::string nul = testing::ReadBytes(Form("nul.war"));
+  testing::WriteBytes(dir_.Form("nul.war"), Project("5", {std::string("bad\0byte", 8)}));
+  testing::WriteBytes(dir_.Form("open.war"), Project("5", {"{", "Line=True"}));
+  std::string nul = testing::ReadBytes(dir_.Form("nul.war"));
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_LL15("nul.war", dir_.path()));
-  EXPECT_EQ(testing::ReadBytes(Form("nul.war")), nul);
-  EXPECT_EQ(ll15::Save_LL15_Format(files_, Form("open.war")), 0);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("nul.war")), nul);
+  EXPECT_EQ(ll15::Save_LL15_Format(files_, dir_.Form("open.war")), 0);
   ASSERT_EQ(messages_.texts().size(), 2u);
   EXPECT_NE(messages_.texts()[0].find("xx_nul.war, Zeile 7: NUL-Zeichen"), std::string::npos);
   EXPECT_EQ(messages_.texts()[1].rfind("Allgemeiner Fehler in Save_LL15_Format\r\n321\r\n", 0), 0u);
@@ -310,18 +301,20 @@ TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
   // A save that would give the same bytes leaves the file alone, time stamp and all.
   const auto old_time = std::filesystem::file_time_type::clock::now() - std::chrono::hours(48);
   for (const Case& k : cases) {
-    testing::WriteBytes(Form("ok.ter"), k.before);
-    std::filesystem::last_write_time(Form("ok.ter"), old_time);
-    EXPECT_EQ(ll15::Save_LL15_Format(files_, Form("ok.ter")), -1);
-    EXPECT_EQ(testing::ReadBytes(Form("ok.ter")), k.after) << k.before;
-    EXPECT_EQ(std::filesystem::last_write_time(Form("ok.ter")) == old_time, k.before == k.after)
+    testing::WriteBytes(dir_.Form("ok.ter"), k.before);
+    std::filesystem::last_write_time(dir_.Form("ok.ter"), old_time);
+    EXPECT_EQ(ll15::Save_LL15_Format(files_, dir_.Form("ok.ter")), -1);
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("ok.ter")), k.after) << k.before;
+    EXPECT_EQ(std::filesystem::last_write_time(dir_.Form("ok.ter")) == old_time,
+              k.before == k.after)
         << k.before;
-    std::filesystem::last_write_time(Form("ok.ter"), old_time);
-    EXPECT_EQ(ll15::Save_LL15_Format(files_, Form("ok.ter")), -1);  // a second save changes nothing
-    EXPECT_EQ(testing::ReadBytes(Form("ok.ter")), k.after) << k.before;
-    EXPECT_EQ(std::filesystem::last_write_time(Form("ok.ter")), old_time) << k.before;
+    std::filesystem::last_write_time(dir_.Form("ok.ter"), old_time);
+    EXPECT_EQ(ll15::Save_LL15_Format(files_, dir_.Form("ok.ter")),
+              -1);  // a second save changes nothing
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("ok.ter")), k.after) << k.before;
+    EXPECT_EQ(std::filesystem::last_write_time(dir_.Form("ok.ter")), old_time) << k.before;
   }
-  EXPECT_EQ(Listing(), (std::vector<std::string>{"nul.war", "ok.ter", "open.war"}));
+  EXPECT_EQ(dir_.Listing(), (std::vector<std::string>{"nul.war", "ok.ter", "open.war"}));
 }
 
 TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
@@ -340,35 +333,35 @@ TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
 
   // "Line=True" survives a control save and is switched off by the LL15 rewrite.
   const std::string saved = Project("16", {"Line=True"});
-  testing::WriteBytes(Form("a.war"), Project("6", {"Line=True"}));  // control save
-  testing::WriteBytes(Form("b.bel"), Project("6", kHeaderBody));    // LL15 rewrite
-  testing::WriteBytes(Form("c.MAH"), Project("", {"Line=True"}));   // version 0: rewrite
-  testing::WriteBytes(Form("d.ter"), Project("1", {"Line=True"}));  // control save
-  testing::MakeReadOnly(Form("c.MAH"));
+  testing::WriteBytes(dir_.Form("a.war"), Project("6", {"Line=True"}));  // control save
+  testing::WriteBytes(dir_.Form("b.bel"), Project("6", kHeaderBody));    // LL15 rewrite
+  testing::WriteBytes(dir_.Form("c.MAH"), Project("", {"Line=True"}));   // version 0: rewrite
+  testing::WriteBytes(dir_.Form("d.ter"), Project("1", {"Line=True"}));  // control save
+  testing::MakeReadOnly(dir_.Form("c.MAH"));
   EXPECT_TRUE(c_.Umstellung_auf_LL24(dir_.path()));
-  EXPECT_EQ(testing::ReadBytes(Form("a.war")), saved);
-  EXPECT_NE(testing::ReadBytes(Form("b.bel")).find(kKey + "LineWidth=300"), std::string::npos);
-  EXPECT_EQ(testing::ReadBytes(Form("c.MAH")), Project("16", {"Line=False"}) + "\r\n\r\n");
-  EXPECT_EQ(testing::ReadBytes(Form("d.ter")), Project("16", {"Line=True"}));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("a.war")), saved);
+  EXPECT_NE(testing::ReadBytes(dir_.Form("b.bel")).find(kKey + "LineWidth=300"), std::string::npos);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("c.MAH")), Project("16", {"Line=False"}) + "\r\n\r\n");
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("d.ter")), Project("16", {"Line=True"}));
   // Converted forms carry the current version: a second switch-over only saves them again.
-  std::string converted = testing::ReadBytes(Form("b.bel"));
+  std::string converted = testing::ReadBytes(dir_.Form("b.bel"));
   EXPECT_TRUE(c_.Umstellung_auf_LL24(dir_.path()));
-  EXPECT_EQ(testing::ReadBytes(Form("b.bel")), converted);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("b.bel")), converted);
   EXPECT_TRUE(messages_.records().empty());
   EXPECT_EQ(component::Internals::Catalogue(c_), nullptr);
 
   // The first LL15 rewrite that fails ends the run: the later types stay untouched.
-  testing::WriteBytes(Form("e.war"), Project("5", {"Line=True"}));
-  testing::WriteBytes(Form("f.bst"), Project("5", {"Line=True"}));
+  testing::WriteBytes(dir_.Form("e.war"), Project("5", {"Line=True"}));
+  testing::WriteBytes(dir_.Form("f.bst"), Project("5", {"Line=True"}));
   faults_.fs().FailOn(FsOp::kOpen, 1, 70, "xx_e.war");
   EXPECT_FALSE(c_.Umstellung_auf_LL24(dir_.path()));
-  EXPECT_EQ(testing::ReadBytes(Form("f.bst")), Project("5", {"Line=True"}));
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bst")), Project("5", {"Line=True"}));
   EXPECT_EQ(messages_.texts(),
             std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL15"});
 
   // A version outside 16 bits is an error of the switch-over itself.
   messages_.records().clear();
-  testing::WriteBytes(Form("e.war"), Project("99999", {"x"}));
+  testing::WriteBytes(dir_.Form("e.war"), Project("99999", {"x"}));
   EXPECT_FALSE(c_.Umstellung_auf_LL24(dir_.path()));
   EXPECT_EQ(messages_.texts(),
             std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL15"});
@@ -381,17 +374,18 @@ TEST_F(Ll15Test, EachTypeIsSavedFromItsOwnVersionOn) {
                                                           {"bst", 7}, {"Mon", 7}, {"ter", 0},
                                                           {"ueb", 0}, {"lbl", 0}};
   for (const auto& [type, from] : types) {
-    testing::WriteBytes(Form("at." + type), Project(std::to_string(from), {"Line=True"}));
+    testing::WriteBytes(dir_.Form("at." + type), Project(std::to_string(from), {"Line=True"}));
     if (from > 0) {
-      testing::WriteBytes(Form("below." + type), Project(std::to_string(from - 1), {"Line=True"}));
+      testing::WriteBytes(dir_.Form("below." + type),
+                          Project(std::to_string(from - 1), {"Line=True"}));
     }
   }
   EXPECT_TRUE(c_.Umstellung_auf_LL24(dir_.path()));
   const std::string saved = Project("16", {"Line=True"});
   for (const auto& [type, from] : types) {
-    EXPECT_EQ(testing::ReadBytes(Form("at." + type)), saved) << type;
+    EXPECT_EQ(testing::ReadBytes(dir_.Form("at." + type)), saved) << type;
     if (from > 0) {
-      EXPECT_NE(testing::ReadBytes(Form("below." + type)), saved) << type;
+      EXPECT_NE(testing::ReadBytes(dir_.Form("below." + type)), saved) << type;
     }
   }
   EXPECT_TRUE(messages_.records().empty());
@@ -399,7 +393,7 @@ TEST_F(Ll15Test, EachTypeIsSavedFromItsOwnVersionOn) {
   // The read-only attribute is removed folder-wide, then again form by form but for the forms
   // of the first type: each removal that fails says so.
   for (const char* name : {"at.bel", "at.war"}) {
-    testing::MakeReadOnly(Form(name));
+    testing::MakeReadOnly(dir_.Form(name));
     faults_.fs().FailOn(FsOp::kSetAttributes, 1, 70, name);
     faults_.fs().FailOn(FsOp::kSetAttributes, 1, 70, name);
   }
@@ -415,7 +409,7 @@ TEST_F(Ll15Test, EachTypeIsSavedFromItsOwnVersionOn) {
 }
 
 TEST_F(Ll15Test, FailedControlSavesDoNotChangeTheResult) {
-  testing::WriteBytes(Form("t.ter"), "x\r\n");
+  testing::WriteBytes(dir_.Form("t.ter"), "x\r\n");
   int created = 0;
   ScopedObjectRegistration none(host::kListLabelProgId, [&created]() -> std::shared_ptr<Object> {
     ++created;
