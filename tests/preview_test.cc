@@ -96,14 +96,6 @@ class OverlayTest : public ::testing::Test {
   OverlayTest()
       : overlay_(std::make_shared<platform::OverlayFileSystem>(
             NewOsFileSystem(), std::vector<std::string>{dir_.path()})) {}
-  int ErrorOf(const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const Error& e) {
-      return e.number();
-    }
-    return 0;
-  }
 
   testing::FormFolder dir_;
   std::shared_ptr<platform::OverlayFileSystem> overlay_;
@@ -212,17 +204,19 @@ TEST_F(OverlayTest, ReadsNoPipeNoLinkOutsideAndNoHeldDatabase) {
   ASSERT_EQ(::symlink("loop1", dir_.Form("loop2").c_str()), 0);
 
   auto read = [&](const std::string& name) {
-    return ErrorOf([&] { overlay_->Open(dir_.path() + "\\BerichteLL\\" + name, OpenMode::kRead); });
+    return testing::ErrorNumber(
+        [&] { overlay_->Open(dir_.path() + "\\BerichteLL\\" + name, OpenMode::kRead); });
   };
   EXPECT_EQ(read("pipe.bel"), platform::kPathFileAccessError);  // and it did not wait
   EXPECT_EQ(read("out.bel"), platform::kPathFileAccessError);
   EXPECT_EQ(read("loop1"), platform::kPathFileAccessError);
   EXPECT_EQ(read("in.bel"), 0);
-  EXPECT_EQ(
-      ErrorOf([&] { overlay_->Open(dir_.path() + "\\BerichteLL\\loop1", OpenMode::kCreateNew); }),
-      platform::kFileAlreadyExists);
+  EXPECT_EQ(testing::ErrorNumber(
+                [&] { overlay_->Open(dir_.path() + "\\BerichteLL\\loop1", OpenMode::kCreateNew); }),
+            platform::kFileAlreadyExists);
   // The real file system does not wait on a pipe either.
-  EXPECT_EQ(ErrorOf([&] { NewOsFileSystem()->Open(dir_.Form("pipe.bel"), OpenMode::kRead); }),
+  EXPECT_EQ(testing::ErrorNumber(
+                [&] { NewOsFileSystem()->Open(dir_.Form("pipe.bel"), OpenMode::kRead); }),
             platform::kPathFileAccessError);
 
   // A run that holds the form folder: the preview reads on, knows the holder, and takes none of

@@ -54,6 +54,15 @@ void FormFolder::Clear() const {
   for (const std::string& name : Listing()) ::unlink(Form(name).c_str());
 }
 
+int32_t ErrorNumber(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Error& e) {
+    return e.number();
+  }
+  return 0;
+}
+
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

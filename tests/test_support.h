@@ -2,6 +2,8 @@
 // fault-injecting file system installed as the file-system object.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +41,9 @@ class FormFolder : public TempDir {
   // Empties the form folder.
   void Clear() const;
 };
+
+// The number of the error call throws, 0 when it throws none.
+int32_t ErrorNumber(const std::function<void()>& call);
 
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);

@@ -46,41 +46,29 @@ TEST_F(FileHelpersTest, AusgabeOpen) {
     table_.OpenInput(number, *fs_, dir_ / "new.lst");
   EXPECT_EQ(table_.FreeFile(), 255);
   table_.OpenInput(255, *fs_, dir_ / "new.lst");
-  try {
-    table_.FreeFile();
-    ADD_FAILURE() << "a free number with all in use";
-  } catch (const platform::Error& e) {
-    EXPECT_EQ(e.number(), 67);
-  }
+  EXPECT_EQ(testing::ErrorNumber([&] { table_.FreeFile(); }), 67);
   EXPECT_EQ(table_.OpenCount(), 255);
   for (int32_t number = 1; number <= 255; ++number) table_.Close(number);
   EXPECT_FALSE(table_.IsOpen(0));
   EXPECT_FALSE(table_.IsOpen(256));
   // A number in use cannot be opened again (55); one not open that way, or outside 1 to 255,
   // cannot be used (52); a closed number is free again, also after a failed close.
-  auto number_of = [](auto&& call) {
-    try {
-      call();
-    } catch (const platform::Error& e) {
-      return e.number();
-    }
-    return 0;
-  };
   table_.OpenInput(3, *fs_, dir_ / "new.lst");
-  EXPECT_EQ(number_of([&] { table_.OpenInput(3, *fs_, dir_ / "new.lst"); }), 55);
-  EXPECT_EQ(number_of([&] { table_.OpenOutput(3, *fs_, dir_ / "x.lst", text::Encoding::kAnsi); }),
+  EXPECT_EQ(testing::ErrorNumber([&] { table_.OpenInput(3, *fs_, dir_ / "new.lst"); }), 55);
+  EXPECT_EQ(testing::ErrorNumber(
+                [&] { table_.OpenOutput(3, *fs_, dir_ / "x.lst", text::Encoding::kAnsi); }),
             55);
-  EXPECT_EQ(number_of([&] { table_.Writer(3); }), 52);
-  EXPECT_EQ(number_of([&] { table_.Reader(4); }), 52);
-  EXPECT_EQ(number_of([&] { table_.Reader(0); }), 52);
-  EXPECT_EQ(number_of([&] { table_.OpenInput(256, *fs_, dir_ / "new.lst"); }), 52);
+  EXPECT_EQ(testing::ErrorNumber([&] { table_.Writer(3); }), 52);
+  EXPECT_EQ(testing::ErrorNumber([&] { table_.Reader(4); }), 52);
+  EXPECT_EQ(testing::ErrorNumber([&] { table_.Reader(0); }), 52);
+  EXPECT_EQ(testing::ErrorNumber([&] { table_.OpenInput(256, *fs_, dir_ / "new.lst"); }), 52);
   EXPECT_EQ(table_.OpenCount(), 1);
   table_.Close(3);
   table_.Close(3);  // closing a free number does nothing
   fs_->FailOn(testing::FsOp::kClose, 1, 61);
   table_.OpenOutput(4, *fs_, dir_ / "x.lst", text::Encoding::kAnsi);
   table_.Writer(4).WriteLine("x");
-  EXPECT_EQ(number_of([&] { table_.Close(4); }), 61);
+  EXPECT_EQ(testing::ErrorNumber([&] { table_.Close(4); }), 61);
   EXPECT_FALSE(table_.IsOpen(4));
   ExpectNothingOpen();
 }

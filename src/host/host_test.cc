@@ -263,23 +263,18 @@ TEST(SettingsTest, SnapshotsNeverWriteAndMisuseIsRefused) {
   EXPECT_EQ(Get(*empty), "0");
   EXPECT_FALSE(testing::Exists(dir / "missing.sqlite"));
 
-  auto number_of = [](auto&& call) {
-    try {
-      call();
-    } catch (const platform::Error& e) {
-      return e.number();
-    }
-    return 0;
-  };
   auto store = host::NewSqliteSettings();
-  EXPECT_EQ(number_of([&] { Get(*store); }), platform::kObjectNotSet);
+  EXPECT_EQ(testing::ErrorNumber([&] { Get(*store); }), platform::kObjectNotSet);
   std::shared_ptr<Object> none;
-  EXPECT_EQ(number_of([&] { store->Init(0, none, "Standard"); }), platform::kObjectNotSet);
+  EXPECT_EQ(testing::ErrorNumber([&] { store->Init(0, none, "Standard"); }),
+            platform::kObjectNotSet);
   std::shared_ptr<Object> foreign = std::make_shared<host::RecordingMessages>();
-  EXPECT_EQ(number_of([&] { store->Init(0, foreign, "Standard"); }), platform::kTypeMismatch);
-  EXPECT_EQ(number_of([&] { OpenSettings(dir.path()); }), platform::kPathFileAccessError);
+  EXPECT_EQ(testing::ErrorNumber([&] { store->Init(0, foreign, "Standard"); }),
+            platform::kTypeMismatch);
+  EXPECT_EQ(testing::ErrorNumber([&] { OpenSettings(dir.path()); }),
+            platform::kPathFileAccessError);
   auto folder = host::NewSettingsSnapshot(dir.path());
-  EXPECT_EQ(number_of([&] { folder->Init(0, connection, "Standard"); }),
+  EXPECT_EQ(testing::ErrorNumber([&] { folder->Init(0, connection, "Standard"); }),
             platform::kPathFileAccessError);
 }
 

@@ -84,6 +84,7 @@ const std::vector<JobCase>& Jobs() {
 
 class JournalTest : public ::testing::Test {
  protected:
+  ~JournalTest() override { SetDurableWrites(true); }  // the tests that turn it off
   // The demo database with what customers have: a read-only form, a form with a second name
   // outside the form folder, a link to a form that the jobs reach first, extended attributes,
   // and their own copy named like a backup.

@@ -123,21 +123,20 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
   testing::WriteBytes(dir / "BerichteLL/a.bel", "form");
   auto fs = NewOsFileSystem();
   const std::string forms = dir.path() + "\\BerichteLL\\";
-  auto number = [&](const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const platform::Error& e) {
-      return e.number();
-    }
-    return 0;
-  };
-  EXPECT_EQ(number([&] { fs->Open(dir.path() + "\\Missing\\a.bel", OpenMode::kRead); }), 76);
-  EXPECT_EQ(number([&] { fs->Open(forms + "b.bel", OpenMode::kRead); }), 53);
-  EXPECT_EQ(number([&] { fs->Open(dir.path() + "\\Missing\\a.bel", OpenMode::kWrite); }), 76);
-  EXPECT_EQ(number([&] { fs->CopyFile(forms + "a.bel", dir.path() + "\\Missing\\a.bel", true); }),
+  EXPECT_EQ(
+      testing::ErrorNumber([&] { fs->Open(dir.path() + "\\Missing\\a.bel", OpenMode::kRead); }),
+      76);
+  EXPECT_EQ(testing::ErrorNumber([&] { fs->Open(forms + "b.bel", OpenMode::kRead); }), 53);
+  EXPECT_EQ(
+      testing::ErrorNumber([&] { fs->Open(dir.path() + "\\Missing\\a.bel", OpenMode::kWrite); }),
+      76);
+  EXPECT_EQ(testing::ErrorNumber(
+                [&] { fs->CopyFile(forms + "a.bel", dir.path() + "\\Missing\\a.bel", true); }),
             76);
-  EXPECT_EQ(number([&] { fs->CopyFile(forms + "a.bel", forms + "a.bel", true); }), 70);
-  EXPECT_EQ(number([&] { fs->CopyFile(forms + "a.bel", forms + "A.BEL", true); }), 70);
+  EXPECT_EQ(testing::ErrorNumber([&] { fs->CopyFile(forms + "a.bel", forms + "a.bel", true); }),
+            70);
+  EXPECT_EQ(testing::ErrorNumber([&] { fs->CopyFile(forms + "a.bel", forms + "A.BEL", true); }),
+            70);
   EXPECT_EQ(testing::ReadBytes(dir / "BerichteLL/a.bel"), "form");
 
   fs->BeginJob();
@@ -161,8 +160,8 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
   // case, is refused all the same and the file there keeps its content.
   auto lock = fs->LockFormFolder(dir.path() + "\\BerichteLL", 0);
   ASSERT_NE(lock, nullptr);
-  EXPECT_EQ(number([&] { fs->Open(forms + "a.bel", OpenMode::kCreateNew); }), 58);
-  EXPECT_EQ(number([&] { fs->Open(forms + "A.BEL", OpenMode::kCreateNew); }), 58);
+  EXPECT_EQ(testing::ErrorNumber([&] { fs->Open(forms + "a.bel", OpenMode::kCreateNew); }), 58);
+  EXPECT_EQ(testing::ErrorNumber([&] { fs->Open(forms + "A.BEL", OpenMode::kCreateNew); }), 58);
   EXPECT_EQ(testing::ReadBytes(dir / "BerichteLL/a.bel"), "form");
 }
 
@@ -356,12 +355,7 @@ TEST(MemoryFileSystemTest, LocksFoldersOnce) {
     auto lock = fs->LockFormFolder("DB", 0);
     ASSERT_NE(lock, nullptr);
     EXPECT_FALSE(lock->previous_run_unfinished());
-    try {
-      fs->LockFormFolder("db", 0);
-      ADD_FAILURE() << "a second lock";
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), 70);
-    }
+    EXPECT_EQ(testing::ErrorNumber([&] { fs->LockFormFolder("db", 0); }), 70);
   }
   // The holder above never finished: the next one is told so, and after a finished run the
   // one after it is not.
@@ -647,12 +641,7 @@ TEST(OsFileSystemTest, AHeldFolderNamesItsHolder) {
   // file system in the same thread is another run, and waits like one.
   ::mkdir((dir / "sub").c_str(), 0755);
   EXPECT_NE(fs->LockFormFolder(dir.path() + "/sub/..", 0), nullptr);
-  try {
-    NewOsFileSystem()->LockFormFolder(dir.path(), 0);
-    ADD_FAILURE() << "a second run in the same thread";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), 70);
-  }
+  EXPECT_EQ(testing::ErrorNumber([&] { NewOsFileSystem()->LockFormFolder(dir.path(), 0); }), 70);
 }
 
 TEST(PartialFileTest, NamesAreKnownAgain) {
