@@ -18,7 +18,6 @@ using C = clsReportLLUpdate;
 using Args = std::vector<std::string>;
 
 Param Db() { return {"DBPATH", Role::kDbPath}; }
-Param Exe() { return {"EXEDIR", Role::kExeDir}; }
 Param Text(const char* name) { return {name, Role::kText}; }
 
 Results One(const std::string& operation, Variant result) { return {{operation, result}}; }
@@ -70,112 +69,45 @@ std::vector<Command> ExactOperations() {
   return commands;
 }
 
-// A paragraph of help, its lines broken between words before column 88.
-std::string Wrapped(const std::string& text) {
-  std::string out, line;
-  size_t from = 0;
-  while (from < text.size()) {
-    size_t space = text.find(' ', from);
-    const std::string word =
-        text.substr(from, space == std::string::npos ? std::string::npos : space - from);
-    if (!line.empty() && line.size() + 1 + word.size() > 88) {
-      out += line + "\n";
-      line.clear();
-    }
-    line += (line.empty() ? "" : " ") + word;
-    if (space == std::string::npos) break;
-    from = space + 1;
+// What must hold before a friendly command runs its operation.
+using Guard = std::function<std::string(const Args&, const Options&)>;
+Guard GuardOf(const std::string& command) {
+  if (command == "distribute") {
+    return [](const Args& a, const Options&) -> std::string {
+      if (Disk().FolderExists(a[1])) return "";
+      return "no such directory: " + a[1] +
+             " (EXEDIR is the program directory, where the print catalogues are): nothing was "
+             "copied, and the delivery stays for the next run";
+    };
   }
-  return out + line + "\n";
+  if (command == "dunning") return FormsOfTypeGuard;
+  return nullptr;
+}
+
+// The friendly commands of the operation table, in its order.
+std::vector<Command> OperationCommands() {
+  std::vector<Command> commands;
+  for (const component::Operation& operation : component::Operations()) {
+    if (*operation.friendly == '\0') continue;
+    Command command;
+    command.name = operation.friendly;
+    command.summary = operation.friendly_summary;
+    command.help = component::FriendlyHelp(operation);
+    for (const component::Parameter& p : operation.parameters) {
+      command.params.push_back({p.name, RoleOf(p.role)});
+    }
+    command.writes = operation.changes_files;
+    command.uses_settings = operation.uses_settings;
+    command.operation = Run(operation.name);
+    command.guard = GuardOf(command.name);
+    commands.push_back(std::move(command));
+  }
+  return commands;
 }
 
 std::vector<Command> FriendlyCommands() {
-  return {
-      {"convert",
-       "bring the forms of a database up to date (the conversion driver)",
-       Wrapped("Runs, in order, every conversion step the database still needs: " +
-               component::StepsInWords() +
-               ". Each step is recorded in the --settings file as soon as it succeeds; a failed "
-               "step stops the run, and the next run begins with it. Inspect or reset the record "
-               "with 'llupdate setting -d DBPATH " +
-               component::StepRecordWords() +
-               " [STEP]' (0 runs every step again). A second run on a converted database says "
-               "that there is nothing to do. The settings file records the database it belongs "
-               "to; one of another database is refused (exit status 2) unless --adopt-settings "
-               "is given."),
-       {Db()},
-       true,
-       true,
-       Run("Pruefe_Konvertiere_Formulare"),
-       nullptr},
-      {"distribute",
-       "copy newly delivered forms into the form directory",
-       "When DBPATH/BerichteLLOrg holds the delivery marker NeueBerichte.txt, every delivered\n"
-       "form that is missing from DBPATH/BerichteLL is copied in, and a delivered list form\n"
-       "(.lst) replaces the installed one when its Version is higher. Forms the user has\n"
-       "changed are otherwise never overwritten. The marker is deleted when all is done, so a\n"
-       "delivery is distributed once. The user's print catalogue EXEDIR/BERICHTELL<USER> is\n"
-       "created on the way. An EXEDIR that is not a directory is refused (exit status 1)\n"
-       "before anything changes, so that a typo does not use up the delivery.\n",
-       {Db(), Exe(), Text("USER")},
-       true,
-       false,
-       Run("Kopiere_Neue_Formulare_LL"),
-       nullptr,
-       [](const Args& a, const Options&) -> std::string {
-         if (Disk().FolderExists(a[1])) return "";
-         return "no such directory: " + a[1] +
-                " (EXEDIR is the program directory, where the print catalogues are): nothing "
-                "was copied, and the delivery stays for the next run";
-       }},
-      {"address",
-       "switch the address field of the forms to the new company address",
-       "In the .bel, .war, .mah and .bst forms every line with \"Spacing.Paragraph=8\" gets\n"
-       "\"=Firmendaten.NeueAnschrift\" in place of \"=8\".\n",
-       {Db()},
-       true,
-       false,
-       Run("Umstellung_Auf_Neue_Anschrift"),
-       nullptr},
-      {"war-colours",
-       "print zero values black in the WAR forms",
-       "In the .war forms the colour formulas that print a zero quantity, unit price or total\n"
-       "price white become plain black, \"=RGB (0,0,0)\".\n",
-       {Db()},
-       true,
-       false,
-       Run("Korrektur_Wart_Farbe"),
-       nullptr},
-      {"ll12",
-       "convert the contents of the forms for List & Label 12",
-       "In the .bel, .war and .mah forms: bFormatFromVar=TRUE becomes FALSE and sixteen plain\n"
-       "fields become RTF contents; in dunning forms Bilder.BildFS becomes Bilder.Bild.\n",
-       {Db()},
-       true,
-       false,
-       Run("Umstellung_auf_LL12"),
-       nullptr},
-      {"ll24",
-       "switch all forms over to List & Label 24",
-       "Makes every form writable, then rewrites the .bel, .war, .mah, .bst and .mon forms of an\n"
-       "older file version into the List & Label 15 layout (frames off, header, sum and price\n"
-       "borders on) and re-saves every other form through the List & Label control.\n",
-       {Db()},
-       true,
-       false,
-       Run("Umstellung_auf_LL24"),
-       nullptr},
-      {"dunning",
-       "widen the empty-line field of the dunning forms and let it wrap",
-       "In every form of TYPE (list forms excepted) the object of POSITION.LEERZEILE1 gets line\n"
-       "wrapping and the width 130000 instead of 30000. A TYPE without forms is refused (exit\n"
-       "status 1): a typo converts nothing.\n",
-       {Db(), Text("TYPE")},
-       true,
-       false,
-       Run("Umstellung_Mahnformular"),
-       nullptr,
-       FormsOfTypeGuard},
+  std::vector<Command> commands = OperationCommands();
+  std::vector<Command> more = {
       {"page-numbers",
        "show \"Seite N von M\" in the forms of one type",
        "In every form of TYPE the page-number formula gets the page count, and the page-number\n"
@@ -349,6 +281,8 @@ std::vector<Command> FriendlyCommands() {
        nullptr,
        RunRecover},
   };
+  for (Command& c : more) commands.push_back(std::move(c));
+  return commands;
 }
 
 }  // namespace

@@ -13,6 +13,25 @@ constexpr Parameter kUser = {"USER", ParameterRole::kText};
 constexpr Parameter kFileName = {"FILENAME", ParameterRole::kText};
 constexpr Parameter kType = {"TYPE", ParameterRole::kText};
 
+// A paragraph of help, its lines broken between words before column 88.
+std::string Wrapped(const std::string& text) {
+  std::string out, line;
+  size_t from = 0;
+  while (from < text.size()) {
+    size_t space = text.find(' ', from);
+    const std::string word =
+        text.substr(from, space == std::string::npos ? std::string::npos : space - from);
+    if (!line.empty() && line.size() + 1 + word.size() > 88) {
+      out += line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+    if (space == std::string::npos) break;
+    from = space + 1;
+  }
+  return out + line + "\n";
+}
+
 std::vector<Operation> Table() {
   return {
       {"Pruefe_Druckkataloge",
@@ -24,9 +43,10 @@ std::vector<Operation> Table() {
        true,
        false,
        0,
-       [](C& c, const Args& a, Connection&) {
-         return Variant(c.Pruefe_Druckkataloge(a[0], a[1]));
-       }},
+       [](C& c, const Args& a, Connection&) { return Variant(c.Pruefe_Druckkataloge(a[0], a[1])); },
+       "",
+       "",
+       ""},
       {"Kopiere_Neue_Formulare_LL",
        {kDb, kExe, kUser},
        "distribution",
@@ -37,7 +57,16 @@ std::vector<Operation> Table() {
        0,
        [](C& c, const Args& a, Connection&) {
          return Variant(c.Kopiere_Neue_Formulare_LL(a[0], a[1], a[2]));
-       }},
+       },
+       "distribute",
+       "copy newly delivered forms into the form directory",
+       "When DBPATH/BerichteLLOrg holds the delivery marker NeueBerichte.txt, every delivered\n"
+       "form that is missing from DBPATH/BerichteLL is copied in, and a delivered list form\n"
+       "(.lst) replaces the installed one when its Version is higher. Forms the user has\n"
+       "changed are otherwise never overwritten. The marker is deleted when all is done, so a\n"
+       "delivery is distributed once. The user's print catalogue EXEDIR/BERICHTELL<USER> is\n"
+       "created on the way. An EXEDIR that is not a directory is refused (exit status 1)\n"
+       "before anything changes, so that a typo does not use up the delivery.\n"},
       {"Suche_ErsetzeProjektdatei",
        {kFileName,
         kDb,
@@ -54,7 +83,10 @@ std::vector<Operation> Table() {
        0,
        [](C& c, const Args& a, Connection&) {
          return Variant(c.Suche_ErsetzeProjektdatei(a[0], a[1], a[2], a[3], a[4]));
-       }},
+       },
+       "",
+       "",
+       ""},
       {"Suche_ErsetzeProjektdatei_LL12",
        {kFileName, kDb},
        "LL12 contents",
@@ -65,7 +97,10 @@ std::vector<Operation> Table() {
        0,
        [](C& c, const Args& a, Connection&) {
          return Variant(c.Suche_ErsetzeProjektdatei_LL12(a[0], a[1]));
-       }},
+       },
+       "",
+       "",
+       ""},
       {"Suche_ErsetzeProjektdatei_LL15",
        {kFileName, kDb},
        "LL15 layout",
@@ -77,7 +112,10 @@ std::vector<Operation> Table() {
        0,
        [](C& c, const Args& a, Connection&) {
          return Variant(c.Suche_ErsetzeProjektdatei_LL15(a[0], a[1]));
-       }},
+       },
+       "",
+       "",
+       ""},
       {"Suche_ErsetzeProjektdatei_Seite",
        {kFileName,
         kDb,
@@ -96,7 +134,10 @@ std::vector<Operation> Table() {
        [](C& c, const Args& a, Connection&) {
          return Variant(
              c.Suche_ErsetzeProjektdatei_Seite(a[0], a[1], a[2], a[3], a[4], a[5], a[6]));
-       }},
+       },
+       "",
+       "",
+       ""},
       {"Suche_ErsetzeProjektdatei_Mahnung",
        {kFileName, kDb},
        "dunning form",
@@ -107,7 +148,10 @@ std::vector<Operation> Table() {
        0,
        [](C& c, const Args& a, Connection&) {
          return Variant(c.Suche_ErsetzeProjektdatei_Mahnung(a[0], a[1]));
-       }},
+       },
+       "",
+       "",
+       ""},
       {"Pruefe_Konvertiere_Formulare",
        {kDb},
        "conversion driver",
@@ -118,7 +162,15 @@ std::vector<Operation> Table() {
        0,
        [](C& c, const Args& a, Connection& connection) {
          return Variant(c.Pruefe_Konvertiere_Formulare(a[0], connection));
-       }},
+       },
+       "convert",
+       "bring the forms of a database up to date (the conversion driver)",
+       "Runs, in order, every conversion step the database still needs: {steps}. Each step is "
+       "recorded in the --settings file as soon as it succeeds; a failed step stops the run, and "
+       "the next run begins with it. Inspect or reset the record with 'llupdate setting -d "
+       "DBPATH {record} [STEP]' (0 runs every step again). A second run on a converted database "
+       "says that there is nothing to do. The settings file records the database it belongs to; "
+       "one of another database is refused (exit status 2) unless --adopt-settings is given."},
       {"Umstellung_Auf_Neue_Anschrift",
        {kDb},
        "address switch-over",
@@ -129,7 +181,11 @@ std::vector<Operation> Table() {
        1,
        [](C& c, const Args& a, Connection&) {
          return Variant(c.Umstellung_Auf_Neue_Anschrift(a[0]));
-       }},
+       },
+       "address",
+       "switch the address field of the forms to the new company address",
+       "In the .bel, .war, .mah and .bst forms every line with \"Spacing.Paragraph=8\" gets\n"
+       "\"=Firmendaten.NeueAnschrift\" in place of \"=8\".\n"},
       {"Korrektur_Wart_Farbe",
        {kDb},
        "WAR colours",
@@ -138,7 +194,11 @@ std::vector<Operation> Table() {
        true,
        false,
        3,
-       [](C& c, const Args& a, Connection&) { return Variant(c.Korrektur_Wart_Farbe(a[0])); }},
+       [](C& c, const Args& a, Connection&) { return Variant(c.Korrektur_Wart_Farbe(a[0])); },
+       "war-colours",
+       "print zero values black in the WAR forms",
+       "In the .war forms the colour formulas that print a zero quantity, unit price or total\n"
+       "price white become plain black, \"=RGB (0,0,0)\".\n"},
       {"Umstellung_auf_LL12",
        {kDb},
        "LL12 contents",
@@ -147,7 +207,11 @@ std::vector<Operation> Table() {
        true,
        false,
        0,
-       [](C& c, const Args& a, Connection&) { return Variant(c.Umstellung_auf_LL12(a[0])); }},
+       [](C& c, const Args& a, Connection&) { return Variant(c.Umstellung_auf_LL12(a[0])); },
+       "ll12",
+       "convert the contents of the forms for List & Label 12",
+       "In the .bel, .war and .mah forms: bFormatFromVar=TRUE becomes FALSE and sixteen plain\n"
+       "fields become RTF contents; in dunning forms Bilder.BildFS becomes Bilder.Bild.\n"},
       {"Umstellung_auf_LL24",
        {kDb},
        "LL24 switch-over",
@@ -156,7 +220,12 @@ std::vector<Operation> Table() {
        true,
        false,
        6,
-       [](C& c, const Args& a, Connection&) { return Variant(c.Umstellung_auf_LL24(a[0])); }},
+       [](C& c, const Args& a, Connection&) { return Variant(c.Umstellung_auf_LL24(a[0])); },
+       "ll24",
+       "switch all forms over to List & Label 24",
+       "Makes every form writable, then rewrites the .bel, .war, .mah, .bst and .mon forms of an\n"
+       "older file version into the List & Label 15 layout (frames off, header, sum and price\n"
+       "borders on) and re-saves every other form through the List & Label control.\n"},
       {"Suche_ErsetzeProjektdatei_WarFarbe",
        {kDb, kType},
        "page-number windows",
@@ -168,7 +237,10 @@ std::vector<Operation> Table() {
        0,
        [](C& c, const Args& a, Connection&) {
          return Variant(c.Suche_ErsetzeProjektdatei_WarFarbe(a[0], a[1]));
-       }},
+       },
+       "",
+       "",
+       ""},
       {"Umstellung_Auf_Seite_Von_Bis",
        {kDb, kType},
        "page numbers",
@@ -179,7 +251,10 @@ std::vector<Operation> Table() {
        0,
        [](C& c, const Args& a, Connection&) {
          return Variant(c.Umstellung_Auf_Seite_Von_Bis(a[0], a[1]));
-       }},
+       },
+       "",
+       "",
+       ""},
       {"Umstellung_Mahnformular",
        {kDb, kType},
        "dunning forms",
@@ -190,7 +265,12 @@ std::vector<Operation> Table() {
        0,
        [](C& c, const Args& a, Connection&) {
          return Variant(c.Umstellung_Mahnformular(a[0], a[1]));
-       }},
+       },
+       "dunning",
+       "widen the empty-line field of the dunning forms and let it wrap",
+       "In every form of TYPE (list forms excepted) the object of POSITION.LEERZEILE1 gets line\n"
+       "wrapping and the width 130000 instead of 30000. A TYPE without forms is refused (exit\n"
+       "status 1): a typo converts nothing.\n"},
       {"SchreibschutzEntfernenAlleDateien",
        {{"DIR", ParameterRole::kDir}},
        "read-only removal",
@@ -200,7 +280,10 @@ std::vector<Operation> Table() {
        true,
        false,
        0,
-       [](C& c, const Args& a, Connection&) { return c.SchreibschutzEntfernenAlleDateien(a[0]); }},
+       [](C& c, const Args& a, Connection&) { return c.SchreibschutzEntfernenAlleDateien(a[0]); },
+       "",
+       "",
+       ""},
       {"SchreibschutzEntfernen",
        {{"FILE", ParameterRole::kFile}},
        "read-only removal",
@@ -209,7 +292,10 @@ std::vector<Operation> Table() {
        true,
        false,
        0,
-       [](C& c, const Args& a, Connection&) { return Variant(c.SchreibschutzEntfernen(a[0])); }},
+       [](C& c, const Args& a, Connection&) { return Variant(c.SchreibschutzEntfernen(a[0])); },
+       "",
+       "",
+       ""},
   };
 }
 
@@ -218,6 +304,18 @@ std::vector<Operation> Table() {
 const std::vector<Operation>& Operations() {
   static const std::vector<Operation> operations = Table();
   return operations;
+}
+
+std::string FriendlyHelp(const Operation& operation) {
+  std::string help = operation.friendly_help;
+  bool filled = false;
+  for (const auto& [mark, words] : {std::pair<std::string, std::string>{"{steps}", StepsInWords()},
+                                    {"{record}", StepRecordWords()}}) {
+    for (size_t at; (at = help.find(mark)) != std::string::npos; filled = true) {
+      help.replace(at, mark.size(), words);
+    }
+  }
+  return filled ? Wrapped(help) : help;
 }
 
 const Operation* FindOperation(const std::string& name) {

@@ -36,10 +36,18 @@ struct Operation {
   bool uses_settings;  // keeps its progress in the host's settings store (the connection)
   int driver_step;     // the step of the conversion driver it is; 0: none
   OperationCall call;
+  // The command line's friendly command for the same work ("" when there is none), what it does
+  // in one line, and its whole help.
+  const char* friendly = "";
+  const char* friendly_summary = "";
+  std::string friendly_help;
 };
 
 // The seventeen operations, in interface order.
 const std::vector<Operation>& Operations();
+// The help of an operation's friendly command, the driver's steps and record filled in where it
+// names them ("{steps}", "{record}").
+std::string FriendlyHelp(const Operation& operation);
 // The operation of that name, or nullptr.
 const Operation* FindOperation(const std::string& name);
 
