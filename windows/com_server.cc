@@ -6,10 +6,12 @@
 #include <olectl.h>
 
 #include <atomic>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "component/operation_table.h"
 #include "llupdate/call.h"
 #include "llupdate/report_ll_update.h"
 #include "vmreportllupdate.h"
@@ -202,88 +204,44 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
     return hr;
   }
 
-  // The operations. Each runs with the host objects this object was given.
-  HRESULT STDMETHODCALLTYPE Pruefe_Druckkataloge(BSTR* a, BSTR* b, VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Pruefe_Druckkataloge(Arg(a), Arg(b)); });
+  // The operations, one method each, written from the IDL: each runs the operation of the table
+  // at its place, with the host objects this object was given.
+#include "operation_methods.inc"
+
+ private:
+  // The host's connection, as the driver takes it.
+  static std::shared_ptr<Object> Connection(IDispatch** connection) {
+    return std::make_shared<DispatchObject>(connection == nullptr ? nullptr : *connection);
   }
-  HRESULT STDMETHODCALLTYPE Kopiere_Neue_Formulare_LL(BSTR* a, BSTR* b, BSTR* c,
-                                                      VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Kopiere_Neue_Formulare_LL(Arg(a), Arg(b), Arg(c)); });
+  // The operation at index of the table, which the IDL names name: nullptr when they disagree
+  // (a build from an IDL and a table out of step).
+  static const component::Operation* OperationAt(size_t index, const char* name) {
+    const std::vector<component::Operation>& operations = component::Operations();
+    if (index >= operations.size() || std::strcmp(operations[index].name, name) != 0) {
+      return nullptr;
+    }
+    return &operations[index];
   }
-  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei(BSTR* a, BSTR* b, BSTR* c, BSTR* d, BSTR* e,
-                                                      VARIANT_BOOL* result) override {
-    return Run(result, [&] {
-      return c_.Suche_ErsetzeProjektdatei(Arg(a), Arg(b), Arg(c), Arg(d), Arg(e));
-    });
-  }
-  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei_LL12(BSTR* a, BSTR* b,
-                                                           VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Suche_ErsetzeProjektdatei_LL12(Arg(a), Arg(b)); });
-  }
-  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei_LL15(BSTR* a, BSTR* b,
-                                                           VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Suche_ErsetzeProjektdatei_LL15(Arg(a), Arg(b)); });
-  }
-  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei_Seite(BSTR* a, BSTR* b, BSTR* c, BSTR* d,
-                                                            BSTR* e, BSTR* f, BSTR* g,
-                                                            VARIANT_BOOL* result) override {
-    return Run(result, [&] {
-      return c_.Suche_ErsetzeProjektdatei_Seite(Arg(a), Arg(b), Arg(c), Arg(d), Arg(e), Arg(f),
-                                                Arg(g));
-    });
-  }
-  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei_Mahnung(BSTR* a, BSTR* b,
-                                                              VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Suche_ErsetzeProjektdatei_Mahnung(Arg(a), Arg(b)); });
-  }
-  HRESULT STDMETHODCALLTYPE Pruefe_Konvertiere_Formulare(BSTR* a, IDispatch** connection,
-                                                         VARIANT_BOOL* result) override {
-    std::shared_ptr<Object> object =
-        std::make_shared<DispatchObject>(connection == nullptr ? nullptr : *connection);
-    return Run(result, [&] { return c_.Pruefe_Konvertiere_Formulare(Arg(a), object); });
-  }
-  HRESULT STDMETHODCALLTYPE Umstellung_Auf_Neue_Anschrift(BSTR* a, VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Umstellung_Auf_Neue_Anschrift(Arg(a)); });
-  }
-  HRESULT STDMETHODCALLTYPE Korrektur_Wart_Farbe(BSTR* a, VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Korrektur_Wart_Farbe(Arg(a)); });
-  }
-  HRESULT STDMETHODCALLTYPE Umstellung_auf_LL12(BSTR* a, VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Umstellung_auf_LL12(Arg(a)); });
-  }
-  HRESULT STDMETHODCALLTYPE Umstellung_auf_LL24(BSTR* a, VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Umstellung_auf_LL24(Arg(a)); });
-  }
-  HRESULT STDMETHODCALLTYPE Suche_ErsetzeProjektdatei_WarFarbe(BSTR* a, BSTR* b,
-                                                               VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Suche_ErsetzeProjektdatei_WarFarbe(Arg(a), Arg(b)); });
-  }
-  HRESULT STDMETHODCALLTYPE Umstellung_Auf_Seite_Von_Bis(BSTR* a, BSTR* b,
-                                                         VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Umstellung_Auf_Seite_Von_Bis(Arg(a), Arg(b)); });
-  }
-  HRESULT STDMETHODCALLTYPE Umstellung_Mahnformular(BSTR* a, BSTR* b,
-                                                    VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.Umstellung_Mahnformular(Arg(a), Arg(b)); });
-  }
-  HRESULT STDMETHODCALLTYPE SchreibschutzEntfernenAlleDateien(BSTR path, VARIANT* result) override {
+  HRESULT Call(size_t index, const char* name, const std::vector<std::string>& args,
+               std::shared_ptr<Object> connection, VARIANT_BOOL* result) {
+    const component::Operation* operation = OperationAt(index, name);
+    if (operation == nullptr) return Failed("the IDL and the operation table disagree");
     try {
-      c_.SchreibschutzEntfernenAlleDateien(Utf8(path));
-      VariantInit(result);  // always empty
+      *result =
+          operation->call(c_, args, connection) == Variant(true) ? VARIANT_TRUE : VARIANT_FALSE;
       return S_OK;
     } catch (const std::exception& e) {
       return Failed(e.what());
     }
   }
-  HRESULT STDMETHODCALLTYPE SchreibschutzEntfernen(BSTR path, VARIANT_BOOL* result) override {
-    return Run(result, [&] { return c_.SchreibschutzEntfernen(Utf8(path)); });
-  }
-
- private:
-  template <class Operation>
-  HRESULT Run(VARIANT_BOOL* result, const Operation& operation) {
+  // An operation without result: the variant is always empty.
+  HRESULT Call(size_t index, const char* name, const std::vector<std::string>& args,
+               std::shared_ptr<Object> connection, VARIANT* result) {
+    const component::Operation* operation = OperationAt(index, name);
+    if (operation == nullptr) return Failed("the IDL and the operation table disagree");
     try {
-      *result = operation() ? VARIANT_TRUE : VARIANT_FALSE;
+      operation->call(c_, args, connection);
+      VariantInit(result);
       return S_OK;
     } catch (const std::exception& e) {
       return Failed(e.what());

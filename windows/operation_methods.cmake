@@ -1,0 +1,55 @@
+# Writes the server's methods of the operations from the IDL, so that an operation's name stands
+# in the IDL and the operation table alone: each method hands its arguments, in interface order,
+# to the operation of the table at its position (the DISPID's low bits).
+#   cmake -DIDL=vmreportllupdate.idl -DOUT=operation_methods.inc -P operation_methods.cmake
+cmake_minimum_required(VERSION 3.22)
+file(READ ${IDL} idl)
+string(REPLACE ";" "@" idl "${idl}")  # the end of a declaration, never a list's separator
+string(REGEX MATCHALL "\\[id\\(0x6003[0-9a-fA-F]+\\)\\] HRESULT [A-Za-z_0-9]+\\([^@]*\\)@" methods
+  "${idl}")
+set(out "// Written from the IDL by operation_methods.cmake; do not change it here.\n")
+foreach(method IN LISTS methods)
+  string(REGEX REPLACE "\n *" " " method "${method}")
+  string(REGEX MATCH "0x6003([0-9a-fA-F]+)" _ "${method}")
+  math(EXPR index "0x${CMAKE_MATCH_1}")
+  string(REGEX MATCH "HRESULT ([A-Za-z_0-9]+)\\(" _ "${method}")
+  set(name ${CMAKE_MATCH_1})
+  string(REGEX REPLACE "^[^(]*\\([^(]*\\(" "" inside "${method}")  # after "NAME("
+  string(REGEX MATCHALL "\\[[^]]*\\] [A-Za-z_]+\\** ?\\** [A-Za-z_]+" params "${inside}")
+  set(signature "")
+  set(strings "")
+  set(connection "nullptr")
+  set(result_type "")
+  set(n 0)
+  foreach(param IN LISTS params)
+    string(REGEX MATCH "\\[([^]]*)\\] ([A-Za-z_]+\\** ?\\**) ([A-Za-z_]+)" _ "${param}")
+    set(attributes "${CMAKE_MATCH_1}")
+    string(REPLACE " " "" type "${CMAKE_MATCH_2}")
+    if(attributes MATCHES "retval")
+      set(result_type ${type})
+      string(APPEND signature "${type} result")
+      continue()
+    endif()
+    string(APPEND signature "${type} a${n}, ")
+    if(type STREQUAL "IDispatch**")
+      set(connection "Connection(a${n})")
+    elseif(type STREQUAL "BSTR*")
+      list(APPEND strings "Arg(a${n})")
+    elseif(type STREQUAL "BSTR")
+      list(APPEND strings "Utf8(a${n})")
+    else()
+      message(FATAL_ERROR "${name}: no method for a parameter of type ${type}")
+    endif()
+    math(EXPR n "${n} + 1")
+  endforeach()
+  list(JOIN strings ", " arguments)
+  string(APPEND out
+    "HRESULT STDMETHODCALLTYPE ${name}(${signature}) override {\n"
+    "  return Call(${index}, \"${name}\", {${arguments}}, ${connection}, result);\n"
+    "}\n")
+endforeach()
+list(LENGTH methods count)
+string(APPEND out "static constexpr size_t kOperationMethods = ${count};\n")
+file(WRITE ${OUT}.new "${out}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different ${OUT}.new ${OUT})
+file(REMOVE ${OUT}.new)
