@@ -69,6 +69,40 @@ std::vector<Command> ExactOperations() {
   return commands;
 }
 
+// The page-number switch-over as the friendly command runs it: recorded by the run itself, and
+// the forms it could not give the page count named afterwards.
+Runner PageNumbers(const component::Operation* operation) {
+  return [operation](C& c, const Args& a, const Options& o) {
+    // The switch-over is recorded by the run itself, so that undo takes it back too.
+    CallOptions call = c.call_options();
+    call.settings_on_success = {{kOwnSettingsSection, PageNumbersKey(a[1]), "1"}};
+    call.settings_connection = std::make_shared<SettingsConnection>(o.settings_file);
+    c.SetCallOptions(call);
+    std::shared_ptr<Object> none;
+    const bool done = operation->call(c, a, none) == Variant(true);
+    // The formula is replaced only where the switch-over looks for it: a form that holds
+    // it elsewhere keeps the page number without the count, and the person learns which.
+    if (done) {
+      std::shared_ptr<FileSystem> fs = c.call_options().file_system;  // a preview's
+      if (!fs) fs = NewOsFileSystem();
+      for (const auto& [path, shows] : PageCountOfForms(*fs, a[0], a[1])) {
+        if (shows) continue;
+        const std::string note =
+            "no page-number formula was changed in " + Disk().ShownPath(path) +
+            ": it does not hold the formula where the switch-over replaces it, so it "
+            "shows no page count (its page-number object was moved all the same)";
+        if (o.json) {
+          std::fprintf(stderr, "{\"v\":1,\"call\":\"Note\",\"path\":%s,\"message\":%s}\n",
+                       PathJson(Disk().ShownPath(path)).c_str(), host::JsonString(note).c_str());
+        } else {
+          std::fprintf(stderr, "llupdate: note: %s\n", note.c_str());
+        }
+      }
+    }
+    return One(operation->name, Variant(done));
+  };
+}
+
 // What must hold before a friendly command runs its operation.
 using Guard = std::function<std::string(const Args&, const Options&)>;
 Guard GuardOf(const std::string& command) {
@@ -81,6 +115,7 @@ Guard GuardOf(const std::string& command) {
     };
   }
   if (command == "dunning") return FormsOfTypeGuard;
+  if (command == "page-numbers") return PageNumbersGuard;
   return nullptr;
 }
 
@@ -100,6 +135,10 @@ std::vector<Command> OperationCommands() {
     command.uses_settings = operation.uses_settings;
     command.operation = Run(operation.name);
     command.guard = GuardOf(command.name);
+    if (command.name == "page-numbers") {
+      command.uses_settings = true;  // the run records the switch-over there
+      command.operation = PageNumbers(&operation);
+    }
     commands.push_back(std::move(command));
   }
   return commands;
@@ -108,51 +147,6 @@ std::vector<Command> OperationCommands() {
 std::vector<Command> FriendlyCommands() {
   std::vector<Command> commands = OperationCommands();
   std::vector<Command> more = {
-      {"page-numbers",
-       "show \"Seite N von M\" in the forms of one type",
-       "In every form of TYPE the page-number formula gets the page count, and the page-number\n"
-       "object moves 9000 units to the left and grows 9000 wider so that the text fits. Since a\n"
-       "second run would move and widen the object again, it refuses (exit status 1, nothing\n"
-       "changed) when a form of TYPE already shows the page count or the settings file records\n"
-       "that TYPE was switched over (section llupdate, key PageNumbers.TYPE); --force runs it\n"
-       "anyway. A TYPE without forms is refused (exit status 1) and nothing is recorded.\n"
-       "A form whose formula is not where the switch-over replaces it is named afterwards: it\n"
-       "shows no page count. The exact operation Umstellung_Auf_Seite_Von_Bis has no such\n"
-       "guard.\n",
-       {Db(), Text("TYPE")},
-       true,
-       true,
-       [](C& c, const Args& a, const Options& o) {
-         // The switch-over is recorded by the run itself, so that undo takes it back too.
-         CallOptions call = c.call_options();
-         call.settings_on_success = {{kOwnSettingsSection, PageNumbersKey(a[1]), "1"}};
-         call.settings_connection = std::make_shared<SettingsConnection>(o.settings_file);
-         c.SetCallOptions(call);
-         const bool done = c.Umstellung_Auf_Seite_Von_Bis(a[0], a[1]);
-         // The formula is replaced only where the switch-over looks for it: a form that holds
-         // it elsewhere keeps the page number without the count, and the person learns which.
-         if (done) {
-           std::shared_ptr<FileSystem> fs = c.call_options().file_system;  // a preview's
-           if (!fs) fs = NewOsFileSystem();
-           for (const auto& [path, shows] : PageCountOfForms(*fs, a[0], a[1])) {
-             if (shows) continue;
-             const std::string note =
-                 "no page-number formula was changed in " + Disk().ShownPath(path) +
-                 ": it does not hold the formula where the switch-over replaces it, so it "
-                 "shows no page count (its page-number object was moved all the same)";
-             if (o.json) {
-               std::fprintf(stderr, "{\"v\":1,\"call\":\"Note\",\"path\":%s,\"message\":%s}\n",
-                            PathJson(Disk().ShownPath(path)).c_str(),
-                            host::JsonString(note).c_str());
-             } else {
-               std::fprintf(stderr, "llupdate: note: %s\n", note.c_str());
-             }
-           }
-         }
-         return One("Umstellung_Auf_Seite_Von_Bis", Variant(done));
-       },
-       nullptr,
-       PageNumbersGuard},
       {"unprotect",
        "make files writable",
        "Removes the read-only attribute of each PATH: of a file, or of every file directly in a\n"

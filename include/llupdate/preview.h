@@ -8,7 +8,7 @@
 //   llupdate::CallOptions options = component.call_options();
 //   options.file_system = preview;
 //   component.SetCallOptions(options);
-//   component.Umstellung_Auf_Neue_Anschrift(db);  // changes nothing
+//   ...  // any operation on db: it changes nothing
 //   for (const auto& change : preview->Changes())
 //     if (change.kind == llupdate::PreviewFileSystem::Change::kChanged)
 //       show(change.os_path,

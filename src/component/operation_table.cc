@@ -252,9 +252,17 @@ std::vector<Operation> Table() {
        [](C& c, const Args& a, Connection&) {
          return Variant(c.Umstellung_Auf_Seite_Von_Bis(a[0], a[1]));
        },
-       "",
-       "",
-       ""},
+       "page-numbers",
+       "show \"Seite N von M\" in the forms of one type",
+       "In every form of TYPE the page-number formula gets the page count, and the page-number\n"
+       "object moves 9000 units to the left and grows 9000 wider so that the text fits. Since a\n"
+       "second run would move and widen the object again, it refuses (exit status 1, nothing\n"
+       "changed) when a form of TYPE already shows the page count or the settings file records\n"
+       "that TYPE was switched over (section llupdate, key PageNumbers.TYPE); --force runs it\n"
+       "anyway. A TYPE without forms is refused (exit status 1) and nothing is recorded.\n"
+       "A form whose formula is not where the switch-over replaces it is named afterwards: it\n"
+       "shows no page count. The exact operation Umstellung_Auf_Seite_Von_Bis has no such\n"
+       "guard.\n"},
       {"Umstellung_Mahnformular",
        {kDb, kType},
        "dunning forms",
