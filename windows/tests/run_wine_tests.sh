@@ -335,9 +335,18 @@ done
 # removed again. (Wine's COM reads only the machine's classes, so no object is created here.)
 "$WINE" regsvr32 /s /n /i:user "$DLL" >/dev/null 2>&1 || fail "registering for the user"
 USERCLASSES='HKCU\Software\Classes'
-"$WINE" reg query "$USERCLASSES\CLSID\{75BE382A-3718-4C82-9206-C04392B451EF}\InprocServer32" /v ThreadingModel 2>/dev/null |
+# A key that must be there is asked for up to three times: Wine's server sometimes drops a new
+# client under load, and the query then fails without an answer.
+reg_has() {
+  for _ in 1 2 3; do
+    "$WINE" reg query "$@" 2>/dev/null && return 0
+    sleep 1
+  done
+  return 1
+}
+reg_has "$USERCLASSES\CLSID\{75BE382A-3718-4C82-9206-C04392B451EF}\InprocServer32" /v ThreadingModel |
   grep -q Apartment || fail "per-user class"
-"$WINE" reg query "$USERCLASSES\VMReportLLUpdate.clsReportLLUpdate\Clsid" >/dev/null 2>&1 || fail "per-user ProgID"
+reg_has "$USERCLASSES\VMReportLLUpdate.clsReportLLUpdate\Clsid" >/dev/null || fail "per-user ProgID"
 "$WINE" reg query 'HKCR\VMReportLLUpdate.clsReportLLUpdate' >/dev/null 2>&1 && fail "a per-user registration wrote for the machine"
 "$WINE" regsvr32 /u /s /n /i:user "$DLL" >/dev/null 2>&1 || fail "unregistering for the user"
 for key in "$USERCLASSES\CLSID\{75BE382A-3718-4C82-9206-C04392B451EF}" "$USERCLASSES\VMReportLLUpdate.clsReportLLUpdate"; do
