@@ -45,6 +45,22 @@ TEST(OperationTableTest, TheIdlListsTheTableInItsOrder) {
     EXPECT_NE(*operation.friendly_summary, '\0') << operation.friendly;
     EXPECT_EQ(FriendlyHelp(operation).find('{'), std::string::npos) << operation.friendly;
   }
+
+  // The driver's help names its steps and record, and is broken into lines between its words.
+  const std::string help = FriendlyHelp(*FindOperation("Pruefe_Konvertiere_Formulare"));
+  std::string joined;
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_LE(line.size(), 88u) << line;
+    joined += (joined.empty() ? "" : " ") + line;
+  }
+  EXPECT_NE(joined.find("every conversion step the database still needs: " + StepsInWords() +
+                        ". Each step"),
+            std::string::npos)
+      << help;
+  EXPECT_NE(joined.find("'llupdate setting -d DBPATH CheckReportLL LetzterWert [STEP]'"),
+            std::string::npos)
+      << help;
 }
 
 }  // namespace
