@@ -108,7 +108,8 @@ class Sink : public HostMessages {
                    "run again"
                  : "the disk is full: free space on it, then run again";
     }
-    if (number == kTypeMismatch && text.find("Pruefe_Konvertiere_Formulare") != std::string::npos) {
+    if (number == kTypeMismatch &&
+        text.find(component::DriverOperation().name) != std::string::npos) {
       return "the step record " + component::StepRecordWords() +
              " in the settings file is no number: 'llupdate status " + db +
              "' shows it; set it with 'llupdate setting " + component::StepRecordWords() +
@@ -213,7 +214,7 @@ void Progress::FormFinished(const std::string& operation, const std::string& typ
     } else {
       std::fprintf(stderr, "%s: %s (%s)\n", shown.c_str(),
                    form_written_ ? "rewritten"
-                   : operation == "Kopiere_Neue_Formulare_LL"
+                   : operation == component::FindFriendly("distribute")->name
                        ? "not copied, the installed form stays"
                        : "unchanged",
                    StepText().c_str());

@@ -326,6 +326,20 @@ std::string FriendlyHelp(const Operation& operation) {
   return filled ? Wrapped(help) : help;
 }
 
+const Operation* FindFriendly(const std::string& command) {
+  for (const Operation& operation : Operations()) {
+    if (command == operation.friendly) return &operation;
+  }
+  return nullptr;
+}
+
+const Operation& DriverOperation() {
+  for (const Operation& operation : Operations()) {
+    if (operation.uses_settings) return operation;
+  }
+  return Operations().front();  // not reached: the table has its driver
+}
+
 const Operation* FindOperation(const std::string& name) {
   for (const Operation& operation : Operations()) {
     if (name == operation.name) return &operation;

@@ -48,6 +48,10 @@ const std::vector<Operation>& Operations();
 // The help of an operation's friendly command, the driver's steps and record filled in where it
 // names them ("{steps}", "{record}").
 std::string FriendlyHelp(const Operation& operation);
+// The operation whose friendly command is that, or nullptr.
+const Operation* FindFriendly(const std::string& command);
+// The conversion driver: the operation that keeps its progress in the settings store.
+const Operation& DriverOperation();
 // The operation of that name, or nullptr.
 const Operation* FindOperation(const std::string& name);
 
