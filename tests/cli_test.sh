@@ -397,6 +397,8 @@ diff -r "$DEMO" "$T/dist" >/dev/null || fail "a mistyped EXEDIR changed the data
 expect_rc 0 "$LLUPDATE" --no-sync -v distribute "$T/dist" "$T/dist/EXEDIR" demo
 grep -qx "$T/dist/BerichteLL/Angebot.bel: copied from $T/dist/BerichteLLOrg/Angebot.bel (distribution)" "$T/err" || fail "distribute -v: $(cat "$T/err")"
 grep -q "forms examined: 4, rewritten: 0, copied: 2, unchanged: 2," "$T/err" || fail "distribution summary: $(cat "$T/err")"
+grep -qx "$T/dist/BerichteLLOrg/Rechnung.bel: not copied, the installed form stays (distribution)" "$T/err" ||
+  fail "distribute -v, a form kept: $(cat "$T/err")"
 [ -L "$T/dist/BerichteLL/Artikelliste.lst" ] && [ "$(stat -c %a "$T/dist/BerichteLL/artikel.real")" = 640 ] || fail "the linked form lost its link or bits"
 cmp -s "$T/dist/BerichteLL/artikel.real" "$DEMO/BerichteLLOrg/Artikelliste.lst" || fail "the link's target did not get the delivery"
 cp -R "$DEMO" "$T/dist-out"; mkdir "$T/elsewhere"; mv "$T/dist-out/BerichteLL/Artikelliste.lst" "$T/elsewhere/"
