@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "component/operation_table.h"
@@ -222,26 +223,20 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
     }
     return &operations[index];
   }
+  // Runs the operation at index with args; its result is a Boolean, or for the one operation
+  // without result an empty variant.
+  template <class Result>
   HRESULT Call(size_t index, const char* name, const std::vector<std::string>& args,
-               std::shared_ptr<Object> connection, VARIANT_BOOL* result) {
+               std::shared_ptr<Object> connection, Result* result) {
     const component::Operation* operation = OperationAt(index, name);
     if (operation == nullptr) return Failed("the IDL and the operation table disagree");
     try {
-      *result =
-          operation->call(c_, args, connection) == Variant(true) ? VARIANT_TRUE : VARIANT_FALSE;
-      return S_OK;
-    } catch (const std::exception& e) {
-      return Failed(e.what());
-    }
-  }
-  // An operation without result: the variant is always empty.
-  HRESULT Call(size_t index, const char* name, const std::vector<std::string>& args,
-               std::shared_ptr<Object> connection, VARIANT* result) {
-    const component::Operation* operation = OperationAt(index, name);
-    if (operation == nullptr) return Failed("the IDL and the operation table disagree");
-    try {
-      operation->call(c_, args, connection);
-      VariantInit(result);
+      const Variant done = operation->call(c_, args, connection);
+      if constexpr (std::is_same_v<Result, VARIANT>) {
+        VariantInit(result);
+      } else {
+        *result = done == Variant(true) ? VARIANT_TRUE : VARIANT_FALSE;
+      }
       return S_OK;
     } catch (const std::exception& e) {
       return Failed(e.what());

@@ -17,44 +17,46 @@ using host::IgnoreErrors;
 namespace component {
 
 void Internals::Init_FSO(clsReportLLUpdate& self) {
-  if (StateOf(self).options.file_system) return;
+  clsReportLLUpdate::State& state = StateOf(self);
+  if (state.options.file_system) return;
   IgnoreErrors([&] {
-    if (StateOf(self).fso) return;
-    StateOf(self).fso = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
+    if (state.fso) return;
+    state.fso = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
     // A preview that the factory hands out serves the call in work, never a later one: the
     // instance's next call asks the factory again.
-    StateOf(self).fso_for_call =
-        dynamic_cast<PreviewFileSystem*>(StateOf(self).fso.get()) != nullptr;
+    state.fso_for_call = dynamic_cast<PreviewFileSystem*>(state.fso.get()) != nullptr;
   });
 }
 
 void Internals::EndCall(clsReportLLUpdate& self) {
-  if (StateOf(self).fso_for_call) {
-    StateOf(self).fso.reset();
-    StateOf(self).fso_for_call = false;
+  clsReportLLUpdate::State& state = StateOf(self);
+  if (state.fso_for_call) {
+    state.fso.reset();
+    state.fso_for_call = false;
   }
 }
 
 platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
-  if (StateOf(self).options.file_system) return *StateOf(self).options.file_system;
+  clsReportLLUpdate::State& state = StateOf(self);
+  if (state.options.file_system) return *state.options.file_system;
   Init_FSO(self);
-  if (!StateOf(self).fso) throw platform::Error(platform::kObjectNotSet, host::kFileSystemProgId);
-  return *StateOf(self).fso;
+  if (!state.fso) throw platform::Error(platform::kObjectNotSet, host::kFileSystemProgId);
+  return *state.fso;
 }
 
 files::FileContext Internals::Files(clsReportLLUpdate& self) {
-  files::FileContext ctx{
-      Fso(self),      Table(self),
-      Notes(self),    Progress(self),
-      Reporter(self), StateOf(self).job ? StateOf(self).job->journal.get() : nullptr};
-  if (StateOf(self).job && StateOf(self).job->batch.enabled())
-    ctx.batch = &StateOf(self).job->batch;
-  ctx.control_form = &StateOf(self).control_form;
+  clsReportLLUpdate::State& state = StateOf(self);
+  files::FileContext ctx{Fso(self),      Table(self),
+                         Notes(self),    Progress(self),
+                         Reporter(self), state.job ? state.job->journal.get() : nullptr};
+  if (state.job && state.job->batch.enabled()) ctx.batch = &state.job->batch;
+  ctx.control_form = &state.control_form;
   return ctx;
 }
 
 platform::JobNotes* Internals::Notes(clsReportLLUpdate& self) {
-  return StateOf(self).job ? &StateOf(self).job->notes : nullptr;
+  clsReportLLUpdate::State& state = StateOf(self);
+  return state.job ? &state.job->notes : nullptr;
 }
 
 namespace {
@@ -74,19 +76,22 @@ class InstanceReporter : public host::Reporter {
 }  // namespace
 
 host::Reporter* Internals::Reporter(clsReportLLUpdate& self) {
-  if (StateOf(self).job) return &StateOf(self).job->reporter();
-  if (!StateOf(self).options.messages) return nullptr;
-  if (!StateOf(self).reporter) StateOf(self).reporter = std::make_unique<InstanceReporter>(self);
-  return StateOf(self).reporter.get();
+  clsReportLLUpdate::State& state = StateOf(self);
+  if (state.job) return &state.job->reporter();
+  if (!state.options.messages) return nullptr;
+  if (!state.reporter) state.reporter = std::make_unique<InstanceReporter>(self);
+  return state.reporter.get();
 }
 
 ProgressObserver* Internals::Progress(clsReportLLUpdate& self) {
-  return StateOf(self).job ? &StateOf(self).job->progress() : nullptr;
+  clsReportLLUpdate::State& state = StateOf(self);
+  return state.job ? &state.job->progress() : nullptr;
 }
 
 files::FileTable& Internals::Table(clsReportLLUpdate& self) {
-  if (!StateOf(self).files) StateOf(self).files = std::make_unique<files::FileTable>();
-  return *StateOf(self).files;
+  clsReportLLUpdate::State& state = StateOf(self);
+  if (!state.files) state.files = std::make_unique<files::FileTable>();
+  return *state.files;
 }
 
 }  // namespace component
