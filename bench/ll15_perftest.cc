@@ -15,7 +15,7 @@
 #include <fstream>
 #include <string>
 
-#include "host/message_sinks.h"
+#include "llupdate/message_sinks.h"
 #include "llupdate/report_ll_update.h"
 
 namespace {
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
                                         : std::filesystem::temp_directory_path() /
                                               ("llupdate-ll15-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(root / "BerichteLL");
-  auto recorder = std::make_shared<llupdate::host::RecordingMessages>();
+  auto recorder = std::make_shared<llupdate::RecordingMessages>();
   llupdate::RegisterObject("HostMessages", [recorder] { return recorder; });
 
   bool all_ok = true;

@@ -36,9 +36,9 @@
 #include <string>
 #include <vector>
 
-#include "host/message_sinks.h"
 #include "llupdate/file_system.h"
 #include "llupdate/host.h"
+#include "llupdate/message_sinks.h"
 #include "llupdate/report_ll_update.h"
 
 namespace {
@@ -248,7 +248,7 @@ int main(int argc, char** argv) {
       argc > arg ? fsys::path(argv[arg])
                  : fsys::temp_directory_path() / ("llupdate-bench-" + std::to_string(getpid()));
   const std::string self = fsys::read_symlink("/proc/self/exe").string();
-  auto recorder = std::make_shared<llupdate::host::RecordingMessages>();
+  auto recorder = std::make_shared<llupdate::RecordingMessages>();
   llupdate::RegisterObject("HostMessages", [recorder] { return recorder; });
   std::printf("command line: %s\n", cli.c_str());
 

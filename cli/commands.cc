@@ -4,11 +4,9 @@
 #include <cstdio>
 #include <map>
 
-#include "component/operation_table.h"
-#include "host/message_sinks.h"
+#include "llupdate/message_sinks.h"
+#include "llupdate/operations.h"
 #include "output.h"
-#include "platform/file_system.h"
-#include "text/text.h"
 #include "tools.h"
 
 namespace llupdate::cli {
@@ -27,24 +25,24 @@ using Runner = std::function<Results(C&, const Args&, const Options&)>;
 // Runs a public operation with its arguments in interface order; the driver's connection is the
 // --settings file.
 Runner Run(const std::string& operation) {
-  const component::Operation* found = component::FindOperation(operation);
+  const Operation* found = FindOperation(operation);
   return [found](C& c, const Args& a, const Options& o) {
     std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(o.settings_file);
     return One(found->name, found->call(c, a, connection));
   };
 }
 
-Role RoleOf(component::ParameterRole role) {
+Role RoleOf(ParameterRole role) {
   switch (role) {
-    case component::ParameterRole::kDbPath:
+    case ParameterRole::kDbPath:
       return Role::kDbPath;
-    case component::ParameterRole::kExeDir:
+    case ParameterRole::kExeDir:
       return Role::kExeDir;
-    case component::ParameterRole::kFile:
+    case ParameterRole::kFile:
       return Role::kFile;
-    case component::ParameterRole::kDir:
+    case ParameterRole::kDir:
       return Role::kDir;
-    case component::ParameterRole::kText:
+    case ParameterRole::kText:
       break;
   }
   return Role::kText;
@@ -53,12 +51,12 @@ Role RoleOf(component::ParameterRole role) {
 // Every public operation under its exact name, as the operation table describes it.
 std::vector<Command> ExactOperations() {
   std::vector<Command> commands;
-  for (const component::Operation& operation : component::Operations()) {
+  for (const Operation& operation : Operations()) {
     Command command;
     command.name = operation.name;
     command.summary = operation.summary;
     command.help = operation.help;
-    for (const component::Parameter& p : operation.parameters) {
+    for (const Parameter& p : operation.parameters) {
       command.params.push_back({p.name, RoleOf(p.role)});
     }
     command.writes = operation.changes_files;
@@ -71,7 +69,7 @@ std::vector<Command> ExactOperations() {
 
 // The page-number switch-over as the friendly command runs it: recorded by the run itself, and
 // the forms it could not give the page count named afterwards.
-Runner PageNumbers(const component::Operation* operation) {
+Runner PageNumbers(const Operation* operation) {
   return [operation](C& c, const Args& a, const Options& o) {
     // The switch-over is recorded by the run itself, so that undo takes it back too.
     CallOptions call = c.call_options();
@@ -93,7 +91,7 @@ Runner PageNumbers(const component::Operation* operation) {
             "shows no page count (its page-number object was moved all the same)";
         if (o.json) {
           std::fprintf(stderr, "{\"v\":1,\"call\":\"Note\",\"path\":%s,\"message\":%s}\n",
-                       PathJson(Disk().ShownPath(path)).c_str(), host::JsonString(note).c_str());
+                       PathJson(Disk().ShownPath(path)).c_str(), JsonString(note).c_str());
         } else {
           std::fprintf(stderr, "llupdate: note: %s\n", note.c_str());
         }
@@ -122,13 +120,13 @@ Guard GuardOf(const std::string& command) {
 // The friendly commands of the operation table, in its order.
 std::vector<Command> OperationCommands() {
   std::vector<Command> commands;
-  for (const component::Operation& operation : component::Operations()) {
+  for (const Operation& operation : Operations()) {
     if (*operation.friendly == '\0') continue;
     Command command;
     command.name = operation.friendly;
     command.summary = operation.friendly_summary;
-    command.help = component::FriendlyHelp(operation);
-    for (const component::Parameter& p : operation.parameters) {
+    command.help = FriendlyHelp(operation);
+    for (const Parameter& p : operation.parameters) {
       command.params.push_back({p.name, RoleOf(p.role)});
     }
     command.writes = operation.changes_files;
@@ -193,8 +191,7 @@ std::vector<Command> FriendlyCommands() {
        "else --settings FILE or $LLUPDATE_SETTINGS, else llupdate-settings.sqlite in the current\n"
        "directory. A missing file or value is said so (exit status 1); reading never creates\n"
        "the file. The conversion driver keeps its last completed step under " +
-           component::StepRecordWords() +
-           ",\nand the database the file belongs to under llupdate Database.\n",
+           StepRecordWords() + ",\nand the database the file belongs to under llupdate Database.\n",
        {Text("SECTION"), Text("KEY"), {"VALUE", Role::kText, true}},
        false,
        true,
@@ -303,8 +300,13 @@ std::string Synopsis(const Command& command) {
   return text;
 }
 
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return text;
+}
+
 std::vector<std::string> Suggestions(const std::string& typed) {
-  const std::string t = text::FoldCase(typed);
+  const std::string t = Lower(typed);
   auto distance = [](const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
     for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
@@ -322,7 +324,7 @@ std::vector<std::string> Suggestions(const std::string& typed) {
   std::vector<std::string> best;
   size_t best_distance = 3;
   for (const Command& c : Commands()) {
-    std::string name = text::FoldCase(c.name);
+    std::string name = Lower(c.name);
     size_t d = name.rfind(t, 0) == 0 && !t.empty() ? 1 : distance(t, name);
     if (d < best_distance) {
       best = {c.name};

@@ -63,6 +63,8 @@ bool ArgumentsFit(const Command& command, size_t count);
 // An exact operation name (with "_") rather than a friendly command.
 inline bool IsExactName(const std::string& name) { return name.find('_') != std::string::npos; }
 
+// The text with its letters A to Z in lower case (command names and form types are ASCII).
+std::string Lower(std::string text);
 // The command names nearest to a mistyped one (at most two edits away, or beginning with it).
 std::vector<std::string> Suggestions(const std::string& typed);
 

@@ -4,14 +4,10 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "component/operation_table.h"
 #include "exit_status.h"
-#include "host/message_sinks.h"
-#include "host/objects.h"
-#include "journal/journal.h"
+#include "llupdate/message_sinks.h"
+#include "llupdate/operations.h"
 #include "llupdate/preview.h"
-#include "platform/file_system.h"
-#include "rewrites/form_names.h"
 
 namespace llupdate::cli {
 namespace {
@@ -25,8 +21,7 @@ class Report {
   void Line(const std::string& kind, const std::string& path, const std::string& text) {
     if (json_) {
       std::printf("{\"v\":1,\"call\":\"Preview\",\"change\":%s,\"path\":%s,\"text\":%s}\n",
-                  host::JsonString(kind).c_str(), PathJson(path).c_str(),
-                  host::JsonString(text).c_str());
+                  JsonString(kind).c_str(), PathJson(path).c_str(), JsonString(text).c_str());
     } else {
       std::printf("%s\n", text.c_str());
     }
@@ -35,7 +30,7 @@ class Report {
   void Diff(const std::string& path, const std::string& diff) {
     if (json_) {
       std::printf("{\"v\":1,\"call\":\"Preview\",\"change\":\"rewrite\",\"path\":%s,\"diff\":%s}\n",
-                  PathJson(path).c_str(), host::JsonString(diff).c_str());
+                  PathJson(path).c_str(), JsonString(diff).c_str());
     } else {
       std::printf("--- %s\n+++ %s (after)\n%s", path.c_str(), path.c_str(), diff.c_str());
     }
@@ -50,8 +45,7 @@ std::string RecordedStep(VMSettings& settings) {
     std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>("");
     settings.Init(0, connection, "Standard");
     std::string value;
-    settings.GetSetting(component::kStepRecordSection, component::kStepRecordKey, value, "Standard",
-                        "Standard", "0");
+    settings.GetSetting(kStepRecordSection, kStepRecordKey, value, "Standard", "Standard", "0");
     return value;
   } catch (...) {
     return "?";
@@ -83,7 +77,7 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
   std::shared_ptr<PreviewFileSystem> overlay = NewPreviewFileSystem(NewOsFileSystem(), roots);
   std::shared_ptr<VMSettings> settings;
   std::string settings_before;
-  if (command.uses_settings) settings = host::NewSettingsSnapshot(options.settings_file);
+  if (command.uses_settings) settings = NewSettingsSnapshot(options.settings_file);
 
   int exit_status = 1;
   try {
@@ -107,7 +101,7 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
     for (const auto& change : overlay->Changes()) {
       const std::string& path = change.os_path;
       // The run's journal is the program's bookkeeping, not a change to the database.
-      if (path.find(std::string("/") + journal::kFolderName) != std::string::npos) continue;
+      if (path.find(std::string("/") + kJournalFolderName) != std::string::npos) continue;
       switch (change.kind) {
         case PreviewFileSystem::Change::kCreatedFolder:
           report.Line("create", path, "would create the directory " + path);
@@ -119,8 +113,8 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
           if (change.stranded) {
             report.Line("stranded", path,
                         "would leave " + path + " missing; its content would be in " +
-                            fsys::path(path).parent_path().string() + "/" +
-                            rewrites::BackupName(fsys::path(path).filename().string()));
+                            fsys::path(path).parent_path().string() + "/" + kBackupPrefix +
+                            fsys::path(path).filename().string());
           } else {
             report.Line("delete", path, "would delete " + path);
           }
@@ -157,7 +151,7 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
     if (!overlay->held_by().empty()) {
       // Said in the report itself, so that nobody takes it for the final word.
       report.Line("held", "",
-                  "note: another run holds the database (" + HolderWords(overlay->held_by()) +
+                  "note: another run holds the database (" + LockHolderWords(overlay->held_by()) +
                       "); this preview shows the forms as they are now and may change when "
                       "that run ends");
     }
@@ -169,8 +163,7 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
             "{\"v\":1,\"call\":\"Result\",\"command\":%s,\"operation\":%s,\"result\":%s,\"dry_"
             "run\":true}"
             "\n",
-            host::JsonString(command.name).c_str(), host::JsonString(operation).c_str(),
-            value.c_str());
+            JsonString(command.name).c_str(), JsonString(operation).c_str(), value.c_str());
       } else {
         std::printf("%s would return %s\n", operation.c_str(),
                     result.IsEmpty() ? "nothing" : (result == Variant(true) ? "True" : "False"));

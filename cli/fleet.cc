@@ -19,7 +19,7 @@
 #include <set>
 
 #include "exit_status.h"
-#include "host/message_sinks.h"
+#include "llupdate/message_sinks.h"
 #include "output.h"
 
 extern char** environ;
@@ -346,7 +346,7 @@ class Fleet {
       const std::string head = "{\"v\":1,";
       std::string shown = line;
       if (line.rfind(head, 0) == 0) {
-        shown = head + "\"db\":" + host::JsonString(run.db) + "," + line.substr(head.size());
+        shown = head + "\"db\":" + JsonString(run.db) + "," + line.substr(head.size());
       }
       std::fprintf(stream == 0 ? stdout : stderr, "%s\n", shown.c_str());
     }
@@ -430,14 +430,14 @@ class Fleet {
     if (request_.json) {
       std::string problems;
       for (const std::string& p : run.problems) {
-        problems += (problems.empty() ? "" : ",") + host::JsonString(p);
+        problems += (problems.empty() ? "" : ",") + JsonString(p);
       }
       std::printf(
           "{\"v\":1,\"call\":\"DatabaseResult\",\"db\":%s,\"result\":%s,\"exit\":%d,"
           "\"examined\":%d,\"rewritten\":%d,\"copied\":%d,\"failed\":%d,\"seconds\":%.3f,"
           "\"problems\":[%s]}\n",
-          host::JsonString(run.db).c_str(), host::JsonString(run.result).c_str(), run.status,
-          run.examined, run.rewritten, run.copied, run.failed, run.seconds, problems.c_str());
+          JsonString(run.db).c_str(), JsonString(run.result).c_str(), run.status, run.examined,
+          run.rewritten, run.copied, run.failed, run.seconds, problems.c_str());
       std::fflush(stdout);
       return;
     }

@@ -11,17 +11,15 @@
 #include <vector>
 
 #include "commands.h"
-#include "component/operation_table.h"
 #include "dry_run.h"
 #include "exit_status.h"
 #include "fleet.h"
-#include "host/message_sinks.h"
-#include "host/objects.h"
 #include "llupdate/host.h"
+#include "llupdate/message_sinks.h"
+#include "llupdate/operations.h"
 #include "llupdate/report_ll_update.h"
 #include "llupdate/version.h"
 #include "output.h"
-#include "platform/file_system.h"
 #include "tools.h"
 
 namespace llupdate::cli {
@@ -224,7 +222,7 @@ std::string ManPageSections() {
       ".TP\n.B DBPATH/BerichteLLOrg\nDelivered forms and the marker NeueBerichte.txt.\n"
       ".TP\n.B DBPATH/llupdate-settings.sqlite\nThe settings file of the database: the step the "
       "conversion driver recorded (section " +
-      std::string(component::kStepRecordSection) + ", key " + component::kStepRecordKey +
+      std::string(kStepRecordSection) + ", key " + kStepRecordKey +
       ").\n"
       ".TP\n.B DBPATH/BerichteLL/.llupdate-lock\nThe shared record of the form folder's writer "
       "lock (the lock is on the folder itself): who holds it and whether the last run finished; "
@@ -317,7 +315,7 @@ std::string ManPageSections() {
 int UsageError(bool json, const std::string& problem) {
   if (json) {
     std::fprintf(stderr, "{\"v\":1,\"call\":\"UsageError\",\"message\":%s}\n",
-                 host::JsonString(problem).c_str());
+                 JsonString(problem).c_str());
   } else {
     std::fprintf(stderr, "llupdate: %s\nTry 'llupdate --help'.\n", problem.c_str());
   }
@@ -331,8 +329,7 @@ std::string NothingToDo(const Command& command, const std::vector<std::string>& 
   if (command.name == "convert") {
     std::string step;
     try {
-      ReadSetting(options.settings_file, component::kStepRecordSection, component::kStepRecordKey,
-                  &step);
+      ReadSettingsValue(options.settings_file, kStepRecordSection, kStepRecordKey, &step);
     } catch (const Error&) {
       // a settings file that cannot be read now (an interrupted write): the driver reads it
     }
@@ -358,7 +355,7 @@ int PrintResults(const Command& command, const Results& results, bool json, bool
     bool empty = result.IsEmpty(), ok = result == Variant(true);
     if (json) {
       std::printf("{\"v\":1,\"call\":\"Result\",\"command\":%s,\"operation\":%s,\"result\":%s}\n",
-                  host::JsonString(command.name).c_str(), host::JsonString(operation).c_str(),
+                  JsonString(command.name).c_str(), JsonString(operation).c_str(),
                   empty ? "null" : (ok ? "true" : "false"));
     } else if (friendly) {
       const char* word = empty              ? "done"
@@ -610,7 +607,8 @@ int Main(int argc, char** argv) {
   if (!keep_runs_given) {
     std::string value;
     try {
-      if (ReadSetting(options.settings_file, "llupdate", "KeepRuns", &value) && !value.empty()) {
+      if (ReadSettingsValue(options.settings_file, "llupdate", "KeepRuns", &value) &&
+          !value.empty()) {
         SetKeptRuns(std::atoi(value.c_str()));
       }
     } catch (const Error&) {
@@ -656,7 +654,7 @@ int Main(int argc, char** argv) {
   Progress progress(mode, options.json, options.quiet, options.verbose);
   progress.SetDriver(command->uses_settings && command->operation != nullptr);
   progress.SetDatabase(database);
-  RegisterObject(host::kMessagesProgId, [&]() -> std::shared_ptr<Object> {
+  RegisterObject(kMessagesProgId, [&]() -> std::shared_ptr<Object> {
     return NewMessageSink(options.json, &progress);
   });
   ResetThreadHostMessages();
@@ -670,13 +668,13 @@ int Main(int argc, char** argv) {
       status = DryRun(*command, args, options, progress);
     } else {
       if (wait_seconds > 0 && takes_database && command->writes) {
-        LockPeek peek = Disk().PeekFormFolderLock(database + "\\BerichteLL");
-        if (peek.held && !options.quiet) {
+        const std::string holder = FormFolderHolder(Disk(), database);
+        if (!holder.empty() && !options.quiet) {
           progress.Clear();
           std::fprintf(stderr,
                        "llupdate: waiting up to %g s for another run that holds the database "
                        "(%s) ...\n",
-                       wait_seconds, HolderWords(peek.text).c_str());
+                       wait_seconds, holder.c_str());
         }
       }
       const std::string nothing = NothingToDo(*command, args, options);
@@ -720,7 +718,7 @@ int Main(int argc, char** argv) {
     status = kExitHostFailure;
   }
   SetThreadProgressObserver(nullptr);
-  RegisterObject(host::kMessagesProgId, nullptr);
+  RegisterObject(kMessagesProgId, nullptr);
   ResetThreadHostMessages();
   if (output_closed) status = kExitHostFailure;
   return status;

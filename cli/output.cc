@@ -3,18 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "component/operation_table.h"
-#include "host/message_sinks.h"
-#include "platform/file_system.h"
-#include "rewrites/form_names.h"
-#include "text/text.h"
+#include "llupdate/message_sinks.h"
+#include "llupdate/operations.h"
 
 namespace llupdate::cli {
 namespace {
 
 // Whether a message concerns a file that only an interrupted run leaves behind.
 bool MentionsLeftover(const std::string& text) {
-  for (std::string_view prefix : {rewrites::kTemporaryPrefix, rewrites::kBackupPrefix}) {
+  for (std::string_view prefix : {kTemporaryPrefix, kBackupPrefix}) {
     for (char separator : {'\\', '/'}) {
       if (text.find(separator + std::string(prefix)) != std::string::npos) return true;
     }
@@ -48,7 +45,7 @@ class Sink : public HostMessages {
       std::string keys;
       if (cause != nullptr) {
         keys = ",\"cause\":{\"number\":" + std::to_string(cause->number()) +
-               ",\"description\":" + host::JsonString(cause->description()) + "}";
+               ",\"description\":" + JsonString(cause->description()) + "}";
       }
       Json({"ShowMessage", text, level, title, number, flag, "", ""}, text + Describe(cause), keys,
            cause != nullptr ? cause->number() : number);
@@ -108,11 +105,10 @@ class Sink : public HostMessages {
                    "run again"
                  : "the disk is full: free space on it, then run again";
     }
-    if (number == kTypeMismatch &&
-        text.find(component::DriverOperation().name) != std::string::npos) {
-      return "the step record " + component::StepRecordWords() +
+    if (number == kTypeMismatch && text.find(DriverOperation().name) != std::string::npos) {
+      return "the step record " + StepRecordWords() +
              " in the settings file is no number: 'llupdate status " + db +
-             "' shows it; set it with 'llupdate setting " + component::StepRecordWords() +
+             "' shows it; set it with 'llupdate setting " + StepRecordWords() +
              " N', N the last step done (0 runs every step)";
     }
     if (number == kPermissionDenied && text.find("Aufbau_Array") != std::string::npos) {
@@ -148,21 +144,21 @@ class Sink : public HostMessages {
     return cause == nullptr ? "" : " " + cause->description();
   }
 
-  void Json(const host::MessageRecord& record, const std::string& text, std::string keys,
+  void Json(const MessageRecord& record, const std::string& text, std::string keys,
             int32_t number) const {
     if (progress_ != nullptr && !progress_->form().empty()) {
-      keys += ",\"form\":" + host::JsonString(progress_->form()) +
+      keys += ",\"form\":" + JsonString(progress_->form()) +
               ",\"path\":" + PathJson(progress_->form_path());
     }
     std::string hint = HintText(text, number);
-    if (!hint.empty()) keys += ",\"hint\":" + host::JsonString(hint);
-    std::fprintf(stderr, "%s\n", WithKeys(host::JsonLine(record), keys).c_str());
+    if (!hint.empty()) keys += ",\"hint\":" + JsonString(hint);
+    std::fprintf(stderr, "%s\n", WithKeys(JsonLine(record), keys).c_str());
     std::fflush(stderr);
   }
 
   bool json_;
   Progress* progress_;
-  std::shared_ptr<HostMessages> console_ = host::NewConsoleMessages(stderr);
+  std::shared_ptr<HostMessages> console_ = NewConsoleMessages(stderr);
 };
 
 }  // namespace
@@ -173,7 +169,7 @@ FileSystem& Disk() {
 }
 
 JobLabel LabelOf(const std::string& operation) {
-  const component::Operation* found = component::FindOperation(operation);
+  const Operation* found = FindOperation(operation);
   if (found == nullptr) return {0, operation};
   return {found->driver_step, found->label};
 }
@@ -214,7 +210,7 @@ void Progress::FormFinished(const std::string& operation, const std::string& typ
     } else {
       std::fprintf(stderr, "%s: %s (%s)\n", shown.c_str(),
                    form_written_ ? "rewritten"
-                   : operation == component::FindFriendly("distribute")->name
+                   : operation == FindFriendly("distribute")->name
                        ? "not copied, the installed form stays"
                        : "unchanged",
                    StepText().c_str());
@@ -243,7 +239,7 @@ void Progress::FormWritten(const std::string& path) {
   // Written where it was found: rewritten; elsewhere: a copy (a delivered form).
   std::string a = path, b = form_listed_path_;
   for (std::string* p : {&a, &b}) std::replace(p->begin(), p->end(), '/', '\\');
-  if (b.empty() || text::EqualsIgnoringCase(a, b)) {
+  if (b.empty() || SameName(a, b)) {
     form_written_ = true;
   } else {
     written_elsewhere_ = path;
@@ -257,8 +253,8 @@ void Progress::Healed(const std::string& action, const std::string& path, const 
   if (json_) {
     Clear();
     std::fprintf(stderr, "{\"v\":1,\"call\":\"Heal\",\"action\":%s,\"path\":%s,\"form\":%s}\n",
-                 host::JsonString(action).c_str(), PathJson(shown).c_str(),
-                 host::JsonString(form.empty() ? "" : Disk().ShownPath(form)).c_str());
+                 JsonString(action).c_str(), PathJson(shown).c_str(),
+                 JsonString(form.empty() ? "" : Disk().ShownPath(form)).c_str());
     std::fflush(stderr);
     return;
   }
@@ -284,16 +280,15 @@ std::string Progress::StepText() const {
 void Progress::Draw() {
   if (mode_ == Mode::kJson) {
     JobLabel label = LabelOf(operation_);
-    std::string line =
-        "{\"v\":1,\"call\":\"Progress\",\"operation\":" + host::JsonString(operation_);
+    std::string line = "{\"v\":1,\"call\":\"Progress\",\"operation\":" + JsonString(operation_);
     if (driver_ && label.step > 0) {
       line +=
           ",\"step\":" + std::to_string(label.step) + ",\"steps\":" + std::to_string(kDriverSteps);
     }
-    line += ",\"label\":" + host::JsonString(label.words) + ",\"type\":" + host::JsonString(type_) +
+    line += ",\"label\":" + JsonString(label.words) + ",\"type\":" + JsonString(type_) +
             ",\"done\":" + std::to_string(done_) + ",\"total\":" + std::to_string(total_);
     if (!form_.empty()) {
-      line += ",\"form\":" + host::JsonString(form_) + ",\"path\":" + PathJson(form_path());
+      line += ",\"form\":" + JsonString(form_) + ",\"path\":" + PathJson(form_path());
     }
     std::fprintf(stderr, "%s}\n", line.c_str());
     std::fflush(stderr);
@@ -368,8 +363,7 @@ std::shared_ptr<HostMessages> NewMessageSink(bool json, Progress* progress) {
 
 void PrintProblem(bool json, const std::string& text) {
   if (json) {
-    std::fprintf(stderr, "{\"v\":1,\"call\":\"Error\",\"message\":%s}\n",
-                 host::JsonString(text).c_str());
+    std::fprintf(stderr, "{\"v\":1,\"call\":\"Error\",\"message\":%s}\n", JsonString(text).c_str());
   } else {
     std::fprintf(stderr, "llupdate: %s\n", text.c_str());
   }
@@ -395,7 +389,7 @@ bool OutputLost() {
 }
 
 std::string PathJson(const std::string& path) {
-  std::string value = host::JsonString(path);
+  std::string value = JsonString(path);
   if (value.find("\\udc") == std::string::npos) return value;
   static const char kHex[] = "0123456789abcdef";
   std::string hex;
@@ -404,12 +398,6 @@ std::string PathJson(const std::string& path) {
     hex += kHex[c & 15];
   }
   return value + ",\"path_bytes\":\"" + hex + "\"";
-}
-
-std::string HolderWords(const std::string& lock_record) {
-  return "host " + platform::LockRecordValue(lock_record, "host") + ", process " +
-         platform::LockRecordValue(lock_record, "pid") + ", since " +
-         platform::LockRecordValue(lock_record, "since");
 }
 
 }  // namespace llupdate::cli

@@ -10,9 +10,10 @@
 #include <set>
 #include <string>
 
-#include "component/operation_table.h"
 #include "llupdate/call.h"
+#include "llupdate/database.h"
 #include "llupdate/host.h"
+#include "llupdate/operations.h"
 #include "llupdate/progress.h"
 
 namespace llupdate::cli {
@@ -27,7 +28,6 @@ struct JobLabel {
   std::string words;
 };
 JobLabel LabelOf(const std::string& operation);
-using component::kDriverSteps;
 
 class Progress : public ProgressObserver {
  public:
@@ -120,8 +120,5 @@ void NoteOutputLost();
 // The JSON value of the key "path": the path as a JSON string (a byte that is not UTF-8 as
 // \udcXX) and, for such a path, the key "path_bytes" after it with the exact bytes in hex.
 std::string PathJson(const std::string& path);
-
-// "host H, process P, since T" from the record of a form folder's lock.
-std::string HolderWords(const std::string& lock_record);
 
 }  // namespace llupdate::cli

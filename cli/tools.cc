@@ -7,85 +7,48 @@
 #include <map>
 #include <set>
 
-#include "catalogue/catalogue.h"
-#include "component/internals.h"
-#include "component/job_frame.h"
-#include "component/writer_scope.h"
 #include "exit_status.h"
-#include "host/message_sinks.h"
-#include "host/objects.h"
+#include "llupdate/database.h"
+#include "llupdate/message_sinks.h"
+#include "llupdate/operations.h"
 #include "output.h"
-#include "platform/file_system.h"
-#include "rewrites/form_names.h"
-#include "rewrites/leftovers.h"
-#include "rewrites/number_text.h"
-#include "text/text.h"
-#include "text/text_io.h"
 
 namespace llupdate::cli {
+namespace {
+constexpr char kDatabaseKey[] = "Database";
 
-bool ReadSetting(const std::string& file, const std::string& section, const std::string& key,
-                 std::string* value) {
-  value->clear();
-  if (!Disk().FileExists(file)) return false;
-  auto settings = host::NewSettingsSnapshot(file);
+// A component the command line takes from the factory, as the operations do.
+template <class T>
+std::shared_ptr<T> FromFactory(const char* progid) {
+  auto object = std::dynamic_pointer_cast<T>(CreateObject(progid));
+  if (!object) throw Error(kCannotCreateObject, progid);
+  return object;
+}
+
+std::shared_ptr<VMSettings> SettingsStore(const std::string& file) {
+  auto settings = FromFactory<VMSettings>(kSettingsProgId);
   std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(file);
   settings->Init(0, connection, "Standard");
-  const std::string absent(1, '\0');
-  settings->GetSetting(section, key, *value, "Standard", "Standard", absent);
-  if (*value != absent) return true;
-  value->clear();
-  return false;
+  return settings;
 }
 
-namespace {
-constexpr char kOwnSection[] = "llupdate";
+std::shared_ptr<FileSystem> Forms() { return FromFactory<FileSystem>(kFileSystemProgId); }
 
-// The messages of the tools name paths as they are on the disk.
-class DiskPaths : public host::Reporter {
- public:
-  void ErrorShown(int32_t) override {}
-  std::string ShownPath(const std::string& path) override { return Disk().ShownPath(path); }
-};
-DiskPaths disk_paths;
-
-std::string Described(const platform::Error& e) {
-  return host::WithShownPath(&disk_paths, e).description();
-}
-
-constexpr char kDatabaseKey[] = "Database";
 }  // namespace
 
 std::string SettingsDatabase(const std::string& settings_file) {
   std::string folder;
   try {
-    ReadSetting(settings_file, kOwnSection, kDatabaseKey, &folder);
-  } catch (const platform::Error&) {
+    ReadSettingsValue(settings_file, kOwnSettingsSection, kDatabaseKey, &folder);
+  } catch (const Error&) {
     folder.clear();  // an unreadable file: the run that uses it says why
   }
   return folder;
 }
 
 void RecordSettingsDatabase(const std::string& settings_file, const std::string& form_folder) {
-  auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
-  std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(settings_file);
-  settings->Init(0, connection, "Standard");
-  settings->SaveSetting(kOwnSection, kDatabaseKey, form_folder, "Standard");
-}
-
-int CountFormsOfType(const std::string& db, const std::string& type) {
-  auto fs = NewOsFileSystem();
-  files::FileTable table;
-  files::FileContext ctx{*fs, table, nullptr, nullptr, &disk_paths};
-  auto catalogue = host::NewDynArray();
-  if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, catalogue::FormDirectory(db), false)) {
-    return 0;
-  }
-  int forms = 0;
-  for (int32_t r = 0; r < catalogue->Count(1); ++r) {
-    if (!text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) ++forms;
-  }
-  return forms;
+  SettingsStore(settings_file)
+      ->SaveSetting(kOwnSettingsSection, kDatabaseKey, form_folder, "Standard");
 }
 
 namespace {
@@ -95,8 +58,8 @@ void PrintSetting(const std::vector<std::string>& args, const std::string& value
   if (options.json) {
     std::printf(
         "{\"v\":1,\"call\":\"Setting\",\"section\":%s,\"key\":%s,\"value\":%s,\"file\":%s}\n",
-        host::JsonString(args[0]).c_str(), host::JsonString(args[1]).c_str(),
-        host::JsonString(value).c_str(), host::JsonString(options.settings_file).c_str());
+        JsonString(args[0]).c_str(), JsonString(args[1]).c_str(), JsonString(value).c_str(),
+        JsonString(options.settings_file).c_str());
   } else {
     std::printf("%s\n", value.c_str());
   }
@@ -111,58 +74,38 @@ size_t CharacterCount(const std::string& text) {
 }  // namespace
 
 int RunList(const std::vector<std::string>& args, const Options& options) {
-  auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
-  std::string dir = catalogue::FormDirectory(args[0]);
   // Without a type, the forms of all twelve types, each as the conversions see it (also those
   // without a Version or Referenzbeleg, with empty values), in the order of their names.
-  std::vector<std::string> types;
-  if (args.size() == 2) {
-    types.push_back(args[1]);
-  } else {
-    for (const char* dotted : catalogue::kFormTypes) types.push_back(dotted + 1);
-  }
-  std::vector<std::vector<std::string>> rows;
-  for (const std::string& type : types) {
-    auto catalogue = host::NewDynArray();
-    files::FileTable table;
-    files::FileContext ctx{*fs, table, nullptr, nullptr, &disk_paths};
-    if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, dir)) return kExitFalse;
-    for (int32_t r = 0; r < catalogue->Count(1); ++r) {
-      if (text::TrimSpaces(catalogue->GetValue(r, 0).ToString()).empty()) continue;
-      std::vector<std::string> row;
-      for (int c : {0, 1, 2, 3, 5}) row.push_back(catalogue->GetValue(r, c).ToString());
-      rows.push_back(std::move(row));
-    }
-  }
-  std::stable_sort(rows.begin(), rows.end(),
-                   [](const auto& a, const auto& b) { return text::NameLess(a[0], b[0]); });
+  std::vector<FormListing> forms;
+  if (!ListForms(*Forms(), args[0], args.size() == 2 ? args[1] : "", &forms)) return kExitFalse;
   if (options.json) {
-    for (const auto& row : rows) {
+    for (const FormListing& form : forms) {
       std::printf(
           "{\"v\":1,\"call\":\"Form\",\"name\":%s,\"path\":%s,\"version\":%s,\"referenzbeleg\":%s,"
           "\"fileversion\":%s}\n",
-          host::JsonString(row[0]).c_str(), PathJson(Disk().ShownPath(row[1])).c_str(),
-          host::JsonString(row[2]).c_str(), host::JsonString(row[3]).c_str(),
-          host::JsonString(row[4]).c_str());
+          JsonString(form.name).c_str(), PathJson(Disk().ShownPath(form.path)).c_str(),
+          JsonString(form.version).c_str(), JsonString(form.referenzbeleg).c_str(),
+          JsonString(form.fileversion).c_str());
     }
     return kExitTrue;
   }
-  std::vector<size_t> shown = {0, 2, 3, 4};
-  std::vector<std::string> header = {"NAME", "PATH", "VERSION", "REFERENZBELEG", "FILEVERSION"};
-  std::vector<size_t> width(header.size());
-  for (size_t c = 0; c < header.size(); ++c) width[c] = CharacterCount(header[c]);
+  std::vector<std::vector<std::string>> rows = {
+      {"NAME", "VERSION", "REFERENZBELEG", "FILEVERSION"}};
+  for (const FormListing& f : forms)
+    rows.push_back({f.name, f.version, f.referenzbeleg, f.fileversion});
+  std::vector<size_t> width(rows[0].size());
   for (const auto& row : rows) {
     for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], CharacterCount(row[c]));
   }
-  auto print = [&](const std::vector<std::string>& row) {
+  for (const auto& row : rows) {
     std::string line;
-    for (size_t c : shown) line += row[c] + std::string(width[c] - CharacterCount(row[c]) + 2, ' ');
+    for (size_t c = 0; c < row.size(); ++c) {
+      line += row[c] + std::string(width[c] - CharacterCount(row[c]) + 2, ' ');
+    }
     line.erase(line.find_last_not_of(' ') + 1);
     std::printf("%s\n", line.c_str());
-  };
-  print(header);
-  for (const auto& row : rows) print(row);
-  if (rows.empty()) std::printf("(no forms)\n");
+  }
+  if (forms.empty()) std::printf("(no forms)\n");
   return kExitTrue;
 }
 
@@ -177,7 +120,7 @@ int RunSetting(const std::vector<std::string>& args, const Options& options) {
                                        "DBPATH/llupdate-settings.sqlite)");
         return kExitFalse;
       }
-      if (!ReadSetting(options.settings_file, args[0], args[1], &value)) {
+      if (!ReadSettingsValue(options.settings_file, args[0], args[1], &value)) {
         PrintProblem(options.json,
                      "no value " + args[0] + " " + args[1] + " in " + options.settings_file);
         return kExitFalse;
@@ -185,76 +128,88 @@ int RunSetting(const std::vector<std::string>& args, const Options& options) {
       PrintSetting(args, value, options);
       return kExitTrue;
     }
-    auto settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
-    std::shared_ptr<Object> connection =
-        std::make_shared<SettingsConnection>(options.settings_file);
-    settings->Init(0, connection, "Standard");
-    settings->SaveSetting(args[0], args[1], args[2], "Standard");
+    SettingsStore(options.settings_file)->SaveSetting(args[0], args[1], args[2], "Standard");
     return kExitTrue;
-  } catch (const platform::Error& e) {
+  } catch (const Error& e) {
     PrintProblem(options.json, "settings file " + options.settings_file + ": " +
                                    std::to_string(e.number()) + " " + e.description());
     return kExitFalse;
   }
 }
 
-int RunRecover(const std::vector<std::string>& args, const Options& options) {
-  auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
-  const std::string dir = catalogue::FormDirectory(args[0]);
-  std::string shown_dir = Disk().ShownPath(dir);
-  // Repairs are writes: they wait for, or leave to, a run that holds the folder. What may be
-  // repaired is what the unfinished run recorded as its own, and nothing else.
-  std::unique_ptr<platform::WriterLock> lock;
-  std::vector<platform::OwnFile> own;
-  std::vector<LockPeek::InterruptedRewrite> in_place;
-  std::vector<std::string> refused;
-  try {
-    if (options.apply) {
-      // Taking the lock gives forms of interrupted in-place rewrites their content back.
-      lock = fs->LockFormFolder(dir, component::LockWaitSeconds());
-      if (lock && lock->previous_run_unfinished()) own = lock->previous_own_files();
-      if (lock) {
-        for (const std::string& form : lock->restored_in_place()) {
-          in_place.push_back({form, "", ""});
-        }
-        for (const auto& [form, copy] : lock->kept_in_place())
-          in_place.push_back({form, copy, "kept"});
-        refused = lock->refused_records();
+namespace {
+
+// What a person calls a leftover, and what a repair does or did with it.
+std::pair<std::string, std::string> LeftoverWords(const LeftoverFile& f, bool apply) {
+  using Kind = LeftoverFile::Kind;
+  switch (f.kind) {
+    case Kind::kRestoreInPlace:
+      if (apply && f.why.empty()) {
+        return {"restore-in-place",
+                "gave " + f.form + " its old content back from its complete copy"};
       }
-    } else {
-      LockPeek peek = Disk().PeekFormFolderLock(dir);
-      if (peek.held) {
-        // Its temporary files and backups are its work in progress, not leftovers.
-        PrintProblem(options.json,
-                     "another run holds the database (" + HolderWords(peek.text) +
-                         "): the files in " + shown_dir +
-                         " named like leftovers are its work in progress, and nothing can be "
-                         "recovered while it runs; run 'llupdate recover " +
-                         args[0] + "' again when it has ended");
-        return kExitDatabaseBusy;
+      if (apply) {
+        return {"restore-in-place",
+                "keeps " + f.form + " as it is and its old content in " + f.file};
       }
-      own = std::move(peek.own);
-      in_place = std::move(peek.in_place);
-      refused = std::move(peek.refused);
-    }
-  } catch (const platform::Error& e) {
-    PrintProblem(options.json, Described(e));
-    return e.number() == platform::kPermissionDenied ? kExitDatabaseBusy : kExitFalse;
+      if (f.why.empty()) {
+        return {"restore-in-place",
+                "gives " + f.form + " its old content back from " + f.file +
+                    ", the complete copy made before an interrupted rewrite in place; " + f.form +
+                    " may be half-written"};
+      }
+      return {"restore-in-place", "keeps " + f.form + " as it is and " + f.file +
+                                      ", the complete copy of its old content: " + f.form +
+                                      " changed since an interrupted rewrite in place (" + f.why +
+                                      "); compare them yourself"};
+    case Kind::kForeign:
+      return {"foreign",
+              "keeps " + f.file + ": not made by llupdate (the lock's record does not name it)"};
+    case Kind::kRestore:
+      return {"restore", "restores " + f.form + " from its backup " + f.file};
+    case Kind::kOrphan:
+      return {"orphan", "keeps " + f.file + ": it may be incomplete, and " + f.form +
+                            " and its backup are missing; look at it and rename it yourself if it "
+                            "is whole"};
+    case Kind::kPartial:
+      return {"partial", "removes the partial file " + f.file + " of an interrupted run"};
+    case Kind::kBackup:
+      return {"backup", "removes the backup " + f.file + ": " + f.form + " is complete"};
+    case Kind::kTemporary:
+      break;
   }
-  std::vector<platform::FileEntry> files;
+  return {"leftover", "removes the temporary file " + f.file + " of an interrupted run"};
+}
+
+}  // namespace
+
+int RunRecover(const std::vector<std::string>& args, const Options& options) {
+  const std::string shown_dir = Disk().ShownPath(FormFolderOf(args[0]));
+  Recovery recovery;
   try {
-    files = fs->ListFiles(dir);
-  } catch (const platform::Error& e) {
-    PrintProblem(options.json, shown_dir + ": " + std::to_string(e.number()) + " " + Described(e));
+    recovery = RecoverFormFolder(*Forms(), args[0], options.apply);
+  } catch (const Error& e) {
+    PrintProblem(options.json, e.description());
+    return e.number() == kPermissionDenied ? kExitDatabaseBusy : kExitFalse;
+  }
+  if (recovery.held) {
+    // Its temporary files and backups are its work in progress, not leftovers.
+    PrintProblem(options.json, "another run holds the database (" + recovery.holder +
+                                   "): the files in " + shown_dir +
+                                   " named like leftovers are its work in progress, and nothing "
+                                   "can be recovered while it runs; run 'llupdate recover " +
+                                   args[0] + "' again when it has ended");
+    return kExitDatabaseBusy;
+  }
+  if (!recovery.unreadable.empty()) {
+    PrintProblem(options.json, shown_dir + ": " + recovery.unreadable);
     return kExitFalse;
   }
-  using Action = rewrites::Leftover::Action;
-  bool failed = false, kept = false, needs_doing = false;
   // Records that are not trusted: nothing is done from them, and the person learns which.
-  for (const std::string& record : refused) {
+  for (const std::string& record : recovery.refused_records) {
     if (options.json) {
       std::printf("{\"v\":1,\"call\":\"RefusedRecord\",\"record\":%s}\n",
-                  host::JsonString(record).c_str());
+                  JsonString(record).c_str());
     } else {
       std::printf(
           "refused record: %s: nothing is done from it (remove it if no run of llupdate "
@@ -262,82 +217,25 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
           record.c_str());
     }
   }
-  std::vector<rewrites::Leftover> leftovers = rewrites::FindLeftovers(
-      *fs, dir, files, own, options.apply ? decltype(in_place){} : in_place);
-  if (options.apply) {
-    // What the lock did already, told like the rest.
-    std::vector<rewrites::Leftover> done;
-    for (const LockPeek::InterruptedRewrite& r : in_place) {
-      done.push_back({Action::kRestoreInPlace, r.backup, r.form, r.why});
-    }
-    leftovers.insert(leftovers.begin(), done.begin(), done.end());
-  }
-  for (const rewrites::Leftover& f : leftovers) {
-    std::string kind, action;
-    if (f.action == Action::kRestoreInPlace) {
-      kind = "restore-in-place";
-      if (options.apply && f.why.empty()) {
-        action = "gave " + f.form + " its old content back from its complete copy";
-      } else if (options.apply) {
-        action = "keeps " + f.form + " as it is and its old content in " + f.file;
-        kept = true;
-      } else if (f.why.empty()) {
-        action = "gives " + f.form + " its old content back from " + f.file +
-                 ", the complete copy made before an interrupted rewrite in place; " + f.form +
-                 " may be half-written";
-      } else {
-        action = "keeps " + f.form + " as it is and " + f.file +
-                 ", the complete copy of its old content: " + f.form +
-                 " changed since an interrupted rewrite in place (" + f.why +
-                 "); compare them yourself";
-        kept = true;
-      }
-    } else if (f.action == Action::kForeign) {
-      kind = "foreign";
-      action = "keeps " + f.file + ": not made by llupdate (the lock's record does not name it)";
-    } else if (f.action == Action::kRestore) {
-      kind = "restore";
-      action = "restores " + f.form + " from its backup " + f.file;
-    } else if (f.action == Action::kKeep) {
-      kind = "orphan";
-      action = "keeps " + f.file + ": it may be incomplete, and " + f.form +
-               " and its backup are missing; look at it and rename it yourself if it is whole";
-      kept = true;
-    } else if (f.form.empty()) {
-      kind = "partial";
-      action = "removes the partial file " + f.file + " of an interrupted run";
-    } else if (f.file.rfind(rewrites::kBackupPrefix, 0) == 0) {
-      kind = "backup";
-      action = "removes the backup " + f.file + ": " + f.form + " is complete";
-    } else {
-      kind = "leftover";
-      action = "removes the temporary file " + f.file + " of an interrupted run";
-    }
-    if (f.action != Action::kForeign) needs_doing = true;
-    std::string outcome;
-    if (options.apply) {
-      try {
-        rewrites::ResolveLeftover(*fs, dir, f);
-        outcome = f.action == Action::kKeep || f.action == Action::kForeign ||
-                          (f.action == Action::kRestoreInPlace && !f.why.empty())
-                      ? "kept"
-                      : "done";
-      } catch (const platform::Error& e) {
-        outcome = "failed: " + std::to_string(e.number()) + " " + Described(e);
-        failed = true;
-      }
-    }
+  bool failed = false, kept = false, needs_doing = false;
+  for (const Recovery::Step& step : recovery.steps) {
+    const LeftoverFile& f = step.leftover;
+    const auto [kind, action] = LeftoverWords(f, options.apply);
+    if (f.kind != LeftoverFile::Kind::kForeign) needs_doing = true;
+    kept = kept || f.kind == LeftoverFile::Kind::kOrphan ||
+           (f.kind == LeftoverFile::Kind::kRestoreInPlace && !f.why.empty());
+    failed = failed || step.outcome.rfind("failed", 0) == 0;
     if (options.json) {
       std::printf(
           "{\"v\":1,\"call\":\"Leftover\",\"leftover\":%s,\"file\":%s,\"path\":%s,\"form\":%s,"
           "\"apply\":%s%s}\n",
-          host::JsonString(kind).c_str(), host::JsonString(f.file).c_str(),
-          PathJson(shown_dir + "/" + f.file).c_str(), host::JsonString(f.form).c_str(),
-          host::JsonString(action).c_str(),
-          options.apply ? (",\"outcome\":" + host::JsonString(outcome)).c_str() : "");
-    } else if (options.apply || f.action == Action::kForeign) {
+          JsonString(kind).c_str(), JsonString(f.file).c_str(),
+          PathJson(shown_dir + "/" + f.file).c_str(), JsonString(f.form).c_str(),
+          JsonString(action).c_str(),
+          options.apply ? (",\"outcome\":" + JsonString(step.outcome)).c_str() : "");
+    } else if (options.apply || f.kind == LeftoverFile::Kind::kForeign) {
       std::printf("%s: %s (%s)\n", kind.c_str(), action.c_str(),
-                  options.apply ? outcome.c_str() : shown_dir.c_str());
+                  options.apply ? step.outcome.c_str() : shown_dir.c_str());
     } else {
       std::printf("%s: %s/%s: --apply %s\n", kind.c_str(), shown_dir.c_str(), f.file.c_str(),
                   action.c_str());
@@ -345,20 +243,16 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
   }
   if (!needs_doing) {
     if (!options.json) std::printf("%s: nothing to recover\n", shown_dir.c_str());
-    if (lock && !failed) lock->MarkFinished();
     return kExitTrue;
   }
-  if (options.apply && !failed) {
-    if (lock) lock->MarkFinished();
-    return kept ? kExitFalse : kExitTrue;
-  }
+  if (options.apply && !failed) return kept ? kExitFalse : kExitTrue;
   return kExitFalse;
 }
 
 namespace {
 
 std::string RunJson(const JournalRun& r) {
-  auto text = [](const std::string& s) { return host::JsonString(s); };
+  auto text = [](const std::string& s) { return JsonString(s); };
   return "{\"run\":" + text(r.id) + ",\"started\":" + text(r.started + " UTC") +
          ",\"user\":" + text(r.user) + ",\"account\":" + text(r.account) +
          ",\"host\":" + text(r.host) + ",\"process\":" + text(r.process) +
@@ -435,100 +329,56 @@ int RunHistory(const std::vector<std::string>& args, const Options& options) {
 
 int RunStatus(const std::vector<std::string>& args, const Options& options) {
   const std::string& db = args[0];
-  auto fs = host::CreateAs<platform::FileSystem>(host::kFileSystemProgId);
-  const std::string dir = catalogue::FormDirectory(db);
+  const std::string dir = FormFolderOf(db);
 
   // The record, read without creating the settings file, and read as the driver reads it.
   int recorded = 0;
   bool has_record = false;
   std::string record_value, record_broken;
   try {
-    has_record = ReadSetting(options.settings_file, component::kStepRecordSection,
-                             component::kStepRecordKey, &record_value);
+    has_record =
+        ReadSettingsValue(options.settings_file, kStepRecordSection, kStepRecordKey, &record_value);
     if (has_record) {
       try {
-        recorded = rewrites::ToInteger16(record_value);
-        if (recorded == 32767) throw platform::Error(platform::kOverflow);
-      } catch (const platform::Error& e) {
+        recorded = StepOfRecord(record_value);
+      } catch (const Error& e) {
         record_broken = std::to_string(e.number()) + " " + ErrorDescription(e.number());
         recorded = 0;
       }
     }
-  } catch (const platform::Error& e) {
+  } catch (const Error& e) {
     PrintProblem(options.json, "settings file " + options.settings_file + ": " +
                                    std::to_string(e.number()) + " " + e.description());
     return kExitFalse;
   }
-  const LockPeek lock = Disk().PeekFormFolderLock(dir);
-  std::vector<rewrites::Leftover> leftovers, foreign, in_work;
+  FormFolderState folder;
   try {
-    leftovers = rewrites::FindLeftovers(*fs, dir, fs->ListFiles(dir), lock.own, lock.in_place);
-    for (auto it = leftovers.begin(); it != leftovers.end();) {
-      // While a run holds the database, its temporary files and backups are its work.
-      if (lock.held) {
-        in_work.push_back(*it);
-      } else if (it->action == rewrites::Leftover::Action::kForeign) {
-        foreign.push_back(*it);
-      } else {
-        ++it;
-        continue;
-      }
-      it = leftovers.erase(it);
-    }
-  } catch (const platform::Error& e) {
-    PrintProblem(options.json, Described(e));
+    folder = InspectFormFolder(*Forms(), db);
+  } catch (const Error& e) {
+    PrintProblem(options.json, e.description());
     return kExitFalse;
   }
-  // Forms per type and their file versions; a file named like a leftover is no form.
-  std::set<std::string> not_forms;
-  for (const auto* list : {&leftovers, &foreign, &in_work}) {
-    for (const rewrites::Leftover& f : *list) not_forms.insert(text::FoldCase(f.file));
-  }
-  std::map<std::string, std::map<std::string, int>> versions;
-  std::map<std::string, int> counts;
-  for (const char* dotted : catalogue::kFormTypes) {
-    std::string type = text::FoldCase(std::string(dotted + 1));
-    auto catalogue = host::NewDynArray();
-    files::FileTable table;
-    files::FileContext ctx{*fs, table, nullptr, nullptr, &disk_paths};
-    if (!catalogue::Aufbau_Array2(ctx, type, *catalogue, dir)) continue;
-    for (int32_t r = 0; r < catalogue->Count(1); ++r) {
-      const std::string name = catalogue->GetValue(r, 0).ToString();
-      if (text::TrimSpaces(name).empty() || not_forms.count(text::FoldCase(name)) > 0) continue;
-      ++counts[type];
-      std::string version = catalogue->GetValue(r, 5).ToString();
-      ++versions[type][version.empty() ? "-" : version];
-    }
-  }
+  const auto& [leftovers, in_work, foreign, refused, held, holder_words, unfinished, counts,
+               versions, delivered] = folder;
   const std::string holder =
-      lock.held ? "another run holds the database (" + HolderWords(lock.text) + ")" : std::string();
-  // A delivery that waits for 'distribute': its marker and the forms it brought.
-  const std::string delivery = db + "\\" + catalogue::kDeliveryDirectory;
-  int delivered = -1;
-  if (fs->FileExists(delivery + "\\NeueBerichte.txt")) {
-    delivered = 0;
-    auto catalogue = host::NewDynArray();
-    files::FileTable table;
-    files::FileContext ctx{*fs, table, nullptr, nullptr, &disk_paths};
-    if (catalogue::Aufbau_Array(ctx, *catalogue, delivery))
-      delivered = component::CountForms(*catalogue);
-  }
+      held ? "another run holds the database (" + holder_words + ")" : std::string();
+  const std::string delivery = DeliveryFolderOf(db);
   const std::string fix_record = "'llupdate --settings " + options.settings_file + " setting " +
-                                 component::StepRecordWords() +
+                                 StepRecordWords() +
                                  " N' with N the last step done (0 runs every step)";
   clsReportLLUpdate component;
   const std::vector<JournalRun> history = component.History(db);
   const std::string shown_db = Disk().ShownPath(db);
 
   if (options.json) {
-    std::string line = "{\"v\":1,\"call\":\"Status\",\"database\":" + host::JsonString(shown_db) +
-                       ",\"settings\":" + host::JsonString(options.settings_file) +
+    std::string line = "{\"v\":1,\"call\":\"Status\",\"database\":" + JsonString(shown_db) +
+                       ",\"settings\":" + JsonString(options.settings_file) +
                        ",\"recorded_step\":" +
                        (record_broken.empty() ? std::to_string(recorded) : std::string("null"));
     if (!record_broken.empty()) {
-      line += ",\"recorded_value\":" + host::JsonString(record_value) +
-              ",\"record_broken\":" + host::JsonString(record_broken) + ",\"hint\":" +
-              host::JsonString("every convert fails until the record is set: " + fix_record);
+      line += ",\"recorded_value\":" + JsonString(record_value) +
+              ",\"record_broken\":" + JsonString(record_broken) + ",\"hint\":" +
+              JsonString("every convert fails until the record is set: " + fix_record);
     }
     if (record_broken.empty()) {
       line += ",\"steps_to_run\":[";
@@ -541,33 +391,33 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     }
     line += ",\"leftovers\":[";
     for (size_t i = 0; i < leftovers.size(); ++i) {
-      line += std::string(i > 0 ? "," : "") + "{\"file\":" + host::JsonString(leftovers[i].file) +
+      line += std::string(i > 0 ? "," : "") + "{\"file\":" + JsonString(leftovers[i].file) +
               ",\"path\":" + PathJson(Disk().ShownPath(dir) + "/" + leftovers[i].file) +
-              ",\"form\":" + host::JsonString(leftovers[i].form) + "}";
+              ",\"form\":" + JsonString(leftovers[i].form) + "}";
     }
     line += "],\"in_work\":[";
     for (size_t i = 0; i < in_work.size(); ++i) {
-      line += std::string(i > 0 ? "," : "") +
-              host::JsonString(Disk().ShownPath(dir) + "/" + in_work[i].file);
+      line +=
+          std::string(i > 0 ? "," : "") + JsonString(Disk().ShownPath(dir) + "/" + in_work[i].file);
     }
     line += "],\"not_made_by_llupdate\":[";
     for (size_t i = 0; i < foreign.size(); ++i) {
-      line += std::string(i > 0 ? "," : "") +
-              host::JsonString(Disk().ShownPath(dir) + "/" + foreign[i].file);
+      line +=
+          std::string(i > 0 ? "," : "") + JsonString(Disk().ShownPath(dir) + "/" + foreign[i].file);
     }
     line += "],\"refused_records\":[";
-    for (size_t i = 0; i < lock.refused.size(); ++i) {
-      line += std::string(i > 0 ? "," : "") + host::JsonString(lock.refused[i]);
+    for (size_t i = 0; i < refused.size(); ++i) {
+      line += std::string(i > 0 ? "," : "") + JsonString(refused[i]);
     }
     line += "],\"forms\":{";
     bool first = true;
     for (const auto& [type, count] : counts) {
-      line += std::string(first ? "" : ",") + host::JsonString(type) +
+      line += std::string(first ? "" : ",") + JsonString(type) +
               ":{\"count\":" + std::to_string(count) + ",\"fileversions\":{";
       bool first_version = true;
-      for (const auto& [version, n] : versions[type]) {
-        line += std::string(first_version ? "" : ",") + host::JsonString(version) + ":" +
-                std::to_string(n);
+      for (const auto& [version, n] : versions.at(type)) {
+        line +=
+            std::string(first_version ? "" : ",") + JsonString(version) + ":" + std::to_string(n);
         first_version = false;
       }
       line += "}}";
@@ -575,9 +425,9 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     }
     line += "},\"delivery_waiting\":" + std::string(delivered >= 0 ? "true" : "false");
     if (delivered >= 0) line += ",\"delivered_forms\":" + std::to_string(delivered);
-    line += ",\"held\":" + std::string(lock.held ? "true" : "false");
-    if (lock.held) line += ",\"holder\":" + host::JsonString(holder);
-    line += ",\"last_run_unfinished\":" + std::string(lock.unfinished ? "true" : "false");
+    line += ",\"held\":" + std::string(held ? "true" : "false");
+    if (held) line += ",\"holder\":" + JsonString(holder);
+    line += ",\"last_run_unfinished\":" + std::string(unfinished ? "true" : "false");
     line += ",\"last_run\":" + (history.empty() ? std::string("null") : RunJson(history[0]));
     line += ",\"can_be_taken_back\":" + std::string(TakesBack(history) ? "true" : "false") + "}";
     std::printf("%s\n", line.c_str());
@@ -601,26 +451,26 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   } else {
     std::printf("steps to run ('llupdate convert'):\n");
     for (int step = recorded + 1; step <= kDriverSteps; ++step) {
-      std::printf("  %d %s\n", step, component::StepWords(step).c_str());
+      std::printf("  %d %s\n", step, StepWords(step).c_str());
     }
   }
   if (leftovers.empty()) {
     std::printf("left by an interrupted run: nothing\n");
   } else {
     std::printf("left by an interrupted run ('llupdate recover %s'):\n", db.c_str());
-    for (const rewrites::Leftover& f : leftovers) {
+    for (const LeftoverFile& f : leftovers) {
       std::printf("  %s/%s\n", Disk().ShownPath(dir).c_str(), f.file.c_str());
     }
   }
   if (!in_work.empty()) {
     std::printf("in work by the run that holds the database (not leftovers):\n");
-    for (const rewrites::Leftover& f : in_work) {
+    for (const LeftoverFile& f : in_work) {
       std::printf("  %s/%s\n", Disk().ShownPath(dir).c_str(), f.file.c_str());
     }
   }
   if (!foreign.empty()) {
     std::printf("named like leftovers but not made by llupdate (never touched):\n");
-    for (const rewrites::Leftover& f : foreign) {
+    for (const LeftoverFile& f : foreign) {
       std::printf("  %s/%s\n", Disk().ShownPath(dir).c_str(), f.file.c_str());
     }
   }
@@ -636,11 +486,11 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
                                                  .c_str()
                                            : "  nothing to take back");
   }
-  if (!lock.refused.empty()) {
+  if (!refused.empty()) {
     std::printf(
         "records not trusted (nothing is done from them; remove them if no run wrote "
         "them):\n");
-    for (const std::string& record : lock.refused) std::printf("  %s\n", record.c_str());
+    for (const std::string& record : refused) std::printf("  %s\n", record.c_str());
   }
   if (delivered >= 0) {
     std::printf(
@@ -654,16 +504,16 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
   for (const auto& [type, count] : counts) {
     std::string line = "  " + type + ": " + std::to_string(count) + " (FileVersion";
     bool first = true;
-    for (const auto& [version, n] : versions[type]) {
+    for (const auto& [version, n] : versions.at(type)) {
       line += std::string(first ? " " : ", ") + version + ": " + std::to_string(n);
       first = false;
     }
     std::printf("%s)\n", line.c_str());
   }
-  if (lock.held) {
+  if (held) {
     std::printf("held: yes, %s\n", holder.c_str());
   } else {
-    std::printf("held: no%s\n", lock.unfinished
+    std::printf("held: no%s\n", unfinished
                                     ? " (the last run did not finish; the next run that writes "
                                       "repairs what it left)"
                                     : "");
@@ -753,14 +603,11 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
   return kExitUsage;
 }
 
-std::string PageNumbersKey(const std::string& type) {
-  return "PageNumbers." + text::FoldCase(type);
-}
+std::string PageNumbersKey(const std::string& type) { return "PageNumbers." + Lower(type); }
 
 std::string FormsOfTypeGuard(const std::vector<std::string>& args, const Options&) {
-  if (CountFormsOfType(args[0], args[1]) > 0) return "";
-  return "no forms of type " + args[1] + " in " +
-         Disk().ShownPath(catalogue::FormDirectory(args[0])) +
+  if (CountFormsOfType(*NewOsFileSystem(), args[0], args[1]) > 0) return "";
+  return "no forms of type " + args[1] + " in " + Disk().ShownPath(FormFolderOf(args[0])) +
          " (TYPE is an extension without the dot, such as bel): nothing was changed or recorded";
 }
 
@@ -771,8 +618,8 @@ std::string PageNumbersGuard(const std::vector<std::string>& args, const Options
   if (options.force) return "";
   std::string done;
   try {
-    ReadSetting(options.settings_file, kOwnSection, PageNumbersKey(args[1]), &done);
-  } catch (const platform::Error&) {
+    ReadSettingsValue(options.settings_file, kOwnSettingsSection, PageNumbersKey(args[1]), &done);
+  } catch (const Error&) {
     // an unreadable settings file: the forms decide
   }
   if (!done.empty()) {
@@ -789,33 +636,6 @@ std::string PageNumbersGuard(const std::vector<std::string>& args, const Options
     }
   }
   return "";
-}
-
-std::vector<std::pair<std::string, bool>> PageCountOfForms(FileSystem& fs, const std::string& db,
-                                                           const std::string& type) {
-  std::vector<std::pair<std::string, bool>> forms;
-  const std::string ending = "." + text::FoldCase(type);
-  std::vector<platform::FileEntry> files;
-  try {
-    files = fs.ListFiles(catalogue::FormDirectory(db));
-  } catch (const platform::Error&) {
-    return forms;  // the operation itself reports a missing directory
-  }
-  for (const platform::FileEntry& f : files) {
-    std::string name = text::FoldCase(f.name);
-    if (name.size() < ending.size() ||
-        name.compare(name.size() - ending.size(), ending.size(), ending) != 0) {
-      continue;
-    }
-    try {
-      text::TextReader reader(fs.Open(f.path, platform::OpenMode::kRead));
-      forms.emplace_back(
-          f.path, reader.ReadAll().find(component::kPageNumberWithCount) != std::string::npos);
-    } catch (const platform::Error&) {
-      // an unreadable form is the operation's to report
-    }
-  }
-  return forms;
 }
 
 }  // namespace llupdate::cli

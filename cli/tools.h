@@ -21,20 +21,11 @@ std::string FormsOfTypeGuard(const std::vector<std::string>& args, const Options
 // The refusal of a second page-number switch-over: names a form of the type that already shows
 // the page count, or "".
 std::string PageNumbersGuard(const std::vector<std::string>& args, const Options& options);
-// The forms of TYPE in the form folder of db, each with whether it shows the page count.
-std::vector<std::pair<std::string, bool>> PageCountOfForms(FileSystem& fs, const std::string& db,
-                                                           const std::string& type);
-// Reads a value of a settings file without creating or changing it: false (and value empty) when
-// the file or the value is not there.
-bool ReadSetting(const std::string& file, const std::string& section, const std::string& key,
-                 std::string* value);
 // The form folder of the database a settings file belongs to ("" when it records none), and the
 // recording of it. A settings file records the step of one database; taken for another, it would
 // make that one look converted.
 std::string SettingsDatabase(const std::string& settings_file);
 void RecordSettingsDatabase(const std::string& settings_file, const std::string& form_folder);
-// The number of forms of a type in a database.
-int CountFormsOfType(const std::string& db, const std::string& type);
 // The section of the command line's own settings, and the key that records that the page numbers
 // of a type were switched over.
 inline constexpr char kOwnSettingsSection[] = "llupdate";

@@ -12,7 +12,8 @@ set(LLUPDATE_PORTABLE_SOURCES
   ll15/frame_lines.cc ll15/block_rewrites.cc ll15/save_ll15.cc ll15/ll24_rules.cc
   component/job_frame.cc component/writer_scope.cc component/ll24_operations.cc
   component/form_operations.cc component/driver_operations.cc component/report_ll_update.cc
-  component/operation_table.cc component/call.cc component/journal_operations.cc)
+  component/operation_table.cc component/call.cc component/journal_operations.cc
+  component/database.cc)
 set(LLUPDATE_POSIX_SOURCES
   platform/path_posix.cc platform/posix_file_system.cc platform/overlay_file_system.cc
   host/sqlite_settings.cc host/platform_objects_posix.cc text/unified_diff.cc

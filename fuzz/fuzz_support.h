@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "host/message_sinks.h"
 #include "host/objects.h"
 #include "llupdate/file_system.h"
 #include "llupdate/host.h"
+#include "llupdate/message_sinks.h"
 
 #define FUZZ_CHECK(condition)                                                               \
   do {                                                                                      \
@@ -54,14 +54,14 @@ inline std::shared_ptr<FileSystem> Database(const std::string& name, const std::
 class QuietMessages {
  public:
   QuietMessages()
-      : recorder_(std::make_shared<host::RecordingMessages>()),
+      : recorder_(std::make_shared<llupdate::RecordingMessages>()),
         registration_(host::kMessagesProgId, [r = recorder_] { return r; }) {
     ResetThreadHostMessages();
   }
   ~QuietMessages() { ResetThreadHostMessages(); }
 
  private:
-  std::shared_ptr<host::RecordingMessages> recorder_;
+  std::shared_ptr<llupdate::RecordingMessages> recorder_;
   ScopedObjectRegistration registration_;
 };
 

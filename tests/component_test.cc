@@ -5,8 +5,8 @@
 
 #include <thread>
 
-#include "host/message_sinks.h"
 #include "llupdate/call.h"
+#include "llupdate/message_sinks.h"
 #include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
 #include "test_support.h"
@@ -79,7 +79,7 @@ class CancelAfterFirstForm : public ProgressObserver {
 TEST(ComponentTest, ACancellationStopsOnlyTheCallsThatCarryIt) {
   testing::TempDir dir;
   ScopedObjectRegistration messages(kMessagesProgId,
-                                    [] { return std::make_shared<host::RecordingMessages>(); });
+                                    [] { return std::make_shared<llupdate::RecordingMessages>(); });
   auto database = [&](const std::string& name) {
     const std::string db = dir / name;
     ::mkdir(db.c_str(), 0755);
@@ -139,7 +139,7 @@ TEST(ComponentTest, TheJobGivesItsFileSystemTheDurableChoiceAndTheWait) {
   };
   testing::FormFolder dir;
   ScopedObjectRegistration messages(kMessagesProgId,
-                                    [] { return std::make_shared<host::RecordingMessages>(); });
+                                    [] { return std::make_shared<llupdate::RecordingMessages>(); });
   auto recorder = std::make_shared<Recorder>(NewOsFileSystem());
   ScopedObjectRegistration fs(kFileSystemProgId, [&] { return recorder; });
   clsReportLLUpdate c;
@@ -218,7 +218,7 @@ TEST(ComponentTest, ACallInsideACallOnAnotherDatabaseTakesItsLock) {
 
 TEST(ComponentTest, WithoutAFileSystemObjectAnOperationFails) {
   testing::FormFolder dir;
-  auto messages = std::make_shared<host::RecordingMessages>();
+  auto messages = std::make_shared<llupdate::RecordingMessages>();
   ScopedObjectRegistration none(kFileSystemProgId, nullptr);
   clsReportLLUpdate c;
   CallOptions options;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,11 +8,9 @@
 #include <map>
 #include <tuple>
 
-#include <sqlite3.h>
-
-#include "host/message_sinks.h"
 #include "host/objects.h"
 #include "llupdate/call.h"
+#include "llupdate/message_sinks.h"
 #include "llupdate/report_ll_update.h"
 #include "test_support.h"
 
@@ -297,7 +296,7 @@ TEST_F(DriverTest, RunsWhatIsPendingAndRecordsEachStep) {
 // for its calls, also for a call that writes nothing.
 TEST_F(DriverTest, AnInstanceUsesItsOwnStoreAndMessages) {
   auto own_settings = std::make_shared<MemorySettings>();
-  auto own_messages = std::make_shared<host::RecordingMessages>();
+  auto own_messages = std::make_shared<llupdate::RecordingMessages>();
   CallOptions options;
   options.settings = own_settings;
   options.messages = own_messages;
@@ -534,18 +533,14 @@ struct FailingWrites {
       return Real(f)->pMethods->xFileSize(Real(f), size);
     };
     methods.xLock = [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); };
-    methods.xUnlock = [](sqlite3_file* f, int l) {
-      return Real(f)->pMethods->xUnlock(Real(f), l);
-    };
+    methods.xUnlock = [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); };
     methods.xCheckReservedLock = [](sqlite3_file* f, int* out) {
       return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
     };
     methods.xFileControl = [](sqlite3_file* f, int op, void* arg) {
       return Real(f)->pMethods->xFileControl(Real(f), op, arg);
     };
-    methods.xSectorSize = [](sqlite3_file* f) {
-      return Real(f)->pMethods->xSectorSize(Real(f));
-    };
+    methods.xSectorSize = [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); };
     methods.xDeviceCharacteristics = [](sqlite3_file* f) {
       return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
     };

@@ -93,7 +93,7 @@ bool IsReadOnly(const std::string& path) { return (Mode(path) & S_IWUSR) == 0; }
 void MakeReadOnly(const std::string& path) { ::chmod(path.c_str(), Mode(path) & ~0222u); }
 
 RecordedMessages::RecordedMessages()
-    : recorder_(std::make_shared<host::RecordingMessages>()),
+    : recorder_(std::make_shared<llupdate::RecordingMessages>()),
       registration_(host::kMessagesProgId, [r = recorder_] { return r; }) {
   ResetThreadHostMessages();
 }

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "fault_file_system.h"
-#include "host/message_sinks.h"
 #include "llupdate/call.h"
 #include "llupdate/host.h"
 #include "llupdate/journal.h"
+#include "llupdate/message_sinks.h"
 
 namespace llupdate::testing {
 
@@ -57,12 +57,12 @@ class RecordedMessages {
  public:
   RecordedMessages();
   ~RecordedMessages();
-  std::vector<host::MessageRecord>& records() { return recorder_->records; }
+  std::vector<llupdate::MessageRecord>& records() { return recorder_->records; }
   // The texts of the ShowMessage records.
   std::vector<std::string> texts() const;
 
  private:
-  std::shared_ptr<host::RecordingMessages> recorder_;
+  std::shared_ptr<llupdate::RecordingMessages> recorder_;
   ScopedObjectRegistration registration_;
 };
 

@@ -12,8 +12,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "component/operation_table.h"
 #include "llupdate/call.h"
+#include "llupdate/operations.h"
 #include "llupdate/report_ll_update.h"
 #include "vmreportllupdate.h"
 #include "win_host.h"
@@ -216,8 +216,8 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
   }
   // The operation at index of the table, which the IDL names name: nullptr when they disagree
   // (a build from an IDL and a table out of step).
-  static const component::Operation* OperationAt(size_t index, const char* name) {
-    const std::vector<component::Operation>& operations = component::Operations();
+  static const llupdate::Operation* OperationAt(size_t index, const char* name) {
+    const std::vector<llupdate::Operation>& operations = llupdate::Operations();
     if (index >= operations.size() || std::strcmp(operations[index].name, name) != 0) {
       return nullptr;
     }
@@ -228,7 +228,7 @@ class Report : public _clsReportLLUpdate, public ISupportErrorInfo {
   template <class Result>
   HRESULT Call(size_t index, const char* name, const std::vector<std::string>& args,
                std::shared_ptr<Object> connection, Result* result) {
-    const component::Operation* operation = OperationAt(index, name);
+    const llupdate::Operation* operation = OperationAt(index, name);
     if (operation == nullptr) return Failed("the IDL and the operation table disagree");
     try {
       const Variant done = operation->call(c_, args, connection);

@@ -37,6 +37,9 @@ struct JournalRun {
   std::string refused;      // why the record is not followed ("" when it is)
 };
 
+// The journal's folder in the form folder.
+inline constexpr char kJournalFolderName[] = ".llupdate-journal";
+
 // The number of runs a journal keeps by default.
 inline constexpr int kDefaultKeptRuns = 5;
 

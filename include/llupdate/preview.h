@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "llupdate/file_system.h"
+#include "llupdate/host.h"
 
 namespace llupdate {
 
@@ -57,6 +58,10 @@ class PreviewFileSystem : public FileSystem {
 // into one of roots (operating-system paths: the directories the operation was given).
 std::shared_ptr<PreviewFileSystem> NewPreviewFileSystem(std::shared_ptr<FileSystem> base,
                                                         std::vector<std::string> roots);
+
+// A settings store in memory that starts as a copy of a settings file (read, never written): the
+// conversion driver previews with it (CallOptions::settings) and records nothing.
+std::shared_ptr<VMSettings> NewSettingsSnapshot(const std::string& file);
 
 // The text of a form's bytes for display, in UTF-8, decoded as the program reads it: after a
 // byte-order mark UTF-8 or UTF-16 (little or big endian), without one Windows-1252 (all 256 byte

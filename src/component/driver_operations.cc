@@ -2,10 +2,10 @@
 #include "catalogue/catalogue.h"
 #include "component/internals.h"
 #include "component/job_frame.h"
-#include "component/operation_table.h"
 #include "component/writer_scope.h"
 #include "host/error_convention.h"
 #include "host/objects.h"
+#include "llupdate/operations.h"
 #include "llupdate/progress.h"
 #include "llupdate/report_ll_update.h"
 #include "platform/counter16.h"
@@ -192,34 +192,31 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
           if (!settings) settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
           settings->Init(0, pConnection, "Standard");
           std::string recorded;
-          settings->GetSetting(component::kStepRecordSection, component::kStepRecordKey, recorded,
-                               "Standard", "Standard", "0");
-          const int16_t last = rewrites::ToInteger16(recorded);
+          settings->GetSetting(kStepRecordSection, kStepRecordKey, recorded, "Standard", "Standard",
+                               "0");
+          const int last = StepOfRecord(recorded);
           bool result = true;
-          if (last == component::kDriverSteps) return result;  // nothing is pending
-          if (last == 32767) throw platform::Error(platform::kOverflow, "LetzterWert " + recorded);
+          if (last == kDriverSteps) return result;  // nothing is pending
 
           // Each recorded step is also in the run's journal, so that taking the run back
           // gives the settings their value of before.
           std::string step_before = recorded;
           auto save_step = [&](int32_t step) {
             const std::string value = std::to_string(step);
-            settings->SaveSetting(component::kStepRecordSection, component::kStepRecordKey, value,
-                                  "Standard");
+            settings->SaveSetting(kStepRecordSection, kStepRecordKey, value, "Standard");
             if (journal::Run* run = Internals::Files(*this).journal) {
-              run->SettingChanged(component::SettingsStoreOf(pConnection),
-                                  component::kStepRecordSection, component::kStepRecordKey,
-                                  step_before, value);
+              run->SettingChanged(component::SettingsStoreOf(pConnection), kStepRecordSection,
+                                  kStepRecordKey, step_before, value);
             }
             step_before = value;
           };
           bool done = false;  // the outcome of the step just performed
           const platform::JobNotes* notes = Internals::Notes(*this);
-          for (int32_t i = last + 1; i <= component::kDriverSteps; ++i) {
+          for (int32_t i = last + 1; i <= kDriverSteps; ++i) {
             const int failures_before = notes != nullptr ? notes->io_failures : 0;
-            if (const component::Operation* operation = component::OperationOfStep(i)) {
+            if (const Operation* operation = OperationOfStep(i)) {
               done = operation->call(*this, {pDBPath}, pConnection) == Variant(true);
-            } else if (const std::string notice = component::StepNotice(i); !notice.empty()) {
+            } else if (const std::string notice = StepNotice(i); !notice.empty()) {
               // Only a notice (the LL12 switch-over is done by hand). It counts as done also in
               // a call that begins here, so that such a database moves on.
               host::ShowHostMessage(Internals::Reporter(*this), notice, 4, false);
@@ -236,7 +233,7 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
               // refuse it again.
               if (notes != nullptr && notes->io_failures > failures_before) result = done = false;
               if (done && !component::FlushChangedFolders(*this)) result = done = false;
-              if (done && i < component::kDriverSteps &&
+              if (done && i < kDriverSteps &&
                   component::StopHere(*this, "Pruefe_Konvertiere_Formulare")) {
                 // this step is recorded below; the next ones are left for the next run
                 save_step(i);

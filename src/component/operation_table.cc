@@ -1,6 +1,7 @@
-#include "component/operation_table.h"
+#include "llupdate/operations.h"
+#include "rewrites/number_text.h"
 
-namespace llupdate::component {
+namespace llupdate {
 namespace {
 
 using Args = std::vector<std::string>;
@@ -347,6 +348,12 @@ const Operation* FindOperation(const std::string& name) {
   return nullptr;
 }
 
+int StepOfRecord(const std::string& value) {
+  const int16_t last = rewrites::ToInteger16(value);
+  if (last == 32767) throw Error(kOverflow, std::string(kStepRecordKey) + " " + value);
+  return last;
+}
+
 const Operation* OperationOfStep(int step) {
   for (const Operation& operation : Operations()) {
     if (operation.driver_step == step && step > 0) return &operation;
@@ -407,4 +414,4 @@ std::string StepsInWords() {
   return words;
 }
 
-}  // namespace llupdate::component
+}  // namespace llupdate

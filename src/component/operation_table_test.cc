@@ -1,11 +1,11 @@
-#include "component/operation_table.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
+
+#include "llupdate/operations.h"
 
 namespace llupdate::component {
 namespace {

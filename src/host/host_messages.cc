@@ -1,8 +1,8 @@
 #include <string>
 
-#include "host/message_sinks.h"
+#include "llupdate/message_sinks.h"
 
-namespace llupdate::host {
+namespace llupdate {
 namespace {
 
 std::string LevelWord(int32_t level) {
@@ -133,4 +133,4 @@ void RecordingMessages::ReportError(const std::string& title, const std::string&
   records.push_back({"ReportError", "", 0, title, number, flag, routine, description});
 }
 
-}  // namespace llupdate::host
+}  // namespace llupdate

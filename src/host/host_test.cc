@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 #include "host/error_convention.h"
-#include "host/message_sinks.h"
 #include "host/objects.h"
+#include "llupdate/message_sinks.h"
 #include "test_support.h"
 #include "text/text_io.h"
 
@@ -111,17 +111,17 @@ TEST(DynArrayTest, ValuesSurviveManyOverwrites) {
 // A text in a JSON record: a byte that starts no valid UTF-8 sequence is escaped as
 // \udcXX, whole sequences stay as they are.
 TEST(JsonTest, BytesThatAreNoUtf8AreEscaped) {
-  EXPECT_EQ(host::JsonString("a\xC3\xA4"), "\"a\xC3\xA4\"");
-  EXPECT_EQ(host::JsonString("a\xC3("), "\"a\\udcc3(\"");
-  EXPECT_EQ(host::JsonString("\xE2\x82"), "\"\\udce2\\udc82\"");
-  EXPECT_EQ(host::JsonString("\xF0\x9F\x98\x80\x80"), "\"\xF0\x9F\x98\x80\\udc80\"");
+  EXPECT_EQ(JsonString("a\xC3\xA4"), "\"a\xC3\xA4\"");
+  EXPECT_EQ(JsonString("a\xC3("), "\"a\\udcc3(\"");
+  EXPECT_EQ(JsonString("\xE2\x82"), "\"\\udce2\\udc82\"");
+  EXPECT_EQ(JsonString("\xF0\x9F\x98\x80\x80"), "\"\xF0\x9F\x98\x80\\udc80\"");
   // Quotes, backslashes and control characters are escaped; the rest stays.
-  EXPECT_EQ(host::JsonString("\"\\\n\r\t\x01\x1f ~"), "\"\\\"\\\\\\n\\r\\t\\u0001\\u001f ~\"");
+  EXPECT_EQ(JsonString("\"\\\n\r\t\x01\x1f ~"), "\"\\\"\\\\\\n\\r\\t\\u0001\\u001f ~\"");
   // A record per line, with the version of its form.
-  EXPECT_EQ(host::JsonLine({"ShowMessage", "Hinweis", 4, "T", 0, false, "", ""}),
+  EXPECT_EQ(JsonLine({"ShowMessage", "Hinweis", 4, "T", 0, false, "", ""}),
             R"({"v":1,"call":"ShowMessage","text":"Hinweis","level":4,"title":"T","number":0,)"
             R"("flag":false})");
-  EXPECT_EQ(host::JsonLine({"ReportError", "", 0, "T", 53, true, "Ausgabe_Open", "fehlt"}),
+  EXPECT_EQ(JsonLine({"ReportError", "", 0, "T", 53, true, "Ausgabe_Open", "fehlt"}),
             R"({"v":1,"call":"ReportError","title":"T","routine":"Ausgabe_Open","number":53,)"
             R"("description":"fehlt","flag":true})");
 }
@@ -145,7 +145,7 @@ std::string Get(VMSettings& s) {
 TEST(ObjectFactoryTest, RegistersReplacesAndRestores) {
   const std::string id = "Test.Object";
   EXPECT_EQ(CreateObject(id), nullptr);
-  auto first = std::make_shared<host::RecordingMessages>();
+  auto first = std::make_shared<RecordingMessages>();
   EXPECT_FALSE(RegisterObject(id, [&] { return first; }));
   EXPECT_EQ(CreateObject(id), first);
   {
@@ -160,7 +160,7 @@ TEST(ObjectFactoryTest, RegistersReplacesAndRestores) {
   int made = 0;
   ScopedObjectRegistration messages(kMessagesProgId, [&] {
     ++made;
-    return std::make_shared<host::RecordingMessages>();
+    return std::make_shared<RecordingMessages>();
   });
   ReleaseThreadHostObjects();
   host::ShowHostMessage(nullptr, "a", 4, false);
@@ -180,7 +180,7 @@ TEST(ConsoleMessagesTest, LevelWordsAndIndentedLines) {
   FILE* out = ::open_memstream(&bytes, &size);
   ASSERT_NE(out, nullptr);
   {
-    auto console = host::NewConsoleMessages(out);
+    auto console = NewConsoleMessages(out);
     console->ShowMessage("a\r\nb\rc\nd", 3, "T", 0, true);
     console->ShowMessage("\r\nx\r", 3, "T", 0, false);
     console->ShowMessage("n", 4, "T", 0, false);
@@ -268,7 +268,7 @@ TEST(SettingsTest, SnapshotsNeverWriteAndMisuseIsRefused) {
   std::shared_ptr<Object> none;
   EXPECT_EQ(testing::ErrorNumber([&] { store->Init(0, none, "Standard"); }),
             platform::kObjectNotSet);
-  std::shared_ptr<Object> foreign = std::make_shared<host::RecordingMessages>();
+  std::shared_ptr<Object> foreign = std::make_shared<RecordingMessages>();
   EXPECT_EQ(testing::ErrorNumber([&] { store->Init(0, foreign, "Standard"); }),
             platform::kTypeMismatch);
   EXPECT_EQ(testing::ErrorNumber([&] { OpenSettings(dir.path()); }),

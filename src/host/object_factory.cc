@@ -2,8 +2,8 @@
 #include <mutex>
 
 #include "host/list_label.h"
-#include "host/message_sinks.h"
 #include "host/objects.h"
+#include "llupdate/message_sinks.h"
 #include "llupdate/version.h"
 
 namespace llupdate {
@@ -14,7 +14,7 @@ struct Registry {
   std::map<std::string, ObjectCreator> creators;
 
   Registry() {
-    creators[host::kMessagesProgId] = [] { return host::NewConsoleMessages(stderr); };
+    creators[host::kMessagesProgId] = [] { return NewConsoleMessages(stderr); };
     creators[host::kDynArrayProgId] = [] { return host::NewMemoryDynArray(); };
     creators[host::kListLabelProgId] = [] { return host::NewProjectResaver(); };
     host::RegisterPlatformObjects(creators);

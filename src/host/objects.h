@@ -7,6 +7,7 @@
 #include <string>
 
 #include "llupdate/host.h"
+#include "llupdate/preview.h"
 #include "platform/error.h"
 
 namespace llupdate::host {
@@ -46,7 +47,6 @@ void RegisterPlatformObjects(std::map<std::string, ObjectCreator>& creators);
 
 // The default settings store, in SQLite.
 std::shared_ptr<VMSettings> NewSqliteSettings();
-// A settings store in memory that starts as a copy of the SQLite file (read, never written).
-std::shared_ptr<VMSettings> NewSettingsSnapshot(const std::string& file);
+using llupdate::NewSettingsSnapshot;
 
 }  // namespace llupdate::host

@@ -3,9 +3,12 @@
 // not at all, and a later process reads what an earlier one saved.
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 #include "host/objects.h"
+#include "llupdate/database.h"
 #include "platform/file_system.h"
 
 namespace llupdate::host {
@@ -198,8 +201,27 @@ class SqliteSettings : public VMSettings {
 
 std::shared_ptr<VMSettings> NewSqliteSettings() { return std::make_shared<SqliteSettings>(); }
 
+}  // namespace llupdate::host
+
+namespace llupdate {
+
 std::shared_ptr<VMSettings> NewSettingsSnapshot(const std::string& file) {
-  return std::make_shared<SqliteSettings>(file);
+  return std::make_shared<host::SqliteSettings>(file);
 }
 
-}  // namespace llupdate::host
+bool ReadSettingsValue(const std::string& file, const std::string& section, const std::string& key,
+                       std::string* value) {
+  value->clear();
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error)) return false;
+  auto settings = NewSettingsSnapshot(file);
+  std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(file);
+  settings->Init(0, connection, "Standard");
+  const std::string absent(1, '\0');
+  settings->GetSetting(section, key, *value, "Standard", "Standard", absent);
+  if (*value != absent) return true;
+  value->clear();
+  return false;
+}
+
+}  // namespace llupdate

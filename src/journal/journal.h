@@ -36,7 +36,7 @@
 
 namespace llupdate::journal {
 
-inline constexpr char kFolderName[] = ".llupdate-journal";
+inline constexpr const char* kFolderName = kJournalFolderName;
 inline constexpr char kRecordSuffix[] = ".run";
 inline constexpr int kFormatVersion = 1;
 

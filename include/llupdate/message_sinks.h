@@ -9,7 +9,7 @@
 
 #include "llupdate/host.h"
 
-namespace llupdate::host {
+namespace llupdate {
 
 // One ShowMessage or ReportError call as it was made.
 struct MessageRecord {
@@ -43,4 +43,4 @@ class RecordingMessages : public HostMessages {
   std::vector<MessageRecord> records;
 };
 
-}  // namespace llupdate::host
+}  // namespace llupdate

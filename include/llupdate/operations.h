@@ -11,7 +11,7 @@
 
 #include "llupdate/report_ll_update.h"
 
-namespace llupdate::component {
+namespace llupdate {
 
 // What an argument is.
 enum class ParameterRole { kDbPath, kExeDir, kFile, kDir, kText };
@@ -71,9 +71,13 @@ std::string StepsInWords();
 // Where the host's settings store keeps the last completed step: its section and key.
 inline constexpr char kStepRecordSection[] = "CheckReportLL";
 inline constexpr char kStepRecordKey[] = "LetzterWert";
+// The last completed step that a recorded value names, read as the driver reads it (a number,
+// rounded to a whole one). Throws Error when it names none: 13 for text that is no number, 6
+// for one beyond 16 bits or 32767.
+int StepOfRecord(const std::string& value);
 // Both, as a person types them after 'llupdate setting'.
 inline std::string StepRecordWords() {
   return std::string(kStepRecordSection) + " " + kStepRecordKey;
 }
 
-}  // namespace llupdate::component
+}  // namespace llupdate
