@@ -155,13 +155,10 @@ std::vector<Command> FriendlyCommands() {
        false,
        [](C& c, const Args& a, const Options&) {
          Results results;
+         std::shared_ptr<Object> none;
          for (const std::string& path : a) {
-           if (Disk().FolderExists(path)) {
-             results.push_back(
-                 {"SchreibschutzEntfernenAlleDateien", c.SchreibschutzEntfernenAlleDateien(path)});
-           } else {
-             results.push_back({"SchreibschutzEntfernen", c.SchreibschutzEntfernen(path)});
-           }
+           const Operation& removal = ReadOnlyRemoval(Disk().FolderExists(path));
+           results.push_back({removal.name, removal.call(c, {path}, none)});
          }
          return results;
        },

@@ -2,6 +2,9 @@
 # The house rules a change can break without a failing call: a room includes only the rooms below
 # it, the text room only the standard library, and what stays per thread is only what the host's
 # contract or a memory cache puts there (a new thread_local is call state until shown otherwise).
+# The command line and the public headers include only public headers (and the command line its
+# own); an operation's name stands only in its declaration, its body, the operation table and the
+# IDL, and the driver's record key only in the table's header.
 #   rooms_test.sh SOURCE_DIR
 set -u
 cd "$1/src" || exit 2
@@ -35,4 +38,20 @@ while IFS=: read -r file _; do
     failed=1
   fi
 done < <(grep -rn 'thread_local' --include=*.cc --include=*.h --exclude=*_test.cc . | sed 's|^\./||')
+cd "$1" || exit 2
+while IFS=: read -r file header; do
+  echo "$file: includes $header, which is not public"
+  failed=1
+done < <(grep -o '^#include "[a-z0-9_]*/[^"]*"' cli/* include/llupdate/* |
+  grep -v '#include "llupdate/' | sed 's/#include //')
+product=(src cli include windows/*.cc windows/*.h windows/*.idl)
+for name in $(sed -n 's/^      {"\([A-Za-z0-9_]*\)",$/\1/p' src/component/operation_table.cc) CheckReportLL; do
+  files=$(grep -rlw --include=*.cc --include=*.h --include=*.idl --exclude=*_test.cc "$name" "${product[@]}")
+  most=4
+  [[ $name == CheckReportLL ]] && most=1
+  if (( $(wc -w <<<"$files") > most )); then
+    echo "$name stands in more than $most product files:" $files
+    failed=1
+  fi
+done
 exit $failed

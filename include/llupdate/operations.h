@@ -52,6 +52,9 @@ std::string FriendlyHelp(const Operation& operation);
 const Operation* FindFriendly(const std::string& command);
 // The conversion driver: the operation that keeps its progress in the settings store.
 const Operation& DriverOperation();
+// The operation that removes the read-only attribute of a file, or of every file directly in a
+// folder.
+const Operation& ReadOnlyRemoval(bool folder);
 // The operation of that name, or nullptr.
 const Operation* FindOperation(const std::string& name);
 

@@ -151,7 +151,7 @@ bool clsReportLLUpdate::Kopiere_Neue_Formulare_LL(const std::string& pDBPath,
               const std::string kept = ctx.journal != nullptr && installed_there
                                            ? ctx.journal->KeepCopy(target, &attributes)
                                            : std::string();
-              SchreibschutzEntfernen(target);
+              component::RemoveReadOnly(*this, target);
               fs.CopyFile(delivered->GetValue(i, 1).ToString(), target, true);
               if (ctx.journal != nullptr) {
                 if (installed_there) {

@@ -32,7 +32,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL12(const std::string& pFilen
     const bool dunning_form =
         text::UpperAscii(std::string(text::LastCharacters(pFilename, 3))) == "MAH";
     const bool list_form = text::FirstCharacters(pFilename, 3) == "LST";
-    host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
+    host::ErrorText error_text = host::ErrorText::General(component::kAddressTitle);
     return host::Armed(Internals::Reporter(*this), error_text, false, [&] {
       files::FileContext ctx = Internals::Files(*this);
       return rewrites::RewriteForm(
@@ -89,7 +89,7 @@ bool clsReportLLUpdate::Umstellung_Mahnformular(const std::string& pDBPath,
   return component::AsWriter(*this, pDBPath, __func__, [&] {
     return component::RunFormJob(
         *this, "Umstellung_Mahnformular", pDBPath,
-        host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"), {pExtension},
+        host::ErrorText::General(component::kAddressTitle), {pExtension},
         [&](const std::string& name) { return Suche_ErsetzeProjektdatei_Mahnung(name, pDBPath); },
         [](const std::string& raw_name) { return !IsListFormIgnoringCase(raw_name); });
   });
@@ -119,8 +119,8 @@ bool clsReportLLUpdate::Umstellung_Auf_Seite_Von_Bis(const std::string& pDBPath,
                                                      const std::string& pExtension) {
   return component::AsWriter(*this, pDBPath, __func__, [&] {
     return component::RunFormJob(*this, "Umstellung_Auf_Seite_Von_Bis", pDBPath,
-                                 host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
-                                 {pExtension}, [&](const std::string& name) {
+                                 host::ErrorText::General(component::kAddressTitle), {pExtension},
+                                 [&](const std::string& name) {
                                    return Suche_ErsetzeProjektdatei_Seite(
                                        name, pDBPath, kPageNumberOnly, kPageNumberOnly,
                                        component::kPageNumberWithCount, kPageMarker, pExtension);

@@ -16,6 +16,14 @@ inline constexpr char kPageNumberWithCount[] =
 
 class Job;
 
+// The read-only removal of a file and of every file directly in a folder, as the public
+// operations do it, for the operations that remove it on their way.
+bool RemoveReadOnly(clsReportLLUpdate& self, const std::string& file);
+void RemoveReadOnlyInFolder(clsReportLLUpdate& self, const std::string& folder);
+
+// The error title of the address switch-over, under which the search-and-replace reports too.
+extern const char kAddressTitle[];
+
 }  // namespace llupdate::component
 
 namespace llupdate {

@@ -117,7 +117,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
         Internals::Reporter(*this), host::ErrorText::General("Umstellung_Auf_LL15"), false, [&] {
           Internals::Init_FSO(*this);
           const std::string directory = catalogue::FormDirectory(pDBPath);
-          SchreibschutzEntfernenAlleDateien(directory);
+          component::RemoveReadOnlyInFolder(*this, directory);
           std::shared_ptr<DynArray>& member = Internals::Catalogue(*this);
           member = host::NewDynArray();
           std::shared_ptr<DynArray> list = member;
@@ -187,7 +187,7 @@ bool clsReportLLUpdate::Umstellung_auf_LL24(const std::string& pDBPath) {
                 std::string path = pDBPath + "\\Berichtell\\" + name;
                 if (progress != nullptr)
                   progress->FormStarted(operation, rule.extension, name, path);
-                if (rule.unprotect_each) SchreibschutzEntfernen(path);
+                if (rule.unprotect_each) component::RemoveReadOnly(*this, path);
                 if (rule.threshold == 0) {
                   save_anew(name);
                 } else {

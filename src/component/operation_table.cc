@@ -341,6 +341,10 @@ const Operation& DriverOperation() {
   return Operations().front();  // not reached: the table has its driver
 }
 
+const Operation& ReadOnlyRemoval(bool folder) {
+  return *FindOperation(folder ? "SchreibschutzEntfernenAlleDateien" : "SchreibschutzEntfernen");
+}
+
 const Operation* FindOperation(const std::string& name) {
   for (const Operation& operation : Operations()) {
     if (name == operation.name) return &operation;

@@ -123,7 +123,7 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
                                                   const std::string& pErsetze) {
   return component::AsWriter(*this, pDBPath, __func__, [&] {
     // This operation reports its errors under the name of the job that uses it most.
-    host::ErrorText error_text = host::ErrorText::General("Umstellung_Auf_Neue_Anschrift");
+    host::ErrorText error_text = host::ErrorText::General(component::kAddressTitle);
     return host::Armed(Internals::Reporter(*this), error_text, false, [&] {
       files::FileContext ctx = Internals::Files(*this);
       return rewrites::RewriteFormReplacing(ctx, rewrites::FilesOfForm(pFilename, pDBPath),
@@ -134,8 +134,8 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei(const std::string& pFilename,
 
 bool clsReportLLUpdate::Umstellung_Auf_Neue_Anschrift(const std::string& pDBPath) {
   return component::AsWriter(*this, pDBPath, __func__, [&] {
-    return component::RunFormJob(*this, "Umstellung_Auf_Neue_Anschrift", pDBPath,
-                                 host::ErrorText::General("Umstellung_Auf_Neue_Anschrift"),
+    return component::RunFormJob(*this, component::kAddressTitle, pDBPath,
+                                 host::ErrorText::General(component::kAddressTitle),
                                  {"bel", "war", "mah", "bst"}, [&](const std::string& name) {
                                    return Suche_ErsetzeProjektdatei(name, pDBPath,
                                                                     "Spacing.Paragraph=8", "=8",
@@ -166,27 +166,40 @@ bool clsReportLLUpdate::Korrektur_Wart_Farbe(const std::string& pDBPath) {
 }
 
 Variant clsReportLLUpdate::SchreibschutzEntfernenAlleDateien(std::string PfadName) {
-  component::CallOutsideJob call(*this);
-  // Statement by statement with errors ignored: a folder that cannot be listed leaves nothing to
-  // do; each file shows its own message when its attribute cannot be changed.
-  std::vector<platform::FileEntry> entries;
-  IgnoreErrors([&] { entries = Internals::Fso(*this).ListFiles(PfadName); });
-  for (const platform::FileEntry& entry : entries) {
-    IgnoreErrors([&] { SchreibschutzEntfernen(entry.path); });
-  }
+  component::RemoveReadOnlyInFolder(*this, PfadName);
   return Variant();
 }
 
 bool clsReportLLUpdate::SchreibschutzEntfernen(std::string sFilename) {
-  component::CallOutsideJob call(*this);
-  return host::Armed(Internals::Reporter(*this),
-                     host::ErrorText::Custom("Schreibschutz bei Datei " + sFilename +
-                                             " kann nicht entfernt werden!")
-                         .WithDetails(),
-                     false, [&] {
-                       files::FileContext ctx = Internals::Files(*this);
-                       return files::SchreibschutzEntfernen(ctx, sFilename);
-                     });
+  return component::RemoveReadOnly(*this, sFilename);
 }
 
+namespace component {
+
+const char kAddressTitle[] = "Umstellung_Auf_Neue_Anschrift";
+
+void RemoveReadOnlyInFolder(clsReportLLUpdate& self, const std::string& folder) {
+  CallOutsideJob call(self);
+  // Statement by statement with errors ignored: a folder that cannot be listed leaves nothing to
+  // do; each file shows its own message when its attribute cannot be changed.
+  std::vector<platform::FileEntry> entries;
+  IgnoreErrors([&] { entries = Internals::Fso(self).ListFiles(folder); });
+  for (const platform::FileEntry& entry : entries) {
+    IgnoreErrors([&] { RemoveReadOnly(self, entry.path); });
+  }
+}
+
+bool RemoveReadOnly(clsReportLLUpdate& self, const std::string& file) {
+  CallOutsideJob call(self);
+  return host::Armed(
+      Internals::Reporter(self),
+      host::ErrorText::Custom("Schreibschutz bei Datei " + file + " kann nicht entfernt werden!")
+          .WithDetails(),
+      false, [&] {
+        files::FileContext ctx = Internals::Files(self);
+        return files::RemoveReadOnly(ctx, file);
+      });
+}
+
+}  // namespace component
 }  // namespace llupdate

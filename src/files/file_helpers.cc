@@ -157,7 +157,7 @@ void CopyToTemporary(FileContext& ctx, const std::string& source, const std::str
   ctx.fs.Open(destination, platform::OpenMode::kCreateNew)->Finish(bytes.data(), bytes.size());
 }
 
-bool SchreibschutzEntfernen(FileContext& ctx, const std::string& sFilename) {
+bool RemoveReadOnly(FileContext& ctx, const std::string& sFilename) {
   platform::FileSystem& fs = ctx.fs;
   return Armed(
       ctx.reporter,

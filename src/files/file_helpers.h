@@ -119,6 +119,6 @@ std::shared_ptr<DynArray> TXT_ReplaceAllLines(FileContext& ctx, const std::strin
 
 // Clears the read-only attribute of a file. True when it is clear afterwards or the file is not
 // there; False after a shown error.
-bool SchreibschutzEntfernen(FileContext& ctx, const std::string& sFilename);
+bool RemoveReadOnly(FileContext& ctx, const std::string& sFilename);
 
 }  // namespace llupdate::files

@@ -171,13 +171,13 @@ TEST_F(FileHelpersTest, ReadOnlyRemoval) {
   std::string f = dir_ / "ro.lst";
   testing::WriteBytes(f, "x");
   ::chmod(f.c_str(), 0440);
-  EXPECT_TRUE(files::SchreibschutzEntfernen(ctx_, f));
+  EXPECT_TRUE(files::RemoveReadOnly(ctx_, f));
   EXPECT_EQ(testing::Mode(f), 0640u);
-  EXPECT_TRUE(files::SchreibschutzEntfernen(ctx_, dir_ / "missing.lst"));
+  EXPECT_TRUE(files::RemoveReadOnly(ctx_, dir_ / "missing.lst"));
 
   ::chmod(f.c_str(), 0444);
   fs_->FailOn(FsOp::kSetAttributes, 1, 70);
-  EXPECT_FALSE(files::SchreibschutzEntfernen(ctx_, f));
+  EXPECT_FALSE(files::RemoveReadOnly(ctx_, f));
   ASSERT_EQ(messages_.texts().size(), 1u);
   EXPECT_EQ(messages_.texts()[0], "Schreibschutz bei Datei " + f +
                                       " kann nicht entfernt werden!\r\n70\r\n"
