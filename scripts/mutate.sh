@@ -1,5 +1,5 @@
 #!/bin/bash
-# Plants one-line faults in src/ at random, one at a time, and tells which the quick suite
+# Plants one-line faults in src/ and cli/ at random, one at a time, and tells which the quick suite
 # catches: a measure of the tests, by room, run on demand (it takes about half a minute a fault).
 #   scripts/mutate.sh [--seed N] [--count N] [--room ROOM] [--work DIR]
 # It works on a copy of the tree (the files git knows, as they are now), so the working tree is
@@ -52,9 +52,9 @@ candidates() {
 # The code of the chosen line, without a comment at its end.
 code_of() { sed -n "${line}p" "$1" | sed 's|\s*//.*||'; }
 
-mapfile -t files < <(cd "$work/tree" && find src -name '*.cc' ! -name '*_test.cc' | sort)
+mapfile -t files < <(cd "$work/tree" && find src cli -name '*.cc' ! -name '*_test.cc' | sort)
 if [ -n "$room" ]; then
-  mapfile -t files < <(printf '%s\n' "${files[@]}" | grep "^src/$room/")
+  mapfile -t files < <(printf '%s\n' "${files[@]}" | grep -E "^(src/)?$room/")
 fi
 [ ${#files[@]} -gt 0 ] || { echo "no sources in room '$room'" >&2; exit 2; }
 
@@ -80,6 +80,7 @@ while [ $planted -lt "$count" ] && [ $tries -lt $((count * 20)) ]; do
   if build; then
     planted=$((planted + 1))
     r=$(echo "$file" | cut -d/ -f2)
+    [[ $file == cli/* ]] && r=cli
     total[$r]=$((${total[$r]:-0} + 1))
     if suite; then
       printf '%s:%s\n%s\n\n' "$file" "$line" "$change" >>"$survivors"
