@@ -127,12 +127,16 @@ TEST(ComponentTest, ACancellationStopsOnlyTheCallsThatCarryIt) {
 // The job gives its file system the instance's choice of durable writes and of the wait for a
 // busy database, or the process-wide one; an operation that changes no file still runs as a job.
 TEST(ComponentTest, TheJobGivesItsFileSystemTheDurableChoiceAndTheWait) {
-  struct Recorder : ForwardingFileSystem {
+  struct Recorder : ForwardingFileSystem, platform::FolderLocks {
     using ForwardingFileSystem::ForwardingFileSystem;
     void UseDurableWrites(bool on) override { choices.push_back(on); }
-    std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder, double wait) override {
+    std::unique_ptr<platform::WriterLock> LockFormFolder(const std::string& folder,
+                                                         double wait) override {
       waits.push_back(wait);
-      return ForwardingFileSystem::LockFormFolder(folder, wait);
+      return platform::LockFormFolder(target(), folder, wait);
+    }
+    platform::LockPeek PeekFormFolderLock(const std::string& folder) override {
+      return platform::PeekFormFolderLock(target(), folder);
     }
     std::vector<bool> choices;
     std::vector<double> waits;

@@ -372,7 +372,7 @@ TEST(CrashTest, InPlaceRewritesSurviveAKillAtEveryOsCall) {
       // complete copy, to be given back (and that copy is never called a partial file).
       if (job == Job::kAddress) {
         const std::string forms = db + "/BerichteLL";
-        const LockPeek peek = platform::PeekWriterLock(forms);
+        const platform::LockPeek peek = platform::PeekWriterLock(forms);
         auto fs = NewOsFileSystem();
         std::set<std::string> named;
         for (const auto& l :

@@ -157,7 +157,8 @@ void FaultFileSystem::FlushWritten() {
 std::unique_ptr<platform::WriterLock> FaultFileSystem::LockFormFolder(const std::string& folder,
                                                                       double wait_seconds) {
   state_->Check(FsOp::kLock, folder);
-  std::unique_ptr<platform::WriterLock> lock = target().LockFormFolder(folder, wait_seconds);
+  std::unique_ptr<platform::WriterLock> lock =
+      platform::LockFormFolder(target(), folder, wait_seconds);
   if (!lock) return nullptr;
   return std::make_unique<FaultLock>(std::move(lock), state_);
 }

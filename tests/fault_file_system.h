@@ -31,7 +31,7 @@ enum class FsOp {
   kFlushWritten,
 };
 
-class FaultFileSystem : public ForwardingFileSystem {
+class FaultFileSystem : public ForwardingFileSystem, public platform::FolderLocks {
  public:
   explicit FaultFileSystem(std::shared_ptr<platform::FileSystem> base);
 
@@ -71,6 +71,9 @@ class FaultFileSystem : public ForwardingFileSystem {
   void FlushWritten() override;
   std::unique_ptr<platform::WriterLock> LockFormFolder(const std::string& folder,
                                                        double wait_seconds) override;
+  platform::LockPeek PeekFormFolderLock(const std::string& folder) override {
+    return platform::PeekFormFolderLock(target(), folder);
+  }
 
   struct State;
 

@@ -229,11 +229,11 @@ TEST_F(OverlayTest, ReadsNoPipeNoLinkOutsideAndNoHeldDatabase) {
   fd = ::open((forms + "/.llupdate-lock." + std::to_string(::geteuid())).c_str(), O_RDWR | O_CREAT,
               0644);
   ASSERT_EQ(::write(fd, "state=running\n", 14), 14);
-  EXPECT_TRUE(overlay_->LockFormFolder(forms, 0)->previous_run_unfinished());
+  EXPECT_TRUE(platform::LockFormFolder(*overlay_, forms, 0)->previous_run_unfinished());
   ::close(fd);
   fd = ::open(forms.c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  auto held = overlay_->LockFormFolder(forms, 0);
+  auto held = platform::LockFormFolder(*overlay_, forms, 0);
   EXPECT_FALSE(held->previous_run_unfinished());
   EXPECT_NE(overlay_->held_by().find("pid=1"), std::string::npos);
   ::close(fd);

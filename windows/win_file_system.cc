@@ -340,7 +340,7 @@ std::wstring FolderKey(const std::string& path) {
   return full;
 }
 
-class WinFileSystem : public platform::FileSystem {
+class WinFileSystem : public platform::FileSystem, public platform::FolderLocks {
   std::optional<bool> durable_;  // the job's choice; the process-wide default without one
   bool Durable() const { return durable_.value_or(platform::DurableWrites()); }
 
@@ -596,6 +596,7 @@ class WinFileSystem : public platform::FileSystem {
   }
   // A rename with MOVEFILE_WRITE_THROUGH is on the disk when it returns: nothing to flush.
   void SyncFolder(const std::string&) override {}
+  platform::LockPeek PeekFormFolderLock(const std::string&) override { return {}; }
   std::unique_ptr<platform::WriterLock> LockFormFolder(const std::string& folder,
                                                        double wait_seconds) override {
     std::string path = folder + "\\" + platform::kLockFileName;
@@ -692,7 +693,7 @@ class WinFileSystem : public platform::FileSystem {
       // The name of a new file beside the forms is recorded before the file exists: it is the
       // run's while it is empty, before any content is written (a kill right after the file is
       // made leaves nothing that the record does not know).
-      if (mode == platform::OpenMode::kCreateNew) RecordOwn(path, kIdentityOfEmptyFile);
+      if (mode == platform::OpenMode::kCreateNew) RecordOwn(path, platform::kIdentityOfEmptyFile);
       FaultPoint(path);
       // A new file can be marked to vanish with its handle until it is recorded (DELETE access).
       const DWORD access =

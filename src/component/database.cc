@@ -133,7 +133,7 @@ std::vector<std::pair<std::string, bool>> PageCountOfForms(FileSystem& fs, const
 FormFolderState InspectFormFolder(FileSystem& fs, const std::string& db) {
   const std::string dir = FormFolderOf(db);
   FormFolderState state;
-  const LockPeek lock = fs.PeekFormFolderLock(dir);
+  const platform::LockPeek lock = platform::PeekFormFolderLock(fs, dir);
   state.held = lock.held;
   if (lock.held) state.holder = LockHolderWords(lock.text);
   state.last_run_unfinished = lock.unfinished;
@@ -180,13 +180,13 @@ Recovery RecoverFormFolder(FileSystem& fs, const std::string& db, bool apply) {
   Recovery recovery;
   // Repairs are writes: they wait for, or leave to, a run that holds the folder. What may be
   // repaired is what the unfinished run recorded as its own, and nothing else.
-  std::unique_ptr<WriterLock> lock;
-  std::vector<OwnFile> own;
-  std::vector<LockPeek::InterruptedRewrite> in_place;
+  std::unique_ptr<platform::WriterLock> lock;
+  std::vector<platform::OwnFile> own;
+  std::vector<platform::LockPeek::InterruptedRewrite> in_place;
   try {
     if (apply) {
       // Taking the lock gives forms of interrupted in-place rewrites their content back.
-      lock = fs.LockFormFolder(dir, component::LockWaitSeconds());
+      lock = platform::LockFormFolder(fs, dir, component::LockWaitSeconds());
       if (lock && lock->previous_run_unfinished()) own = lock->previous_own_files();
       if (lock) {
         for (const std::string& form : lock->restored_in_place())
@@ -196,7 +196,7 @@ Recovery RecoverFormFolder(FileSystem& fs, const std::string& db, bool apply) {
         recovery.refused_records = lock->refused_records();
       }
     } else {
-      LockPeek peek = fs.PeekFormFolderLock(dir);
+      platform::LockPeek peek = platform::PeekFormFolderLock(fs, dir);
       if (peek.held) {
         // Its temporary files and backups are its work in progress, not leftovers.
         recovery.held = true;
@@ -222,7 +222,7 @@ Recovery RecoverFormFolder(FileSystem& fs, const std::string& db, bool apply) {
   if (apply) {
     // What the lock did already comes first, told like the rest.
     std::vector<rewrites::Leftover> done;
-    for (const LockPeek::InterruptedRewrite& r : in_place) {
+    for (const platform::LockPeek::InterruptedRewrite& r : in_place) {
       done.push_back({rewrites::Leftover::Action::kRestoreInPlace, r.backup, r.form, r.why});
     }
     leftovers.insert(leftovers.begin(), done.begin(), done.end());
@@ -258,7 +258,7 @@ std::string LockHolderWords(const std::string& lock_record) {
 }
 
 std::string FormFolderHolder(FileSystem& fs, const std::string& db) {
-  const LockPeek peek = fs.PeekFormFolderLock(FormFolderOf(db));
+  const platform::LockPeek peek = platform::PeekFormFolderLock(fs, FormFolderOf(db));
   return peek.held ? LockHolderWords(peek.text) : std::string();
 }
 

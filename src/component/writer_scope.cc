@@ -175,8 +175,9 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath, const std::st
           .WithDetails(),
       false, [&] {
         try {
-          lock = fs->LockFormFolder(
-              folder, options.lock_wait_seconds ? *options.lock_wait_seconds : LockWaitSeconds());
+          lock = platform::LockFormFolder(
+              *fs, folder,
+              options.lock_wait_seconds ? *options.lock_wait_seconds : LockWaitSeconds());
         } catch (const HostFailure&) {
           throw;
         } catch (const platform::Error& e) {

@@ -770,7 +770,7 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, ProgressObserver* prog
     const bool check = s == State::kUntouched;
     std::string why;
     auto as_left = [&](const std::string& file) {
-      return check && !IdentityMatches(fs.FileIdentity(file), c.identity);
+      return check && !platform::IdentityMatches(fs.FileIdentity(file), c.identity);
     };
     try {
       switch (c.kind) {

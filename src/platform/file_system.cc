@@ -202,9 +202,7 @@ std::string RecordLine(const OwnFile& file) {
   return "own=" + Escape(file.name) + "\t" + file.identity + "\n";
 }
 
-}  // namespace llupdate::platform
-
-bool llupdate::IdentityMatches(const std::string& now, const std::string& recorded) {
+bool IdentityMatches(const std::string& now, const std::string& recorded) {
   if (now.empty() || recorded.empty()) return false;
   if (recorded == kIdentityOfEmptyFile) {  // "device:inode:0:time": nothing in it yet
     const size_t size = now.find(':', now.find(':') + 1);
@@ -214,6 +212,25 @@ bool llupdate::IdentityMatches(const std::string& now, const std::string& record
          (now.size() > recorded.size() && now.compare(0, recorded.size(), recorded) == 0 &&
           now[recorded.size()] == ':');
 }
+
+FolderLocks* LocksOf(FileSystem& fs) {
+  if (auto* locks = dynamic_cast<FolderLocks*>(&fs)) return locks;
+  if (auto* wrapper = dynamic_cast<ForwardingFileSystem*>(&fs)) return LocksOf(wrapper->target());
+  return nullptr;
+}
+
+std::unique_ptr<WriterLock> LockFormFolder(FileSystem& fs, const std::string& folder,
+                                           double wait_seconds) {
+  FolderLocks* locks = LocksOf(fs);
+  return locks != nullptr ? locks->LockFormFolder(folder, wait_seconds) : nullptr;
+}
+
+LockPeek PeekFormFolderLock(FileSystem& fs, const std::string& folder) {
+  FolderLocks* locks = LocksOf(fs);
+  return locks != nullptr ? locks->PeekFormFolderLock(folder) : LockPeek{};
+}
+
+}  // namespace llupdate::platform
 
 std::string llupdate::FileSystem::WhyNotAName(const std::string& name) {
   if (name.empty()) return "der Name ist leer";

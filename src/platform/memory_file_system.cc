@@ -11,6 +11,10 @@
 namespace llupdate {
 namespace {
 
+using platform::FolderLocks;
+using platform::LockPeek;
+using platform::WriterLock;
+
 using platform::Error;
 
 struct Node {
@@ -78,7 +82,7 @@ class MemoryLock : public WriterLock {
   bool unfinished_;
 };
 
-class MemoryFileSystem : public FileSystem {
+class MemoryFileSystem : public FileSystem, public FolderLocks {
  public:
   MemoryFileSystem() : root_(std::make_shared<Node>()) {
     root_->folder = true;
@@ -209,6 +213,7 @@ class MemoryFileSystem : public FileSystem {
     return "m" + std::to_string(reinterpret_cast<uintptr_t>(node->content.get())) + ":" +
            std::to_string(node->content->size());
   }
+  LockPeek PeekFormFolderLock(const std::string&) override { return {}; }
   std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder, double) override {
     auto node = Find(folder);
     if (!node || !node->folder) return nullptr;

@@ -382,7 +382,7 @@ std::unique_ptr<WriterLock> OverlayFileSystem::LockFormFolder(const std::string&
   if (!IsFolder(folder)) return nullptr;
   // A preview reads only, so another run's lock does not stop it. That run may be in the middle
   // of a form: its files are its own, and none of them is shown as healed.
-  LockPeek peek = base_->PeekFormFolderLock(folder);
+  LockPeek peek = platform::PeekFormFolderLock(*base_, folder);
   if (peek.held) {
     held_by_ = peek.text.empty() ? "?" : peek.text;
     held_folders_.insert(Key(folder));

@@ -16,7 +16,7 @@
 
 namespace llupdate::platform {
 
-class OverlayFileSystem : public PreviewFileSystem {
+class OverlayFileSystem : public PreviewFileSystem, public FolderLocks {
  public:
   // base: the file system read from (the operating system's); roots: the directories (operating
   // system paths) whose files may be read through a link.
@@ -63,7 +63,7 @@ class OverlayFileSystem : public PreviewFileSystem {
     return !BaseFile(path) || base_->MayReplace(path, account);
   }
   LockPeek PeekFormFolderLock(const std::string& folder) override {
-    return base_->PeekFormFolderLock(folder);
+    return platform::PeekFormFolderLock(*base_, folder);
   }
   // In a folder another run holds, the files of the disk whose names work() tells are that run's
   // work in progress: the preview sees them as absent, as the real run (which waits for the

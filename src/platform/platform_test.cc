@@ -158,7 +158,7 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
 
   // Under the folder's lock a new file is made unnamed first: a name that is taken, in any
   // case, is refused all the same and the file there keeps its content.
-  auto lock = fs->LockFormFolder(dir.path() + "\\BerichteLL", 0);
+  auto lock = platform::LockFormFolder(*fs, dir.path() + "\\BerichteLL", 0);
   ASSERT_NE(lock, nullptr);
   EXPECT_EQ(testing::ErrorNumber([&] { fs->Open(forms + "a.bel", OpenMode::kCreateNew); }), 58);
   EXPECT_EQ(testing::ErrorNumber([&] { fs->Open(forms + "A.BEL", OpenMode::kCreateNew); }), 58);
@@ -349,22 +349,22 @@ TEST(MemoryFileSystemTest, LocksFoldersOnce) {
   auto fs = NewMemoryFileSystem();
   fs->CreateFolder("db");
   fs->Open("db\\f.lst", OpenMode::kWrite)->Finish("x", 1);
-  EXPECT_EQ(fs->LockFormFolder("missing", 0), nullptr);
-  EXPECT_EQ(fs->LockFormFolder("db\\f.lst", 0), nullptr);
+  EXPECT_EQ(platform::LockFormFolder(*fs, "missing", 0), nullptr);
+  EXPECT_EQ(platform::LockFormFolder(*fs, "db\\f.lst", 0), nullptr);
   {
-    auto lock = fs->LockFormFolder("DB", 0);
+    auto lock = platform::LockFormFolder(*fs, "DB", 0);
     ASSERT_NE(lock, nullptr);
     EXPECT_FALSE(lock->previous_run_unfinished());
-    EXPECT_EQ(testing::ErrorNumber([&] { fs->LockFormFolder("db", 0); }), 70);
+    EXPECT_EQ(testing::ErrorNumber([&] { platform::LockFormFolder(*fs, "db", 0); }), 70);
   }
   // The holder above never finished: the next one is told so, and after a finished run the
   // one after it is not.
-  auto lock = fs->LockFormFolder("db", 0);
+  auto lock = platform::LockFormFolder(*fs, "db", 0);
   ASSERT_NE(lock, nullptr);
   EXPECT_TRUE(lock->previous_run_unfinished());
   lock->MarkFinished();
   lock.reset();
-  EXPECT_FALSE(fs->LockFormFolder("db", 0)->previous_run_unfinished());
+  EXPECT_FALSE(platform::LockFormFolder(*fs, "db", 0)->previous_run_unfinished());
 }
 
 // Another account of the group takes the lock of a folder whose record root left behind: a
@@ -387,7 +387,7 @@ TEST(OsFileSystemTest, ARecordOfAnotherAccount) {
         said = "no second account";
       } else {
         try {
-          auto lock = NewOsFileSystem()->LockFormFolder(forms, 0);
+          auto lock = platform::LockFormFolder(*NewOsFileSystem(), forms, 0);
           said = lock == nullptr ? "no lock" : lock->previous_run_unfinished() ? "unfinished" : "";
         } catch (const Error& e) {
           said = e.description();
@@ -437,7 +437,7 @@ TEST(OsFileSystemTest, ARecordOfAnotherAccount) {
   EXPECT_FALSE(testing::Exists(record + ".new"));
   // Root, in turn, takes that account's record as it is: neither its owner nor its mode changes.
   ASSERT_EQ(::chmod(record.c_str(), 0666), 0);
-  ASSERT_NE(NewOsFileSystem()->LockFormFolder(forms, 0), nullptr);
+  ASSERT_NE(platform::LockFormFolder(*NewOsFileSystem(), forms, 0), nullptr);
   ASSERT_EQ(::stat(record.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_EQ(st.st_mode & 07777, 0666u);
@@ -451,7 +451,7 @@ TEST(OsFileSystemTest, ARecordOfAnotherAccount) {
   ASSERT_EQ(::chown(roots.c_str(), 65534, 65534), 0);
   ASSERT_EQ(::chmod(others.c_str(), 0666), 0);
   {
-    auto lock = NewOsFileSystem()->LockFormFolder(forms, 0);
+    auto lock = platform::LockFormFolder(*NewOsFileSystem(), forms, 0);
     ASSERT_NE(lock, nullptr);
     const std::vector<std::string> refused = lock->refused_records();
     ASSERT_EQ(refused.size(), 2u);
@@ -573,7 +573,7 @@ TEST(OsFileSystemTest, AFullDiskAtTheLockLeavesNoEmptyRecordAndSaysWhy) {
   });
   auto fs = NewOsFileSystem();
   try {
-    fs->LockFormFolder(dir.path(), 0);
+    platform::LockFormFolder(*fs, dir.path(), 0);
     ADD_FAILURE() << "locked on a full disk";
   } catch (const platform::Error& e) {
     EXPECT_NE(e.description().find("der Datenträger ist voll"), std::string::npos)
@@ -583,7 +583,7 @@ TEST(OsFileSystemTest, AFullDiskAtTheLockLeavesNoEmptyRecordAndSaysWhy) {
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
     ADD_FAILURE() << e.path() << " was left";
   }
-  EXPECT_NE(fs->LockFormFolder(dir.path(), 0), nullptr);
+  EXPECT_NE(platform::LockFormFolder(*fs, dir.path(), 0), nullptr);
 }
 
 // On a file system without unnamed files a new file is named first and recorded by name; a file
@@ -596,7 +596,7 @@ TEST(OsFileSystemTest, WithoutUnnamedFilesNewFilesAreRecordedByName) {
   });
   auto fs = NewOsFileSystem();
   {
-    auto lock = fs->LockFormFolder(dir.path(), 0);
+    auto lock = platform::LockFormFolder(*fs, dir.path(), 0);
     const std::string draft = dir.path() + "\\xx_a.bel";
     const std::string saved = platform::PartialFileName(draft);
     fs->Open(draft, OpenMode::kCreateNew)->Finish("1", 1);
@@ -624,7 +624,7 @@ TEST(OsFileSystemTest, AHeldFolderNamesItsHolder) {
   auto fs = NewOsFileSystem();
   std::string message;
   try {
-    fs->LockFormFolder(dir.path(), 0);
+    platform::LockFormFolder(*fs, dir.path(), 0);
   } catch (const Error& e) {
     EXPECT_EQ(e.number(), 70);
     message = e.what();
@@ -635,13 +635,15 @@ TEST(OsFileSystemTest, AHeldFolderNamesItsHolder) {
             std::string::npos)
       << message;
   ::close(held);
-  auto lock = fs->LockFormFolder(dir.path(), 0);
+  auto lock = platform::LockFormFolder(*fs, dir.path(), 0);
   ASSERT_NE(lock, nullptr);
   // A nested call of the same job runs inside the lock, also through another path; another
   // file system in the same thread is another run, and waits like one.
   ::mkdir((dir / "sub").c_str(), 0755);
-  EXPECT_NE(fs->LockFormFolder(dir.path() + "/sub/..", 0), nullptr);
-  EXPECT_EQ(testing::ErrorNumber([&] { NewOsFileSystem()->LockFormFolder(dir.path(), 0); }), 70);
+  EXPECT_NE(platform::LockFormFolder(*fs, dir.path() + "/sub/..", 0), nullptr);
+  EXPECT_EQ(
+      testing::ErrorNumber([&] { platform::LockFormFolder(*NewOsFileSystem(), dir.path(), 0); }),
+      70);
 }
 
 TEST(PartialFileTest, NamesAreKnownAgain) {
@@ -761,7 +763,7 @@ TEST(OsFileSystemTest, ADurableWriteFallsBackWhenTheSystemCannot) {
     platform::SetOsFaultHook(nullptr);
     ::unlink((dir / "f.bel").c_str());
     // The same for the lock's record of the files a run makes.
-    auto lock = fs->LockFormFolder(dir.path(), 0);
+    auto lock = platform::LockFormFolder(*fs, dir.path(), 0);
     seen = 0;
     platform::SetOsFaultHook([&](platform::OsCall c, const std::string& path) {
       return c == platform::OsCall::kWrite && path == ".llupdate-lock" && seen++ == 0 ? err : 0;

@@ -1135,7 +1135,7 @@ bool NeedsRewriteInPlace(const struct stat& form, int second_names, uid_t user) 
   return form.st_nlink - second_names > 1 || (user != 0 && form.st_uid != user);
 }
 
-class OsFileSystem : public FileSystem {
+class OsFileSystem : public FileSystem, public FolderLocks {
  public:
   void BeginJob() override {
     if (!paths_.in_job()) job_user_ = EffectiveUser();

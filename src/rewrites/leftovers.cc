@@ -21,10 +21,10 @@ bool HasPrefix(const std::string& name, std::string_view prefix) {
 
 }  // namespace
 
-std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string& folder,
-                                    const std::vector<platform::FileEntry>& files,
-                                    const std::vector<platform::OwnFile>& own,
-                                    const std::vector<LockPeek::InterruptedRewrite>& in_place) {
+std::vector<Leftover> FindLeftovers(
+    platform::FileSystem& fs, const std::string& folder,
+    const std::vector<platform::FileEntry>& files, const std::vector<platform::OwnFile>& own,
+    const std::vector<platform::LockPeek::InterruptedRewrite>& in_place) {
   std::set<std::string> present;  // folded names
   for (const auto& f : files) present.insert(text::FoldCase(f.name));
   auto exists = [&](const std::string& name) { return present.count(text::FoldCase(name)); };
@@ -45,7 +45,7 @@ std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string&
     const std::string now = fs.FileIdentity(path);
     std::optional<std::string> owner;
     auto fits = [&](const platform::OwnFile* o) {
-      if (!IdentityMatches(now, o->identity)) return false;
+      if (!platform::IdentityMatches(now, o->identity)) return false;
       if (o->owner.empty()) return true;
       if (!owner) owner = fs.FileOwner(path);
       return *owner == o->owner;

@@ -39,10 +39,10 @@ struct Leftover {
 // in own whose identity matches now) with what to do with them, and files named like them that
 // the program did not make.
 // in_place: the interrupted in-place rewrites the record names (LockPeek::in_place).
-std::vector<Leftover> FindLeftovers(platform::FileSystem& fs, const std::string& folder,
-                                    const std::vector<platform::FileEntry>& files,
-                                    const std::vector<platform::OwnFile>& own,
-                                    const std::vector<LockPeek::InterruptedRewrite>& in_place = {});
+std::vector<Leftover> FindLeftovers(
+    platform::FileSystem& fs, const std::string& folder,
+    const std::vector<platform::FileEntry>& files, const std::vector<platform::OwnFile>& own,
+    const std::vector<platform::LockPeek::InterruptedRewrite>& in_place = {});
 
 // Carries out a leftover's action in folder; errors are thrown.
 void ResolveLeftover(platform::FileSystem& fs, const std::string& folder, const Leftover& leftover);
