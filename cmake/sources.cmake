@@ -16,5 +16,6 @@ set(LLUPDATE_PORTABLE_SOURCES
   component/database.cc)
 set(LLUPDATE_POSIX_SOURCES
   platform/path_posix.cc platform/posix_file_system.cc platform/overlay_file_system.cc
-  host/sqlite_settings.cc host/platform_objects_posix.cc text/unified_diff.cc
+  platform/in_place_file_posix.cc
+  host/sqlite_settings.cc host/settings_vfs.cc host/platform_objects_posix.cc text/unified_diff.cc
   component/preview.cc)

@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "host/objects.h"
+#include "llupdate/database.h"
 #include "llupdate/file_system.h"
 #include "llupdate/host.h"
+#include "llupdate/operations.h"
 #include "llupdate/report_ll_update.h"
 #include "platform/file_system.h"
 #include "platform/os_faults.h"
@@ -73,31 +75,6 @@ std::string FreshDatabase(const testing::TempDir& dir, int run) {
   return db;
 }
 
-// The settings store dies with the file system: a crashed process records nothing.
-class CrashingSettings : public VMSettings {
- public:
-  explicit CrashingSettings(const testing::FaultFileSystem* fs)
-      : fs_(fs), base_(host::NewSqliteSettings()) {}
-  void Init(int16_t mode, std::shared_ptr<Object>& connection,
-            const std::string& profile) override {
-    base_->Init(mode, connection, profile);
-  }
-  void GetSetting(const std::string& section, const std::string& key, std::string& value,
-                  const std::string& profile, const std::string& scope,
-                  const std::string& default_value) override {
-    base_->GetSetting(section, key, value, profile, scope, default_value);
-  }
-  void SaveSetting(const std::string& section, const std::string& key, const std::string& value,
-                   const std::string& profile) override {
-    if (fs_->crashed()) throw platform::Error(75, "crashed");
-    base_->SaveSetting(section, key, value, profile);
-  }
-
- private:
-  const testing::FaultFileSystem* fs_;
-  std::shared_ptr<VMSettings> base_;
-};
-
 enum class Job { kAddress, kDriver, kDistributionAndDriver, kTwoSwitchOvers };
 
 bool RunJob(const std::string& db, Job job) {
@@ -146,8 +123,6 @@ void ExpectConvergence(Job job, bool classic_only, int step, Fault fault = Fault
         const int32_t errors[] = {61, 75, 70};
         faults.fs().FailAt(at, errors[at % 3]);
       }
-      ScopedObjectRegistration settings(
-          host::kSettingsProgId, [&] { return std::make_shared<CrashingSettings>(&faults.fs()); });
       RunJob(db, job);
     }
     // No form is lost: every form is there whole, old or new. The classic sequence cannot swap
@@ -225,10 +200,15 @@ TEST(MemoryFileSystemTest, GivesTheSameFormsAsTheDisk) {
   {
     ScopedObjectRegistration registration(host::kFileSystemProgId, [&] { return memory; });
     clsReportLLUpdate c;
-    std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(dir / "m.sqlite");
+    // The settings file is in memory too.
+    std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>("mem\\s.sqlite");
     ASSERT_TRUE(c.Kopiere_Neue_Formulare_LL("mem", "mem\\EXEDIR", "demo"));
     ASSERT_TRUE(c.Pruefe_Konvertiere_Formulare("mem", connection));
+    std::string step;
+    ASSERT_TRUE(ReadSettingsValue("mem\\s.sqlite", kStepRecordSection, kStepRecordKey, &step));
+    EXPECT_EQ(step, "6");
   }
+  EXPECT_FALSE(fsys::exists(dir / "mem"));
   for (const auto& [name, bytes] : on_disk) {
     if (name.rfind("BerichteLL/", 0) != 0) continue;
     std::string path = "mem\\" + name;

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include "host/objects.h"
 #include "llupdate/call.h"
 #include "llupdate/message_sinks.h"
+#include "llupdate/operations.h"
 #include "llupdate/report_ll_update.h"
 #include "test_support.h"
 
@@ -485,78 +485,10 @@ TEST(BatchTest, TheHostSeesWhatItSeesWithoutBatches) {
   EXPECT_EQ(std::get<2>(batched), std::get<2>(unbatched));
 }
 
-// SQLite's own extension point, over the operating system's: the writes to the settings file
-// (a write, a truncation, a flush, a journal removed) fail from the countdown's end on.
-struct FailingWrites {
-  static inline sqlite3_vfs* os = nullptr;
-  static inline sqlite3_vfs vfs{};
-  static inline sqlite3_io_methods methods{};
-  static inline int countdown = 0, calls = 0;
-  struct File {
-    sqlite3_file base;
-    sqlite3_file* real;
-  };
-  static bool Fails() { return ++calls >= countdown && countdown > 0; }
-  static sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real; }
-
-  static void Install(int fail_at) {
-    os = sqlite3_vfs_find(nullptr);
-    vfs = *os;
-    vfs.zName = "failing-writes";
-    vfs.szOsFile = static_cast<int>(sizeof(File)) + os->szOsFile;
-    vfs.xOpen = [](sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* out) {
-      File* file = reinterpret_cast<File*>(f);
-      file->real = reinterpret_cast<sqlite3_file*>(file + 1);
-      int rc = os->xOpen(os, name, file->real, flags, out);
-      file->base.pMethods = rc == SQLITE_OK ? &methods : nullptr;
-      return rc;
-    };
-    vfs.xDelete = [](sqlite3_vfs*, const char* name, int sync) {
-      return Fails() ? SQLITE_IOERR_DELETE : os->xDelete(os, name, sync);
-    };
-    methods = {};
-    methods.iVersion = 1;
-    methods.xClose = [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); };
-    methods.xRead = [](sqlite3_file* f, void* b, int n, sqlite3_int64 at) {
-      return Real(f)->pMethods->xRead(Real(f), b, n, at);
-    };
-    methods.xWrite = [](sqlite3_file* f, const void* b, int n, sqlite3_int64 at) {
-      return Fails() ? SQLITE_IOERR_WRITE : Real(f)->pMethods->xWrite(Real(f), b, n, at);
-    };
-    methods.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
-      return Fails() ? SQLITE_IOERR_TRUNCATE : Real(f)->pMethods->xTruncate(Real(f), size);
-    };
-    methods.xSync = [](sqlite3_file* f, int flags) {
-      return Fails() ? SQLITE_IOERR_FSYNC : Real(f)->pMethods->xSync(Real(f), flags);
-    };
-    methods.xFileSize = [](sqlite3_file* f, sqlite3_int64* size) {
-      return Real(f)->pMethods->xFileSize(Real(f), size);
-    };
-    methods.xLock = [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); };
-    methods.xUnlock = [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); };
-    methods.xCheckReservedLock = [](sqlite3_file* f, int* out) {
-      return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
-    };
-    methods.xFileControl = [](sqlite3_file* f, int op, void* arg) {
-      return Real(f)->pMethods->xFileControl(Real(f), op, arg);
-    };
-    methods.xSectorSize = [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); };
-    methods.xDeviceCharacteristics = [](sqlite3_file* f) {
-      return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
-    };
-    countdown = fail_at;
-    calls = 0;
-    sqlite3_vfs_register(&vfs, 1);
-  }
-  static void Remove() {
-    sqlite3_vfs_unregister(&vfs);
-    countdown = 0;
-  }
-};
-
-// Each write to the settings file fails in turn, in a driver run over the demo database: the run
-// may end with False, but the recorded step never runs ahead of the forms (a second run then
-// gives the forms of an uninterrupted one) and the file stays a settings file.
+// Each write, flush and removal of the settings file and its journal fails in turn, in a driver
+// run over the demo database: the run may end with False, but the recorded step never runs ahead
+// of the forms (a second run then gives the forms of an uninterrupted one) and the file stays a
+// settings file.
 TEST(SettingsFileTest, AFailingWriteAtEveryPointKeepsTheRecordTrue) {
   testing::RecordedMessages messages;
   testing::TempDir dir;
@@ -574,40 +506,47 @@ TEST(SettingsFileTest, AFailingWriteAtEveryPointKeepsTheRecordTrue) {
     std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(db + "/s.sqlite");
     return c.Pruefe_Konvertiere_Formulare(db, connection);
   };
-  auto recorded = [](const std::string& db) {
+  auto recorded = [](const std::string& db) {  // as the next run reads it
     auto store = host::NewSqliteSettings();
     std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(db + "/s.sqlite");
     store->Init(0, connection, "Standard");
     std::string value;
-    store->GetSetting("CheckReportLL", "LetzterWert", value, "Standard", "Standard", "0");
+    store->GetSetting(kStepRecordSection, kStepRecordKey, value, "Standard", "Standard", "0");
     return value;
   };
   const std::string reference = dir / "reference";
   fsys::copy(LLUPDATE_DEMO_DB, reference, fsys::copy_options::recursive);
   ASSERT_TRUE(drive(reference));
   const auto converted = forms_of(reference);
-  for (int n = 1;; ++n) {
-    SCOPED_TRACE(n);
-    const std::string db = dir / ("db" + std::to_string(n));
-    fsys::copy(LLUPDATE_DEMO_DB, db, fsys::copy_options::recursive);
-    FailingWrites::Install(n);
-    const bool done = drive(db);
-    const bool failed = FailingWrites::calls >= n;
-    FailingWrites::Remove();
-    const std::string step = recorded(db);  // a settings file SQLite reads
-    if (done) {
-      EXPECT_EQ(step, "6");  // a run that says so has recorded every step
+  for (testing::FsOp op : {testing::FsOp::kWrite, testing::FsOp::kSync, testing::FsOp::kDelete}) {
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE("call " + std::to_string(n) + " of kind " +
+                   std::to_string(static_cast<int>(op)));
+      const std::string db = dir / "db";
+      fsys::copy(LLUPDATE_DEMO_DB, db, fsys::copy_options::recursive);
+      bool done, struck;
+      {
+        testing::FaultInjection faults;
+        faults.fs().FailOn(op, n, 75, "s.sqlite");
+        done = drive(db);
+        struck = faults.fs().faults_left() == 0;
+      }
+      const std::string step = recorded(db);
+      if (done) {
+        EXPECT_EQ(step, "6");  // a run that says so has recorded every step
+      }
+      if (!struck) {
+        EXPECT_TRUE(done);
+        EXPECT_EQ(step, "6");
+        ASSERT_GT(n, 2);  // the run wrote, flushed and removed more than once
+        fsys::remove_all(db);
+        break;
+      }
+      EXPECT_TRUE(drive(db));
+      EXPECT_EQ(recorded(db), "6");
+      EXPECT_EQ(forms_of(db), converted);
+      fsys::remove_all(db);
     }
-    if (!failed) {
-      EXPECT_TRUE(done);
-      EXPECT_EQ(step, "6");
-      ASSERT_GT(n, 10);  // the run wrote the file more than a few times
-      break;
-    }
-    EXPECT_TRUE(drive(db));
-    EXPECT_EQ(recorded(db), "6");
-    EXPECT_EQ(forms_of(db), converted);
-    fsys::remove_all(db);
   }
 }
 

@@ -66,6 +66,42 @@ class FaultFile : public platform::File {
   std::string path_;
 };
 
+class FaultInPlaceFile : public InPlaceFile {
+ public:
+  FaultInPlaceFile(std::unique_ptr<InPlaceFile> base, std::shared_ptr<FaultFileSystem::State> state,
+                   std::string path)
+      : base_(std::move(base)), state_(std::move(state)), path_(std::move(path)) {
+    ++state_->open_files;
+  }
+  ~FaultInPlaceFile() override { --state_->open_files; }
+  size_t ReadAt(uint64_t offset, char* buffer, size_t size) override {
+    state_->Check(FsOp::kRead, path_);
+    return base_->ReadAt(offset, buffer, size);
+  }
+  void WriteAt(uint64_t offset, const char* data, size_t size) override {
+    state_->Check(FsOp::kWrite, path_);
+    base_->WriteAt(offset, data, size);
+  }
+  void Truncate(uint64_t size) override {
+    state_->Check(FsOp::kWrite, path_);
+    base_->Truncate(size);
+  }
+  uint64_t Size() override { return base_->Size(); }
+  void Sync() override {
+    state_->Check(FsOp::kSync, path_);
+    base_->Sync();
+  }
+  // A process that dies lets its locks go: they are not counted as calls.
+  bool Lock(int level) override { return base_->Lock(level); }
+  void Unlock(int level) override { base_->Unlock(level); }
+  bool Reserved() override { return base_->Reserved(); }
+
+ private:
+  std::unique_ptr<InPlaceFile> base_;
+  std::shared_ptr<FaultFileSystem::State> state_;
+  std::string path_;
+};
+
 class FaultLock : public platform::WriterLock {
  public:
   FaultLock(std::unique_ptr<platform::WriterLock> base,
@@ -110,6 +146,17 @@ int FaultFileSystem::calls(FsOp op) const {
 int FaultFileSystem::total_calls() const { return state_->total; }
 
 void FaultFileSystem::CrashAt(int nth) { state_->crash_at = state_->total + nth; }
+
+int FaultFileSystem::faults_left() const { return static_cast<int>(state_->faults.size()); }
+
+std::unique_ptr<InPlaceFile> FaultFileSystem::OpenInPlace(const std::string& path, bool write,
+                                                          bool create) {
+  if (state_->classic_only) return nullptr;
+  state_->Check(FsOp::kOpen, path);
+  std::unique_ptr<InPlaceFile> file = target().OpenInPlace(path, write, create);
+  if (!file) return nullptr;
+  return std::make_unique<FaultInPlaceFile>(std::move(file), state_, path);
+}
 
 bool FaultFileSystem::crashed() const {
   return state_->crash_at > 0 && state_->total >= state_->crash_at;

@@ -29,6 +29,7 @@ enum class FsOp {
   kSyncFolder,
   kLock,
   kFlushWritten,
+  kSync,  // a file changed in place put on the disk
 };
 
 class FaultFileSystem : public ForwardingFileSystem, public platform::FolderLocks {
@@ -54,6 +55,8 @@ class FaultFileSystem : public ForwardingFileSystem, public platform::FolderLock
   void SetClassicOnly(bool classic_only);
   // True once CrashAt's call has been reached.
   bool crashed() const;
+  // The faults of FailOn that have not struck yet.
+  int faults_left() const;
 
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
@@ -69,6 +72,8 @@ class FaultFileSystem : public ForwardingFileSystem, public platform::FolderLock
   bool ReplaceFile(const std::string& source, const std::string& destination) override;
   void SyncFolder(const std::string& path) override;
   void FlushWritten() override;
+  std::unique_ptr<InPlaceFile> OpenInPlace(const std::string& path, bool write,
+                                           bool create) override;
   std::unique_ptr<platform::WriterLock> LockFormFolder(const std::string& folder,
                                                        double wait_seconds) override;
   platform::LockPeek PeekFormFolderLock(const std::string& folder) override {

@@ -60,6 +60,31 @@ class File {
   }
 };
 
+// A file read and changed in place, at any offset: the settings store keeps its database in one.
+// Errors are thrown as Error (error.h). The file is closed when the object is destroyed.
+class InPlaceFile {
+ public:
+  virtual ~InPlaceFile() = default;
+  // Reads up to size bytes at offset; fewer only at the end of the file.
+  virtual size_t ReadAt(uint64_t offset, char* buffer, size_t size) = 0;
+  virtual void WriteAt(uint64_t offset, const char* data, size_t size) = 0;
+  virtual void Truncate(uint64_t size) = 0;
+  virtual uint64_t Size() = 0;
+  // Puts the file's data on the disk while durable writes are on.
+  virtual void Sync() = 0;
+  // The advisory locks of SQLite's file format, shared with every process that opens the file:
+  // 0 none, 1 shared, 2 reserved, 3 pending, 4 exclusive. Lock raises the level (false when
+  // another holder's level stands in the way), Unlock lowers it to 0 or 1, and Reserved tells
+  // whether another holder has level 2 or above. A file system with one process keeps the
+  // defaults.
+  virtual bool Lock(int level) {
+    (void)level;
+    return true;
+  }
+  virtual void Unlock(int level) { (void)level; }
+  virtual bool Reserved() { return false; }
+};
+
 // What a name in a folder is, a symbolic link not followed.
 enum class EntryKind {
   kNone,    // nothing has the name
@@ -136,6 +161,15 @@ class FileSystem : public Object {
     return false;
   }
   virtual void FlushWritten() {}
+  // Opens a file to read (and with write to change) in place; with create a missing file is
+  // made, empty (owned, where the system has owners and the run is the administrator's, like its
+  // folder). A symbolic link is never followed. nullptr when this file system offers no such
+  // files: the settings store then opens its file on the disk itself.
+  virtual std::unique_ptr<InPlaceFile> OpenInPlace(const std::string& path, bool write,
+                                                   bool create) {
+    (void)path, (void)write, (void)create;
+    return nullptr;
+  }
   // The identity of a file as it is now, "" when it is missing or no regular file: "device:inode"
   // for a file the program made, with ":size:mtime" added where the content counts too. A run
   // records the identities of the files it makes beside the forms, so that only those are ever
@@ -250,6 +284,10 @@ class ForwardingFileSystem : public FileSystem {
   void SyncFolder(const std::string& path) override { target_->SyncFolder(path); }
   bool DeferFlushes(bool on) override { return target_->DeferFlushes(on); }
   void FlushWritten() override { target_->FlushWritten(); }
+  std::unique_ptr<InPlaceFile> OpenInPlace(const std::string& path, bool write,
+                                           bool create) override {
+    return target_->OpenInPlace(path, write, create);
+  }
   std::string FileIdentity(const std::string& path) override { return target_->FileIdentity(path); }
   std::string FileOwner(const std::string& path) override { return target_->FileOwner(path); }
   std::string ShownPath(const std::string& path) override { return target_->ShownPath(path); }

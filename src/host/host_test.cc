@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -235,12 +237,30 @@ TEST(SettingsTest, BadFilesGiveErrorsNeverDefaults) {
 
   std::string locked = dir / "locked.sqlite";
   OpenSettings(locked)->SaveSetting("a", "b", "1", "Standard");
-  sqlite3* other = nullptr;
-  sqlite3_open(locked.c_str(), &other);
-  sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+  // Another process (SQLite on its own) holds the file: the write waits, then fails.
+  int ready[2], done[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(done), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(done[1]);
+    sqlite3* other = nullptr;
+    sqlite3_open(locked.c_str(), &other);
+    const int rc = sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+    char byte = rc == SQLITE_OK ? 'y' : 'n';
+    if (::write(ready[1], &byte, 1) != 1 || ::read(done[0], &byte, 1) < 0) ::_exit(1);
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  EXPECT_EQ(byte, 'y');
   EXPECT_THROW(OpenSettings(locked)->SaveSetting("a", "b", "2", "Standard"), platform::Error);
-  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close(other);
+  ::close(done[1]);
+  ::waitpid(child, nullptr, 0);
+  for (int fd : {ready[0], ready[1], done[0]}) ::close(fd);
+  std::string value;
+  OpenSettings(locked)->GetSetting("a", "b", value, "Standard", "Standard", "");
+  EXPECT_EQ(value, "1");
 }
 
 // A snapshot (the preview's store) reads what the file holds and keeps its saves in memory; a

@@ -3,11 +3,10 @@
 // not at all, and a later process reads what an earlier one saved.
 #include <sqlite3.h>
 
-#include <filesystem>
 #include <optional>
-#include <system_error>
 
 #include "host/objects.h"
+#include "host/settings_vfs.h"
 #include "llupdate/database.h"
 #include "platform/file_system.h"
 
@@ -16,12 +15,27 @@ namespace {
 
 using platform::Error;
 
-// The attributes of the settings file, none when it is not there.
-std::optional<uint32_t> AttributesOf(const std::string& file) {
-  std::shared_ptr<platform::FileSystem> fs = platform::NewOsFileSystem();
-  if (fs->KindOf(file) == platform::EntryKind::kNone) return std::nullopt;
+// The file system the settings file is read and written through: the host's (the factory's), or
+// the operating system's where the host has none.
+std::shared_ptr<FileSystem> SettingsFileSystem() {
+  auto fs = std::dynamic_pointer_cast<FileSystem>(CreateObject(kFileSystemProgId));
+  return fs ? fs : platform::NewOsFileSystem();
+}
+
+// Whether fs offers files changed in place: then SQLite reaches the settings file through it.
+bool OffersInPlaceFiles(FileSystem& fs, const std::string& file) {
   try {
-    return fs->GetAttributes(file);
+    return fs.OpenInPlace(file, false, false) != nullptr;
+  } catch (const Error&) {
+    return true;  // offered, but not this file (yet)
+  }
+}
+
+// The attributes of the settings file, none when it is not there.
+std::optional<uint32_t> AttributesOf(FileSystem& fs, const std::string& file) {
+  if (fs.KindOf(file) == platform::EntryKind::kNone) return std::nullopt;
+  try {
+    return fs.GetAttributes(file);
   } catch (const Error&) {
     return std::nullopt;  // a link into nothing: SQLite says what it finds
   }
@@ -38,6 +52,13 @@ class SqliteSettings : public VMSettings {
     if (db_ != nullptr) sqlite3_close(db_);
   }
 
+  // Opens file with SQLite, through the file system where it offers files changed in place.
+  int OpenFile(const std::string& file, int flags, sqlite3** db) {
+    if (!fs_) fs_ = SettingsFileSystem();
+    if (!vfs_ && OffersInPlaceFiles(*fs_, file)) vfs_ = std::make_unique<SettingsVfs>(fs_);
+    return sqlite3_open_v2(file.c_str(), db, flags, vfs_ ? vfs_->name() : nullptr);
+  }
+
   void Init(int16_t, std::shared_ptr<Object>& connection, const std::string&) override {
     auto settings_connection = std::dynamic_pointer_cast<SettingsConnection>(connection);
     if (!connection) throw Error(platform::kObjectNotSet, "Verbindung zur Einstellungsdatei");
@@ -51,10 +72,12 @@ class SqliteSettings : public VMSettings {
       db_ = nullptr;
     }
     file_ = settings_connection->database_file();
+    fs_ = SettingsFileSystem();
+    vfs_.reset();
     // A file without write permission is opened for reading only, also for root, so that a
     // read-only settings file is never changed.
     bool read_only = false;
-    if (std::optional<uint32_t> attributes = AttributesOf(file_)) {
+    if (std::optional<uint32_t> attributes = AttributesOf(*fs_, file_)) {
       if (*attributes & platform::kAttrDirectory) {
         throw Error(platform::kPathFileAccessError, file_ + " (ein Verzeichnis)");
       }
@@ -62,7 +85,7 @@ class SqliteSettings : public VMSettings {
     }
     int flags = read_only ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(file_.c_str(), &db, flags, nullptr);
+    int rc = OpenFile(file_, flags, &db);
     if (rc != SQLITE_OK) {
       sqlite3_close(db);
       throw Error(platform::kPathNotFound, file_);
@@ -123,13 +146,14 @@ class SqliteSettings : public VMSettings {
         SQLITE_OK) {
       throw Error(platform::kOutOfMemory, file_);
     }
-    std::optional<uint32_t> attributes = AttributesOf(file_);
+    fs_ = SettingsFileSystem();
+    std::optional<uint32_t> attributes = AttributesOf(*fs_, file_);
     if (!attributes) return;
     if (*attributes & platform::kAttrDirectory) {
       throw Error(platform::kPathFileAccessError, file_ + " (ein Verzeichnis)");
     }
     sqlite3* source = nullptr;
-    int rc = sqlite3_open_v2(file_.c_str(), &source, SQLITE_OPEN_READONLY, nullptr);
+    int rc = OpenFile(file_, SQLITE_OPEN_READONLY, &source);
     if (rc == SQLITE_OK) {
       sqlite3_busy_timeout(source, 2000);
       sqlite3_backup* backup = sqlite3_backup_init(db_, "main", source, "main");
@@ -193,6 +217,8 @@ class SqliteSettings : public VMSettings {
   }
 
   sqlite3* db_ = nullptr;
+  std::shared_ptr<FileSystem> fs_;
+  std::unique_ptr<SettingsVfs> vfs_;  // registered until the destructor has closed db_
   std::string file_;
   bool snapshot_ = false;
 };
@@ -212,8 +238,7 @@ std::shared_ptr<VMSettings> NewSettingsSnapshot(const std::string& file) {
 bool ReadSettingsValue(const std::string& file, const std::string& section, const std::string& key,
                        std::string* value) {
   value->clear();
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(file, error)) return false;
+  if (host::SettingsFileSystem()->KindOf(file) != EntryKind::kFile) return false;
   auto settings = NewSettingsSnapshot(file);
   std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(file);
   settings->Init(0, connection, "Standard");

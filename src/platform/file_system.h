@@ -18,6 +18,7 @@ using llupdate::File;
 using llupdate::FileEntry;
 using llupdate::FileSystem;
 using llupdate::ForwardingFileSystem;
+using llupdate::InPlaceFile;
 using llupdate::NewMemoryFileSystem;
 using llupdate::NewOsFileSystem;
 using llupdate::OpenMode;

@@ -63,6 +63,32 @@ class MemoryFile : public File {
   size_t position_ = 0;
 };
 
+// A file changed in place: its content changes under every name it has.
+class MemoryInPlaceFile : public InPlaceFile {
+ public:
+  MemoryInPlaceFile(std::shared_ptr<std::string> content, bool write)
+      : content_(std::move(content)), write_(write) {}
+  size_t ReadAt(uint64_t offset, char* buffer, size_t size) override {
+    if (offset >= content_->size()) return 0;
+    return content_->copy(buffer, size, static_cast<size_t>(offset));
+  }
+  void WriteAt(uint64_t offset, const char* data, size_t size) override {
+    if (!write_) throw Error(platform::kBadFileNumber);
+    if (content_->size() < offset + size) content_->resize(static_cast<size_t>(offset + size));
+    content_->replace(static_cast<size_t>(offset), size, data, size);
+  }
+  void Truncate(uint64_t size) override {
+    if (!write_) throw Error(platform::kBadFileNumber);
+    content_->resize(static_cast<size_t>(size));
+  }
+  uint64_t Size() override { return content_->size(); }
+  void Sync() override {}
+
+ private:
+  std::shared_ptr<std::string> content_;
+  bool write_;
+};
+
 // A run that released its lock without marking it finished (it failed or was stopped) leaves
 // the folder unfinished for the next one, as a lock record on a disk does.
 class MemoryLock : public WriterLock {
@@ -168,6 +194,21 @@ class MemoryFileSystem : public FileSystem, public FolderLocks {
     }
     slot->content = std::make_shared<std::string>();  // emptied; links keep the old content
     return std::make_unique<MemoryFile>(slot->content, true);
+  }
+  std::unique_ptr<InPlaceFile> OpenInPlace(const std::string& path, bool write,
+                                           bool create) override {
+    auto node = Find(path);
+    if (!node && create && write) {
+      auto [parent, name] = Parent(path);
+      node = std::make_shared<Node>();
+      node->name = name;
+      node->content = std::make_shared<std::string>();
+      parent->children[text::FoldCase(name)] = node;
+    }
+    if (!node) throw Missing(path);
+    if (node->folder) throw Error(platform::kPathFileAccessError, path);
+    if (write && node->read_only) throw Error(platform::kPermissionDenied, path);
+    return std::make_unique<MemoryInPlaceFile>(node->content, write);
   }
   uint32_t GetAttributes(const std::string& path) override {
     auto node = Find(path);

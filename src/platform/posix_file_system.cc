@@ -29,6 +29,7 @@
 
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "platform/in_place_file.h"
 #include "platform/os_faults.h"
 #include "platform/path_posix.h"
 #include "text/text.h"
@@ -1789,6 +1790,16 @@ class OsFileSystem : public FileSystem, public FolderLocks {
     }
     return std::make_unique<OsFile>(fd, path, mode != OpenMode::kRead, held_->Durable(),
                                     std::move(waiting));
+  }
+
+  std::unique_ptr<InPlaceFile> OpenInPlace(const std::string& path, bool write,
+                                           bool create) override {
+    PathResolver::Resolved r = paths_.Resolve(path);
+    if (write) Changed(r.os_path);
+    std::unique_ptr<InPlaceFile> file =
+        OpenOsInPlaceFile(r.os_path, write, create, held_->Durable());
+    if (create && !r.found) paths_.NoteCreated(r.os_path, EntryType::kFile);
+    return file;
   }
 
   uint32_t GetAttributes(const std::string& path) override {
