@@ -159,6 +159,11 @@ TEST_F(OverlayTest, APreviewServesTheCallsThatChoseItAndNoLaterOne) {
   EXPECT_TRUE(c.Umstellung_Auf_Neue_Anschrift(dir_.path()));
   EXPECT_EQ(testing::ReadBytes(dir_.Form("a.bel")), before);
   EXPECT_EQ(overlay_->BytesAfter(dir_.path() + "\\BerichteLL\\a.bel"), after);
+  // The driver records its steps in the preview too: no settings file appears on the disk.
+  std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(dir_ / "s.sqlite");
+  c.Pruefe_Konvertiere_Formulare(dir_.path(), connection);
+  EXPECT_FALSE(testing::Exists(dir_ / "s.sqlite"));
+  EXPECT_EQ(overlay_->BytesAfter(dir_ / "s.sqlite").rfind("SQLite format 3", 0), 0u);
   {
     // Another instance meanwhile writes for real.
     clsReportLLUpdate other;

@@ -63,15 +63,21 @@ class DynArray : public Object {
   virtual int32_t UpperBound(int32_t dimension) = 0;
 };
 
-// The connection that a host hands to the settings component: here, the settings database file.
+// The connection that a host hands to the settings component: here, the settings database file,
+// and the file system it is read and written through (none: the factory's, kFileSystemProgId).
+// The conversion driver hands the store its own file system where the host names none, so that
+// a preview of the driver records nothing on the disk either.
 class SettingsConnection : public Object {
  public:
-  explicit SettingsConnection(std::string database_file)
-      : database_file_(std::move(database_file)) {}
+  explicit SettingsConnection(std::string database_file,
+                              std::shared_ptr<FileSystem> file_system = nullptr)
+      : database_file_(std::move(database_file)), file_system_(std::move(file_system)) {}
   const std::string& database_file() const { return database_file_; }
+  const std::shared_ptr<FileSystem>& file_system() const { return file_system_; }
 
  private:
   std::string database_file_;
+  std::shared_ptr<FileSystem> file_system_;
 };
 
 // The host's settings component ("VMBSetting.VMSettings").

@@ -190,7 +190,14 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
         [&] {
           std::shared_ptr<VMSettings> settings = Internals::Options(*this).settings;
           if (!settings) settings = host::CreateAs<VMSettings>(host::kSettingsProgId);
-          settings->Init(0, pConnection, "Standard");
+          // The settings file goes through the call's file system where the host names none.
+          std::shared_ptr<Object> connection = pConnection;
+          auto plain = std::dynamic_pointer_cast<SettingsConnection>(pConnection);
+          if (plain && !plain->file_system()) {
+            connection = std::make_shared<SettingsConnection>(plain->database_file(),
+                                                              Internals::SharedFso(*this));
+          }
+          settings->Init(0, connection, "Standard");
           std::string recorded;
           settings->GetSetting(kStepRecordSection, kStepRecordKey, recorded, "Standard", "Standard",
                                "0");

@@ -67,6 +67,7 @@ class Internals {
   // The file system of the call: the options' one, else the instance's file-system object,
   // created first when missing (error 91 when it cannot be).
   static platform::FileSystem& Fso(clsReportLLUpdate& self);
+  static std::shared_ptr<FileSystem> SharedFso(clsReportLLUpdate& self);
   // The file system, the instance's numbered files and, inside a job, the job's notes and
   // progress.
   static files::FileContext Files(clsReportLLUpdate& self);

@@ -44,6 +44,12 @@ platform::FileSystem& Internals::Fso(clsReportLLUpdate& self) {
   return *state.fso;
 }
 
+std::shared_ptr<FileSystem> Internals::SharedFso(clsReportLLUpdate& self) {
+  clsReportLLUpdate::State& state = StateOf(self);
+  Fso(self);
+  return state.options.file_system ? state.options.file_system : state.fso;
+}
+
 files::FileContext Internals::Files(clsReportLLUpdate& self) {
   clsReportLLUpdate::State& state = StateOf(self);
   files::FileContext ctx{Fso(self),      Table(self),

@@ -72,7 +72,8 @@ class SqliteSettings : public VMSettings {
       db_ = nullptr;
     }
     file_ = settings_connection->database_file();
-    fs_ = SettingsFileSystem();
+    fs_ = settings_connection->file_system() ? settings_connection->file_system()
+                                             : SettingsFileSystem();
     vfs_.reset();
     // A file without write permission is opened for reading only, also for root, so that a
     // read-only settings file is never changed.

@@ -338,6 +338,64 @@ std::unique_ptr<File> OverlayFileSystem::Open(const std::string& path, OpenMode 
   return std::make_unique<OverlayWriter<Content>>(node.content);
 }
 
+std::unique_ptr<InPlaceFile> OverlayFileSystem::OpenInPlace(const std::string& path, bool write,
+                                                            bool create) {
+  if (IsFolder(path)) throw Error(kPathFileAccessError, path);
+  if (!IsFile(path)) {
+    if (!write || !create) throw Missing(path);
+    if (!IsFolder(FolderOf(path))) throw Error(kPathNotFound, path);
+    Node& node = Put(path);
+    node = Node{true, false, path, std::make_shared<Content>(), false};
+    node.content->loaded = true;
+  }
+  Node* node = Find(path);
+  if (write && (node != nullptr ? node->read_only
+                                : ((base_->GetAttributes(path) & kAttrReadOnly) != 0 ||
+                                   !base_->MayWrite(path, account_)))) {
+    throw Error(kPermissionDenied, path);
+  }
+  class Opened : public InPlaceFile {
+   public:
+    Opened(OverlayFileSystem& fs, std::string path, std::shared_ptr<Content> content, bool write,
+           bool own)
+        : fs_(fs), path_(std::move(path)), content_(std::move(content)), write_(write), own_(own) {}
+    size_t ReadAt(uint64_t offset, char* buffer, size_t size) override {
+      const std::string& bytes = content_->bytes;
+      return offset >= bytes.size() ? 0 : bytes.copy(buffer, size, static_cast<size_t>(offset));
+    }
+    void WriteAt(uint64_t offset, const char* data, size_t size) override {
+      std::string& bytes = Changed();
+      if (bytes.size() < offset + size) bytes.resize(static_cast<size_t>(offset + size));
+      bytes.replace(static_cast<size_t>(offset), size, data, size);
+    }
+    void Truncate(uint64_t size) override { Changed().resize(static_cast<size_t>(size)); }
+    uint64_t Size() override { return content_->bytes.size(); }
+    void Sync() override {}
+
+   private:
+    // The first change makes the content the overlay's.
+    std::string& Changed() {
+      if (!write_) throw Error(kBadFileNumber, path_);
+      if (!own_) {
+        fs_.Put(path_).content = content_;
+        own_ = true;
+      }
+      return content_->bytes;
+    }
+    OverlayFileSystem& fs_;
+    std::string path_;
+    std::shared_ptr<Content> content_;
+    bool write_, own_;
+  };
+  if (node != nullptr && node->content->loaded) {
+    return std::make_unique<Opened>(*this, path, node->content, write, true);
+  }
+  auto copy = std::make_shared<Content>();
+  copy->bytes = ReadBase(node != nullptr ? node->content->origin : path);
+  copy->loaded = true;
+  return std::make_unique<Opened>(*this, path, copy, write, false);
+}
+
 uint32_t OverlayFileSystem::GetAttributes(const std::string& path) {
   Node* node = Find(path);
   if (node == nullptr) {

@@ -39,6 +39,9 @@ class OverlayFileSystem : public PreviewFileSystem, public FolderLocks {
   void SetAttributes(const std::string& path, uint32_t attributes) override;
   void BeginJob() override { base_->BeginJob(); }
   void EndJob() override { base_->EndJob(); }
+  // The disk's content until the first change; from then on the overlay's.
+  std::unique_ptr<InPlaceFile> OpenInPlace(const std::string& path, bool write,
+                                           bool create) override;
   bool LinkFile(const std::string& existing, const std::string& new_name) override;
   bool ReplaceFile(const std::string& source, const std::string& destination) override;
   // A file the preview has touched is no longer the one on the disk.
