@@ -220,6 +220,45 @@ TEST(SettingsTest, StoresAcrossConnectionsAndDefaultsWhenEmpty) {
   EXPECT_EQ(Get(*settings), "4");
 }
 
+// Three processes write the same settings file at once, each its own keys, a value at a time:
+// the file's locks let one write at a time, and every value is there afterwards.
+TEST(SettingsTest, ProcessesWriteInTurn) {
+  TempDir dir;
+  const std::string file = dir / "shared.sqlite";
+  OpenSettings(file)->SaveSetting("s", "start", "1", "Standard");
+  std::vector<pid_t> children;
+  for (int writer = 0; writer < 3; ++writer) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      try {
+        auto settings = OpenSettings(file);
+        for (int i = 0; i < 40; ++i) {
+          settings->SaveSetting("s", std::to_string(writer) + "." + std::to_string(i),
+                                std::to_string(i), "Standard");
+        }
+      } catch (...) {
+        ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+  auto settings = OpenSettings(file);
+  for (int writer = 0; writer < 3; ++writer) {
+    for (int i = 0; i < 40; ++i) {
+      std::string value;
+      settings->GetSetting("s", std::to_string(writer) + "." + std::to_string(i), value, "Standard",
+                           "Standard", "missing");
+      EXPECT_EQ(value, std::to_string(i));
+    }
+  }
+}
+
 TEST(SettingsTest, BadFilesGiveErrorsNeverDefaults) {
   TempDir dir;
   std::string junk = dir / "junk.sqlite";
