@@ -31,9 +31,16 @@ bool OffersInPlaceFiles(FileSystem& fs, const std::string& file) {
   }
 }
 
-// The attributes of the settings file, none when it is not there.
+// The attributes of the settings file, none when it is not there. A link in its place is refused:
+// whoever may write the folder could point it at any file.
 std::optional<uint32_t> AttributesOf(FileSystem& fs, const std::string& file) {
-  if (fs.KindOf(file) == platform::EntryKind::kNone) return std::nullopt;
+  const platform::EntryKind kind = fs.KindOf(file);
+  if (kind == platform::EntryKind::kNone) return std::nullopt;
+  if (kind == platform::EntryKind::kLink) {
+    throw Error(platform::kPermissionDenied,
+                file + " (ein symbolischer Link: die Einstellungsdatei wird nicht über einen Link "
+                       "geöffnet)");
+  }
   try {
     return fs.GetAttributes(file);
   } catch (const Error&) {
@@ -239,7 +246,8 @@ std::shared_ptr<VMSettings> NewSettingsSnapshot(const std::string& file) {
 bool ReadSettingsValue(const std::string& file, const std::string& section, const std::string& key,
                        std::string* value) {
   value->clear();
-  if (host::SettingsFileSystem()->KindOf(file) != EntryKind::kFile) return false;
+  std::shared_ptr<FileSystem> fs = host::SettingsFileSystem();
+  if (!host::AttributesOf(*fs, file)) return false;
   auto settings = NewSettingsSnapshot(file);
   std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(file);
   settings->Init(0, connection, "Standard");
