@@ -35,6 +35,11 @@ head -c 5000 /dev/urandom >"$T/junk.sqlite"
 expect_rc 1 "$LLUPDATE" --settings "$T/junk.sqlite" setting CheckReportLL LetzterWert
 grep -q "junk.sqlite" "$T/err" || fail "no file named for a junk settings file"
 expect_rc 1 "$LLUPDATE" --settings "$T" setting CheckReportLL LetzterWert
+# A link in the settings file's place is refused, and what it points at stays as it was.
+ln -s "$T/s.sqlite" "$T/link.sqlite"; cp "$T/s.sqlite" "$T/s.before"
+expect_rc 1 "$LLUPDATE" --settings "$T/link.sqlite" setting CheckReportLL LetzterWert 5
+grep -q "Link" "$T/err" || fail "a settings link not named as one: $(cat "$T/err")"
+cmp -s "$T/s.sqlite" "$T/s.before" || fail "a write went through the settings link"
 
 expect_rc 2 "$LLUPDATE" --settings "" setting CheckReportLL LetzterWert
 expect_rc 0 "$LLUPDATE" --settings="$T/s.sqlite" setting CheckReportLL LetzterWert
