@@ -20,7 +20,8 @@ struct VfsFile {
 
 sqlite3_vfs* DefaultVfs() { return sqlite3_vfs_find(nullptr); }
 
-FileSystem& FsOf(sqlite3_vfs* vfs) { return *static_cast<FileSystem*>(vfs->pAppData); }
+SettingsVfs& VfsOf(sqlite3_vfs* vfs) { return *static_cast<SettingsVfs*>(vfs->pAppData); }
+FileSystem& FsOf(sqlite3_vfs* vfs) { return VfsOf(vfs).fs(); }
 InPlaceFile& FileOf(sqlite3_file* f) { return *reinterpret_cast<VfsFile*>(f)->file; }
 
 // Runs call; an error becomes the SQLite code given, a disk without room SQLITE_FULL.
@@ -142,12 +143,17 @@ int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* f, int flags, int* ou
   return Guarded(SQLITE_CANTOPEN, [&] {
     std::unique_ptr<InPlaceFile> opened;
     try {
-      opened = FsOf(vfs).OpenInPlace(name, write, create);
+      try {
+        opened = FsOf(vfs).OpenInPlace(name, write, create);
+      } catch (const Error& e) {
+        // A file this account may only read is opened for reading, as SQLite does on its own.
+        if (!write || e.number() != kPermissionDenied || !FsOf(vfs).FileExists(name)) throw;
+        opened = FsOf(vfs).OpenInPlace(name, false, false);
+        flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
+      }
     } catch (const Error& e) {
-      // A file this account may only read is opened for reading, as SQLite does on its own.
-      if (!write || e.number() != kPermissionDenied || !FsOf(vfs).FileExists(name)) throw;
-      opened = FsOf(vfs).OpenInPlace(name, false, false);
-      flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
+      VfsOf(vfs).set_open_failure(e);
+      throw;
     }
     if (!opened) return SQLITE_CANTOPEN;
     file->file = opened.release();
@@ -216,7 +222,7 @@ SettingsVfs::SettingsVfs(std::shared_ptr<FileSystem> fs) : fs_(std::move(fs)) {
   vfs_.szOsFile = std::max(static_cast<int>(sizeof(VfsFile)), os->szOsFile);
   vfs_.mxPathname = os->mxPathname;
   vfs_.zName = name_.c_str();
-  vfs_.pAppData = fs_.get();
+  vfs_.pAppData = this;
   vfs_.xOpen = Open;
   vfs_.xDelete = Delete;
   vfs_.xAccess = Access;

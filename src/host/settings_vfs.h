@@ -20,9 +20,14 @@ class SettingsVfs {
   SettingsVfs& operator=(const SettingsVfs&) = delete;
 
   const char* name() const { return name_.c_str(); }
+  FileSystem& fs() { return *fs_; }
+  // Why the last open of a file failed, as the file system said it (number 0: it did not).
+  const Error& open_failure() const { return open_failure_; }
+  void set_open_failure(const Error& failure) { open_failure_ = failure; }
 
  private:
   std::shared_ptr<FileSystem> fs_;
+  Error open_failure_{0, ""};
   std::string name_;
   sqlite3_vfs vfs_;
 };

@@ -38,8 +38,9 @@ std::optional<uint32_t> AttributesOf(FileSystem& fs, const std::string& file) {
   if (kind == platform::EntryKind::kNone) return std::nullopt;
   if (kind == platform::EntryKind::kLink) {
     throw Error(platform::kPermissionDenied,
-                file + " (ein symbolischer Link: die Einstellungsdatei wird nicht über einen Link "
-                       "geöffnet)");
+                file +
+                    " (ein symbolischer Link: die Einstellungsdatei wird nicht über einen Link "
+                    "geöffnet)");
   }
   try {
     return fs.GetAttributes(file);
@@ -96,6 +97,8 @@ class SqliteSettings : public VMSettings {
     int rc = OpenFile(file_, flags, &db);
     if (rc != SQLITE_OK) {
       sqlite3_close(db);
+      // The file system's reason where it gave one.
+      if (vfs_ && vfs_->open_failure().number() != 0) throw vfs_->open_failure();
       throw Error(platform::kPathNotFound, file_);
     }
     db_ = db;

@@ -154,6 +154,7 @@ std::unique_ptr<InPlaceFile> OpenOsInPlaceFile(const std::string& os_path, bool 
                                          : ::open(os_path.c_str(), flags | O_CREAT | O_EXCL, 0666);
     created = fd >= 0;
   }
+  if (fd < 0 && errno == ENOENT && create && write) throw Error(kPathNotFound, os_path);
   if (fd < 0 && errno == ELOOP) throw Error(kPermissionDenied, os_path + " (ein Link)");
   if (fd < 0) throw ErrorFromErrno(errno, os_path);
   struct stat st;
