@@ -13,16 +13,24 @@ namespace llupdate::host {
 namespace {
 
 // One open file: SQLite's header, then ours.
+struct Handle {
+  std::unique_ptr<InPlaceFile> file;
+  FileSystem* fs;
+  // A new journal: its folder is flushed after its first flush, so that after a power cut the
+  // journal is there to take back what it began.
+  std::string folder_to_sync;
+};
 struct VfsFile {
   sqlite3_file base;
-  InPlaceFile* file;
+  Handle* handle;
 };
 
 sqlite3_vfs* DefaultVfs() { return sqlite3_vfs_find(nullptr); }
 
 SettingsVfs& VfsOf(sqlite3_vfs* vfs) { return *static_cast<SettingsVfs*>(vfs->pAppData); }
 FileSystem& FsOf(sqlite3_vfs* vfs) { return VfsOf(vfs).fs(); }
-InPlaceFile& FileOf(sqlite3_file* f) { return *reinterpret_cast<VfsFile*>(f)->file; }
+Handle& HandleOf(sqlite3_file* f) { return *reinterpret_cast<VfsFile*>(f)->handle; }
+InPlaceFile& FileOf(sqlite3_file* f) { return *HandleOf(f).file; }
 
 // Runs call; an error becomes the SQLite code given, a disk without room SQLITE_FULL.
 template <class Call>
@@ -40,8 +48,8 @@ int Guarded(int code, Call call) {
 
 int Close(sqlite3_file* f) {
   VfsFile* file = reinterpret_cast<VfsFile*>(f);
-  delete file->file;
-  file->file = nullptr;
+  delete file->handle;
+  file->handle = nullptr;
   return SQLITE_OK;
 }
 
@@ -70,9 +78,19 @@ int Truncate(sqlite3_file* f, sqlite3_int64 size) {
   });
 }
 
+std::string FolderOf(const std::string& path) {
+  const size_t end = path.find_last_of("/\\");
+  return end == std::string::npos ? "." : end == 0 ? path.substr(0, 1) : path.substr(0, end);
+}
+
 int Sync(sqlite3_file* f, int) {
   return Guarded(SQLITE_IOERR_FSYNC, [&] {
-    FileOf(f).Sync();
+    Handle& handle = HandleOf(f);
+    handle.file->Sync();
+    if (!handle.folder_to_sync.empty()) {
+      handle.fs->SyncFolder(handle.folder_to_sync);
+      handle.folder_to_sync.clear();
+    }
     return SQLITE_OK;
   });
 }
@@ -156,16 +174,12 @@ int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* f, int flags, int* ou
       throw;
     }
     if (!opened) return SQLITE_CANTOPEN;
-    file->file = opened.release();
+    const bool new_journal = (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0 && create;
+    file->handle = new Handle{std::move(opened), &FsOf(vfs), new_journal ? FolderOf(name) : ""};
     file->base.pMethods = &kMethods;
     if (out_flags != nullptr) *out_flags = flags;
     return SQLITE_OK;
   });
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t end = path.find_last_of("/\\");
-  return end == std::string::npos ? "." : end == 0 ? path.substr(0, 1) : path.substr(0, end);
 }
 
 int Delete(sqlite3_vfs* vfs, const char* name, int sync_folder) {
