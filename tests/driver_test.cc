@@ -485,10 +485,10 @@ TEST(BatchTest, TheHostSeesWhatItSeesWithoutBatches) {
   EXPECT_EQ(std::get<2>(batched), std::get<2>(unbatched));
 }
 
-// Each write, flush and removal of the settings file and its journal fails in turn, in a driver
-// run over the demo database: the run may end with False, but the recorded step never runs ahead
-// of the forms (a second run then gives the forms of an uninterrupted one) and the file stays a
-// settings file.
+// Each write, flush and removal of the settings file and its journal, and each flush of their
+// folder, fails in turn, in a driver run over the demo database: the run may end with False, but
+// the recorded step never runs ahead of the forms (a second run then gives the forms of an
+// uninterrupted one) and the file stays a settings file.
 TEST(SettingsFileTest, AFailingWriteAtEveryPointKeepsTheRecordTrue) {
   testing::RecordedMessages messages;
   testing::TempDir dir;
@@ -503,12 +503,12 @@ TEST(SettingsFileTest, AFailingWriteAtEveryPointKeepsTheRecordTrue) {
   };
   auto drive = [](const std::string& db) {
     clsReportLLUpdate c;
-    std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(db + "/s.sqlite");
+    std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(db + "/set/s.sqlite");
     return c.Pruefe_Konvertiere_Formulare(db, connection);
   };
   auto recorded = [](const std::string& db) {  // as the next run reads it
     auto store = host::NewSqliteSettings();
-    std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(db + "/s.sqlite");
+    std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(db + "/set/s.sqlite");
     store->Init(0, connection, "Standard");
     std::string value;
     store->GetSetting(kStepRecordSection, kStepRecordKey, value, "Standard", "Standard", "0");
@@ -516,18 +516,21 @@ TEST(SettingsFileTest, AFailingWriteAtEveryPointKeepsTheRecordTrue) {
   };
   const std::string reference = dir / "reference";
   fsys::copy(LLUPDATE_DEMO_DB, reference, fsys::copy_options::recursive);
+  fsys::create_directory(reference + "/set");
   ASSERT_TRUE(drive(reference));
   const auto converted = forms_of(reference);
-  for (testing::FsOp op : {testing::FsOp::kWrite, testing::FsOp::kSync, testing::FsOp::kDelete}) {
+  for (testing::FsOp op : {testing::FsOp::kWrite, testing::FsOp::kSync, testing::FsOp::kDelete,
+                           testing::FsOp::kSyncFolder}) {
     for (int n = 1;; ++n) {
       SCOPED_TRACE("call " + std::to_string(n) + " of kind " +
                    std::to_string(static_cast<int>(op)));
       const std::string db = dir / "db";
       fsys::copy(LLUPDATE_DEMO_DB, db, fsys::copy_options::recursive);
+      fsys::create_directory(db + "/set");
       bool done, struck;
       {
         testing::FaultInjection faults;
-        faults.fs().FailOn(op, n, 75, "s.sqlite");
+        faults.fs().FailOn(op, n, 75, "/set");
         done = drive(db);
         struck = faults.fs().faults_left() == 0;
       }
