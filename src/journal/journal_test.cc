@@ -238,6 +238,7 @@ TEST_F(JournalTest, RecordsAnotherAccountCouldHaveWrittenAreRefused) {
   struct Forgery {
     const char* what;
     std::function<void(const std::string& record, const std::string& folder)> forge;
+    const char* why = "";  // what the refusal says
   };
   const std::vector<Forgery> forgeries = {
       {"another owner", [](auto& r, auto&) { ASSERT_EQ(::chown(r.c_str(), 65534, 65534), 0); }},
@@ -250,6 +251,12 @@ TEST_F(JournalTest, RecordsAnotherAccountCouldHaveWrittenAreRefused) {
          text.insert(at + 15, "../../");
          testing::WriteBytes(r, text);
        }},
+      {"a later version",
+       [](auto& r, auto&) {
+         std::string text = testing::ReadBytes(r);
+         testing::WriteBytes(r, text.replace(text.find("\t1\n"), 3, "\t7\n"));
+       },
+       "Format 7"},
   };
   for (const Forgery& f : forgeries) {
     SCOPED_TRACE(f.what);
@@ -261,6 +268,7 @@ TEST_F(JournalTest, RecordsAnotherAccountCouldHaveWrittenAreRefused) {
     const std::string journal = db + "/BerichteLL/" + journal::kFolderName + "/" + run.id;
     f.forge(journal + journal::kRecordSuffix, journal);
     EXPECT_NE(c.History(db).at(0).refused, "");
+    EXPECT_NE(c.History(db).at(0).refused.find(f.why), std::string::npos);
     messages_.records().clear();
     EXPECT_FALSE(c.UndoLastRun(db));
     EXPECT_EQ(Tree(db), after);
