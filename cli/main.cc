@@ -696,10 +696,11 @@ int Main(int argc, char** argv) {
                                summary.failed > 0 || summary.refused > 0;
       status = PrintResults(*command, results, options.json, with_errors,
                             summary.examined == 0 ? nothing : std::string());
-      if (summary.database_busy) {
-        status = kExitDatabaseBusy;
-      } else if (StopRequested()) {
+      // Interrupted also while it waited for a database another run held: nothing was done.
+      if (StopRequested()) {
         status = stop_signal == SIGHUP ? kExitHangUp : kExitInterrupted;
+      } else if (summary.database_busy) {
+        status = kExitDatabaseBusy;
       } else if (status == kExitTrue && with_errors) {
         status = kExitErrorsShown;
       }

@@ -71,6 +71,25 @@ for i in 1 2 3 4 5 6 7 8 9 10; do
   done
 done
 
+# Ctrl-C while a database waits for another run that holds it: the signal reaches the database's
+# run, which stops waiting at once (the holder still holds it when the fleet has ended) and
+# changes nothing.
+cp -R "$DEMO" "$T/waiting"
+flock "$T/waiting/BerichteLL" sleep 20 &
+holder=$!
+sleep 0.3
+echo "$T/waiting" >"$T/waitlist"
+"$LLUPDATE" --no-sync --wait 60 address --databases "$T/waitlist" >"$T/out" 2>"$T/err" &
+fleet=$!
+sleep 1
+kill -INT $fleet
+wait $fleet
+rc=$?
+kill -0 $holder 2>/dev/null || fail "the waiting database was not stopped: $(cat "$T/out" "$T/err")"
+kill $holder
+[ $rc = 130 ] || fail "a fleet interrupted while it waits ends with 130, not $rc: $(cat "$T/err")"
+[ "$(forms_of "$T/waiting")" = "$(forms_of "$DEMO")" ] || fail "the waiting database was changed"
+
 # The Ansible module, run by the example playbook against this machine.
 if command -v ansible-playbook >/dev/null; then
   for d in a b; do cp -R "$DEMO" "$T/an-$d"; done

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "llupdate/call.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "text/text.h"
@@ -630,7 +631,8 @@ class WinFileSystem : public platform::FileSystem, public platform::FolderLocks 
       if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
         break;
       }
-      if (GetTickCount64() >= deadline) {
+      // A stop request ends the wait as its end would: nothing is done.
+      if (GetTickCount64() >= deadline || llupdate::StopRequested()) {
         std::string text = ReadLockText(handle);
         CloseHandle(handle);
         throw Error(platform::kPermissionDenied,

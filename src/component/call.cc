@@ -11,7 +11,6 @@ namespace llupdate {
 namespace {
 
 std::atomic<double> lock_wait_seconds{0};
-std::atomic<bool> stop_requested{false};
 
 std::atomic<int> kept_runs{kDefaultKeptRuns};
 
@@ -21,9 +20,6 @@ void SetDurableWrites(bool on) { platform::SetDurableWrites(on); }
 void SetWriterLockWait(double seconds) { lock_wait_seconds.store(seconds < 0 ? 0 : seconds); }
 void SetKeptRuns(int runs) { kept_runs.store(runs < 0 ? 0 : runs); }
 int KeptRuns() { return kept_runs.load(); }
-void RequestStop() noexcept { stop_requested.store(true); }
-bool StopRequested() noexcept { return stop_requested.load(); }
-void ClearStopRequest() noexcept { stop_requested.store(false); }
 
 namespace component {
 

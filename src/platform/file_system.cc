@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <random>
 
+#include "llupdate/call.h"
+
 namespace llupdate::platform {
 namespace {
 
@@ -244,3 +246,13 @@ std::string llupdate::FileSystem::WhyNotAName(const std::string& name) {
 void llupdate::FileSystem::RemoveFolder(const std::string& path) {
   throw Error(kPathFileAccessError, path);
 }
+
+// The process's stop request lives here, below every room, so that a file system that waits (for
+// the lock of a form folder) stops waiting when it is asked to.
+namespace {
+std::atomic<bool> stop_requested{false};
+}  // namespace
+
+void llupdate::RequestStop() noexcept { stop_requested.store(true); }
+bool llupdate::StopRequested() noexcept { return stop_requested.load(); }
+void llupdate::ClearStopRequest() noexcept { stop_requested.store(false); }

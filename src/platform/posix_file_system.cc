@@ -27,6 +27,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "llupdate/call.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/in_place_file.h"
@@ -1490,7 +1491,8 @@ class OsFileSystem : public FileSystem, public FolderLocks {
         throw CannotLock("der Formularordner " + shown + " kann nicht gesperrt werden", err,
                          "der Datenträger muss Sperren unterstützen");
       }
-      if (std::chrono::steady_clock::now() >= deadline) {
+      // A stop request ends the wait as its end would: nothing is done.
+      if (std::chrono::steady_clock::now() >= deadline || llupdate::StopRequested()) {
         // A holder writes its name just after it took the lock: give it a moment.
         std::string text;
         for (int i = 0; i < 20; ++i) {
