@@ -54,12 +54,6 @@ TEST(ComponentTest, AFailingMessageComponentLeavesTheOperation) {
   ResetThreadHostMessages();
 }
 
-}  // namespace
-}  // namespace llupdate
-
-namespace llupdate {
-namespace {
-
 // Cancels its token when the first form is finished.
 class CancelAfterFirstForm : public ProgressObserver {
  public:

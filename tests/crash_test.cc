@@ -224,12 +224,6 @@ TEST(MemoryFileSystemTest, GivesTheSameFormsAsTheDisk) {
             })));
 }
 
-}  // namespace
-}  // namespace llupdate
-
-namespace llupdate {
-namespace {
-
 // After a crash the next writer heals only what the crashed run made: files that merely carry
 // its names (a user's own backup copy, a draft, a lone backup of a retired form) stay byte for
 // byte, and the form the crashed run was rewriting is whole and ends converted.
@@ -270,12 +264,6 @@ TEST(CrashTest, HealingTouchesOnlyWhatTheCrashedRunMade) {
   }
   SetDurableWrites(true);
 }
-
-}  // namespace
-}  // namespace llupdate
-
-namespace llupdate {
-namespace {
 
 // The names of the files that differ between two snapshots (a diff of large forms would not fit).
 std::string Differences(const std::map<std::string, std::string>& a,

@@ -383,12 +383,6 @@ TEST_F(DriverTest, StopsAtTheFirstFailedStep) {
   }
 }
 
-}  // namespace
-}  // namespace llupdate
-
-namespace llupdate {
-namespace {
-
 // A form the LL24 switch-over refuses for its content does not hold the step back (a rerun would
 // refuse it again); a converted form that could not be put in place does, so that the rerun puts
 // it there.
@@ -417,12 +411,6 @@ TEST_F(DriverTest, RecordsTheSwitchOverPastRefusedFormsButNotPastOneNotPutInPlac
   EXPECT_EQ(settings_->saved, std::vector<std::string>{"6"});
   EXPECT_NE(testing::ReadBytes(db_ / "BerichteLL/Neu.ter"), old_ter);
 }
-
-}  // namespace
-}  // namespace llupdate
-
-namespace llupdate {
-namespace {
 
 // A file system that flushes every new file on its own, as one without batches does.
 class UnbatchedFileSystem : public ForwardingFileSystem {

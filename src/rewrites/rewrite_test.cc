@@ -491,12 +491,6 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
   EXPECT_EQ(c_.LastCallSummary().rewritten, 1);
 }
 
-}  // namespace
-}  // namespace llupdate
-
-namespace llupdate {
-namespace {
-
 // No copy of a private form is readable by others at any instant of a rewrite, whatever the
 // umask gives a new file: not the temporary file, not the backup, not a copy made for a form
 // rewritten in place. Every call the disk makes is an instant at which the folder is looked at.
@@ -689,12 +683,6 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
     }
   }
 }
-
-}  // namespace
-}  // namespace llupdate
-
-namespace llupdate {
-namespace {
 
 // A run records the files it makes before it knows their names (a batch made ahead): such a file
 // is the run's under whatever name it got, and a form's hard-linked "alt_" name is the run's only
