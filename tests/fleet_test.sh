@@ -62,6 +62,7 @@ kill -INT $fleet
 wait $fleet
 rc=$?
 [ $rc = 130 ] || fail "an interrupted fleet ends with 130, not $rc: $(cat "$T/err")"
+grep -q "$(printf '\033')" "$T/err" && fail "terminal escapes in a pipe: $(cat "$T/err")"
 grep -q "not started" "$T/out" || fail "the databases not started are not named: $(cat "$T/out")"
 old=$(sha256sum <"$T/big/BerichteLL/R1.bel")
 for i in 1 2 3 4 5 6 7 8 9 10; do
