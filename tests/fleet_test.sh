@@ -50,12 +50,13 @@ LLUPDATE_SETTINGS="$T/shared.sqlite" "$LLUPDATE" convert "$T/db1" "$T/db2" >/dev
   grep -q "has no form directory" "$T/err" || fail "the table: $(cat "$T/out" "$T/err")"
 
 # Ctrl-C in the middle: the databases in work finish their form, none is begun after, and the
-# ones not started are named; each database is untouched or as after a single run.
+# ones not started are named; each database is untouched or as after a single run, and no run
+# was killed (the signal is passed on once: a second one would kill the run in its form).
 mkdir -p "$T/big/BerichteLL"
 for n in $(seq 1 400); do cp "$DEMO/BerichteLL/Rechnung.bel" "$T/big/BerichteLL/R$n.bel"; done
 : >"$T/biglist"
 for i in 1 2 3 4 5 6 7 8 9 10; do cp -R "$T/big" "$T/big$i"; echo "$T/big$i" >>"$T/biglist"; done
-"$LLUPDATE" --keep-runs 0 --jobs 1 address --databases "$T/biglist" >"$T/out" 2>"$T/err" &
+"$LLUPDATE" --jobs 1 address --databases "$T/biglist" >"$T/out" 2>"$T/err" &
 fleet=$!
 sleep 0.4
 kill -INT $fleet
@@ -67,6 +68,7 @@ grep -q "not started" "$T/out" || fail "the databases not started are not named:
 old=$(sha256sum <"$T/big/BerichteLL/R1.bel")
 for i in 1 2 3 4 5 6 7 8 9 10; do
   ls "$T/big$i/BerichteLL" | grep -q '^xx_\|^alt_' && fail "big$i: files of the run left"
+  "$LLUPDATE" --json history "$T/big$i" | grep -q '"ended":"interrupted"' && fail "big$i: its run was killed"
   for f in "$T/big$i"/BerichteLL/*.bel; do
     [ "$(sha256sum <"$f")" = "$old" ] || grep -q "Firmendaten.NeueAnschrift" "$f" || fail "$f is half-way"
   done
