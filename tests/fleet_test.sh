@@ -44,10 +44,13 @@ grep -q "^$T/db1/  *duplicate" "$T/out" && grep -q "the same database as $T/db1,
 # One settings file for several databases would let them record each other: refused.
 LLUPDATE_SETTINGS="$T/shared.sqlite" "$LLUPDATE" convert "$T/db1" "$T/db2" >/dev/null 2>"$T/err"
 [ $? = 2 ] && grep -q "each keeps its own settings file" "$T/err" || fail "a shared settings file: $(cat "$T/err")"
-# Text: a table, every database named with its result.
-"$LLUPDATE" --no-sync status "$T/db1" "$T/broken" >"$T/out" 2>"$T/err"
-[ $? = 2 ] && grep -q "^$T/db1  *done" "$T/out" && grep -q "^$T/broken  *refused" "$T/out" &&
-  grep -q "has no form directory" "$T/err" || fail "the table: $(cat "$T/out" "$T/err")"
+# Text: a table, every database named with its result, and the reason given with the database's
+# name as it stands (here a name that is not all UTF-8).
+odd=$(printf '%s/br\303\266ken\344' "$T")
+mkdir "$odd"
+"$LLUPDATE" --no-sync status "$T/db1" "$odd" >"$T/out" 2>"$T/err"
+[ $? = 2 ] && grep -q "^$T/db1  *done" "$T/out" && LC_ALL=C grep -q "^$odd  *refused" "$T/out" &&
+  LC_ALL=C grep -qF "'$odd' has no form directory" "$T/err" || fail "the table: $(cat "$T/out" "$T/err")"
 
 # Ctrl-C in the middle: the databases in work finish their form, none is begun after, and the
 # ones not started are named; each database is untouched or as after a single run, and no run
