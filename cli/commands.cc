@@ -297,6 +297,91 @@ std::string Synopsis(const Command& command) {
   return text;
 }
 
+const std::vector<OptionInfo>& CommandLineOptions() {
+  static const std::vector<OptionInfo> options = {
+      {"--json", nullptr, nullptr,
+       "messages, progress and the summary as JSON lines on stderr; results,\n"
+       "lists and previews as JSON lines on stdout (every line has \"v\", the\n"
+       "format version, and \"call\")",
+       "JSON records"},
+      {"--settings", nullptr, "FILE",
+       "the SQLite settings file of the conversion driver, 'status' and\n"
+       "'setting' (default: $LLUPDATE_SETTINGS, else llupdate-settings.sqlite\n"
+       "in the database path, else in the current directory)",
+       "settings file", "file"},
+      {"--database", "-d", "DBPATH", "the database whose settings file 'setting' uses",
+       "database path", "dir"},
+      {"--adopt-settings", nullptr, nullptr,
+       "use a settings file that records another database (it then records\n"
+       "this one): without it such a file is refused, exit status 2",
+       "take a settings file of another database"},
+      {"--dry-run", nullptr, nullptr,
+       "run a command that writes and show what it would change; its\n"
+       "changes stay in memory, nothing is written or copied anywhere",
+       "show, change nothing"},
+      {"--apply", nullptr, nullptr, "let 'recover' make its repairs", "let recover repair"},
+      {"--force", nullptr, nullptr, "run 'page-numbers' on forms that already show the page count",
+       "run a guarded command anyway"},
+      {"--wait", nullptr, "SECONDS",
+       "wait up to SECONDS for another run that holds the database (default:\n"
+       "refuse at once, exit status 5)",
+       "seconds to wait for another run"},
+      {"--no-sync", nullptr, nullptr,
+       "do not wait for the disk: faster, but a power cut may lose forms;\n"
+       "for scratch copies only",
+       "do not flush"},
+      {"--keep-runs", nullptr, "N",
+       "the journal keeps what the newest N runs replaced, for 'undo'\n"
+       "(default: the setting llupdate KeepRuns, else 5; 0 keeps nothing)",
+       "runs the journal keeps"},
+      {"--progress", nullptr, "MODE",
+       "line (redrawn in place), log (a line per step and a count every\n"
+       "100 forms), none; auto (default): line on a terminal, else log",
+       "how progress is shown", "auto line log none"},
+      {"--databases", nullptr, "FILE",
+       "run the command for every database FILE lists (one DBPATH per line,\n"
+       "'#' comments; - reads standard input), besides any given on the line;\n"
+       "convert, distribute, address, war-colours, ll12, ll24, dunning,\n"
+       "page-numbers, status, history, undo and recover take several DBPATHs",
+       "a list of databases", "file"},
+      {"--jobs", "-j", "N",
+       "with several databases: N at once (default: the number of cores); each\n"
+       "runs as a run of its own, and one's failure never stops the others;\n"
+       "the exit status is the worst of them",
+       "databases at once"},
+      {"--quiet", "-q", nullptr, "no progress and no summary; errors are still shown",
+       "errors only"},
+      {"--verbose", "-v", nullptr,
+       "a line for every form finished: rewritten, unchanged or failed, and\n"
+       "by which step (of -q and -v the last wins; -vq is -v -q)",
+       "a line per form"},
+      {"--help", "-h", nullptr, "this text; 'llupdate COMMAND --help' explains one command",
+       "help"},
+      {"--version", nullptr, nullptr, "the version", "version"},
+  };
+  return options;
+}
+
+std::string OptionsText() {
+  constexpr size_t kColumn = 20;
+  std::string text = "Options:\n";
+  for (const OptionInfo& o : CommandLineOptions()) {
+    std::string head = "  ";
+    if (o.short_name != nullptr) head += std::string(o.short_name) + ", ";
+    head += o.name;
+    if (o.value != nullptr) head += std::string(" ") + o.value;
+    head += head.size() < kColumn ? std::string(kColumn - head.size(), ' ') : "  ";
+    text += head;
+    for (const char* c = o.help; *c != '\0'; ++c) {
+      text += *c;
+      if (*c == '\n') text += std::string(kColumn, ' ');
+    }
+    text += "\n";
+  }
+  return text +
+         "Options may stand anywhere on the line; --name=VALUE works as well as --name VALUE.\n";
+}
+
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return text;

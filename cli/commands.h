@@ -51,6 +51,20 @@ struct Command {
   std::function<std::string(const std::vector<std::string>&, const Options&)> guard = nullptr;
 };
 
+// An option of the command line, as --help, the man page and the shell completions show it.
+struct OptionInfo {
+  const char* name;        // "--settings"
+  const char* short_name;  // "-d", or nullptr
+  const char* value;       // the placeholder of its value ("FILE"), or nullptr for a switch
+  const char* help;        // the lines of --help, '\n' between them
+  const char* brief;       // a few words, for the zsh completion
+  // What completes the value: "file", "dir", the words themselves, or "" for nothing.
+  const char* values = "";
+};
+const std::vector<OptionInfo>& CommandLineOptions();
+// "Options:" and a paragraph per option, as --help shows them.
+std::string OptionsText();
+
 const std::vector<Command>& Commands();
 const Command* FindCommand(const std::string& name);
 

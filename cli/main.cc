@@ -95,43 +95,6 @@ int FinishOutput(int status) {
 
 constexpr char kDefaultSettingsFile[] = "llupdate-settings.sqlite";
 
-const char kOptionsText[] =
-    "Options:\n"
-    "  --json            messages, progress and the summary as JSON lines on stderr; results,\n"
-    "                    lists and previews as JSON lines on stdout (every line has \"v\", the\n"
-    "                    format version, and \"call\")\n"
-    "  --settings FILE   the SQLite settings file of the conversion driver, 'status' and\n"
-    "                    'setting' (default: $LLUPDATE_SETTINGS, else llupdate-settings.sqlite\n"
-    "                    in the database path, else in the current directory)\n"
-    "  -d, --database DBPATH  the database whose settings file 'setting' uses\n"
-    "  --adopt-settings  use a settings file that records another database (it then records\n"
-    "                    this one): without it such a file is refused, exit status 2\n"
-    "  --dry-run         run a command that writes and show what it would change; its\n"
-    "                    changes stay in memory, nothing is written or copied anywhere\n"
-    "  --apply           let 'recover' make its repairs\n"
-    "  --force           run 'page-numbers' on forms that already show the page count\n"
-    "  --wait SECONDS    wait up to SECONDS for another run that holds the database (default:\n"
-    "                    refuse at once, exit status 5)\n"
-    "  --no-sync         do not wait for the disk: faster, but a power cut may lose forms;\n"
-    "                    for scratch copies only\n"
-    "  --keep-runs N     the journal keeps what the newest N runs replaced, for 'undo'\n"
-    "                    (default: the setting llupdate KeepRuns, else 5; 0 keeps nothing)\n"
-    "  --progress MODE   line (redrawn in place), log (a line per step and a count every\n"
-    "                    100 forms), none; auto (default): line on a terminal, else log\n"
-    "  --databases FILE  run the command for every database FILE lists (one DBPATH per line,\n"
-    "                    '#' comments; - reads standard input), besides any given on the line;\n"
-    "                    convert, distribute, address, war-colours, ll12, ll24, dunning,\n"
-    "                    page-numbers, status, history, undo and recover take several DBPATHs\n"
-    "  -j, --jobs N      with several databases: N at once (default: the number of cores); each\n"
-    "                    runs as a run of its own, and one's failure never stops the others;\n"
-    "                    the exit status is the worst of them\n"
-    "  -q, --quiet       no progress and no summary; errors are still shown\n"
-    "  -v, --verbose     a line for every form finished: rewritten, unchanged or failed, and\n"
-    "                    by which step (of -q and -v the last wins; -vq is -v -q)\n"
-    "  -h, --help        this text; 'llupdate COMMAND --help' explains one command\n"
-    "  --version         the version\n"
-    "Options may stand anywhere on the line; --name=VALUE works as well as --name VALUE.\n";
-
 const char kExitStatusText[] =
     "Exit status: 0 the command succeeded (for an operation: it returned True and showed no\n"
     "error), 1 it failed (returned False, or a guard refused), 2 usage error (also a DBPATH\n"
@@ -165,7 +128,7 @@ std::string UsageText(bool with_commands) {
     }
     text += "\n";
   }
-  text += kOptionsText;
+  text += OptionsText();
   if (with_commands) text += std::string("\n") + kExitStatusText;
   return text;
 }

@@ -524,19 +524,30 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
 int RunCompletion(const std::vector<std::string>& args, const Options&) {
   std::string names;
   for (const Command& c : Commands()) names += (names.empty() ? "" : " ") + c.name;
-  const std::string options =
-      "--json --settings --database --adopt-settings --dry-run --apply --force --wait "
-      "--no-sync -q --quiet -v "
-      "--verbose --help --version";
   if (args[0] == "bash") {
+    // Every name of every option; what follows an option that takes a value.
+    std::string words, with_value, values;
+    for (const OptionInfo& o : CommandLineOptions()) {
+      std::string both = o.name;
+      if (o.short_name != nullptr) both += std::string("|") + o.short_name;
+      words += std::string(words.empty() ? "" : " ") + o.name;
+      if (o.short_name != nullptr) words += std::string(" ") + o.short_name;
+      if (o.value == nullptr) continue;
+      with_value += (with_value.empty() ? "" : "|") + both;
+      const std::string v = o.values;
+      values += "    " + both + ") COMPREPLY=(" +
+                (v == "file"  ? "$(compgen -f -- \"$cur\")"
+                 : v == "dir" ? "$(compgen -d -- \"$cur\")"
+                 : v.empty()  ? ""
+                              : "$(compgen -W \"" + v + "\" -- \"$cur\")") +
+                "); return ;;\n";
+    }
     std::printf(
         "# bash completion for llupdate\n"
         "_llupdate() {\n"
         "  local cur=\"${COMP_WORDS[COMP_CWORD]}\" prev=\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
         "  case \"$prev\" in\n"
-        "    --settings) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
-        "    --database|-d) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n"
-        "    --wait) COMPREPLY=(); return ;;\n"
+        "%s"
         "  esac\n"
         "  if [[ \"$cur\" == -* ]]; then\n"
         "    COMPREPLY=($(compgen -W \"%s\" -- \"$cur\")); return\n"
@@ -545,7 +556,7 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
         "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
         "    word=\"${COMP_WORDS[i]}\"\n"
         "    case \"$word\" in\n"
-        "      --settings|--database|-d|--wait) ((i++)) ;;\n"
+        "      %s) ((i++)) ;;\n"
         "      -*) ;;\n"
         "      *) command=\"$word\"; break ;;\n"
         "    esac\n"
@@ -559,21 +570,40 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
         "  fi\n"
         "}\n"
         "complete -o filenames -F _llupdate llupdate\n",
-        options.c_str(), names.c_str());
+        values.c_str(), words.c_str(), with_value.c_str(), names.c_str());
     return kExitTrue;
   }
   if (args[0] == "zsh") {
-    std::string described;
-    for (const Command& c : Commands()) {
-      std::string summary;
-      for (char ch : c.summary) {
+    auto quoted = [](const std::string& text) {
+      std::string out;
+      for (char ch : text) {
         if (ch == ':') {
-          summary += "\\:";
+          out += "\\:";
         } else if (ch != '\'') {
-          summary += ch;
+          out += ch;
         }
       }
-      described += "    '" + c.name + ":" + summary + "'\n";
+      return out;
+    };
+    std::string described;
+    for (const Command& c : Commands()) {
+      described += "    '" + c.name + ":" + quoted(c.summary) + "'\n";
+    }
+    std::string specs;
+    for (const OptionInfo& o : CommandLineOptions()) {
+      const std::string v = o.values;
+      const std::string action = o.value == nullptr ? ""
+                                 : v == "file"      ? ":file:_files"
+                                 : v == "dir"       ? ":directory:_files -/"
+                                 : v.empty()        ? std::string(":") + o.value + ":"
+                                                    : std::string(":") + o.value + ":(" + v + ")";
+      const std::string brief = "[" + quoted(o.brief) + "]" + action;
+      if (o.short_name != nullptr) {
+        specs += std::string("    '(") + o.short_name + " " + o.name + ")'{" + o.short_name + "," +
+                 o.name + (o.value != nullptr ? "=" : "") + "}'" + brief + "' \\\n";
+      } else {
+        specs += std::string("    '") + o.name + (o.value != nullptr ? "=" : "") + brief + "' \\\n";
+      }
     }
     std::printf(
         "#compdef llupdate\n"
@@ -581,22 +611,14 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
         "  local -a commands\n"
         "  commands=(\n%s  )\n"
         "  _arguments -C \\\n"
-        "    '--json[JSON records]' '--settings=[settings file]:file:_files' \\\n"
-        "    '--database=[database path]:directory:_files -/' '--dry-run[show, change nothing]' "
-        "\\\n"
-        "    '--apply[let recover repair]' '--force[run a guarded command anyway]' \\\n"
-        "    '--adopt-settings[take a settings file of another database]' \\\n"
-        "    '--wait=[seconds to wait for another run]:seconds:' '--no-sync[do not flush]' \\\n"
-        "    '(-q --quiet)'{-q,--quiet}'[errors only]' '(-v --verbose)'{-v,--verbose}'[a line per "
-        "form]' \\\n"
-        "    '--help[help]' '--version[version]' \\\n"
+        "%s"
         "    '1:command:->command' '*::argument:_files'\n"
         "  case $state in\n"
         "    command) _describe 'command' commands ;;\n"
         "  esac\n"
         "}\n"
         "_llupdate \"$@\"\n",
-        described.c_str());
+        described.c_str(), specs.c_str());
     return kExitTrue;
   }
   PrintProblem(false, "completion: no script for the shell '" + args[0] + "' (bash or zsh)");

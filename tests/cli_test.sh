@@ -44,6 +44,9 @@ cmp -s "$T/s.sqlite" "$T/s.before" || fail "a write went through the settings li
 expect_rc 2 "$LLUPDATE" --settings "" setting CheckReportLL LetzterWert
 expect_rc 0 "$LLUPDATE" --settings="$T/s.sqlite" setting CheckReportLL LetzterWert
 [ "$(cat "$T/out")" = 3 ] || fail "--settings=FILE read back '$(cat "$T/out")'"
+expect_rc 0 "$LLUPDATE" --json --settings "$T/s.sqlite" setting CheckReportLL LetzterWert
+[ "$(cat "$T/out")" = "{\"v\":1,\"call\":\"Setting\",\"section\":\"CheckReportLL\",\"key\":\"LetzterWert\",\"value\":\"3\",\"file\":\"$T/s.sqlite\"}" ] ||
+  fail "json setting: $(cat "$T/out")"
 expect_rc 2 "$LLUPDATE" NoSuchOperation
 grep -q "unknown command .NoSuchOperation." "$T/err" || fail "unknown command not named"
 expect_rc 2 "$LLUPDATE" SchreibschutzEntfernen
@@ -174,6 +177,34 @@ rm "$F/alt_Termine.ter" "$F/xx_Kundenliste.lst"
 expect_rc 0 "$LLUPDATE" recover "$T/run"
 grep -q "nothing to recover" "$T/out" || fail "second recover: $(cat "$T/out")"
 
+# What status and recover tell of leftovers, files named like them and a record that is not
+# trusted, as text and as JSON.
+cp -R "$DEMO" "$T/left"
+F="$T/left/BerichteLL"
+echo "my own copy" >"$F/alt_Termine.ter"
+mv "$F/Rechnung.bel" "$F/alt_Rechnung.bel"
+{ printf 'host=h\npid=1\nsince=now\nstate=running\n'
+  printf 'own=alt_Rechnung.bel\t%s\n' "$(stat -c %d:%i "$F/alt_Rechnung.bel")"; } >"$F/.llupdate-lock.$(id -u)"
+chmod 644 "$F/.llupdate-lock.$(id -u)"
+cp "$F/.llupdate-lock.$(id -u)" "$F/.llupdate-lock.4242"
+refused="$F/.llupdate-lock.4242 (er gehört dem Benutzer $(id -u), nicht 4242)"
+expect_rc 0 "$LLUPDATE" --json status "$T/left"
+grep -qF "\"leftovers\":[{\"file\":\"alt_Rechnung.bel\",\"path\":\"$F/alt_Rechnung.bel\",\"form\":\"Rechnung.bel\"}],\"in_work\":[],\"not_made_by_llupdate\":[\"$F/alt_Termine.ter\"],\"refused_records\":[\"$refused\"]," "$T/out" ||
+  fail "json status of leftovers: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" status "$T/left"
+grep -A1 "^left by an interrupted run" "$T/out" | grep -qx "  $F/alt_Rechnung.bel" &&
+  grep -A1 "^named like leftovers but not made by llupdate" "$T/out" | grep -qx "  $F/alt_Termine.ter" &&
+  grep -A1 "^records not trusted" "$T/out" | grep -qxF "  $refused" || fail "status of leftovers: $(cat "$T/out")"
+expect_rc 1 "$LLUPDATE" --json recover "$T/left"
+[ "$(sed -n 1,2p "$T/out")" = "{\"v\":1,\"call\":\"RefusedRecord\",\"record\":\"$refused\"}
+{\"v\":1,\"call\":\"Leftover\",\"leftover\":\"restore\",\"file\":\"alt_Rechnung.bel\",\"path\":\"$F/alt_Rechnung.bel\",\"form\":\"Rechnung.bel\",\"apply\":\"restores Rechnung.bel from its backup alt_Rechnung.bel\"}" ] ||
+  fail "json recover: $(cat "$T/out")"
+expect_rc 1 "$LLUPDATE" recover "$T/left"
+grep -qxF "refused record: $refused: nothing is done from it (remove it if no run of llupdate wrote it)" "$T/out" ||
+  fail "recover's refused record: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" --json recover --apply "$T/left"
+grep -q '"leftover":"restore",.*"outcome":"' "$T/out" && [ -e "$F/Rechnung.bel" ] || fail "json recover --apply: $(cat "$T/out")"
+
 # A wrong database: a typo in DBPATH runs and records nothing; the record belongs to the
 # database, so two databases converted from one directory are both converted.
 mkdir "$T/work"
@@ -226,7 +257,20 @@ grep -q "$T/pn/BerichteLL/Neu.bel already shows the page count" "$T/err" || fail
 expect_rc 2 "$LLUPDATE" conver "$T/bad"
 grep -q "did you mean 'convert'" "$T/err" || fail "no suggestion: $(cat "$T/err")"
 expect_rc 0 "$LLUPDATE" completion bash
-bash -n "$T/out" || fail "the bash completion script does not parse"
+cp "$T/out" "$T/completion.bash"
+mkdir "$T/completing"
+completes() {  # completes WANT WORD...: what bash offers for the last word
+  want=$1; shift
+  got=$(cd "$T/completing" && bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _llupdate; echo "${COMPREPLY[*]}"' _ "$T/completion.bash" llupdate "$@")
+  [ "$got" = "$want" ] || fail "completing '$*' offers '$got', not '$want'"
+}
+completes convert conv
+completes "--keep-runs" --keep
+completes "line log" --progress l
+completes "bash zsh" -j 2 --json completion ""
+completes status --keep-runs 3 --settings s.sqlite sta
+completes "" --jobs ""
+expect_rc 2 "$LLUPDATE" completion fish
 MAN=$(dirname "$LLUPDATE")/../llupdate.1
 if [ -e "$MAN" ]; then
   for section in NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS '"EXIT STATUS"' ENVIRONMENT FILES EXAMPLES; do
@@ -341,6 +385,9 @@ expect_rc 0 "$LLUPDATE" -d "$T/st" setting CheckReportLL LetzterWert abc
 expect_rc 0 "$LLUPDATE" status "$T/st"
 grep -q "recorded step: 'abc' is no step number" "$T/out" && grep -q "^delivery waiting: 4 forms" "$T/out" ||
   fail "status: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" --json status "$T/st"
+grep -q '"recorded_step":null,"recorded_value":"abc","record_broken":".*","hint":"every convert fails until the record is set: .*","steps_to_run":null,' "$T/out" ||
+  fail "json status of a broken record: $(cat "$T/out")"
 expect_rc 1 "$LLUPDATE" convert "$T/st"
 grep -q "^hint: .*setting CheckReportLL LetzterWert N" "$T/err" || fail "convert's hint: $(cat "$T/err")"
 
@@ -374,6 +421,13 @@ cp -R "$DEMO" "$T/nj"
 expect_rc 0 "$LLUPDATE" --no-sync --keep-runs 0 address "$T/nj"
 [ -e "$T/nj/BerichteLL/.llupdate-journal" ] && fail "--keep-runs 0 made a journal"
 expect_rc 1 "$LLUPDATE" --no-sync --keep-runs 0 undo "$T/nj"
+expect_rc 0 "$LLUPDATE" history "$T/nj"
+grep -qx "no runs in the journal of $T/nj" "$T/out" || fail "history without runs: $(cat "$T/out")"
+# The setting llupdate KeepRuns stands where --keep-runs is not given.
+cp -R "$DEMO" "$T/nj2"
+expect_rc 0 "$LLUPDATE" -d "$T/nj2" setting llupdate KeepRuns 0
+expect_rc 0 "$LLUPDATE" --no-sync address "$T/nj2"
+[ -e "$T/nj2/BerichteLL/.llupdate-journal" ] && fail "KeepRuns 0 made a journal"
 
 # The exact name of the driver refuses another database's settings file as convert does.
 cp -R "$DEMO" "$T/other"
@@ -418,6 +472,42 @@ mkdir -p "$T/many/BerichteLL"
 for i in $(seq 1 230); do cp "$DEMO/BerichteLL/Rechnung.bel" "$T/many/BerichteLL/R$i.bel"; done
 expect_rc 0 "$LLUPDATE" --no-sync --keep-runs 0 --progress log ll12 "$T/many"
 [ "$(grep -c '^llupdate: LL12 contents, [12]00 forms$' "$T/err")" = 2 ] || fail "log progress: $(cat "$T/err")"
+
+# A reader of the output that goes away stops the run after the form in work: exit status 3,
+# nothing of the run left, every form whole.
+cp -R "$T/many" "$T/gone"
+{ "$LLUPDATE" --json --keep-runs 0 ll12 "$T/gone" 2>&1; echo $? >"$T/rc"; } | head -c 1 >/dev/null
+[ "$(cat "$T/rc")" = 3 ] || fail "a reader that went away: exit status $(cat "$T/rc")"
+ls "$T/gone/BerichteLL" | grep -q '^xx_\|^alt_' && fail "a reader that went away: files of the run left"
+[ "$(cd "$T/gone/BerichteLL" && cat ./* | grep -c '^\[')" = "$(cd "$T/many/BerichteLL" && cat ./* | grep -c '^\[')" ] ||
+  fail "a reader that went away: a form is not whole"
+
+# Usage errors name what is wrong, exit status 2, and nothing runs.
+printf '# none\n\n' >"$T/empty.list"
+echo "$T/one" >"$T/one.list"
+while IFS='|' read -r words message; do
+  # shellcheck disable=SC2086
+  expect_rc 2 "$LLUPDATE" $words
+  grep -qF "llupdate: $message" "$T/err" || fail "$words: $(cat "$T/err")"
+done <<EOF2
+--jobs 0 status $T/one|--jobs needs a NUMBER of databases at once (1 or more)
+-j x status $T/one|--jobs needs a NUMBER of databases at once (1 or more)
+--progress loud status $T/one|--progress is auto, line, log or none
+--wait soon status $T/one|--wait needs a number of SECONDS
+--keep-runs -1 status $T/one|--keep-runs needs a NUMBER of runs (0 keeps none)
+--bogus status $T/one|unknown option --bogus
+--databases|--databases needs a FILE (- for stdin)
+--databases $T/nolist status|cannot read the list of databases $T/nolist
+--databases $T/empty.list status|the list $T/empty.list names no database
+--databases $T/one.list dunning|usage: llupdate dunning DBPATH TYPE (several DBPATHs may stand for DBPATH)
+--dry-run status $T/one|'status' changes nothing; --dry-run is for commands that write
+--apply address $T/one|--apply is for 'recover'
+EOF2
+# Of -q and -v the last wins, bundled too.
+expect_rc 0 "$LLUPDATE" --no-sync -vq war-colours "$T/one"
+[ ! -s "$T/err" ] || fail "-vq is quiet: $(cat "$T/err")"
+expect_rc 0 "$LLUPDATE" --no-sync -qv war-colours "$T/one"
+grep -q "Wartung.war: " "$T/err" || fail "-qv is verbose: $(cat "$T/err")"
 
 # The command line's own conventions: "--" ends the options, a reading command offers no dry
 # run, and the signals end a run with their own statuses (SIGHUP 129, SIGINT and SIGTERM 130).
