@@ -53,6 +53,8 @@ expect_rc 2 "$LLUPDATE" SchreibschutzEntfernen
 expect_rc 2 "$LLUPDATE" SchreibschutzEntfernen a b
 expect_rc 2 "$LLUPDATE"
 expect_rc 0 "$LLUPDATE" --help
+grep -A1 '^  convert DBPATH$' "$T/out" | grep -qx '      bring the forms of a database up to date (the conversion driver)' ||
+  fail "--help without the summary of convert: $(cat "$T/out")"
 
 # A job whose catalogue cannot be built skips the type, reports it and returns True: the errors
 # it showed make the exit status 4.
@@ -385,6 +387,11 @@ expect_rc 0 "$LLUPDATE" -d "$T/st" setting CheckReportLL LetzterWert abc
 expect_rc 0 "$LLUPDATE" status "$T/st"
 grep -q "recorded step: 'abc' is no step number" "$T/out" && grep -q "^delivery waiting: 4 forms" "$T/out" ||
   fail "status: $(cat "$T/out")"
+# A delivery's marker without forms still waits for a distribution, which removes it.
+mkdir -p "$T/marker/BerichteLL" "$T/marker/BerichteLLOrg"
+: >"$T/marker/BerichteLLOrg/NeueBerichte.txt"
+expect_rc 0 "$LLUPDATE" status "$T/marker"
+grep -q "^delivery waiting: 0 forms in $T/marker/BerichteLLOrg" "$T/out" || fail "status of a marker alone: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" --json status "$T/st"
 grep -q '"recorded_step":null,"recorded_value":"abc","record_broken":".*","hint":"every convert fails until the record is set: .*","steps_to_run":null,' "$T/out" ||
   fail "json status of a broken record: $(cat "$T/out")"
