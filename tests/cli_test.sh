@@ -181,13 +181,21 @@ grep -q "nothing to recover" "$T/out" || fail "second recover: $(cat "$T/out")"
 
 # What status and recover tell of leftovers, files named like them and a record that is not
 # trusted, as text and as JSON.
-cp -R "$DEMO" "$T/left"
+interrupted() {  # a database as a run leaves it that ended between its backup and its rename
+  cp -R "$DEMO" "$1"
+  mv "$1/BerichteLL/Rechnung.bel" "$1/BerichteLL/alt_Rechnung.bel"
+  { printf 'host=h\npid=1\nsince=now\nstate=running\n'
+    printf 'own=alt_Rechnung.bel\t%s\n' "$(stat -c %d:%i "$1/BerichteLL/alt_Rechnung.bel")"; } >"$1/BerichteLL/.llupdate-lock.$(id -u)"
+  chmod 644 "$1/BerichteLL/.llupdate-lock.$(id -u)"
+}
+# The next run heals it; quiet, it still says so in a line.
+interrupted "$T/heal"
+expect_rc 0 "$LLUPDATE" -q --no-sync address "$T/heal"
+grep -qx "llupdate: a file of an interrupted run was restored: $T/heal/BerichteLL/alt_Rechnung.bel" "$T/err" ||
+  fail "a quiet run's healing: $(cat "$T/err")"
+interrupted "$T/left"
 F="$T/left/BerichteLL"
 echo "my own copy" >"$F/alt_Termine.ter"
-mv "$F/Rechnung.bel" "$F/alt_Rechnung.bel"
-{ printf 'host=h\npid=1\nsince=now\nstate=running\n'
-  printf 'own=alt_Rechnung.bel\t%s\n' "$(stat -c %d:%i "$F/alt_Rechnung.bel")"; } >"$F/.llupdate-lock.$(id -u)"
-chmod 644 "$F/.llupdate-lock.$(id -u)"
 cp "$F/.llupdate-lock.$(id -u)" "$F/.llupdate-lock.4242"
 refused="$F/.llupdate-lock.4242 (er gehört dem Benutzer $(id -u), nicht 4242)"
 expect_rc 0 "$LLUPDATE" --json status "$T/left"
@@ -241,6 +249,13 @@ grep -v '^{"v":1,"call":' "$T/err" && fail "a --json stderr line without call"
 grep -v '^{"v":1,"call":' "$T/out" && fail "a --json stdout line without call"
 expect_rc 4 "$LLUPDATE" ll24 "$T/bad"
 grep -qx 'll24: finished with errors' "$T/out" || fail "True with errors told as: $(cat "$T/out")"
+# A form saved with line ends of LF alone is refused with what to do about it.
+mkdir -p "$T/lf/BerichteLL"
+printf 'Spacing.Paragraph=8\nX=8\n' >"$T/lf/BerichteLL/Lf.bel"
+expect_rc 1 "$LLUPDATE" --no-sync address "$T/lf"
+grep -q "^    cause: .*$T/lf/BerichteLL/Lf.bel: Zeilenenden nur LF" "$T/err" &&
+  grep -qx "hint: the form's lines end in LF alone (saved by a Unix editor?): convert them to CR LF, for example with 'unix2dos FILE', then run again" "$T/err" ||
+  fail "a form with LF line ends: $(cat "$T/err")"
 # A second page-number switch-over would move the object again: refused unless forced.
 expect_rc 0 "$LLUPDATE" page-numbers "$T/bad" bel
 grep -q '^page-numbers: succeeded$' "$T/out" || fail "friendly result: $(cat "$T/out")"

@@ -52,6 +52,29 @@ mkdir "$odd"
 [ $? = 2 ] && grep -q "^$T/db1  *done" "$T/out" && LC_ALL=C grep -q "^$odd  *refused" "$T/out" &&
   LC_ALL=C grep -qF "'$odd' has no form directory" "$T/err" || fail "the table: $(cat "$T/out" "$T/err")"
 
+# The worst status wins, best to worst 0, 4, 5, 1: a database that showed errors, one that is
+# held, one whose guard refused.
+for d in ok err held pages; do cp -R "$DEMO" "$T/w-$d"; done
+printf 'a\000b\r\n' >"$T/w-err/BerichteLL/Defekt.lbl"
+"$LLUPDATE" --no-sync page-numbers "$T/w-pages" bel >/dev/null 2>&1
+flock "$T/w-held/BerichteLL" sleep 6 &
+sleep 0.3
+while IFS='|' read -r want result first db; do
+  "$LLUPDATE" --no-sync --json ll24 "$T/w-$first" "$T/w-$db" >"$T/out" 2>"$T/err"
+  rc=$?
+  [ $rc = "$want" ] || fail "ll24 of $first and $db ends with $rc, not $want: $(cat "$T/out")"
+  grep -q "\"call\":\"DatabaseResult\",\"db\":\"$T/w-$db\",.*\"result\":\"$result\"" "$T/out" ||
+    fail "$db: not $result: $(cat "$T/out")"
+done <<EOF2
+4|finished with errors|ok|err
+5|held|err|held
+EOF2
+"$LLUPDATE" --no-sync --json page-numbers "$T/w-pages" "$T/w-held" bel >"$T/out" 2>"$T/err"
+rc=$?
+[ $rc = 1 ] && grep -q "\"db\":\"$T/w-pages\",.*\"result\":\"refused\"" "$T/out" ||
+  fail "a guard's refusal beside a held database ends with $rc: $(cat "$T/out")"
+wait
+
 # Ctrl-C in the middle: the databases in work finish their form, none is begun after, and the
 # ones not started are named; each database is untouched or as after a single run, and no run
 # was killed (the signal is passed on once: a second one would kill the run in its form).
