@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <tuple>
 
@@ -471,6 +472,41 @@ TEST(BatchTest, TheHostSeesWhatItSeesWithoutBatches) {
   EXPECT_EQ(std::get<0>(batched), std::get<0>(unbatched));
   EXPECT_EQ(std::get<1>(batched), std::get<1>(unbatched));
   EXPECT_EQ(std::get<2>(batched), std::get<2>(unbatched));
+}
+
+// When a writing operation returns True, every form it made, replaced or removed, and the
+// delivery's marker it used up, is on the disk: a power cut after the call loses none of it.
+TEST(DurabilityTest, EveryNameAnOperationChangesIsFlushedBeforeItReturns) {
+  testing::RecordedMessages messages;
+  testing::JournalOn journal(5);
+  testing::TempDir dir;
+  const std::string db = dir / "db";
+  using Call = std::function<bool(clsReportLLUpdate&)>;
+  const std::vector<std::pair<std::string, Call>> calls = {
+      {"distribution",
+       [&](clsReportLLUpdate& c) {
+         return c.Kopiere_Neue_Formulare_LL(db, db + "/EXEDIR", "demo");
+       }},
+      {"driver",
+       [&](clsReportLLUpdate& c) {
+         return c.Pruefe_Konvertiere_Formulare(
+             db, std::make_shared<SettingsConnection>(db + "/s.sqlite"));
+       }},
+      {"ll12", [&](clsReportLLUpdate& c) { return c.Umstellung_auf_LL12(db); }},
+      {"dunning", [&](clsReportLLUpdate& c) { return c.Umstellung_Mahnformular(db, "MAH"); }},
+      {"pages", [&](clsReportLLUpdate& c) { return c.Umstellung_Auf_Seite_Von_Bis(db, "bel"); }},
+      {"ll15",
+       [&](clsReportLLUpdate& c) { return c.Suche_ErsetzeProjektdatei_LL15("Wartung.war", db); }},
+      {"undo", [&](clsReportLLUpdate& c) { return c.UndoLastRun(db); }},
+  };
+  std::filesystem::copy(LLUPDATE_DEMO_DB, db, std::filesystem::copy_options::recursive);
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    testing::FaultInjection faults;
+    clsReportLLUpdate c;
+    EXPECT_TRUE(call(c)) << ::testing::PrintToString(messages.texts());
+    EXPECT_EQ(faults.fs().unflushed_names(), (std::map<std::string, std::string>{}));
+  }
 }
 
 // Each write, flush and removal of the settings file and its journal, and each flush of their

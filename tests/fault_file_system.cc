@@ -18,6 +18,28 @@ struct FaultFileSystem::State {
   int fail_at = 0;   // 0: never
   int32_t fail_error = 75;
   bool classic_only = false;
+  std::map<std::string, std::string> unflushed;  // by folder, in lower case with '/'
+
+  static std::string Key(std::string path) {
+    for (char& c : path) {
+      if (c == '\\') c = '/';
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+  }
+  // A name changed in its folder: the program's temporary files, backups, lock and journal need
+  // no flush of their own.
+  void NameChanged(const std::string& path) {
+    const std::string key = Key(path);
+    const size_t slash = key.find_last_of('/');
+    const std::string name = slash == std::string::npos ? key : key.substr(slash + 1);
+    if (name.rfind("xx_", 0) == 0 || name.rfind("alt_", 0) == 0 ||
+        key.find(".llupdate-") != std::string::npos) {
+      return;
+    }
+    unflushed[slash == std::string::npos ? "." : key.substr(0, slash)] = name;
+  }
 
   void Check(FsOp op, const std::string& path) {
     ++calls[op];
@@ -147,6 +169,10 @@ int FaultFileSystem::total_calls() const { return state_->total; }
 
 void FaultFileSystem::CrashAt(int nth) { state_->crash_at = state_->total + nth; }
 
+std::map<std::string, std::string> FaultFileSystem::unflushed_names() const {
+  return state_->unflushed;
+}
+
 int FaultFileSystem::faults_left() const { return static_cast<int>(state_->faults.size()); }
 
 std::unique_ptr<InPlaceFile> FaultFileSystem::OpenInPlace(const std::string& path, bool write,
@@ -188,12 +214,18 @@ bool FaultFileSystem::LinkFile(const std::string& existing, const std::string& n
 bool FaultFileSystem::ReplaceFile(const std::string& source, const std::string& destination) {
   if (state_->classic_only) return false;
   state_->Check(FsOp::kReplace, destination);
-  return target().ReplaceFile(source, destination);
+  const bool replaced = target().ReplaceFile(source, destination);
+  if (replaced) {
+    state_->NameChanged(source);
+    state_->NameChanged(destination);
+  }
+  return replaced;
 }
 
 void FaultFileSystem::SyncFolder(const std::string& path) {
   state_->Check(FsOp::kSyncFolder, path);
   target().SyncFolder(path);
+  state_->unflushed.erase(State::Key(path));
 }
 
 void FaultFileSystem::FlushWritten() {
@@ -219,16 +251,20 @@ void FaultFileSystem::CopyFile(const std::string& source, const std::string& des
                                bool overwrite) {
   state_->Check(FsOp::kCopy, destination);
   target().CopyFile(source, destination, overwrite);
+  state_->NameChanged(destination);
 }
 
 void FaultFileSystem::MoveFile(const std::string& source, const std::string& destination) {
   state_->Check(FsOp::kMove, destination);
   target().MoveFile(source, destination);
+  state_->NameChanged(source);
+  state_->NameChanged(destination);
 }
 
 void FaultFileSystem::DeleteFile(const std::string& path, bool force) {
   state_->Check(FsOp::kDelete, path);
   target().DeleteFile(path, force);
+  state_->NameChanged(path);
 }
 
 std::vector<platform::FileEntry> FaultFileSystem::ListFiles(const std::string& folder) {
@@ -239,7 +275,9 @@ std::vector<platform::FileEntry> FaultFileSystem::ListFiles(const std::string& f
 std::unique_ptr<platform::File> FaultFileSystem::Open(const std::string& path,
                                                       platform::OpenMode mode) {
   state_->Check(FsOp::kOpen, path);
-  return std::make_unique<FaultFile>(target().Open(path, mode), state_, path);
+  auto file = std::make_unique<FaultFile>(target().Open(path, mode), state_, path);
+  if (mode != platform::OpenMode::kRead) state_->NameChanged(path);
+  return file;
 }
 
 uint32_t FaultFileSystem::GetAttributes(const std::string& path) {

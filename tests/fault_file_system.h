@@ -57,6 +57,10 @@ class FaultFileSystem : public ForwardingFileSystem, public platform::FolderLock
   bool crashed() const;
   // The faults of FailOn that have not struck yet.
   int faults_left() const;
+  // The folders in which a name (not one of the program's own scratch files) was made, replaced
+  // or removed since their last flush, each with such a name: empty when every such change is on
+  // the disk.
+  std::map<std::string, std::string> unflushed_names() const;
 
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;

@@ -105,6 +105,9 @@ class SqliteSettings : public VMSettings {
     sqlite3_busy_timeout(db_, 2000);
     // Reading the schema tells at once whether the file is a database at all.
     Exec("PRAGMA schema_version");
+    // A record is only written when the removal of its journal is on the disk too: otherwise a
+    // power cut right after the write could bring the journal back, and with it the old value.
+    Exec("PRAGMA synchronous = EXTRA");
   }
 
   void GetSetting(const std::string& section, const std::string& key, std::string& value,
