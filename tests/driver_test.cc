@@ -498,14 +498,25 @@ TEST(DurabilityTest, EveryNameAnOperationChangesIsFlushedBeforeItReturns) {
       {"ll15",
        [&](clsReportLLUpdate& c) { return c.Suche_ErsetzeProjektdatei_LL15("Wartung.war", db); }},
       {"undo", [&](clsReportLLUpdate& c) { return c.UndoLastRun(db); }},
+      {"address", [&](clsReportLLUpdate& c) { return c.Umstellung_Auf_Neue_Anschrift(db); }},
+      {"ll24", [&](clsReportLLUpdate& c) { return c.Umstellung_auf_LL24(db); }},
+      {"reminder",
+       [&](clsReportLLUpdate& c) {
+         return c.Suche_ErsetzeProjektdatei_Mahnung("Mahnung.MAH", db);
+       }},
   };
-  std::filesystem::copy(LLUPDATE_DEMO_DB, db, std::filesystem::copy_options::recursive);
-  for (const auto& [name, call] : calls) {
-    SCOPED_TRACE(name);
-    testing::FaultInjection faults;
-    clsReportLLUpdate c;
-    EXPECT_TRUE(call(c)) << ::testing::PrintToString(messages.texts());
-    EXPECT_EQ(faults.fs().unflushed_names(), (std::map<std::string, std::string>{}));
+  // A host's file system of the classic kind (copy, delete and move) too.
+  for (const bool classic : {false, true}) {
+    std::filesystem::remove_all(db);
+    std::filesystem::copy(LLUPDATE_DEMO_DB, db, std::filesystem::copy_options::recursive);
+    for (const auto& [name, call] : calls) {
+      SCOPED_TRACE(name + (classic ? ", classic" : ""));
+      testing::FaultInjection faults;
+      faults.fs().SetClassicOnly(classic);
+      clsReportLLUpdate c;
+      EXPECT_TRUE(call(c)) << ::testing::PrintToString(messages.texts());
+      EXPECT_EQ(faults.fs().unflushed_names(), (std::map<std::string, std::string>{}));
+    }
   }
 }
 
