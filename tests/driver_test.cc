@@ -492,14 +492,9 @@ TEST(DurabilityTest, EveryNameAnOperationChangesIsFlushedBeforeItReturns) {
          return c.Pruefe_Konvertiere_Formulare(
              db, std::make_shared<SettingsConnection>(db + "/s.sqlite"));
        }},
-      {"ll12", [&](clsReportLLUpdate& c) { return c.Umstellung_auf_LL12(db); }},
-      {"dunning", [&](clsReportLLUpdate& c) { return c.Umstellung_Mahnformular(db, "MAH"); }},
-      {"pages", [&](clsReportLLUpdate& c) { return c.Umstellung_Auf_Seite_Von_Bis(db, "bel"); }},
       {"ll15",
        [&](clsReportLLUpdate& c) { return c.Suche_ErsetzeProjektdatei_LL15("Wartung.war", db); }},
       {"undo", [&](clsReportLLUpdate& c) { return c.UndoLastRun(db); }},
-      {"address", [&](clsReportLLUpdate& c) { return c.Umstellung_Auf_Neue_Anschrift(db); }},
-      {"ll24", [&](clsReportLLUpdate& c) { return c.Umstellung_auf_LL24(db); }},
       {"reminder",
        [&](clsReportLLUpdate& c) {
          return c.Suche_ErsetzeProjektdatei_Mahnung("Mahnung.MAH", db);

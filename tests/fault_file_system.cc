@@ -1,5 +1,7 @@
 #include "fault_file_system.h"
 
+#include <cctype>
+
 #include "platform/error.h"
 
 namespace llupdate::testing {
@@ -21,24 +23,20 @@ struct FaultFileSystem::State {
   std::map<std::string, std::string> unflushed;  // by folder, in lower case with '/'
 
   static std::string Key(std::string path) {
-    for (char& c : path) {
-      if (c == '\\') c = '/';
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : path) c = c == '\\' ? '/' : static_cast<char>(std::tolower(c));
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
   }
-  // A name changed in its folder: the program's temporary files, backups, lock and journal need
+  // A name changed in its folder; the program's temporary files, backups, lock and journal need
   // no flush of their own.
   void NameChanged(const std::string& path) {
     const std::string key = Key(path);
     const size_t slash = key.find_last_of('/');
-    const std::string name = slash == std::string::npos ? key : key.substr(slash + 1);
-    if (name.rfind("xx_", 0) == 0 || name.rfind("alt_", 0) == 0 ||
-        key.find(".llupdate-") != std::string::npos) {
-      return;
+    const std::string name = key.substr(slash + 1);
+    if (name.rfind("xx_", 0) != 0 && name.rfind("alt_", 0) != 0 &&
+        key.find(".llupdate-") == std::string::npos) {
+      unflushed[key.substr(0, slash)] = name;
     }
-    unflushed[slash == std::string::npos ? "." : key.substr(0, slash)] = name;
   }
 
   void Check(FsOp op, const std::string& path) {
