@@ -446,7 +446,8 @@ class Fleet {
     if (request_.json) {
       std::string problems;
       for (const std::string& p : run.problems) {
-        problems += (problems.empty() ? "" : ",") + JsonString(p);
+        if (!problems.empty()) problems += ',';
+        problems += JsonString(p);
       }
       std::printf(
           "{\"v\":1,\"call\":\"DatabaseResult\",\"db\":%s,\"result\":%s,\"exit\":%d,"

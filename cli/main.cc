@@ -371,7 +371,8 @@ int Main(int argc, char** argv) {
   int jobs = 0;
   std::vector<std::string> run_options;
   for (int i = 0; i < argc; ++i) {
-    options.command_line += (i == 0 ? std::string("llupdate") : " " + std::string(argv[i]));
+    if (i > 0) options.command_line += ' ';
+    options.command_line += i == 0 ? "llupdate" : argv[i];
   }
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];

@@ -307,7 +307,8 @@ void Progress::Draw() {
   if (mode_ != Mode::kTerminal && mode_ != Mode::kPlain) return;
   std::string line = StepText();
   if (!type_.empty()) line += ", " + type_;
-  line += " " + std::to_string(done_) + "/" + std::to_string(total_);
+  line += ' ';
+  line += std::to_string(done_) + "/" + std::to_string(total_);
   if (!form_.empty()) line += ": " + form_;
   if (line.size() > 100) line.resize(100);
   if (mode_ == Mode::kTerminal) {

@@ -383,7 +383,8 @@ int RunStatus(const std::vector<std::string>& args, const Options& options) {
     if (record_broken.empty()) {
       line += ",\"steps_to_run\":[";
       for (int step = recorded + 1; step <= kDriverSteps; ++step) {
-        line += (step > recorded + 1 ? "," : "") + std::to_string(step);
+        if (step > recorded + 1) line += ',';
+        line += std::to_string(step);
       }
       line += "]";
     } else {
@@ -597,7 +598,8 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
                                  : v == "dir"       ? ":directory:_files -/"
                                  : v.empty()        ? std::string(":") + o.value + ":"
                                                     : std::string(":") + o.value + ":(" + v + ")";
-      const std::string brief = "[" + quoted(o.brief) + "]" + action;
+      std::string brief = "[";
+      brief += quoted(o.brief) + "]" + action;
       if (o.short_name != nullptr) {
         specs += std::string("    '(") + o.short_name + " " + o.name + ")'{" + o.short_name + "," +
                  o.name + (o.value != nullptr ? "=" : "") + "}'" + brief + "' \\\n";
