@@ -41,8 +41,7 @@ TEST(ComponentTest, ReadOnlyRemovalOfAllFilesOfADirectory) {
   EXPECT_TRUE(c.SchreibschutzEntfernenAlleDateien(dir.path()).IsEmpty());
   EXPECT_TRUE(testing::IsReadOnly(dir / "a.lst"));
   EXPECT_FALSE(testing::IsReadOnly(dir / "b.bel"));
-  ASSERT_EQ(messages.texts().size(), 1u);
-  EXPECT_EQ(messages.texts()[0].rfind("Schreibschutz bei Datei " + dir.path() + "\\a.lst", 0), 0u);
+  EXPECT_EQ(messages.only_text().rfind("Schreibschutz bei Datei " + dir.path() + "\\a.lst", 0), 0u);
 }
 
 TEST(ComponentTest, AFailingMessageComponentLeavesTheOperation) {
@@ -55,14 +54,12 @@ TEST(ComponentTest, AFailingMessageComponentLeavesTheOperation) {
 }
 
 // Cancels its token when the first form is finished.
-class CancelAfterFirstForm : public ProgressObserver {
+class CancelAfterFirstForm : public testing::QuietObserver {
  public:
   explicit CancelAfterFirstForm(std::shared_ptr<CancellationToken> token) : token_(token) {}
-  void TypeStarted(const std::string&, const std::string&, int) override {}
   void FormFinished(const std::string&, const std::string&, const std::string&, bool) override {
     token_->Cancel();
   }
-  void FormWritten(const std::string&) override {}
 
  private:
   std::shared_ptr<CancellationToken> token_;
@@ -188,7 +185,7 @@ TEST(ComponentTest, ACallInsideACallOnAnotherDatabaseTakesItsLock) {
   int held = ::open((b / "BerichteLL").c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
   clsReportLLUpdate c;
-  struct Inner : ProgressObserver {
+  struct Inner : testing::QuietObserver {
     clsReportLLUpdate* c;
     std::string other;
     int calls = 0;
@@ -197,9 +194,6 @@ TEST(ComponentTest, ACallInsideACallOnAnotherDatabaseTakesItsLock) {
                      const std::string&) override {
       if (calls++ == 0) result = c->Umstellung_Auf_Neue_Anschrift(other);
     }
-    void TypeStarted(const std::string&, const std::string&, int) override {}
-    void FormFinished(const std::string&, const std::string&, const std::string&, bool) override {}
-    void FormWritten(const std::string&) override {}
   } inner;
   inner.c = &c;
   inner.other = b.path();

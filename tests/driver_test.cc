@@ -128,8 +128,7 @@ TEST_F(DistributionTest, FailuresKeepTheMarkerAndNameTheStep) {
   EXPECT_FALSE(Distribute());
   EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/C.bel"));
   EXPECT_TRUE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
-  ASSERT_EQ(messages_.texts().size(), 1u);
-  EXPECT_EQ(messages_.texts()[0].rfind("Die Änderungen konnten nicht auf den Datenträger", 0), 0u);
+  EXPECT_EQ(messages_.only_text().rfind("Die Änderungen konnten nicht auf den Datenträger", 0), 0u);
 
   // A delivered form that cannot be read distributes nothing: the delivery waits.
   messages_.records().clear();
@@ -149,8 +148,7 @@ TEST_F(DistributionTest, FailuresKeepTheMarkerAndNameTheStep) {
   faults_.fs().FailOn(FsOp::kSyncFolder, 1, 61, "BerichteLLOrg");
   EXPECT_FALSE(Distribute());
   EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/D.bel"));
-  ASSERT_EQ(messages_.texts().size(), 1u);
-  EXPECT_EQ(messages_.texts()[0].rfind("Die Änderungen konnten nicht auf den Datenträger", 0), 0u);
+  EXPECT_EQ(messages_.only_text().rfind("Die Änderungen konnten nicht auf den Datenträger", 0), 0u);
 }
 
 // Records the events of a job, and cancels a token when a form of the given operation is
@@ -472,47 +470,6 @@ TEST(BatchTest, TheHostSeesWhatItSeesWithoutBatches) {
   EXPECT_EQ(std::get<0>(batched), std::get<0>(unbatched));
   EXPECT_EQ(std::get<1>(batched), std::get<1>(unbatched));
   EXPECT_EQ(std::get<2>(batched), std::get<2>(unbatched));
-}
-
-// When a writing operation returns True, every form it made, replaced or removed, and the
-// delivery's marker it used up, is on the disk: a power cut after the call loses none of it.
-TEST(DurabilityTest, EveryNameAnOperationChangesIsFlushedBeforeItReturns) {
-  testing::RecordedMessages messages;
-  testing::JournalOn journal(5);
-  testing::TempDir dir;
-  const std::string db = dir / "db";
-  using Call = std::function<bool(clsReportLLUpdate&)>;
-  const std::vector<std::pair<std::string, Call>> calls = {
-      {"distribution",
-       [&](clsReportLLUpdate& c) {
-         return c.Kopiere_Neue_Formulare_LL(db, db + "/EXEDIR", "demo");
-       }},
-      {"driver",
-       [&](clsReportLLUpdate& c) {
-         return c.Pruefe_Konvertiere_Formulare(
-             db, std::make_shared<SettingsConnection>(db + "/s.sqlite"));
-       }},
-      {"ll15",
-       [&](clsReportLLUpdate& c) { return c.Suche_ErsetzeProjektdatei_LL15("Wartung.war", db); }},
-      {"undo", [&](clsReportLLUpdate& c) { return c.UndoLastRun(db); }},
-      {"reminder",
-       [&](clsReportLLUpdate& c) {
-         return c.Suche_ErsetzeProjektdatei_Mahnung("Mahnung.MAH", db);
-       }},
-  };
-  // A host's file system of the classic kind (copy, delete and move) too.
-  for (const bool classic : {false, true}) {
-    std::filesystem::remove_all(db);
-    std::filesystem::copy(LLUPDATE_DEMO_DB, db, std::filesystem::copy_options::recursive);
-    for (const auto& [name, call] : calls) {
-      SCOPED_TRACE(name + (classic ? ", classic" : ""));
-      testing::FaultInjection faults;
-      faults.fs().SetClassicOnly(classic);
-      clsReportLLUpdate c;
-      EXPECT_TRUE(call(c)) << ::testing::PrintToString(messages.texts());
-      EXPECT_EQ(faults.fs().unflushed_names(), (std::map<std::string, std::string>{}));
-    }
-  }
 }
 
 // Each write, flush and removal of the settings file and its journal, and each flush of their

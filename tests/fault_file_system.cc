@@ -159,8 +159,7 @@ void FaultFileSystem::FailOn(FsOp op, int nth, int32_t error, std::string path_p
 int FaultFileSystem::open_files() const { return state_->open_files; }
 
 int FaultFileSystem::calls(FsOp op) const {
-  auto it = state_->calls.find(op);
-  return it == state_->calls.end() ? 0 : it->second;
+  return state_->calls.count(op) ? state_->calls[op] : 0;
 }
 
 int FaultFileSystem::total_calls() const { return state_->total; }

@@ -108,6 +108,11 @@ std::vector<std::string> RecordedMessages::texts() const {
   return texts;
 }
 
+std::string RecordedMessages::only_text() const {
+  const std::vector<std::string> all = texts();
+  return all.size() == 1 ? all[0] : std::to_string(all.size()) + " texts shown";
+}
+
 FaultInjection::FaultInjection()
     : fs_(std::make_shared<FaultFileSystem>(platform::NewOsFileSystem())),
       registration_(host::kFileSystemProgId, [f = fs_] { return f; }) {}

@@ -16,6 +16,15 @@
 
 namespace llupdate::testing {
 
+// A progress observer that notes nothing: a test overrides what it watches.
+struct QuietObserver : ProgressObserver {
+  void TypeStarted(const std::string&, const std::string&, int) override {}
+  void FormStarted(const std::string&, const std::string&, const std::string&,
+                   const std::string&) override {}
+  void FormFinished(const std::string&, const std::string&, const std::string&, bool) override {}
+  void FormWritten(const std::string&) override {}
+};
+
 // A fresh directory, removed with everything in it at the end of the test.
 class TempDir {
  public:
@@ -60,6 +69,8 @@ class RecordedMessages {
   std::vector<llupdate::MessageRecord>& records() { return recorder_->records; }
   // The texts of the ShowMessage records.
   std::vector<std::string> texts() const;
+  // The one text shown, or how many there were when not one.
+  std::string only_text() const;
 
  private:
   std::shared_ptr<llupdate::RecordingMessages> recorder_;

@@ -61,8 +61,7 @@ TEST_F(CatalogueTest, ListsFormsWithTheirHeaderValues) {
   EXPECT_TRUE(messages_.records().empty());
 
   EXPECT_FALSE(catalogue::Aufbau_Array2(ctx_, "lst", *none, dir_ / "missing"));
-  ASSERT_EQ(messages_.texts().size(), 1u);
-  EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in Aufbau_Array\r\n76\r\n", 0), 0u);
+  EXPECT_EQ(messages_.only_text().rfind("Allgemeiner Fehler in Aufbau_Array\r\n76\r\n", 0), 0u);
 }
 
 TEST_F(CatalogueTest, FormDirectoriesAreChecked) {

@@ -178,11 +178,10 @@ TEST_F(FileHelpersTest, ReadOnlyRemoval) {
   ::chmod(f.c_str(), 0444);
   fs_->FailOn(FsOp::kSetAttributes, 1, 70);
   EXPECT_FALSE(files::RemoveReadOnly(ctx_, f));
-  ASSERT_EQ(messages_.texts().size(), 1u);
-  EXPECT_EQ(messages_.texts()[0], "Schreibschutz bei Datei " + f +
-                                      " kann nicht entfernt werden!\r\n70\r\n"
-                                      "Zugriff verweigert: injected: " +
-                                      f);
+  EXPECT_EQ(messages_.only_text(), "Schreibschutz bei Datei " + f +
+                                       " kann nicht entfernt werden!\r\n70\r\n"
+                                       "Zugriff verweigert: injected: " +
+                                       f);
 }
 
 }  // namespace

@@ -245,8 +245,7 @@ TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
     EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_LL15("w.war", dir_.path()));
     EXPECT_EQ(testing::ReadBytes(dir_.Form("w.war")), war);
     EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"w.war"});
-    ASSERT_EQ(messages_.texts().size(), 1u);
-    EXPECT_EQ(messages_.texts()[0].rfind(k.message_start, 0), 0u) << messages_.texts()[0];
+    EXPECT_EQ(messages_.only_text().rfind(k.message_start, 0), 0u) << messages_.only_text();
     EXPECT_EQ(faults_.fs().open_files(), 0);
     EXPECT_EQ(component::Internals::Table(c_).OpenCount(), 0);
   }
@@ -258,8 +257,7 @@ TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
   messages_.records().clear();
   files::FileContext ctx = component::Internals::Files(c_);
   EXPECT_EQ(ll15::Entferne_Rahmen_LL15(ctx, dir_.Form("missing.war"), nullptr), nullptr);
-  ASSERT_EQ(messages_.texts().size(), 1u);
-  EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in Entferne_Rahmen_LL15\r\n53\r\n", 0),
+  EXPECT_EQ(messages_.only_text().rfind("Allgemeiner Fehler in Entferne_Rahmen_LL15\r\n53\r\n", 0),
             0u);
 }
 
@@ -417,8 +415,8 @@ TEST_F(Ll15Test, FailedControlSavesDoNotChangeTheResult) {
   });
   EXPECT_TRUE(c_.Umstellung_auf_LL24(dir_.path()));
   EXPECT_EQ(created, 1);
-  ASSERT_EQ(messages_.texts().size(), 1u);
-  EXPECT_EQ(messages_.texts()[0].rfind("Allgemeiner Fehler in Save_LL15_Format\r\n429\r\n", 0), 0u);
+  EXPECT_EQ(messages_.only_text().rfind("Allgemeiner Fehler in Save_LL15_Format\r\n429\r\n", 0),
+            0u);
 }
 
 }  // namespace

@@ -168,8 +168,7 @@ TEST_F(RewriteTest, FormsThatCannotBeReadWithoutLossAreRefused) {
     files::FileContext ctx{faults_.fs(), table};
     EXPECT_EQ(ll15::Save_LL15_Format(ctx, dir_.Form("f.bel")), 0);
     EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), bytes);
-    ASSERT_EQ(messages_.texts().size(), 1u);
-    EXPECT_NE(messages_.texts()[0].find("\r\n321\r\n"), std::string::npos);
+    EXPECT_NE(messages_.only_text().find("\r\n321\r\n"), std::string::npos);
     EXPECT_NE(messages_.texts()[0].find("f.bel: " + reason), std::string::npos)
         << messages_.texts()[0];
     ExpectNothingOpen();
@@ -198,9 +197,8 @@ TEST_F(RewriteTest, AWriterThatCannotLockChangesNothing) {
     EXPECT_FALSE(Rewrite("f.bel"));
     EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), "Spacing.Paragraph=8\r\n");
     EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"f.bel"});
-    ASSERT_EQ(messages_.texts().size(), 1u);
-    EXPECT_EQ(messages_.texts()[0].rfind("Nichts ge\xC3\xA4ndert: ", 0), 0u)
-        << messages_.texts()[0];
+    EXPECT_EQ(messages_.only_text().rfind("Nichts ge\xC3\xA4ndert: ", 0), 0u)
+        << messages_.only_text();
     EXPECT_EQ(messages_.records()[0].level, 3);
     EXPECT_TRUE(messages_.records()[0].flag);
     EXPECT_EQ(c_.LastCallSummary().errors_shown, 1);
@@ -260,11 +258,7 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
   };
   // The host's observer learns whether the form was written anew or stayed old (the form is
   // told as written when its swap waits for the batch's flush, and as old when the swap fails).
-  struct Outcome : ProgressObserver {
-    void TypeStarted(const std::string&, const std::string&, int) override {}
-    void FormStarted(const std::string&, const std::string&, const std::string&,
-                     const std::string&) override {}
-    void FormFinished(const std::string&, const std::string&, const std::string&, bool) override {}
+  struct Outcome : testing::QuietObserver {
     void FormWritten(const std::string&) override { events.push_back("written"); }
     void FormNotReplaced(const std::string&) override { events.push_back("old"); }
     std::vector<std::string> events;
@@ -285,8 +279,7 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
     EXPECT_EQ(dir_.Listing(), k.listing);
     EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), k.form);
     if (k.reported) {
-      ASSERT_EQ(messages_.texts().size(), 1u);
-      EXPECT_NE(messages_.texts()[0].find("f.bel konnte nicht ersetzt werden"), std::string::npos);
+      EXPECT_NE(messages_.only_text().find("f.bel konnte nicht ersetzt werden"), std::string::npos);
       EXPECT_EQ(messages_.records()[0].level, 3);  // an error, shown as one
       EXPECT_TRUE(messages_.records()[0].flag);
     } else {
@@ -356,8 +349,7 @@ TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
     if (k.message_start.empty()) {
       EXPECT_EQ(messages_.texts(), std::vector<std::string>{});
     } else {
-      ASSERT_EQ(messages_.texts().size(), 1u);
-      EXPECT_EQ(messages_.texts()[0].rfind(k.message_start, 0), 0u) << messages_.texts()[0];
+      EXPECT_EQ(messages_.only_text().rfind(k.message_start, 0), 0u) << messages_.only_text();
       EXPECT_EQ(messages_.records()[0].level, 3);  // each an error, shown as one
       EXPECT_TRUE(messages_.records()[0].flag);
     }
@@ -373,10 +365,9 @@ TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
   EXPECT_FALSE(Rewrite("f.bel"));
   EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), old_form);
   EXPECT_EQ(testing::ReadBytes(dir_ / "elsewhere"), "x");
-  ASSERT_EQ(messages_.texts().size(), 1u);
-  EXPECT_NE(messages_.texts()[0].find("er ist ein symbolischer Link: entfernen Sie ihn"),
+  EXPECT_NE(messages_.only_text().find("er ist ein symbolischer Link: entfernen Sie ihn"),
             std::string::npos)
-      << messages_.texts()[0];
+      << messages_.only_text();
   ::unlink(dir_.Form(".llupdate-lock").c_str());
   // A new file that cannot be given the form's owner does not take its place: the form is
   // rewritten in place and keeps its owner.
@@ -804,12 +795,7 @@ TEST(LeftoversTest, HealingResolvesOnlyTheRunsOwnAndTellsEachAction) {
   const std::vector<platform::OwnFile> own = {
       {"xx_A.bel", fs->FileIdentity(folder + "\\xx_A.bel"), ""},
       {"alt_C.bel", fs->FileIdentity(folder + "\\alt_C.bel"), ""}};
-  struct Healing : ProgressObserver {
-    void TypeStarted(const std::string&, const std::string&, int) override {}
-    void FormStarted(const std::string&, const std::string&, const std::string&,
-                     const std::string&) override {}
-    void FormFinished(const std::string&, const std::string&, const std::string&, bool) override {}
-    void FormWritten(const std::string&) override {}
+  struct Healing : testing::QuietObserver {
     void Healed(const std::string& action, const std::string& path,
                 const std::string& form) override {
       lines.push_back(action + " " + path.substr(path.find_last_of("\\/") + 1) + " " +
@@ -827,9 +813,9 @@ TEST(LeftoversTest, HealingResolvesOnlyTheRunsOwnAndTellsEachAction) {
   EXPECT_EQ(testing::ReadBytes(dir / "C.bel"), "alt_C.bel");
   EXPECT_TRUE(testing::Exists(dir / "alt_B.bel"));
   EXPECT_EQ(notes.changed_folders, std::vector<std::string>{folder});
-  ASSERT_EQ(messages.texts().size(), 1u);
-  EXPECT_NE(messages.texts()[0].find("Wiederhergestellt: C.bel aus alt_C.bel. Entfernt: xx_A.bel."),
-            std::string::npos);
+  EXPECT_NE(
+      messages.only_text().find("Wiederhergestellt: C.bel aus alt_C.bel. Entfernt: xx_A.bel."),
+      std::string::npos);
   // Without an observer it heals all the same.
   testing::WriteBytes(dir / "xx_B.bel", "x");
   ctx.progress = nullptr;
