@@ -293,6 +293,9 @@ TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
       return kinds;
     });
     step("list missing", [&] { return std::to_string(fs.ListFiles(at("z")).size()); });
+    step("no identity", [&] {
+      return yes(fs.FileIdentity(at("d")).empty()) + yes(fs.FileIdentity(at("d\\m.lst")).empty());
+    });
     return out;
   };
   testing::TempDir dir;
@@ -313,6 +316,11 @@ TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
   EXPECT_EQ(disk->KindOf(dir / "pipe"), EntryKind::kOther);
   EXPECT_EQ(disk->RealPath(dir / "link"), disk->RealPath(dir / "d"));
   EXPECT_EQ(disk->RealPath(dir / "nothing"), "");
+  if (::geteuid() == 0) {  // root changes another account's attributes, in a preview too
+    ASSERT_EQ(::chown((dir / "d/a.lst").c_str(), 65534, 65534), 0);
+    platform::OverlayFileSystem(NewOsFileSystem(), {dir.path()})
+        .SetAttributes(dir / "d/a.lst", kAttrReadOnly);
+  }
 }
 
 // The memory file system locks folders only, one holder at a time.
