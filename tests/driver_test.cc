@@ -139,8 +139,7 @@ TEST_F(DistributionTest, FailuresKeepTheMarkerAndNameTheStep) {
   EXPECT_TRUE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
   ASSERT_EQ(messages_.records().size(), 1u);
   EXPECT_EQ(messages_.records()[0].text.rfind("Nicht alle Formulare in ", 0), 0u);
-  EXPECT_EQ(messages_.records()[0].level, 3);
-  EXPECT_TRUE(messages_.records()[0].flag);
+  EXPECT_TRUE(testing::ShownAsError(messages_.records()[0]));
 
   // The delivery folder is put on the disk without its marker too, so that a power cut does not
   // bring the delivery back: a failing flush of it is said.

@@ -25,6 +25,9 @@ struct QuietObserver : ProgressObserver {
   void FormWritten(const std::string&) override {}
 };
 
+// An error, shown to the user as one.
+inline bool ShownAsError(const MessageRecord& r) { return r.level == 3 && r.flag; }
+
 // A fresh directory, removed with everything in it at the end of the test.
 class TempDir {
  public:

@@ -38,9 +38,9 @@ class CatalogueTest : public ::testing::Test {
 TEST_F(CatalogueTest, ListsFormsWithTheirHeaderValues) {
   testing::WriteBytes(dir_.Form("Rechnung.lst"), FormText("3", "Rechnung"));
   testing::WriteBytes(dir_.Form("Angebot.LST"), FormText("2", ""));
-  testing::WriteBytes(dir_.Form("~Rechnung.lst"), FormText("3", "Rechnung"));
-  testing::WriteBytes(dir_.Form("Notiz.txt"), FormText("3", "Rechnung"));
-  testing::WriteBytes(dir_.Form("Beleg.bel.bak"), FormText("3", "Rechnung"));
+  for (const char* name : {"~Rechnung.lst", "Notiz.txt", "Beleg.bel.bak"}) {
+    testing::WriteBytes(dir_.Form(name), FormText("3", "Rechnung"));  // no forms
+  }
   auto all = host::NewDynArray();
   ASSERT_TRUE(catalogue::Aufbau_Array(ctx_, *all, dir_.forms));
   EXPECT_EQ(Column(*all, 0), std::vector<std::string>{"Rechnung.lst"});

@@ -199,8 +199,7 @@ TEST_F(RewriteTest, AWriterThatCannotLockChangesNothing) {
     EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"f.bel"});
     EXPECT_EQ(messages_.only_text().rfind("Nichts ge\xC3\xA4ndert: ", 0), 0u)
         << messages_.only_text();
-    EXPECT_EQ(messages_.records()[0].level, 3);
-    EXPECT_TRUE(messages_.records()[0].flag);
+    EXPECT_TRUE(testing::ShownAsError(messages_.records()[0]));
     EXPECT_EQ(c_.LastCallSummary().errors_shown, 1);
     EXPECT_EQ(c_.LastCallSummary().database_busy, error == 70);
   }
@@ -280,8 +279,7 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
     EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), k.form);
     if (k.reported) {
       EXPECT_NE(messages_.only_text().find("f.bel konnte nicht ersetzt werden"), std::string::npos);
-      EXPECT_EQ(messages_.records()[0].level, 3);  // an error, shown as one
-      EXPECT_TRUE(messages_.records()[0].flag);
+      EXPECT_TRUE(testing::ShownAsError(messages_.records()[0]));
     } else {
       EXPECT_TRUE(messages_.records().empty());
     }
@@ -350,8 +348,7 @@ TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
       EXPECT_EQ(messages_.texts(), std::vector<std::string>{});
     } else {
       EXPECT_EQ(messages_.only_text().rfind(k.message_start, 0), 0u) << messages_.only_text();
-      EXPECT_EQ(messages_.records()[0].level, 3);  // each an error, shown as one
-      EXPECT_TRUE(messages_.records()[0].flag);
+      EXPECT_TRUE(testing::ShownAsError(messages_.records()[0]));
     }
     ExpectNothingOpen();
   }
@@ -473,8 +470,7 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
                                      "steht in " +
                                      folder + "xx_f.bel."});
   ASSERT_EQ(messages_.records().size(), 1u);
-  EXPECT_EQ(messages_.records()[0].level, 3);
-  EXPECT_TRUE(messages_.records()[0].flag);
+  EXPECT_TRUE(testing::ShownAsError(messages_.records()[0]));
   // The classic sequence tells the progress as the others do: the summary counts the form.
   dir_.Clear();
   testing::WriteBytes(dir_.Form("f.bel"), "Spacing.Paragraph=8\r\n");
