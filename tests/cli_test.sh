@@ -55,6 +55,9 @@ expect_rc 2 "$LLUPDATE"
 expect_rc 0 "$LLUPDATE" --help
 grep -A1 '^  convert DBPATH$' "$T/out" | grep -qx '      bring the forms of a database up to date (the conversion driver)' ||
   fail "--help without the summary of convert: $(cat "$T/out")"
+grep -A1 '^  --keep-runs N     the journal keeps what the newest N runs replaced' "$T/out" |
+  grep -qx '                    (default: the setting llupdate KeepRuns, else 5; 0 keeps nothing)' ||
+  fail "--help without the options' help: $(cat "$T/out")"
 
 # A job whose catalogue cannot be built skips the type, reports it and returns True: the errors
 # it showed make the exit status 4.
@@ -273,6 +276,8 @@ grep -q "$T/pn/BerichteLL/Neu.bel already shows the page count" "$T/err" || fail
 # Conventions: suggestions, completion, the man page, plain progress on a dumb terminal.
 expect_rc 2 "$LLUPDATE" conver "$T/bad"
 grep -q "did you mean 'convert'" "$T/err" || fail "no suggestion: $(cat "$T/err")"
+expect_rc 2 "$LLUPDATE" ll2 "$T/bad"
+grep -q "did you mean 'll12' or 'll24'?" "$T/err" || fail "not both suggestions: $(cat "$T/err")"
 expect_rc 0 "$LLUPDATE" completion bash
 cp "$T/out" "$T/completion.bash"
 mkdir "$T/completing"
