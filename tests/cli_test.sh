@@ -256,7 +256,8 @@ grep -qx 'll24: finished with errors' "$T/out" || fail "True with errors told as
 mkdir -p "$T/lf/BerichteLL"
 printf 'Spacing.Paragraph=8\nX=8\n' >"$T/lf/BerichteLL/Lf.bel"
 expect_rc 1 "$LLUPDATE" --no-sync address "$T/lf"
-grep -q "^    cause: .*$T/lf/BerichteLL/Lf.bel: Zeilenenden nur LF" "$T/err" &&
+grep -qx "$T/lf/BerichteLL/Lf.bel: error \[clsReportLLUpdate\] Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift" "$T/err" &&
+  grep -q "^    cause: .*$T/lf/BerichteLL/Lf.bel: Zeilenenden nur LF" "$T/err" &&
   grep -qx "hint: the form's lines end in LF alone (saved by a Unix editor?): convert them to CR LF, for example with 'unix2dos FILE', then run again" "$T/err" ||
   fail "a form with LF line ends: $(cat "$T/err")"
 # A second page-number switch-over would move the object again: refused unless forced.
@@ -292,6 +293,10 @@ completes "line log" --progress l
 completes "bash zsh" -j 2 --json completion ""
 completes status --keep-runs 3 --settings s.sqlite sta
 completes "" --jobs ""
+expect_rc 0 "$LLUPDATE" completion zsh
+grep -qxF "    'convert:bring the forms of a database up to date (the conversion driver)'" "$T/out" &&
+  grep -qxF "    'Pruefe_Konvertiere_Formulare:run the pending conversion steps (see\: convert)'" "$T/out" ||
+  fail "zsh completion: $(cat "$T/out")"
 expect_rc 2 "$LLUPDATE" completion fish
 MAN=$(dirname "$LLUPDATE")/../llupdate.1
 if [ -e "$MAN" ]; then
@@ -485,6 +490,10 @@ grep -qx "$T/dist/BerichteLL/Angebot.bel: copied from $T/dist/BerichteLLOrg/Ange
 grep -q "forms examined: 4, rewritten: 0, copied: 2, unchanged: 2," "$T/err" || fail "distribution summary: $(cat "$T/err")"
 grep -qx "$T/dist/BerichteLLOrg/Rechnung.bel: not copied, the installed form stays (distribution)" "$T/err" ||
   fail "distribute -v, a form kept: $(cat "$T/err")"
+cp -R "$DEMO" "$T/one-new"
+rm "$T/one-new/BerichteLLOrg/Artikelliste.lst"
+expect_rc 0 "$LLUPDATE" --no-sync distribute "$T/one-new" "$T/one-new/EXEDIR" demo
+grep -q "forms examined: 3, rewritten: 0, copied: 1, unchanged: 2," "$T/err" || fail "one form copied: $(cat "$T/err")"
 [ -L "$T/dist/BerichteLL/Artikelliste.lst" ] && [ "$(stat -c %a "$T/dist/BerichteLL/artikel.real")" = 640 ] || fail "the linked form lost its link or bits"
 cmp -s "$T/dist/BerichteLL/artikel.real" "$DEMO/BerichteLLOrg/Artikelliste.lst" || fail "the link's target did not get the delivery"
 cp -R "$DEMO" "$T/dist-out"; mkdir "$T/elsewhere"; mv "$T/dist-out/BerichteLL/Artikelliste.lst" "$T/elsewhere/"

@@ -50,7 +50,8 @@ odd=$(printf '%s/br\303\266ken\344' "$T")
 mkdir "$odd"
 "$LLUPDATE" --no-sync status "$T/db1" "$odd" >"$T/out" 2>"$T/err"
 [ $? = 2 ] && grep -q "^$T/db1  *done" "$T/out" && LC_ALL=C grep -q "^$odd  *refused" "$T/out" &&
-  LC_ALL=C grep -qF "'$odd' has no form directory" "$T/err" || fail "the table: $(cat "$T/out" "$T/err")"
+  LC_ALL=C grep -qF "'$odd' has no form directory" "$T/err" && grep -qx "2 databases: 1 done, 1 refused" "$T/out" ||
+  fail "the table: $(cat "$T/out" "$T/err")"
 
 # The worst status wins, best to worst 0, 4, 5, 1: a database that showed errors, one that is
 # held, one whose guard refused.
