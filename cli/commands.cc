@@ -298,6 +298,29 @@ std::string Synopsis(const Command& command) {
 }
 
 const std::vector<OptionInfo>& CommandLineOptions() {
+  // The commands that take several databases, named in lines of at most 70 characters.
+  static const std::string several = [] {
+    std::vector<std::string> words;
+    for (const Command& c : Commands()) {
+      if (TakesSeveralDatabases(c)) words.push_back(c.name + ",");
+    }
+    words.back().pop_back();
+    words[words.size() - 2].back() = ' ';
+    words[words.size() - 2] += "and";
+    for (const char* w : {"take", "several", "DBPATHs"}) words.push_back(w);
+    std::string text =
+        "run the command for every database FILE lists (one DBPATH per line,\n"
+        "'#' comments; - reads standard input), besides any given on the line;";
+    std::string line;
+    for (const std::string& word : words) {
+      if (!line.empty() && line.size() + 1 + word.size() > 70) {
+        text += "\n" + line;
+        line.clear();
+      }
+      line += (line.empty() ? "" : " ") + word;
+    }
+    return text + "\n" + line;
+  }();
   static const std::vector<OptionInfo> options = {
       {"--json", nullptr, nullptr,
        "messages, progress and the summary as JSON lines on stderr; results,\n"
@@ -338,12 +361,7 @@ const std::vector<OptionInfo>& CommandLineOptions() {
        "line (redrawn in place), log (a line per step and a count every\n"
        "100 forms), none; auto (default): line on a terminal, else log",
        "how progress is shown", "auto line log none"},
-      {"--databases", nullptr, "FILE",
-       "run the command for every database FILE lists (one DBPATH per line,\n"
-       "'#' comments; - reads standard input), besides any given on the line;\n"
-       "convert, distribute, address, war-colours, ll12, ll24, dunning,\n"
-       "page-numbers, status, history, undo and recover take several DBPATHs",
-       "a list of databases", "file"},
+      {"--databases", nullptr, "FILE", several.c_str(), "a list of databases", "file"},
       {"--jobs", "-j", "N",
        "with several databases: N at once (default: the number of cores); each\n"
        "runs as a run of its own, and one's failure never stops the others;\n"
@@ -360,6 +378,12 @@ const std::vector<OptionInfo>& CommandLineOptions() {
       {"--version", nullptr, nullptr, "the version", "version"},
   };
   return options;
+}
+
+bool TakesSeveralDatabases(const Command& command) {
+  const std::vector<Param>& p = command.params;
+  return !IsExactName(command.name) && !p.empty() && p[0].role == Role::kDbPath &&
+         std::none_of(p.begin(), p.end(), [](const Param& x) { return x.optional; });
 }
 
 std::string OptionsText() {

@@ -71,6 +71,10 @@ const Command* FindCommand(const std::string& name);
 // "NAME ARG [ARG]..." for usage texts.
 std::string Synopsis(const Command& command);
 
+// A command under a friendly name whose first argument is DBPATH and whose others are fixed in
+// number: several DBPATHs may stand for it, the words before the others.
+bool TakesSeveralDatabases(const Command& command);
+
 // True when args fit the command's parameters.
 bool ArgumentsFit(const Command& command, size_t count);
 

@@ -552,13 +552,6 @@ class Fleet {
 
 }  // namespace
 
-bool TakesSeveralDatabases(const Command& command) {
-  static const std::set<std::string> kNames = {"convert", "distribute", "address", "war-colours",
-                                               "ll12",    "ll24",       "dunning", "page-numbers",
-                                               "status",  "history",    "undo",    "recover"};
-  return kNames.count(command.name) > 0;
-}
-
 bool ReadDatabaseList(const std::string& file, std::vector<std::string>* databases,
                       std::string* problem) {
   std::ifstream opened;

@@ -21,9 +21,6 @@ struct FleetRequest {
   bool quiet = false;
 };
 
-// The commands that take several databases.
-bool TakesSeveralDatabases(const Command& command);
-
 // The databases a list names: one DBPATH per line, "#" begins a comment, blank lines are left
 // out; "-" reads standard input. False (with *problem) when the list cannot be read.
 bool ReadDatabaseList(const std::string& file, std::vector<std::string>* databases,
