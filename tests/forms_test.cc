@@ -70,9 +70,7 @@ class FormsTest : public ::testing::Test {
   }
   // Writes the UTF-16LE twin of an 8-bit form (its characters are all below 256).
   void WriteTwin(const std::string& from, const std::string& to) {
-    std::string wide("\xFF\xFE", 2);
-    for (char ch : testing::ReadBytes(dir_.Form(from))) wide += std::string{ch, '\0'};
-    testing::WriteBytes(dir_.Form(to), wide);
+    testing::WriteBytes(dir_.Form(to), testing::Utf16Le(testing::ReadBytes(dir_.Form(from))));
   }
 
   testing::RecordedMessages messages_;

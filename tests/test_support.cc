@@ -108,6 +108,12 @@ std::vector<std::string> RecordedMessages::texts() const {
   return texts;
 }
 
+std::string Utf16Le(const std::string& latin1) {
+  std::string wide("\xFF\xFE", 2);
+  for (char ch : latin1) wide += std::string{ch, '\0'};
+  return wide;
+}
+
 std::string RecordedMessages::only_text() const {
   const std::vector<std::string> all = texts();
   return all.size() == 1 ? all[0] : std::to_string(all.size()) + " texts shown";

@@ -25,6 +25,9 @@ struct QuietObserver : ProgressObserver {
   void FormWritten(const std::string&) override {}
 };
 
+// The UTF-16LE file of a text whose characters are all below 256, with its byte-order mark.
+std::string Utf16Le(const std::string& latin1);
+
 // An error, shown to the user as one.
 inline bool ShownAsError(const MessageRecord& r) { return r.level == 3 && r.flag; }
 

@@ -211,15 +211,12 @@ TEST_F(Ll15Test, RewritesByFormType) {
 
 TEST_F(Ll15Test, Utf16FormsGiveTheSameLines) {
   std::string ansi = Project("5", kHeaderBody);
-  std::string wide("\xFF\xFE", 2);
-  for (char ch : ansi) wide += std::string{ch, '\0'};
   testing::WriteBytes(dir_.Form("a.bel"), ansi);
-  testing::WriteBytes(dir_.Form("u.bel"), wide);
+  testing::WriteBytes(dir_.Form("u.bel"), testing::Utf16Le(ansi));
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_LL15("a.bel", dir_.path()));
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_LL15("u.bel", dir_.path()));
-  std::string expected("\xFF\xFE", 2);
-  for (char ch : testing::ReadBytes(dir_.Form("a.bel"))) expected += std::string{ch, '\0'};
-  EXPECT_EQ(testing::ReadBytes(dir_.Form("u.bel")), expected);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("u.bel")),
+            testing::Utf16Le(testing::ReadBytes(dir_.Form("a.bel"))));
 }
 
 TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {

@@ -106,23 +106,14 @@ TEST_F(RewriteTest, AnUnselectedFormStaysByteForByteWithItsTimes) {
 TEST_F(RewriteTest, EightBitAndUtf16FormsGiveTheSameResult) {
   testing::WriteBytes(dir_.Form("ansi.bel"), "Name=M\xFCller\r\n  Spacing.Paragraph=8\r\n");
   // The same form in UTF-16LE, with a character Windows-1252 lacks.
-  std::string utf16 = std::string("\xFF\xFE", 2);
-  for (char ch : std::string("Name=M\xFCller\r\n  Spacing.Paragraph=8\r\n")) {
-    utf16 += ch;
-    utf16 += '\0';
-  }
-  utf16 += std::string("\xA9\x03\r\0\n\0", 6);  // Ω
+  std::string utf16 = testing::Utf16Le("Name=M\xFCller\r\n  Spacing.Paragraph=8\r\n") +
+                      std::string("\xA9\x03\r\0\n\0", 6);  // Ω
   testing::WriteBytes(dir_.Form("wide.bel"), utf16);
   EXPECT_TRUE(Rewrite("ansi.bel"));
   EXPECT_TRUE(Rewrite("wide.bel"));
   std::string ansi = testing::ReadBytes(dir_.Form("ansi.bel"));
   EXPECT_EQ(ansi, "Name=M\xFCller\r\n  Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n");
-  std::string expected = std::string("\xFF\xFE", 2);
-  for (char ch : ansi) {
-    expected += ch;
-    expected += '\0';
-  }
-  expected += std::string("\xA9\x03\r\0\n\0", 6);
+  std::string expected = testing::Utf16Le(ansi) + std::string("\xA9\x03\r\0\n\0", 6);
   EXPECT_EQ(testing::ReadBytes(dir_.Form("wide.bel")), expected);
 
   // An 8-bit form is compared and replaced in its own bytes: every byte value of an unselected
