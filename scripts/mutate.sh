@@ -27,7 +27,9 @@ mkdir -p "$work/tree"
 (cd "$root" && git ls-files -z | xargs -0 tar -cf - 2>/dev/null) | tar -C "$work/tree" -xf -
 echo "== building the unchanged copy in $work/build"
 cmake -S "$work/tree" -B "$work/build" -DCMAKE_BUILD_TYPE=Debug >"$work/configure.log" 2>&1
-build() { cmake --build "$work/build" -j2 >"$work/build.log" 2>&1; }
+# The build runs the program (for its man page and completions): a fault that makes it hang ends
+# the build after a while (status 124).
+build() { timeout 1200 cmake --build "$work/build" -j2 >"$work/build.log" 2>&1; }
 suite() {
   timeout 900 ctest --test-dir "$work/build" -j2 --timeout 120 --stop-on-failure \
     -LE "wine|crashwalk|powercut|safety|install" \
@@ -77,12 +79,18 @@ while [ $planted -lt "$count" ] && [ $tries -lt $((count * 20)) ]; do
     continue  # the fault does not apply to this line, or only to its comment
   fi
   change=$(diff -U0 "$work/original" "$work/tree/$file" | tail -n +3 || true)
-  if build; then
+  r=$(echo "$file" | cut -d/ -f2)
+  [[ $file == cli/* ]] && r=cli
+  built=0
+  build || built=$?
+  if [ $built -eq 0 ] || [ $built -eq 124 ]; then
     planted=$((planted + 1))
-    r=$(echo "$file" | cut -d/ -f2)
-    [[ $file == cli/* ]] && r=cli
     total[$r]=$((${total[$r]:-0} + 1))
-    if suite; then
+    if [ $built -eq 124 ]; then
+      # The program hangs where the build runs it: caught as the suite's timeouts would.
+      killed[$r]=$((${killed[$r]:-0} + 1))
+      echo "killed    $file:$line (the program hangs)"
+    elif suite; then
       printf '%s:%s\n%s\n\n' "$file" "$line" "$change" >>"$survivors"
       echo "survived  $file:$line"
     else
