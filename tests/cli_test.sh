@@ -27,6 +27,9 @@ reads_no_settings() {
 }
 reads_no_settings SchreibschutzEntfernenAlleDateien "$T/dir"
 reads_no_settings SchreibschutzEntfernen "$T/ro"
+chmod 0454 "$T/ro"
+expect_rc 0 "$LLUPDATE" --dry-run unprotect "$T/ro"
+grep -qx "would make $T/ro writable" "$T/out" && [ "$(stat -c %a "$T/ro")" = 454 ] || fail "preview of unprotect: $(cat "$T/out" "$T/err")"
 
 expect_rc 0 "$LLUPDATE" --settings "$T/s.sqlite" setting CheckReportLL LetzterWert 3
 expect_rc 0 "$LLUPDATE" --settings "$T/s.sqlite" setting CheckReportLL LetzterWert
