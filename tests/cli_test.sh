@@ -545,8 +545,9 @@ EOF2
 # Of -q and -v the last wins, bundled too.
 expect_rc 0 "$LLUPDATE" --no-sync -vq war-colours "$T/one"
 [ ! -s "$T/err" ] || fail "-vq is quiet: $(cat "$T/err")"
-expect_rc 0 "$LLUPDATE" --no-sync -qv war-colours "$T/one"
-grep -q "Wartung.war: " "$T/err" || fail "-qv is verbose: $(cat "$T/err")"
+cp -R "$DEMO" "$T/qv"
+expect_rc 0 "$LLUPDATE" --no-sync -qv war-colours "$T/qv"
+grep -qx "$T/qv/BerichteLL/Wartung.war: rewritten (WAR colours)" "$T/err" || fail "-qv is verbose: $(cat "$T/err")"
 
 # The command line's own conventions: "--" ends the options, a reading command offers no dry
 # run, and the signals end a run with their own statuses (SIGHUP 129, SIGINT and SIGTERM 130).
