@@ -145,7 +145,7 @@ changed=$(cd "$T/run/BerichteLL" && for f in *; do cmp -s "$f" "$DEMO/BerichteLL
 [ "$changed" = 4 ] || fail "summary says 4 rewritten, $changed files changed"
 expect_rc 0 "$LLUPDATE" --json ll24 "$T/run"
 grep -q "^{\"v\":1,\"call\":\"Progress\",\"operation\":\"Umstellung_auf_LL24\",\"label\":\"LL24 switch-over\",\"type\":\"bel\",\"done\":1,\"total\":1,\"form\":\"Rechnung.bel\",\"path\":\"$T/run/BerichteLL/Rechnung.bel\"}$" "$T/err" || fail "json progress: $(cat "$T/err")"
-grep -q '^{"v":1,"call":"Summary","examined":8,' "$T/err" || fail "json summary: $(cat "$T/err")"
+grep -q '^{"v":1,"call":"Summary","examined":8,.*"interrupted":false,"seconds":' "$T/err" || fail "json summary: $(cat "$T/err")"
 [ "$(cat "$T/out")" = '{"v":1,"call":"Result","command":"ll24","operation":"Umstellung_auf_LL24","result":true}' ] || fail "stdout: $(cat "$T/out")"
 
 # Recovery of what an interrupted run leaves behind: only files that the lock's record names with
