@@ -446,6 +446,7 @@ expect_rc 0 "$LLUPDATE" --json history "$T/j"
 [ "$(grep -c '"call":"History"' "$T/out")" = 2 ] || fail "history: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" history "$T/j"
 grep -q 'took back' "$T/out" || fail "history text: $(cat "$T/out")"
+echo "a stray file" >"$T/j/BerichteLL/.llupdate-journal/x"  # stays, and stops nothing
 expect_rc 0 "$LLUPDATE" --no-sync page-numbers "$T/j" bel
 # The demo's formula is not where the switch-over replaces it: said, not promised.
 grep -q "note: no page-number formula was changed in $T/j/BerichteLL/Rechnung.bel" "$T/err" || fail "page-numbers note: $(cat "$T/err")"
