@@ -44,8 +44,8 @@ run() {
   -e 's/time: [0-9.]* s/time: <time>/' -e 's/"seconds":[0-9.]*/"seconds":<time>/' \
   -e 's/[0-9]\{8\}-[0-9]\{6\}\.[0-9]\{3\}-[0-9]*/<run>/g' \
   -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9][ T][0-9][0-9]:[0-9][0-9]:[0-9][0-9]\( UTC\)\?/<time>/g' \
-  -e "s/<time>, $(id -un) ($(id -u)) on $(hostname):/<time>, <who> on <host>:/" \
-  -e "s/<time>, $(id -un))/<time>, <who>)/" -e 's/ [0-9.]* [KM]\?B kept/ <size> kept/g' \
+  -e 's/<time>, [^ ]* ([0-9]*) on [^:]*:/<time>, <who> on <host>:/' \
+  -e 's/, <time>, [^,)]*)/, <time>, <who>)/' -e 's/ [0-9.]* [KM]\?B kept/ <size> kept/g' \
   -e 's/"user":"[^"]*","account":"[0-9]*","host":"[^"]*","process":"[0-9]*"/"user":"<who>","account":"<uid>","host":"<host>","process":"<pid>"/' \
   >"$T/transcript"
 if [ "${LLUPDATE_WRITE_TRANSCRIPT:-}" = 1 ]; then
