@@ -39,6 +39,7 @@ run() {
   run setting -d db CheckReportLL LetzterWert
   run --json setting -d db CheckReportLL LetzterWert
   run dunning db xyz
+  run Suche_ErsetzeProjektdatei_LL12 missing.bel db
   run nonsense db
 } | sed -e "s|$T|<T>|g" \
   -e 's/time: [0-9.]* s/time: <time>/' -e 's/"seconds":[0-9.]*/"seconds":<time>/' \
