@@ -590,7 +590,7 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
     for (const Command& c : Commands()) {
       described += "    '" + c.name + ":" + quoted(c.summary) + "'\n";
     }
-    std::string specs;
+    std::string option_lines;
     for (const OptionInfo& o : CommandLineOptions()) {
       const std::string v = o.values;
       const std::string action = o.value == nullptr ? ""
@@ -601,10 +601,11 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
       std::string brief = "[";
       brief += quoted(o.brief) + "]" + action;
       if (o.short_name != nullptr) {
-        specs += std::string("    '(") + o.short_name + " " + o.name + ")'{" + o.short_name + "," +
-                 o.name + (o.value != nullptr ? "=" : "") + "}'" + brief + "' \\\n";
+        option_lines += std::string("    '(") + o.short_name + " " + o.name + ")'{" + o.short_name +
+                        "," + o.name + (o.value != nullptr ? "=" : "") + "}'" + brief + "' \\\n";
       } else {
-        specs += std::string("    '") + o.name + (o.value != nullptr ? "=" : "") + brief + "' \\\n";
+        option_lines +=
+            std::string("    '") + o.name + (o.value != nullptr ? "=" : "") + brief + "' \\\n";
       }
     }
     std::printf(
@@ -620,7 +621,7 @@ int RunCompletion(const std::vector<std::string>& args, const Options&) {
         "  esac\n"
         "}\n"
         "_llupdate \"$@\"\n",
-        described.c_str(), specs.c_str());
+        described.c_str(), option_lines.c_str());
     return kExitTrue;
   }
   PrintProblem(false, "completion: no script for the shell '" + args[0] + "' (bash or zsh)");
