@@ -405,6 +405,8 @@ if command -v flock >/dev/null; then
   expect_rc 0 "$LLUPDATE" status "$T/held"
   grep -q "in work by the run that holds the database" "$T/out" && grep -q "^  bel: 1 " "$T/out" ||
     fail "status while held: $(cat "$T/out")"
+  expect_rc 0 "$LLUPDATE" --json status "$T/held"
+  grep -qF "\"in_work\":[\"$T/held/BerichteLL/xx_Rechnung.bel\"]," "$T/out" || fail "json status while held: $(cat "$T/out")"
   wait
 fi
 
