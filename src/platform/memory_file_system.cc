@@ -251,8 +251,8 @@ class MemoryFileSystem : public FileSystem, public FolderLocks {
   std::string FileIdentity(const std::string& path) override {
     auto node = Find(path);
     if (!node || node->folder) return "";
-    return "m" + std::to_string(reinterpret_cast<uintptr_t>(node->content.get())) + ":" +
-           std::to_string(node->content->size());
+    return std::string("m") + std::to_string(reinterpret_cast<uintptr_t>(node->content.get())) +
+           ":" + std::to_string(node->content->size());
   }
   LockPeek PeekFormFolderLock(const std::string&) override { return {}; }
   std::unique_ptr<WriterLock> LockFormFolder(const std::string& folder, double) override {
