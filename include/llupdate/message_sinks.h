@@ -19,8 +19,8 @@ struct MessageRecord {
   std::string title;
   int32_t number = 0;
   bool flag = false;
-  std::string routine;  // ReportError
-  std::string description;
+  std::string routine;      // ReportError
+  std::string description;  // ReportError; for ShowMessage, the description of its cause
 };
 
 // Prints each message for a person: the level as a word, the title and the text.
@@ -37,6 +37,8 @@ class RecordingMessages : public HostMessages {
  public:
   void ShowMessage(const std::string& text, int32_t level, const std::string& title, int32_t number,
                    bool flag) override;
+  void ShowMessageWithCause(const std::string& text, int32_t level, const std::string& title,
+                            int32_t number, bool flag, const Error* cause) override;
   void ReportError(const std::string& title, const std::string& routine, int32_t number,
                    const std::string& description, bool flag) override;
 

@@ -215,6 +215,7 @@ class Job {
   bool database_busy = false;             // another run held the database: nothing was done
   platform::JobNotes notes;               // what the job's routines learnt on their way
   std::unique_ptr<journal::Run> journal;  // the run's record in the database's journal, if kept
+  bool journal_wanted = false;  // keeping is on, whether or not the journal could begin
 
   // What the job did so far, as its summary will say.
   CallSummary Summary() const;

@@ -61,8 +61,8 @@ bool clsReportLLUpdate::Suche_ErsetzeProjektdatei_LL15(const std::string& pFilen
           platform::FileSystem& fs = ctx.fs;
           ctx.SettleFor(files.source);  // a form whose swap waits is read as it will be
           rewrites::RequireFormName(fs, files);
-          TemporaryGuard guard(ctx, files.temporary);
           if (fs.FileExists(files.temporary)) rewrites::SetAside(ctx, files.temporary);
+          TemporaryGuard guard(ctx, files.temporary);
           files::CopyToTemporary(ctx, files.source, files.temporary);
 
           // The control's save of the temporary file is a step of the rewrite, not a form

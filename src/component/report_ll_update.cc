@@ -56,6 +56,7 @@ files::FileContext Internals::Files(clsReportLLUpdate& self) {
                          Notes(self),    Progress(self),
                          Reporter(self), state.job ? state.job->journal.get() : nullptr};
   if (state.job && state.job->batch.enabled()) ctx.batch = &state.job->batch;
+  ctx.journal_wanted = state.job && state.job->journal_wanted;
   ctx.control_form = &state.control_form;
   return ctx;
 }

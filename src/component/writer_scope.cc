@@ -225,21 +225,27 @@ bool AsWriter(clsReportLLUpdate& self, const std::string& pDBPath, const std::st
   }
   // The run's journal begins once the folder is whole again, and ends after the flush, so that a
   // run recorded as ended has its forms on the disk.
-  bool own_journal = false;
-  if (job.journal == nullptr) host::IgnoreErrors([&] { own_journal = fs->FolderExists(folder); });
-  if (own_journal) {
+  // Where keeping is on, what the run did not make is never removed, even when its journal cannot
+  // begin.
+  bool own_journal = false, wanted_here = false;
+  if (job.journal == nullptr && !job.journal_wanted) {
     const int keep = options.keep_runs ? *options.keep_runs : KeptRuns();
-    job.journal = journal::Run::Begin(*fs, &job.reporter(), FoldersOf(pDBPath),
-                                      options.command.empty() ? operation : options.command,
-                                      keep > 0 && operation == kUndoOperation ? keep + 1 : keep);
+    wanted_here = job.journal_wanted = keep > 0;
+    host::IgnoreErrors([&] { own_journal = fs->FolderExists(folder); });
+    if (own_journal) {
+      job.journal = journal::Run::Begin(*fs, &job.reporter(), FoldersOf(pDBPath),
+                                        options.command.empty() ? operation : options.command,
+                                        keep > 0 && operation == kUndoOperation ? keep + 1 : keep);
+    }
   }
   struct EndJournal {
     Job& job;
-    bool owner;
+    bool owner, wanted;
     ~EndJournal() {
       if (owner) job.journal.reset();
+      if (wanted) job.journal_wanted = false;
     }
-  } end_journal{job, own_journal};
+  } end_journal{job, own_journal, wanted_here};
   bool result = body();
   if (result && own_journal && !options.settings_on_success.empty()) {
     result = host::Armed(

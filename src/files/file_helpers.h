@@ -57,6 +57,9 @@ struct FileContext {
   // The run's journal: what a routine replaces or would remove is kept there (nullptr: nothing
   // is kept, outside a job or with keeping off).
   journal::Run* journal = nullptr;
+  // Keeping is on: a file the run did not make is never removed, even when the journal could not
+  // begin (journal nullptr then) and so cannot take it.
+  bool journal_wanted = false;
   // The job's batch of swaps (nullptr: every swap happens at once).
   SwapBatch* batch = nullptr;
   // The instance's form of the List & Label control, loaded into it on first use (nullptr: each

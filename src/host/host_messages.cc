@@ -128,6 +128,13 @@ void RecordingMessages::ShowMessage(const std::string& text, int32_t level,
   records.push_back({"ShowMessage", text, level, title, number, flag, "", ""});
 }
 
+void RecordingMessages::ShowMessageWithCause(const std::string& text, int32_t level,
+                                             const std::string& title, int32_t number, bool flag,
+                                             const Error* cause) {
+  records.push_back({"ShowMessage", text, level, title, number, flag, "",
+                     cause != nullptr ? cause->description() : ""});
+}
+
 void RecordingMessages::ReportError(const std::string& title, const std::string& routine,
                                     int32_t number, const std::string& description, bool flag) {
   records.push_back({"ReportError", "", 0, title, number, flag, routine, description});

@@ -78,6 +78,13 @@ void SetAside(files::FileContext& ctx, const std::string& path) {
                           false);
     return;
   }
+  // With keeping on nothing the run removes is lost: a file the journal cannot take stays.
+  if (ctx.journal != nullptr || ctx.journal_wanted) {
+    throw platform::Error(platform::kFileAlreadyExists,
+                          path +
+                              " (nicht von llupdate angelegt; das Journal des Laufs kann die "
+                              "Datei nicht aufnehmen, sie bleibt erhalten)");
+  }
   ctx.fs.DeleteFile(path, true);
 }
 
@@ -226,12 +233,12 @@ std::string ReasonOf(const std::exception_ptr& error) {
   }
 }
 
-// The form keeps its old content: the converted copy and the backup go, and the user learns
-// which form and why.
+// The form keeps its old content: the converted copy and the backup (when this run made it) go,
+// and the user learns which form and why.
 void ReportNotReplaced(files::FileContext& ctx, const FormFiles& files,
-                       const std::exception_ptr& error) {
+                       const std::exception_ptr& error, bool backup_made) {
   ctx.IoFailure();
-  RemoveOwnFile(ctx, files.backup);
+  if (backup_made) RemoveOwnFile(ctx, files.backup);
   RemoveOwnFile(ctx, files.temporary);
   if (ctx.progress != nullptr) ctx.progress->FormNotReplaced(files.source);
   const std::string text = "Das Formular " + host::Shown(ctx.reporter, files.source) +
@@ -274,13 +281,14 @@ Backup LinkBackup(files::FileContext& ctx, const FormFiles& files) {
     throw;
   } catch (const platform::Error& e) {
     // Without a form there is no old content to keep; anything else keeps the form as it is.
+    // No backup was made then: a file under its name is another's.
     if (e.number() != platform::kFileNotFound) {
-      ReportNotReplaced(ctx, files, std::current_exception());
+      ReportNotReplaced(ctx, files, std::current_exception(), false);
       return Backup::kHandled;
     }
     linked = true;
   } catch (...) {
-    ReportNotReplaced(ctx, files, std::current_exception());
+    ReportNotReplaced(ctx, files, std::current_exception(), false);
     return Backup::kHandled;
   }
   return linked ? Backup::kLinked : Backup::kNoLinks;
@@ -297,7 +305,7 @@ bool RenameOver(files::FileContext& ctx, const FormFiles& files, uint32_t attrib
   } catch (const HostFailure&) {
     throw;
   } catch (...) {
-    ReportNotReplaced(ctx, files, std::current_exception());
+    ReportNotReplaced(ctx, files, std::current_exception(), true);
     return true;
   }
   ctx.FolderChanged(FolderOf(files.source));
@@ -313,9 +321,20 @@ void ClassicSwap(files::FileContext& ctx, const FormFiles& files) {
   platform::FileSystem& fs = ctx.fs;
   const uint32_t attributes = AttributesBefore(ctx, files);
   ctx.FolderChanged(FolderOf(files.source));
+  // A backup in the way goes into the run's journal; one the journal cannot take keeps the form
+  // as it is.
+  if (ctx.journal != nullptr || ctx.journal_wanted) {
+    try {
+      if (fs.FileExists(files.backup)) SetAside(ctx, files.backup);
+    } catch (const HostFailure&) {
+      throw;
+    } catch (...) {
+      ReportNotReplaced(ctx, files, std::current_exception(), false);
+      return;
+    }
+  }
   bool backed_up = false;
   IgnoreErrors([&] {
-    if (ctx.journal != nullptr && fs.FileExists(files.backup)) SetAside(ctx, files.backup);
     fs.CopyFile(files.source, files.backup, true);
     backed_up = true;
   });
@@ -371,7 +390,7 @@ void SwapInTemporary(files::FileContext& ctx, const FormFiles& files) {
       ctx.batch->Defer(files.source,
                        [ctx, files, attributes](const std::exception_ptr& flush_error) mutable {
                          if (flush_error) {
-                           ReportNotReplaced(ctx, files, flush_error);
+                           ReportNotReplaced(ctx, files, flush_error, true);
                          } else if (!RenameOver(ctx, files, attributes, true)) {
                            ClassicSwap(ctx, files);
                          }

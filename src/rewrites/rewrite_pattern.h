@@ -67,7 +67,8 @@ void SwapInTemporary(files::FileContext& ctx, const FormFiles& files);
 
 // Removes a file that the sequence overwrites or deletes although the run did not make it (a
 // customer's own alt_ or xx_ file): the run's journal keeps it, and a notice names it; without a
-// journal it is deleted. Errors are thrown.
+// journal it is deleted. A file the journal cannot take stays where it is, and an error naming it
+// is thrown, so that the form it stands in the way of is left as it is. Errors are thrown.
 void SetAside(files::FileContext& ctx, const std::string& path);
 
 // The form's attributes before a rewrite begins, for the run's journal (0 without one).
