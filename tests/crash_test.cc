@@ -163,7 +163,12 @@ void ExpectConvergence(Job job, bool classic_only, int step, Fault fault = Fault
       ASSERT_FALSE(found->second.empty()) << name;
     }
     ASSERT_TRUE(RunJob(db, job));
-    ASSERT_EQ(Snapshot(db), reference);
+    std::map<std::string, std::string> rerun = Snapshot(db);
+    // The copy's name is a form's too: a temporary file of it that a failing call left while the
+    // copy went into the journal is kept by the next run (its form and backup are missing, it
+    // may be the only copy of what it holds).
+    if (fault == Fault::kOneFailure) rerun.erase("BerichteLL/xx_alt_Lieferschein.bst");
+    ASSERT_EQ(rerun, reference);
     ASSERT_TRUE(OwnCopyKept(db));
     fsys::remove_all(db);
   }

@@ -240,9 +240,10 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
   // The backup is a second name, the new file is renamed over the form, the backup goes last: a
   // failure anywhere keeps a whole form under its name.
   // A backup that could not be removed stays beside the whole form; the next writer removes it.
+  // A file under the backup's name that the run did not make stays when no backup was made.
   std::vector<Case> cases = {
       {FsOp::kOpen, "no fault", converted, {"f.bel"}, false, {"written"}},
-      {FsOp::kLink, "alt_", old_form, {"f.bel"}, true, {"old"}},
+      {FsOp::kLink, "alt_", old_form, {"alt_f.bel", "f.bel"}, true, {"old"}},
       {FsOp::kReplace, "f.bel", old_form, {"f.bel"}, true, {"written", "old"}},
       {FsOp::kDelete, "alt_", converted, {"alt_f.bel", "f.bel"}, false, {"written"}},
   };
