@@ -123,4 +123,27 @@ FaultInjection::FaultInjection()
     : fs_(std::make_shared<FaultFileSystem>(platform::NewOsFileSystem())),
       registration_(host::kFileSystemProgId, [f = fs_] { return f; }) {}
 
+std::string ReadBytes(FileSystem& fs, const std::string& path) {
+  auto file = fs.Open(path, OpenMode::kRead);
+  std::string bytes(1 << 20, '\0');
+  bytes.resize(file->Read(bytes.data(), bytes.size()));
+  return bytes;
+}
+
+std::shared_ptr<FileSystem> DemoInMemory(std::map<std::string, std::string>* files) {
+  std::shared_ptr<FileSystem> memory = NewMemoryFileSystem();
+  memory->CreateFolder("mem");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(LLUPDATE_DEMO_DB)) {
+    const std::string rel = std::filesystem::relative(entry.path(), LLUPDATE_DEMO_DB).string();
+    if (entry.is_directory()) {
+      memory->CreateFolder("mem\\" + rel);
+    } else {
+      const std::string bytes = ReadBytes(entry.path().string());
+      memory->Open("mem\\" + rel, OpenMode::kCreateNew)->Write(bytes.data(), bytes.size());
+      if (files != nullptr) (*files)[rel] = bytes;
+    }
+  }
+  return memory;
+}
+
 }  // namespace llupdate::testing

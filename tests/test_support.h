@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,6 +63,11 @@ int32_t ErrorNumber(const std::function<void()>& call);
 
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
+// A file of a file system as bytes.
+std::string ReadBytes(FileSystem& fs, const std::string& path);
+// The memory file system with the demo database in its folder "mem"; its files (relative path,
+// bytes) to *files when asked for.
+std::shared_ptr<FileSystem> DemoInMemory(std::map<std::string, std::string>* files = nullptr);
 bool Exists(const std::string& path);
 bool IsReadOnly(const std::string& path);
 void MakeReadOnly(const std::string& path);

@@ -158,10 +158,7 @@ TEST_F(CatalogueTest, ATypeOfAtMost32767FormsIsWorkedThrough) {
         ->Write(bytes.data(), bytes.size());
   };
   auto read = [&](const std::string& name) {
-    std::string bytes(256, '\0');
-    bytes.resize(memory->Open("db\\BerichteLL\\" + name, platform::OpenMode::kRead)
-                     ->Read(bytes.data(), bytes.size()));
-    return bytes;
+    return testing::ReadBytes(*memory, "db\\BerichteLL\\" + name);
   };
   for (int i = 1; i < 32767; ++i) write("f" + std::to_string(i) + ".war", "");
   write("zz.war", old_colour);  // listed last

@@ -391,32 +391,17 @@ TEST_F(JournalTest, KeepsNothingFromOutsideTheDatabasesFolders) {
 
 // The same script on the memory file system and on a preview of the disk.
 TEST_F(JournalTest, MemoryAndPreviewKeepTheSameJournal) {
-  std::shared_ptr<FileSystem> memory = NewMemoryFileSystem();
-  memory->CreateFolder("mem");
   std::map<std::string, std::string> original;
-  for (const auto& entry : fsys::recursive_directory_iterator(LLUPDATE_DEMO_DB)) {
-    const std::string rel = fsys::relative(entry.path(), LLUPDATE_DEMO_DB).string();
-    if (entry.is_directory()) {
-      memory->CreateFolder("mem\\" + rel);
-    } else {
-      std::string bytes = testing::ReadBytes(entry.path().string());
-      memory->Open("mem\\" + rel, OpenMode::kCreateNew)->Write(bytes.data(), bytes.size());
-      original[rel] = bytes;
-    }
-  }
-  auto read = [&](FileSystem& fs, const std::string& path) {
-    auto file = fs.Open(path, OpenMode::kRead);
-    std::string bytes(1 << 16, '\0');
-    bytes.resize(file->Read(bytes.data(), bytes.size()));
-    return bytes;
-  };
+  std::shared_ptr<FileSystem> memory = testing::DemoInMemory(&original);
   {
     ScopedObjectRegistration registration(kFileSystemProgId, [&] { return memory; });
     clsReportLLUpdate c;
     ASSERT_TRUE(c.Umstellung_Auf_Neue_Anschrift("mem"));
-    EXPECT_NE(read(*memory, "mem\\BerichteLL\\Rechnung.bel"), original["BerichteLL/Rechnung.bel"]);
+    EXPECT_NE(testing::ReadBytes(*memory, "mem\\BerichteLL\\Rechnung.bel"),
+              original["BerichteLL/Rechnung.bel"]);
     ASSERT_TRUE(c.UndoLastRun("mem"));
-    for (const auto& [rel, bytes] : original) EXPECT_EQ(read(*memory, "mem\\" + rel), bytes) << rel;
+    for (const auto& [rel, bytes] : original)
+      EXPECT_EQ(testing::ReadBytes(*memory, "mem\\" + rel), bytes) << rel;
     EXPECT_EQ(c.History("mem").size(), 2u);
   }
   // A preview of an undo shows the forms of before and changes nothing on the disk.

@@ -201,12 +201,7 @@ TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
       fs.Open(root + "\\" + name, mode)->Finish(bytes.data(), bytes.size());
       return std::string("ok");
     };
-    auto read = [&](const std::string& name) {
-      auto f = fs.Open(root + "\\" + name, OpenMode::kRead);
-      std::string bytes(64, '\0');
-      bytes.resize(f->Read(bytes.data(), bytes.size()));
-      return bytes;
-    };
+    auto read = [&](const std::string& name) { return testing::ReadBytes(fs, root + "\\" + name); };
     auto at = [&](const std::string& name) { return root + "\\" + name; };
     auto yes = [](bool b) { return std::string(b ? "yes" : "no"); };
     // A call that returns nothing: "ok", or what it leaves in a file.
@@ -671,12 +666,7 @@ TEST(OsFileSystemTest, NamesWithABackslashAndAccessTimes) {
   auto fs = NewOsFileSystem();
   EXPECT_THROW(fs->Open(dir.path() + "\\missing.bel", OpenMode::kRead), Error);
   std::map<std::string, std::string> read;
-  for (const auto& e : fs->ListFiles(dir.path())) {
-    auto f = fs->Open(e.path, OpenMode::kRead);
-    std::string bytes(16, '\0');
-    bytes.resize(f->Read(bytes.data(), bytes.size()));
-    read[e.name] = bytes;
-  }
+  for (const auto& e : fs->ListFiles(dir.path())) read[e.name] = testing::ReadBytes(*fs, e.path);
   EXPECT_EQ(read, (std::map<std::string, std::string>{{back, "back"}, {near, "near"}}));
   for (const char* name : {"a\\b.bel", near.c_str()}) {
     struct stat st;

@@ -557,13 +557,6 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
     return clsReportLLUpdate().Suche_ErsetzeProjektdatei("f.bel", dir.path(), kSelector, "=8",
                                                          kNewAddress);
   };
-  auto listing = [&] {
-    std::vector<std::string> names;
-    for (const auto& e : platform::NewOsFileSystem()->ListFiles(dir / "BerichteLL")) {
-      names.push_back(e.name);
-    }
-    return names;
-  };
   auto fresh = [&] {
     ::unlink(other.c_str());
     testing::WriteBytes(form, old_form);
@@ -577,7 +570,7 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
   ASSERT_EQ(::stat(form.c_str(), &a), 0);
   ASSERT_EQ(::stat(other.c_str(), &b), 0);
   EXPECT_EQ(a.st_ino, b.st_ino);
-  EXPECT_EQ(listing(), std::vector<std::string>{"f.bel"});
+  EXPECT_EQ(dir.Listing(), std::vector<std::string>{"f.bel"});
 
   using platform::OsCall;
   for (OsCall call : {OsCall::kWrite, OsCall::kFlush, OsCall::kOpen}) {
@@ -596,7 +589,7 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
     platform::SetOsFaultHook(nullptr);
     EXPECT_EQ(testing::ReadBytes(form), old_form);
     EXPECT_EQ(testing::ReadBytes(other), old_form);
-    EXPECT_EQ(listing(), std::vector<std::string>{"f.bel"});
+    EXPECT_EQ(dir.Listing(), std::vector<std::string>{"f.bel"});
   }
 
   // A run that died while the form was half written: its record names the backup, the new
@@ -640,7 +633,7 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
     c.after_crash();
     EXPECT_TRUE(rewrite());
     EXPECT_EQ(testing::ReadBytes(form), c.form_after);
-    std::vector<std::string> names = listing();
+    std::vector<std::string> names = dir.Listing();
     ASSERT_FALSE(messages.records().empty());
     const auto& said = messages.records()[0];
     if (c.restored) {
