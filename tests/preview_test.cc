@@ -117,11 +117,8 @@ TEST_F(OverlayTest, AJobOnTheOverlayChangesNothingAndTellsWhatItWouldChange) {
                        dir_.path() + "\\BerichteLL\\c.bel");
     overlay_->CreateFolder(dir_.path() + "\\Neu");
     overlay_->SetAttributes(dir_.path() + "\\BerichteLL", 0);  // known now, but no new folder
-    std::vector<std::string> names;
-    for (const FileEntry& e : overlay_->ListFiles(dir_.path() + "\\berichtell")) {
-      names.push_back(e.name);
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"a.bel", "b.bel", "c.bel"}));
+    EXPECT_EQ(testing::Names(*overlay_, dir_.path() + "\\berichtell"),
+              (std::vector<std::string>{"a.bel", "b.bel", "c.bel"}));
   }
   // The disk is as it was.
   EXPECT_EQ(testing::ReadBytes(dir_.Form("a.bel")), "Spacing.Paragraph=8\r\nText\r\n");

@@ -45,8 +45,12 @@ FormFolder::FormFolder() : forms(path() + "/BerichteLL") {
 }
 
 std::vector<std::string> FormFolder::Listing() const {
+  return Names(*platform::NewOsFileSystem(), forms);
+}
+
+std::vector<std::string> Names(FileSystem& fs, const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& e : platform::NewOsFileSystem()->ListFiles(forms)) names.push_back(e.name);
+  for (const auto& e : fs.ListFiles(folder)) names.push_back(e.name);
   return names;
 }
 

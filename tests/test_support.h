@@ -63,6 +63,8 @@ int32_t ErrorNumber(const std::function<void()>& call);
 
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
+// The names of the files in a folder, as the file system lists them.
+std::vector<std::string> Names(FileSystem& fs, const std::string& folder);
 // A file of a file system as bytes.
 std::string ReadBytes(FileSystem& fs, const std::string& path);
 // The memory file system with the demo database in its folder "mem"; its files (relative path,

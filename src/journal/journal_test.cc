@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <set>
 
 #include "gtest/gtest.h"
 #include "llupdate/preview.h"
@@ -232,11 +231,7 @@ TEST_F(JournalTest, AFileTheJournalCannotTakeStaysAndSoDoesItsForm) {
     const std::string form = forms + planted.substr(planted.find('_') + 1);
     testing::WriteBytes(forms + planted, "meine eigene Kopie\r\n");
     const std::string old_form = testing::ReadBytes(form);
-    auto names = [&] {  // what a person sees in the folder
-      std::set<std::string> names;
-      for (const auto& e : fsys::directory_iterator(forms)) names.insert(e.path().filename());
-      return std::vector<std::string>(names.lower_bound("A"), names.end());
-    };
+    auto names = [&] { return testing::Names(*NewOsFileSystem(), forms); };
     const auto before = names();
     testing::FaultInjection faults;
     faults.fs().SetClassicOnly(how == "classic");

@@ -639,9 +639,8 @@ TEST(OsFileSystemTest, ListsFilesOnlyOrderedByNameIgnoringCase) {
     testing::WriteBytes(dir / name, "");
   ::mkdir((dir / "Sub").c_str(), 0755);
   auto fs = platform::NewOsFileSystem();
-  std::vector<std::string> names;
-  for (const auto& e : fs->ListFiles(dir.path())) names.push_back(e.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"A.lst", "a2.lst", "b.lst", "c.LST"}));
+  EXPECT_EQ(testing::Names(*fs, dir.path()),
+            (std::vector<std::string>{"A.lst", "a2.lst", "b.lst", "c.LST"}));
   EXPECT_EQ(fs->ListFiles(dir.path())[0].path, dir.path() + "\\A.lst");
   EXPECT_EQ(ErrorOf([&] { fs->ListFiles(dir / "missing"); }), platform::kPathNotFound);
 }
