@@ -466,6 +466,16 @@ cp -R "$DEMO" "$T/nj2"
 expect_rc 0 "$LLUPDATE" -d "$T/nj2" setting llupdate KeepRuns 0
 expect_rc 0 "$LLUPDATE" --no-sync address "$T/nj2"
 [ -e "$T/nj2/BerichteLL/.llupdate-journal" ] && fail "KeepRuns 0 made a journal"
+# A journal that cannot begin: the run goes on, but a customer's copy named like a backup stays,
+# and so does the form it stands in the way of (exit 4, the file named).
+cp -R "$DEMO" "$T/nj3"
+printf 'meine Kopie\r\n' >"$T/nj3/BerichteLL/alt_Lieferschein.bst"
+: >"$T/nj3/BerichteLL/.llupdate-journal"
+expect_rc 4 "$LLUPDATE" --no-sync address "$T/nj3"
+grep -q "Das Journal in $T/nj3/BerichteLL/.llupdate-journal kann nicht geschrieben werden (58 Datei existiert bereits: $T/nj3/BerichteLL/.llupdate-journal)" "$T/err" || fail "journal that cannot begin: $(cat "$T/err")"
+grep -q "alt_Lieferschein.bst (nicht von llupdate angelegt; .*sie bleibt erhalten)" "$T/err" || fail "the copy is not named: $(cat "$T/err")"
+[ "$(cat "$T/nj3/BerichteLL/alt_Lieferschein.bst")" = "$(printf 'meine Kopie\r\n')" ] || fail "the customer's copy is gone"
+cmp -s "$DEMO/BerichteLL/Lieferschein.bst" "$T/nj3/BerichteLL/Lieferschein.bst" || fail "the form behind the copy changed"
 
 # The exact name of the driver refuses another database's settings file as convert does.
 cp -R "$DEMO" "$T/other"

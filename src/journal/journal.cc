@@ -121,7 +121,9 @@ int64_t SizeOf(FileSystem& fs, const std::string& path) {
   }
 }
 
-std::string Reason(const platform::Error& e) {
+// An error's number and description, its path as a person finds it when a reporter is given.
+std::string Reason(const platform::Error& error, host::Reporter* reporter = nullptr) {
+  const platform::Error e = host::WithShownPath(reporter, error);
   return std::to_string(e.number()) + " " + e.description();
 }
 
@@ -423,7 +425,7 @@ std::unique_ptr<Run> Run::Begin(FileSystem& fs, host::Reporter* reporter, const 
   } catch (const platform::Error& e) {
     host::ShowHostMessage(reporter,
                           "Das Journal in " + host::Shown(reporter, journal) +
-                              " kann nicht geschrieben werden (" + Reason(e) +
+                              " kann nicht geschrieben werden (" + Reason(e, reporter) +
                               "): dieser Lauf wird ausgeführt, kann aber nicht zurückgenommen "
                               "werden.",
                           3, false);
@@ -497,7 +499,8 @@ void Run::Append(const Change& change) {
     broken_ = true;
     host::ShowHostMessage(reporter_,
                           "Das Journal dieses Laufs kann nicht weitergeschrieben werden (" +
-                              Reason(e) + "): was ab jetzt ersetzt wird, wird nicht aufbewahrt.",
+                              Reason(e, reporter_) +
+                              "): was ab jetzt ersetzt wird, wird nicht aufbewahrt.",
                           3, false);
   }
 }
@@ -631,10 +634,10 @@ void Run::End(const CallSummary& summary, bool ok) {
     file->Close();  // on the disk while durable writes are on
     for (const std::string& folder : changed_folders()) fs_.SyncFolder(folder);
   } catch (const platform::Error& e) {
-    host::ShowHostMessage(
-        reporter_,
-        "Das Journal dieses Laufs konnte nicht abgeschlossen werden (" + Reason(e) + ").", 3,
-        false);
+    host::ShowHostMessage(reporter_,
+                          "Das Journal dieses Laufs konnte nicht abgeschlossen werden (" +
+                              Reason(e, reporter_) + ").",
+                          3, false);
   }
 }
 
@@ -872,7 +875,7 @@ bool UndoNewest(FileSystem& fs, host::Reporter* reporter, ProgressObserver* prog
     } catch (const HostFailure&) {
       throw;
     } catch (const platform::Error& e) {
-      why = Reason(e);
+      why = Reason(e, reporter);
     }
     if (progress != nullptr && !setting) {
       // Each file counts once, as the form of a job does.
