@@ -760,6 +760,7 @@ TEST(LeftoversTest, AFormIsRestoredOnlyInAStateTheRewriteCouldHaveLeft) {
       {"ABCdefgh", shorter, true},     // written, not yet cut
       {"ABC", shorter, true},          // cut
       {"ABxdefgh", longer, false},     // a byte neither old nor new
+      {"xbcdefgh", longer, false},     // the first byte neither old nor new
       {"abcdefg", longer, false},      // shorter than both, no cut to that length
       {"ABCDEFGHIX", longer, false},   // past the old end, not the new content
       {"abcdefghZZ", longer, false},   // appended to since
