@@ -282,6 +282,8 @@ expect_rc 2 "$LLUPDATE" conver "$T/bad"
 grep -q "did you mean 'convert'" "$T/err" || fail "no suggestion: $(cat "$T/err")"
 expect_rc 2 "$LLUPDATE" ll2 "$T/bad"
 grep -q "did you mean 'll12' or 'll24'?" "$T/err" || fail "not both suggestions: $(cat "$T/err")"
+expect_rc 2 "$LLUPDATE" x "$T/bad"  # near no command
+grep -q "did you mean" "$T/err" && fail "a suggestion for a word near no command: $(cat "$T/err")"
 expect_rc 0 "$LLUPDATE" completion bash
 cp "$T/out" "$T/completion.bash"
 mkdir "$T/completing"
