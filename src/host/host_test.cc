@@ -180,7 +180,7 @@ TEST(ConsoleMessagesTest, LevelWordsAndIndentedLines) {
   {
     auto console = NewConsoleMessages(out);
     console->ShowMessage("a\r\nb\rc\nd", 3, "T", 0, true);
-    console->ShowMessage("\r\nx\r", 3, "T", 0, false);
+    console->ShowMessage("\r\nx\ry\r\n", 3, "T", 0, false);
     console->ShowMessage("n", 4, "T", 0, false);
     for (int32_t level : {1, 2, 7}) console->ShowMessage("m", level, "T", 0, false);
     console->ReportError("T", "Ausgabe_Open", 53, "Datei nicht gefunden", true);
@@ -190,7 +190,7 @@ TEST(ConsoleMessagesTest, LevelWordsAndIndentedLines) {
   std::free(bytes);
   EXPECT_EQ(text,
             "error [T] a\n    b\n    c\n    d\n"
-            "notice [T] \n    x\n    \n"
+            "notice [T] \n    x\n    y\n    \n"
             "notice [T] n\n"
             "info [T] m\nquestion [T] m\nlevel 7 [T] m\n"
             "error [T] Ausgabe_Open: 53 Datei nicht gefunden\n");
