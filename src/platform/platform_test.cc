@@ -311,6 +311,7 @@ TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
   EXPECT_EQ(disk->KindOf(dir / "pipe"), EntryKind::kOther);
   EXPECT_EQ(disk->RealPath(dir / "link"), disk->RealPath(dir / "d"));
   EXPECT_EQ(disk->RealPath(dir / "nothing"), "");
+  EXPECT_FALSE(disk->MayWrite(dir / "nothing", "0"));  // not even root writes where nothing is
   if (::geteuid() == 0) {  // root changes another account's attributes, in a preview too
     ASSERT_EQ(::chown((dir / "d/a.lst").c_str(), 65534, 65534), 0);
     platform::OverlayFileSystem(NewOsFileSystem(), {dir.path()})
