@@ -454,6 +454,7 @@ echo "a stray file" >"$T/j/BerichteLL/.llupdate-journal/x"  # stays, and stops n
 expect_rc 0 "$LLUPDATE" --no-sync page-numbers "$T/j" bel
 # The demo's formula is not where the switch-over replaces it: said, not promised.
 grep -q "note: no page-number formula was changed in $T/j/BerichteLL/Rechnung.bel" "$T/err" || fail "page-numbers note: $(cat "$T/err")"
+grep "note: no page-number formula" "$T/err" | grep -qv '\.bel:' && fail "a note for a form of another type: $(cat "$T/err")"
 expect_rc 0 "$LLUPDATE" --no-sync undo "$T/j"
 expect_rc 0 "$LLUPDATE" --no-sync page-numbers "$T/j" bel  # the record went with its run
 expect_rc 2 "$LLUPDATE" --keep-runs many history "$T/j"
