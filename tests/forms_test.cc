@@ -200,6 +200,16 @@ TEST_F(FormsTest, PageWindow) {
                 "werden."}));
   EXPECT_FALSE(testing::Exists(dir_.Form("xx_bad.bel")));
   EXPECT_EQ(component::Internals::Table(c_).OpenCount(), 0);
+  // A window without a position and no selected line: nothing to change, the form is not written.
+  std::vector<std::string> plain(12, "x");
+  plain[0] = "Identifier=F_Seite";
+  Write("plain.bel", plain);
+  struct stat before, after;
+  ::stat(dir_.Form("plain.bel").c_str(), &before);
+  EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_Seite("plain.bel", dir_.path(), "S=", "a", "b",
+                                                 "Identifier=F_Seite", "bel"));
+  ::stat(dir_.Form("plain.bel").c_str(), &after);
+  EXPECT_EQ(after.st_ino, before.st_ino);
 }
 
 TEST_F(FormsTest, PageNumberSwitchOvers) {
