@@ -48,6 +48,12 @@ std::vector<std::string> FormFolder::Listing() const {
   return Names(*platform::NewOsFileSystem(), forms);
 }
 
+std::string Identity(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return "";
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
 std::vector<std::string> Names(FileSystem& fs, const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& e : fs.ListFiles(folder)) names.push_back(e.name);

@@ -71,6 +71,8 @@ std::string ReadBytes(FileSystem& fs, const std::string& path);
 // bytes) to *files when asked for.
 std::shared_ptr<FileSystem> DemoInMemory(std::map<std::string, std::string>* files = nullptr);
 bool Exists(const std::string& path);
+// The file's device and inode, "DEV:INO" (as the run's records write them), "" when missing.
+std::string Identity(const std::string& path);
 bool IsReadOnly(const std::string& path);
 void MakeReadOnly(const std::string& path);
 unsigned Mode(const std::string& path);

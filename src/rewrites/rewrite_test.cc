@@ -566,10 +566,7 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
   fresh();
   EXPECT_TRUE(rewrite());
   EXPECT_EQ(testing::ReadBytes(other), converted);
-  struct stat a, b;
-  ASSERT_EQ(::stat(form.c_str(), &a), 0);
-  ASSERT_EQ(::stat(other.c_str(), &b), 0);
-  EXPECT_EQ(a.st_ino, b.st_ino);
+  EXPECT_EQ(testing::Identity(form), testing::Identity(other));
   EXPECT_EQ(dir.Listing(), std::vector<std::string>{"f.bel"});
 
   using platform::OsCall;
@@ -597,11 +594,7 @@ TEST(InPlaceTest, EveryNameSeesTheNewContentAndAFailureOrACrashLeavesTheOld) {
   // that file, in a state the run could have left; otherwise both stay and the person is told.
   const std::string backup = "f.bel.llupdate-00000000000000ab.tmp", source = "xx_f.bel";
   const std::string record = dir / ("BerichteLL/.llupdate-lock." + std::to_string(::geteuid()));
-  auto identity = [&](const std::string& name) {
-    struct stat st;
-    EXPECT_EQ(::stat((dir / ("BerichteLL/" + name)).c_str(), &st), 0);
-    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-  };
+  auto identity = [&](const std::string& name) { return testing::Identity(dir.Form(name)); };
   auto crashed = [&](const std::string& form_name) {
     fresh();
     testing::WriteBytes(dir / ("BerichteLL/" + backup), old_form);
@@ -678,11 +671,7 @@ TEST(LeftoversTest, FilesRecordedWithoutANameAreKnownByIdentityAlone) {
   }
   ::link(at("B.bel").c_str(), at("alt_B.bel").c_str());  // a user's second name
   ::link(at("C.bel").c_str(), at("alt_C.bel").c_str());  // the crashed run's backup
-  auto identity = [&](const std::string& name) {
-    struct stat st;
-    EXPECT_EQ(::stat(at(name).c_str(), &st), 0);
-    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-  };
+  auto identity = [&](const std::string& name) { return testing::Identity(at(name)); };
   const std::string me = std::to_string(::geteuid());
   const std::vector<platform::OwnFile> own = {{"", identity("xx_A.bel"), me},
                                               {"", identity("xx_C.bel"), me}};
