@@ -224,6 +224,8 @@ TEST(MemoryFileSystemTest, GivesTheSameFormsAsTheDisk) {
     if (name.rfind("BerichteLL/", 0) != 0) continue;
     EXPECT_EQ(testing::ReadBytes(*memory, "mem\\" + name), bytes) << name;  // throws if missing
   }
+  std::vector<FormListing> none;  // a database without a form folder lists none, and says so
+  EXPECT_FALSE(ListForms(*memory, "nowhere", "", &none));
   EXPECT_EQ(memory->ListFiles("mem\\BerichteLL").size(),
             static_cast<size_t>(std::count_if(on_disk.begin(), on_disk.end(), [](auto& f) {
               return f.first.rfind("BerichteLL/", 0) == 0;
