@@ -249,8 +249,9 @@ TEST_F(JournalTest, AFileTheJournalCannotTakeStaysAndSoDoesItsForm) {
     EXPECT_EQ(names(), before);  // nothing left behind, nothing gone
     EXPECT_EQ(c.LastCallSummary().errors_shown, 1);
     const auto& shown = messages_.records();
+    const std::string why = planted + " (nicht von llupdate";
     EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [&](const MessageRecord& r) {
-      return r.description.find(planted + " (nicht von llupdate") != std::string::npos;
+      return r.description.find(why) != std::string::npos;
     }));
     messages_.records().clear();
   }
