@@ -424,6 +424,8 @@ mkdir -p "$T/marker/BerichteLL" "$T/marker/BerichteLLOrg"
 : >"$T/marker/BerichteLLOrg/NeueBerichte.txt"
 expect_rc 0 "$LLUPDATE" status "$T/marker"
 grep -q "^delivery waiting: 0 forms in $T/marker/BerichteLLOrg" "$T/out" || fail "status of a marker alone: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" --json status "$T/marker"
+grep -q '"delivery_waiting":true,"delivered_forms":0,' "$T/out" || fail "JSON status of a marker alone: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" --json status "$T/st"
 grep -q '"recorded_step":null,"recorded_value":"abc","record_broken":".*","hint":"every convert fails until the record is set: .*","steps_to_run":null,' "$T/out" ||
   fail "json status of a broken record: $(cat "$T/out")"
