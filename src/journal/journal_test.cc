@@ -316,6 +316,8 @@ TEST_F(JournalTest, AKilledUndoIsContinuedByTheNext) {
     if (crashed && (newest.undo_of.empty() || newest.ended == "interrupted")) {
       messages_.records().clear();
       ASSERT_TRUE(Undo(db)) << ::testing::PrintToString(messages_.texts());  // continues
+      for (const JournalRun& r : c.History(db))  // the killed undo went into the new one
+        EXPECT_TRUE(r.undo_of.empty() || r.ended != "interrupted") << r.id;
     }
     ASSERT_EQ(Tree(db), original);
     if (!crashed) {

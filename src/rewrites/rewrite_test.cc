@@ -414,6 +414,7 @@ TEST_F(RewriteTest, AFileSystemThatLinksButCannotRenameOver) {
       messages_.only_text().find("y.bel wird übersprungen: der Name enthält ein Trennzeichen."),
       std::string::npos)
       << messages_.only_text();
+  EXPECT_TRUE(testing::ShownAsError(messages_.records()[0]));
 }
 
 TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
