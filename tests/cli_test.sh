@@ -276,6 +276,10 @@ mkdir -p "$T/pn/BerichteLL"
 printf 'Contents==@F_Seitennr;"Seite " + Page$ () + " von " + TotalPages$ ()\r\n' >"$T/pn/BerichteLL/Neu.bel"
 expect_rc 1 "$LLUPDATE" page-numbers "$T/pn" bel
 grep -q "$T/pn/BerichteLL/Neu.bel already shows the page count" "$T/err" || fail "formula guard: $(cat "$T/err")"
+mkdir -p "$T/pn2/BerichteLL"  # a form named by its type alone is a form like any other
+cp "$T/pn/BerichteLL/Neu.bel" "$T/pn2/BerichteLL/.bel"
+expect_rc 1 "$LLUPDATE" page-numbers "$T/pn2" bel
+grep -q "$T/pn2/BerichteLL/.bel already shows the page count" "$T/err" || fail "formula guard, .bel: $(cat "$T/err")"
 
 # Conventions: suggestions, completion, the man page, plain progress on a dumb terminal.
 expect_rc 2 "$LLUPDATE" conver "$T/bad"
