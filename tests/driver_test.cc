@@ -456,13 +456,8 @@ TEST(BatchTest, TheHostSeesWhatItSeesWithoutBatches) {
     for (std::string& line : seen) {
       for (size_t at; (at = line.find(db)) != std::string::npos;) line.replace(at, db.size(), "DB");
     }
-    std::map<std::string, std::string> tree;
-    for (const auto& e : std::filesystem::directory_iterator(forms)) {
-      const std::string file = e.path().filename().string();
-      if (file.rfind(".llupdate", 0) != 0) tree[file] = testing::ReadBytes(e.path().string());
-    }
     EXPECT_TRUE(result);
-    return std::make_tuple(seen, tree, settings->saved);
+    return std::make_tuple(seen, testing::Files(forms), settings->saved);
   };
   const auto unbatched = run("unbatched", false);
   const auto batched = run("batched", true);
@@ -479,14 +474,6 @@ TEST(SettingsFileTest, AFailingWriteAtEveryPointKeepsTheRecordTrue) {
   testing::RecordedMessages messages;
   testing::TempDir dir;
   namespace fsys = std::filesystem;
-  auto forms_of = [](const std::string& db) {
-    std::map<std::string, std::string> forms;
-    for (const auto& e : fsys::directory_iterator(db + "/BerichteLL")) {
-      const std::string name = e.path().filename();
-      if (e.is_regular_file() && name[0] != '.') forms[name] = testing::ReadBytes(e.path());
-    }
-    return forms;
-  };
   auto drive = [](const std::string& db) {
     clsReportLLUpdate c;
     std::shared_ptr<Object> connection = std::make_shared<SettingsConnection>(db + "/set/s.sqlite");
@@ -504,7 +491,7 @@ TEST(SettingsFileTest, AFailingWriteAtEveryPointKeepsTheRecordTrue) {
   fsys::copy(LLUPDATE_DEMO_DB, reference, fsys::copy_options::recursive);
   fsys::create_directory(reference + "/set");
   ASSERT_TRUE(drive(reference));
-  const auto converted = forms_of(reference);
+  const auto converted = testing::Files(reference + "/BerichteLL");
   for (testing::FsOp op : {testing::FsOp::kWrite, testing::FsOp::kSync, testing::FsOp::kDelete,
                            testing::FsOp::kSyncFolder}) {
     for (int n = 1;; ++n) {
@@ -516,9 +503,11 @@ TEST(SettingsFileTest, AFailingWriteAtEveryPointKeepsTheRecordTrue) {
       bool done, struck;
       {
         testing::FaultInjection faults;
-        faults.fs().FailOn(op, n, 75, "/set");
+        const bool full = op == testing::FsOp::kWrite && n == 1;  // a full disk is told as such
+        faults.fs().FailOn(op, n, full ? 61 : 75, "/set");
         done = drive(db);
         struck = faults.fs().faults_left() == 0;
+        EXPECT_TRUE(!full || messages.records().back().description.rfind("Datenträger", 0) == 0);
       }
       const std::string step = recorded(db);
       if (done) {
@@ -533,7 +522,7 @@ TEST(SettingsFileTest, AFailingWriteAtEveryPointKeepsTheRecordTrue) {
       }
       EXPECT_TRUE(drive(db));
       EXPECT_EQ(recorded(db), "6");
-      EXPECT_EQ(forms_of(db), converted);
+      EXPECT_EQ(testing::Files(db + "/BerichteLL"), converted);
       fsys::remove_all(db);
     }
   }

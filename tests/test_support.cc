@@ -87,6 +87,15 @@ std::string ReadBytes(const std::string& path) {
   return ss.str();
 }
 
+std::map<std::string, std::string> Files(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    const std::string name = e.path().filename().string();
+    if (e.is_regular_file() && name[0] != '.') files[name] = ReadBytes(e.path().string());
+  }
+  return files;
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;

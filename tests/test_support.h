@@ -63,6 +63,8 @@ int32_t ErrorNumber(const std::function<void()>& call);
 
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
+// The files directly in a folder (none whose name begins with a dot), by name, as bytes.
+std::map<std::string, std::string> Files(const std::string& folder);
 // The names of the files in a folder, as the file system lists them.
 std::vector<std::string> Names(FileSystem& fs, const std::string& folder);
 // A file of a file system as bytes.
