@@ -221,6 +221,48 @@ grep -qxF "refused record: $refused: nothing is done from it (remove it if no ru
 expect_rc 0 "$LLUPDATE" --json recover --apply "$T/left"
 grep -q '"leftover":"restore",.*"outcome":"' "$T/out" && [ -e "$F/Rechnung.bel" ] || fail "json recover --apply: $(cat "$T/out")"
 
+# Rewrites in place that a run left unfinished, each with the run's complete copy of the old
+# content: a form torn by the rewrite gets it back; a form changed since, one whose new content
+# cannot be checked, one that is another file now and one that is gone are kept with the copy.
+cp -R "$DEMO" "$T/inplace"
+F="$T/inplace/BerichteLL"
+{ printf 'host=h\npid=1\nsince=now\nstate=running\n'
+  n=0
+  for form in Rechnung.bel Mahnung.MAH Lieferschein.bst Etikett.lbl Kundenliste.lst; do
+    n=$((n + 1))
+    copy="$form.llupdate-00000000000000a$n.tmp"
+    cp "$F/$form" "$F/$copy"
+    printf 'own=%s\t%s\n' "$copy" "$(stat -c %d:%i "$F/$copy")"
+    source=""
+    [ $n -le 2 ] && source="xx_$form" && printf 'NEU\r\nNEU\r\n' >"$F/$source" &&
+      printf 'own=%s\t%s\n' "$source" "$(stat -c %d:%i "$F/$source")"
+    printf 'inplace=%s\t%s\t%s\t%s\n' "$form" "$copy" "$source" "$(stat -c %d:%i "$F/$form")"
+  done; } >"$F/.llupdate-lock.$(id -u)"
+printf 'NEU\r\n' | dd of="$F/Rechnung.bel" conv=notrunc 2>/dev/null  # new at its start, old after
+printf 'Spacing=1\r\n' >>"$F/Mahnung.MAH"
+printf 'Spacing=1\r\n' >>"$F/Lieferschein.bst"
+cp "$F/Etikett.lbl" "$T/etikett" && rm "$F/Etikett.lbl" && mv "$T/etikett" "$F/Etikett.lbl"
+rm "$F/Kundenliste.lst"
+cp "$F/Rechnung.bel.llupdate-00000000000000a1.tmp" "$T/rechnung"
+expect_rc 1 "$LLUPDATE" recover "$T/inplace"
+for want in \
+  "restore-in-place: $F/Rechnung.bel.llupdate-00000000000000a1.tmp: --apply gives Rechnung.bel its old content back from Rechnung.bel.llupdate-00000000000000a1.tmp, the complete copy made before an interrupted rewrite in place; Rechnung.bel may be half-written" \
+  "restore-in-place: $F/Mahnung.MAH.llupdate-00000000000000a2.tmp: --apply keeps Mahnung.MAH as it is and Mahnung.MAH.llupdate-00000000000000a2.tmp, the complete copy of its old content: Mahnung.MAH changed since an interrupted rewrite in place (es wurde seitdem geändert); compare them yourself" \
+  "restore-in-place: $F/Lieferschein.bst.llupdate-00000000000000a3.tmp: --apply keeps Lieferschein.bst as it is and Lieferschein.bst.llupdate-00000000000000a3.tmp, the complete copy of its old content: Lieferschein.bst changed since an interrupted rewrite in place (sein Zustand lässt sich nicht mehr prüfen); compare them yourself" \
+  "restore-in-place: $F/Etikett.lbl.llupdate-00000000000000a4.tmp: --apply keeps Etikett.lbl as it is and Etikett.lbl.llupdate-00000000000000a4.tmp, the complete copy of its old content: Etikett.lbl changed since an interrupted rewrite in place (es ist nicht mehr dieselbe Datei); compare them yourself" \
+  "restore-in-place: $F/Kundenliste.lst.llupdate-00000000000000a5.tmp: --apply keeps Kundenliste.lst as it is and Kundenliste.lst.llupdate-00000000000000a5.tmp, the complete copy of its old content: Kundenliste.lst changed since an interrupted rewrite in place (es fehlt); compare them yourself"; do
+  grep -qxF "$want" "$T/out" || fail "recover of rewrites in place, no line '$want' in: $(cat "$T/out")"
+done
+expect_rc 0 "$LLUPDATE" --json status "$T/inplace"
+grep -qF '"leftovers":[{"file":"Etikett.lbl.llupdate-00000000000000a4.tmp",' "$T/out" || fail "json status in place: $(cat "$T/out")"
+expect_rc 1 "$LLUPDATE" recover --apply "$T/inplace"
+grep -qxF "restore-in-place: gave Rechnung.bel its old content back from its complete copy (done)" "$T/out" &&
+  grep -qE "^restore-in-place: keeps Mahnung.MAH as it is and its old content in Mahnung.MAH.llupdate-alt-[0-9]{8}-[0-9]{6}.tmp \(es wurde seitdem geändert\) \(kept\)$" "$T/out" ||
+  fail "recover --apply in place: $(cat "$T/out")"
+cmp -s "$F/Rechnung.bel" "$T/rechnung" || fail "the torn form did not get its old content back"
+[ "$(ls "$F" | grep -c 'llupdate-alt-')" = 4 ] && [ ! -e "$F/Kundenliste.lst" ] && [ "$(tail -c 11 "$F/Mahnung.MAH")" = "$(printf 'Spacing=1\r\n')" ] ||
+  fail "kept forms and copies: $(ls "$F")"
+
 # A wrong database: a typo in DBPATH runs and records nothing; the record belongs to the
 # database, so two databases converted from one directory are both converted.
 mkdir "$T/work"
@@ -263,6 +305,22 @@ grep -qx "$T/lf/BerichteLL/Lf.bel: error \[clsReportLLUpdate\] Allgemeiner Fehle
   grep -q "^    cause: .*$T/lf/BerichteLL/Lf.bel: Zeilenenden nur LF" "$T/err" &&
   grep -qx "hint: the form's lines end in LF alone (saved by a Unix editor?): convert them to CR LF, for example with 'unix2dos FILE', then run again" "$T/err" ||
   fail "a form with LF line ends: $(cat "$T/err")"
+# A form whose name leaves no room for the prefix of its temporary file, and a file-size limit
+# of the process: each refused with its remedy, the form as it was, nothing of the run left.
+mkdir -p "$T/limits/BerichteLL"
+long=$(printf 'R%.0s' $(seq 250)).bel
+cp "$DEMO/BerichteLL/Rechnung.bel" "$T/limits/BerichteLL/$long"
+expect_rc 1 "$LLUPDATE" --no-sync address "$T/limits"
+grep -qx "hint: the disk refused the file beside the form (is the form's name too long for the prefix 'xx_' or 'alt_'?): shorten the name or check the disk" "$T/err" ||
+  fail "a name too long: $(cat "$T/err")"
+rm "$T/limits/BerichteLL/$long"
+cp "$DEMO/BerichteLL/Rechnung.bel" "$T/limits/BerichteLL/"
+expect_rc 1 sh -c "ulimit -f 1; exec \"\$0\" --no-sync address \"\$1\"" "$LLUPDATE" "$T/limits"
+grep -q "^    cause: 61 Datenträger voll: .*xx_Rechnung.bel (Datei zu groß)$" "$T/err" &&
+  grep -qx "hint: the file-size limit of this process was reached (ulimit -f): raise it, then run again" "$T/err" ||
+  fail "a file-size limit: $(cat "$T/err")"
+[ "$(ls "$T/limits/BerichteLL")" = Rechnung.bel ] && cmp -s "$DEMO/BerichteLL/Rechnung.bel" "$T/limits/BerichteLL/Rechnung.bel" ||
+  fail "a refused form changed or left files: $(ls "$T/limits/BerichteLL")"
 # A second page-number switch-over would move the object again: refused unless forced.
 expect_rc 0 "$LLUPDATE" page-numbers "$T/bad" bel
 grep -q '^page-numbers: succeeded$' "$T/out" || fail "friendly result: $(cat "$T/out")"
@@ -470,6 +528,9 @@ expect_rc 0 "$LLUPDATE" --no-sync --keep-runs 0 address "$T/nj"
 expect_rc 1 "$LLUPDATE" --no-sync --keep-runs 0 undo "$T/nj"
 expect_rc 0 "$LLUPDATE" history "$T/nj"
 grep -qx "no runs in the journal of $T/nj" "$T/out" || fail "history without runs: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" --no-sync undo "$T/nj"
+grep -qx "notice \[clsReportLLUpdate\] Nichts zurückzunehmen: das Journal in $T/nj/BerichteLL/.llupdate-journal hält keinen Lauf, der etwas geändert hat und nicht zurückgenommen ist." "$T/err" ||
+  fail "undo with nothing to take back: $(cat "$T/err")"
 # The setting llupdate KeepRuns stands where --keep-runs is not given.
 cp -R "$DEMO" "$T/nj2"
 expect_rc 0 "$LLUPDATE" -d "$T/nj2" setting llupdate KeepRuns 0
