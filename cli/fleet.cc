@@ -56,44 +56,12 @@ std::map<std::string, std::string> Fields(const std::string& line) {
         case 'r':
           *out += '\r';
           break;
-        case 'b':
-          *out += '\b';
-          break;
-        case 'f':
-          *out += '\f';
-          break;
-        case 'u': {
-          unsigned code = 0;
-          size_t digits = 0;
-          for (; digits < 4 && i + digits < line.size(); ++digits) {
-            const char h = line[i + digits];
-            const int value = h >= '0' && h <= '9'   ? h - '0'
-                              : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                              : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                                     : -1;
-            if (value < 0) break;
-            code = code * 16 + static_cast<unsigned>(value);
-          }
-          if (digits < 4) {  // not an escape after all: kept as it stands
-            *out += "\\u";
-            break;
-          }
+        case 'u':
+          // The records escape control characters, and the bytes of a name that are not UTF-8 as
+          // U+DC00 plus the byte: either stands for one byte.
+          *out += static_cast<char>(std::strtoul(line.substr(i, 4).c_str(), nullptr, 16) & 0xFF);
           i += 4;
-          if (code >= 0xDC80 && code <= 0xDCFF) {
-            // A byte of a name that is not UTF-8, as the record escapes it: the byte itself.
-            *out += static_cast<char>(code & 0xFF);
-          } else if (code < 0x80) {
-            *out += static_cast<char>(code);
-          } else if (code < 0x800) {
-            *out += static_cast<char>(0xC0 | (code >> 6));
-            *out += static_cast<char>(0x80 | (code & 0x3F));
-          } else {
-            *out += static_cast<char>(0xE0 | (code >> 12));
-            *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            *out += static_cast<char>(0x80 | (code & 0x3F));
-          }
           break;
-        }
         default:
           *out += e;
       }

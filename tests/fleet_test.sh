@@ -45,12 +45,14 @@ grep -q "^$T/db1/  *duplicate" "$T/out" && grep -q "the same database as $T/db1,
 LLUPDATE_SETTINGS="$T/shared.sqlite" "$LLUPDATE" convert "$T/db1" "$T/db2" >/dev/null 2>"$T/err"
 [ $? = 2 ] && grep -q "each keeps its own settings file" "$T/err" || fail "a shared settings file: $(cat "$T/err")"
 # Text: a table, every database named with its result, and the reason given with the database's
-# name as it stands (here a name that is not all UTF-8).
+# name as it stands (here names that are not all UTF-8, or hold control characters).
 odd=$(printf '%s/br\303\266ken\344' "$T")
-mkdir "$odd"
-"$LLUPDATE" --no-sync status "$T/db1" "$odd" >"$T/out" 2>"$T/err"
+ctrl=$(printf '%s/tab\there\001' "$T")
+mkdir "$odd" "$ctrl"
+"$LLUPDATE" --no-sync status "$T/db1" "$odd" "$ctrl" >"$T/out" 2>"$T/err"
 [ $? = 2 ] && grep -q "^$T/db1  *done" "$T/out" && LC_ALL=C grep -q "^$odd  *refused" "$T/out" &&
-  LC_ALL=C grep -qF "'$odd' has no form directory" "$T/err" && grep -qx "2 databases: 1 done, 1 refused" "$T/out" ||
+  LC_ALL=C grep -qF "'$odd' has no form directory" "$T/err" && LC_ALL=C grep -qF "'$ctrl' has no form directory" "$T/err" &&
+  grep -qx "3 databases: 1 done, 2 refused" "$T/out" ||
   fail "the table: $(cat "$T/out" "$T/err")"
 
 # The worst status wins, best to worst 0, 4, 5, 1: a database that showed errors, one that is

@@ -471,8 +471,7 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
                                      "f.bel fehlt nach dem Ersetzen. Sein umgestellter Inhalt "
                                      "steht in " +
                                      folder + "xx_f.bel."});
-  ASSERT_EQ(messages_.records().size(), 1u);
-  EXPECT_TRUE(testing::ShownAsError(messages_.records()[0]));
+  EXPECT_TRUE(messages_.records().size() == 1 && testing::ShownAsError(messages_.records()[0]));
   // The classic sequence tells the progress as the others do: the summary counts the form.
   dir_.Clear();
   testing::WriteBytes(dir_.Form("f.bel"), "Spacing.Paragraph=8\r\n");
@@ -698,8 +697,7 @@ TEST(LeftoversTest, FilesRecordedWithoutANameAreKnownByIdentityAlone) {
   platform::LockRecord record = platform::ParseLockRecord(
       "state=running\nown=\t1:2\nown=a\t\ninplace=\talt\ninplace=f\t\ninplace=g\tb\tn\t1:3\nown="
       "x\t3");
-  ASSERT_EQ(record.own.size(), 1u);
-  EXPECT_EQ(record.own[0].identity, "1:2");
+  EXPECT_TRUE(record.own.size() == 1 && record.own[0].identity == "1:2");
   ASSERT_EQ(record.in_place.size(), 1u);
   EXPECT_EQ(record.in_place[0].form + " " + record.in_place[0].backup + " " +
                 record.in_place[0].source + " " + record.in_place[0].identity,
