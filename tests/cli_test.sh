@@ -199,6 +199,27 @@ interrupted "$T/heal"
 expect_rc 0 "$LLUPDATE" -q --no-sync address "$T/heal"
 grep -qx "llupdate: a file of an interrupted run was restored: $T/heal/BerichteLL/alt_Rechnung.bel" "$T/err" ||
   fail "a quiet run's healing: $(cat "$T/err")"
+# What a run tidies up is told as JSON records, and in quiet lines: a backup of a complete form
+# and a temporary file removed, a temporary file that is all that is left of its form kept.
+for mode in --json -q; do
+  cp -R "$DEMO" "$T/tidy$mode"
+  F="$T/tidy$mode/BerichteLL"
+  cp "$F/Rechnung.bel" "$F/alt_Rechnung.bel"
+  mv "$F/Etikett.lbl" "$F/xx_Etikett.lbl"
+  { printf 'host=h\npid=1\nsince=now\nstate=running\n'
+    for f in alt_Rechnung.bel xx_Etikett.lbl; do printf 'own=%s\t%s\n' "$f" "$(stat -c %d:%i "$F/$f")"; done; } >"$F/.llupdate-lock.$(id -u)"
+  expect_rc 0 "$LLUPDATE" $mode --no-sync address "$T/tidy$mode"
+  grep -E '"Heal"|interrupted run' "$T/err" | sed "s|$F/||g" >"$T/tidy$mode.heal"
+done
+[ "$(cat "$T/tidy--json.heal")" = '{"v":1,"call":"Heal","action":"removed","path":"alt_Rechnung.bel","form":"Rechnung.bel"}
+{"v":1,"call":"Heal","action":"kept","path":"xx_Etikett.lbl","form":"Etikett.lbl"}' ] || fail "JSON of tidying up: $(cat "$T/tidy--json.heal")"
+[ "$(cat "$T/tidy-q.heal")" = 'llupdate: a file of an interrupted run was removed: alt_Rechnung.bel
+llupdate: a file of an interrupted run was kept: xx_Etikett.lbl' ] || fail "quiet lines of tidying up: $(cat "$T/tidy-q.heal")"
+# A name that is not UTF-8 is given in JSON as its bytes too.
+cp "$DEMO/BerichteLL/Kundenliste.lst" "$(printf '%s/M\344hne.lst' "$F")"
+expect_rc 0 "$LLUPDATE" --json list "$T/tidy-q" lst
+grep -qF "\"name\":\"M\\udce4hne.lst\",\"path\":\"$F/M\\udce4hne.lst\",\"path_bytes\":\"$(printf '%s' "$F/M" | od -An -tx1 | tr -d ' \n')e4686e652e6c7374\"," "$T/out" ||
+  fail "a name not in UTF-8 as JSON: $(cat "$T/out")"
 interrupted "$T/left"
 F="$T/left/BerichteLL"
 echo "my own copy" >"$F/alt_Termine.ter"
