@@ -284,6 +284,16 @@ cmp -s "$F/Rechnung.bel" "$T/rechnung" || fail "the torn form did not get its ol
 [ "$(ls "$F" | grep -c 'llupdate-alt-')" = 4 ] && [ ! -e "$F/Kundenliste.lst" ] && [ "$(tail -c 11 "$F/Mahnung.MAH")" = "$(printf 'Spacing=1\r\n')" ] ||
   fail "kept forms and copies: $(ls "$F")"
 
+# The administrator's run writes a settings file that another account owns and leaves it that
+# account's.
+if [ "$(id -u)" = 0 ]; then
+  cp -R "$DEMO" "$T/owned"
+  expect_rc 0 "$LLUPDATE" -d "$T/owned" setting CheckReportLL LetzterWert 0
+  chown 65534:65534 "$T/owned/llupdate-settings.sqlite"
+  expect_rc 0 "$LLUPDATE" --no-sync convert "$T/owned"
+  [ "$(stat -c %u:%g "$T/owned/llupdate-settings.sqlite")" = 65534:65534 ] || fail "root's run took the settings file: $(ls -ln "$T/owned")"
+fi
+
 # A wrong database: a typo in DBPATH runs and records nothing; the record belongs to the
 # database, so two databases converted from one directory are both converted.
 mkdir "$T/work"
