@@ -294,6 +294,22 @@ if [ "$(id -u)" = 0 ]; then
   [ "$(stat -c %u:%g "$T/owned/llupdate-settings.sqlite")" = 65534:65534 ] || fail "root's run took the settings file: $(ls -ln "$T/owned")"
 fi
 
+# A database held by another run is not recovered, with or without --apply (exit 5); a settings
+# file that is none is named by status; --jobs is only for the commands that take databases.
+cp -R "$DEMO" "$T/heldrec"
+echo junk >"$T/heldrec/llupdate-settings.sqlite"
+flock "$T/heldrec/BerichteLL" sleep 3 &
+sleep 0.3
+expect_rc 5 "$LLUPDATE" recover --apply "$T/heldrec"
+grep -q "^llupdate: Zugriff verweigert: die Datenbank mit dem Formularordner $T/heldrec/BerichteLL wird von einem anderen Lauf bearbeitet" "$T/err" || fail "recover --apply of a held database: $(cat "$T/err")"
+expect_rc 5 "$LLUPDATE" recover "$T/heldrec"
+grep -q "^llupdate: another run holds the database (.*): the files in $T/heldrec/BerichteLL named like leftovers are its work in progress" "$T/err" || fail "recover of a held database: $(cat "$T/err")"
+wait
+expect_rc 1 "$LLUPDATE" status "$T/heldrec"
+grep -qx "llupdate: settings file $T/heldrec/llupdate-settings.sqlite: 75 Fehler beim Zugriff auf Pfad/Datei: $T/heldrec/llupdate-settings.sqlite ist keine SQLite-Datenbank" "$T/err" || fail "status with a junk settings file: $(cat "$T/err")"
+expect_rc 2 "$LLUPDATE" --jobs 2 setting a b
+grep -qx "llupdate: 'setting' takes one database: --databases and --jobs are for the commands that convert, report or take back" "$T/err" || fail "--jobs with setting: $(cat "$T/err")"
+
 # A wrong database: a typo in DBPATH runs and records nothing; the record belongs to the
 # database, so two databases converted from one directory are both converted.
 mkdir "$T/work"
