@@ -300,8 +300,7 @@ TEST_F(DriverTest, AnInstanceUsesItsOwnStoreAndMessages) {
   EXPECT_EQ(own_settings->saved, (std::vector<std::string>{"1", "2", "3", "4", "5", "6"}));
   EXPECT_TRUE(settings_->saved.empty());
   EXPECT_TRUE(messages_.records().empty());
-  ASSERT_EQ(own_messages->records.size(), 1u);
-  EXPECT_EQ("4:" + own_messages->records[0].text, kNotice);
+  EXPECT_EQ(own_messages->records.size() == 1 ? "4:" + own_messages->records[0].text : "", kNotice);
   faults_.fs().FailOn(FsOp::kSetAttributes, 1, 70);
   testing::WriteBytes(db_ / "BerichteLL/a.lst", "x");
   EXPECT_FALSE(c_.SchreibschutzEntfernen(db_ / "BerichteLL/a.lst"));

@@ -28,21 +28,29 @@ HostMessages& MessagesOf(Reporter* reporter) {
   return own != nullptr ? *own : ThreadHostMessages();
 }
 
+// Calls the host's message component: whatever it throws ends the whole call as a HostFailure
+// (what: the method, for a failure that says nothing itself).
+template <class Call>
+void CallHost(const char* what, Call call) {
+  try {
+    call();
+  } catch (const HostFailure&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw HostFailure(platform::kCannotCreateObject, e.what());
+  } catch (...) {
+    throw HostFailure(platform::kCannotCreateObject, what);
+  }
+}
+
 // Shows a message, with the error behind it for a component that can tell it (the cause goes
 // with the call, never beside it).
 void ShowWithCause(Reporter* reporter, const std::string& text, int32_t level, bool flag,
                    const platform::Error* cause) {
   if (flag && reporter != nullptr) reporter->ErrorShown(cause != nullptr ? cause->number() : 0);
   HostMessages& messages = MessagesOf(reporter);
-  try {
-    messages.ShowMessageWithCause(text, level, kTitle, 0, flag, cause);
-  } catch (const HostFailure&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw HostFailure(platform::kCannotCreateObject, e.what());
-  } catch (...) {
-    throw HostFailure(platform::kCannotCreateObject, "HostMessages.ShowMessage");
-  }
+  CallHost("HostMessages.ShowMessage",
+           [&] { messages.ShowMessageWithCause(text, level, kTitle, 0, flag, cause); });
 }
 
 }  // namespace
@@ -68,15 +76,9 @@ void ReportHostError(Reporter* reporter, const std::string& routine,
   const platform::Error error = WithShownPath(reporter, original);
   if (reporter != nullptr) reporter->ErrorShown(error.number());
   HostMessages& messages = MessagesOf(reporter);
-  try {
+  CallHost("HostMessages.ReportError", [&] {
     messages.ReportError(kTitle, routine, error.number(), error.description(), true);
-  } catch (const HostFailure&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw HostFailure(platform::kCannotCreateObject, e.what());
-  } catch (...) {
-    throw HostFailure(platform::kCannotCreateObject, "HostMessages.ReportError");
-  }
+  });
 }
 
 platform::Error CurrentError() {

@@ -35,12 +35,12 @@ TEST(DynArrayTest, BehavesAsTheCallersRelyOn) {
   EXPECT_EQ(a->Find(a->Count(1), 0, "Angebot.lst", 0, 1, 0), -1);  // a start past the last row
   EXPECT_EQ(a->Find(0, 0, "angebot.lst", 0, 1, 0), -1);
   // Values as text, as the platform shows them.
-  EXPECT_EQ(Variant(true).ToString(), "True");
-  EXPECT_EQ(Variant(false).ToString(), "False");
-  EXPECT_EQ(Variant(int32_t{-7}).ToString(), "-7");
-  EXPECT_EQ(Variant(0.25).ToString(), "0.25");
-  EXPECT_EQ(Variant(1e20).ToString(), "1E+20");
-  EXPECT_EQ(Variant().ToString(), "");
+  std::string shown;
+  for (const Variant& v : {Variant(true), Variant(false), Variant(int32_t{-7}), Variant(0.25),
+                           Variant(1e20), Variant()}) {
+    shown += v.ToString() + "|";
+  }
+  EXPECT_EQ(shown, "True|False|-7|0.25|1E+20||");
   // Numbers and flags are found by kind and value: 5 is not 5.0.
   a->SetValue(0, 1, int32_t{5});
   a->SetValue(1, 1, 5.0);
@@ -68,8 +68,7 @@ TEST(DynArrayTest, BehavesAsTheCallersRelyOn) {
   a->InsertRows(3, 2);
   EXPECT_EQ(a->Count(1), 5);
   EXPECT_EQ(a->GetValue(2, 0).ToString(), "Angebot.lst");
-  EXPECT_THROW(a->Find(0, -1, "x", 0, 1, 0), platform::Error);
-  EXPECT_THROW(a->Find(0, 6, "x", 0, 1, 0), platform::Error);
+  for (int column : {-1, 6}) EXPECT_THROW(a->Find(0, column, "x", 0, 1, 0), platform::Error);
   EXPECT_EQ(a->Find(-5, 0, "Angebot.lst", 0, 1, 0), 2);
 }
 
@@ -391,7 +390,7 @@ TEST(ErrorConventionTest, OneMessageAndTheFailureValue) {
 class BrokenMessages : public HostMessages {
  public:
   void ShowMessage(const std::string&, int32_t, const std::string&, int32_t, bool) override {
-    throw std::runtime_error("display gone");
+    throw 42;  // not even an exception
   }
   void ReportError(const std::string&, const std::string&, int32_t, const std::string&,
                    bool) override {
@@ -409,6 +408,7 @@ TEST(ErrorConventionTest, AFailingMessageComponentFailsTheWholeCall) {
                  HostFailure);
     EXPECT_THROW(host::IgnoreErrors([] { host::ShowHostMessage(nullptr, "x", 3, true); }),
                  HostFailure);
+    EXPECT_THROW(host::ReportHostError(nullptr, "R", platform::Error(53)), HostFailure);
   }
   {
     ScopedObjectRegistration missing(host::kMessagesProgId, nullptr);
