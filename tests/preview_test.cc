@@ -124,9 +124,8 @@ TEST_F(OverlayTest, AJobOnTheOverlayChangesNothingAndTellsWhatItWouldChange) {
   EXPECT_EQ(testing::ReadBytes(dir_.Form("a.bel")), "Spacing.Paragraph=8\r\nText\r\n");
   EXPECT_TRUE(testing::IsReadOnly(dir_.Form("a.bel")));
   EXPECT_TRUE(testing::Exists(dir_.Form("alt_c.bel")));
-  EXPECT_FALSE(testing::Exists(dir_.Form("c.bel")));
-  EXPECT_FALSE(testing::Exists(dir_ / "Neu"));
-  EXPECT_FALSE(testing::Exists(dir_.Form(kLockFileName)));
+  for (const std::string& gone : {dir_.Form("c.bel"), dir_ / "Neu", dir_.Form(kLockFileName)})
+    EXPECT_FALSE(testing::Exists(gone)) << gone;
 
   std::vector<std::string> seen;
   for (const auto& change : overlay_->Changes()) {

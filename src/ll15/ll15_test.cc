@@ -313,18 +313,14 @@ TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
 }
 
 TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
-  EXPECT_EQ(ll15::FileVersionNumber(""), 0);
-  EXPECT_EQ(ll15::FileVersionNumber(" 6.5 "), 6);
-  EXPECT_EQ(ll15::FileVersionNumber("7.5"), 8);
-  EXPECT_EQ(ll15::FileVersionNumber("24.0.3"), 24);
-  EXPECT_EQ(ll15::FileVersionNumber("LL15"), 0);
-  EXPECT_THROW(ll15::FileVersionNumber("40000"), platform::Error);
-  EXPECT_EQ(ll15::FileVersionNumber("-32768"), -32768);  // the ends of a 16-bit number
-  EXPECT_EQ(ll15::FileVersionNumber("32767"), 32767);
-  EXPECT_THROW(ll15::FileVersionNumber("-32769"), platform::Error);
-  EXPECT_THROW(ll15::FileVersionNumber("32768"), platform::Error);
-  EXPECT_THROW(ll15::FileVersionNumber("1e400"), platform::Error);
-  EXPECT_EQ(ll15::FileVersionNumber("1e-400"), 0);
+  // Versions are rounded to a 16-bit number, whose ends are in range and nothing beyond them.
+  const std::pair<const char*, int> versions[] = {
+      {"", 0},     {" 6.5 ", 6},  {"7.5", 8},         {"24.0.3", 24},
+      {"LL15", 0}, {"1e-400", 0}, {"-32768", -32768}, {"32767", 32767}};
+  for (auto [text, number] : versions) EXPECT_EQ(ll15::FileVersionNumber(text), number) << text;
+  for (const char* text : {"40000", "-32769", "32768", "1e400"}) {
+    EXPECT_THROW(ll15::FileVersionNumber(text), platform::Error) << text;
+  }
 
   // "Line=True" survives a control save and is switched off by the LL15 rewrite.
   const std::string saved = Project("16", {"Line=True"});

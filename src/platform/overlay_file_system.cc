@@ -229,6 +229,8 @@ void OverlayFileSystem::CreateFolder(const std::string& path) {
 // Only a folder the preview made can go again (the journal's, pruned in the same run).
 void OverlayFileSystem::RemoveFolder(const std::string& path) {
   Node* node = Find(path);
+  if (KindOf(path) == EntryKind::kNone) throw Error(kFileNotFound, path);
+  // A folder of the disk's own stays: the preview removes only the folders it made.
   if (node == nullptr || !node->present || !node->folder) throw Error(kPermissionDenied, path);
   if (!ListFiles(path).empty()) throw Error(kPathFileAccessError, path);
   nodes_.erase(Key(path));

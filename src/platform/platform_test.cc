@@ -288,6 +288,9 @@ TEST(MemoryFileSystemTest, AnswersAsTheDiskDoes) {
       return kinds;
     });
     step("list missing", [&] { return std::to_string(fs.ListFiles(at("z")).size()); });
+    step("rmdir full", ok([&] { fs.RemoveFolder(at("d")); }));
+    step("rmdir", then([&] { fs.CreateFolder(at("e")), fs.RemoveFolder(at("e")); }, "e"));
+    step("rmdir missing", ok([&] { fs.RemoveFolder(at("e")); }));
     step("no identity", [&] {
       return yes(fs.FileIdentity(at("d")).empty()) + yes(fs.FileIdentity(at("d\\m.lst")).empty());
     });
@@ -621,11 +624,12 @@ TEST(PartialFileTest, NamesAreKnownAgain) {
   EXPECT_TRUE(platform::IsPartialFileName(name));
   EXPECT_NE(platform::PartialFileName("a.bel"), name);
   EXPECT_TRUE(platform::IsPartialFileName("a.bel.llupdate-copy"));
-  EXPECT_FALSE(platform::IsPartialFileName(".llupdate-copy"));
-  EXPECT_FALSE(platform::IsPartialFileName(".llupdate-0123456789abcdef.tmp"));  // no form's name
-  EXPECT_FALSE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdeg.tmp"));
-  EXPECT_FALSE(platform::IsPartialFileName("a.bel.llupdate-g123456789abcdef.tmp"));
-  EXPECT_FALSE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdef.tm"));
+  // Neither without a form's name, nor with a digit that is no hex digit, nor with another end.
+  for (const char* other :
+       {".llupdate-copy", ".llupdate-0123456789abcdef.tmp", "a.bel.llupdate-0123456789abcdeg.tmp",
+        "a.bel.llupdate-g123456789abcdef.tmp", "a.bel.llupdate-0123456789abcdef.tm"}) {
+    EXPECT_FALSE(platform::IsPartialFileName(other)) << other;
+  }
   EXPECT_TRUE(platform::IsPartialFileName("a.bel.llupdate-0123456789abcdef.tmp"));
 }
 
