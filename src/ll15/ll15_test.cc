@@ -121,6 +121,7 @@ TEST(BlockRewritesTest, PositionsFollowTheStepRule) {
   EXPECT_EQ(prices->GetValue(3, 0).ToString(), kKey + "LineWidth=500");
   EXPECT_EQ(prices->GetValue(7, 0).ToString(), kKey + "LineWidth=500");
   EXPECT_EQ(prices->GetValue(11, 0).ToString(), kKey + "LineWidth=300");  // inserted
+  ll15::Korrektur_Block_Preise(0, nullptr);  // without a line list: nothing to do, no error
 }
 
 // A DynArray whose first SetValue fails: Korrektur_Linien then gives 0 and the next key is
