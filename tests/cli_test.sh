@@ -310,6 +310,19 @@ grep -qx "llupdate: settings file $T/heldrec/llupdate-settings.sqlite: 75 Fehler
 expect_rc 2 "$LLUPDATE" --jobs 2 setting a b
 grep -qx "llupdate: 'setting' takes one database: --databases and --jobs are for the commands that convert, report or take back" "$T/err" || fail "--jobs with setting: $(cat "$T/err")"
 
+# On a terminal the progress is one line, redrawn in place and cleared at the end; several
+# databases get a line each, cleared before the table. A dumb terminal gets no control codes.
+on_terminal() { TERM=$1 script -qec "$2" /dev/null >"$T/tty.out" 2>&1; }
+for i in 1 2 3; do cp -R "$DEMO" "$T/tty$i"; done
+on_terminal xterm "'$LLUPDATE' --no-sync address '$T/tty1'"
+grep -qF "$(printf '\r\033[Kaddress switch-over, bel 1/1: Rechnung.bel')" "$T/tty.out" &&
+  grep -qF "$(printf '\r\033[Kforms examined: 4')" "$T/tty.out" || fail "progress on a terminal: $(cat -v "$T/tty.out")"
+on_terminal xterm "'$LLUPDATE' --no-sync --jobs 2 convert '$T/tty2' '$T/tty3'"
+grep -qF "  $T/tty2: step " "$T/tty.out" && cat -v "$T/tty.out" | grep -qE '\^\[\[[12]A\^\[\[JDATABASE|\^\[\[[12]A\^\[\[Jllupdate: ' ||
+  fail "a fleet's progress on a terminal: $(cat -v "$T/tty.out")"
+on_terminal dumb "'$LLUPDATE' --no-sync address '$T/tty1'"
+grep -q "$(printf '\033')" "$T/tty.out" && fail "control codes for a dumb terminal: $(cat -v "$T/tty.out")"
+
 # A wrong database: a typo in DBPATH runs and records nothing; the record belongs to the
 # database, so two databases converted from one directory are both converted.
 mkdir "$T/work"
@@ -347,8 +360,9 @@ grep -qx 'll24: finished with errors' "$T/out" || fail "True with errors told as
 # A form saved with line ends of LF alone is refused with what to do about it.
 mkdir -p "$T/lf/BerichteLL"
 printf 'Spacing.Paragraph=8\nX=8\n' >"$T/lf/BerichteLL/Lf.bel"
-expect_rc 1 "$LLUPDATE" --no-sync address "$T/lf"
-grep -qx "$T/lf/BerichteLL/Lf.bel: error \[clsReportLLUpdate\] Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift" "$T/err" &&
+expect_rc 1 "$LLUPDATE" -v --no-sync address "$T/lf"
+grep -qx "$T/lf/BerichteLL/Lf.bel: failed (address switch-over)" "$T/err" &&
+  grep -qx "$T/lf/BerichteLL/Lf.bel: error \[clsReportLLUpdate\] Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift" "$T/err" &&
   grep -q "^    cause: .*$T/lf/BerichteLL/Lf.bel: Zeilenenden nur LF" "$T/err" &&
   grep -qx "hint: the form's lines end in LF alone (saved by a Unix editor?): convert them to CR LF, for example with 'unix2dos FILE', then run again" "$T/err" ||
   fail "a form with LF line ends: $(cat "$T/err")"
