@@ -253,7 +253,8 @@ namespace {
 
 std::string RunJson(const JournalRun& r) {
   auto text = [](const std::string& s) { return JsonString(s); };
-  return "{\"run\":" + text(r.id) + ",\"started\":" + text(r.started + " UTC") +
+  return "{\"run\":" + text(r.id) +
+         ",\"started\":" + (r.started.empty() ? "null" : text(r.started + " UTC")) +
          ",\"user\":" + text(r.user) + ",\"account\":" + text(r.account) +
          ",\"host\":" + text(r.host) + ",\"process\":" + text(r.process) +
          ",\"command\":" + text(r.command) +
@@ -273,6 +274,8 @@ std::string Kilobytes(int64_t bytes) {
 }
 
 std::string RunWords(const JournalRun& r) {
+  // A record that is none of this version's tells nothing but why it is not followed.
+  if (r.started.empty() && !r.refused.empty()) return "not followed: " + r.refused;
   std::string words =
       r.started + " UTC, " + r.user + " (" + r.account + ") on " + r.host + ": " + r.command;
   if (!r.undo_of.empty()) words += " (took back " + r.undo_of + ")";

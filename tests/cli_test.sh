@@ -573,8 +573,16 @@ expect_rc 0 "$LLUPDATE" --settings "$T/j/llupdate-settings.sqlite" setting Check
 [ "$(cat "$T/out")" = 0 ] || fail "undo left the driver's step at $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" --json history "$T/j"
 [ "$(grep -c '"call":"History"' "$T/out")" = 2 ] || fail "history: $(cat "$T/out")"
+# Records that are none of this version's are listed with why they are not followed.
+echo junk >"$T/j/BerichteLL/.llupdate-journal/20000101-000000.000-1.run"
+printf 'llupdate-journal\t99\n' >"$T/j/BerichteLL/.llupdate-journal/20000101-000000.000-2.run"
 expect_rc 0 "$LLUPDATE" history "$T/j"
-grep -q 'took back' "$T/out" || fail "history text: $(cat "$T/out")"
+grep -q 'took back' "$T/out" && grep -qx "20000101-000000.000-1  not followed: kein Journal-Eintrag" "$T/out" &&
+  grep -qx "20000101-000000.000-2  not followed: von einer späteren Version geschrieben (Format 99)" "$T/out" ||
+  fail "history text: $(cat "$T/out")"
+expect_rc 0 "$LLUPDATE" --json history "$T/j"
+grep -qF '{"v":1,"call":"History","run":"20000101-000000.000-1","started":null,' "$T/out" || fail "history of a record that is none: $(cat "$T/out")"
+rm "$T/j/BerichteLL/.llupdate-journal/20000101-"*
 echo "a stray file" >"$T/j/BerichteLL/.llupdate-journal/x"  # stays, and stops nothing
 expect_rc 0 "$LLUPDATE" --no-sync page-numbers "$T/j" bel
 # The demo's formula is not where the switch-over replaces it: said, not promised.
