@@ -1,6 +1,7 @@
 // The process-wide defaults of every call.
 #include "llupdate/call.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "component/writer_scope.h"
@@ -17,8 +18,8 @@ std::atomic<int> kept_runs{kDefaultKeptRuns};
 }  // namespace
 
 void SetDurableWrites(bool on) { platform::SetDurableWrites(on); }
-void SetWriterLockWait(double seconds) { lock_wait_seconds.store(seconds < 0 ? 0 : seconds); }
-void SetKeptRuns(int runs) { kept_runs.store(runs < 0 ? 0 : runs); }
+void SetWriterLockWait(double seconds) { lock_wait_seconds.store(std::max(seconds, 0.0)); }
+void SetKeptRuns(int runs) { kept_runs.store(std::max(runs, 0)); }
 int KeptRuns() { return kept_runs.load(); }
 
 namespace component {

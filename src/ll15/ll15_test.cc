@@ -310,7 +310,13 @@ TEST_F(Ll15Test, TheReSaverRefusesWhatIsNoTextProject) {
     EXPECT_EQ(testing::ReadBytes(dir_.Form("ok.ter")), k.after) << k.before;
     EXPECT_EQ(std::filesystem::last_write_time(dir_.Form("ok.ter")), old_time) << k.before;
   }
-  EXPECT_EQ(dir_.Listing(), (std::vector<std::string>{"nul.war", "ok.ter", "open.war"}));
+  // Saved under a name that holds a file, the project replaces that file whole.
+  testing::WriteBytes(dir_.Form("ok.ter"), cases[0].before);
+  testing::WriteBytes(dir_.Form("copy.ter"), "alt");
+  EXPECT_EQ(ll15::Save_LL15_Format(files_, dir_.Form("ok.ter"), dir_.Form("copy.ter")), -1);
+  EXPECT_EQ(testing::ReadBytes(dir_.Form("copy.ter")), cases[0].after);
+  EXPECT_EQ(dir_.Listing(),
+            (std::vector<std::string>{"copy.ter", "nul.war", "ok.ter", "open.war"}));
 }
 
 TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {

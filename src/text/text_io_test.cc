@@ -257,8 +257,7 @@ TEST(TextTest, CaseFoldingOfLatinLetters) {
 TEST(TextTest, TrimCapitalsAndCharacters) {
   EXPECT_EQ(text::TrimSpaces("  a b  "), "a b");
   EXPECT_EQ(text::TrimSpaces("\ta\t"), "\ta\t");
-  EXPECT_EQ(text::TrimSpaces("   "), "");
-  EXPECT_EQ(text::TrimSpaces(""), "");
+  EXPECT_EQ(text::TrimSpaces("   ") + text::TrimSpaces(""), "");
   EXPECT_EQ(text::UpperAscii("az AZ {\xC3\xA4}"), "AZ AZ {\xC3\xA4}");
   EXPECT_EQ(text::UpperCase("m\xC3\xBCller"), "M\xC3\x9CLLER");
   const std::string word =
