@@ -13,12 +13,14 @@ expect_rc 0 "$LLUPDATE" SchreibschutzEntfernen "$T/ro"
 expect_rc 0 "$LLUPDATE" SchreibschutzEntfernen "$T/missing"
 expect_rc 0 "$LLUPDATE" SchreibschutzEntfernen "$T"
 
-mkdir -p "$T/dir/sub"; echo a >"$T/dir/a"; echo b >"$T/dir/sub/b"; chmod 444 "$T/dir/a" "$T/dir/sub/b"
+mkdir -p "$T/dir/sub"; echo a >"$T/dir/a"; echo b >"$T/dir/b.bel"; echo b >"$T/dir/sub/b"; chmod 444 "$T/dir/a" "$T/dir/b.bel" "$T/dir/sub/b"
 expect_rc 0 "$LLUPDATE" --json SchreibschutzEntfernenAlleDateien "$T/dir"
-[ -w "$T/dir/a" ] && [ "$(stat -c %a "$T/dir/a")" = 644 ] || fail "AlleDateien did not clear a"
-[ "$(stat -c %a "$T/dir/sub/b")" = 444 ] || fail "AlleDateien touched a subdirectory"
+[ -w "$T/dir/a" ] && [ "$(stat -c %a "$T/dir/a" "$T/dir/b.bel")" = "644
+644" ] || fail "AlleDateien did not clear a and b.bel"
+[ "$(stat -c %a "$T/dir/sub/b")" = 444 ] && ! grep -q ShowMessage "$T/err" || fail "AlleDateien touched a subdirectory or said something: $(cat "$T/err")"
 grep -qx '{"v":1,"call":"Result","command":"SchreibschutzEntfernenAlleDateien","operation":"SchreibschutzEntfernenAlleDateien","result":null}' "$T/out" || fail "json result: $(cat "$T/out")"
 expect_rc 0 "$LLUPDATE" SchreibschutzEntfernenAlleDateien "$T/nothing"
+[ -s "$T/err" ] && fail "a folder that is not there gave a message: $(cat "$T/err")"
 # Only the driver keeps its progress in the settings store; no other operation reads it.
 echo junk >"$T/junk-store.sqlite"
 reads_no_settings() {

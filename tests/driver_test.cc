@@ -42,10 +42,10 @@ TEST(PrintCatalogueTest, CreatesOnlyWhatIsMissing) {
             std::vector<std::string>{"Allgemeiner Fehler in Pruefe_Druckkataloge"});
 }
 
-class DistributionTest : public ::testing::Test {
+class DistributionTest : public testing::ComponentFixture {
  protected:
   DistributionTest() {
-    for (const char* d : {"BerichteLL", "BerichteLLOrg", "exe"}) ::mkdir((db_ / d).c_str(), 0755);
+    for (const char* d : {"BerichteLLOrg", "exe"}) ::mkdir((db_ / d).c_str(), 0755);
   }
   void Installed(const std::string& name, const std::string& text) {
     testing::WriteBytes(db_ / ("BerichteLL/" + name), text);
@@ -57,11 +57,7 @@ class DistributionTest : public ::testing::Test {
     return testing::ReadBytes(db_ / ("BerichteLL/" + name));
   }
   bool Distribute() { return c_.Kopiere_Neue_Formulare_LL(db_.path(), db_ / "exe", "demo"); }
-
-  testing::RecordedMessages messages_;
-  testing::FaultInjection faults_;
-  testing::TempDir db_;
-  clsReportLLUpdate c_;
+  const testing::FormFolder& db_ = dir_;  // the database
 };
 
 TEST_F(DistributionTest, CopiesMissingFormsAndNewerListForms) {

@@ -50,7 +50,7 @@ TEST(NumberTextTest, ReadsDecimalsAndWritesTheGeneralFormat) {
   EXPECT_EQ(rewrites::FormatGeneral(-9999999999999996.0), "-1E+16");
 }
 
-class FormsTest : public ::testing::Test {
+class FormsTest : public testing::ComponentFixture {
  protected:
   void Write(const std::string& name, const std::vector<std::string>& lines) {
     std::string text;
@@ -72,11 +72,6 @@ class FormsTest : public ::testing::Test {
   void WriteTwin(const std::string& from, const std::string& to) {
     testing::WriteBytes(dir_.Form(to), testing::Utf16Le(testing::ReadBytes(dir_.Form(from))));
   }
-
-  testing::RecordedMessages messages_;
-  testing::FaultInjection faults_;
-  testing::FormFolder dir_;
-  clsReportLLUpdate c_;
 };
 
 TEST_F(FormsTest, LL12Contents) {

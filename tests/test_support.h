@@ -2,6 +2,8 @@
 // fault-injecting file system installed as the file-system object.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,10 +12,8 @@
 #include <vector>
 
 #include "fault_file_system.h"
-#include "llupdate/call.h"
-#include "llupdate/host.h"
-#include "llupdate/journal.h"
 #include "llupdate/message_sinks.h"
+#include "llupdate/report_ll_update.h"
 
 namespace llupdate::testing {
 
@@ -116,6 +116,16 @@ class FaultInjection {
  private:
   std::shared_ptr<FaultFileSystem> fs_;
   ScopedObjectRegistration registration_;
+};
+
+// A component over a scratch form folder, its messages recorded and the fault-injecting file
+// system installed.
+class ComponentFixture : public ::testing::Test {
+ protected:
+  RecordedMessages messages_;
+  FaultInjection faults_;
+  FormFolder dir_;
+  clsReportLLUpdate c_;
 };
 
 }  // namespace llupdate::testing

@@ -162,12 +162,8 @@ TEST(BlockRewritesTest, AFailingLineFixRestartsTheSearchAtRowZero) {
   EXPECT_EQ(base->GetValue(6, 0).ToString(), kKey + "Line=False");
 }
 
-class Ll15Test : public ::testing::Test {
+class Ll15Test : public testing::ComponentFixture {
  protected:
-  testing::RecordedMessages messages_;
-  testing::FaultInjection faults_;
-  testing::FormFolder dir_;
-  clsReportLLUpdate c_;
   files::FileTable table_;
   files::FileContext files_{faults_.fs(), table_};
 };

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 
 #include "platform/error.h"
 #include "platform/file_system.h"
@@ -708,6 +709,28 @@ TEST(OsFileSystemTest, CopyKeepsContentModeAndTimeAndLeavesNoPartialFile) {
   EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
   EXPECT_EQ(testing::ReadBytes(dir / "alt_a.lst"), testing::ReadBytes(src));
   EXPECT_EQ(fs->ListFiles(dir.path()).size(), 2u);
+}
+
+// The settings file's locks between two openings of it, as SQLite has them: readers share, one
+// writer reserves, the exclusive lock waits for the readers to leave and keeps new ones out, and
+// going back to shared lets them in again.
+TEST(OsFileSystemTest, InPlaceFilesLockAsSqliteDoes) {
+  TempDir dir;
+  testing::WriteBytes(dir / "s.sqlite", "x");
+  auto fs = NewOsFileSystem();
+  errno = ELOOP;  // an earlier call's failure says nothing about this opening
+  std::unique_ptr<InPlaceFile> files[] = {fs->OpenInPlace(dir / "s.sqlite", true, false),
+                                          fs->OpenInPlace(dir / "s.sqlite", true, false)};
+  // Each step: which opening (0 or 1), its call (Lock, Unlock, or Reserved: whether a writer of
+  // the other reserves), the level, and what the call gives (+ true, - false).
+  std::istringstream steps(
+      "0L1+ 1L1+ 1L2+ 0L2- 0R0+ 1L4- 0L1+ 0U0+ 0L1- 1L4+ 0L1- 1U1+ 0L1+ 0R0- 0L2+");
+  for (std::string s; steps >> s;) {
+    InPlaceFile& f = *files[s[0] - '0'];
+    const int n = s[2] - '0';
+    const bool got = s[1] == 'L' ? f.Lock(n) : s[1] == 'R' ? f.Reserved() : (f.Unlock(n), true);
+    EXPECT_EQ(got, s[3] == '+') << s;
+  }
 }
 
 // A kernel or file system that cannot write and flush in one call gets a write and a flush; one

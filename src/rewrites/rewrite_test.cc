@@ -25,7 +25,7 @@ using testing::FsOp;
 const char kSelector[] = "Spacing.Paragraph=8";
 const char kNewAddress[] = "=Firmendaten.NeueAnschrift";
 
-class RewriteTest : public ::testing::Test {
+class RewriteTest : public testing::ComponentFixture {
  protected:
   bool Rewrite(const std::string& name) {
     return c_.Suche_ErsetzeProjektdatei(name, dir_.path(), kSelector, "=8", kNewAddress);
@@ -34,11 +34,6 @@ class RewriteTest : public ::testing::Test {
     EXPECT_EQ(faults_.fs().open_files(), 0);
     EXPECT_EQ(component::Internals::Table(c_).OpenCount(), 0);
   }
-
-  testing::RecordedMessages messages_;
-  testing::FaultInjection faults_;
-  testing::FormFolder dir_;
-  clsReportLLUpdate c_;
 };
 
 // A form name that is no one name in the form folder is refused before anything is opened by
