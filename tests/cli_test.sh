@@ -301,7 +301,7 @@ fi
 cp -R "$DEMO" "$T/heldrec"
 echo junk >"$T/heldrec/llupdate-settings.sqlite"
 flock "$T/heldrec/BerichteLL" sleep 3 &
-sleep 0.3
+until ! flock -n "$T/heldrec/BerichteLL" true; do sleep 0.05; done
 expect_rc 5 "$LLUPDATE" recover --apply "$T/heldrec"
 grep -q "^llupdate: Zugriff verweigert: die Datenbank mit dem Formularordner $T/heldrec/BerichteLL wird von einem anderen Lauf bearbeitet" "$T/err" || fail "recover --apply of a held database: $(cat "$T/err")"
 expect_rc 5 "$LLUPDATE" recover "$T/heldrec"
@@ -320,7 +320,7 @@ on_terminal xterm "'$LLUPDATE' --no-sync address '$T/tty1'"
 grep -qF "$(printf '\r\033[Kaddress switch-over, bel 1/1: Rechnung.bel')" "$T/tty.out" &&
   grep -qF "$(printf '\r\033[Kforms examined: 4')" "$T/tty.out" || fail "progress on a terminal: $(cat -v "$T/tty.out")"
 on_terminal xterm "'$LLUPDATE' --no-sync --jobs 2 convert '$T/tty2' '$T/tty3'"
-grep -qF "  $T/tty2: step " "$T/tty.out" && cat -v "$T/tty.out" | grep -qE '\^\[\[[12]A\^\[\[JDATABASE|\^\[\[[12]A\^\[\[Jllupdate: ' ||
+grep -qE "^  $T/tty[23]: (starting|step )" "$T/tty.out" && cat -v "$T/tty.out" | grep -qE '\^\[\[[12]A\^\[\[JDATABASE|\^\[\[[12]A\^\[\[Jllupdate: ' ||
   fail "a fleet's progress on a terminal: $(cat -v "$T/tty.out")"
 on_terminal dumb "'$LLUPDATE' --no-sync address '$T/tty1'"
 grep -q "$(printf '\033')" "$T/tty.out" && fail "control codes for a dumb terminal: $(cat -v "$T/tty.out")"
