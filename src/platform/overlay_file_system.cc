@@ -230,7 +230,6 @@ void OverlayFileSystem::CreateFolder(const std::string& path) {
 void OverlayFileSystem::RemoveFolder(const std::string& path) {
   Node* node = Find(path);
   if (KindOf(path) == EntryKind::kNone) throw Error(kFileNotFound, path);
-  // A folder of the disk's own stays: the preview removes only the folders it made.
   if (node == nullptr || !node->present || !node->folder) throw Error(kPermissionDenied, path);
   if (!ListFiles(path).empty()) throw Error(kPathFileAccessError, path);
   nodes_.erase(Key(path));
