@@ -95,7 +95,6 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
       progress.PrintSummary(component.LastCallSummary(), StopRequested());
       errors_shown = std::max(component.LastCallSummary().errors_shown, progress.errors_shown());
     }
-    progress.Clear();
 
     Report report(options.json);
     for (const auto& change : overlay->Changes()) {

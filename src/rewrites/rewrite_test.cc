@@ -50,6 +50,7 @@ TEST_F(RewriteTest, ANameThatIsAPathIsRefused) {
     EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei_LL15(name, dir_.path()));
     ASSERT_EQ(messages_.records().size(), 2u);
     EXPECT_TRUE(messages_.records()[0].flag);
+    EXPECT_NE(messages_.records()[1].description.find("(der Name "), std::string::npos);
     EXPECT_EQ(testing::ReadBytes(dir_ / "Rechnung.bel"), "Spacing.Paragraph=8\r\n");
     EXPECT_EQ(dir_.Listing(), std::vector<std::string>{});
     EXPECT_TRUE(platform::NewOsFileSystem()->ListFiles(dir_ / "BerichteLL/xx_..").empty());
