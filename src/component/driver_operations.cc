@@ -228,7 +228,7 @@ bool clsReportLLUpdate::Pruefe_Konvertiere_Formulare(const std::string& pDBPath,
               // a call that begins here, so that such a database moves on.
               host::ShowHostMessage(Internals::Reporter(*this), notice, 4, false);
               done = true;
-            } else if (i > 0) {
+            } else {
               done = true;  // steps kept for their numbers
             }
             result = done;

@@ -132,8 +132,9 @@ std::string FolderOfPlace(const Folders& db, Place place) {
 }
 
 // Removes a run from the journal, whole: first its record goes (from then on no history shows
-// it and nothing takes it back), then its kept files and folder. False when this account may not.
-bool Prune(FileSystem& fs, const std::string& journal, const std::string& id, bool named_run) {
+// it and nothing takes it back), then its kept files and folder. A run this account may not
+// remove, or one in use, stays whole or half pruned.
+void Prune(FileSystem& fs, const std::string& journal, const std::string& id, bool named_run) {
   const std::string pruning = journal + "\\" + id + ".prune";
   try {
     if (named_run) fs.MoveFile(journal + "\\" + id + kRecordSuffix, pruning);
@@ -143,9 +144,7 @@ bool Prune(FileSystem& fs, const std::string& journal, const std::string& id, bo
       fs.RemoveFolder(folder);
     }
     fs.DeleteFile(pruning, true);
-    return true;
   } catch (const platform::Error&) {
-    return false;  // another account's run, or one in use: it stays whole or half pruned
   }
 }
 
