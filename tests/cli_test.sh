@@ -113,6 +113,10 @@ expect_rc 0 "$LLUPDATE" --dry-run distribute "$T/dry" "$T/dry/EXEDIR" demo
 grep -q "would create $T/dry/BerichteLL/Angebot.bel" "$T/out" || fail "no create line: $(cat "$T/out")"
 grep -q "would delete $T/dry/BerichteLLOrg/NeueBerichte.txt" "$T/out" || fail "no delete line"
 grep -q "would create the directory $T/dry/EXEDIR/BERICHTELLDEMO" "$T/out" || fail "no directory line"
+expect_rc 0 "$LLUPDATE" --dry-run --json distribute "$T/dry" "$T/dry/EXEDIR" demo
+grep -qxF "{\"v\":1,\"call\":\"Preview\",\"change\":\"delete\",\"path\":\"$T/dry/BerichteLLOrg/NeueBerichte.txt\",\"text\":\"would delete $T/dry/BerichteLLOrg/NeueBerichte.txt\"}" "$T/out" &&
+  grep -q "^{\"v\":1,\"call\":\"Preview\",\"change\":\"rewrite\",\"path\":\"$T/dry/BerichteLL/Artikelliste.lst\",\"diff\":\"@@ " "$T/out" ||
+  fail "the distribution's preview as JSON: $(cat "$T/out")"
 for cmd in address war-colours ll12 ll24 "dunning DB MAH" "page-numbers DB bel"; do
   set -- $cmd
   name=$1; shift
@@ -585,6 +589,13 @@ grep -q 'took back' "$T/out" && grep -qx "20000101-000000.000-1  not followed: k
 expect_rc 0 "$LLUPDATE" --json history "$T/j"
 grep -qF '{"v":1,"call":"History","run":"20000101-000000.000-1","started":null,' "$T/out" || fail "history of a record that is none: $(cat "$T/out")"
 rm "$T/j/BerichteLL/.llupdate-journal/20000101-"*
+# The newest run's record, writable by other accounts, is not followed: undo refuses, an error.
+newest=$(ls "$T/j/BerichteLL/.llupdate-journal/"*.run | sort | tail -1)
+chmod o+w "$newest"
+expect_rc 1 "$LLUPDATE" undo "$T/j"
+grep -q "^error \[clsReportLLUpdate\] Der Lauf .* wird nicht zurückgenommen: sein Eintrag wird nicht beachtet (andere Konten dürfen ihn ändern)\.$" "$T/err" ||
+  fail "undo of a record others may change: $(cat "$T/err")"
+chmod o-w "$newest"
 echo "a stray file" >"$T/j/BerichteLL/.llupdate-journal/x"  # stays, and stops nothing
 expect_rc 0 "$LLUPDATE" --no-sync page-numbers "$T/j" bel
 # The demo's formula is not where the switch-over replaces it: said, not promised.
