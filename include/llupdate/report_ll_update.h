@@ -89,7 +89,8 @@ class clsReportLLUpdate {
   // stays as it is, named with the reason in an error message. The undo is a run of its own:
   // taking it back brings the run's result back. False when nothing could be begun.
   bool UndoLastRun(const std::string& pDBPath, std::shared_ptr<Object> pConnection = nullptr);
-  // The runs the database's journal holds, newest first.
+  // The runs the database's journal holds, newest first; none when the journal cannot be read
+  // (the error is shown).
   std::vector<JournalRun> History(const std::string& pDBPath);
   // Options for the calls of this instance (call.h): durable writes, lock wait, cancellation,
   // progress. A field left empty follows the process-wide setting.

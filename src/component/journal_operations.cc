@@ -56,15 +56,17 @@ bool clsReportLLUpdate::UndoLastRun(const std::string& pDBPath,
 std::vector<JournalRun> clsReportLLUpdate::History(const std::string& pDBPath) {
   component::CallOutsideJob call(*this);
   std::vector<JournalRun> runs;
-  host::Armed(Internals::Reporter(*this), host::ErrorText::General("History"), false, [&] {
-    platform::FileSystem& fs = Internals::Fso(*this);
-    const journal::Folders db = component::FoldersOf(pDBPath);
-    const std::vector<journal::Record> records = journal::ReadRecords(fs, db);
-    for (size_t i = records.size(); i-- > 0;) {
-      runs.push_back(journal::Describe(fs, db, records[i], records));
-    }
-    return true;
-  });
+  const bool read =
+      host::Armed(Internals::Reporter(*this), host::ErrorText::General("History"), false, [&] {
+        platform::FileSystem& fs = Internals::Fso(*this);
+        const journal::Folders db = component::FoldersOf(pDBPath);
+        const std::vector<journal::Record> records = journal::ReadRecords(fs, db);
+        for (size_t i = records.size(); i-- > 0;) {
+          runs.push_back(journal::Describe(fs, db, records[i], records));
+        }
+        return true;
+      });
+  if (!read) runs.clear();  // a list cut short by an error is no history
   return runs;
 }
 

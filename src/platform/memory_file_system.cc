@@ -69,8 +69,7 @@ class MemoryInPlaceFile : public InPlaceFile {
   MemoryInPlaceFile(std::shared_ptr<std::string> content, bool write)
       : content_(std::move(content)), write_(write) {}
   size_t ReadAt(uint64_t offset, char* buffer, size_t size) override {
-    if (offset >= content_->size()) return 0;
-    return content_->copy(buffer, size, static_cast<size_t>(offset));
+    return content_->copy(buffer, size, std::min(static_cast<size_t>(offset), content_->size()));
   }
   void WriteAt(uint64_t offset, const char* data, size_t size) override {
     if (!write_) throw Error(platform::kBadFileNumber);
