@@ -589,6 +589,9 @@ grep -q 'took back' "$T/out" && grep -qx "20000101-000000.000-1  not followed: k
 expect_rc 0 "$LLUPDATE" --json history "$T/j"
 grep -qF '{"v":1,"call":"History","run":"20000101-000000.000-1","started":null,' "$T/out" || fail "history of a record that is none: $(cat "$T/out")"
 rm "$T/j/BerichteLL/.llupdate-journal/20000101-"*
+# An undo whose settings file is none fails and takes back nothing.
+expect_rc 1 "$LLUPDATE" --settings "$T/junk.sqlite" undo "$T/j"
+grep -qx "    cause: 75 Fehler beim Zugriff auf Pfad/Datei: $T/junk.sqlite ist keine SQLite-Datenbank" "$T/err" || fail "undo with a junk settings file: $(cat "$T/err")"
 # The newest run's record, writable by other accounts, is not followed: undo refuses, an error.
 newest=$(ls "$T/j/BerichteLL/.llupdate-journal/"*.run | sort | tail -1)
 chmod o+w "$newest"
