@@ -310,6 +310,8 @@ expect_rc 5 "$LLUPDATE" recover --apply "$T/heldrec"
 grep -q "^llupdate: Zugriff verweigert: die Datenbank mit dem Formularordner $T/heldrec/BerichteLL wird von einem anderen Lauf bearbeitet" "$T/err" || fail "recover --apply of a held database: $(cat "$T/err")"
 expect_rc 5 "$LLUPDATE" recover "$T/heldrec"
 grep -q "^llupdate: another run holds the database (.*): the files in $T/heldrec/BerichteLL named like leftovers are its work in progress" "$T/err" || fail "recover of a held database: $(cat "$T/err")"
+expect_rc 5 "$LLUPDATE" address "$T/heldrec"  # without --wait, nothing waits
+grep -q "waiting" "$T/err" && fail "a run waited without --wait: $(cat "$T/err")"
 wait
 expect_rc 1 "$LLUPDATE" status "$T/heldrec"
 grep -qx "llupdate: settings file $T/heldrec/llupdate-settings.sqlite: 75 Fehler beim Zugriff auf Pfad/Datei: $T/heldrec/llupdate-settings.sqlite ist keine SQLite-Datenbank" "$T/err" || fail "status with a junk settings file: $(cat "$T/err")"
@@ -526,7 +528,7 @@ if command -v flock >/dev/null; then
   cp -R "$DEMO" "$T/held"
   echo "half written" >"$T/held/BerichteLL/xx_Rechnung.bel"
   flock "$T/held/BerichteLL" sleep 3 &
-  sleep 0.5
+  until ! flock -n "$T/held/BerichteLL" true; do sleep 0.05; done
   expect_rc 0 "$LLUPDATE" --dry-run address "$T/held"
   grep -q "another run holds the database" "$T/out" || fail "held preview: $(cat "$T/out")"
   grep -q "xx_Rechnung" "$T/out" "$T/err" && fail "the preview took the holder's file for a form"
