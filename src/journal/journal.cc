@@ -145,6 +145,7 @@ void Prune(FileSystem& fs, const std::string& journal, const std::string& id, bo
     }
     fs.DeleteFile(pruning, true);
   } catch (const platform::Error&) {
+    // another account's run, or one in use: the next run that may prunes it
   }
 }
 
