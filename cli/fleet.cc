@@ -543,6 +543,9 @@ bool ReadDatabaseList(const std::string& file, std::vector<std::string>* databas
   return true;
 }
 
-int RunFleet(const FleetRequest& request) { return Fleet(request).Go(); }
+int RunFleet(const FleetRequest& request) {
+  ::setenv(kFleetMember, "1", 1);
+  return Fleet(request).Go();
+}
 
 }  // namespace llupdate::cli

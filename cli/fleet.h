@@ -26,6 +26,10 @@ struct FleetRequest {
 bool ReadDatabaseList(const std::string& file, std::vector<std::string>* databases,
                       std::string* problem);
 
+// Set in the environment of each database's run: such a run never starts a fleet of its own
+// (it would start itself again, without end).
+inline constexpr char kFleetMember[] = "LLUPDATE_FLEET_MEMBER";
+
 // Runs the command for every database and gives the worst exit status.
 int RunFleet(const FleetRequest& request);
 

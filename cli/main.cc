@@ -180,6 +180,8 @@ std::string ManPageSections() {
       ".TP\n.B TMPDIR\nNot used: even a dry run writes nothing there.\n"
       ".TP\n.B TERM, NO_COLOR\nWith TERM=dumb or NO_COLOR set, the progress line uses no "
       "terminal escapes.\n"
+      ".TP\n.B LLUPDATE_FLEET_MEMBER\nSet by a run of several databases for each database's "
+      "run, which then starts no run of several databases itself.\n"
       "[FILES]\n"
       ".TP\n.B DBPATH/BerichteLL\nThe installed forms.\n"
       ".TP\n.B DBPATH/BerichteLLOrg\nDelivered forms and the marker NeueBerichte.txt.\n"
@@ -520,6 +522,11 @@ int Main(int argc, char** argv) {
       if (fleet.arguments.size() != others) {
         return UsageError(options.json, "usage: llupdate " + Synopsis(*command) +
                                             " (several DBPATHs may stand for DBPATH)");
+      }
+      if (std::getenv(kFleetMember) != nullptr) {
+        return UsageError(options.json,
+                          "this run is one database of a fleet and does not start "
+                          "a fleet of its own");
       }
       fleet.command = command;
       fleet.options = run_options;
