@@ -116,8 +116,9 @@ class Sink : public HostMessages {
              "read and entered (r and x) and the forms read (r) by this user";
     }
     if (number == kPermissionDenied) {
-      return "this user may not change the file or its folder: check the permissions of the "
-             "form folder and the form, and that the disk is not mounted read-only";
+      return "this user may not read or change the file or its folder: check that the form "
+             "folder may be read, entered and changed (r, x and w) and the form read and "
+             "changed (r and w) by this user, and that the disk is not mounted read-only";
     }
     if (!MentionsLeftover(text)) return "";
     if (number == kFileAlreadyExists) {

@@ -189,6 +189,11 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && command -v useradd >/d
   [ "$(stat -c '%U:%G %a' "$G/BerichteLL/Mahnung.MAH")" = "llalice:llshare 664" ] ||
     fail "alice's form became $(stat -c '%U:%G %a' "$G/BerichteLL/Mahnung.MAH")"
   as llalice sh -c "echo >>'$G/BerichteLL/Mahnung.MAH'" || fail "alice can no longer write her form"
+  # A form bob may not read fails with a hint that says so.
+  chown llalice "$G/BerichteLL/Rechnung.bel"; chmod 600 "$G/BerichteLL/Rechnung.bel"
+  as llbob "$LLUPDATE" --no-sync address "$G" >"$T/g.out" 2>&1
+  grep -q "Rechnung.bel: error.* 70 .*hint: this user may not read or change" <(tr '\n' ' ' <"$T/g.out") ||
+    fail "a form bob may not read: $(cat "$T/g.out")"
   as llalice flock "$G/BerichteLL" sleep 8 & holder=$!
   for _ in $(seq 1 100); do flock -n "$G/BerichteLL" true || break; sleep 0.05; done
   as llbob "$LLUPDATE" address "$G" >"$T/g.out" 2>&1; s=$?
