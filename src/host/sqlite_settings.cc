@@ -166,20 +166,53 @@ class SqliteSettings : public VMSettings {
     if (*attributes & platform::kAttrDirectory) {
       throw Error(platform::kPathFileAccessError, file_ + " (ein Verzeichnis)");
     }
+    int rc = CopyFrom(file_, SQLITE_OPEN_READONLY);
+    if (rc == SQLITE_READONLY_ROLLBACK) {
+      // An interrupted write left its journal, and only an opening for writing rolls it back:
+      // that happens in memory, on a copy, so the snapshot holds what the next run will read
+      // while the disk stays as it is.
+      fs_ = RolledBackCopy(*fs_, file_);
+      vfs_.reset();
+      rc = CopyFrom(kRolledBack, SQLITE_OPEN_READWRITE);
+    }
+    if (rc != SQLITE_OK) throw ErrorFor(rc);
+  }
+
+  // Copies the database file into the snapshot; SQLite's result, extended.
+  int CopyFrom(const std::string& file, int flags) {
     sqlite3* source = nullptr;
-    int rc = OpenFile(file_, SQLITE_OPEN_READONLY, &source);
+    int rc = OpenFile(file, flags, &source);
     if (rc == SQLITE_OK) {
       sqlite3_busy_timeout(source, 2000);
       sqlite3_backup* backup = sqlite3_backup_init(db_, "main", source, "main");
-      if (backup == nullptr) {
-        rc = sqlite3_errcode(db_);
-      } else {
+      if (backup != nullptr) {
         sqlite3_backup_step(backup, -1);
-        rc = sqlite3_backup_finish(backup);
+        sqlite3_backup_finish(backup);
       }
+      rc = sqlite3_extended_errcode(db_);
     }
     sqlite3_close(source);
-    if (rc != SQLITE_OK) throw ErrorFor(rc);
+    return rc;
+  }
+
+  // The settings file and the journal beside it, copied into a file system in memory.
+  static constexpr char kRolledBack[] = "settings.sqlite";
+  static std::shared_ptr<FileSystem> RolledBackCopy(FileSystem& fs, const std::string& file) {
+    std::shared_ptr<FileSystem> memory = platform::NewMemoryFileSystem();
+    for (const std::string suffix : {"", "-journal"}) {
+      std::string bytes;
+      try {
+        std::unique_ptr<platform::File> in = fs.Open(file + suffix, platform::OpenMode::kRead);
+        char buffer[65536];
+        for (size_t n; (n = in->Read(buffer, sizeof buffer)) > 0;) bytes.append(buffer, n);
+      } catch (const Error&) {
+        if (suffix.empty()) throw;
+        continue;  // the journal is gone: the write was rolled back meanwhile
+      }
+      memory->Open(kRolledBack + suffix, platform::OpenMode::kWrite)
+          ->Finish(bytes.data(), bytes.size());
+    }
+    return memory;
   }
 
   void RequireInit() {
