@@ -144,6 +144,7 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
   EXPECT_EQ(fs->ListFiles(dir.path() + "\\berichtell").size(), 1u);
   EXPECT_FALSE(fs->FileExists(dir.path() + "\\berichtell"));  // a folder is no file
   EXPECT_TRUE(fs->FolderExists(dir.path() + "\\berichtell"));
+  EXPECT_TRUE(fs->FolderExists(forms + "..") && fs->FolderExists(forms + "."));
   EXPECT_FALSE(fs->FolderExists(forms + "a.bel"));
   EXPECT_TRUE(fs->FileExists(forms + "A.bel"));
   fs->MoveFile(forms + "a.bel", forms + "b.bel");
