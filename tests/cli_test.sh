@@ -748,13 +748,14 @@ cp -R "$DEMO" "$T/-db"
 for n in $(seq 231 700); do cp "$DEMO/BerichteLL/Rechnung.bel" "$T/many/BerichteLL/R$n.bel"; done
 for signal in HUP:129 INT:130 TERM:130; do
   cp -R "$T/many" "$T/sig"
-  "$LLUPDATE" --keep-runs 0 ll12 "$T/sig" >/dev/null 2>&1 &
+  "$LLUPDATE" --json --keep-runs 0 ll12 "$T/sig" >/dev/null 2>"$T/err" &
   pid=$!
   sleep 0.3
   kill -"${signal%:*}" $pid
   wait $pid
   rc=$?
   [ $rc = "${signal#*:}" ] || [ $rc = 0 ] || fail "SIG${signal%:*} ended the run with $rc"
+  [ $rc = 0 ] || grep -q '"call":"Summary",.*"interrupted":true,' "$T/err" || fail "SIG${signal%:*}'s summary: $(cat "$T/err")"
   rm -rf "$T/sig"
 done
 
