@@ -654,6 +654,14 @@ grep -q "Das Journal in $T/nj3/BerichteLL/.llupdate-journal kann nicht geschrieb
 grep -q "alt_Lieferschein.bst (nicht von llupdate angelegt; .*sie bleibt erhalten)" "$T/err" || fail "the copy is not named: $(cat "$T/err")"
 [ "$(cat "$T/nj3/BerichteLL/alt_Lieferschein.bst")" = "$(printf 'meine Kopie\r\n')" ] || fail "the customer's copy is gone"
 cmp -s "$DEMO/BerichteLL/Lieferschein.bst" "$T/nj3/BerichteLL/Lieferschein.bst" || fail "the form behind the copy changed"
+# So in the switch-over, where the control saves a form anew into its temporary file (the copy,
+# named like a form, is converted as one).
+printf 'meine Kopie\r\n' >"$T/nj3/BerichteLL/xx_Termine.ter"
+cp "$T/nj3/BerichteLL/Termine.ter" "$T/termine.before"
+expect_rc 4 "$LLUPDATE" ll24 "$T/nj3"
+grep -q "xx_Termine.ter (nicht von llupdate angelegt; .*sie bleibt erhalten)" "$T/err" &&
+  grep -q "meine Kopie" "$T/nj3/BerichteLL/xx_Termine.ter" &&
+  cmp -s "$T/termine.before" "$T/nj3/BerichteLL/Termine.ter" || fail "the switch-over's temporary file: $(cat "$T/err")"
 
 # The exact name of the driver refuses another database's settings file as convert does.
 cp -R "$DEMO" "$T/other"
