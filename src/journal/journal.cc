@@ -62,29 +62,21 @@ std::pair<std::string, std::string> Split(const std::string& path) {
   return {path.substr(0, slash), path.substr(slash + 1)};
 }
 
-// The time as the record gives it: seconds since 1970 and "YYYY-MM-DD HH:MM:SS" in UTC (the civil
-// date from the day number, so that no time zone of the machine enters).
+// The time as the record gives it: seconds since 1970 and "YYYY-MM-DD HH:MM:SS" in UTC (the
+// calendar of the standard library, so that no time zone of the machine enters).
 std::pair<int64_t, std::string> Now(int* millis) {
   using namespace std::chrono;
-  const auto now = system_clock::now().time_since_epoch();
-  const int64_t seconds = duration_cast<std::chrono::seconds>(now).count();
-  *millis = static_cast<int>(duration_cast<milliseconds>(now).count() % 1000);
-  int64_t days = seconds / 86400, rest = seconds % 86400;
-  days += 719468;
-  const int64_t era = days / 146097;
-  const int64_t doe = days - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  const auto now = floor<milliseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
+  *millis = static_cast<int>(time.subseconds().count());
   char text[96];  // room for any value of the fields, as the compiler counts
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld",
-                static_cast<long long>(year), static_cast<long long>(month),
-                static_cast<long long>(day), static_cast<long long>(rest / 3600),
-                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
-  return {seconds, text};
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
+  return {floor<seconds>(now).time_since_epoch().count(), text};
 }
 
 // A settings file by its real path, so that every spelling of it is the same store.

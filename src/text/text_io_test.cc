@@ -277,9 +277,9 @@ TEST(TextTest, TrimCapitalsAndCharacters) {
 // fraction, exponent with or without its sign, and nothing of what follows.
 TEST(TextTest, LeadingNumbers) {
   const std::pair<const char*, double> cases[] = {
-      {" 12abc", 12}, {"-3.5x", -3.5}, {"+.5", 0.5}, {".", 0},      {"1e5", 1e5},
-      {"1E+2", 100},  {"2e-1", 0.2},   {"5e", 5},    {"5e-", 5},    {"e5", 0},
-      {"", 0},        {"0x10", 0},     {"16 ", 16},  {"1e-400", 0}, {"7.25e1z", 72.5},
+      {" 12abc", 12}, {"-3.5x", -3.5}, {"+.5", 0.5},      {".", 0},   {"1e5", 1e5}, {"1E+2", 100},
+      {"2e-1", 0.2},  {"5e", 5},       {"5e-", 5},        {"e5", 0},  {"", 0},      {"0x10", 0},
+      {"16 ", 16},    {"1e-400", 0},   {"7.25e1z", 72.5}, {"inf", 0}, {"nan", 0},
   };
   for (const auto& [text, value] : cases)
     EXPECT_DOUBLE_EQ(text::LeadingNumber(text), value) << text;
