@@ -431,7 +431,7 @@ std::vector<std::string> Suggestions(const std::string& typed) {
   size_t best_distance = 3;
   for (const Command& c : Commands()) {
     std::string name = Lower(c.name);
-    size_t d = name.rfind(t, 0) == 0 && !t.empty() ? 1 : distance(t, name);
+    size_t d = name.starts_with(t) && !t.empty() ? 1 : distance(t, name);
     if (d < best_distance) {
       best = {c.name};
       best_distance = d;

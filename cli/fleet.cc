@@ -329,7 +329,7 @@ class Fleet {
       Clear();
       const std::string head = "{\"v\":1,";
       std::string shown = line;
-      if (line.rfind(head, 0) == 0) {
+      if (line.starts_with(head)) {
         shown = head + "\"db\":" + JsonString(run.db) + "," + line.substr(head.size());
       }
       std::fprintf(stream == 0 ? stdout : stderr, "%s\n", shown.c_str());

@@ -345,7 +345,7 @@ bool OptionValue(const std::string& arg, const char* name, const char* short_nam
     *value = i + 1 < argc ? argv[++i] : "";
     return true;
   }
-  if (arg.rfind(long_name + "=", 0) == 0) {
+  if (arg.starts_with(long_name + "=")) {
     *value = arg.substr(long_name.size() + 1);
     return true;
   }

@@ -224,7 +224,7 @@ int RunRecover(const std::vector<std::string>& args, const Options& options) {
     if (f.kind != LeftoverFile::Kind::kForeign) needs_doing = true;
     kept = kept || f.kind == LeftoverFile::Kind::kOrphan ||
            (f.kind == LeftoverFile::Kind::kRestoreInPlace && !f.why.empty());
-    failed = failed || step.outcome.rfind("failed", 0) == 0;
+    failed = failed || step.outcome.starts_with("failed");
     if (options.json) {
       std::printf(
           "{\"v\":1,\"call\":\"Leftover\",\"leftover\":%s,\"file\":%s,\"path\":%s,\"form\":%s,"

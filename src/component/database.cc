@@ -63,7 +63,7 @@ LeftoverFile::Kind KindOf(const rewrites::Leftover& f) {
       break;
   }
   if (f.form.empty()) return Kind::kPartial;
-  return f.file.rfind(kBackupPrefix, 0) == 0 ? Kind::kBackup : Kind::kTemporary;
+  return f.file.starts_with(kBackupPrefix) ? Kind::kBackup : Kind::kTemporary;
 }
 
 LeftoverFile Shown(const rewrites::Leftover& f) { return {KindOf(f), f.file, f.form, f.why}; }

@@ -16,7 +16,7 @@ std::shared_ptr<PreviewFileSystem> NewPreviewFileSystem(std::shared_ptr<FileSyst
   preview->HideWorkOfHolder([](const std::string& name) {
     const std::string folded = text::FoldCase(name);
     for (std::string_view prefix : {rewrites::kTemporaryPrefix, rewrites::kBackupPrefix}) {
-      if (folded.rfind(prefix, 0) == 0) return true;
+      if (folded.starts_with(prefix)) return true;
     }
     return platform::IsPartialFileName(name);
   });

@@ -53,7 +53,7 @@ const Table kPriceTable = {
 // A key line as it stands in the project: "Text=" keys after two tabs and a blank,
 // "Description=" keys after two tabs.
 std::string SearchValue(const std::string& key) {
-  return key.rfind("Text=", 0) == 0 ? "\t\t " + key : "\t\t" + key;
+  return key.starts_with("Text=") ? "\t\t " + key : "\t\t" + key;
 }
 
 // P is the current position, S the position saved by the last step; both live for the whole run.

@@ -144,8 +144,8 @@ LockRecord ParseLockRecord(const std::string& text) {
     std::string line = text.substr(at, end - at);
     at = end + 1;
     if (line == kRecordRunning) record.running = true;
-    const bool own = line.rfind("own=", 0) == 0;
-    const bool in_place = line.rfind("inplace=", 0) == 0;
+    const bool own = line.starts_with("own=");
+    const bool in_place = line.starts_with("inplace=");
     if (!own && !in_place) continue;
     std::vector<std::string> fields = Fields(line, own ? 4 : 8);
     for (std::string& field : fields) field = Unescape(field);

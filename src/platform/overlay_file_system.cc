@@ -185,7 +185,7 @@ void OverlayFileSystem::CheckReadable(const std::string& path) {
       throw Error(kPathFileAccessError, os_path + " (ein Verweis ins Leere oder im Kreis)");
     }
     bool inside = std::any_of(roots_.begin(), roots_.end(), [&](const std::string& root) {
-      return target == root || target.rfind(root == "/" ? root : root + "/", 0) == 0;
+      return target == root || target.starts_with(root == "/" ? root : root + "/");
     });
     if (!inside) {
       throw Error(
