@@ -687,7 +687,10 @@ expect_rc 1 "$LLUPDATE" distribute "$T/dist" "$T/dist/NOEXEDIR" demo
 grep -q "no such directory: $T/dist/NOEXEDIR" "$T/err" || fail "mistyped EXEDIR: $(cat "$T/err")"
 diff -r "$DEMO" "$T/dist" >/dev/null || fail "a mistyped EXEDIR changed the database"
 (cd "$T/dist/BerichteLL" && mv Artikelliste.lst artikel.real && ln -s artikel.real Artikelliste.lst && chmod 0640 artikel.real)
+chmod 0666 "$T/dist/BerichteLLOrg/Angebot.bel"  # a new form gets what the folder gives, not these
+umask 022
 expect_rc 0 "$LLUPDATE" --no-sync -v distribute "$T/dist" "$T/dist/EXEDIR" demo
+[ "$(stat -c %a "$T/dist/BerichteLL/Angebot.bel")" = 644 ] || fail "a delivered form: $(stat -c %a "$T/dist/BerichteLL/Angebot.bel")"
 grep -qx "$T/dist/BerichteLL/Angebot.bel: copied from $T/dist/BerichteLLOrg/Angebot.bel (distribution)" "$T/err" || fail "distribute -v: $(cat "$T/err")"
 grep -q "forms examined: 4, rewritten: 0, copied: 2, unchanged: 2," "$T/err" || fail "distribution summary: $(cat "$T/err")"
 grep -qx "$T/dist/BerichteLLOrg/Rechnung.bel: not copied, the installed form stays (distribution)" "$T/err" ||

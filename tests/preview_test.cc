@@ -257,5 +257,19 @@ TEST(PreviewTest, AbsoluteAndRelativePathsAreApart) {
   ASSERT_EQ(::chdir(here), 0);
 }
 
+// Another account's file, which this one may not replace, is written into where it may be
+// written, as the real run does, and refused where not.
+TEST(PreviewTest, AFileThatMayNotBeReplacedIsWrittenIntoOrRefused) {
+  auto others = std::make_shared<testing::OthersFiles>(testing::DemoInMemory());
+  for (bool writable : {true, false}) {
+    others->writable = writable;
+    platform::OverlayFileSystem preview(others, {});
+    EXPECT_EQ(testing::ErrorNumber([&] {
+                preview.ReplaceFile("mem/BerichteLL/Etikett.lbl", "mem/BerichteLL/Termine.ter");
+              }),
+              writable ? 0 : platform::kPermissionDenied);
+  }
+}
+
 }  // namespace
 }  // namespace llupdate

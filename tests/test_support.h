@@ -79,6 +79,20 @@ bool IsReadOnly(const std::string& path);
 void MakeReadOnly(const std::string& path);
 unsigned Mode(const std::string& path);
 
+// Another account's files: this one may read them, but replace none, nor write into one unless
+// writable says so.
+struct OthersFiles : ForwardingFileSystem {
+  using ForwardingFileSystem::ForwardingFileSystem;
+  bool writable = false;
+  bool MayReplace(const std::string&, const std::string&) override { return false; }
+  bool MayWrite(const std::string&, const std::string&) override { return writable; }
+  std::unique_ptr<InPlaceFile> OpenInPlace(const std::string& path, bool write,
+                                           bool create) override {
+    if (write && !writable) throw Error(kPermissionDenied, path);
+    return ForwardingFileSystem::OpenInPlace(path, write, create);
+  }
+};
+
 // Records every message shown on this thread while it lives.
 class RecordedMessages {
  public:

@@ -288,6 +288,14 @@ TEST(SettingsTest, BadFilesGiveErrorsNeverDefaults) {
   std::string value;
   OpenSettings(locked)->GetSetting("a", "b", value, "Standard", "Standard", "");
   EXPECT_EQ(value, "1");
+  // Another account's file, which this one may only read: read, never written.
+  auto store = host::NewSqliteSettings();
+  std::shared_ptr<Object> theirs = std::make_shared<SettingsConnection>(
+      locked, std::make_shared<testing::OthersFiles>(platform::NewOsFileSystem()));
+  store->Init(0, theirs, "Standard");
+  EXPECT_EQ(Get(*store, "a", "b"), "1");
+  EXPECT_EQ(testing::ErrorNumber([&] { store->SaveSetting("a", "b", "3", "Standard"); }),
+            platform::kPermissionDenied);
 }
 
 // A snapshot (the preview's store) reads what the file holds and keeps its saves in memory; a
