@@ -117,32 +117,25 @@ TEST_F(DistributionTest, FailuresKeepTheMarkerAndNameTheStep) {
                                       "Allgemeiner Fehler in Kopiere_Neue_Formulare_LL /7"}));
 
   // The copies are on the disk before the delivery is forgotten: when the form folder cannot be
-  // put there, the marker stays.
-  messages_.records().clear();
-  Delivered("C.bel", Form("1", "C"));
-  faults_.fs().FailOn(FsOp::kSyncFolder, 1, 61, "BerichteLL");
-  EXPECT_FALSE(Distribute());
-  EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/C.bel"));
-  EXPECT_TRUE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
-  EXPECT_EQ(messages_.only_text().rfind("Die Änderungen konnten nicht auf den Datenträger", 0), 0u);
-
-  // A delivered form that cannot be read distributes nothing: the delivery waits.
-  messages_.records().clear();
-  Delivered("D.bel", Form("1", "D"));
-  faults_.fs().FailOn(FsOp::kOpen, 1, 70, "D.bel");
-  EXPECT_FALSE(Distribute());
-  EXPECT_FALSE(testing::Exists(db_ / "BerichteLL/D.bel"));
-  EXPECT_TRUE(testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
-  EXPECT_EQ(messages_.only_text().rfind("Nicht alle Formulare in ", 0), 0u);
-  EXPECT_TRUE(testing::ShownAsError(messages_.records().at(0)));
-
-  // The delivery folder is put on the disk without its marker too, so that a power cut does not
-  // bring the delivery back: a failing flush of it is said.
-  messages_.records().clear();
-  faults_.fs().FailOn(FsOp::kSyncFolder, 1, 61, "BerichteLLOrg");
-  EXPECT_FALSE(Distribute());
-  EXPECT_TRUE(testing::Exists(db_ / "BerichteLL/D.bel"));
-  EXPECT_EQ(messages_.only_text().rfind("Die Änderungen konnten nicht auf den Datenträger", 0), 0u);
+  // put there, the marker stays. A delivered form that cannot be read distributes nothing: the
+  // delivery waits. The delivery folder is put on the disk without its marker too, so that a
+  // power cut does not bring the delivery back: a failing flush of it is said.
+  const std::string unflushed = "Die Änderungen konnten nicht auf den Datenträger";
+  const std::tuple<const char*, FsOp, int32_t, const char*, bool, std::string> failures[] = {
+      {"C.bel", FsOp::kSyncFolder, 61, "BerichteLL", true, unflushed},
+      {"D.bel", FsOp::kOpen, 70, "D.bel", false, "Nicht alle Formulare in "},
+      {"", FsOp::kSyncFolder, 61, "BerichteLLOrg", true, unflushed},
+  };
+  for (const auto& [form, op, error, path, copied, says] : failures) {
+    messages_.records().clear();
+    if (*form != '\0') Delivered(form, Form("1", form));
+    faults_.fs().FailOn(op, 1, error, path);
+    EXPECT_FALSE(Distribute());
+    EXPECT_EQ(testing::Exists(db_ / "BerichteLL/" + (*form != '\0' ? form : "D.bel")), copied);
+    EXPECT_TRUE(*form == '\0' || testing::Exists(db_ / "BerichteLLOrg/NeueBerichte.txt"));
+    EXPECT_EQ(messages_.only_text().rfind(says, 0), 0u) << messages_.only_text();
+    EXPECT_TRUE(testing::ShownAsError(messages_.records().at(0)));
+  }
 }
 
 // Records the events of a job, and cancels a token when a form of the given operation is

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "host/objects.h"
@@ -82,9 +82,7 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
 std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::map<std::string, std::string> Files(const std::string& folder) {
@@ -96,10 +94,7 @@ std::map<std::string, std::string> Files(const std::string& folder) {
   return files;
 }
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 unsigned Mode(const std::string& path) {
   struct stat st;

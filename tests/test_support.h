@@ -86,10 +86,9 @@ struct OthersFiles : ForwardingFileSystem {
   bool writable = false;
   bool MayReplace(const std::string&, const std::string&) override { return false; }
   bool MayWrite(const std::string&, const std::string&) override { return writable; }
-  std::unique_ptr<InPlaceFile> OpenInPlace(const std::string& path, bool write,
-                                           bool create) override {
-    if (write && !writable) throw Error(kPermissionDenied, path);
-    return ForwardingFileSystem::OpenInPlace(path, write, create);
+  std::unique_ptr<InPlaceFile> OpenInPlace(const std::string& p, bool write, bool create) override {
+    if (write && !writable) throw Error(kPermissionDenied, p);
+    return ForwardingFileSystem::OpenInPlace(p, write, create);
   }
 };
 

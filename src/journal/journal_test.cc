@@ -159,8 +159,7 @@ TEST_F(JournalTest, WhatChangedSinceTheRunStaysAndIsNamed) {
   struct Case {
     std::string job;
     std::function<void(const std::string&)> since;
-    const char* settings;  // the settings file of the undo
-    const char* message;
+    const char *settings, *message;  // the settings file of the undo, what it says
   };
   const std::vector<Case> cases = {
       {"address", write("/BerichteLL/Rechnung.bel"), "/s.sqlite",

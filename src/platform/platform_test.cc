@@ -124,20 +124,16 @@ TEST(OsFileSystemTest, MissingFoldersCopiesOntoThemselvesAndRenamesInAJob) {
   testing::WriteBytes(dir / "BerichteLL/a.bel", "form");
   auto fs = NewOsFileSystem();
   const std::string forms = dir.path() + "\\BerichteLL\\";
-  EXPECT_EQ(
-      testing::ErrorNumber([&] { fs->Open(dir.path() + "\\Missing\\a.bel", OpenMode::kRead); }),
-      76);
-  EXPECT_EQ(testing::ErrorNumber([&] { fs->Open(forms + "b.bel", OpenMode::kRead); }), 53);
-  EXPECT_EQ(
-      testing::ErrorNumber([&] { fs->Open(dir.path() + "\\Missing\\a.bel", OpenMode::kWrite); }),
-      76);
-  EXPECT_EQ(testing::ErrorNumber(
-                [&] { fs->CopyFile(forms + "a.bel", dir.path() + "\\Missing\\a.bel", true); }),
-            76);
-  EXPECT_EQ(testing::ErrorNumber([&] { fs->CopyFile(forms + "a.bel", forms + "a.bel", true); }),
-            70);
-  EXPECT_EQ(testing::ErrorNumber([&] { fs->CopyFile(forms + "a.bel", forms + "A.BEL", true); }),
-            70);
+  const std::string missing = dir.path() + "\\Missing\\a.bel";
+  const std::pair<std::function<void()>, int32_t> failing[] = {
+      {[&] { fs->Open(missing, OpenMode::kRead); }, 76},
+      {[&] { fs->Open(forms + "b.bel", OpenMode::kRead); }, 53},
+      {[&] { fs->Open(missing, OpenMode::kWrite); }, 76},
+      {[&] { fs->CopyFile(forms + "a.bel", missing, true); }, 76},
+      {[&] { fs->CopyFile(forms + "a.bel", forms + "a.bel", true); }, 70},
+      {[&] { fs->CopyFile(forms + "a.bel", forms + "A.BEL", true); }, 70},
+  };
+  for (const auto& [call, number] : failing) EXPECT_EQ(testing::ErrorNumber(call), number);
   EXPECT_EQ(testing::ReadBytes(dir / "BerichteLL/a.bel"), "form");
 
   fs->BeginJob();

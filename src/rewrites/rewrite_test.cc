@@ -227,8 +227,7 @@ TEST_F(RewriteTest, FailuresOfTheSwapNeverLoseTheForm) {
   const std::string converted = "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
   struct Case {
     FsOp op;
-    std::string path_part;
-    std::string form;  // the form afterwards
+    std::string path_part, form;  // the form afterwards
     std::vector<std::string> listing;
     bool reported;                    // a message names the form that was not replaced
     std::vector<std::string> events;  // what the host's observer learns
@@ -299,8 +298,7 @@ TEST_F(RewriteTest, FailuresInsideTheOsFileSystem) {
     int err;
     std::string path_part;
     bool result;
-    std::string form;
-    std::string message_start;
+    std::string form, message_start;
   };
   const std::vector<Case> cases = {
       {OsCall::kWrite, ENOSPC, "xx_f.bel", false, old_form,
@@ -418,8 +416,7 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
   const std::string converted = "Spacing.Paragraph=Firmendaten.NeueAnschrift\r\n";
   struct Case {
     FsOp op;
-    std::string path_part;
-    std::string form;  // the form afterwards ("" when missing)
+    std::string path_part, form;  // the form afterwards ("" when missing)
     std::vector<std::string> listing;
   };
   std::vector<Case> cases = {
