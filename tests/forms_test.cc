@@ -195,9 +195,10 @@ TEST_F(FormsTest, PageWindow) {
                 "werden."}));
   EXPECT_FALSE(testing::Exists(dir_.Form("xx_bad.bel")));
   EXPECT_EQ(component::Internals::Table(c_).OpenCount(), 0);
-  // A window without a position and no selected line: nothing to change, the form is not written.
+  // A window without a position value and no selected line: nothing to change, the form is not
+  // written.
   std::vector<std::string> plain(12, "x");
-  plain[0] = "Identifier=F_Seite";
+  plain[0] = "Identifier=F_Seite", plain[1] = "Position/Left";
   Write("plain.bel", plain);
   const std::string before = testing::Identity(dir_.Form("plain.bel"));
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_Seite("plain.bel", dir_.path(), "S=", "a", "b",
