@@ -621,6 +621,9 @@ chmod o+w "$newest"
 expect_rc 1 "$LLUPDATE" undo "$T/j"
 grep -q "^error \[clsReportLLUpdate\] Der Lauf .* wird nicht zurückgenommen: sein Eintrag wird nicht beachtet (andere Konten dürfen ihn ändern)\.$" "$T/err" ||
   fail "undo of a record others may change: $(cat "$T/err")"
+expect_rc 0 "$LLUPDATE" history "$T/j"  # the run is told whole, and why it is not followed
+grep -q "^$(basename "$newest" .run)  .* UTC, .*; not followed: andere Konten dürfen ihn ändern$" "$T/out" ||
+  fail "history of a record others may change: $(cat "$T/out")"
 chmod o-w "$newest"
 echo "a stray file" >"$T/j/BerichteLL/.llupdate-journal/x"  # stays, and stops nothing
 expect_rc 0 "$LLUPDATE" --no-sync page-numbers "$T/j" bel
@@ -654,6 +657,13 @@ grep -q "Das Journal in $T/nj3/BerichteLL/.llupdate-journal kann nicht geschrieb
 grep -q "alt_Lieferschein.bst (nicht von llupdate angelegt; .*sie bleibt erhalten)" "$T/err" || fail "the copy is not named: $(cat "$T/err")"
 [ "$(cat "$T/nj3/BerichteLL/alt_Lieferschein.bst")" = "$(printf 'meine Kopie\r\n')" ] || fail "the customer's copy is gone"
 cmp -s "$DEMO/BerichteLL/Lieferschein.bst" "$T/nj3/BerichteLL/Lieferschein.bst" || fail "the form behind the copy changed"
+# A form with a second name (a hard link) is converted once, as the form is, and told.
+cp -R "$DEMO" "$T/twice"; cp -R "$DEMO" "$T/once"
+ln "$T/twice/BerichteLL/Wartung.war" "$T/twice/BerichteLL/Zweitname.war"
+expect_rc 0 "$LLUPDATE" --no-sync ll24 "$T/twice"
+grep -q "Zweitname.war ist ein zweiter Name von" "$T/err" || fail "the second name is not told: $(cat "$T/err")"
+expect_rc 0 "$LLUPDATE" --no-sync ll24 "$T/once"
+cmp -s "$T/twice/BerichteLL/Wartung.war" "$T/once/BerichteLL/Wartung.war" || fail "a form with a second name was converted twice"
 # So in the switch-over, where the control saves a form anew into its temporary file (the copy,
 # named like a form, is converted as one).
 printf 'meine Kopie\r\n' >"$T/nj3/BerichteLL/xx_Termine.ter"

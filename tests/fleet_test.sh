@@ -44,6 +44,9 @@ grep -q "^$T/db1/  *duplicate" "$T/out" && grep -q "the same database as $T/db1,
 # One settings file for several databases would let them record each other: refused.
 LLUPDATE_SETTINGS="$T/shared.sqlite" "$LLUPDATE" convert "$T/db1" "$T/db2" >/dev/null 2>"$T/err"
 [ $? = 2 ] && grep -q "each keeps its own settings file" "$T/err" || fail "a shared settings file: $(cat "$T/err")"
+# Reading the journal needs no settings file: history takes any, also another database's.
+LLUPDATE_SETTINGS="$T/shared.sqlite" "$LLUPDATE" history "$T/db1" "$T/db4" >/dev/null 2>"$T/err" ||
+  fail "history with a settings file: $(cat "$T/err")"
 # A database's run never starts a fleet of its own (it would start itself again, without end).
 before=$(forms_of "$T/db3")
 LLUPDATE_FLEET_MEMBER=1 "$LLUPDATE" --no-sync convert "$T/db3" "$T/db1" >/dev/null 2>"$T/err"
