@@ -334,6 +334,12 @@ sums=$(md5sum "$T/hot/llupdate-settings.sqlite"*)
 expect_rc 0 "$LLUPDATE" status "$T/hot"
 grep -q "^recorded step: 4 of 6" "$T/out" || fail "status with a settings journal: $(cat "$T/out" "$T/err")"
 [ "$(md5sum "$T/hot/llupdate-settings.sqlite"*)" = "$sums" ] || fail "status changed the settings file"
+# A database path longer than SQLite takes for its own files (512 bytes) converts and records.
+long="$T/$(printf '%0200d' 0)/$(printf '%0200d' 1)/$(printf '%0200d' 2)"
+mkdir -p "$long" && cp -R "$DEMO/." "$long"
+expect_rc 0 "$LLUPDATE" --no-sync convert "$long"
+expect_rc 0 "$LLUPDATE" -d "$long" setting CheckReportLL LetzterWert
+[ "$(cat "$T/out")" = 6 ] || fail "a long database path: $(cat "$T/out" "$T/err")"
 expect_rc 2 "$LLUPDATE" --jobs 2 setting a b
 grep -qx "llupdate: 'setting' takes one database: --databases and --jobs are for the commands that convert, report or take back" "$T/err" || fail "--jobs with setting: $(cat "$T/err")"
 

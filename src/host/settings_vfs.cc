@@ -234,7 +234,9 @@ SettingsVfs::SettingsVfs(std::shared_ptr<FileSystem> fs) : fs_(std::move(fs)) {
   vfs_ = {};
   vfs_.iVersion = 1;
   vfs_.szOsFile = std::max(static_cast<int>(sizeof(VfsFile)), os->szOsFile);
-  vfs_.mxPathname = os->mxPathname;
+  // A name as long as the file system takes (the operating system's files stop at 512 bytes,
+  // a database path of a few folders deep can be longer).
+  vfs_.mxPathname = std::max(os->mxPathname, 4096);
   vfs_.zName = name_.c_str();
   vfs_.pAppData = this;
   vfs_.xOpen = Open;
