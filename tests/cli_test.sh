@@ -348,11 +348,12 @@ grep -qx "llupdate: 'setting' takes one database: --databases and --jobs are for
 if script -qec true /dev/null >/dev/null 2>&1; then  # a terminal can be had
   on_terminal() { env -u NO_COLOR TERM="$1" script -qec "$2" /dev/null >"$T/tty.out" 2>&1; }
   for i in 1 2 3; do cp -R "$DEMO" "$T/tty$i"; done
+  for n in $(seq 1 300); do for i in 2 3; do cp "$DEMO/BerichteLL/Rechnung.bel" "$T/tty$i/BerichteLL/R$n.bel"; done; done
   on_terminal xterm "'$LLUPDATE' --no-sync address '$T/tty1'"
   grep -qF "$(printf '\r\033[Kaddress switch-over, bel 1/1: Rechnung.bel')" "$T/tty.out" &&
     grep -qF "$(printf '\r\033[Kforms examined: 4')" "$T/tty.out" || fail "progress on a terminal: $(cat -v "$T/tty.out")"
   on_terminal xterm "'$LLUPDATE' --no-sync --jobs 2 convert '$T/tty2' '$T/tty3'"
-  grep -qE "^  $T/tty[23]: (starting|step )" "$T/tty.out" && cat -v "$T/tty.out" | grep -qE '\^\[\[[12]A\^\[\[JDATABASE|\^\[\[[12]A\^\[\[Jllupdate: ' ||
+  grep -qE "^  $T/tty[23]: step [1-6] of 6: " "$T/tty.out" && cat -v "$T/tty.out" | grep -qE '\^\[\[[12]A\^\[\[JDATABASE|\^\[\[[12]A\^\[\[Jllupdate: ' ||
     fail "a fleet's progress on a terminal: $(cat -v "$T/tty.out")"
   on_terminal dumb "'$LLUPDATE' --no-sync address '$T/tty1'"
   grep -q "$(printf '\033')" "$T/tty.out" && fail "control codes for a dumb terminal: $(cat -v "$T/tty.out")"
