@@ -69,10 +69,8 @@ int DryRun(const Command& command, const std::vector<std::string>& args, const O
       }
     } else if (role == Role::kExeDir || role == Role::kDir || directory) {
       roots.push_back(original);
-    } else if (role == Role::kFile || role == Role::kPaths) {
-      fsys::path parent = fsys::path(original).parent_path();
-      roots.push_back(parent.empty() ? "." : parent.string());
     }
+    // A single file is only made writable, never read: it adds no directory to follow links into.
   }
   std::shared_ptr<PreviewFileSystem> overlay = NewPreviewFileSystem(NewOsFileSystem(), roots);
   std::shared_ptr<VMSettings> settings;

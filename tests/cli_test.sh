@@ -671,6 +671,13 @@ expect_rc 0 "$LLUPDATE" --no-sync ll24 "$T/twice"
 grep -q "Zweitname.war ist ein zweiter Name von" "$T/err" || fail "the second name is not told: $(cat "$T/err")"
 expect_rc 0 "$LLUPDATE" --no-sync ll24 "$T/once"
 cmp -s "$T/twice/BerichteLL/Wartung.war" "$T/once/BerichteLL/Wartung.war" || fail "a form with a second name was converted twice"
+# A read-only form whose ACL gives its owner only reading becomes writable with the ACL kept.
+cp -R "$DEMO" "$T/acl"; chmod 0400 "$T/acl/BerichteLL/Wartung.war"
+if setfacl -m u:nobody:r,m::- "$T/acl/BerichteLL/Wartung.war" 2>/dev/null; then
+  expect_rc 0 "$LLUPDATE" --no-sync address "$T/acl"
+  [ "$(stat -c %a "$T/acl/BerichteLL/Wartung.war")" = 600 ] || fail "a read-only form with an ACL stayed $(stat -c %a "$T/acl/BerichteLL/Wartung.war")"
+  getfacl -c "$T/acl/BerichteLL/Wartung.war" 2>/dev/null | grep -q "^user:nobody:r--" || fail "the ACL was lost"
+fi
 # So in the switch-over, where the control saves a form anew into its temporary file (the copy,
 # named like a form, is converted as one).
 printf 'meine Kopie\r\n' >"$T/nj3/BerichteLL/xx_Termine.ter"

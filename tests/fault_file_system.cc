@@ -1,6 +1,7 @@
 #include "fault_file_system.h"
 
 #include <cctype>
+#include <new>
 
 #include "platform/error.h"
 
@@ -50,6 +51,7 @@ struct FaultFileSystem::State {
       if (--it->second.remaining == 0) {
         int32_t error = it->second.error;
         faults.erase(it);
+        if (error == kOutOfMemory) throw std::bad_alloc();
         throw platform::Error(error, "injected: " + path);
       }
     }

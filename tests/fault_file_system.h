@@ -32,12 +32,14 @@ enum class FsOp {
   kSync,  // a file changed in place put on the disk
 };
 
+inline constexpr int32_t kOutOfMemory = -1;
+
 class FaultFileSystem : public ForwardingFileSystem, public platform::FolderLocks {
  public:
   explicit FaultFileSystem(std::shared_ptr<platform::FileSystem> base);
 
   // The nth call of op from now on (1 = the next) whose path contains path_part fails with the
-  // error number.
+  // error number (kOutOfMemory: throws std::bad_alloc, no error of the file system).
   void FailOn(FsOp op, int nth = 1, int32_t error = 75, std::string path_part = "");
   // Files opened through this object and not yet destroyed.
   int open_files() const;

@@ -96,11 +96,13 @@ std::map<std::string, std::string> Files(const std::string& folder) {
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-unsigned Mode(const std::string& path) {
+struct stat Stat(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
-  return st.st_mode & 07777;
+  return st;
 }
+
+unsigned Mode(const std::string& path) { return Stat(path).st_mode & 07777; }
 
 bool IsReadOnly(const std::string& path) { return (Mode(path) & S_IWUSR) == 0; }
 

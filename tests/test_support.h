@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <functional>
@@ -78,6 +79,8 @@ std::string Identity(const std::string& path);
 bool IsReadOnly(const std::string& path);
 void MakeReadOnly(const std::string& path);
 unsigned Mode(const std::string& path);
+// The file's status (stat); throws when it has none.
+struct stat Stat(const std::string& path);
 
 // Another account's files: this one may read them, but replace none, nor write into one unless
 // writable says so.

@@ -56,19 +56,17 @@ bool clsReportLLUpdate::UndoLastRun(const std::string& pDBPath,
 std::vector<JournalRun> clsReportLLUpdate::History(const std::string& pDBPath) {
   component::CallOutsideJob call(*this);
   // A list cut short by an error is no history: the runs are given only when all were read.
-  std::vector<JournalRun> runs;
-  host::Armed(Internals::Reporter(*this), host::ErrorText::General("History"), false, [&] {
-    platform::FileSystem& fs = Internals::Fso(*this);
-    const journal::Folders db = component::FoldersOf(pDBPath);
-    const std::vector<journal::Record> records = journal::ReadRecords(fs, db);
-    std::vector<JournalRun> read;
-    for (size_t i = records.size(); i-- > 0;) {
-      read.push_back(journal::Describe(fs, db, records[i], records));
-    }
-    runs = std::move(read);
-    return true;
-  });
-  return runs;
+  return host::Armed(Internals::Reporter(*this), host::ErrorText::General("History"),
+                     std::vector<JournalRun>{}, [&] {
+                       platform::FileSystem& fs = Internals::Fso(*this);
+                       const journal::Folders db = component::FoldersOf(pDBPath);
+                       const std::vector<journal::Record> records = journal::ReadRecords(fs, db);
+                       std::vector<JournalRun> runs;
+                       for (size_t i = records.size(); i-- > 0;) {
+                         runs.push_back(journal::Describe(fs, db, records[i], records));
+                       }
+                       return runs;
+                     });
 }
 
 }  // namespace llupdate

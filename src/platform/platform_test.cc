@@ -407,22 +407,18 @@ TEST(OsFileSystemTest, ARecordOfAnotherAccount) {
   testing::WriteBytes(roots, "state=running\n");
   ASSERT_EQ(::chmod(roots.c_str(), 0644), 0);
   EXPECT_EQ(lock_as_other(), "unfinished");
-  struct stat st;
-  ASSERT_EQ(::stat(record.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(testing::Stat(record).st_uid, 65534u);
   EXPECT_FALSE(testing::Exists(record + ".new"));
   // Root, in turn, takes that account's record as it is: neither its owner nor its mode changes.
   ASSERT_EQ(::chmod(record.c_str(), 0666), 0);
   ASSERT_NE(platform::LockFormFolder(*NewOsFileSystem(), forms, 0), nullptr);
-  ASSERT_EQ(::stat(record.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 65534u);
-  EXPECT_EQ(st.st_mode & 07777, 0666u);
-  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(testing::Stat(record).st_uid, 65534u);
+  EXPECT_EQ(testing::Mode(record), 0666u);
+  EXPECT_EQ(testing::Stat(record).st_gid, 65534u);
   // Each account's record is its own and writable by it alone. One under another account's name,
   // or one others may write, is refused as a whole and says why; root's is made anew.
-  ASSERT_EQ(::stat(others.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 65534u);
-  EXPECT_EQ(st.st_mode & 022, 0u);
+  EXPECT_EQ(testing::Stat(others).st_uid, 65534u);
+  EXPECT_EQ(testing::Mode(others) & 022, 0u);
   testing::WriteBytes(roots, "state=running\nown=\t1:2\n");
   ASSERT_EQ(::chown(roots.c_str(), 65534, 65534), 0);
   ASSERT_EQ(::chmod(others.c_str(), 0666), 0);
@@ -435,8 +431,7 @@ TEST(OsFileSystemTest, ARecordOfAnotherAccount) {
         contains(refused[0] + refused[1], ".llupdate-lock.0 (er gehört dem Benutzer 65534"));
     EXPECT_TRUE(contains(refused[0] + refused[1], "dürfen ihn schreiben"));
     EXPECT_TRUE(lock->previous_own_files().empty());
-    ASSERT_EQ(::stat(roots.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(testing::Stat(roots).st_uid, 0u);
   }
 }
 
@@ -666,9 +661,7 @@ TEST(OsFileSystemTest, NamesWithABackslashAndAccessTimes) {
   for (const auto& e : fs->ListFiles(dir.path())) read[e.name] = testing::ReadBytes(*fs, e.path);
   EXPECT_EQ(read, (std::map<std::string, std::string>{{back, "back"}, {near, "near"}}));
   for (const char* name : {"a\\b.bel", near.c_str()}) {
-    struct stat st;
-    ASSERT_EQ(::stat((dir / name).c_str(), &st), 0);
-    EXPECT_EQ(st.st_atim.tv_sec, 1000000000) << name;
+    EXPECT_EQ(testing::Stat(dir / name).st_atim.tv_sec, 1000000000) << name;
   }
 }
 
@@ -701,9 +694,7 @@ TEST(OsFileSystemTest, CopyKeepsContentModeAndTimeAndLeavesNoPartialFile) {
   struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
   ::utimensat(AT_FDCWD, src.c_str(), times, 0);
   fs->CopyFile(src, dir.path() + "\\alt_a.lst", true);
-  struct stat st;
-  ::stat((dir / "alt_a.lst").c_str(), &st);
-  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+  EXPECT_EQ(testing::Stat(dir / "alt_a.lst").st_mtim.tv_sec, 1000000000);
   EXPECT_EQ(testing::ReadBytes(dir / "alt_a.lst"), testing::ReadBytes(src));
   EXPECT_EQ(fs->ListFiles(dir.path()).size(), 2u);
 }
