@@ -2,9 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <tuple>
 
@@ -38,8 +36,7 @@ TEST(PrintCatalogueTest, CreatesOnlyWhatIsMissing) {
   EXPECT_TRUE(testing::Exists(exe / "BERICHTELL/Preview"));
   EXPECT_TRUE(messages.records().empty());
   EXPECT_FALSE(c.Pruefe_Druckkataloge(exe / "missing", "meier"));
-  EXPECT_EQ(messages.texts(),
-            std::vector<std::string>{"Allgemeiner Fehler in Pruefe_Druckkataloge"});
+  EXPECT_EQ(messages.only_text(), "Allgemeiner Fehler in Pruefe_Druckkataloge");
 }
 
 class DistributionTest : public testing::ComponentFixture {

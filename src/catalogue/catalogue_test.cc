@@ -141,8 +141,7 @@ TEST_F(CatalogueTest, WarColoursBecomeBlack) {
   faults.fs().FailOn(FsOp::kList);
   ScopedObjectRegistration no_arrays("DynArray", nullptr);
   EXPECT_FALSE(c.Korrektur_Wart_Farbe(dir_.path()));
-  EXPECT_EQ(messages_.texts(),
-            std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL12"});
+  EXPECT_EQ(messages_.only_text(), "Allgemeiner Fehler in Umstellung_Auf_LL12");
 }
 
 // A catalogue holds at most 32767 forms (a 16-bit row counter): a type with that many is worked

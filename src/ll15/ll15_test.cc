@@ -246,8 +246,7 @@ TEST_F(Ll15Test, AFailedStepNeverReplacesTheForm) {
   }
   messages_.records().clear();
   EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei_LL15("missing.bel", dir_.path()));
-  EXPECT_EQ(messages_.texts(),
-            std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL15"});
+  EXPECT_EQ(messages_.only_text(), "Allgemeiner Fehler in Umstellung_Auf_LL15");
   // The frame removal of a file that is not there fails with its own message.
   messages_.records().clear();
   files::FileContext ctx = component::Internals::Files(c_);
@@ -351,15 +350,13 @@ TEST_F(Ll15Test, SwitchOverByVersionTypeAndStop) {
   faults_.fs().FailOn(FsOp::kOpen, 1, 70, "xx_e.war");
   EXPECT_FALSE(c_.Umstellung_auf_LL24(dir_.path()));
   EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bst")), Project("5", {"Line=True"}));
-  EXPECT_EQ(messages_.texts(),
-            std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL15"});
+  EXPECT_EQ(messages_.only_text(), "Allgemeiner Fehler in Umstellung_Auf_LL15");
 
   // A version outside 16 bits is an error of the switch-over itself.
   messages_.records().clear();
   testing::WriteBytes(dir_.Form("e.war"), Project("99999", {"x"}));
   EXPECT_FALSE(c_.Umstellung_auf_LL24(dir_.path()));
-  EXPECT_EQ(messages_.texts(),
-            std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_LL15"});
+  EXPECT_EQ(messages_.only_text(), "Allgemeiner Fehler in Umstellung_Auf_LL15");
 }
 
 // Each type has the version from which a control save is enough; below it the form is
@@ -399,8 +396,24 @@ TEST_F(Ll15Test, EachTypeIsSavedFromItsOwnVersionOn) {
   EXPECT_EQ(refused, expected);
 }
 
-TEST_F(Ll15Test, FailedControlSavesDoNotChangeTheResult) {
+// The control is the host's own where it registers one (called as it is, outside the job); one
+// that cannot be created fails each save, which does not change the result.
+TEST_F(Ll15Test, TheHostsControlSavesAndAFailedOneChangesNoResult) {
   testing::WriteBytes(dir_.Form("t.ter"), "x\r\n");
+  struct HostControl : host::ListLabelControl {
+    std::vector<std::string> saved;
+    void OpenProjectFile(int32_t, const std::string&, int32_t) override {}
+    void GetProjectHandle(int32_t&) override {}
+    void GetChildHandle(int32_t&, const std::string&, int32_t&) override {}
+    void SaveProjectFile(const std::string& path) override { saved.push_back(path); }
+    void CloseProjectFile() override {}
+  };
+  auto control = std::make_shared<HostControl>();
+  {
+    ScopedObjectRegistration own(host::kListLabelProgId, [control] { return control; });
+    EXPECT_TRUE(clsReportLLUpdate().Umstellung_auf_LL24(dir_.path()));
+  }
+  EXPECT_EQ(control->saved, std::vector<std::string>{dir_.path() + "\\Berichtell\\xx_t.ter"});
   int created = 0;
   ScopedObjectRegistration none(host::kListLabelProgId, [&created]() -> std::shared_ptr<Object> {
     ++created;

@@ -146,8 +146,7 @@ TEST_F(RewriteTest, FormsThatCannotBeReadWithoutLossAreRefused) {
     EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei("f.bel", dir_.path(), "=8", "=8", "=9"));
     EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), bytes);
     EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"f.bel"});
-    EXPECT_EQ(messages_.texts(),
-              std::vector<std::string>{"Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift"});
+    EXPECT_EQ(messages_.only_text(), "Allgemeiner Fehler in Umstellung_Auf_Neue_Anschrift");
     messages_.records().clear();
     files::FileTable table;
     files::FileContext ctx{faults_.fs(), table};
