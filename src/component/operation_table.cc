@@ -1,3 +1,5 @@
+#include <sstream>
+
 #include "llupdate/operations.h"
 #include "rewrites/number_text.h"
 
@@ -16,19 +18,13 @@ constexpr Parameter kType = {"TYPE", ParameterRole::kText};
 
 // A paragraph of help, its lines broken between words before column 88.
 std::string Wrapped(const std::string& text) {
-  std::string out, line;
-  size_t from = 0;
-  while (from < text.size()) {
-    size_t space = text.find(' ', from);
-    const std::string word =
-        text.substr(from, space == std::string::npos ? std::string::npos : space - from);
+  std::string out, line, word;
+  for (std::istringstream words(text); words >> word;) {
     if (!line.empty() && line.size() + 1 + word.size() > 88) {
       out += line + "\n";
       line.clear();
     }
     line += (line.empty() ? "" : " ") + word;
-    if (space == std::string::npos) break;
-    from = space + 1;
   }
   return out + line + "\n";
 }
