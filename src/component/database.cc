@@ -187,8 +187,8 @@ Recovery RecoverFormFolder(FileSystem& fs, const std::string& db, bool apply) {
     if (apply) {
       // Taking the lock gives forms of interrupted in-place rewrites their content back.
       lock = platform::LockFormFolder(fs, dir, component::LockWaitSeconds());
-      if (lock && lock->previous_run_unfinished()) own = lock->previous_own_files();
       if (lock) {
+        if (lock->previous_run_unfinished()) own = lock->previous_own_files();
         for (const std::string& form : lock->restored_in_place())
           in_place.push_back({form, "", ""});
         for (const auto& [form, copy] : lock->kept_in_place())
