@@ -435,11 +435,10 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
       // Stranded: the backup holds the form, the temporary file its new content; one message.
       EXPECT_EQ(testing::ReadBytes(dir_.Form("alt_f.bel")), "Spacing.Paragraph=8\r\n");
       const std::string folder = dir_.path() + "/BerichteLL/";  // as on the disk
-      EXPECT_EQ(messages_.texts(),
-                std::vector<std::string>{
-                    "Das Formular " + folder + "f.bel fehlt nach dem Ersetzen. Sein Inhalt ist " +
+      EXPECT_EQ(messages_.only_text(),
+                "Das Formular " + folder + "f.bel fehlt nach dem Ersetzen. Sein Inhalt ist " +
                     "in der Sicherungsdatei " + folder + "alt_f.bel erhalten. Der umgestellte " +
-                    "Inhalt steht in " + folder + "xx_f.bel."});
+                    "Inhalt steht in " + folder + "xx_f.bel.");
     } else {
       EXPECT_EQ(testing::ReadBytes(dir_.Form("f.bel")), k.form);
       EXPECT_TRUE(messages_.records().empty());
@@ -455,11 +454,10 @@ TEST_F(RewriteTest, FailuresOfTheClassicSequenceNeverLoseTheForm) {
   EXPECT_TRUE(Rewrite("f.bel"));
   EXPECT_EQ(dir_.Listing(), std::vector<std::string>{"xx_f.bel"});
   const std::string folder = dir_.path() + "/BerichteLL/";  // as on the disk
-  EXPECT_EQ(messages_.texts(),
-            std::vector<std::string>{"Das Formular " + folder +
-                                     "f.bel fehlt nach dem Ersetzen. Sein umgestellter Inhalt "
-                                     "steht in " +
-                                     folder + "xx_f.bel."});
+  EXPECT_EQ(messages_.only_text(),
+            "Das Formular " + folder +
+                "f.bel fehlt nach dem Ersetzen. Sein umgestellter Inhalt steht in " + folder +
+                "xx_f.bel.");
   EXPECT_TRUE(messages_.records().size() == 1 && testing::ShownAsError(messages_.records()[0]));
   // The classic sequence tells the progress as the others do: the summary counts the form.
   dir_.Clear();
