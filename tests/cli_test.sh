@@ -229,6 +229,7 @@ grep -qF "\"name\":\"M\\udce4hne.lst\",\"path\":\"$F/M\\udce4hne.lst\",\"path_by
 interrupted "$T/left"
 F="$T/left/BerichteLL"
 echo "my own copy" >"$F/alt_Termine.ter"
+: >"$F/alt_"; : >"$F/xx_"  # a prefix alone names no form's copy
 cp "$F/.llupdate-lock.$(id -u)" "$F/.llupdate-lock.4242"
 refused="$F/.llupdate-lock.4242 (er gehört dem Benutzer $(id -u), nicht 4242)"
 expect_rc 0 "$LLUPDATE" --json status "$T/left"

@@ -148,9 +148,8 @@ TEST_F(FormsTest, DunningWidths) {
   EXPECT_FALSE(c_.Umstellung_Mahnformular(dir_.path(), "mah"));
   EXPECT_NE(Text("a.mah").find("130000"), std::string::npos);
   EXPECT_EQ(Text("c.mah").find("130000"), std::string::npos);
-  EXPECT_EQ(messages_.texts(),
-            std::vector<std::string>{"Die Umstellung Mahnformular konnte bei Formular b.mah nicht "
-                                     "vorgenommen werden."});
+  EXPECT_EQ(messages_.only_text(),
+            "Die Umstellung Mahnformular konnte bei Formular b.mah nicht vorgenommen werden.");
 }
 
 TEST_F(FormsTest, PageWindow) {
@@ -225,6 +224,8 @@ TEST_F(FormsTest, PageNumberSwitchOvers) {
             std::string::npos);
   EXPECT_TRUE(c_.Suche_ErsetzeProjektdatei_WarFarbe(dir_.path(), "ter"));  // no forms of it
   EXPECT_TRUE(messages_.records().empty());
+  faults_.fs().FailOn(FsOp::kOpen, 2, 70, "a.lst");  // a form that cannot be read fails the call
+  EXPECT_FALSE(c_.Suche_ErsetzeProjektdatei_WarFarbe(dir_.path(), "lst"));
 }
 
 }  // namespace

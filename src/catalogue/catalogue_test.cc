@@ -170,9 +170,7 @@ TEST_F(CatalogueTest, ATypeOfAtMost32767FormsIsWorkedThrough) {
   write("f0.war", "");
   c.Korrektur_Wart_Farbe("db");
   EXPECT_EQ(read("zz.war"), old_colour);
-  EXPECT_EQ(messages_.texts(),
-            std::vector<std::string>{"Allgemeiner Fehler in Aufbau_Array\r\n6\r\n\xC3\x9C"
-                                     "berlauf"});
+  EXPECT_EQ(messages_.only_text(), "Allgemeiner Fehler in Aufbau_Array\r\n6\r\n\u00DCberlauf");
 }
 
 }  // namespace
